@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing Korvane need, and
+# unpacks the three C FTP servers for the tests (they conflict with each other
+# in apt, so they are unpacked, never installed as services).
+# Safe to run again: it does nothing when everything is present.
+set -euo pipefail
+
+SERVERS_DIR=${KORVANE_TEST_SERVERS:-/opt/korvane-test-servers}
+
+PACKAGES=(
+    build-essential cmake pkg-config git
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev clang-format
+    openssl
+    # test peers: FTP servers, SOCKS proxies, FTP clients for the benchmarks
+    python3 python3-pyftpdlib dante-server microsocks openssh-server openssh-client
+    curl lftp iproute2 util-linux procps
+    # libraries of the unpacked FTP servers
+    libcap2 libpam0g libpam-modules libpam-runtime libssl3 libwrap0 libsodium23 libcrypt1
+    libacl1 libhiredis0.14 libidn2-0 libmemcached11 libmemcachedutil2 libncursesw6
+    libpcre2-8-0 libpcre2-posix3 libtinfo6 zlib1g
+)
+SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+need_servers=0
+for s in "${SERVER_DEBS[@]}"; do
+    [ -d "$SERVERS_DIR/$s/usr" ] || need_servers=1
+done
+
+if [ ${#missing[@]} -gt 0 ] || [ $need_servers = 1 ]; then
+    $SUDO apt-get update -qq
+fi
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    # Keep daemons from starting as system services during the install.
+    created_policy=0
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+        $SUDO chmod +x /usr/sbin/policy-rc.d
+        created_policy=1
+    fi
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    if [ $created_policy = 1 ]; then $SUDO rm -f /usr/sbin/policy-rc.d; fi
+fi
+
+if [ $need_servers = 1 ]; then
+    tmp=$(mktemp -d)
+    (cd "$tmp" && apt-get download "${SERVER_DEBS[@]}" >/dev/null)
+    $SUDO mkdir -p "$SERVERS_DIR"
+    for s in "${SERVER_DEBS[@]}"; do
+        deb=$(ls "$tmp"/"${s}"_*.deb | head -n 1)
+        $SUDO rm -rf "$SERVERS_DIR/$s"
+        $SUDO dpkg -x "$deb" "$SERVERS_DIR/$s"
+    done
+    rm -rf "$tmp"
+fi

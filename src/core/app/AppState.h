@@ -1,0 +1,61 @@
+#pragma once
+// The program's state: what the original kept in unit-level variables of the
+// main window. One object, owned by the program (GUI or headless runner) and
+// passed to the routines that need it.
+#include "app/Host.h"
+#include "app/Settings.h"
+#include "logging/Logs.h"
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kv {
+
+class FtpSession;
+
+inline constexpr const char* kProgramVersion = "1.42";
+
+struct AppState {
+    // Program folder (no trailing '/'); every file "beside the executable" is here.
+    std::string ProgramDir;
+    std::string IniPath; // empty until start-up found or restored the settings file
+
+    Host* host = nullptr; // never null once the program runs; tests pass a fake
+
+    bool AutoMode = false;
+    bool TrayMode = false;
+    bool ServiceMode = false;
+    bool InfoFilePending = true;
+    bool FirewallDisabled = false;
+    bool ShowTestSuccessBox = true;
+    bool MessageBoxesAllowed = false;
+    std::string LanguageName;
+    std::string LanguageFile;
+    std::string ProgramVersion = kProgramVersion;
+    std::string LogStep;
+
+    Settings settings;
+    LogFiles logs;
+
+    // Transfer progress state.
+    bool Transferring = false;
+    bool AbortRequested = false;
+    int64_t ExpectedSize = 0;
+    int64_t TransferStart = 0; // milliseconds of a monotonic clock
+
+    // The one FTP session, or none. Shared so that a running operation keeps
+    // the object alive when a disconnect releases it during a wait.
+    std::shared_ptr<kv::FtpSession> FtpSession;
+
+    // Local time source; tests replace it to cross midnight.
+    std::function<std::time_t()> Now = [] { return std::time(nullptr); };
+
+    std::string PathInProgramDir(const std::string& name) const;
+    // "Language/" + LanguageFile, evaluated now.
+    std::string LanguagePackPath() const;
+};
+
+} // namespace kv

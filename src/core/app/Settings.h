@@ -1,0 +1,43 @@
+#pragma once
+// The settings record: connection settings and switches loaded from the
+// settings file by ReadSettings. Other keys are read where they are used.
+#include <cstdint>
+#include <string>
+
+namespace kv {
+
+struct AppState;
+
+struct Settings {
+    std::string Host;
+    int32_t Port = 0;
+    std::string UserID;
+    std::string Password; // deciphered
+    std::string TransferType;
+    std::string FileSender;
+    bool Passive = false;
+    bool CNC102 = false;
+    bool WinXPFirewall = false;
+    std::string TimeInterval;
+    std::string LogTimeOut;
+    std::string KVTimeOut;
+    int32_t ProxyType = 0; // 0 none, 1 SOCKS 4, 2 SOCKS 4A, 3 SOCKS 5
+    int32_t ProxyAuthentication = 0;
+    std::string ProxyHost;
+    int32_t ProxyPort = 0;
+    std::string ProxyUserID;
+    std::string ProxyPassword; // deciphered
+
+    // "BIN" in any letter case means binary; anything else ASCII.
+    bool BinaryTransfer() const;
+};
+
+// The fixed key string of the stored passwords.
+inline constexpr const char* kPasswordKey = "QJRVX";
+
+// Loads the record from the settings file (state.IniPath). A port that is not
+// a decimal integer, or a password that is not hex text, throws: the fields
+// read before it keep their new values, the later ones their old values.
+void ReadSettings(AppState& state);
+
+} // namespace kv

@@ -1,0 +1,157 @@
+#include "logging/Logs.h"
+
+#include "app/AppState.h"
+#include "util/Errors.h"
+#include "util/Fs.h"
+#include "util/Text.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kv {
+
+LogFiles::~LogFiles() {
+    if (sysFd >= 0)
+        ::close(sysFd);
+    if (transferFd >= 0)
+        ::close(transferFd);
+}
+
+std::string TimeStamp(std::time_t t) {
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S ", &tm);
+    return buf;
+}
+
+std::string InfoLine(const AppState& state, const std::string& text) {
+    return TimeStamp(state.Now()) + "INFO:" + text;
+}
+
+std::string ErrorLine(const AppState& state, const std::string& text) {
+    return TimeStamp(state.Now()) + "ERROR:" + text;
+}
+
+namespace {
+
+std::string DatePart(const std::string& logStep, std::time_t t) {
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    char buf[16];
+    std::strftime(buf, sizeof buf, EqualsNoCase(logStep, "DAY") ? "%Y%m%d" : "%Y%m", &tm);
+    return buf;
+}
+
+int OpenAppend(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+void WriteLine(int fd, const std::string& path, const std::string& line) {
+    std::string data = line + "\r\n";
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileError("I/O error writing log file " + path + ": " + ErrnoText(errno));
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+} // namespace
+
+std::string SysLogName(const std::string& logStep, std::time_t t) {
+    return "LOG/KVSYS" + DatePart(logStep, t) + ".LOG";
+}
+
+std::string TransferLogName(const std::string& logStep, std::time_t t) {
+    return "LOG/KVTSF" + DatePart(logStep, t) + ".LOG";
+}
+
+void OpenLogs(AppState& state) {
+    std::string folder = state.PathInProgramDir("LOG");
+    if (!DirectoryExists(folder) && !ForceDirectories(folder))
+        ReportMessage(state, "Create Directory " + folder + " Failed!!!", true, true);
+    std::time_t now = state.Now();
+    LogFiles& logs = state.logs;
+    logs.SysLogPath = state.PathInProgramDir(SysLogName(state.LogStep, now));
+    logs.TransferLogPath = state.PathInProgramDir(TransferLogName(state.LogStep, now));
+    if (!logs.SysLogOpen) {
+        logs.sysFd = OpenAppend(logs.SysLogPath);
+        logs.SysLogOpen = logs.sysFd >= 0;
+    }
+    if (!logs.TransferLogOpen) {
+        logs.transferFd = OpenAppend(logs.TransferLogPath);
+        logs.TransferLogOpen = logs.transferFd >= 0;
+    }
+}
+
+void CloseLogs(AppState& state) {
+    LogFiles& logs = state.logs;
+    if (logs.SysLogOpen) {
+        int fd = logs.sysFd;
+        logs.sysFd = -1;
+        logs.SysLogOpen = false;
+        if (::close(fd) != 0)
+            throw FileError("I/O error closing log file " + logs.SysLogPath);
+    }
+    if (logs.TransferLogOpen) {
+        int fd = logs.transferFd;
+        logs.transferFd = -1;
+        logs.TransferLogOpen = false;
+        if (::close(fd) != 0)
+            throw FileError("I/O error closing log file " + logs.TransferLogPath);
+    }
+}
+
+void ReportMessage(AppState& state, const std::string& line, bool view, bool box) {
+    if (view && !state.ServiceMode && state.host)
+        state.host->AddLogViewLine(line);
+    if (state.logs.SysLogOpen)
+        WriteLine(state.logs.sysFd, state.logs.SysLogPath, line);
+    if (box && state.MessageBoxesAllowed && state.host)
+        state.host->ShowMessageBox(line);
+}
+
+void ReportInfo(AppState& state, const std::string& text, bool box) {
+    ReportMessage(state, InfoLine(state, text), true, box);
+}
+
+void ReportError(AppState& state, const std::string& text, bool box) {
+    ReportMessage(state, ErrorLine(state, text), true, box);
+}
+
+void WriteSysLogOnly(AppState& state, const std::string& line) {
+    ReportMessage(state, line, false, false);
+}
+
+void WriteTransferRecord(AppState& state, const std::string& record) {
+    if (state.logs.TransferLogOpen)
+        WriteLine(state.logs.transferFd, state.logs.TransferLogPath,
+                  TimeStamp(state.Now()) + record);
+}
+
+LogBracket::LogBracket(AppState& state)
+    : state_(state), wasOpen_(state.logs.SysLogOpen || state.logs.TransferLogOpen) {
+    OpenLogs(state_);
+}
+
+LogBracket::~LogBracket() {
+    // An operation that runs inside another one's wait (a timer tick) must not
+    // close the files under the outer operation.
+    if (wasOpen_)
+        return;
+    try {
+        CloseLogs(state_);
+    } catch (...) {
+        // A close failure at the end of an operation has nothing left to report to.
+    }
+}
+
+} // namespace kv

@@ -1,0 +1,67 @@
+#pragma once
+// The system log and the transfer log in "LOG/", and the one reporting routine.
+// Files are opened at the start of each operation and closed at its end, so
+// other programs can read or clean them in between.
+#include <ctime>
+#include <string>
+
+namespace kv {
+
+struct AppState;
+
+struct LogFiles {
+    std::string SysLogPath;
+    std::string TransferLogPath;
+    bool SysLogOpen = false;
+    bool TransferLogOpen = false;
+    int sysFd = -1;
+    int transferFd = -1;
+
+    LogFiles() = default;
+    LogFiles(const LogFiles&) = delete;
+    LogFiles& operator=(const LogFiles&) = delete;
+    ~LogFiles();
+};
+
+// "yyyy-mm-dd hh:nn:ss " in local time (19 characters and a blank).
+std::string TimeStamp(std::time_t t);
+// Time stamp + "INFO:" + text.
+std::string InfoLine(const AppState& state, const std::string& text);
+// Time stamp + "ERROR:" + text.
+std::string ErrorLine(const AppState& state, const std::string& text);
+
+// The two file names for the current date ("LOG/KVSYS" / "LOG/KVTSF" + yyyymmdd
+// or yyyymm + ".LOG", daily when LogStep is "DAY" in any letter case).
+std::string SysLogName(const std::string& logStep, std::time_t t);
+std::string TransferLogName(const std::string& logStep, std::time_t t);
+
+void OpenLogs(AppState& state);
+void CloseLogs(AppState& state);
+
+// Reports a complete line: to the log view (view and not ServiceMode), to the
+// system log when open, and in a message box (box and MessageBoxesAllowed).
+// A write error on the open log throws FileError.
+void ReportMessage(AppState& state, const std::string& line, bool view, bool box);
+// Shorthands for the common channels: view and log, no box.
+void ReportInfo(AppState& state, const std::string& text, bool box = false);
+void ReportError(AppState& state, const std::string& text, bool box = false);
+// A line for the system log only (start and close lines, configuration read).
+void WriteSysLogOnly(AppState& state, const std::string& line);
+// One transfer-log record: time stamp + record text, when the log is open.
+void WriteTransferRecord(AppState& state, const std::string& record);
+
+// Opens the logs for the life of one operation and closes them at its end,
+// whatever happened; logs that were already open stay open.
+class LogBracket {
+public:
+    explicit LogBracket(AppState& state);
+    ~LogBracket();
+    LogBracket(const LogBracket&) = delete;
+    LogBracket& operator=(const LogBracket&) = delete;
+
+private:
+    AppState& state_;
+    bool wasOpen_;
+};
+
+} // namespace kv

@@ -1,0 +1,84 @@
+#pragma once
+// The FTP client session: one control connection (directly or through a SOCKS
+// 4, 4A or 5 proxy), the commands the transfer cycles use, and one data
+// connection per transfer. Every wait is cut into 50 ms slices with the host's
+// idle pump in between.
+#include "app/Host.h"
+#include "transfer/FtpErrors.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+enum class TransferType { Binary = 0, Ascii = 1 };
+enum class SocksVersion { None = 0, Socks4 = 1, Socks4A = 2, Socks5 = 3 };
+enum class SocksAuthentication { None = 0, UserPassword = 1 };
+
+struct ProxySettings {
+    SocksVersion Version = SocksVersion::None;
+    SocksAuthentication Authentication = SocksAuthentication::None;
+    std::string Host;
+    int Port = 0;
+    std::string UserID;
+    std::string Password;
+};
+
+// How a download ended.
+struct GetResult {
+    int64_t Bytes = 0;     // bytes written to the local file
+    bool Complete = false; // false when aborted, or the server ended it with 426
+};
+
+class FtpSession {
+public:
+    FtpSession();
+    ~FtpSession();
+    FtpSession(const FtpSession&) = delete;
+    FtpSession& operator=(const FtpSession&) = delete;
+
+    // Settings, set before Connect.
+    std::string Host;
+    int Port = 21;
+    std::string User;
+    std::string Password;
+    bool Passive = false;
+    TransferType Type = TransferType::Binary;
+    ProxySettings Proxy;
+    std::string BoundIP;
+    // Seconds without progress before a wait fails with socket error 10060.
+    int NetTimeOut = 300;
+
+    // Events go to the host; trace lines only while tracing is on.
+    void SetHost(kv::Host* host);
+    void SetTraceEnabled(bool on);
+
+    void Connect(bool login = true);
+    void SetTransferType(TransferType type);
+    void ChangeDir(const std::string& folder);
+    void ChangeDirUp();
+    std::string RetrieveCurrentDir();
+    void List(std::vector<std::string>& dest, const std::string& specifier, bool details = true);
+    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite);
+    void Put(const std::string& localName, const std::string& remoteName, bool append = false);
+    void Rename(const std::string& oldName, const std::string& newName);
+    void Delete(const std::string& remoteName);
+    int64_t Size(const std::string& remoteName);
+    void Noop();
+    void Abort();
+    void Disconnect();
+    bool Connected() const;
+
+    // True while a command waits for its reply (the keep-alive skips then).
+    bool Busy() const;
+    int LastReplyCode() const;
+    const std::vector<std::string>& LastReplyLines() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace kv

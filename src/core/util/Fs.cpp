@@ -1,0 +1,260 @@
+#include "util/Fs.h"
+
+#include "util/Errors.h"
+#include "util/Text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kv {
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+std::string ProgramFolder() {
+    if (const char* home = std::getenv("KORVANE_HOME"); home && *home) {
+        std::string h = home;
+        while (h.size() > 1 && h.back() == '/')
+            h.pop_back();
+        return h;
+    }
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return ".";
+    return exe.parent_path().string();
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty())
+        return name;
+    if (folder.back() == '/')
+        return folder + name;
+    return folder + "/" + name;
+}
+
+std::string FileNameOf(const std::string& path) {
+    auto p = path.find_last_of('/');
+    return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string FolderOf(const std::string& path) {
+    auto p = path.find_last_of('/');
+    if (p == std::string::npos)
+        return ".";
+    if (p == 0)
+        return "/";
+    return path.substr(0, p);
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ForceDirectories(const std::string& path) {
+    if (path.empty())
+        return false;
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return DirectoryExists(path);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw FileError("Cannot open file " + path + ": " + ErrnoText(errno));
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int e = errno;
+            ::close(fd);
+            throw FileError("Cannot read file " + path + ": " + ErrnoText(e));
+        }
+        if (n == 0)
+            break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+namespace {
+
+std::string TempNameBeside(const std::string& target) {
+    static std::mt19937_64 rng{std::random_device{}()};
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.part",
+                  static_cast<unsigned long long>(rng()));
+    return JoinPath(FolderOf(target), "." + FileNameOf(target) + suffix);
+}
+
+void WriteAll(int fd, const char* data, size_t size, const std::string& name) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileError("Cannot write file " + name + ": " + ErrnoText(errno));
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// Opens a fresh temporary file beside target; returns its fd and name.
+int OpenTempBeside(const std::string& target, std::string& tmpName, mode_t mode) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        tmpName = TempNameBeside(target);
+        int fd = ::open(tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST)
+            throw FileError("Cannot write file " + target + ": " + ErrnoText(errno));
+    }
+    throw FileError("Cannot write file " + target + ": no free temporary name");
+}
+
+void FinishTemp(int fd, const std::string& tmpName, const std::string& target, bool overwrite) {
+    if (::fsync(fd) != 0) {
+        int e = errno;
+        ::close(fd);
+        ::unlink(tmpName.c_str());
+        throw FileError("Cannot write file " + target + ": " + ErrnoText(e));
+    }
+    if (::close(fd) != 0) {
+        int e = errno;
+        ::unlink(tmpName.c_str());
+        throw FileError("Cannot write file " + target + ": " + ErrnoText(e));
+    }
+    int rc;
+    if (overwrite) {
+        rc = ::rename(tmpName.c_str(), target.c_str());
+    } else {
+        // link() refuses to replace an existing name, so a file that appeared
+        // meanwhile is never overwritten.
+        rc = ::link(tmpName.c_str(), target.c_str());
+        if (rc == 0)
+            ::unlink(tmpName.c_str());
+    }
+    if (rc != 0) {
+        int e = errno;
+        ::unlink(tmpName.c_str());
+        throw FileError("Cannot write file " + target + ": " + ErrnoText(e));
+    }
+}
+
+} // namespace
+
+void AtomicWriteFile(const std::string& path, const std::string& content) {
+    mode_t mode = 0644;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        mode = st.st_mode & 07777;
+    std::string tmp;
+    int fd = OpenTempBeside(path, tmp, mode);
+    try {
+        WriteAll(fd, content.data(), content.size(), path);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    ::fchmod(fd, mode);
+    FinishTemp(fd, tmp, path, true);
+}
+
+void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite) {
+    int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        throw FileError("Cannot open file " + src + ": " + ErrnoText(errno));
+    if (!overwrite && FileExists(dst)) {
+        ::close(in);
+        throw FileError("Cannot copy to " + dst + ": the file exists");
+    }
+    std::string tmp;
+    int out;
+    try {
+        out = OpenTempBeside(dst, tmp, 0644);
+    } catch (...) {
+        ::close(in);
+        throw;
+    }
+    try {
+        std::vector<char> buf(1 << 16);
+        for (;;) {
+            ssize_t n = ::read(in, buf.data(), buf.size());
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw FileError("Cannot read file " + src + ": " + ErrnoText(errno));
+            }
+            if (n == 0)
+                break;
+            WriteAll(out, buf.data(), static_cast<size_t>(n), dst);
+        }
+    } catch (...) {
+        ::close(in);
+        ::close(out);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    ::close(in);
+    FinishTemp(out, tmp, dst, overwrite);
+}
+
+std::vector<std::string> ListFolder(const std::string& folder, const std::string& pattern,
+                                    bool filesOnly) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(folder.c_str());
+    if (!d)
+        return names;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        if (!WildcardMatchNoCase(pattern, name))
+            continue;
+        if (filesOnly) {
+            struct stat st;
+            if (::lstat(JoinPath(folder, name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+        }
+        names.push_back(std::move(name));
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool IsPlainWritableFile(const std::string& path) {
+    std::string name = FileNameOf(path);
+    if (name.empty() || name[0] == '.')
+        return false;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (::access(path.c_str(), W_OK) != 0)
+        return false;
+    // root may write anything; a file without its owner's write bit is still
+    // what the user marked read-only.
+    return ::geteuid() != 0 || (st.st_mode & S_IWUSR) != 0;
+}
+
+} // namespace kv

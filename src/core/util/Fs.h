@@ -1,0 +1,52 @@
+#pragma once
+// File-system helpers with the program's rules: copies and rewrites never leave
+// a partial target, folder searches match names without regard to letter case.
+#include <string>
+#include <vector>
+
+namespace kv {
+
+// The program folder: $KORVANE_HOME when set, else the running executable's folder.
+// No trailing '/'.
+std::string ProgramFolder();
+
+// Joins a folder and a name with one '/'.
+std::string JoinPath(const std::string& folder, const std::string& name);
+std::string FileNameOf(const std::string& path);
+std::string FolderOf(const std::string& path);
+
+bool FileExists(const std::string& path);      // any existing non-folder entry
+bool DirectoryExists(const std::string& path);
+
+// Creates the folder with all missing parents. False when it cannot; the
+// folder existing already counts as success.
+bool ForceDirectories(const std::string& path);
+
+// Whole file as bytes. Throws FileError naming the file on failure.
+std::string ReadWholeFile(const std::string& path);
+
+// Replaces the file atomically: writes a temporary file in the same folder,
+// flushes it to disk and renames it over the target. The target keeps its
+// permission bits. Throws FileError (and leaves the target untouched) on failure.
+void AtomicWriteFile(const std::string& path, const std::string& content);
+
+// Copies src to dst. With overwrite false an existing dst fails. The copy goes
+// through a temporary name beside dst, so dst is either the old file or the
+// complete copy. Throws FileError on failure.
+void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite);
+
+// Names (not paths) of the entries of folder whose names match pattern
+// ('*' and '?', letter case ignored; "*.*" is every entry), sorted by name.
+// Only regular files when filesOnly. Empty when the folder cannot be read.
+std::vector<std::string> ListFolder(const std::string& folder, const std::string& pattern,
+                                    bool filesOnly = true);
+
+// A regular file (not a link, fifo, socket or device) whose name does not start
+// with '.' and that the user may write: the "archive or normal" files that the
+// transfer cycles pick up.
+bool IsPlainWritableFile(const std::string& path);
+
+// The last error of the C library as text.
+std::string ErrnoText(int err);
+
+} // namespace kv

@@ -1,0 +1,38 @@
+#pragma once
+// Byte-string helpers shared by every subsystem. Texts are byte strings in
+// whatever encoding the file had; letter-case rules apply to ASCII only.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv {
+
+// Removes leading and trailing blanks and control characters (bytes <= 0x20).
+std::string Trim(std::string_view s);
+std::string TrimLeft(std::string_view s);
+std::string TrimRight(std::string_view s);
+std::string UpperCase(std::string_view s);
+std::string LowerCase(std::string_view s);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool StartsWith(std::string_view s, std::string_view prefix);
+bool StartsWithNoCase(std::string_view s, std::string_view prefix);
+bool EndsWithNoCase(std::string_view s, std::string_view suffix);
+
+// Strict decimal conversion: optional sign, then digits only, within 32 bits.
+// Throws ConversionError with the program's message otherwise.
+int32_t StrToInt(std::string_view s);
+std::optional<int64_t> TryStrToInt64(std::string_view s);
+
+// The decimal text of a number, as the program writes numbers.
+std::string IntToStr(int64_t v);
+
+// Replaces the first CR LF pair by one blank, as failure lines are logged.
+std::string FirstCrLfToBlank(std::string_view s);
+
+// Matches a file name against a pattern with '*' and '?', ignoring letter case.
+// "*.*" matches every name.
+bool WildcardMatchNoCase(std::string_view pattern, std::string_view name);
+
+} // namespace kv

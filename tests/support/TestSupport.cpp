@@ -1,0 +1,85 @@
+#include "support/TestSupport.h"
+
+#include "util/Fs.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kvtest {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvane-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Tests may leave read-only folders behind; make them removable first.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::remove_all(path_, ec);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+    f << content;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        throw std::runtime_error("cannot read " + path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+std::vector<std::string> ReadCrLfLines(const std::string& path) {
+    std::string text = ReadFile(path);
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t e = text.find("\r\n", pos);
+        if (e == std::string::npos) {
+            lines.push_back(text.substr(pos));
+            break;
+        }
+        lines.push_back(text.substr(pos, e - pos));
+        pos = e + 2;
+    }
+    return lines;
+}
+
+std::string WithoutStamp(const std::string& line) {
+    // "yyyy-mm-dd hh:nn:ss " is 20 characters with fixed separators.
+    if (line.size() >= 20 && line[4] == '-' && line[7] == '-' && line[10] == ' ' &&
+        line[13] == ':' && line[16] == ':' && line[19] == ' ')
+        return line.substr(20);
+    return line;
+}
+
+StateFixture::StateFixture() {
+    state.ProgramDir = dir.path();
+    state.IniPath = dir / "Korvane.ini";
+    state.host = &host;
+}
+
+} // namespace kvtest

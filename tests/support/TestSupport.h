@@ -1,0 +1,57 @@
+#pragma once
+// Shared helpers of the test binaries: temporary folders, whole-file reads and
+// writes, and a host that records what the core reported.
+#include "app/AppState.h"
+#include "app/Host.h"
+
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+// A fresh folder under $TMPDIR, removed with everything in it at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+// Lines of a file split at CR LF (the last empty piece dropped).
+std::vector<std::string> ReadCrLfLines(const std::string& path);
+// Strips the leading "yyyy-mm-dd hh:nn:ss " from a reported line when present.
+std::string WithoutStamp(const std::string& line);
+
+class RecordingHost : public kv::Host {
+public:
+    std::vector<std::string> view;
+    std::vector<std::string> boxes;
+    std::vector<std::string> trace;
+    std::vector<std::string> status;
+    int pumps = 0;
+    void AddLogViewLine(const std::string& line) override { view.push_back(line); }
+    void ShowMessageBox(const std::string& text) override { boxes.push_back(text); }
+    void ProcessPendingEvents() override { ++pumps; }
+    void FtpTrace(const std::string& line) override { trace.push_back(line); }
+    void FtpStatus(const std::string& text) override { status.push_back(text); }
+};
+
+// An application state on a temporary program folder with a recording host.
+struct StateFixture {
+    TempDir dir;
+    RecordingHost host;
+    kv::AppState state;
+    StateFixture();
+    std::string path(const std::string& name) const { return dir / name; }
+};
+
+} // namespace kvtest
