@@ -53,6 +53,7 @@ fi
 
 if [ $need_servers = 1 ]; then
     tmp=$(mktemp -d)
+    chmod 755 "$tmp" # apt downloads as its own user
     (cd "$tmp" && apt-get download "${SERVER_DEBS[@]}" >/dev/null)
     $SUDO mkdir -p "$SERVERS_DIR"
     for s in "${SERVER_DEBS[@]}"; do
