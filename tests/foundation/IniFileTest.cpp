@@ -2,8 +2,8 @@
 #include "support/TestSupport.h"
 #include "util/Errors.h"
 
-#include <gtest/gtest.h>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
-#include "util/Errors.h"
 #include "util/Text.h"
+#include "util/Errors.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,8 @@ TEST(Text, StrictIntegerConversion) {
             StrToInt(bad);
             ADD_FAILURE() << "accepted '" << bad << "'";
         } catch (const ConversionError& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("'") + bad + "' is not a valid integer value");
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("'") + bad + "' is not a valid integer value");
         }
     }
 }

@@ -32,6 +32,8 @@ struct AppState {
     bool FirewallDisabled = false;
     bool ShowTestSuccessBox = true;
     bool MessageBoxesAllowed = false;
+    // Options/AllowStartAuto: the Start Auto button is shown.
+    bool AllowStartAuto = false;
     std::string LanguageName;
     std::string LanguageFile;
     std::string ProgramVersion = kProgramVersion;

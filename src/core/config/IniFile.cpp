@@ -40,8 +40,8 @@ bool SectionName(std::string_view line, std::string& name) {
     if (t.empty() || t[0] != '[')
         return false;
     auto close = t.find(']');
-    name = Trim(std::string_view(t).substr(1, close == std::string::npos ? std::string::npos
-                                                                        : close - 1));
+    name = Trim(
+        std::string_view(t).substr(1, close == std::string::npos ? std::string::npos : close - 1));
     return true;
 }
 

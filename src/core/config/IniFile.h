@@ -29,7 +29,8 @@ public:
     std::vector<std::string> ReadSection(const std::string& section) const;
     // Key/value pairs of a section in file order, values as stored (trimmed,
     // quotes kept); lines without '=' are left out.
-    std::vector<std::pair<std::string, std::string>> ReadSectionLines(const std::string& section) const;
+    std::vector<std::pair<std::string, std::string>>
+    ReadSectionLines(const std::string& section) const;
 
     // Replaces the value in place, or appends the key at the end of its section,
     // or appends the section at the end of the file. Lines written end in CR LF;
@@ -45,9 +46,9 @@ private:
 // Parsing of INI text, shared with the language packs and the fuzz target.
 namespace ini {
 struct Line {
-    size_t begin = 0;    // offset of the first byte of the line
-    size_t end = 0;      // offset just past its line break
-    size_t textEnd = 0;  // offset just before its line break
+    size_t begin = 0;   // offset of the first byte of the line
+    size_t end = 0;     // offset just past its line break
+    size_t textEnd = 0; // offset just before its line break
 };
 std::vector<Line> SplitLines(const std::string& text);
 // Section name of "[name]" lines; false for other lines.

@@ -16,7 +16,9 @@
 
 namespace kv {
 
-std::string ErrnoText(int err) { return std::strerror(err); }
+std::string ErrnoText(int err) {
+    return std::strerror(err);
+}
 
 std::string ProgramFolder() {
     if (const char* home = std::getenv("KORVANE_HOME"); home && *home) {
@@ -100,8 +102,7 @@ namespace {
 std::string TempNameBeside(const std::string& target) {
     static std::mt19937_64 rng{std::random_device{}()};
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.part",
-                  static_cast<unsigned long long>(rng()));
+    std::snprintf(suffix, sizeof suffix, ".%016llx.part", static_cast<unsigned long long>(rng()));
     return JoinPath(FolderOf(target), "." + FileNameOf(target) + suffix);
 }
 

@@ -15,7 +15,7 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 std::string FileNameOf(const std::string& path);
 std::string FolderOf(const std::string& path);
 
-bool FileExists(const std::string& path);      // any existing non-folder entry
+bool FileExists(const std::string& path); // any existing non-folder entry
 bool DirectoryExists(const std::string& path);
 
 // Creates the folder with all missing parents. False when it cannot; the

@@ -8,9 +8,15 @@
 namespace kv {
 
 namespace {
-bool IsBlank(unsigned char c) { return c <= 0x20; }
-char Up(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char Low(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+bool IsBlank(unsigned char c) {
+    return c <= 0x20;
+}
+char Up(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+char Low(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 } // namespace
 
 std::string TrimLeft(std::string_view s) {
@@ -103,7 +109,9 @@ int32_t StrToInt(std::string_view s) {
     return static_cast<int32_t>(*v);
 }
 
-std::string IntToStr(int64_t v) { return std::to_string(v); }
+std::string IntToStr(int64_t v) {
+    return std::to_string(v);
+}
 
 std::string FirstCrLfToBlank(std::string_view s) {
     auto p = s.find("\r\n");

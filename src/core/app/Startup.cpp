@@ -1,0 +1,84 @@
+#include "app/Startup.h"
+
+#include "app/AppState.h"
+#include "config/IniFile.h"
+#include "logging/Logs.h"
+#include "util/Errors.h"
+#include "util/Fs.h"
+
+namespace kv {
+
+bool RestoreIniFromBackup(const std::string& programDir) {
+    std::string ini = JoinPath(programDir, "Korvane.ini");
+    if (FileExists(ini))
+        return true;
+    std::string bak = JoinPath(programDir, "kvini.bak");
+    if (!FileExists(bak))
+        return false;
+    try {
+        CopyFileSafe(bak, ini, true);
+    } catch (const FileError&) {
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+void CreateDefault(AppState& state, IniFile& ini, const std::string& key,
+                   const std::string& defaultName) {
+    std::string folder = state.PathInProgramDir(defaultName);
+    if (!ForceDirectories(folder))
+        throw FileError("Create Directory " + folder + " Failed!!!");
+    ini.WriteString("Options", key, folder);
+}
+
+// optional: an empty value means the folder is not used.
+void EnsureFolder(AppState& state, IniFile& ini, const std::string& key,
+                  const std::string& defaultName, bool optional) {
+    std::string value = ini.ReadString("Options", key);
+    if (value.empty()) {
+        if (!optional)
+            CreateDefault(state, ini, key, defaultName);
+        return;
+    }
+    if (DirectoryExists(value) || ForceDirectories(value))
+        return;
+    ReportMessage(state,
+                  "Create Directory " + value + " Failed!!! Change To Create Default Directory.",
+                  true, true);
+    CreateDefault(state, ini, key, defaultName);
+}
+
+} // namespace
+
+void CreateWorkFolders(AppState& state, IniFile& ini) {
+    if (ini.ReadString("Options", "CNC102") == "1")
+        EnsureFolder(state, ini, "LocalExPath", "EX", false);
+    EnsureFolder(state, ini, "LocalInPath", "INBOX", false);
+    for (int n = 1; n <= 9; ++n)
+        EnsureFolder(state, ini, "LocalInPath" + std::to_string(n), "INBOX" + std::to_string(n),
+                     true);
+    EnsureFolder(state, ini, "LocalOutPath", "OUTBOX", false);
+    for (int n = 1; n <= 9; ++n)
+        EnsureFolder(state, ini, "LocalOutPath" + std::to_string(n), "OUTBOX" + std::to_string(n),
+                     true);
+    EnsureFolder(state, ini, "LocalErrPath", "ERROR", false);
+    EnsureFolder(state, ini, "LocalBackupPath", "BACKUP", false);
+    std::string tmp = state.PathInProgramDir("TMP");
+    if (!DirectoryExists(tmp) && !ForceDirectories(tmp))
+        ReportMessage(state, "Create Directory " + tmp + " Failed!!!", true, true);
+}
+
+bool BackupIniFile(const AppState& state) {
+    if (state.IniPath.empty())
+        return false;
+    try {
+        CopyFileSafe(state.IniPath, state.PathInProgramDir("kvini.bak"), true);
+    } catch (const FileError&) {
+        return false;
+    }
+    return true;
+}
+
+} // namespace kv
