@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include "logging/Logs.h"
 #include "util/Fs.h"
 
 #include <cstdlib>
@@ -69,11 +70,7 @@ std::vector<std::string> ReadCrLfLines(const std::string& path) {
 }
 
 std::string WithoutStamp(const std::string& line) {
-    // "yyyy-mm-dd hh:nn:ss " is 20 characters with fixed separators.
-    if (line.size() >= 20 && line[4] == '-' && line[7] == '-' && line[10] == ' ' &&
-        line[13] == ':' && line[16] == ':' && line[19] == ' ')
-        return line.substr(20);
-    return line;
+    return std::string(kv::LineBody(line));
 }
 
 StateFixture::StateFixture() {

@@ -41,6 +41,8 @@ struct AppState {
 
     Settings settings;
     LogFiles logs;
+    // "ERROR:" lines reported so far (the headless runner's exit status uses it).
+    int ErrorLinesReported = 0;
 
     // Transfer progress state.
     bool Transferring = false;

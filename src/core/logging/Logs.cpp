@@ -26,6 +26,13 @@ std::string TimeStamp(std::time_t t) {
     return buf;
 }
 
+std::string_view LineBody(std::string_view line) {
+    if (line.size() >= 20 && line[4] == '-' && line[7] == '-' && line[10] == ' ' &&
+        line[13] == ':' && line[16] == ':' && line[19] == ' ')
+        return line.substr(20);
+    return line;
+}
+
 std::string InfoLine(const AppState& state, const std::string& text) {
     return TimeStamp(state.Now()) + "INFO:" + text;
 }
@@ -111,6 +118,8 @@ void CloseLogs(AppState& state) {
 }
 
 void ReportMessage(AppState& state, const std::string& line, bool view, bool box) {
+    if (StartsWith(LineBody(line), "ERROR:"))
+        ++state.ErrorLinesReported;
     if (view && !state.ServiceMode && state.host)
         state.host->AddLogViewLine(line);
     if (state.logs.SysLogOpen)

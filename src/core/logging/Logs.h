@@ -4,6 +4,7 @@
 // other programs can read or clean them in between.
 #include <ctime>
 #include <string>
+#include <string_view>
 
 namespace kv {
 
@@ -25,6 +26,8 @@ struct LogFiles {
 
 // "yyyy-mm-dd hh:nn:ss " in local time (19 characters and a blank).
 std::string TimeStamp(std::time_t t);
+// A reported line without its leading time stamp (the line itself when it has none).
+std::string_view LineBody(std::string_view line);
 // Time stamp + "INFO:" + text.
 std::string InfoLine(const AppState& state, const std::string& text);
 // Time stamp + "ERROR:" + text.

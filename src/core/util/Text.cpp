@@ -3,6 +3,8 @@
 #include "util/Errors.h"
 
 #include <charconv>
+#include <clocale>
+#include <cmath>
 #include <limits>
 
 namespace kv {
@@ -107,6 +109,30 @@ int32_t StrToInt(std::string_view s) {
     if (!v || *v < std::numeric_limits<int32_t>::min() || *v > std::numeric_limits<int32_t>::max())
         throw ConversionError(std::string(s));
     return static_cast<int32_t>(*v);
+}
+
+std::optional<double> ParseUserDecimal(std::string_view s) {
+    std::string t = Trim(s);
+    if (t.empty())
+        return std::nullopt;
+    const char* localeSep = std::localeconv()->decimal_point;
+    char sep = (localeSep && *localeSep) ? *localeSep : '.';
+    for (auto& c : t)
+        if (c == sep)
+            c = '.';
+    const char* b = t.data();
+    const char* e = t.data() + t.size();
+    if (*b == '+')
+        ++b;
+    double v = 0;
+    auto [p, ec] = std::from_chars(b, e, v, std::chars_format::general);
+    if (ec != std::errc() || p != e || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
+int64_t RoundHalfEven(double v) {
+    return static_cast<int64_t>(std::nearbyint(v));
 }
 
 std::string IntToStr(int64_t v) {

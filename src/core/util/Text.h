@@ -25,6 +25,12 @@ bool EndsWithNoCase(std::string_view s, std::string_view suffix);
 int32_t StrToInt(std::string_view s);
 std::optional<int64_t> TryStrToInt64(std::string_view s);
 
+// A decimal number typed by a user (TimeInterval): "." or the locale's decimal
+// separator, optional sign and exponent. Nothing when the text is not a number.
+std::optional<double> ParseUserDecimal(std::string_view s);
+// Rounds to the nearest integer, halves to the even neighbour.
+int64_t RoundHalfEven(double v);
+
 // The decimal text of a number, as the program writes numbers.
 std::string IntToStr(int64_t v);
 

@@ -1,0 +1,96 @@
+#include "app/Program.h"
+
+#include "app/AppState.h"
+#include "app/Settings.h"
+#include "app/Startup.h"
+#include "config/IniFile.h"
+#include "i18n/LangPack.h"
+#include "logging/Logs.h"
+#include "logging/UpdateScript.h"
+#include "transfer/Connection.h"
+#include "util/Errors.h"
+#include "util/Fs.h"
+#include "util/Text.h"
+
+#include <cmath>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace kv {
+
+bool StartUp(AppState& state, const std::vector<std::string>& args) {
+    if (!RestoreIniFromBackup(state.ProgramDir))
+        return false;
+    state.IniPath = state.PathInProgramDir("Korvane.ini");
+    IniFile ini(state.IniPath);
+    MoveNewLanguagePacks(state.ProgramDir);
+
+    state.LogStep = ini.ReadString("System", "LogStep");
+    {
+        LogBracket logs(state);
+        if (state.logs.SysLogOpen) {
+            WriteSysLogOnly(state, "++++++++++++++++++++");
+            WriteSysLogOnly(state, InfoLine(state, "Start Korvane System!"));
+        }
+        state.LanguageName = ini.ReadString("Options", "Language");
+        state.LanguageFile = ini.ReadString("Options", "LanguageFile");
+        state.MessageBoxesAllowed = ini.ReadString("System", "Message") == "1";
+        CreateWorkFolders(state, ini);
+
+        state.AutoMode = state.ServiceMode = state.TrayMode = false;
+        for (const auto& a : args) {
+            std::string word = UpperCase(a);
+            if (word == "AUTO") {
+                ini.WriteString("Options", "AllowStartAuto", "1");
+                state.TrayMode = state.AutoMode = true;
+            } else if (word == "SRV") {
+                ini.WriteString("Options", "AllowStartAuto", "1");
+                state.ServiceMode = state.AutoMode = true;
+            }
+        }
+        ApplyUpdateScript(state, ini);
+    }
+    ReadSettings(state);
+    return true;
+}
+
+void CloseSequence(AppState& state) {
+    LogBracket logs(state);
+    if (state.FtpSession)
+        DisconnectSession(state);
+    BackupIniFile(state);
+    WriteSysLogOnly(state, InfoLine(state, "Korvane System Close!"));
+}
+
+int64_t AutoIntervalMs(const std::string& timeInterval) {
+    auto minutes = ParseUserDecimal(timeInterval);
+    if (!minutes)
+        throw FloatConversionError(timeInterval);
+    double ms = *minutes * 60000.0;
+    // A timer cannot wait longer than its integer type holds, nor a negative time.
+    if (ms < 0)
+        ms = 0;
+    if (ms > 9.0e15)
+        ms = 9.0e15;
+    return RoundHalfEven(ms);
+}
+
+InstanceLock::InstanceLock(const std::string& programDir) {
+    std::string path = JoinPath(programDir, ".korvane.lock");
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0)
+        return;
+    // flock dies with its owner, so a killed instance leaves no stale lock.
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+InstanceLock::~InstanceLock() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+} // namespace kv

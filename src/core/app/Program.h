@@ -1,0 +1,47 @@
+#pragma once
+// The program's start-up and close sequences as far as they belong to the
+// core, shared by the window and the headless runner, plus the one-instance
+// lock and the automatic-mode interval.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+struct AppState;
+
+// Runs the core start-up steps in order: restore the settings file from its
+// backup, move new language packs into place, open the logs and write the start
+// lines, read the language and message-box settings, create the working
+// folders, act on the words AUTO and SRV (any letter case), apply the update
+// script, close the logs, and load the settings record.
+// False when neither "Korvane.ini" nor "kvini.bak" exists ("INI File Lost!!!").
+// A bad setting (port, password) or an update-script file error throws after
+// the steps before it have run, as the window's creation handler ends there.
+bool StartUp(AppState& state, const std::vector<std::string>& args);
+
+// Close sequence: open the logs, disconnect a session, back up the settings
+// file to "kvini.bak", write the close line, close the logs.
+void CloseSequence(AppState& state);
+
+// Timer interval of automatic mode in milliseconds: TimeInterval minutes
+// times 60000, halves rounded to even. Throws FloatConversionError when it is
+// not a number.
+int64_t AutoIntervalMs(const std::string& timeInterval);
+
+// One running instance per program folder: an advisory lock on a file there.
+// A lock left by a killed process does not count.
+class InstanceLock {
+public:
+    explicit InstanceLock(const std::string& programDir);
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+    bool Acquired() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace kv

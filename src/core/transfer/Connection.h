@@ -1,0 +1,21 @@
+#pragma once
+// Connection management: the one FTP session of the program, built from the
+// settings record, and the client information file uploaded once per run.
+#include <string>
+
+namespace kv {
+
+struct AppState;
+class IniFile;
+
+// Builds the session from state.settings, logs in, starts the keep-alive and,
+// on the first connect of the run, writes and uploads "KVinf.txt". True when
+// logged in. Failures are reported; the session is then released.
+bool ConnectSession(AppState& state, IniFile& ini);
+// Ends the session (aborting a running transfer first) and releases it.
+// False only when closing a connected session failed.
+bool DisconnectSession(AppState& state);
+// Checks that Host accepts a TCP connection on port 21 (m01 / m02 lines).
+void TestConnection(AppState& state);
+
+} // namespace kv
