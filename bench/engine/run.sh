@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Receive and send throughput of `korvaned ONCE` against lftp, in one run,
+# against the same local vsftpd:
+#   receive 1,000 files of 2 KiB, and 10 files of 100 MiB (lftp mirror --Remove-source-files)
+#   send 1,000 files of 2 KiB (lftp mput -E)
+# Prints files per second, MB/s, peak memory and the ratios. Needs root.
+#   ./bench/engine/run.sh [small-count] [big-count] [big-MiB]
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+src=$PWD
+small=${1:-1000}
+big=${2:-10}
+bigmib=${3:-100}
+
+./scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target korvaned >/dev/null
+. "$src/scripts/lib/vsftpd.sh"
+
+work=$(mktemp -d /tmp/korvane-bench.XXXXXX)
+chmod 755 "$work"
+trap 'kv_stop_vsftpd; rm -rf "$work"' EXIT
+user=korvanebench
+password=bench-$RANDOM$RANDOM
+kv_ftp_account "$user" "$password"
+root="$work/ftp"
+mkdir -p "$root/out" "$root/in" "$root/tmp"
+kv_start_vsftpd "$work" "$root" "$user"
+
+home="$work/program"
+mkdir -p "$home"
+hex=$(printf '%s\n' "$password" | "$src/build/bin/korvaned" PASSWORD)
+korvane_ini() { # AllowReceive AllowSend
+    printf '%s\r\n' "[Options]" "Host=127.0.0.1" "Port=$KV_FTP_PORT" "UserID=$user" \
+        "Password=$hex" "TransferType=BIN" "Passive=1" "FileSender=BENCH" \
+        "RemoteInPath=in" "RemoteOutPath=out" "AllowReceive=$1" "AllowSend=$2" \
+        "[System]" "LogStep=Month" "Message=0" >"$home/Korvane.ini"
+}
+
+make_small() { # folder
+    python3 - "$1" "$small" <<'PY'
+import os, sys
+folder, n = sys.argv[1], int(sys.argv[2])
+body = ("UNB+UNOA:2+BENCH:ZZ+CENTRE:ZZ+261207:1000+1'UNH+1+INVOIC:D:96A:UN'" + "X" * 2048)[:2048]
+for i in range(n):
+    with open(os.path.join(folder, f"F{i:05d}.EDI"), "w") as f:
+        f.write(body)
+PY
+}
+make_big() { # folder
+    for i in $(seq 1 "$big"); do
+        head -c $((bigmib * 1024 * 1024)) /dev/urandom >"$1/BIG$i.DAT"
+    done
+}
+reset_remote() { rm -rf "$root/out" "$root/in" "$root/tmp"; mkdir -p "$root/out" "$root/in" "$root/tmp"; }
+owned() { chown -R "$user" "$root"; }
+
+run() { python3 "$src/bench/measure.py" "$@" | tail -n 1; }
+lftp_cmd() { lftp -u "$user,$password" -p "$KV_FTP_PORT" -e "set ftp:passive-mode on; set net:max-retries 1; $1; bye" 127.0.0.1; }
+
+declare -A T M
+bench_receive() { # label maker files bytes
+    local label=$1 maker=$2
+    reset_remote; $maker "$root/out"; owned
+    rm -rf "$home/INBOX" "$home/TMP" "$home/LOG"; korvane_ini 1 0
+    read -r t m s < <(run env KORVANE_HOME="$home" "$src/build/bin/korvaned" ONCE)
+    [ "$(ls "$home/INBOX" | wc -l)" = "$3" ] || { echo "korvane received $(ls "$home/INBOX" | wc -l) of $3 (exit $s)" >&2; exit 1; }
+    T[k$label]=$t; M[k$label]=$m
+    reset_remote; $maker "$root/out"; owned
+    local dest="$work/lftp-in"; rm -rf "$dest"; mkdir -p "$dest"
+    read -r t m s < <(run bash -c "$(declare -f lftp_cmd); user=$user password=$password KV_FTP_PORT=$KV_FTP_PORT; lftp_cmd 'mirror --Remove-source-files out $dest'")
+    [ "$(ls "$dest" | wc -l)" = "$3" ] || { echo "lftp received $(ls "$dest" | wc -l) of $3" >&2; exit 1; }
+    T[l$label]=$t; M[l$label]=$m
+}
+bench_send() {
+    reset_remote; owned
+    rm -rf "$home/OUTBOX" "$home/BACKUP" "$home/LOG"; mkdir -p "$home/OUTBOX"; make_small "$home/OUTBOX"
+    korvane_ini 0 1
+    read -r t m s < <(run env KORVANE_HOME="$home" "$src/build/bin/korvaned" ONCE)
+    [ "$(ls "$root/in" | wc -l)" = "$small" ] || { echo "korvane sent $(ls "$root/in" | wc -l) of $small (exit $s)" >&2; exit 1; }
+    T[ksend]=$t; M[ksend]=$m
+    reset_remote; owned
+    local from="$work/lftp-out"; rm -rf "$from"; mkdir -p "$from"; make_small "$from"
+    read -r t m s < <(run bash -c "$(declare -f lftp_cmd); user=$user password=$password KV_FTP_PORT=$KV_FTP_PORT; cd $from; lftp_cmd 'cd in; mput -E *'")
+    [ "$(ls "$root/in" | wc -l)" = "$small" ] || { echo "lftp sent $(ls "$root/in" | wc -l) of $small" >&2; exit 1; }
+    T[lsend]=$t; M[lsend]=$m
+}
+
+bench_receive small make_small "$small"
+bench_receive big make_big "$big"
+bench_send
+
+report() { # label what count bytes
+    python3 - "$1" "$2" "$3" "$4" "${T[k$1]}" "${M[k$1]}" "${T[l$1]}" "${M[l$1]}" <<'PY'
+import sys
+label, what, count, nbytes = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+kt, km, lt, lm = float(sys.argv[5]), int(sys.argv[6]), float(sys.argv[7]), int(sys.argv[8])
+print(f"{what}:")
+print(f"  korvane {kt:7.2f} s  {count/kt:8.1f} files/s  {nbytes/kt/1e6:8.1f} MB/s  peak {km/1024:6.1f} MiB")
+print(f"  lftp    {lt:7.2f} s  {count/lt:8.1f} files/s  {nbytes/lt/1e6:8.1f} MB/s  peak {lm/1024:6.1f} MiB")
+print(f"  ratio (lftp time / korvane time): {lt/kt:.2f}")
+PY
+}
+echo "vsftpd on 127.0.0.1, passive, binary; $(nproc) cores"
+report small "receive $small x 2 KiB" "$small" $((small * 2048))
+report big "receive $big x $bigmib MiB" "$big" $((big * bigmib * 1024 * 1024))
+report send "send $small x 2 KiB" "$small" $((small * 2048))

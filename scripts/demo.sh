@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs Korvane once on a demo mailbox:
+# a real FTP server (vsftpd) on 127.0.0.1 with a remote "out", "in" and "tmp"
+# holding sample EDI files, and a local outbox with files to send. Prints what
+# happened, then stops the server. The demo folder is kept for a look around.
+#   ./scripts/demo.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+
+if [ "$(id -u)" != 0 ]; then
+    echo "The demo starts vsftpd, which needs root: run it as root (or with sudo)." >&2
+    exit 2
+fi
+
+./scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target korvaned
+
+demo=$(mktemp -d /tmp/korvane-demo.XXXXXX)
+chmod 755 "$demo"
+home="$demo/program"
+mkdir -p "$home/Language"
+cp "$src/data/Language/"*.ini "$home/Language/"
+
+# The FTP account of the demo.
+. "$src/scripts/lib/vsftpd.sh"
+user=korvanedemo
+password=demo-$RANDOM$RANDOM
+kv_ftp_account "$user" "$password"
+
+root="$demo/ftp"
+mkdir -p "$root/out" "$root/in" "$root/tmp"
+crlf() { printf '%s\r\n' "$@"; }
+# Waiting for download: a one-line and a multi-line EDIFACT interchange, an
+# XML document, a flat "00:" file, a fixed-format manifest and a bundle.
+printf "%s" "UNA:+.? 'UNB+UNOA:2+CENTRE01:14+KORVANEDEMO:14+261207:0900+1'UNH+1+INVOIC:D:96A:UN'BGM+380+INV1+9'UNT+3+1'UNZ+1+1'" \
+    >"$root/out/INVOIC001.EDI"
+crlf "UNA:+.? '" "UNB+UNOA:2+SHIPPER7:ZZ+KORVANEDEMO:ZZ+261207:0905+2'" \
+    "UNH+1+IFTMIN:D:99B:UN'" "BGM+610+BK2+9'" "UNT+3+1'" "UNZ+1+2'" >"$root/out/BOOKING002.EDI"
+crlf '<?xml version="1.0" encoding="UTF-8"?>' '<Envelope>' '  <SenderID>port-authority</SenderID>' \
+    '  <ReceiverID>korvanedemo</ReceiverID>' '  <MessageType>vesselcall</MessageType>' '</Envelope>' \
+    >"$root/out/call003.xml"
+crlf "00:CUSRES:9:20261207:CUSTOMS:KORVANEDEMO:1" "10:ACCEPTED" >"$root/out/CUSRES004.TXT"
+crlf "MFT506 MANIFEST 2026-12-07" >"$root/out/CUS0001KORVANE.EAT"
+printf 'PK\003\004demo bundle' >"$root/out/CN_CNC102_20261207_ABC1234_01.ZIP"
+
+# Waiting to be sent: a PREMFT flat file, a file of a foreign sender and an
+# EDIFACT interchange.
+out="$home/OUTBOX"
+mkdir -p "$out"
+crlf "00:PREMFT:9:20261207:SENDER:RECEIVER:1" "10:CONTAINER MSKU1234565" >"$out/PREMFT100.TXT"
+crlf "00:CUSDEC:9:20261207:SOMEBODYELSE:CUSTOMS:1" "10:DECLARATION" >"$out/CUSDEC101.TXT"
+crlf "UNB+UNOA:2+KORVANEDEMO:ZZ+CENTRE01:ZZ+261207:1000+5'" "UNH+1+ORDERS:D:96A:UN'" \
+    "BGM+220+PO55+9'" "UNT+3+1'" "UNZ+1+5'" >"$out/ORDERS102.EDI"
+
+kv_start_vsftpd "$demo" "$root" "$user"
+trap kv_stop_vsftpd EXIT
+port=$KV_FTP_PORT
+
+hex=$(printf '%s\n' "$password" | "$src/build/bin/korvaned" PASSWORD)
+{
+    crlf "[Options]" "Host=127.0.0.1" "Port=$port" "UserID=$user" "Password=$hex" \
+        "TransferType=BIN" "Passive=1" "FileSender=KORVANEDEMO" "RemoteInPath=in" \
+        "RemoteOutPath=out" "TimeInterval=10" "Language=English" "LanguageFile=kven.ini" \
+        "LocalOutPath=$out"
+    crlf "[System]" "LogStep=Day" "Message=0"
+} >"$home/Korvane.ini"
+
+echo "== Running: KORVANE_HOME=$home korvaned ONCE"
+set +e
+KORVANE_HOME="$home" "$src/build/bin/korvaned" ONCE
+status=$?
+set -e
+echo "== Exit status: $status (0 all well, 1 a file step reported an error, 2 no connection)"
+echo
+echo "== System log"
+cat "$home"/LOG/KVSYS*.LOG | tr -d '\r'
+echo
+echo "== Transfer log"
+cat "$home"/LOG/KVTSF*.LOG 2>/dev/null | tr -d '\r' || true
+echo
+echo "== Inbox ($home/INBOX)"
+ls -l "$home/INBOX"
+echo
+echo "== Error folder ($home/ERROR)"
+ls -l "$home/ERROR"
+echo
+echo "== Backup of sent files ($home/BACKUP)"
+find "$home/BACKUP" -type f | sed "s|$home/||"
+echo
+echo "== On the server: in/ (arrived) and out/ (left waiting)"
+ls -l "$root/in" "$root/out"
+echo
+echo "The demo folder stays at $demo (program folder: $home)."

@@ -1,0 +1,169 @@
+#include "app/Headless.h"
+
+#include "app/AppState.h"
+#include "app/Program.h"
+#include "config/IniFile.h"
+#include "i18n/LangPack.h"
+#include "logging/Logs.h"
+#include "transfer/AutoCycle.h"
+#include "transfer/Connection.h"
+#include "util/Text.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+namespace kv {
+
+namespace {
+
+std::atomic<bool> gStopRequested{false};
+
+void OnStopSignal(int) { gStopRequested = true; }
+
+// No window: nothing to show, and a stop request ends a running cycle by
+// closing its session, which the cycle survives as "no session".
+class HeadlessHost : public Host {
+public:
+    explicit HeadlessHost(AppState& state) : state_(state) {}
+    void ProcessPendingEvents() override {
+        if (gStopRequested && !stopping_ && state_.FtpSession) {
+            stopping_ = true;
+            DisconnectSession(state_);
+        }
+    }
+
+private:
+    AppState& state_;
+    bool stopping_ = false;
+};
+
+bool HasWord(const std::vector<std::string>& args, const char* word) {
+    for (const auto& a : args)
+        if (EqualsNoCase(a, word))
+            return true;
+    return false;
+}
+
+// Reports a failure that ends the run, to the system log and to stderr.
+void ReportFatal(AppState& state, const std::string& text) {
+    std::fprintf(stderr, "korvane: %s\n", text.c_str());
+    LogBracket logs(state);
+    ReportError(state, text);
+}
+
+CycleOutcome GuardedCycle(AppState& state) {
+    LogBracket logs(state);
+    IniFile ini(state.IniPath);
+    try {
+        return RunAutoCycle(state, ini);
+    } catch (const std::exception& e) {
+        // An error that escapes the cycle's own catchers: report it, keep going.
+        ReportError(state, FirstCrLfToBlank(e.what()) + "!");
+        return {};
+    }
+}
+
+// Sleeps up to ms milliseconds; false when a stop was requested meanwhile.
+// An interval of 0 is a timer that never fires: wait for the stop request.
+bool WaitInterval(int64_t ms) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!gStopRequested) {
+        if (ms > 0 && std::chrono::steady_clock::now() >= until)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+} // namespace
+
+bool WantsHeadlessRun(const std::vector<std::string>& args, bool displayAvailable) {
+    return HasWord(args, "ONCE") || (HasWord(args, "SRV") && !displayAvailable);
+}
+
+int RunHeadless(const std::string& programDir, const std::vector<std::string>& args) {
+    const bool once = HasWord(args, "ONCE");
+    InstanceLock lock(programDir);
+    if (!lock.Acquired()) {
+        std::fprintf(stderr, "korvane: Program Already Run!!!\n");
+        return 2;
+    }
+    AppState state;
+    state.ProgramDir = programDir;
+    HeadlessHost host(state);
+    state.host = &host;
+
+    gStopRequested = false;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    // ONCE is not a start-up word of the window: only SRV writes AllowStartAuto.
+    std::vector<std::string> startWords;
+    for (const auto& a : args)
+        if (!EqualsNoCase(a, "ONCE"))
+            startWords.push_back(a);
+
+    try {
+        if (!StartUp(state, startWords)) {
+            std::fprintf(stderr, "korvane: INI File Lost!!! (no %s/Korvane.ini and no kvini.bak)\n",
+                         programDir.c_str());
+            CloseSequence(state);
+            return 2;
+        }
+    } catch (const std::exception& e) {
+        ReportFatal(state, e.what());
+        CloseSequence(state);
+        return 2;
+    }
+    state.AutoMode = state.ServiceMode = true;
+    state.MessageBoxesAllowed = false;
+
+    if (once) {
+        int errorsBefore = state.ErrorLinesReported;
+        CycleOutcome outcome = GuardedCycle(state);
+        int errors = state.ErrorLinesReported - errorsBefore;
+        CloseSequence(state);
+        if (!outcome.Connected) {
+            std::fprintf(stderr, "korvane: could not connect; see %s\n",
+                         state.logs.SysLogPath.c_str());
+            return 2;
+        }
+        if (errors > 0) {
+            std::fprintf(stderr, "korvane: %d error line(s); see %s\n", errors,
+                         state.logs.SysLogPath.c_str());
+            return 1;
+        }
+        return 0;
+    }
+
+    int64_t interval;
+    try {
+        interval = AutoIntervalMs(state.settings.TimeInterval);
+    } catch (const std::exception& e) {
+        ReportFatal(state, std::string(e.what()) + " (Options/TimeInterval)");
+        CloseSequence(state);
+        return 2;
+    }
+    {
+        LogBracket logs(state);
+        ReportInfo(state, LangMessage(state, "m03"));
+    }
+    GuardedCycle(state);
+    while (WaitInterval(interval))
+        GuardedCycle(state);
+    {
+        LogBracket logs(state);
+        ReportInfo(state, LangMessage(state, "m04"));
+    }
+    CloseSequence(state);
+    return 0;
+}
+
+} // namespace kv

@@ -1,0 +1,52 @@
+// korvaned: Korvane without a window, linking the core only.
+//   korvaned ONCE      one cycle, then exit (0 ok, 1 file errors, 2 no connection)
+//   korvaned SRV       automatic mode until SIGTERM / SIGINT
+//   korvaned PASSWORD  reads a password on stdin, prints its stored (hex) form
+#include "app/Headless.h"
+#include "config/WnDes.h"
+#include "app/Settings.h"
+#include "util/Errors.h"
+#include "util/Fs.h"
+#include "util/Text.h"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: korvaned ONCE | SRV | PASSWORD\n"
+                 "  ONCE      connect, receive, send, disconnect once; exit 0 when all went well,\n"
+                 "            1 when a file or folder step reported an error, 2 when it could not\n"
+                 "            start or connect\n"
+                 "  SRV       repeat the cycle every Options/TimeInterval minutes until SIGTERM\n"
+                 "  PASSWORD  read a password from standard input and print the text to store\n"
+                 "            as Options/Password or Proxy/Password in Korvane.ini\n"
+                 "The program folder is $KORVANE_HOME, else the folder of this executable.\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && kv::EqualsNoCase(args[0], "PASSWORD")) {
+        std::string password;
+        std::getline(std::cin, password);
+        if (!password.empty() && password.back() == '\r')
+            password.pop_back();
+        try {
+            std::cout << kv::EncryptToHex(password, kv::kPasswordKey) << "\n";
+        } catch (const kv::KvError& e) {
+            std::fprintf(stderr, "korvaned: %s\n", e.what());
+            return 2;
+        }
+        return 0;
+    }
+    if (!kv::WantsHeadlessRun(args, false))
+        return Usage();
+    return kv::RunHeadless(kv::ProgramFolder(), args);
+}
