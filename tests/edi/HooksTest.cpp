@@ -260,6 +260,21 @@ TEST(RunHook, ExclusiveWaitsWithoutPumpingEvents) {
     EXPECT_TRUE(NoChildren());
 }
 
+TEST(RunHook, ExclusiveProgramPathWithBlanksStaysOneWord) {
+    HookFixture f;
+    ::mkdir(f.path("my tools").c_str(), 0755);
+    std::string prog =
+        Script(f.dir, "my tools/it's.sh",
+               "for a in \"$@\"; do echo \"[$a]\"; done > \"" + f.path("args") + "\"\n");
+    f.Set("RunAfter", "1");
+    f.Set("ExclusiveRunAfter", "1");
+    f.Set("ProgramRunAfter", prog);
+    f.Set("ParameterRunAfter", "one 'two three'");
+    f.Set("TimeInterval", "10");
+    RunHook(f.state, HookKind::AfterReceive);
+    EXPECT_EQ(ReadFile(f.path("args")), "[one]\n[two three]\n");
+}
+
 TEST(RunHook, BadTimeIntervalThrowsAfterTheLine) {
     HookFixture f;
     std::string prog = Script(f.dir, "p.sh", "touch \"" + f.path("ran") + "\"\n");

@@ -4,6 +4,8 @@
 #include "config/IniFile.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
+#include "util/Fs.h"
+#include "util/Text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -339,70 +341,6 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text) 
     return words;
 }
 
-double ParseDecimal(const std::string& text, char localeSeparator) {
-    size_t b = 0, e = text.size();
-    while (b < e && (text[b] == ' ' || text[b] == '\t'))
-        ++b;
-    while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t'))
-        --e;
-    std::string normal;
-    size_t i = b;
-    auto digits = [&] {
-        size_t start = i;
-        while (i < e && text[i] >= '0' && text[i] <= '9')
-            normal += text[i++];
-        return i - start;
-    };
-    if (i < e && (text[i] == '+' || text[i] == '-')) {
-        if (text[i] == '-')
-            normal += '-';
-        ++i;
-    }
-    size_t mantissa = digits();
-    if (i < e && (text[i] == '.' || text[i] == localeSeparator)) {
-        normal += '.';
-        ++i;
-        mantissa += digits();
-    }
-    bool ok = mantissa > 0;
-    if (ok && i < e && (text[i] == 'e' || text[i] == 'E')) {
-        normal += 'e';
-        ++i;
-        if (i < e && (text[i] == '+' || text[i] == '-'))
-            normal += text[i++];
-        ok = digits() > 0;
-    }
-    double value = 0;
-    if (ok && i == e) {
-        auto [end, ec] = std::from_chars(normal.data(), normal.data() + normal.size(), value);
-        if (ec == std::errc() && end == normal.data() + normal.size())
-            return value;
-    }
-    throw FloatConversionError(text);
-}
-
-int64_t RoundHalfEven(double value) {
-    if (std::isnan(value))
-        return 0;
-    value = std::clamp(value, -9.0e18, 9.0e18);
-    double whole = std::floor(value);
-    double rest = value - whole;
-    auto r = static_cast<int64_t>(whole);
-    if (rest > 0.5 || (rest == 0.5 && (r % 2 != 0)))
-        ++r;
-    return r;
-}
-
-char LocaleDecimalSeparator() {
-    locale_t loc = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
-    if (!loc)
-        return '.';
-    const char* radix = ::nl_langinfo_l(RADIXCHAR, loc);
-    char sep = radix && radix[0] && !radix[1] ? radix[0] : '.';
-    ::freelocale(loc);
-    return sep;
-}
-
 int64_t HookTimeLimit(const std::string& timeInterval, bool autoMode, char localeSeparator) {
     int64_t minutes = RoundHalfEven(ParseDecimal(timeInterval, localeSeparator));
     minutes = std::clamp(minutes, -kMaxMinutes, kMaxMinutes);
@@ -462,7 +400,21 @@ void RunHook(AppState& state, HookKind kind) {
     }
     int64_t limit = HookTimeLimit(ini.ReadString("Options", "TimeInterval"), state.AutoMode,
                                   LocaleDecimalSeparator());
-    RunProgram(program + " " + parameters, limit, true);
+    // A program path with blanks in it (it names an existing file) stays one word.
+    std::string line = program;
+    if (FileExists(program) && program.find_first_of(" \t'\"\\") != std::string::npos) {
+        line = "'";
+        for (char c : program) {
+            if (c == '\'')
+                line.append("'\\''");
+            else
+                line.push_back(c);
+        }
+        line.push_back('\'');
+    }
+    line.push_back(' ');
+    line.append(parameters);
+    RunProgram(line, limit, true);
 }
 
 } // namespace kv

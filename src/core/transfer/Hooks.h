@@ -9,6 +9,8 @@
 // Command lines are split into words as a shell would (blanks separate words;
 // single quotes, double quotes and backslashes quote), but no shell is started:
 // there are no variables, wildcards, redirections or pipes.
+#include "util/Text.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,14 +52,6 @@ bool OpenProgram(const std::string& program, const std::string& parameters);
 // The words of a command line; nothing when a quote is left open.
 std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text);
 
-// A decimal number as users type it: blanks around it, an optional sign,
-// digits with '.' or localeSeparator before the fraction, an optional exponent.
-// Throws FloatConversionError otherwise.
-double ParseDecimal(const std::string& text, char localeSeparator);
-// Rounds to the nearest whole number, halves to the even neighbour.
-int64_t RoundHalfEven(double value);
-// The decimal separator of the user's locale (LC_NUMERIC from the environment).
-char LocaleDecimalSeparator();
 // The exclusive wait's limit in milliseconds: TimeInterval minutes (rounded)
 // x 60000 / 3 in automatic mode, 0 (none) otherwise. The text is converted in
 // both modes, so a bad value always throws FloatConversionError.

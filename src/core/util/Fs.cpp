@@ -103,7 +103,11 @@ std::string TempNameBeside(const std::string& target) {
     static std::mt19937_64 rng{std::random_device{}()};
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%016llx.part", static_cast<unsigned long long>(rng()));
-    return JoinPath(FolderOf(target), "." + FileNameOf(target) + suffix);
+    // Built piece by piece: GCC 12 warns wrongly (-Wrestrict) on chained '+' at -O3.
+    std::string name = ".";
+    name.append(FileNameOf(target));
+    name.append(suffix);
+    return JoinPath(FolderOf(target), name);
 }
 
 void WriteAll(int fd, const char* data, size_t size, const std::string& name) {
