@@ -4,6 +4,7 @@
 #include "config/IniFile.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
+#include "util/Text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -379,18 +380,6 @@ double ParseDecimal(const std::string& text, char localeSeparator) {
             return value;
     }
     throw FloatConversionError(text);
-}
-
-int64_t RoundHalfEven(double value) {
-    if (std::isnan(value))
-        return 0;
-    value = std::clamp(value, -9.0e18, 9.0e18);
-    double whole = std::floor(value);
-    double rest = value - whole;
-    auto r = static_cast<int64_t>(whole);
-    if (rest > 0.5 || (rest == 0.5 && (r % 2 != 0)))
-        ++r;
-    return r;
 }
 
 char LocaleDecimalSeparator() {

@@ -3,9 +3,10 @@
 #include "app/AppState.h"
 #include "config/IniFile.h"
 #include "logging/Logs.h"
+#include "transfer/Classify.h"
 #include "transfer/CycleSupport.h"
-#include "transfer/EdiApi.h"
 #include "transfer/FtpSession.h"
+#include "transfer/Hooks.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -290,7 +291,7 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
         ReportError(state, "FTP LIST Failed!!!!");
         cycle::SetRestartFlag(state, ini);
     }
-    RunHook(state, ini, HookKind::AfterReceive);
+    RunHook(state, HookKind::AfterReceive);
     ReportInfo(state, "End Receive!");
     if (count > 0)
         ReportInfo(state, "Total Receive " + IntToStr(count) + " Files!", true);

@@ -4,9 +4,11 @@
 #include "config/IniFile.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
+#include "transfer/Classify.h"
 #include "transfer/CycleSupport.h"
-#include "transfer/EdiApi.h"
 #include "transfer/FtpSession.h"
+#include "transfer/HeaderStamp.h"
+#include "transfer/Hooks.h"
 #include "transfer/Receive.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -265,7 +267,7 @@ bool NormalPass(Pass& p, const std::string& dest, const std::string& folder) {
                 continue;
             }
             if (c.type == "PREMFT(FLAT)") {
-                SetFlatHeaderParties(path, own);
+                SetFlatHeaderParties(p.state, path);
                 c.sender = own;
                 c.receiver = "TOLMA";
             }
@@ -323,7 +325,7 @@ std::string BackupFolderName(const AppState& state, const std::string& root) {
 
 int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
                const std::string& localFolder) {
-    RunHook(state, ini, HookKind::BeforeSend);
+    RunHook(state, HookKind::BeforeSend);
     Pass p{state, ini, state.FtpSession, cycle::BinaryConfigured(state), 0};
     if (ini.ReadString("Options", "CNC102") == "1") {
         try {

@@ -16,11 +16,13 @@ int64_t MonotonicMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Sits between the session and the host. Lives in one allocation with the
-// session it serves, so neither can outlive the other.
+// Sits between the session and the host; deleted together with the session
+// it serves.
 class SessionRouter final : public Host {
 public:
-    SessionRouter(AppState& state, FtpSession& session) : state_(state), session_(session) {}
+    explicit SessionRouter(AppState& state) : state_(state) {}
+
+    void Attach(FtpSession* session) { session_ = session; }
 
     // From here on events are dropped: the session is being destroyed, possibly
     // together with the state that owns it.
@@ -64,8 +66,8 @@ public:
             return;
         if (Host* h = state_.host)
             h->FtpWork(dir, total);
-        if (state_.AbortRequested)
-            session_.Abort();
+        if (state_.AbortRequested && session_)
+            session_->Abort();
         state_.AbortRequested = false;
     }
     void FtpWorkEnd(WorkDirection dir) override {
@@ -91,27 +93,23 @@ private:
     }
 
     AppState& state_;
-    FtpSession& session_;
+    FtpSession* session_ = nullptr;
     bool detached_ = false;
-};
-
-struct RoutedSession {
-    explicit RoutedSession(AppState& state) : router(state, session) {}
-    ~RoutedSession() { router.Detach(); }
-    RoutedSession(const RoutedSession&) = delete;
-    RoutedSession& operator=(const RoutedSession&) = delete;
-    // The router is built first and destroyed last: the session may raise
-    // events while it closes.
-    SessionRouter router;
-    FtpSession session;
 };
 
 } // namespace
 
 std::shared_ptr<FtpSession> MakeRoutedSession(AppState& state) {
-    auto bundle = std::make_shared<RoutedSession>(state);
-    bundle->session.SetHost(&bundle->router);
-    return std::shared_ptr<FtpSession>(bundle, &bundle->session);
+    auto router = std::make_shared<SessionRouter>(state);
+    // The router outlives the session: events the session raises while it
+    // closes still find it, and once detached it passes nothing on.
+    std::shared_ptr<FtpSession> session(new FtpSession, [router](FtpSession* p) {
+        router->Detach();
+        delete p;
+    });
+    router->Attach(session.get());
+    session->SetHost(router.get());
+    return session;
 }
 
 void RequestAbort(AppState& state) {

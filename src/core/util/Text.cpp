@@ -2,6 +2,7 @@
 
 #include "util/Errors.h"
 
+#include <algorithm>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -132,6 +133,10 @@ std::optional<double> ParseUserDecimal(std::string_view s) {
 }
 
 int64_t RoundHalfEven(double v) {
+    // Out-of-range values would make the conversion undefined.
+    if (std::isnan(v))
+        return 0;
+    v = std::clamp(v, -9.0e18, 9.0e18);
     return static_cast<int64_t>(std::nearbyint(v));
 }
 
