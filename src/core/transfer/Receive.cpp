@@ -89,24 +89,35 @@ bool IsUsableListingName(const std::string& name) {
     return true;
 }
 
+namespace {
+
+// A writer's exclusive flock, or any record lock of another process.
+bool HeldByOtherProcess(int fd) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK;
+    ::flock(fd, LOCK_UN);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
+} // namespace
+
 bool IsFileLocked(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return true;
-    bool locked = false;
-    // A writer's exclusive flock, or any record lock of another process.
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-        locked = errno == EWOULDBLOCK;
-    } else {
-        ::flock(fd, LOCK_UN);
-    }
-    if (!locked) {
-        struct flock fl {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        if (::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK)
-            locked = true;
-    }
+    bool locked = HeldByOtherProcess(fd);
+    ::close(fd);
+    return locked;
+}
+
+bool IsFileLockedByOther(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool locked = HeldByOtherProcess(fd);
     ::close(fd);
     return locked;
 }

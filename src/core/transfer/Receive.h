@@ -28,6 +28,9 @@ bool IsUsableListingName(const std::string& name);
 // True when the file cannot be opened for reading and writing, or another
 // process holds an advisory lock (flock or fcntl) on it.
 bool IsFileLocked(const std::string& path);
+// True when another process holds an advisory lock on the file (a file that
+// cannot be opened at all is not counted here).
+bool IsFileLockedByOther(const std::string& path);
 
 // Puts the complete file tmpPath into the inbox as target, which must not exist:
 // flushed to disk, then linked into place (or, across file systems, copied to

@@ -180,7 +180,7 @@ bool CopyToErrorFolder(Pass& p, const std::string& path, const std::string& name
 
 // A file another program holds locked may still be being written.
 bool SkipLocked(Pass& p, const std::string& path, const std::string& name) {
-    if (!IsFileLocked(path))
+    if (!IsFileLockedByOther(path))
         return false;
     ReportError(p.state, "File Locked, Not Sent!!!->" + name);
     return true;
