@@ -81,6 +81,9 @@ PasvTarget ParsePasvReply(std::string_view lineIn) {
         size_t blank = text.rfind(' ');
         if (blank != std::string_view::npos)
             text = text.substr(blank + 1);
+        // "227 =10,0,0,5,4,1": the numbers start at the first digit.
+        size_t digit = text.find_first_of("0123456789");
+        text = digit == std::string_view::npos ? std::string_view() : text.substr(digit);
     }
     std::vector<std::string> fields;
     size_t pos = 0;

@@ -46,7 +46,8 @@ private:
 int ReplyCode(std::string_view line);
 
 // The target named by a PASV reply: the text between the first '(' and the
-// first ')', or after the last blank when there are no brackets; four address
+// first ')', or from the first digit after the last blank when there are no
+// brackets; four address
 // fields and the port's high and low byte, separated by ','. A port field that
 // is not an integer throws ConversionError; a byte out of range or port 0
 // throws FtpError naming the line.
