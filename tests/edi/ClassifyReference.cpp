@@ -55,7 +55,7 @@ private:
     std::ifstream f_;
 };
 
-struct Spec {
+struct PartRules {
     int flatIndex;
     const char* flatFailure;
     const char* segmentTag;
@@ -68,83 +68,83 @@ struct Spec {
     const char* xmlSuffix;
 };
 
-const Spec kSender{4,
-                   "UNKNOWN Sender",
-                   "UNB+",
-                   2,
-                   "UNKNOWN Sender",
-                   {{"<SenderCode>", "</SenderCode>"},
-                    {"<SenderID>", "</SenderID>"},
-                    {"<SENDER_ID>", "</SENDER_ID>"}},
-                   "UNKNOWN Sender",
-                   "",
-                   "",
-                   ""};
-const Spec kReceiver{5,
-                     "UNKNOWN Receiver",
-                     "UNB+",
-                     3,
-                     "UNKNOWN Receiver",
-                     {{"<ReceiverCode>", "</ReceiverCode>"},
-                      {"<ReceiverID>", "</ReceiverID>"},
-                      {"<RECEIVER_ID>", "</RECEIVER_ID>"}},
-                     "UNKNOWN Receiver",
-                     "",
-                     "",
-                     ""};
-const Spec kType{1,
-                 "UNKNOWN FLAT",
-                 "UNH+",
-                 2,
-                 "UNKNOWN EDIFACT",
-                 {{"<MessageType>", "</MessageType>"}, {"<MSG_TYPE>", "</MSG_TYPE>"}},
-                 "UNKNOWN XML",
-                 "(FLAT)",
-                 "(EDIFACT)",
-                 "(XML)"};
+const PartRules kSender{4,
+                        "UNKNOWN Sender",
+                        "UNB+",
+                        2,
+                        "UNKNOWN Sender",
+                        {{"<SenderCode>", "</SenderCode>"},
+                         {"<SenderID>", "</SenderID>"},
+                         {"<SENDER_ID>", "</SENDER_ID>"}},
+                        "UNKNOWN Sender",
+                        "",
+                        "",
+                        ""};
+const PartRules kReceiver{5,
+                          "UNKNOWN Receiver",
+                          "UNB+",
+                          3,
+                          "UNKNOWN Receiver",
+                          {{"<ReceiverCode>", "</ReceiverCode>"},
+                           {"<ReceiverID>", "</ReceiverID>"},
+                           {"<RECEIVER_ID>", "</RECEIVER_ID>"}},
+                          "UNKNOWN Receiver",
+                          "",
+                          "",
+                          ""};
+const PartRules kType{1,
+                      "UNKNOWN FLAT",
+                      "UNH+",
+                      2,
+                      "UNKNOWN EDIFACT",
+                      {{"<MessageType>", "</MessageType>"}, {"<MSG_TYPE>", "</MSG_TYPE>"}},
+                      "UNKNOWN XML",
+                      "(FLAT)",
+                      "(EDIFACT)",
+                      "(XML)"};
 
-std::string Find(const std::string& path, const Spec& spec) {
+std::string Find(const std::string& path, const PartRules& rules) {
     TextFile f(path);
     std::string result = "UNKNOWN";
     std::string L = f.ReadLn();
     if (Copy(L, 1, 3) == "00:") {
         std::vector<std::string> list;
         SplitFields(L, ':', list);
-        if (spec.flatIndex < static_cast<int>(list.size()))
-            result = Upper(list[spec.flatIndex]) + spec.flatSuffix;
+        if (rules.flatIndex < static_cast<int>(list.size()))
+            result = Upper(list[rules.flatIndex]) + rules.flatSuffix;
         else
-            result = spec.flatFailure;
+            result = rules.flatFailure;
     } else if (Copy(L, 1, 3) == "UNA" || Copy(L, 1, 3) == "UNB") {
-        while (Pos(spec.segmentTag, L) == 0 && !f.Eof())
+        while (Pos(rules.segmentTag, L) == 0 && !f.Eof())
             L = f.ReadLn();
-        result = spec.ediFailure;
-        if (long p = Pos(spec.segmentTag, L); p > 0) {
+        result = rules.ediFailure;
+        if (long p = Pos(rules.segmentTag, L); p > 0) {
             std::string S = Copy(L, p, 100);
             std::vector<std::string> list;
             SplitFields(S, '+', list);
-            if (spec.ediIndex < static_cast<int>(list.size())) {
-                std::string field = Upper(list[spec.ediIndex]);
+            if (rules.ediIndex < static_cast<int>(list.size())) {
+                std::string field = Upper(list[rules.ediIndex]);
                 std::vector<std::string> sub;
                 SplitFields(field, ':', sub);
                 if (!sub.empty())
-                    result = Upper(sub[0]) + spec.ediSuffix;
+                    result = Upper(sub[0]) + rules.ediSuffix;
             }
         }
     } else if (Pos("<?xml", L) > 0) {
         auto anyTag = [&] {
-            for (auto& t : spec.xmlTags)
+            for (auto& t : rules.xmlTags)
                 if (Pos(t.first, L) > 0)
                     return true;
             return false;
         };
         while (!anyTag() && !f.Eof())
             L = f.ReadLn();
-        result = spec.xmlFailure;
-        for (auto& t : spec.xmlTags) {
+        result = rules.xmlFailure;
+        for (auto& t : rules.xmlTags) {
             if (long p = Pos(t.first, L); p > 0) {
                 long start = p + static_cast<long>(t.first.size());
                 L = Copy(L, start, Pos(t.second, L) - start);
-                result = Upper(L) + spec.xmlSuffix;
+                result = Upper(L) + rules.xmlSuffix;
             }
         }
     }

@@ -177,6 +177,8 @@ TEST(ClassifyFile, EmptyUnreadableAndMissingFiles) {
     EXPECT_EQ(c.type, "UNKNOWN");
     ::mkdir((d / "folder.edi").c_str(), 0755); // opens, but cannot be read
     EXPECT_FALSE(ClassifyFile(d / "folder.edi", Direction::Outgoing).ok);
+    ::mkfifo((d / "fifo.edi").c_str(), 0644); // no writer: must fail, not hang
+    EXPECT_FALSE(ClassifyFile(d / "fifo.edi", Direction::Outgoing).ok);
 
     EXPECT_THROW(FindSender(d / "missing.edi"), FileError);
     EXPECT_THROW(FindReceiver(d / "folder.edi"), FileError);

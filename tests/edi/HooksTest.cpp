@@ -208,13 +208,13 @@ TEST(RunProgram, KillsTheWholeGroupAtTheLimit) {
 TEST(RunProgram, AProgramEndedInTimeKeepsWhatItLeftRunning) {
     TempDir d;
     // Only a program that outlives its limit is ended; one that finished in
-    // time may leave a helper behind on purpose.
+    // time may leave a process running on purpose.
     std::string prog =
-        Script(d, "quick.sh", "sleep 30 &\necho $! > \"" + d / "helper" + "\"\nexit 5\n");
+        Script(d, "quick.sh", "sleep 30 &\necho $! > \"" + d / "background" + "\"\nexit 5\n");
     EXPECT_EQ(RunProgram(prog, 60000, true), 5);
-    pid_t helper = PidIn(d / "helper");
-    EXPECT_TRUE(Running(helper));
-    ::kill(helper, SIGKILL);
+    pid_t background = PidIn(d / "background");
+    EXPECT_TRUE(Running(background));
+    ::kill(background, SIGKILL);
 }
 
 TEST(RunHook, SwitchedOffOrWithoutProgramDoesNothing) {

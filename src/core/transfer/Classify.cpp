@@ -8,7 +8,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kv {
@@ -101,8 +106,47 @@ constexpr Token kTokens[] = {
     {"</MSG_TYPE>", 11, kType, 1, true},
 };
 constexpr int kTokenCount = sizeof kTokens / sizeof kTokens[0];
+
+// The characters that may follow '<' in a token, and CR.
+struct SecondChars {
+    bool set[256] = {};
+    constexpr SecondChars() {
+        for (const Token& t : kTokens)
+            set[static_cast<unsigned char>(t.text[1])] = true;
+        set[static_cast<unsigned char>('\r')] = true;
+    }
+    constexpr bool operator[](unsigned char c) const { return set[c]; }
+};
+constexpr SecondChars kSecondChar;
 constexpr uint32_t kAllTokens = (1u << kTokenCount) - 1;
 constexpr int kLevels[3] = {3, 3, 2};
+
+// The first a in [p, end) that is followed by b1 or b2, or that stands last;
+// null when there is none. EDIFACT text holds a 'U' every few dozen bytes, so
+// looking at pairs 32 bytes at a time beats stopping at each 'U'.
+const char* FindPair(const char* p, const char* end, char a, char b1, char b2) {
+#ifdef __SSE2__
+    const __m128i va = _mm_set1_epi8(a), vb1 = _mm_set1_epi8(b1), vb2 = _mm_set1_epi8(b2);
+    auto pairs = [&](const char* q) {
+        __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1));
+        __m128i hit =
+            _mm_and_si128(_mm_cmpeq_epi8(first, va),
+                          _mm_or_si128(_mm_cmpeq_epi8(next, vb1), _mm_cmpeq_epi8(next, vb2)));
+        return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    };
+    while (end - p >= 33) {
+        unsigned mask = pairs(p) | pairs(p + 16) << 16;
+        if (mask)
+            return p + __builtin_ctz(mask);
+        p += 32;
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == a && (p + 1 == end || p[1] == b1 || p[1] == b2))
+            return p;
+    return nullptr;
+}
 
 void AppendWithoutCr(std::string& out, const char* p, size_t n) {
     const char* end = p + n;
@@ -215,10 +259,17 @@ public:
     ContentTexts Run() {
         if (!want_[0] && !want_[1] && !want_[2])
             return {};
-        buf_.resize(readSize_);
+        // A small file needs no more than its size (and one byte to see its
+        // end); should it grow meanwhile, it is simply read in more pieces.
+        size_t size = readSize_;
+        struct stat st;
+        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+            static_cast<uint64_t>(st.st_size) < size)
+            size = std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 64);
+        buf_.reset(new char[size]);
         uint64_t offset = 0;
         while (!finished_) {
-            ssize_t n = ::pread(fd_, buf_.data(), readSize_, static_cast<off_t>(offset));
+            ssize_t n = ::pread(fd_, buf_.get(), size, static_cast<off_t>(offset));
             if (n < 0) {
                 int err = errno;
                 if (err == EINTR)
@@ -316,7 +367,7 @@ private:
     }
 
     size_t StepFlat(size_t pos) {
-        const char* b = buf_.data();
+        const char* b = buf_.get();
         const char* lf = static_cast<const char*>(std::memchr(b + pos, '\n', len_ - pos));
         size_t lineEnd = lf ? static_cast<size_t>(lf - b) : len_;
         while (pos < lineEnd) {
@@ -363,12 +414,13 @@ private:
     };
 
     size_t StepEdifact(size_t pos) {
-        const char* b = buf_.data();
+        const char* b = buf_.get();
         while (pos < len_) {
             if (match_ == 0 && window_[0].state != Window::Filling &&
                 window_[1].state != Window::Filling) {
-                // Nothing pending: only a 'U' can start what is searched for.
-                const char* u = static_cast<const char*>(std::memchr(b + pos, 'U', len_ - pos));
+                // Nothing pending: only a 'U' can start what is searched for,
+                // and only one followed by 'N' (or by a CR, which is dropped).
+                const char* u = FindPair(b + pos, b + len_, 'U', 'N', '\r');
                 if (!u)
                     return len_;
                 pos = static_cast<size_t>(u - b);
@@ -455,7 +507,7 @@ private:
     // ---- XML: tags, line by line
 
     size_t StepXml(size_t pos) {
-        const char* b = buf_.data();
+        const char* b = buf_.get();
         while (pos < len_) {
             if (tokenSize_ == 0) {
                 if (lf_ == kUnknown || lf_ < pos) {
@@ -463,7 +515,13 @@ private:
                         static_cast<const char*>(std::memchr(b + pos, '\n', len_ - pos));
                     lf_ = lf ? static_cast<size_t>(lf - b) : len_;
                 }
+                // Only a '<' followed by the second character of a token (or
+                // by a CR, which is dropped) can start one.
+                const char* lineEnd = b + lf_;
                 const char* lt = static_cast<const char*>(std::memchr(b + pos, '<', lf_ - pos));
+                while (lt && lt + 1 < lineEnd && !kSecondChar[static_cast<unsigned char>(lt[1])])
+                    lt = static_cast<const char*>(
+                        std::memchr(lt + 1, '<', static_cast<size_t>(lineEnd - lt - 1)));
                 if (!lt) {
                     pos = lf_;
                     if (pos == len_)
@@ -579,7 +637,7 @@ private:
         if (to <= from)
             return out;
         if (from >= base_ && to <= base_ + len_) {
-            AppendWithoutCr(out, buf_.data() + (from - base_), static_cast<size_t>(to - from));
+            AppendWithoutCr(out, buf_.get() + (from - base_), static_cast<size_t>(to - from));
             return out;
         }
         // The value began in an earlier piece: fetch it back by its offsets.
@@ -658,7 +716,7 @@ private:
     const std::string& name_;
     size_t readSize_;
     bool want_[3] = {false, false, false};
-    std::vector<char> buf_;
+    std::unique_ptr<char[]> buf_;
     uint64_t base_ = 0; // file offset of buf_[0]
     size_t len_ = 0;
     size_t lf_ = kUnknown; // next LF at or after the scan position, in this piece

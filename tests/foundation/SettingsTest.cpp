@@ -1,0 +1,132 @@
+#include "app/Settings.h"
+#include "config/IniFile.h"
+#include "config/WnDes.h"
+#include "support/TestSupport.h"
+#include "util/Errors.h"
+
+#include <gtest/gtest.h>
+
+using namespace kv;
+using kvtest::ReadFile;
+using kvtest::StateFixture;
+using kvtest::WriteFile;
+
+namespace {
+std::string Hex(const std::string& clear) {
+    return EncryptToHex(clear, kPasswordKey);
+}
+} // namespace
+
+TEST(Settings, LoadsEveryFieldWithItsConversion) {
+    StateFixture f;
+    WriteFile(f.state.IniPath,
+              "[Options]\r\nHost=ftp.example\r\nPort=2121\r\nUserID=edi\r\n"
+              "Password=" +
+                  Hex("secret pass") +
+                  "\r\n"
+                  "TransferType=bin\r\nFileSender=ACME\r\nPassive=yes\r\nCNC102=1\r\n"
+                  "WinXPFirewall=1\r\nAllowStartAuto=1\r\nTimeInterval=0,5\r\n"
+                  "[System]\r\nMessage=1\r\n"
+                  "[KVTray]\r\nLogTimeOut=30\r\nKVTimeOut=120\r\n"
+                  "[Proxy]\r\nProxyType=2\r\nAuthentication=1\r\nHost=proxy\r\n"
+                  "Port=1080\r\nUserID=pu\r\nPassword=" +
+                  Hex("pp") + "\r\n");
+    ReadSettings(f.state);
+    const Settings& s = f.state.settings;
+    EXPECT_EQ(s.Host, "ftp.example");
+    EXPECT_EQ(s.Port, 2121);
+    EXPECT_EQ(s.UserID, "edi");
+    EXPECT_EQ(s.Password, "secret pass");
+    EXPECT_TRUE(s.BinaryTransfer());
+    EXPECT_EQ(s.FileSender, "ACME");
+    EXPECT_TRUE(s.Passive); // "yes" is not "1", but a proxy forces passive mode
+    EXPECT_TRUE(s.CNC102);
+    EXPECT_TRUE(s.WinXPFirewall);
+    EXPECT_TRUE(f.state.AllowStartAuto);
+    EXPECT_TRUE(f.state.MessageBoxesAllowed);
+    EXPECT_EQ(s.TimeInterval, "0,5");
+    EXPECT_EQ(s.LogTimeOut, "30");
+    EXPECT_EQ(s.KVTimeOut, "120");
+    EXPECT_EQ(s.ProxyType, 2);
+    EXPECT_EQ(s.ProxyAuthentication, 1);
+    EXPECT_EQ(s.ProxyHost, "proxy");
+    EXPECT_EQ(s.ProxyPort, 1080);
+    EXPECT_EQ(s.ProxyUserID, "pu");
+    EXPECT_EQ(s.ProxyPassword, "pp");
+    auto sys = kvtest::ReadCrLfLines(f.state.logs.SysLogPath);
+    ASSERT_EQ(sys.size(), 1u);
+    EXPECT_EQ(kvtest::WithoutStamp(sys[0]), "INFO:Read Configuration From INI File.");
+    EXPECT_FALSE(f.state.logs.SysLogOpen);
+    EXPECT_TRUE(f.host.view.empty());
+}
+
+TEST(Settings, FlagsAndTypesFollowTheExactTexts) {
+    StateFixture f;
+    for (auto [type, passive, binary, proxy, wantPassive, wantProxy] :
+         std::vector<std::tuple<const char*, const char*, bool, const char*, bool, int>>{
+             {"Bin", "1", true, "0", true, 0},
+             {"BINARY", "true", false, "7", false, 0},
+             {"", "0", false, "-1", false, 0},
+             {"ASCII", "1", false, "3", true, 3},
+             {"bin", "", true, "1abc", true, 1}}) {
+        WriteFile(f.state.IniPath, std::string("[Options]\r\nPort=21\r\nTransferType=") + type +
+                                       "\r\nPassive=" + passive +
+                                       "\r\n[Proxy]\r\nProxyType=" + proxy + "\r\nPort=0\r\n");
+        ReadSettings(f.state);
+        EXPECT_EQ(f.state.settings.BinaryTransfer(), binary) << type;
+        EXPECT_EQ(f.state.settings.ProxyType, wantProxy) << proxy;
+        EXPECT_EQ(f.state.settings.Passive, wantPassive) << passive << " " << proxy;
+    }
+    EXPECT_FALSE(f.state.AllowStartAuto);
+    EXPECT_FALSE(f.state.MessageBoxesAllowed);
+}
+
+TEST(Settings, MissingProxySectionGetsItsDefaultsInOrder) {
+    StateFixture f;
+    WriteFile(f.state.IniPath, "[Options]\r\nPort=21\r\n");
+    ReadSettings(f.state);
+    EXPECT_EQ(ReadFile(f.state.IniPath), "[Options]\r\nPort=21\r\n[Proxy]\r\nProxyType=0\r\n"
+                                         "Authentication=0\r\nHost=\r\nPort=0\r\nUserID=\r\n"
+                                         "Password=\r\n");
+    EXPECT_EQ(f.state.settings.ProxyType, 0);
+
+    // A ProxyType already present, even "0", is not rewritten.
+    WriteFile(f.state.IniPath, "[Options]\r\nPort=21\r\n[Proxy]\r\nProxyType=0\r\nPort=9\r\n");
+    ReadSettings(f.state);
+    EXPECT_EQ(ReadFile(f.state.IniPath),
+              "[Options]\r\nPort=21\r\n[Proxy]\r\nProxyType=0\r\nPort=9\r\n");
+}
+
+TEST(Settings, BadValueStopsLoadingAtItsField) {
+    StateFixture f;
+    f.state.settings.UserID = "previous";
+    f.state.settings.ProxyHost = "previous proxy";
+    WriteFile(f.state.IniPath, "[Options]\r\nHost=new\r\nPort=\r\nUserID=new user\r\n");
+    try {
+        ReadSettings(f.state);
+        FAIL() << "an empty port must not load";
+    } catch (const ConversionError& e) {
+        EXPECT_STREQ(e.what(), "'' is not a valid integer value");
+    }
+    EXPECT_EQ(f.state.settings.Host, "new");
+    EXPECT_EQ(f.state.settings.UserID, "previous");
+    EXPECT_FALSE(f.state.logs.SysLogOpen); // the logs are closed even on failure
+
+    WriteFile(f.state.IniPath, "[Options]\r\nPort=21\r\nUserID=u\r\nPassword=XYZ1\r\n");
+    EXPECT_THROW(
+        {
+            try {
+                ReadSettings(f.state);
+            } catch (const CipherError& e) {
+                EXPECT_STREQ(e.what(), "Error: not a Hex String");
+                throw;
+            }
+        },
+        CipherError);
+    EXPECT_EQ(f.state.settings.UserID, "u");
+
+    WriteFile(f.state.IniPath,
+              "[Options]\r\nPort=21\r\n[Proxy]\r\nProxyType=3\r\nHost=p\r\nPort=x\r\n");
+    EXPECT_THROW(ReadSettings(f.state), ConversionError);
+    EXPECT_EQ(f.state.settings.ProxyHost, "p");
+}
