@@ -5,7 +5,6 @@
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "transfer/ClientInfo.h"
-#include "transfer/CycleSupport.h"
 #include "transfer/FtpSession.h"
 #include "transfer/SessionEvents.h"
 #include "util/Fs.h"
@@ -37,7 +36,7 @@ void Configure(FtpSession& s, const AppState& state, const IniFile& ini) {
     s.Port = st.Port;
     s.User = st.UserID;
     s.Password = st.Password;
-    s.Type = cycle::BinaryConfigured(state) ? TransferType::Binary : TransferType::Ascii;
+    s.Type = state.settings.BinaryTransfer() ? TransferType::Binary : TransferType::Ascii;
     s.Passive = st.Passive;
     s.Proxy = ProxySettings{};
     if (st.ProxyType >= 1 && st.ProxyType <= 3) {
@@ -55,7 +54,7 @@ void Configure(FtpSession& s, const AppState& state, const IniFile& ini) {
 
 void UploadClientInfo(AppState& state, FtpSession& s, const std::string& localPath,
                       const std::string& remoteName) {
-    if (cycle::BinaryConfigured(state)) {
+    if (state.settings.BinaryTransfer()) {
         s.Put(localPath, remoteName, false);
         return;
     }

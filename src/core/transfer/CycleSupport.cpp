@@ -15,10 +15,6 @@ std::shared_ptr<FtpSession> RequireSession(const AppState& state) {
     return s;
 }
 
-bool BinaryConfigured(const AppState& state) {
-    return UpperCase(state.settings.TransferType) == "BIN";
-}
-
 std::string MessageOf(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);

@@ -17,9 +17,6 @@ namespace cycle {
 // free it under the running operation. Throws FtpError when there is none.
 std::shared_ptr<FtpSession> RequireSession(const AppState& state);
 
-// Binary unless TransferType is something other than "BIN" (any letter case).
-bool BinaryConfigured(const AppState& state);
-
 // The message of a caught failure ("" for one without text).
 std::string MessageOf(const std::exception_ptr& error);
 

@@ -173,7 +173,7 @@ void ReceiveAll(AppState& state, IniFile& ini) {
 int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
                   const std::string& inboxFolder) {
     std::shared_ptr<FtpSession> s = cycle::RequireSession(state);
-    const bool binary = cycle::BinaryConfigured(state);
+    const bool binary = state.settings.BinaryTransfer();
     std::vector<std::string> listing;
     int count = 0;
 

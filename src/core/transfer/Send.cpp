@@ -90,22 +90,17 @@ void ReportStepFailure(Pass& p, const std::string& line) {
 // Upload to "tmp/" and rename into dest. True when the file is in place.
 bool UploadAndRename(Pass& p, const std::string& path, const std::string& name,
                      const std::string& dest) {
-    if (!p.s) {
-        ReportError(p.state, "Send File Failed!!!->" + name);
-        ReportError(p.state, "Not connected.!!!");
-        return false;
-    }
     std::string remote;
-    bool stored = false;
+    bool putStarted = false;
     try {
         remote = ChooseRemoteName(p, name, dest);
-        stored = true;
+        putStarted = true;
         p.s->Put(path, "tmp/" + remote, false);
     } catch (...) {
         ReportStepFailure(p, "Send File Failed!!!->" + name);
         // What arrived of an interrupted upload is no use to anyone; the
         // local file stays and goes again next time.
-        if (stored && p.s->Connected()) {
+        if (putStarted && p.s->Connected()) {
             try {
                 p.s->Delete("tmp/" + remote);
             } catch (...) {
@@ -326,7 +321,7 @@ std::string BackupFolderName(const AppState& state, const std::string& root) {
 int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
                const std::string& localFolder) {
     RunHook(state, HookKind::BeforeSend);
-    Pass p{state, ini, state.FtpSession, cycle::BinaryConfigured(state), 0};
+    Pass p{state, ini, state.FtpSession, state.settings.BinaryTransfer(), 0};
     if (ini.ReadString("Options", "CNC102") == "1") {
         try {
             if (Cnc102Pass(p))
