@@ -174,6 +174,8 @@ class Handler(FTPHandler):
             self.stall_data = fd.read(limit)
             fd.close()
             self.respond("150 File status okay. About to open data connection.")
+            if self.data_channel is not None:  # the client connected first
+                self._stall_channel()
             return file
 
         def at_end():
@@ -191,6 +193,8 @@ class Handler(FTPHandler):
         if self.directive("stor-stall"):
             self.stor_stall = True
             self.respond("150 File status okay. About to open data connection.")
+            if self.data_channel is not None:  # the client connected first
+                self._stall_channel()
             return file
         return FTPHandler.ftp_STOR(self, file, mode)
 
@@ -201,14 +205,21 @@ class Handler(FTPHandler):
         self.push_dtp_data(GeneratedProducer(int(d[1])), isproducer=True, cmd="LIST")
         return path
 
+    def _stall_channel(self):
+        if self.stall_data is not None:
+            self.data_channel.push(self.stall_data)
+            self.stall_data = None
+        else:
+            # Neither reading nor closing: pyftpdlib closes a data channel
+            # that was never set up once the client's bytes arrive.
+            self.data_channel._initialized = True
+
     def _on_dtp_connection(self):
         if self.stall_data is not None or self.stor_stall:
             if self._dtp_acceptor is not None:
                 self._dtp_acceptor.close()
                 self._dtp_acceptor = None
-            if self.stall_data is not None:
-                self.data_channel.push(self.stall_data)
-                self.stall_data = None
+            self._stall_channel()
             return
         FTPHandler._on_dtp_connection(self)
 
