@@ -40,6 +40,7 @@ struct FaultCase {
     Lines errors;        // every ERROR line of the faulty cycle, in order
     const char* restart; // the KVTray/MustReBoot value afterwards ("?": either)
     Lines receivedTwice; // delivered, but the remote delete failed
+    bool passive = true; // active mode (PORT) when false
 };
 
 } // namespace
@@ -135,13 +136,20 @@ TEST(Fault, EveryStepOnTheWire) {
          "",
          {}},
         {"reply\tTYPE\t550 Not now.", {"ERROR:550 Not now.!"}, "", {}},
+        {"reply\tPORT\t550 Not now.",
+         {"ERROR:FTP LIST Failed!!!", "ERROR:Send File Failed!!!->X1.TXT", "ERROR:550 Not now.!!!",
+          "ERROR:Send File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
+         "1",
+         {},
+         false},
         {"reply\tUSER\t530 Not now.", {"ERROR:530 Not now.!"}, "", {}},
+        {"reply\tPASS\t530 Login incorrect.", {"ERROR:530 Login incorrect.!"}, "", {}},
         {"reply\tSYST\t550 Not now.", {"ERROR:550 Not now.!"}, "", {}},
     };
     FaultFtpServer& py = SharedFaultFtpd();
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.scenario);
-        Mailbox m(py);
+        Mailbox m(py, c.passive);
         m.putRemote("out", kRemote);
         m.putLocal(m.outbox(), kOutbox);
         py.setScenario(std::string(c.scenario) + "\n");
