@@ -4,10 +4,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -233,11 +235,37 @@ bool NetSocket::Send(const char* data, size_t size, Waiter& w) {
     return true;
 }
 
+namespace {
+
+// sendfile has no MSG_NOSIGNAL: a send on a connection the peer has closed
+// would raise SIGPIPE and end the program. The signal is blocked for the call
+// and one it raised is taken back before the old mask returns.
+ssize_t SendFileNoSignal(int sock, int file, size_t size) {
+    sigset_t pipe, old, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    ssize_t n = ::sendfile(sock, file, nullptr, size);
+    int err = errno;
+    if (n < 0 && err == EPIPE && !wasPending) {
+        timespec zero{};
+        ::sigtimedwait(&pipe, nullptr, &zero);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return n;
+}
+
+} // namespace
+
 long NetSocket::SendFile(int fileFd, size_t size, Waiter& w) {
     for (;;) {
         if (fd_ < 0)
             return -1;
-        ssize_t n = ::sendfile(fd_, fileFd, nullptr, size);
+        ssize_t n = SendFileNoSignal(fd_, fileFd, size);
         if (n >= 0) {
             w.PumpIfDue();
             return static_cast<long>(n);
