@@ -534,6 +534,23 @@ TEST_F(Scripted, LocalFileRulesAndRefusedArguments) {
     s->Noop();
 }
 
+TEST_F(Scripted, LocalWriteFailureStopsTheDownloadAndKeepsTheSession) {
+    server->writeFile("full.bin", Pattern(4 << 20));
+    for (bool passive : {true, false}) {
+        auto s = Open(passive);
+        try {
+            s->Get("full.bin", "/dev/full", true);
+            FAIL();
+        } catch (const FileError& e) {
+            EXPECT_NE(std::string(e.what()).find("/dev/full"), std::string::npos);
+            EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos);
+        }
+        EXPECT_TRUE(Sent("ABOR"));
+        EXPECT_TRUE(s->Connected());
+        EXPECT_EQ(s->Size("full.bin"), 4 << 20);
+    }
+}
+
 TEST_F(Scripted, ConnectFailures) {
     auto s = MakeSession(*server, host);
     s->Port = FreePort();
