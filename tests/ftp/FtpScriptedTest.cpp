@@ -279,6 +279,26 @@ TEST_F(Scripted, DataConnectionResetMidTransferNeverCountsAsComplete) {
     }
 }
 
+TEST_F(Scripted, UploadResetByTheServerFailsWithoutKillingTheProcess) {
+    // A send on a connection the peer has reset raises SIGPIPE unless the
+    // session keeps it away from the process.
+    server->setScenario("stor-reset\t100000\n");
+    WriteFile(local / "up.bin", Pattern(16 << 20));
+    for (bool passive : {true, false}) {
+        auto s = Open(passive);
+        try {
+            s->Put(local / "up.bin", "up.bin");
+            FAIL();
+        } catch (const SocketError& e) {
+            EXPECT_EQ(e.Code(), 10054);
+        } catch (const ProtocolReplyError& e) {
+            EXPECT_EQ(e.Code(), 426); // the reset raced the last write
+        }
+        EXPECT_TRUE(s->Connected());
+        s->Noop();
+    }
+}
+
 TEST_F(Scripted, ControlConnectionDroppedMidTransfer) {
     server->writeFile("big.bin", Pattern(3000000));
     server->setScenario("retr-limit\t100000\nretr-end\tdrop-control\n");
@@ -512,6 +532,23 @@ TEST_F(Scripted, LocalFileRulesAndRefusedArguments) {
     // Nothing of it reached the server, and the session is fine.
     EXPECT_EQ(server->wireLog().size(), 2u);
     s->Noop();
+}
+
+TEST_F(Scripted, LocalWriteFailureStopsTheDownloadAndKeepsTheSession) {
+    server->writeFile("full.bin", Pattern(4 << 20));
+    for (bool passive : {true, false}) {
+        auto s = Open(passive);
+        try {
+            s->Get("full.bin", "/dev/full", true);
+            FAIL();
+        } catch (const FileError& e) {
+            EXPECT_NE(std::string(e.what()).find("/dev/full"), std::string::npos);
+            EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos);
+        }
+        EXPECT_TRUE(Sent("ABOR"));
+        EXPECT_TRUE(s->Connected());
+        EXPECT_EQ(s->Size("full.bin"), 4 << 20);
+    }
 }
 
 TEST_F(Scripted, ConnectFailures) {

@@ -22,6 +22,8 @@ reads CONTROL_DIR/scenario: one directive per line, fields separated by a TAB,
                          connection, close the control connection, or stop
                          sending while keeping the data connection open
   stor-stall             STOR never reads the data connection
+  stor-reset <n>         STOR resets the data connection after n bytes and
+                         replies 426
   throttle <bytes/s>     limit the data connection's speed
   list-bytes <n>         LIST sends n bytes of generated lines
 """
@@ -31,7 +33,7 @@ import struct
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, FileProducer, ThrottledDTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, FileProducer, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 PORT, ROOT, USER, PASSWORD, CONTROL = sys.argv[1:6]
@@ -97,6 +99,21 @@ class GeneratedProducer(object):
         return chunk
 
 
+class ResettingDTPHandler(DTPHandler):
+    """Resets the connection once `limit` bytes were received."""
+
+    limit = 0
+
+    def handle_read(self):
+        DTPHandler.handle_read(self)
+        if self.receive and self.tot_bytes_received >= self.limit and not self._closed:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self._resp = ("426 Upload cut short.", self.cmd_channel.logline)
+            self.close()
+
+    handle_read_event = handle_read
+
+
 class Handler(FTPHandler):
     def on_connect(self):
         self.scenario = load_scenario()
@@ -110,6 +127,12 @@ class Handler(FTPHandler):
                     write_limit = int(d[1])
 
                 self.dtp_handler = Throttled
+            if d[0] == "stor-reset":
+
+                class Resetting(ResettingDTPHandler):
+                    limit = int(d[1])
+
+                self.dtp_handler = Resetting
 
     def directive(self, name, arg=None):
         for d in self.scenario:

@@ -112,8 +112,9 @@ public:
                    "has finished.") {}
 };
 
-// A command argument holding a line break would smuggle a second command onto
-// the control connection; it is refused before anything is sent.
+// A command argument holding a line break or a zero byte would smuggle a
+// second command onto the control connection; it is refused before anything
+// is sent.
 class FtpArgumentError : public FtpError {
 public:
     using FtpError::FtpError;

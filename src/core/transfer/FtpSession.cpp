@@ -522,13 +522,43 @@ struct FtpSession::Impl {
             throw FileError("Cannot create the local file " + localName + ": " +
                             ErrnoMessage(errno) + ". Check the folder and its permissions.");
         }
+        // The bytes go from the socket to the file through a pipe, without a
+        // copy in this process; where that is not possible, through a buffer.
+        FileGuard pipeRead, pipeWrite;
+        int pipeFds[2] = {-1, -1};
+        bool zeroCopy = ::pipe2(pipeFds, O_CLOEXEC) == 0;
+        pipeRead.fd = pipeFds[0];
+        pipeWrite.fd = pipeFds[1];
         GetResult result;
         bool whole =
             Transfer("retr " + remoteName, Kind::Read, [&](net::NetSocket& s, net::Waiter& w) {
-                return ReadAll(s, w, [&](const char* p, size_t n) {
-                    WriteAll(file.fd, p, n, localName);
-                    result.Bytes += static_cast<int64_t>(n);
-                });
+                WorkScope scope(*this, WorkDirection::Read, 0);
+                for (;;) {
+                    long n;
+                    if (zeroCopy) {
+                        n = s.ReceiveToFile(file.fd, kChunk, pipeFds, w);
+                        if (n == -2) {
+                            zeroCopy = false;
+                            continue;
+                        }
+                        if (n == -3)
+                            throw FileError("Cannot write the local file " + localName + ": " +
+                                            ErrnoMessage(errno) +
+                                            ". Free some disk space or check the folder.");
+                    } else {
+                        n = s.Receive(chunk.data(), chunk.size(), w);
+                        if (n > 0)
+                            WriteAll(file.fd, chunk.data(), static_cast<size_t>(n), localName);
+                    }
+                    if (n < 0) {
+                        CheckClosedLocally();
+                        return false;
+                    }
+                    if (n == 0)
+                        return true;
+                    result.Bytes += n;
+                    Work(WorkDirection::Read, n);
+                }
             });
         result.Complete = whole;
         return result;

@@ -66,10 +66,13 @@ public:
     void ChangeDir(const std::string& folder);
     void ChangeDirUp();
     std::string RetrieveCurrentDir();
+    // A listing cut short (426 or Abort) fails; dest changes only on success.
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details = true);
     // Complete is false when Abort cut the download short or the server ended
     // it with 426; the local file then holds the bytes received so far.
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite);
+    // An upload the server ends with 426 fails with that reply; an aborted one
+    // with ConnClosedGracefullyError. Either way the session stays in step.
     void Put(const std::string& localName, const std::string& remoteName, bool append = false);
     void Rename(const std::string& oldName, const std::string& newName);
     void Delete(const std::string& remoteName);

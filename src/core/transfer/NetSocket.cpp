@@ -2,12 +2,15 @@
 
 #include "transfer/FtpErrors.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -233,11 +236,37 @@ bool NetSocket::Send(const char* data, size_t size, Waiter& w) {
     return true;
 }
 
+namespace {
+
+// sendfile has no MSG_NOSIGNAL: a send on a connection the peer has closed
+// would raise SIGPIPE and end the program. The signal is blocked for the call
+// and one it raised is taken back before the old mask returns.
+ssize_t SendFileNoSignal(int sock, int file, size_t size) {
+    sigset_t pipe, old, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    ssize_t n = ::sendfile(sock, file, nullptr, size);
+    int err = errno;
+    if (n < 0 && err == EPIPE && !wasPending) {
+        timespec zero{};
+        ::sigtimedwait(&pipe, nullptr, &zero);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return n;
+}
+
+} // namespace
+
 long NetSocket::SendFile(int fileFd, size_t size, Waiter& w) {
     for (;;) {
         if (fd_ < 0)
             return -1;
-        ssize_t n = ::sendfile(fd_, fileFd, nullptr, size);
+        ssize_t n = SendFileNoSignal(fd_, fileFd, size);
         if (n >= 0) {
             w.PumpIfDue();
             return static_cast<long>(n);
@@ -249,6 +278,73 @@ long NetSocket::SendFile(int fileFd, size_t size, Waiter& w) {
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             throw SocketError::OfErrno(errno);
         if (!Wait(POLLOUT, w))
+            return -1;
+    }
+}
+
+namespace {
+
+// Moves n bytes from the pipe into the file; false with errno on failure.
+bool PipeToFile(int pipeRead, int file, size_t n) {
+    while (n > 0) {
+        ssize_t m = ::splice(pipeRead, nullptr, file, nullptr, n, SPLICE_F_MOVE);
+        if (m < 0 && errno == EINTR)
+            continue;
+        if (m < 0 && errno == EINVAL) {
+            // The file system takes no splice: copy what the pipe holds.
+            char buf[4096];
+            while (n > 0) {
+                ssize_t r = ::read(pipeRead, buf, std::min(n, sizeof buf));
+                if (r <= 0)
+                    return false;
+                for (ssize_t off = 0; off < r;) {
+                    ssize_t k = ::write(file, buf + off, static_cast<size_t>(r - off));
+                    if (k < 0 && errno == EINTR)
+                        continue;
+                    if (k <= 0) {
+                        if (k == 0)
+                            errno = ENOSPC;
+                        return false;
+                    }
+                    off += k;
+                }
+                n -= static_cast<size_t>(r);
+            }
+            return true;
+        }
+        if (m <= 0) {
+            if (m == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        n -= static_cast<size_t>(m);
+    }
+    return true;
+}
+
+} // namespace
+
+long NetSocket::ReceiveToFile(int fileFd, size_t size, const int pipeFds[2], Waiter& w) {
+    for (;;) {
+        if (fd_ < 0)
+            return -1;
+        ssize_t n =
+            ::splice(fd_, nullptr, pipeFds[1], nullptr, size, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n > 0) {
+            if (!PipeToFile(pipeFds[0], fileFd, static_cast<size_t>(n)))
+                return -3;
+            w.PumpIfDue();
+            return static_cast<long>(n);
+        }
+        if (n == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        if (errno == EINVAL || errno == ENOSYS)
+            return -2;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throw SocketError::OfErrno(errno);
+        if (!Wait(POLLIN, w))
             return -1;
     }
 }

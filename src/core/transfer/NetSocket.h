@@ -74,6 +74,14 @@ public:
     // -2: the file cannot be sent this way (the caller reads and sends instead).
     long SendFile(int fileFd, size_t size, Waiter& w);
 
+    // Up to size bytes from the socket into the file at its position, through
+    // the pipe (pipeFds[0] read end, [1] write end, empty between calls),
+    // without copying them through user space. > 0: bytes written to the
+    // file; 0: the peer closed; -1: closed locally; -2: nothing was moved and
+    // it cannot be done this way (the caller receives and writes instead);
+    // -3: the file could not be written (errno tells why).
+    long ReceiveToFile(int fileFd, size_t size, const int pipeFds[2], Waiter& w);
+
     sockaddr_in LocalAddress() const;
     sockaddr_in PeerAddress() const;
 
