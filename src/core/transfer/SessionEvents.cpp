@@ -6,7 +6,6 @@
 #include "transfer/FtpSession.h"
 
 #include <chrono>
-#include <csignal>
 
 namespace kv {
 
@@ -98,22 +97,9 @@ private:
     bool detached_ = false;
 };
 
-// A server that closes a connection while the program writes to it must give
-// an error, not end the program: writes that cannot ask for that per call (a
-// file sent with sendfile) would otherwise raise SIGPIPE. Programs started by
-// the hooks get the default disposition back.
-void IgnoreBrokenPipes() {
-    struct sigaction sa {};
-    if (::sigaction(SIGPIPE, nullptr, &sa) == 0 && sa.sa_handler == SIG_DFL) {
-        sa.sa_handler = SIG_IGN;
-        ::sigaction(SIGPIPE, &sa, nullptr);
-    }
-}
-
 } // namespace
 
 std::shared_ptr<FtpSession> MakeRoutedSession(AppState& state) {
-    IgnoreBrokenPipes();
     auto router = std::make_shared<SessionRouter>(state);
     // The router outlives the session: events the session raises while it
     // closes still find it, and once detached it passes nothing on.
