@@ -64,10 +64,7 @@ void CloseSequence(AppState& state) {
 }
 
 int64_t AutoIntervalMs(const std::string& timeInterval) {
-    auto minutes = ParseUserDecimal(timeInterval);
-    if (!minutes)
-        throw FloatConversionError(timeInterval);
-    double ms = *minutes * 60000.0;
+    double ms = ParseDecimal(timeInterval, LocaleDecimalSeparator()) * 60000.0;
     // A timer cannot wait longer than its integer type holds, nor a negative time.
     if (ms < 0)
         ms = 0;

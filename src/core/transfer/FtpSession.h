@@ -32,7 +32,10 @@ struct GetResult {
     bool Complete = false; // false when aborted, or the server ended it with 426
 };
 
-class FtpSession {
+// Owners hold the session in a std::shared_ptr: a running operation keeps the
+// object alive when the idle pump releases it during a wait, and ends with an
+// error instead of touching freed memory.
+class FtpSession : public std::enable_shared_from_this<FtpSession> {
 public:
     FtpSession();
     ~FtpSession();
@@ -48,8 +51,11 @@ public:
     TransferType Type = TransferType::Binary;
     ProxySettings Proxy;
     std::string BoundIP;
-    // Seconds without progress before a wait fails with socket error 10060.
+    // Seconds without progress before a wait fails with socket error 10060
+    // (connecting, a reply, a data read or write); 300 when not positive.
     int NetTimeOut = 300;
+    // Largest listing accepted, in bytes; a larger one fails with FtpLimitError.
+    int64_t MaxListingBytes = 256LL * 1024 * 1024;
 
     // Events go to the host; trace lines only while tracing is on.
     void SetHost(kv::Host* host);
@@ -60,13 +66,21 @@ public:
     void ChangeDir(const std::string& folder);
     void ChangeDirUp();
     std::string RetrieveCurrentDir();
+    // A listing cut short (426 or Abort) fails; dest changes only on success.
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details = true);
+    // Complete is false when Abort cut the download short or the server ended
+    // it with 426; the local file then holds the bytes received so far.
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite);
+    // An upload the server ends with 426 fails with that reply; an aborted one
+    // with ConnClosedGracefullyError. Either way the session stays in step.
     void Put(const std::string& localName, const std::string& remoteName, bool append = false);
     void Rename(const std::string& oldName, const std::string& newName);
     void Delete(const std::string& remoteName);
     int64_t Size(const std::string& remoteName);
+    // Does nothing while another command of this session waits for its reply.
     void Noop();
+    // Stops the running transfer (called from a work event): sends ABOR and
+    // closes the data connection. Does nothing when no transfer runs.
     void Abort();
     void Disconnect();
     bool Connected() const;

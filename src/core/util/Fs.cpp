@@ -103,7 +103,11 @@ std::string TempNameBeside(const std::string& target) {
     static std::mt19937_64 rng{std::random_device{}()};
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%016llx.part", static_cast<unsigned long long>(rng()));
-    return JoinPath(FolderOf(target), "." + FileNameOf(target) + suffix);
+    // Built piece by piece: GCC 12 warns wrongly (-Wrestrict) on chained '+' at -O3.
+    std::string name = ".";
+    name.append(FileNameOf(target));
+    name.append(suffix);
+    return JoinPath(FolderOf(target), name);
 }
 
 void WriteAll(int fd, const char* data, size_t size, const std::string& name) {
@@ -179,6 +183,65 @@ void AtomicWriteFile(const std::string& path, const std::string& content) {
     }
     ::fchmod(fd, mode);
     FinishTemp(fd, tmp, path, true);
+}
+
+AtomicFileWriter::AtomicFileWriter(const std::string& target) : target_(target) {
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0)
+        mode_ = st.st_mode & 07777;
+    fd_ = OpenTempBeside(target, tmp_, static_cast<mode_t>(mode_));
+    pending_.reserve(1 << 16);
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+    Discard();
+}
+
+void AtomicFileWriter::Discard() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+        ::unlink(tmp_.c_str());
+    }
+}
+
+void AtomicFileWriter::Flush() {
+    try {
+        WriteAll(fd_, pending_.data(), pending_.size(), target_);
+    } catch (...) {
+        Discard();
+        throw;
+    }
+    pending_.clear();
+}
+
+void AtomicFileWriter::Write(const char* data, size_t size) {
+    if (fd_ < 0)
+        throw FileError("Cannot write file " + target_ + ": the replacement was abandoned");
+    // Small pieces (a line break, a short line) are gathered; big ones go straight out.
+    if (pending_.size() + size > pending_.capacity()) {
+        Flush();
+        if (size >= pending_.capacity()) {
+            try {
+                WriteAll(fd_, data, size, target_);
+            } catch (...) {
+                Discard();
+                throw;
+            }
+            return;
+        }
+    }
+    pending_.append(data, size);
+}
+
+void AtomicFileWriter::Commit() {
+    if (fd_ < 0)
+        throw FileError("Cannot write file " + target_ + ": the replacement was abandoned");
+    Flush();
+    ::fchmod(fd_, static_cast<mode_t>(mode_));
+    int fd = fd_;
+    fd_ = -1; // FinishTemp closes it and removes the temporary file on failure
+    FinishTemp(fd, tmp_, target_, true);
 }
 
 void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite) {

@@ -1,6 +1,7 @@
 #pragma once
 // File-system helpers with the program's rules: copies and rewrites never leave
 // a partial target, folder searches match names without regard to letter case.
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,33 @@ std::string ReadWholeFile(const std::string& path);
 // flushes it to disk and renames it over the target. The target keeps its
 // permission bits. Throws FileError (and leaves the target untouched) on failure.
 void AtomicWriteFile(const std::string& path, const std::string& content);
+
+// The same replacement written piece by piece, for content too large to build
+// in memory. Pieces go to a temporary file beside the target; Commit flushes it
+// to disk and renames it over the target, which keeps its permission bits.
+// Until Commit the target is untouched, and a writer destroyed without Commit
+// (or whose Write or Commit threw) removes its temporary file.
+class AtomicFileWriter {
+public:
+    explicit AtomicFileWriter(const std::string& target); // throws FileError
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    void Write(const char* data, size_t size); // throws FileError
+    void Write(const std::string& text) { Write(text.data(), text.size()); }
+    void Commit(); // throws FileError
+
+private:
+    void Flush();
+    void Discard();
+
+    std::string target_;
+    std::string tmp_;
+    int fd_ = -1;
+    unsigned mode_ = 0644;
+    std::string pending_;
+};
 
 // Copies src to dst. With overwrite false an existing dst fails. The copy goes
 // through a temporary name beside dst, so dst is either the old file or the

@@ -2,10 +2,13 @@
 
 #include "util/Errors.h"
 
+#include <algorithm>
 #include <charconv>
 #include <clocale>
 #include <cmath>
+#include <langinfo.h>
 #include <limits>
+#include <locale.h>
 
 namespace kv {
 
@@ -111,27 +114,63 @@ int32_t StrToInt(std::string_view s) {
     return static_cast<int32_t>(*v);
 }
 
-std::optional<double> ParseUserDecimal(std::string_view s) {
-    std::string t = Trim(s);
-    if (t.empty())
-        return std::nullopt;
-    const char* localeSep = std::localeconv()->decimal_point;
-    char sep = (localeSep && *localeSep) ? *localeSep : '.';
-    for (auto& c : t)
-        if (c == sep)
-            c = '.';
-    const char* b = t.data();
-    const char* e = t.data() + t.size();
-    if (*b == '+')
+double ParseDecimal(const std::string& text, char localeSeparator) {
+    size_t b = 0, e = text.size();
+    while (b < e && (text[b] == ' ' || text[b] == '\t'))
         ++b;
-    double v = 0;
-    auto [p, ec] = std::from_chars(b, e, v, std::chars_format::general);
-    if (ec != std::errc() || p != e || !std::isfinite(v))
-        return std::nullopt;
-    return v;
+    while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t'))
+        --e;
+    std::string normal;
+    size_t i = b;
+    auto digits = [&] {
+        size_t start = i;
+        while (i < e && text[i] >= '0' && text[i] <= '9')
+            normal += text[i++];
+        return i - start;
+    };
+    if (i < e && (text[i] == '+' || text[i] == '-')) {
+        if (text[i] == '-')
+            normal += '-';
+        ++i;
+    }
+    size_t mantissa = digits();
+    if (i < e && (text[i] == '.' || text[i] == localeSeparator)) {
+        normal += '.';
+        ++i;
+        mantissa += digits();
+    }
+    bool ok = mantissa > 0;
+    if (ok && i < e && (text[i] == 'e' || text[i] == 'E')) {
+        normal += 'e';
+        ++i;
+        if (i < e && (text[i] == '+' || text[i] == '-'))
+            normal += text[i++];
+        ok = digits() > 0;
+    }
+    double value = 0;
+    if (ok && i == e) {
+        auto [end, ec] = std::from_chars(normal.data(), normal.data() + normal.size(), value);
+        if (ec == std::errc() && end == normal.data() + normal.size())
+            return value;
+    }
+    throw FloatConversionError(text);
+}
+
+char LocaleDecimalSeparator() {
+    locale_t loc = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
+    if (!loc)
+        return '.';
+    const char* radix = ::nl_langinfo_l(RADIXCHAR, loc);
+    char sep = radix && radix[0] && !radix[1] ? radix[0] : '.';
+    ::freelocale(loc);
+    return sep;
 }
 
 int64_t RoundHalfEven(double v) {
+    // Out-of-range values would make the conversion undefined.
+    if (std::isnan(v))
+        return 0;
+    v = std::clamp(v, -9.0e18, 9.0e18);
     return static_cast<int64_t>(std::nearbyint(v));
 }
 

@@ -25,9 +25,12 @@ bool EndsWithNoCase(std::string_view s, std::string_view suffix);
 int32_t StrToInt(std::string_view s);
 std::optional<int64_t> TryStrToInt64(std::string_view s);
 
-// A decimal number typed by a user (TimeInterval): "." or the locale's decimal
-// separator, optional sign and exponent. Nothing when the text is not a number.
-std::optional<double> ParseUserDecimal(std::string_view s);
+// A decimal number as users type it (TimeInterval): blanks around it, an
+// optional sign, digits with '.' or localeSeparator before the fraction, an
+// optional exponent. Throws FloatConversionError otherwise.
+double ParseDecimal(const std::string& text, char localeSeparator);
+// The decimal separator of the user's locale (LC_NUMERIC from the environment).
+char LocaleDecimalSeparator();
 // Rounds to the nearest integer, halves to the even neighbour.
 int64_t RoundHalfEven(double v);
 

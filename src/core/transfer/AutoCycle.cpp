@@ -1,0 +1,46 @@
+#include "transfer/AutoCycle.h"
+
+#include "app/AppState.h"
+#include "config/IniFile.h"
+#include "logging/Logs.h"
+#include "transfer/Connection.h"
+#include "transfer/CycleSupport.h"
+#include "transfer/FtpSession.h"
+#include "transfer/Receive.h"
+#include "transfer/Send.h"
+#include "util/Text.h"
+
+namespace kv {
+
+CycleOutcome RunAutoCycle(AppState& state, IniFile& ini) {
+    CycleOutcome outcome;
+    if (state.FtpSession)
+        DisconnectSession(state);
+    outcome.Connected = ConnectSession(state, ini);
+    std::shared_ptr<FtpSession> s = state.FtpSession;
+    if (!s || !s->Connected())
+        return outcome;
+    const char* stage = "Receive Failed!!!";
+    try {
+        if (ini.ReadString("Options", "AllowReceive") != "0")
+            ReceiveAll(state, ini);
+        stage = "Send Failed!!!";
+        if (ini.ReadString("Options", "AllowSend") != "0")
+            SendAll(state, ini);
+    } catch (...) {
+        // Nobody watches an unattended cycle: what ended it goes to the log,
+        // and the session is closed rather than left for the next tick.
+        std::string message = cycle::MessageOf(std::current_exception());
+        try {
+            ReportError(state, stage);
+            if (!message.empty())
+                ReportError(state, FirstCrLfToBlank(message) + "!!!");
+        } catch (...) {
+        }
+    }
+    if (state.FtpSession)
+        DisconnectSession(state);
+    return outcome;
+}
+
+} // namespace kv

@@ -1,0 +1,228 @@
+#include "transfer/Connection.h"
+
+#include "app/AppState.h"
+#include "config/IniFile.h"
+#include "i18n/LangPack.h"
+#include "logging/Logs.h"
+#include "transfer/ClientInfo.h"
+#include "transfer/FtpSession.h"
+#include "transfer/SessionEvents.h"
+#include "util/Fs.h"
+#include "util/Text.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kv {
+
+namespace {
+
+// Seconds a wait may make no progress before it fails (Options/NetTimeOut).
+int NetTimeOutSeconds(const IniFile& ini) {
+    auto v = TryStrToInt64(Trim(ini.ReadString("Options", "NetTimeOut")));
+    if (!v || *v <= 0 || *v > 86400)
+        return 300;
+    return static_cast<int>(*v);
+}
+
+void Configure(FtpSession& s, const AppState& state, const IniFile& ini) {
+    const Settings& st = state.settings;
+    s.Host = st.Host;
+    s.Port = st.Port;
+    s.User = st.UserID;
+    s.Password = st.Password;
+    s.Type = state.settings.BinaryTransfer() ? TransferType::Binary : TransferType::Ascii;
+    s.Passive = st.Passive;
+    s.Proxy = ProxySettings{};
+    if (st.ProxyType >= 1 && st.ProxyType <= 3) {
+        s.Proxy.Version = static_cast<SocksVersion>(st.ProxyType);
+        s.Proxy.Authentication = st.ProxyAuthentication == 1 ? SocksAuthentication::UserPassword
+                                                             : SocksAuthentication::None;
+        s.Proxy.Host = st.ProxyHost;
+        s.Proxy.Port = st.ProxyPort;
+        s.Proxy.UserID = st.ProxyUserID;
+        s.Proxy.Password = st.ProxyPassword;
+    }
+    s.NetTimeOut = NetTimeOutSeconds(ini);
+    s.SetTraceEnabled(true);
+}
+
+void UploadClientInfo(AppState& state, FtpSession& s, const std::string& localPath,
+                      const std::string& remoteName) {
+    if (state.settings.BinaryTransfer()) {
+        s.Put(localPath, remoteName, false);
+        return;
+    }
+    s.SetTransferType(TransferType::Binary);
+    try {
+        s.Put(localPath, remoteName, false);
+    } catch (...) {
+        // Later transfers must not run in binary because this upload failed.
+        try {
+            if (s.Connected())
+                s.SetTransferType(TransferType::Ascii);
+        } catch (...) {
+        }
+        throw;
+    }
+    s.SetTransferType(TransferType::Ascii);
+}
+
+// Closes and forgets a session that failed to come up.
+void TearDown(AppState& state, const std::shared_ptr<FtpSession>& s) {
+    try {
+        if (s && s->Connected())
+            s->Disconnect();
+    } catch (...) {
+    }
+    if (state.host)
+        state.host->StopKeepAlive();
+    if (state.FtpSession == s)
+        state.FtpSession.reset();
+}
+
+} // namespace
+
+bool ConnectSession(AppState& state, IniFile& ini) {
+    bool result = false;
+    // The firewall step of the original needs an automation object that this
+    // platform does not have: it is skipped, as for every other OS version.
+    std::shared_ptr<FtpSession> s;
+    try {
+        s = MakeRoutedSession(state);
+        state.FtpSession = s;
+        Configure(*s, state, ini);
+        s->Connect(true);
+        if (state.host)
+            state.host->StartKeepAlive();
+        result = true;
+        if (state.InfoFilePending) {
+            std::string localPath = state.PathInProgramDir("KVinf.txt");
+            std::string ip = LocalIPAddress();
+            // A failure here is a connect failure: the next connect tries again.
+            AtomicWriteFile(localPath, ClientInfoText(state, ini, ip, QueryOsVersion()));
+            try {
+                UploadClientInfo(state, *s, localPath, ClientInfoRemoteName(ip));
+            } catch (const std::exception& e) {
+                if (*e.what() == '\0')
+                    throw;
+                ReportError(state, FirstCrLfToBlank(e.what()));
+            }
+            state.InfoFilePending = false;
+        }
+    } catch (const std::exception& e) {
+        std::string message = e.what();
+        if (message.empty()) {
+            ReportError(state, "FTP Connect ERROR!!!!");
+            return result;
+        }
+        try {
+            ReportError(state, FirstCrLfToBlank(message) + "!");
+        } catch (...) {
+            // The log is failing too; the session is torn down all the same.
+        }
+        if (state.MessageBoxesAllowed && state.host)
+            state.host->ShowMessageBox(message);
+        TearDown(state, s);
+        result = false;
+    } catch (...) {
+        ReportError(state, "FTP Connect ERROR!!!!");
+    }
+    return result;
+}
+
+bool DisconnectSession(AppState& state) {
+    bool result = true;
+    std::shared_ptr<FtpSession> s = state.FtpSession;
+    if (s && s->Connected()) {
+        try {
+            if (state.Transferring)
+                s->Abort();
+            s->Disconnect();
+            if (state.host)
+                state.host->StopKeepAlive();
+        } catch (...) {
+            result = false;
+            try {
+                ReportError(state, "FTP Disconnect ERROR!!!");
+            } catch (...) {
+            }
+        }
+    }
+    if (state.host)
+        state.host->StopKeepAlive();
+    // An operation still waiting inside the session keeps its own reference;
+    // it fails on the closed connection and nothing is freed under it.
+    if (state.FtpSession == s)
+        state.FtpSession.reset();
+    state.Transferring = false;
+    return result;
+}
+
+namespace {
+
+// A TCP connect to host:port within limitMs, pumping the host's events every
+// 50 ms. True when the connection was accepted.
+bool TcpReachable(AppState& state, const std::string& host, const char* port, int limitMs) {
+    if (host.empty())
+        return false;
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* res = nullptr;
+    if (::getaddrinfo(host.c_str(), port, &hints, &res) != 0 || !res)
+        return false;
+    bool ok = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    for (struct addrinfo* a = res; a && !ok; a = a->ai_next) {
+        int fd =
+            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
+        if (rc == 0) {
+            ok = true;
+        } else if (errno == EINPROGRESS) {
+            while (std::chrono::steady_clock::now() < deadline) {
+                struct pollfd p {
+                    fd, POLLOUT, 0
+                };
+                int n = ::poll(&p, 1, 50);
+                if (n > 0) {
+                    int err = 0;
+                    socklen_t len = sizeof err;
+                    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                    ok = err == 0;
+                    break;
+                }
+                if (n < 0 && errno != EINTR)
+                    break;
+                if (state.host)
+                    state.host->ProcessPendingEvents();
+            }
+        }
+        ::close(fd);
+    }
+    ::freeaddrinfo(res);
+    return ok;
+}
+
+} // namespace
+
+void TestConnection(AppState& state) {
+    // The test always aims at the standard FTP port, directly, whatever Port
+    // and the proxy say.
+    if (TcpReachable(state, state.settings.Host, "21", 20000)) {
+        ReportMessage(state, InfoLine(state, LangMessage(state, "m01")), true,
+                      state.ShowTestSuccessBox);
+    } else {
+        ReportError(state, LangMessage(state, "m02"), true);
+    }
+}
+
+} // namespace kv

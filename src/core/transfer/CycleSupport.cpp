@@ -1,0 +1,53 @@
+#include "transfer/CycleSupport.h"
+
+#include "app/AppState.h"
+#include "config/IniFile.h"
+#include "logging/Logs.h"
+#include "transfer/FtpSession.h"
+#include "util/Text.h"
+
+namespace kv::cycle {
+
+std::shared_ptr<FtpSession> RequireSession(const AppState& state) {
+    std::shared_ptr<FtpSession> s = state.FtpSession;
+    if (!s)
+        throw FtpError("Not connected.");
+    return s;
+}
+
+std::string MessageOf(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "";
+    }
+}
+
+void SetRestartFlag(AppState& state, IniFile& ini) {
+    try {
+        ini.WriteString("KVTray", "MustReBoot", "1");
+    } catch (const std::exception& e) {
+        try {
+            ReportError(state, FirstCrLfToBlank(e.what()) + "!!!");
+        } catch (...) {
+            // The system log itself is failing; the view got the line if it could.
+        }
+    }
+}
+
+void ReportFailure(AppState& state, IniFile& ini, const std::string& message) {
+    std::string text = FirstCrLfToBlank(message);
+    if (text.find("Socket Error") != std::string::npos)
+        SetRestartFlag(state, ini);
+    ReportError(state, text + "!!!");
+}
+
+void ReportBangError(AppState& state, const std::string& text) {
+    // ReportMessage counts only "ERROR:" lines; this one is an error as well.
+    ++state.ErrorLinesReported;
+    ReportMessage(state, TimeStamp(state.Now()) + "ERROR!:" + text, true, false);
+}
+
+} // namespace kv::cycle

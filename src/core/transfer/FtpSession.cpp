@@ -1,0 +1,801 @@
+#include "transfer/FtpSession.h"
+
+#include "transfer/FtpReply.h"
+#include "transfer/NetSocket.h"
+#include "transfer/Socks.h"
+#include "util/Errors.h"
+#include "util/Text.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <functional>
+#include <initializer_list>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kv {
+
+namespace {
+
+constexpr size_t kChunk = 32768;
+// Replies read while bringing the control connection back in step after an
+// interrupted transfer, before giving up on the server.
+constexpr int kMaxDrainReplies = 16;
+const char* const kMaskedPass = "pass ********\r\n";
+
+// A command argument must stay one line: a line break would smuggle a second
+// command onto the control connection.
+void CheckArgument(const std::string& value, const std::string& what, bool showValue = true) {
+    if (value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos)
+        return;
+    std::string msg = "The " + what;
+    if (showValue)
+        msg += " \"" + FirstCrLfToBlank(value) + "\"";
+    throw FtpArgumentError(msg + " holds a line break or a zero byte, which cannot be sent to " +
+                           "the FTP server; rename it or correct the settings.");
+}
+
+void CheckPort(int port, const std::string& what) {
+    if (port < 1 || port > 65535)
+        throw FtpError("The " + what + " " + std::to_string(port) +
+                       " is not a valid TCP port (1 to 65535); correct it in the settings.");
+}
+
+std::string ErrnoMessage(int err) {
+    return std::strerror(err);
+}
+
+// A file descriptor closed when the operation ends, also on failure.
+struct FileGuard {
+    int fd = -1;
+    ~FileGuard() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+} // namespace
+
+struct FtpSession::Impl {
+    explicit Impl(FtpSession& s) : self(s), chunk(kChunk) {}
+
+    FtpSession& self;
+    kv::Host* host = nullptr;
+    kv::Host quietHost; // stands in while no host is set
+    bool trace = false;
+
+    net::NetSocket control;
+    std::string inbuf;       // received control bytes not yet consumed
+    bool peerClosed = false; // the server closed the control connection
+    bool closing = false;
+    sockaddr_in peer{}; // where the control connection goes (the proxy, with one)
+    std::string peerText;
+
+    int lastCode = 0;
+    std::vector<std::string> lastLines;
+
+    // The running transfer. Abort and Disconnect close these sockets; the
+    // transfer code holds its own references so nothing is freed under it.
+    std::shared_ptr<net::NetSocket> data;
+    std::shared_ptr<net::NetSocket> listener;
+    bool transferRunning = false;
+    bool aborted = false;      // ABOR went out for the running transfer
+    bool aborDeferred = false; // Abort came while a command was half sent
+    bool sending = false;
+    bool completionPending = false; // the server owes the transfer's final reply
+    bool keepOpen = false;          // the failing operation left the session in step
+    int depth = 0;                  // operations running (more than one: re-entry)
+
+    struct WorkState {
+        int level = 0;
+        int64_t size = 0;
+        int64_t total = 0;
+    } work[2];
+
+    std::vector<char> chunk;
+
+    kv::Host& H() { return host ? *host : quietHost; }
+    net::Waiter MakeWaiter() { return net::Waiter(host, self.NetTimeOut); }
+    bool ControlUsable() const { return control.IsOpen() && !peerClosed; }
+
+    void Status(const std::string& text) { H().FtpStatus(text); }
+    void Trace(const std::string& text) {
+        if (trace)
+            H().FtpTrace(ftp::TraceLine(ftp::TraceStamp(), text));
+    }
+
+    // --- work events ---------------------------------------------------------
+    void WorkBegin(WorkDirection d, int64_t size) {
+        WorkState& s = work[static_cast<int>(d)];
+        if (++s.level == 1) {
+            s.size = size;
+            s.total = 0;
+            H().FtpWorkBegin(d, size);
+        }
+    }
+    void Work(WorkDirection d, int64_t count) {
+        WorkState& s = work[static_cast<int>(d)];
+        if (s.level >= 1) {
+            s.total += count;
+            H().FtpWork(d, s.total);
+        }
+    }
+    void WorkEnd(WorkDirection d) {
+        WorkState& s = work[static_cast<int>(d)];
+        if (s.level == 1)
+            H().FtpWorkEnd(d);
+        if (s.level > 0)
+            --s.level;
+    }
+    struct WorkScope {
+        Impl& impl;
+        WorkDirection dir;
+        WorkScope(Impl& i, WorkDirection d, int64_t size) : impl(i), dir(d) {
+            impl.WorkBegin(d, size);
+        }
+        ~WorkScope() {
+            try {
+                impl.WorkEnd(dir);
+            } catch (...) {
+                // A failing host handler must not hide the operation's own result.
+            }
+        }
+    };
+
+    // --- closing -------------------------------------------------------------
+    void CloseData() {
+        if (data)
+            data->Close();
+        if (listener)
+            listener->Close();
+    }
+
+    void CloseControl() {
+        CloseData();
+        if (closing || !control.IsOpen())
+            return;
+        closing = true;
+        struct Reset {
+            bool& b;
+            ~Reset() { b = false; }
+        } reset{closing};
+        Status("Disconnecting from " + peerText + ".");
+        control.Close();
+        peerClosed = false;
+        inbuf.clear();
+        Trace("Disconnected.");
+        H().FtpDisconnected();
+        Status("Not connected.");
+    }
+
+    // --- control connection --------------------------------------------------
+    void SendRaw(const std::string& line, const char* traced) {
+        if (!ControlUsable())
+            throw ConnClosedGracefullyError();
+        net::Waiter w = MakeWaiter();
+        bool sent;
+        sending = true;
+        try {
+            sent = control.Send(line.data(), line.size(), w);
+        } catch (const SocketError&) {
+            sending = false;
+            CloseControl();
+            throw;
+        }
+        sending = false;
+        if (!sent) {
+            CloseControl();
+            throw ConnClosedGracefullyError();
+        }
+        Trace(std::string("Sent: ") + (traced ? traced : line.c_str()));
+        if (aborDeferred) {
+            aborDeferred = false;
+            SendRaw("ABOR\r\n", nullptr);
+        }
+    }
+
+    void SendCommand(const std::string& command) { SendRaw(command + "\r\n", nullptr); }
+
+    // Reads one reply; a code outside `accepted` (when not empty) raises
+    // ProtocolReplyError with the reply's last line.
+    int ReadReply(std::initializer_list<int> accepted) {
+        try {
+            ReadWholeReply();
+        } catch (const FtpError&) {
+            // The control connection broke, went silent or sent garbage.
+            CloseControl();
+            throw;
+        }
+        if (accepted.size() > 0 &&
+            std::find(accepted.begin(), accepted.end(), lastCode) == accepted.end())
+            throw ProtocolReplyError(lastCode, lastLines.back());
+        return lastCode;
+    }
+
+    void ReadWholeReply() {
+        net::Waiter w = MakeWaiter();
+        ftp::ReplyReader reader;
+        for (;;) {
+            size_t used = reader.Consume(inbuf);
+            inbuf.erase(0, used);
+            if (reader.Done())
+                break;
+            if (peerClosed || !control.IsOpen())
+                throw ConnClosedGracefullyError();
+            long n = control.Receive(chunk.data(), chunk.size(), w);
+            if (n < 0)
+                throw ConnClosedGracefullyError();
+            if (n == 0) {
+                peerClosed = true;
+                continue;
+            }
+            Trace("Recv: " + std::string(chunk.data(), static_cast<size_t>(n)));
+            inbuf.append(chunk.data(), static_cast<size_t>(n));
+        }
+        lastLines = reader.Lines();
+        lastCode = reader.Code();
+    }
+
+    // Brings the control connection back in step after a transfer that ended
+    // early (ABOR sent, or the server's 426): the servers answer that with one
+    // to three replies in varying order, so a NOOP marks the end of them.
+    // The last reply afterwards is the transfer's own final one.
+    void Drain(bool haveFinal) {
+        int savedCode = lastCode;
+        std::vector<std::string> savedLines = lastLines;
+        SendCommand("NOOP");
+        for (int i = 0; i < kMaxDrainReplies; ++i) {
+            int code = ReadReply({});
+            if (code == 200) {
+                lastCode = savedCode;
+                lastLines = std::move(savedLines);
+                return;
+            }
+            if (!haveFinal && code >= 200) {
+                haveFinal = true;
+                savedCode = code;
+                savedLines = lastLines;
+            }
+        }
+        CloseControl();
+        throw FtpLimitError("The FTP server's replies after an interrupted transfer do not match "
+                            "the commands sent; the connection was closed. Connect again.");
+    }
+
+    // --- operations ----------------------------------------------------------
+    // Runs one public operation: keeps the object alive, refuses re-entry, and
+    // closes the session after failures that leave the control connection
+    // unusable or out of step.
+    template <class F> auto Run(F&& body) -> decltype(body()) {
+        std::shared_ptr<FtpSession> keep = self.weak_from_this().lock();
+        if (depth > 0)
+            throw FtpBusyError();
+        ++depth;
+        struct Depth {
+            int& d;
+            ~Depth() { --d; }
+        } guard{depth};
+        keepOpen = false;
+        try {
+            return body();
+        } catch (const SocketError&) {
+            CloseUnlessInStep();
+            throw;
+        } catch (const ConnClosedGracefullyError&) {
+            CloseUnlessInStep();
+            throw;
+        } catch (const FtpLimitError&) {
+            CloseUnlessInStep();
+            throw;
+        }
+    }
+
+    void CloseUnlessInStep() {
+        if (keepOpen && ControlUsable()) {
+            keepOpen = false;
+            return;
+        }
+        keepOpen = false;
+        CloseControl();
+    }
+
+    void Connect(bool login) {
+        if (control.IsOpen()) {
+            CloseControl();
+            throw AlreadyConnectedError();
+        }
+        const bool viaProxy = self.Proxy.Version != SocksVersion::None;
+        CheckPort(self.Port, "FTP port");
+        if (viaProxy)
+            CheckPort(self.Proxy.Port, "proxy port");
+        socks::CheckSettings(self.Proxy, self.Host);
+        CheckArgument(self.User, "user name");
+        CheckArgument(self.Password, "password", false);
+        inbuf.clear();
+        peerClosed = false;
+        const std::string name = viaProxy ? self.Proxy.Host : self.Host;
+        const int port = viaProxy ? self.Proxy.Port : self.Port;
+        net::Waiter w = MakeWaiter();
+        try {
+            if (!net::IsDottedIPv4(name))
+                Status("Resolving hostname " + name + ".");
+            sockaddr_in target = net::Resolve(name, port);
+            Status("Connecting to " + net::AddressText(target) + ".");
+            control.Connect(target, self.BoundIP, w);
+            peer = target;
+            peerText = net::AddressText(target);
+            Trace("Connected.");
+            if (viaProxy)
+                socks::Handshake(control, self.Proxy, self.Host, self.Port, w);
+            Status("Connected.");
+            ReadReply({220});
+            if (login) {
+                SendCommand("user " + self.User);
+                if (ReadReply({230, 331}) == 331) {
+                    SendRaw("pass " + self.Password + "\r\n", kMaskedPass);
+                    ReadReply({230});
+                }
+                SendCommand(self.Type == TransferType::Binary ? "type I" : "type A");
+                ReadReply({200});
+                SendCommand("syst");
+                ReadReply({200, 215, 500});
+            }
+        } catch (...) {
+            CloseControl();
+            throw;
+        }
+    }
+
+    // Opens the data connection of a passive transfer: to the address the
+    // control connection reached (never a third host a PASV reply may name),
+    // or through the proxy to the configured host.
+    void OpenPassive(net::NetSocket& s, int port, net::Waiter& w) {
+        if (self.Proxy.Version != SocksVersion::None) {
+            s.Connect(peer, "", w);
+            socks::Handshake(s, self.Proxy, self.Host, port, w);
+        } else {
+            sockaddr_in target = peer;
+            target.sin_port = htons(static_cast<uint16_t>(port));
+            s.Connect(target, "", w);
+        }
+    }
+
+    enum class Kind { Read, Write };
+    // Moves the bytes; returns false when Abort cut the transfer short.
+    using Mover = std::function<bool(net::NetSocket&, net::Waiter&)>;
+
+    // One data transfer: data connection, transfer command, the bytes, the
+    // final reply. Returns true when the server confirmed a complete transfer.
+    bool Transfer(const std::string& command, Kind kind, const Mover& move) {
+        if (!ControlUsable())
+            throw ConnClosedGracefullyError();
+        transferRunning = true;
+        aborted = false;
+        aborDeferred = false;
+        completionPending = false;
+        auto sock = std::make_shared<net::NetSocket>();
+        data = sock;
+        struct End {
+            Impl& i;
+            ~End() {
+                i.CloseData();
+                i.data.reset();
+                i.listener.reset();
+                i.transferRunning = false;
+                i.completionPending = false;
+            }
+        } end{*this};
+        net::Waiter w = MakeWaiter();
+        // Abort may come from the idle pump before the data connection exists.
+        auto stopIfAborted = [&] {
+            if (aborted)
+                throw ConnClosedGracefullyError();
+        };
+        try {
+            if (self.Passive) {
+                SendCommand("PASV");
+                ReadReply({227});
+                ftp::PasvTarget target = ftp::ParsePasvReply(lastLines.back());
+                stopIfAborted();
+                OpenPassive(*sock, target.Port, w);
+                stopIfAborted();
+                SendCommand(command);
+                if (kind == Kind::Write)
+                    ReadReply({110, 125, 150});
+                else
+                    ReadReply({125, 150});
+                completionPending = true;
+            } else {
+                auto lst = std::make_shared<net::NetSocket>();
+                listener = lst;
+                stopIfAborted();
+                lst->Listen(control.LocalAddress());
+                sockaddr_in local = lst->LocalAddress();
+                uint32_t a = ntohl(local.sin_addr.s_addr);
+                int p = ntohs(local.sin_port);
+                SendCommand("PORT " + std::to_string((a >> 24) & 255) + "," +
+                            std::to_string((a >> 16) & 255) + "," + std::to_string((a >> 8) & 255) +
+                            "," + std::to_string(a & 255) + "," + std::to_string(p >> 8) + "," +
+                            std::to_string(p & 255));
+                ReadReply({200});
+                SendCommand(command);
+                ReadReply({125, 150});
+                completionPending = true;
+                stopIfAborted();
+                if (!lst->Accept(*sock, w))
+                    throw ConnClosedGracefullyError();
+                lst->Close();
+            }
+            const bool moved = move(*sock, w);
+            const bool cut = aborted;
+            sock->Close();
+            int code = 0;
+            if (!cut)
+                code = ReadReply({225, 226, 250, 426});
+            completionPending = false;
+            if (aborted || code == 426)
+                Drain(code != 0);
+            return moved && !cut && code != 426;
+        } catch (...) {
+            // Leave the control connection in step when it is still usable:
+            // stop the server's side of an unfinished transfer and read what it
+            // owes, so the caller may go on with its next command.
+            CloseData();
+            if (ControlUsable() && (completionPending || aborted)) {
+                if (!aborted) {
+                    aborted = true;
+                    SendCommand("ABOR");
+                }
+                completionPending = false;
+                Drain(false);
+                keepOpen = true;
+            }
+            throw;
+        }
+    }
+
+    // The data connection was closed locally: by Abort (the transfer ends
+    // early) or by Disconnect (the operation fails).
+    void CheckClosedLocally() {
+        if (!aborted || !ControlUsable())
+            throw ConnClosedGracefullyError();
+    }
+
+    // Reads a data connection to its end; `sink` takes each chunk.
+    bool ReadAll(net::NetSocket& s, net::Waiter& w,
+                 const std::function<void(const char*, size_t)>& sink) {
+        WorkScope scope(*this, WorkDirection::Read, 0);
+        for (;;) {
+            long n = s.Receive(chunk.data(), chunk.size(), w);
+            if (n < 0) {
+                CheckClosedLocally();
+                return false;
+            }
+            if (n == 0)
+                return true;
+            sink(chunk.data(), static_cast<size_t>(n));
+            Work(WorkDirection::Read, n);
+        }
+    }
+
+    void List(std::vector<std::string>& dest, const std::string& specifier, bool details) {
+        CheckArgument(specifier, "listing specifier");
+        std::string text;
+        const int64_t limit = self.MaxListingBytes;
+        bool whole = Transfer(Trim((details ? "list " : "nlst ") + specifier), Kind::Read,
+                              [&](net::NetSocket& s, net::Waiter& w) {
+                                  return ReadAll(s, w, [&](const char* p, size_t n) {
+                                      if (static_cast<int64_t>(text.size() + n) > limit)
+                                          throw FtpLimitError(
+                                              "The listing sent by the FTP server is larger "
+                                              "than " +
+                                              std::to_string(limit) +
+                                              " bytes; it was refused. Check the remote folder.");
+                                      text.append(p, n);
+                                  });
+                              });
+        if (!whole) {
+            // A listing cut short could name files that do not exist.
+            if (lastCode == 426 && !lastLines.empty())
+                throw ProtocolReplyError(lastCode, lastLines.back());
+            throw ConnClosedGracefullyError();
+        }
+        dest = ftp::SplitListing(text);
+    }
+
+    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite) {
+        CheckArgument(remoteName, "remote file name");
+        if (!overwrite && (::access(localName.c_str(), F_OK) == 0))
+            throw FileAlreadyExistsError();
+        if (!ControlUsable())
+            throw ConnClosedGracefullyError();
+        FileGuard file;
+        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+        file.fd = ::open(localName.c_str(), flags, 0644);
+        if (file.fd < 0) {
+            if (errno == EEXIST)
+                throw FileAlreadyExistsError();
+            throw FileError("Cannot create the local file " + localName + ": " +
+                            ErrnoMessage(errno) + ". Check the folder and its permissions.");
+        }
+        // The bytes go from the socket to the file through a pipe, without a
+        // copy in this process; where that is not possible, through a buffer.
+        FileGuard pipeRead, pipeWrite;
+        int pipeFds[2] = {-1, -1};
+        bool zeroCopy = ::pipe2(pipeFds, O_CLOEXEC) == 0;
+        pipeRead.fd = pipeFds[0];
+        pipeWrite.fd = pipeFds[1];
+        GetResult result;
+        bool whole =
+            Transfer("retr " + remoteName, Kind::Read, [&](net::NetSocket& s, net::Waiter& w) {
+                WorkScope scope(*this, WorkDirection::Read, 0);
+                for (;;) {
+                    long n;
+                    if (zeroCopy) {
+                        n = s.ReceiveToFile(file.fd, kChunk, pipeFds, w);
+                        if (n == -2) {
+                            zeroCopy = false;
+                            continue;
+                        }
+                        if (n == -3)
+                            throw FileError("Cannot write the local file " + localName + ": " +
+                                            ErrnoMessage(errno) +
+                                            ". Free some disk space or check the folder.");
+                    } else {
+                        n = s.Receive(chunk.data(), chunk.size(), w);
+                        if (n > 0)
+                            WriteAll(file.fd, chunk.data(), static_cast<size_t>(n), localName);
+                    }
+                    if (n < 0) {
+                        CheckClosedLocally();
+                        return false;
+                    }
+                    if (n == 0)
+                        return true;
+                    result.Bytes += n;
+                    Work(WorkDirection::Read, n);
+                }
+            });
+        result.Complete = whole;
+        return result;
+    }
+
+    static void WriteAll(int fd, const char* p, size_t n, const std::string& name) {
+        while (n > 0) {
+            ssize_t k = ::write(fd, p, n);
+            if (k < 0 && errno == EINTR)
+                continue;
+            if (k <= 0)
+                throw FileError("Cannot write the local file " + name + ": " +
+                                ErrnoMessage(k < 0 ? errno : ENOSPC) +
+                                ". Free some disk space or check the folder.");
+            p += k;
+            n -= static_cast<size_t>(k);
+        }
+    }
+
+    void Put(const std::string& localName, const std::string& remoteName, bool append) {
+        CheckArgument(remoteName, "remote file name");
+        if (!ControlUsable())
+            throw ConnClosedGracefullyError();
+        FileGuard file;
+        file.fd = ::open(localName.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (file.fd < 0 || ::fstat(file.fd, &st) != 0)
+            throw FileError("Cannot open the local file " + localName +
+                            " for reading: " + ErrnoMessage(errno) + ".");
+        if (!S_ISREG(st.st_mode))
+            throw FileError("The local file " + localName + " is not a regular file.");
+        off_t pos = ::lseek(file.fd, 0, SEEK_CUR);
+        const int64_t announced = static_cast<int64_t>(st.st_size) - (pos > 0 ? pos : 0);
+        std::string command =
+            remoteName.empty() ? "STOU" : (append ? "APPE " : "STOR ") + remoteName;
+        bool whole = Transfer(command, Kind::Write, [&](net::NetSocket& s, net::Waiter& w) {
+            WorkScope scope(*this, WorkDirection::Write, announced);
+            int64_t total = 0;
+            bool zeroCopy = true;
+            while (total < announced) {
+                size_t want = static_cast<size_t>(std::min<int64_t>(kChunk, announced - total));
+                long n = -2;
+                if (zeroCopy) {
+                    n = s.SendFile(file.fd, want, w);
+                    if (n == -2) {
+                        zeroCopy = false;
+                        continue;
+                    }
+                } else {
+                    ssize_t k;
+                    do {
+                        k = ::read(file.fd, chunk.data(), want);
+                    } while (k < 0 && errno == EINTR);
+                    if (k < 0)
+                        throw FileError("Cannot read the local file " + localName + ": " +
+                                        ErrnoMessage(errno) + ".");
+                    n = k;
+                    if (k > 0 && !s.Send(chunk.data(), static_cast<size_t>(k), w))
+                        n = -1;
+                }
+                if (n < 0) {
+                    // Closed locally: an aborted upload fails as well.
+                    throw ConnClosedGracefullyError();
+                }
+                if (n == 0)
+                    throw NoDataToReadError(); // the file shrank while being sent
+                total += n;
+                Work(WorkDirection::Write, n);
+            }
+            return true;
+        });
+        if (!whole) {
+            // The server refused the end of the upload (426): it must not
+            // count as stored.
+            if (lastCode == 426 && !lastLines.empty())
+                throw ProtocolReplyError(lastCode, lastLines.back());
+            throw ConnClosedGracefullyError();
+        }
+    }
+
+    void Abort() {
+        if (!transferRunning)
+            return;
+        if (!aborted) {
+            aborted = true;
+            if (ControlUsable()) {
+                if (sending) {
+                    aborDeferred = true;
+                } else {
+                    try {
+                        SendRaw("ABOR\r\n", nullptr);
+                    } catch (const FtpError&) {
+                        CloseControl();
+                    }
+                }
+            }
+        }
+        CloseData();
+    }
+};
+
+FtpSession::FtpSession() : impl_(std::make_unique<Impl>(*this)) {}
+
+FtpSession::~FtpSession() {
+    // Owners release the session after Disconnect; close quietly, the host
+    // may be gone already.
+    impl_->data.reset();
+    impl_->listener.reset();
+    impl_->control.Close();
+}
+
+void FtpSession::SetHost(kv::Host* host) {
+    impl_->host = host;
+}
+void FtpSession::SetTraceEnabled(bool on) {
+    impl_->trace = on;
+}
+
+void FtpSession::Connect(bool login) {
+    impl_->Run([&] { impl_->Connect(login); });
+}
+
+void FtpSession::SetTransferType(TransferType type) {
+    Impl& i = *impl_;
+    if (i.depth > 0)
+        return; // changing the type during a transfer is ignored
+    if (!i.ControlUsable()) {
+        Type = type;
+        return;
+    }
+    if (type == Type)
+        return;
+    i.Run([&] {
+        i.SendCommand(type == TransferType::Binary ? "type I" : "type A");
+        i.ReadReply({200});
+        Type = type;
+    });
+}
+
+void FtpSession::ChangeDir(const std::string& folder) {
+    impl_->Run([&] {
+        CheckArgument(folder, "remote folder");
+        impl_->SendCommand("CWD " + folder);
+        impl_->ReadReply({250});
+    });
+}
+
+void FtpSession::ChangeDirUp() {
+    impl_->Run([&] {
+        impl_->SendCommand("CDUP");
+        impl_->ReadReply({250});
+    });
+}
+
+std::string FtpSession::RetrieveCurrentDir() {
+    return impl_->Run([&] {
+        impl_->SendCommand("PWD");
+        impl_->ReadReply({257});
+        return ftp::ParsePwdReply(impl_->lastLines.back());
+    });
+}
+
+void FtpSession::List(std::vector<std::string>& dest, const std::string& specifier, bool details) {
+    impl_->Run([&] { impl_->List(dest, specifier, details); });
+}
+
+GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,
+                          bool overwrite) {
+    return impl_->Run([&] { return impl_->Get(remoteName, localName, overwrite); });
+}
+
+void FtpSession::Put(const std::string& localName, const std::string& remoteName, bool append) {
+    impl_->Run([&] { impl_->Put(localName, remoteName, append); });
+}
+
+void FtpSession::Rename(const std::string& oldName, const std::string& newName) {
+    impl_->Run([&] {
+        CheckArgument(oldName, "remote file name");
+        CheckArgument(newName, "new remote file name");
+        impl_->SendCommand("RNFR " + oldName);
+        impl_->ReadReply({350});
+        impl_->SendCommand("RNTO " + newName);
+        impl_->ReadReply({250});
+    });
+}
+
+void FtpSession::Delete(const std::string& remoteName) {
+    impl_->Run([&] {
+        CheckArgument(remoteName, "remote file name");
+        impl_->SendCommand("DELE " + remoteName);
+        impl_->ReadReply({250});
+    });
+}
+
+int64_t FtpSession::Size(const std::string& remoteName) {
+    return impl_->Run([&]() -> int64_t {
+        CheckArgument(remoteName, "remote file name");
+        impl_->SendCommand("SIZE " + remoteName);
+        if (impl_->ReadReply({}) != 213)
+            return -1;
+        return ftp::ParseSizeReply(impl_->lastLines);
+    });
+}
+
+void FtpSession::Noop() {
+    if (impl_->depth > 0)
+        return;
+    impl_->Run([&] {
+        impl_->SendCommand("NOOP");
+        impl_->ReadReply({200});
+    });
+}
+
+void FtpSession::Abort() {
+    std::shared_ptr<FtpSession> keep = weak_from_this().lock();
+    impl_->Abort();
+}
+
+void FtpSession::Disconnect() {
+    std::shared_ptr<FtpSession> keep = weak_from_this().lock();
+    impl_->CloseControl();
+}
+
+bool FtpSession::Connected() const {
+    return impl_->ControlUsable();
+}
+
+bool FtpSession::Busy() const {
+    return impl_->depth > 0;
+}
+
+int FtpSession::LastReplyCode() const {
+    return impl_->lastCode;
+}
+
+const std::vector<std::string>& FtpSession::LastReplyLines() const {
+    return impl_->lastLines;
+}
+
+} // namespace kv

@@ -1,0 +1,44 @@
+#pragma once
+// Rewrites of outgoing files before upload: a flat header and trailer for the
+// headerless files of the CNC102 folder, the own and the customs party in a
+// flat header, and a UN/EDIFACT interchange joined into one line.
+//
+// Lines are read up to CR LF, CR or LF. Each rewrite streams the file into a
+// hidden temporary file in the same folder, flushes it and renames it over the
+// original, so a failure at any point (unreadable file, full disk, a header
+// that cannot be edited) leaves the original untouched and nothing beside it.
+#include "util/Errors.h"
+
+#include <string>
+
+namespace kv {
+
+struct AppState;
+
+// A flat header that lacks the fields the rewrite needs.
+class HeaderFieldsError : public KvError {
+public:
+    using KvError::KvError;
+};
+
+// Unless the first line starts with "00" or "UN": writes the header
+// "00:CNC102:CNC102:9:" + FileSender + ":CUSTOM:" + yyyymmddhhnn + ":CNNGB'",
+// every non-empty line, and the trailer "99:" + line count + "'", all ending in
+// CR LF, then reports "INFO:File->" + path + " Add File Head Successfully!".
+// Throws FileError when the file cannot be read or replaced.
+void AddCnc102Header(AppState& state, const std::string& path);
+
+// When the first line starts with "00:": puts FileSender in place of the first
+// occurrence of field 4's text in that line and then "TOLMA" in place of the
+// first occurrence of field 5's text (an empty field: inserted at the start);
+// every line ends in CR LF afterwards. False, untouched, for other files.
+// Throws HeaderFieldsError when the first line has fewer than six ':' fields,
+// FileError when the file cannot be read or replaced.
+bool SetFlatHeaderParties(AppState& state, const std::string& path);
+
+// When the first line starts with "UNA" or "UNB": joins the non-empty lines
+// into one, without any line break. False, untouched, for other files.
+// Throws FileError when the file cannot be read or replaced.
+bool UnwrapEdifact(const std::string& path);
+
+} // namespace kv

@@ -1,0 +1,368 @@
+#include "transfer/NetSocket.h"
+
+#include "transfer/FtpErrors.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kv::net {
+
+using Clock = std::chrono::steady_clock;
+
+Waiter::Waiter(Host* host, int timeoutSeconds)
+    : host_(host), timeout_(std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 300)),
+      lastPump_(Clock::now()) {}
+
+void Waiter::Pump() {
+    lastPump_ = Clock::now();
+    if (host_)
+        host_->ProcessPendingEvents();
+}
+
+void Waiter::PumpIfDue() {
+    if (Clock::now() - lastPump_ >= std::chrono::milliseconds(kSliceMs))
+        Pump();
+}
+
+bool IsDottedIPv4(const std::string& host) {
+    in_addr a{};
+    return ::inet_pton(AF_INET, host.c_str(), &a) == 1;
+}
+
+sockaddr_in Resolve(const std::string& host, int port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &sa.sin_addr) == 1)
+        return sa;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    int rc = host.empty() ? EAI_NONAME : ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+    if (rc != 0 || !res) {
+        if (res)
+            ::freeaddrinfo(res);
+        switch (rc) {
+        case EAI_AGAIN:
+            throw SocketError(11002);
+        case EAI_FAIL:
+            throw SocketError(11003);
+        case EAI_SYSTEM:
+            throw SocketError::OfErrno(errno);
+        default:
+            throw SocketError(11001);
+        }
+    }
+    sa.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+    ::freeaddrinfo(res);
+    return sa;
+}
+
+std::string AddressText(const sockaddr_in& address) {
+    char buf[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address.sin_addr, buf, sizeof buf);
+    return buf;
+}
+
+NetSocket::~NetSocket() {
+    Close();
+}
+
+void NetSocket::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool NetSocket::Wait(short events, Waiter& w) {
+    const auto start = Clock::now();
+    for (;;) {
+        if (fd_ < 0)
+            return false;
+        pollfd p{fd_, events, 0};
+        int r = ::poll(&p, 1, kSliceMs);
+        if (r < 0 && errno != EINTR)
+            throw SocketError::OfErrno(errno);
+        w.Pump();
+        if (fd_ < 0)
+            return false;
+        if (r > 0)
+            return true;
+        if (Clock::now() - start >= w.Timeout()) {
+            // The pump may have run for long (a message box): look once more
+            // before giving up.
+            p.revents = 0;
+            if (::poll(&p, 1, 0) > 0)
+                return true;
+            throw SocketError(10060);
+        }
+    }
+}
+
+void NetSocket::Connect(const sockaddr_in& target, const std::string& bindAddress, Waiter& w) {
+    Close();
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        throw SocketError::OfErrno(errno);
+    if (!bindAddress.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, bindAddress.c_str(), &local.sin_addr) != 1) {
+            Close();
+            throw SocketError(10049);
+        }
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            int err = errno;
+            Close();
+            throw SocketError::OfErrno(err);
+        }
+    }
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0)
+        return;
+    if (errno != EINPROGRESS) {
+        int err = errno;
+        Close();
+        throw SocketError::OfErrno(err);
+    }
+    try {
+        if (!Wait(POLLOUT, w))
+            throw ConnClosedGracefullyError();
+    } catch (...) {
+        Close();
+        throw;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        err = errno;
+    if (err != 0) {
+        Close();
+        throw SocketError::OfErrno(err);
+    }
+}
+
+void NetSocket::Listen(const sockaddr_in& local) {
+    Close();
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        throw SocketError::OfErrno(errno);
+    sockaddr_in a = local;
+    a.sin_port = 0;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 1) != 0) {
+        int err = errno;
+        Close();
+        throw SocketError::OfErrno(err);
+    }
+}
+
+bool NetSocket::Accept(NetSocket& into, Waiter& w) {
+    for (;;) {
+        if (fd_ < 0)
+            return false;
+        int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            into.Close();
+            into.fd_ = fd;
+            return true;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throw SocketError::OfErrno(errno);
+        if (!Wait(POLLIN, w))
+            return false;
+    }
+}
+
+long NetSocket::Receive(char* buf, size_t size, Waiter& w) {
+    for (;;) {
+        if (fd_ < 0)
+            return -1;
+        ssize_t n = ::recv(fd_, buf, size, MSG_DONTWAIT);
+        if (n >= 0) {
+            if (n > 0)
+                w.PumpIfDue();
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throw SocketError::OfErrno(errno);
+        if (!Wait(POLLIN, w))
+            return -1;
+    }
+}
+
+void NetSocket::ReceiveExact(char* buf, size_t size, Waiter& w) {
+    size_t got = 0;
+    while (got < size) {
+        long n = Receive(buf + got, size - got, w);
+        if (n <= 0)
+            throw ConnClosedGracefullyError();
+        got += static_cast<size_t>(n);
+    }
+}
+
+bool NetSocket::Send(const char* data, size_t size, Waiter& w) {
+    size_t sent = 0;
+    while (sent < size) {
+        if (fd_ < 0)
+            return false;
+        ssize_t n = ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            throw SocketError::OfErrno(errno);
+        if (!Wait(POLLOUT, w))
+            return false;
+    }
+    w.PumpIfDue();
+    return true;
+}
+
+namespace {
+
+// sendfile has no MSG_NOSIGNAL: a send on a connection the peer has closed
+// would raise SIGPIPE and end the program. The signal is blocked for the call
+// and one it raised is taken back before the old mask returns.
+ssize_t SendFileNoSignal(int sock, int file, size_t size) {
+    sigset_t pipe, old, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    ssize_t n = ::sendfile(sock, file, nullptr, size);
+    int err = errno;
+    if (n < 0 && err == EPIPE && !wasPending) {
+        timespec zero{};
+        ::sigtimedwait(&pipe, nullptr, &zero);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return n;
+}
+
+} // namespace
+
+long NetSocket::SendFile(int fileFd, size_t size, Waiter& w) {
+    for (;;) {
+        if (fd_ < 0)
+            return -1;
+        ssize_t n = SendFileNoSignal(fd_, fileFd, size);
+        if (n >= 0) {
+            w.PumpIfDue();
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EINVAL || errno == ENOSYS || errno == EOVERFLOW)
+            return -2;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throw SocketError::OfErrno(errno);
+        if (!Wait(POLLOUT, w))
+            return -1;
+    }
+}
+
+namespace {
+
+// Moves n bytes from the pipe into the file; false with errno on failure.
+bool PipeToFile(int pipeRead, int file, size_t n) {
+    while (n > 0) {
+        ssize_t m = ::splice(pipeRead, nullptr, file, nullptr, n, SPLICE_F_MOVE);
+        if (m < 0 && errno == EINTR)
+            continue;
+        if (m < 0 && errno == EINVAL) {
+            // The file system takes no splice: copy what the pipe holds.
+            char buf[4096];
+            while (n > 0) {
+                ssize_t r = ::read(pipeRead, buf, std::min(n, sizeof buf));
+                if (r <= 0)
+                    return false;
+                for (ssize_t off = 0; off < r;) {
+                    ssize_t k = ::write(file, buf + off, static_cast<size_t>(r - off));
+                    if (k < 0 && errno == EINTR)
+                        continue;
+                    if (k <= 0) {
+                        if (k == 0)
+                            errno = ENOSPC;
+                        return false;
+                    }
+                    off += k;
+                }
+                n -= static_cast<size_t>(r);
+            }
+            return true;
+        }
+        if (m <= 0) {
+            if (m == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        n -= static_cast<size_t>(m);
+    }
+    return true;
+}
+
+} // namespace
+
+long NetSocket::ReceiveToFile(int fileFd, size_t size, const int pipeFds[2], Waiter& w) {
+    for (;;) {
+        if (fd_ < 0)
+            return -1;
+        ssize_t n =
+            ::splice(fd_, nullptr, pipeFds[1], nullptr, size, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n > 0) {
+            if (!PipeToFile(pipeFds[0], fileFd, static_cast<size_t>(n)))
+                return -3;
+            w.PumpIfDue();
+            return static_cast<long>(n);
+        }
+        if (n == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        if (errno == EINVAL || errno == ENOSYS)
+            return -2;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throw SocketError::OfErrno(errno);
+        if (!Wait(POLLIN, w))
+            return -1;
+    }
+}
+
+sockaddr_in NetSocket::LocalAddress() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw SocketError::OfErrno(fd_ < 0 ? ENOTCONN : errno);
+    return a;
+}
+
+sockaddr_in NetSocket::PeerAddress() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw SocketError::OfErrno(fd_ < 0 ? ENOTCONN : errno);
+    return a;
+}
+
+} // namespace kv::net

@@ -1,0 +1,94 @@
+#pragma once
+// A non-blocking TCP socket whose every wait is cut into 50 ms slices with the
+// host's idle pump in between, and that gives up with socket error 10060 when
+// a wait makes no progress for the configured number of seconds.
+//
+// The idle pump may run any code of the program, including a Close of the very
+// socket that is waiting: the wait then ends and reports "closed locally"
+// instead of touching a closed descriptor. The object itself must outlive the
+// wait (the session keeps it alive).
+#include "app/Host.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <string>
+
+namespace kv::net {
+
+inline constexpr int kSliceMs = 50;
+
+// How a socket waits: whom to pump, and how long it may go without progress.
+class Waiter {
+public:
+    Waiter(Host* host, int timeoutSeconds);
+    // Runs the host's idle pump now.
+    void Pump();
+    // Runs the idle pump when the last run is at least one slice ago, so that a
+    // transfer that never has to wait still lets the window breathe.
+    void PumpIfDue();
+    std::chrono::milliseconds Timeout() const { return timeout_; }
+
+private:
+    Host* host_;
+    std::chrono::milliseconds timeout_;
+    std::chrono::steady_clock::time_point lastPump_;
+};
+
+bool IsDottedIPv4(const std::string& host);
+// IPv4 address of a host name or dotted address. Throws SocketError with the
+// resolver's Winsock number (11001 "Host not found." and so on).
+sockaddr_in Resolve(const std::string& host, int port);
+std::string AddressText(const sockaddr_in& address);
+
+class NetSocket {
+public:
+    NetSocket() = default;
+    ~NetSocket();
+    NetSocket(const NetSocket&) = delete;
+    NetSocket& operator=(const NetSocket&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    // Closes the descriptor; a wait of this socket in progress ends.
+    void Close();
+
+    // Connects to target, bound first to bindAddress when that is not empty.
+    // Throws SocketError (10060 after the time-out) or ConnClosedGracefullyError
+    // when the socket is closed during the wait.
+    void Connect(const sockaddr_in& target, const std::string& bindAddress, Waiter& w);
+    // Listens on the address (port 0: the system picks one), backlog 1.
+    void Listen(const sockaddr_in& local);
+    // Waits for one connection and hands it to `into`; false when this socket
+    // was closed meanwhile.
+    bool Accept(NetSocket& into, Waiter& w);
+
+    // > 0: bytes received; 0: the peer closed; -1: closed locally.
+    long Receive(char* buf, size_t size, Waiter& w);
+    // Exactly size bytes; ConnClosedGracefullyError when either side closes first.
+    void ReceiveExact(char* buf, size_t size, Waiter& w);
+    // Everything, or false when the socket was closed locally before it all went out.
+    bool Send(const char* data, size_t size, Waiter& w);
+    // Up to size bytes from the file's current position, without copying them
+    // through user space. > 0: bytes sent; 0: end of file; -1: closed locally;
+    // -2: the file cannot be sent this way (the caller reads and sends instead).
+    long SendFile(int fileFd, size_t size, Waiter& w);
+
+    // Up to size bytes from the socket into the file at its position, through
+    // the pipe (pipeFds[0] read end, [1] write end, empty between calls),
+    // without copying them through user space. > 0: bytes written to the
+    // file; 0: the peer closed; -1: closed locally; -2: nothing was moved and
+    // it cannot be done this way (the caller receives and writes instead);
+    // -3: the file could not be written (errno tells why).
+    long ReceiveToFile(int fileFd, size_t size, const int pipeFds[2], Waiter& w);
+
+    sockaddr_in LocalAddress() const;
+    sockaddr_in PeerAddress() const;
+
+private:
+    // True when the socket is ready, false when it was closed locally.
+    bool Wait(short events, Waiter& w);
+    int fd_ = -1;
+};
+
+} // namespace kv::net

@@ -1,0 +1,312 @@
+#include "transfer/Receive.h"
+
+#include "app/AppState.h"
+#include "config/IniFile.h"
+#include "logging/Logs.h"
+#include "transfer/Classify.h"
+#include "transfer/CycleSupport.h"
+#include "transfer/FtpSession.h"
+#include "transfer/Hooks.h"
+#include "util/Errors.h"
+#include "util/Fs.h"
+#include "util/Text.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kv {
+
+namespace {
+
+// A download that did not bring the whole file.
+class IncompleteDownload : public KvError {
+public:
+    using KvError::KvError;
+};
+
+// Any entry of that name, a dangling link or a folder included: none of them
+// may be replaced.
+bool EntryExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Makes a new name in the folder durable. Errors are ignored: the data of the
+// file itself was already flushed.
+void SyncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// A name from the server as it may appear in a log line.
+std::string Printable(const std::string& name) {
+    std::string out = name;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return out;
+}
+
+void CheckComplete(const GetResult& r, int64_t size, bool binary) {
+    if (!r.Complete)
+        throw IncompleteDownload("Transfer cut short after " + IntToStr(r.Bytes) +
+                                 " bytes; the file stays on the server");
+    // In ASCII mode a server may add CRs, never drop bytes.
+    if (size >= 0 && (binary ? r.Bytes != size : r.Bytes < size))
+        throw IncompleteDownload("Transfer ended after " + IntToStr(r.Bytes) + " of " +
+                                 IntToStr(size) + " bytes; the file stays on the server");
+}
+
+} // namespace
+
+std::string ExtractListingName(const std::string& line) {
+    std::string s = line;
+    for (int field = 0; field < 8 && !s.empty(); ++field) {
+        size_t blank = s.find(' ');
+        if (blank != std::string::npos)
+            s.erase(0, blank + 1);
+        size_t first = s.find_first_not_of(' ');
+        s.erase(0, first == std::string::npos ? s.size() : first);
+    }
+    size_t slash = s.rfind('/');
+    if (slash != std::string::npos)
+        s.erase(0, slash + 1);
+    return s;
+}
+
+bool IsUsableListingName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
+namespace {
+
+// A writer's exclusive flock, or any record lock of another process.
+bool HeldByOtherProcess(int fd) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK;
+    ::flock(fd, LOCK_UN);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
+} // namespace
+
+bool IsFileLocked(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    bool locked = HeldByOtherProcess(fd);
+    ::close(fd);
+    return locked;
+}
+
+bool IsFileLockedByOther(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool locked = HeldByOtherProcess(fd);
+    ::close(fd);
+    return locked;
+}
+
+bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why) {
+    int fd = ::open(tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = "Cannot open file " + tmpPath + ": " + ErrnoText(errno);
+        return false;
+    }
+    if (::fsync(fd) != 0) {
+        int e = errno;
+        ::close(fd);
+        why = "Cannot write file " + tmpPath + ": " + ErrnoText(e);
+        return false;
+    }
+    ::close(fd);
+    // link() never replaces an existing name, and the file appears whole.
+    if (::link(tmpPath.c_str(), target.c_str()) == 0) {
+        SyncFolder(FolderOf(target));
+        return true;
+    }
+    int e = errno;
+    if (e == EEXIST || e == ENOENT || e == ENOTDIR || e == EACCES) {
+        why = "Cannot write file " + target + ": " + ErrnoText(e);
+        return false;
+    }
+    // Another file system (or one without hard links): a flushed copy under a
+    // hidden name, then linked into place.
+    try {
+        CopyFileSafe(tmpPath, target, false);
+    } catch (const std::exception& ex) {
+        why = ex.what();
+        return false;
+    }
+    SyncFolder(FolderOf(target));
+    return true;
+}
+
+void ReceiveAll(AppState& state, IniFile& ini) {
+    ReportInfo(state, "Begin Receive......");
+    for (int n = 0; n <= 9; ++n) {
+        std::string suffix = n == 0 ? "" : IntToStr(n);
+        std::string remote = ini.ReadString("Options", "RemoteOutPath" + suffix);
+        std::string inbox = ini.ReadString("Options", "LocalInPath" + suffix);
+        if (remote.empty() || inbox.empty())
+            continue;
+        ReportInfo(state, "Now Receive From FTP Dir:" + remote);
+        ReceiveFolder(state, ini, remote, inbox);
+    }
+}
+
+int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
+                  const std::string& inboxFolder) {
+    std::shared_ptr<FtpSession> s = cycle::RequireSession(state);
+    const bool binary = state.settings.BinaryTransfer();
+    std::vector<std::string> listing;
+    int count = 0;
+
+    std::string home = s->RetrieveCurrentDir();
+    try {
+        s->ChangeDir(remoteFolder);
+        s->ChangeDir(home);
+    } catch (...) {
+        ReportError(state, "RemoteOutPath->" + remoteFolder + " Not Exist!!!");
+        return count;
+    }
+    const std::string pattern = remoteFolder + "/*.*";
+    try {
+        listing.clear();
+        s->List(listing, pattern, true);
+    } catch (...) {
+        ReportError(state, "FTP LIST Failed!!!");
+        cycle::SetRestartFlag(state, ini);
+        return count;
+    }
+
+    const std::string tmpFolder = state.PathInProgramDir("TMP");
+    if (!DirectoryExists(tmpFolder))
+        ForceDirectories(tmpFolder);
+
+    const size_t lines = listing.size();
+    for (size_t i = 0; i < lines; ++i) {
+        const std::string line = listing[i];
+        if (line.empty() || line[0] != '-')
+            continue;
+        const std::string name = ExtractListingName(line);
+        if (!IsUsableListingName(name)) {
+            ReportError(state, "Invalid File Name In FTP LIST!!!->" + Printable(name));
+            continue;
+        }
+        const std::string remotePath = remoteFolder + "/" + name;
+
+        int64_t size;
+        if (binary) {
+            size = s->Size(remotePath);
+        } else {
+            s->SetTransferType(TransferType::Binary);
+            size = s->Size(remotePath);
+            s->SetTransferType(TransferType::Ascii);
+        }
+        state.ExpectedSize = size;
+
+        // Every candidate with one more "!" is a longer name, so the search
+        // ends at the file system's name length limit at the latest.
+        std::string inboxPath = JoinPath(inboxFolder, name);
+        while (EntryExists(inboxPath))
+            inboxPath += "!";
+
+        std::string tmpPath = JoinPath(tmpFolder, name);
+        while (EntryExists(tmpPath)) {
+            // A locked leftover may still be in use: it is left alone.
+            if (!IsFileLocked(tmpPath) && ::unlink(tmpPath.c_str()) == 0)
+                continue;
+            ReportError(state, "Delete ExistsTmp File Failed!!!->" + name);
+            if (IsFileLocked(tmpPath)) {
+                ReportError(state, "ExistsTmp File Locked!!!->" + name);
+                cycle::SetRestartFlag(state, ini);
+            }
+            tmpPath += "!";
+        }
+
+        ReportInfo(state, "Start Download File->" + name);
+        bool copied = false;
+        bool downloaded = false;
+        Classification found;
+        try {
+            GetResult r = s->Get(remotePath, tmpPath, true);
+            CheckComplete(r, size, binary);
+            downloaded = true;
+            found = ClassifyFile(tmpPath, name, Direction::Incoming);
+            if (!found.ok) {
+                found.sender = found.receiver = found.type = "UNKNOWN";
+                cycle::ReportBangError(state, "Open Local File ERROR!!!");
+            }
+            std::string why;
+            copied = DeliverToInbox(tmpPath, inboxPath, why);
+            if (copied) {
+                ++count;
+                if (::unlink(tmpPath.c_str()) != 0)
+                    ReportError(state, "Delete Tmp File Failed!!!->" + name);
+            } else {
+                ReportError(state, "Copy File From Tmp Failed!!!->" + name);
+                ReportError(state, why + "!!!");
+            }
+        } catch (...) {
+            std::string message = cycle::MessageOf(std::current_exception());
+            // A partial file must not be picked up as a leftover or delivered.
+            if (!downloaded)
+                ::unlink(tmpPath.c_str());
+            if (message.empty()) {
+                ReportError(state, "Download File Failed!!!!->" + name);
+            } else {
+                ReportError(state, "Download File Failed!!!->" + name);
+                cycle::ReportFailure(state, ini, message);
+            }
+        }
+        if (!copied)
+            continue;
+
+        try {
+            s->Delete(remotePath);
+        } catch (...) {
+            std::string message = cycle::MessageOf(std::current_exception());
+            if (!message.empty()) {
+                ReportError(state, "Delete File Failed!!!->" + name);
+                cycle::ReportFailure(state, ini, message);
+                continue;
+            }
+            ReportError(state, "Delete File Failed!!!!->" + name);
+        }
+        WriteTransferRecord(state, "Download File->" + name + " FileSize:" + IntToStr(size) +
+                                       " Sender:" + found.sender + " Receiver:" + found.receiver +
+                                       " Type:" + found.type);
+        ReportInfo(state, "Success Download File->" + name);
+    }
+
+    try {
+        listing.clear();
+        s->List(listing, pattern, true);
+    } catch (...) {
+        ReportError(state, "FTP LIST Failed!!!!");
+        cycle::SetRestartFlag(state, ini);
+    }
+    RunHook(state, HookKind::AfterReceive);
+    ReportInfo(state, "End Receive!");
+    if (count > 0)
+        ReportInfo(state, "Total Receive " + IntToStr(count) + " Files!", true);
+    return count;
+}
+
+} // namespace kv

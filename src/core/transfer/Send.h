@@ -1,0 +1,36 @@
+#pragma once
+// The send cycle: every plain file of each configured outbox is classified,
+// rewritten where its format needs it, checked against the own sender
+// identifier, uploaded to the remote "tmp" folder, renamed into its destination
+// folder, backed up and removed; refused files go to the error folder.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+struct AppState;
+class IniFile;
+
+// Serves the main folder pair (Options/LocalOutPath, Options/RemoteInPath)
+// and then pairs 1 to 9. Needs a logged-in session. Only a failure of the
+// run-before hook is thrown to the caller.
+void SendAll(AppState& state, IniFile& ini);
+// Serves one pair: run-before hook, CNC102 pass (Options/CNC102 = "1"), normal
+// pass, closing lines. Returns the number of files sent.
+int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
+               const std::string& localFolder);
+
+struct OutboxFile {
+    std::string Name;
+    int64_t Size = 0; // bytes when listed, before any rewrite
+};
+// The files of a local folder the cycle sends: regular, not hidden, writable by
+// the user; ordered by name.
+std::vector<OutboxFile> ListOutbox(const std::string& folder);
+
+// The dated backup folder: root + "/" + yyyymmdd when LogStep is "DAY" (any
+// letter case), else root + "/" + yyyymm, for the current local date.
+std::string BackupFolderName(const AppState& state, const std::string& root);
+
+} // namespace kv

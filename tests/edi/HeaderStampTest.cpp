@@ -1,0 +1,167 @@
+#include "transfer/HeaderStamp.h"
+#include "support/TestSupport.h"
+#include "util/Fs.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using namespace kv;
+using kvtest::ReadFile;
+using kvtest::StateFixture;
+using kvtest::WithoutStamp;
+using kvtest::WriteFile;
+
+namespace {
+
+std::time_t LocalTime(int y, int mo, int d, int h, int mi) {
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = 59;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
+struct StampFixture : StateFixture {
+    StampFixture() {
+        ::mkdir(path("out").c_str(), 0755);
+        state.settings.FileSender = "ABC1234";
+        std::time_t t = LocalTime(2026, 3, 4, 7, 5);
+        state.Now = [t] { return t; };
+    }
+    std::string file(const std::string& name) const { return path("out/" + name); }
+    // Everything in the outbox folder, hidden files included.
+    std::vector<std::string> outbox() const { return ListFolder(path("out"), "*", false); }
+};
+
+const char* const kHeader = "00:CNC102:CNC102:9:ABC1234:CUSTOM:202603040705:CNNGB'\r\n";
+
+} // namespace
+
+TEST(AddCnc102Header, StampsHeaderAndTrailerAndDropsEmptyLines) {
+    StampFixture f;
+    WriteFile(f.file("empty.txt"), "");
+    AddCnc102Header(f.state, f.file("empty.txt"));
+    EXPECT_EQ(ReadFile(f.file("empty.txt")), std::string(kHeader) + "99:2'\r\n");
+
+    // Three text lines and two empty ones, with every kind of line break and a
+    // last line without one; lower-case "un" is not an interchange start.
+    WriteFile(f.file("a.txt"), "un first\r\n\r\nsecond\rthird\n\n");
+    ::chmod(f.file("a.txt").c_str(), 0640);
+    AddCnc102Header(f.state, f.file("a.txt"));
+    EXPECT_EQ(ReadFile(f.file("a.txt")),
+              std::string(kHeader) + "un first\r\nsecond\r\nthird\r\n99:5'\r\n");
+    struct stat st;
+    ASSERT_EQ(::stat(f.file("a.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    std::string longLine(3 * 1024 * 1024 + 7, 'x');
+    WriteFile(f.file("long.txt"), "L1\r" + longLine);
+    AddCnc102Header(f.state, f.file("long.txt"));
+    EXPECT_EQ(ReadFile(f.file("long.txt")),
+              std::string(kHeader) + "L1\r\n" + longLine + "\r\n99:4'\r\n");
+
+    ASSERT_EQ(f.host.view.size(), 3u);
+    EXPECT_EQ(WithoutStamp(f.host.view[1]),
+              "INFO:File->" + f.file("a.txt") + " Add File Head Successfully!");
+    EXPECT_EQ(f.outbox(), (std::vector<std::string>{"a.txt", "empty.txt", "long.txt"}));
+}
+
+TEST(AddCnc102Header, LeavesFlatAndInterchangeFilesAlone) {
+    StampFixture f;
+    const std::string flat = "00:CNC102:x'\nbody\n";
+    const std::string edi = "UNB+UNOA:1+S+R'\n";
+    WriteFile(f.file("flat.txt"), flat);
+    WriteFile(f.file("edi.txt"), edi);
+    AddCnc102Header(f.state, f.file("flat.txt"));
+    AddCnc102Header(f.state, f.file("edi.txt"));
+    EXPECT_EQ(ReadFile(f.file("flat.txt")), flat);
+    EXPECT_EQ(ReadFile(f.file("edi.txt")), edi);
+    EXPECT_TRUE(f.host.view.empty());
+}
+
+TEST(SetFlatHeaderParties, ReplacesPartiesByTextSearch) {
+    StampFixture f;
+    f.state.settings.FileSender = "NEWSND";
+    WriteFile(f.file("p.txt"), "00:PREMFT:V1:9:OLDSND:OLDRCV:T'\nline 2\n\nline 4");
+    EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file("p.txt")));
+    EXPECT_EQ(ReadFile(f.file("p.txt")),
+              "00:PREMFT:V1:9:NEWSND:TOLMA:T'\r\nline 2\r\n\r\nline 4\r\n");
+
+    // The first occurrence anywhere in the line is the one replaced.
+    WriteFile(f.file("q.txt"), "00:ABCD:V1:9:BC:CD'\r\n");
+    EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file("q.txt")));
+    EXPECT_EQ(ReadFile(f.file("q.txt")), "00:ANEWSNDD:V1:9:BC:TOLMA'\r\n");
+    // An empty field inserts at the start; the last field loses its "'" for the search.
+    WriteFile(f.file("r.txt"), "00:X:1:2::RCV'");
+    EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file("r.txt")));
+    EXPECT_EQ(ReadFile(f.file("r.txt")), "NEWSND00:X:1:2::TOLMA'\r\n");
+
+    // A CR LF pair split between two reads is one line break.
+    std::string head = "00:P:V:9:S:R'\n";
+    std::string body(64 * 1024 - 1 - head.size(), 'b');
+    WriteFile(f.file("t.txt"), head + body + "\r\nlast\r\n");
+    EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file("t.txt")));
+    EXPECT_EQ(ReadFile(f.file("t.txt")), "00:P:V:9:NEWSND:TOLMA'\r\n" + body + "\r\nlast\r\n");
+
+    const std::string other = "0:PREMFT:V1:9:A:B'\n";
+    WriteFile(f.file("s.txt"), other);
+    EXPECT_FALSE(SetFlatHeaderParties(f.state, f.file("s.txt")));
+    EXPECT_EQ(ReadFile(f.file("s.txt")), other);
+    EXPECT_EQ(f.outbox(), (std::vector<std::string>{"p.txt", "q.txt", "r.txt", "s.txt", "t.txt"}));
+}
+
+TEST(UnwrapEdifact, JoinsNonEmptyLines) {
+    StampFixture f;
+    WriteFile(f.file("i.edi"), "UNA:+.? '\r\nUNB+UNOA:1+S+R'\r\n\r\nUNH+1+INVOIC'\r\n");
+    EXPECT_TRUE(UnwrapEdifact(f.file("i.edi")));
+    EXPECT_EQ(ReadFile(f.file("i.edi")), "UNA:+.? 'UNB+UNOA:1+S+R'UNH+1+INVOIC'");
+    WriteFile(f.file("j.edi"), "UNB+x'\rUNH+1'\nUNT'");
+    EXPECT_TRUE(UnwrapEdifact(f.file("j.edi")));
+    EXPECT_EQ(ReadFile(f.file("j.edi")), "UNB+x'UNH+1'UNT'");
+
+    const std::string unh = "UNH+1+INVOIC'\r\nBGM+380'\r\n";
+    WriteFile(f.file("k.edi"), unh);
+    EXPECT_FALSE(UnwrapEdifact(f.file("k.edi")));
+    EXPECT_EQ(ReadFile(f.file("k.edi")), unh);
+}
+
+TEST(HeaderStamp, FailuresLeaveTheOriginalAndNoTemporaryFile) {
+    StampFixture f;
+    // Too few fields for the parties.
+    const std::string five = "00:PREMFT:V1:9:ONLY5'\r\nbody\r\n";
+    WriteFile(f.file("five.txt"), five);
+    EXPECT_THROW(SetFlatHeaderParties(f.state, f.file("five.txt")), HeaderFieldsError);
+    EXPECT_EQ(ReadFile(f.file("five.txt")), five);
+
+    // A missing file.
+    EXPECT_THROW(AddCnc102Header(f.state, f.file("gone.txt")), FileError);
+    EXPECT_THROW(UnwrapEdifact(f.file("gone.txt")), FileError);
+
+    // The disk fills up while the new content is written.
+    const std::string big = "UNB+" + std::string(200000, 'x') + "\r\nUNH+1'\r\n";
+    const std::string plain = "text\r\n" + std::string(200000, 'y');
+    WriteFile(f.file("big.edi"), big);
+    WriteFile(f.file("plain.txt"), plain);
+    struct rlimit old;
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit lim = old;
+    lim.rlim_cur = 100000;
+    auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    EXPECT_THROW(UnwrapEdifact(f.file("big.edi")), FileError);
+    EXPECT_THROW(AddCnc102Header(f.state, f.file("plain.txt")), FileError);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(ReadFile(f.file("big.edi")), big);
+    EXPECT_EQ(ReadFile(f.file("plain.txt")), plain);
+    EXPECT_TRUE(f.host.view.empty());
+
+    EXPECT_EQ(f.outbox(), (std::vector<std::string>{"big.edi", "five.txt", "plain.txt"}));
+}

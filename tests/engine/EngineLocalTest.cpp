@@ -1,0 +1,206 @@
+// The engine's local pieces: listing names, the lock probe, delivery into the
+// inbox (same and other file system, disk full), the outbox listing, the
+// backup folder name and the client information file.
+#include "EngineTestSupport.h"
+
+#include "config/IniFile.h"
+#include "transfer/ClientInfo.h"
+#include "transfer/Receive.h"
+#include "transfer/Send.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace kv;
+using kvtest::ReadFile;
+using kvtest::StateFixture;
+using kvtest::TempDir;
+using kvtest::WriteFile;
+
+TEST(ListingName, FieldsAndSlashes) {
+    EXPECT_EQ(ExtractListingName("-rw-r--r--   1 edi  edi   1234 Jan 05 10:15 INV 001.txt"),
+              "INV 001.txt");
+    EXPECT_EQ(
+        ExtractListingName("-rw-r--r--    1 999      995            18 Dec 07 07:50 probe.txt"),
+        "probe.txt");
+    EXPECT_EQ(ExtractListingName("-rw-r--r--    1 65534      nogroup   18 Dec  7 07:50 out/a.edi"),
+              "a.edi");
+    EXPECT_EQ(ExtractListingName("-rw-r--r-- 1 u g 5 Jan 1 2020 /x/y/z.txt"), "z.txt");
+    // Fewer than nine fields: what is left after the blanks ran out.
+    EXPECT_EQ(ExtractListingName("-rw a b"), "b");
+    EXPECT_EQ(ExtractListingName("-rw-r--r-- 1 u g 5 Jan 1 2020 "), "");
+    EXPECT_EQ(ExtractListingName("-rw-r--r-- 1 u g 5 Jan 1 2020 dir/"), "");
+    EXPECT_EQ(ExtractListingName("-rw-r--r-- 1 u g 5 Jan 1 2020 .."), "..");
+}
+
+TEST(ListingName, UsableNames) {
+    EXPECT_TRUE(IsUsableListingName("a.edi"));
+    EXPECT_TRUE(IsUsableListingName("INV 001.txt"));
+    EXPECT_TRUE(IsUsableListingName("...x"));
+    EXPECT_FALSE(IsUsableListingName(""));
+    EXPECT_FALSE(IsUsableListingName("."));
+    EXPECT_FALSE(IsUsableListingName(".."));
+    EXPECT_FALSE(IsUsableListingName("a\tb"));
+    EXPECT_FALSE(IsUsableListingName("a\x7f"));
+    EXPECT_FALSE(IsUsableListingName(std::string("a\0b", 3)));
+}
+
+TEST(FileLock, ProbeSeesOpenFailuresAndOtherLocks) {
+    TempDir d;
+    std::string f = d / "f.txt";
+    WriteFile(f, "x");
+    EXPECT_FALSE(IsFileLocked(f));
+    EXPECT_TRUE(IsFileLocked(d / "missing"));
+    EXPECT_TRUE(IsFileLocked(d.path())); // a folder cannot be opened for writing
+
+    // An exclusive flock on another open of the file.
+    int fd = ::open(f.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    EXPECT_TRUE(IsFileLocked(f));
+    ::flock(fd, LOCK_UN);
+    EXPECT_FALSE(IsFileLocked(f));
+    ::close(fd);
+
+    // A record lock of another process.
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int cfd = ::open(f.c_str(), O_RDWR);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        char c = ::fcntl(cfd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    EXPECT_TRUE(IsFileLocked(f));
+    (void)!::write(release[1], "x", 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_FALSE(IsFileLocked(f));
+    for (int p : {ready[0], ready[1], release[0], release[1]})
+        ::close(p);
+}
+
+TEST(Delivery, SameFileSystemLinksAndNeverReplaces) {
+    TempDir d;
+    ::mkdir((d / "TMP").c_str(), 0755);
+    ::mkdir((d / "in").c_str(), 0755);
+    WriteFile(d / "TMP/a.edi", "content");
+    std::string why;
+    ASSERT_TRUE(DeliverToInbox(d / "TMP/a.edi", d / "in/a.edi", why)) << why;
+    EXPECT_EQ(ReadFile(d / "in/a.edi"), "content");
+    EXPECT_TRUE(kvtest::Exists(d / "TMP/a.edi")); // the caller removes it
+
+    WriteFile(d / "TMP/b.edi", "new");
+    WriteFile(d / "in/b.edi", "old");
+    EXPECT_FALSE(DeliverToInbox(d / "TMP/b.edi", d / "in/b.edi", why));
+    EXPECT_NE(why.find("in/b.edi"), std::string::npos) << why;
+    EXPECT_EQ(ReadFile(d / "in/b.edi"), "old");
+
+    EXPECT_FALSE(DeliverToInbox(d / "TMP/b.edi", d / "nowhere/b.edi", why));
+    EXPECT_NE(why.find("nowhere/b.edi"), std::string::npos) << why;
+}
+
+TEST(Delivery, OtherFileSystemCopiesWholeOrNothing) {
+    TempDir d;
+    kvtest::TmpfsMount inbox(d / "in", 64 * 1024);
+    if (!inbox.ok())
+        GTEST_SKIP() << inbox.skipReason();
+    ::mkdir((d / "TMP").c_str(), 0755);
+    WriteFile(d / "TMP/small.edi", std::string(1000, 's'));
+    std::string why;
+    ASSERT_TRUE(DeliverToInbox(d / "TMP/small.edi", d / "in/small.edi", why)) << why;
+    EXPECT_EQ(ReadFile(d / "in/small.edi"), std::string(1000, 's'));
+
+    // Too big for what is left: nothing appears, not even a hidden part.
+    WriteFile(d / "TMP/big.edi", std::string(200 * 1024, 'b'));
+    EXPECT_FALSE(DeliverToInbox(d / "TMP/big.edi", d / "in/big.edi", why));
+    EXPECT_NE(why.find("No space left"), std::string::npos) << why;
+    EXPECT_EQ(kvtest::FolderEntries(d / "in"), std::vector<std::string>{"small.edi"});
+    EXPECT_EQ(ReadFile(d / "TMP/big.edi").size(), 200u * 1024);
+}
+
+TEST(Outbox, OnlyPlainWritableVisibleFiles) {
+    TempDir d;
+    WriteFile(d / "b.txt", "bb");
+    WriteFile(d / "a.txt", "a");
+    WriteFile(d / ".hidden", "h");
+    WriteFile(d / "ro.txt", "r");
+    ::chmod((d / "ro.txt").c_str(), 0444);
+    ::mkdir((d / "sub").c_str(), 0755);
+    ASSERT_EQ(::symlink((d / "a.txt").c_str(), (d / "link.txt").c_str()), 0);
+    ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0644), 0);
+    auto files = ListOutbox(d.path());
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].Name, "a.txt");
+    EXPECT_EQ(files[0].Size, 1);
+    EXPECT_EQ(files[1].Name, "b.txt");
+    EXPECT_EQ(files[1].Size, 2);
+    EXPECT_TRUE(ListOutbox(d / "missing").empty());
+}
+
+TEST(Backup, DatedFolderFollowsLogStep) {
+    StateFixture f;
+    f.state.Now = [] { return kvtest::LocalTime(2026, 3, 4, 23, 59, 0); };
+    f.state.LogStep = "day";
+    EXPECT_EQ(BackupFolderName(f.state, "/b"), "/b/20260304");
+    f.state.LogStep = "MONTH";
+    EXPECT_EQ(BackupFolderName(f.state, "/b"), "/b/202603");
+    f.state.LogStep = "";
+    EXPECT_EQ(BackupFolderName(f.state, "/b"), "/b/202603");
+}
+
+TEST(ClientInfo, TwentyNineRowsInOrder) {
+    StateFixture f;
+    WriteFile(f.state.IniPath, "[System]\r\nAutoUpgrade=1\r\n[Options]\r\nFileSender=INI_SENDER\r\n"
+                               "AllowReceive=0\r\nRemoteInPath=in\r\nRemoteOutPath=out\r\n"
+                               "LocalInPath=/l/in\r\nLocalOutPath=/l/out\r\n");
+    IniFile ini(f.state.IniPath);
+    Settings& s = f.state.settings;
+    s.Host = "edi.example";
+    s.Port = 2121;
+    s.UserID = "user1";
+    s.Password = "secret";
+    s.TransferType = "bin";
+    s.FileSender = "RECORD_SENDER";
+    s.Passive = true;
+    s.CNC102 = true;
+    s.TimeInterval = "0,5";
+    s.LogTimeOut = "30";
+    s.KVTimeOut = "";
+    f.state.LogStep = "DAY";
+    f.state.AutoMode = true;
+    f.state.ServiceMode = true;
+    OsVersionInfo os{0, 6, 1, 18, "Debian GNU/Linux 12 (bookworm)"};
+    std::string text = ClientInfoText(f.state, ini, "10.0.0.5", os);
+    EXPECT_EQ(text, "Version=1.42\r\nLocalIP=10.0.0.5\r\nWin32Platform=0\r\n"
+                    "Win32MajorVersion=6\r\nWin32MinorVersion=1\r\nWin32BuildNumber=18\r\n"
+                    "Win32CSDVersion=Debian GNU/Linux 12 (bookworm)\r\nAutoUpgrade=1\r\n"
+                    "LogStep=DAY\r\nHost=edi.example\r\nPort=2121\r\nUsername=user1\r\n"
+                    "Passive=1\r\nTransferType=bin\r\nFileSender=INI_SENDER\r\n"
+                    "AllowReceive=0\r\nAllowSend=\r\nWinXPFirewall=0\r\nAutoMode=1\r\n"
+                    "TRAYMode=0\r\nServiceMode=1\r\nCNC102=1\r\nRemoteInPath=in\r\n"
+                    "RemoteOutPath=out\r\nLocalInPath=/l/in\r\nLocalOutPath=/l/out\r\n"
+                    "TimeInterval=0,5\r\nLogTimeOut=30\r\nKVTimeOut=\r\n");
+    EXPECT_EQ(text.find("secret"), std::string::npos);
+    EXPECT_EQ(ClientInfoRemoteName("10.0.0.5"), "KVinf_10_0_0_5.txt");
+
+    OsVersionInfo here = QueryOsVersion();
+    EXPECT_GT(here.Major, 0);
+    EXPECT_FALSE(here.Name.empty());
+    std::string ip = LocalIPAddress();
+    EXPECT_EQ(std::count(ip.begin(), ip.end(), '.'), 3) << ip;
+}

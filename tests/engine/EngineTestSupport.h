@@ -1,0 +1,159 @@
+#pragma once
+// Helpers of the engine tests: small tmpfs mounts for disk-full cases, folder
+// listings, dropping root's file-access override for unreadable files.
+#include "app/AppState.h"
+#include "config/IniFile.h"
+#include "support/Servers.h"
+#include "support/TestSupport.h"
+#include "transfer/AutoCycle.h"
+
+#include <ctime>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+// A tmpfs of the given size mounted on path (created if needed) for the life
+// of the object. Mounting needs root; ok() is false otherwise.
+class TmpfsMount {
+public:
+    TmpfsMount(const std::string& path, size_t bytes);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool ok() const { return mounted_; }
+    std::string skipReason() const;
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+    int error_ = 0;
+};
+
+// While it lives, this thread is subject to file permission bits even as root
+// (CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH leave the effective set).
+class NoFileAccessOverride {
+public:
+    NoFileAccessOverride();
+    ~NoFileAccessOverride();
+    NoFileAccessOverride(const NoFileAccessOverride&) = delete;
+    NoFileAccessOverride& operator=(const NoFileAccessOverride&) = delete;
+
+private:
+    bool dropped_ = false;
+};
+
+// Entry names of a folder (hidden ones included), sorted.
+std::vector<std::string> FolderEntries(const std::string& folder);
+
+std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s);
+
+// ---------------------------------------------------------------------------
+// End-to-end pieces: a mailbox (program folder, settings, local folders) wired
+// to one of the real servers, and the checks that nothing was lost.
+
+// The scripted pyftpdlib server with the engine's faults (engine/fault_ftpd.py).
+class FaultFtpServer : public FtpServer {
+public:
+    FaultFtpServer();
+    void setScenario(const std::string& directives) const;
+    void clearScenario() const { setScenario(""); }
+    std::vector<std::string> wireLog() const;
+    void clearWireLog() const;
+};
+FaultFtpServer& SharedFaultFtpd();
+
+// A host that records everything and lets a test act inside the engine's
+// events (abort a transfer, disconnect during a wait).
+class EngineHost : public RecordingHost {
+public:
+    std::function<void(kv::WorkDirection, int64_t)> onWork;
+    std::function<void()> onPump;
+    int keepAliveStarts = 0;
+    int keepAliveStops = 0;
+    int64_t announced = 0; // size announced by the last work begin
+    void FtpWorkBegin(kv::WorkDirection, int64_t size) override { announced = size; }
+    void ProcessPendingEvents() override {
+        RecordingHost::ProcessPendingEvents();
+        if (onPump)
+            onPump();
+    }
+    void FtpWork(kv::WorkDirection dir, int64_t total) override {
+        if (onWork)
+            onWork(dir, total);
+    }
+    void StartKeepAlive() override { ++keepAliveStarts; }
+    void StopKeepAlive() override { ++keepAliveStops; }
+};
+
+using Files = std::map<std::string, std::string>; // name -> content
+
+class Mailbox {
+public:
+    // Empties the server's root and creates "out", "in" and "tmp" there.
+    explicit Mailbox(FtpServer& server, bool passive = true);
+    ~Mailbox();
+    Mailbox(const Mailbox&) = delete;
+    Mailbox& operator=(const Mailbox&) = delete;
+
+    TempDir dir;
+    EngineHost host;
+    kv::AppState state;
+    FtpServer& server;
+    kv::IniFile ini;
+
+    std::string path(const std::string& name) const { return dir / name; }
+    std::string inbox() const { return dir / "INBOX"; }
+    std::string outbox() const { return dir / "OUTBOX"; }
+    std::string errors() const { return dir / "ERROR"; }
+    std::string backup() const { return dir / "BACKUP"; }
+    std::string tmp() const { return dir / "TMP"; }
+    void option(const std::string& key, const std::string& value) {
+        ini.WriteString("Options", key, value);
+    }
+
+    void putRemote(const std::string& relative, const std::string& content) const {
+        server.writeFile(relative, content);
+    }
+    void putRemote(const std::string& folder, const Files& files) const;
+    void putLocal(const std::string& folder, const Files& files) const;
+
+    // One automatic cycle inside a log bracket.
+    kv::CycleOutcome runCycle();
+    // Runs f inside a log bracket.
+    void withLogs(const std::function<void()>& f);
+
+    // System-log lines and transfer-log records, time stamps removed.
+    std::vector<std::string> sysLog() const;
+    std::vector<std::string> records() const;
+    // Commands sent on the control connection, in order (from the trace).
+    std::vector<std::string> commands() const;
+    // Name -> content of the regular files of a local folder or a server folder.
+    static Files Read(const std::string& folder);
+    Files remote(const std::string& folder) const { return Read(server.path(folder)); }
+    std::string restartFlag() const { return ini.ReadString("KVTray", "MustReBoot"); }
+
+private:
+    std::string sysLogPath_, transferLogPath_;
+};
+
+// Every file first on the server (remote folder "out") is either in the
+// inbox exactly once, complete, or still on the server, unchanged (both when
+// allowBoth names it: a remote delete that failed). The inbox holds nothing
+// else, and "TMP" holds no file but those in tmpLeftovers.
+void ExpectReceiveLostNothing(const Mailbox& m, const Files& original,
+                              const std::vector<std::string>& allowBoth = {},
+                              const std::vector<std::string>& tmpLeftovers = {});
+// Every file first in the outbox is either still there unchanged, or once,
+// complete, in the remote destination, or in the error folder; the
+// destination holds nothing else.
+void ExpectSendLostNothing(const Mailbox& m, const Files& original, const std::string& dest = "in");
+
+// Lines that contain text.
+std::vector<std::string> Grep(const std::vector<std::string>& lines, const std::string& text);
+// The lines from the first one that starts with prefix (none when none does).
+std::vector<std::string> From(const std::vector<std::string>& lines, const std::string& prefix);
+
+} // namespace kvtest

@@ -1,0 +1,88 @@
+#!/usr/bin/python3
+"""The scripted test FTP server with the faults the transfer-engine tests inject.
+
+Usage: fault_ftpd.py PORT ROOT USER PASSWORD CONTROL_DIR
+
+Takes every directive of tests/support/scripted_ftpd.py, and these:
+
+  drop <CMD>             close the control connection when CMD arrives
+  drop-after-150 <CMD>   answer CMD with 150, then close the control connection
+  stor-drop <n>          STOR takes n bytes, then both connections are closed
+  listing <text>         LIST sends <text> as the listing ("\\r\\n" = CR LF)
+
+LIST and NLST of "folder/*.*" list the folder, as the usual servers do.
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import scripted_ftpd as base  # noqa: E402
+from pyftpdlib.handlers import DTPHandler  # noqa: E402
+from pyftpdlib.servers import FTPServer  # noqa: E402
+from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
+
+
+class DroppingDTP(DTPHandler):
+    limit = 0
+
+    def handle_read(self):
+        DTPHandler.handle_read(self)
+        if self.receive and self.tot_bytes_received >= self.limit:
+            self.cmd_channel.close()
+
+    handle_read_event = handle_read
+
+
+class Handler(base.Handler):
+    def on_connect(self):
+        base.Handler.on_connect(self)
+        d = self.directive("stor-drop")
+        if d:
+            class Dropping(DroppingDTP):
+                limit = int(d[1])
+
+            self.dtp_handler = Dropping
+
+    def pre_process_command(self, line, cmd, arg):
+        if self.directive("drop", cmd):
+            with open(base.WIRE, "a", encoding="utf-8", errors="replace") as f:
+                f.write(line + "\n")
+            self.close()
+            return
+        if self.directive("drop-after-150", cmd):
+            with open(base.WIRE, "a", encoding="utf-8", errors="replace") as f:
+                f.write(line + "\n")
+            self.push("150 File status okay. About to open data connection.\r\n")
+            self.close_when_done()
+            return
+        base.Handler.pre_process_command(self, line, cmd, arg)
+
+    def ftp_LIST(self, path):
+        d = self.directive("listing")
+        if d:
+            self.push_dtp_data(d[1].encode("utf-8", "surrogateescape"), cmd="LIST")
+            return path
+        if path.endswith("/*.*"):
+            path = path[:-4]
+        return base.Handler.ftp_LIST(self, path)
+
+    def ftp_NLST(self, path):
+        if path.endswith("/*.*"):
+            path = path[:-4]
+        return base.Handler.ftp_NLST(self, path)
+
+
+def main():
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(base.USER, base.PASSWORD, base.ROOT, perm="elradfmwMT")
+    Handler.authorizer = authorizer
+    Handler.auth_failed_timeout = 0.05
+    Handler.use_sendfile = False
+    server = FTPServer(("127.0.0.1", int(base.PORT)), Handler)
+    server.max_cons = 64
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,79 @@
+#pragma once
+// A host that records what an FTP session reports and lets a test act inside
+// the idle pump and the work events, and helpers to build sessions.
+#include "support/Servers.h"
+#include "support/TestSupport.h"
+#include "transfer/FtpSession.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+struct FtpHost : RecordingHost {
+    struct WorkEvent {
+        char kind; // 'B' begin, 'W' work, 'E' end
+        kv::WorkDirection dir;
+        int64_t value;
+    };
+    std::vector<WorkEvent> work;
+    int disconnected = 0;
+    std::function<void()> onPump;
+    std::function<void(kv::WorkDirection, int64_t)> onWork;
+
+    void ProcessPendingEvents() override {
+        ++pumps;
+        if (onPump)
+            onPump();
+    }
+    void FtpDisconnected() override { ++disconnected; }
+    void FtpWorkBegin(kv::WorkDirection d, int64_t size) override {
+        work.push_back({'B', d, size});
+    }
+    void FtpWork(kv::WorkDirection d, int64_t total) override {
+        work.push_back({'W', d, total});
+        if (onWork)
+            onWork(d, total);
+    }
+    void FtpWorkEnd(kv::WorkDirection d) override { work.push_back({'E', d, 0}); }
+
+    // Trace lines without their time stamp ("Sent: NOOP<EOL>").
+    std::vector<std::string> traceTexts() const {
+        std::vector<std::string> out;
+        for (const auto& l : trace) {
+            size_t p = l.find(": ");
+            out.push_back(p == std::string::npos ? l : l.substr(p + 2));
+        }
+        return out;
+    }
+};
+
+inline std::shared_ptr<kv::FtpSession> MakeSession(const FtpServer& server, FtpHost& host,
+                                                   bool passive = true) {
+    auto s = std::make_shared<kv::FtpSession>();
+    s->Host = server.host();
+    s->Port = server.port();
+    s->User = server.user();
+    s->Password = server.password();
+    s->Passive = passive;
+    s->NetTimeOut = 20;
+    s->SetHost(&host);
+    s->SetTraceEnabled(true);
+    return s;
+}
+
+// Bytes that differ from position to position, so a shifted or truncated copy
+// never compares equal.
+inline std::string Pattern(size_t size, unsigned seed = 1) {
+    std::string s(size, '\0');
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+} // namespace kvtest

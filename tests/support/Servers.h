@@ -1,0 +1,157 @@
+#pragma once
+// Real FTP servers and SOCKS proxies on 127.0.0.1 for the tests and the
+// benchmark. Each one runs in a temporary folder on a port picked at run time,
+// is started with setsid (its PID is its process group) and is stopped by
+// that group, TERM then KILL, in stop() or the destructor. A constructor that
+// cannot start its server throws std::runtime_error with the server's output.
+//
+// vsftpd, pure-ftpd, proftpd and dante need root (they start as root and drop
+// privileges); vsftpd logs in a system user "korvaneftp" (home /, no shell,
+// locked password; created on first use) whose FTP password is checked by
+// pam_userdb against a file in the server's folder.
+#include "support/TestSupport.h"
+
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kvtest {
+
+bool RunningAsRoot();
+// A TCP port on 127.0.0.1 that is free right now.
+int FreePort();
+// Runs a program to its end (no shell); its exit status, -1 when it could not run.
+int RunProgram(const std::vector<std::string>& argv, const std::string& outputFile = "/dev/null");
+
+// A process in its own session, output to a log file.
+class Process {
+public:
+    Process() = default;
+    ~Process() { stop(); }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    void start(const std::vector<std::string>& argv, const std::string& logFile);
+    // Waits until 127.0.0.1:port accepts; throws (with the log's tail) when the
+    // process ends first or after 15 s.
+    void waitForPort(int port);
+    void stop();
+    bool running();
+    pid_t pid() const { return pid_; }
+    std::string logTail() const;
+
+private:
+    pid_t pid_ = -1;
+    std::string log_;
+};
+
+// An FTP server with one user whose root folder is root().
+class FtpServer {
+public:
+    virtual ~FtpServer() = default;
+    const std::string& name() const { return name_; }
+    std::string host() const { return "127.0.0.1"; }
+    int port() const { return port_; }
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
+    // Local path of the user's root folder (the FTP path "/").
+    const std::string& root() const { return root_; }
+    std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+    // A file or folder under root() that the server's user may change and delete.
+    void writeFile(const std::string& relative, const std::string& content) const;
+    void makeDir(const std::string& relative) const;
+    void stop() { process_.stop(); }
+
+protected:
+    explicit FtpServer(std::string name) : name_(std::move(name)) {}
+    void prepareRoot(uid_t uid, gid_t gid);
+    TempDir dir_;
+    Process process_;
+    std::string name_, user_, password_, root_;
+    int port_ = 0;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+};
+
+class VsftpdServer : public FtpServer {
+public:
+    VsftpdServer();
+    ~VsftpdServer() override;
+
+private:
+    std::string pamFile_;
+};
+
+class PureFtpdServer : public FtpServer {
+public:
+    PureFtpdServer();
+};
+
+class ProftpdServer : public FtpServer {
+public:
+    ProftpdServer();
+};
+
+// pyftpdlib running tests/support/scripted_ftpd.py: a plain server until a
+// scenario is set (see the script for the directives). The scenario is read
+// at each new connection.
+class PyFtpdServer : public FtpServer {
+public:
+    PyFtpdServer();
+    // Directives, one per line, fields separated by '\t'.
+    void setScenario(const std::string& directives) const;
+    void clearScenario() const { setScenario(""); }
+    // Lines received on the control connections since the last clear.
+    std::vector<std::string> wireLog() const;
+    void clearWireLog() const;
+};
+
+// A SOCKS proxy on 127.0.0.1.
+class SocksProxy {
+public:
+    virtual ~SocksProxy() = default;
+    const std::string& name() const { return name_; }
+    std::string host() const { return "127.0.0.1"; }
+    int port() const { return port_; }
+    const std::string& user() const { return user_; } // empty: no authentication
+    const std::string& password() const { return password_; }
+    void stop();
+
+protected:
+    explicit SocksProxy(std::string name) : name_(std::move(name)) {}
+    TempDir dir_;
+    Process process_;
+    std::vector<std::unique_ptr<Process>> helpers_;
+    std::string name_, user_, password_;
+    int port_ = 0;
+};
+
+// dante-server without authentication: SOCKS 4 and SOCKS 5.
+class DanteProxy : public SocksProxy {
+public:
+    DanteProxy();
+};
+
+// microsocks: SOCKS 5, with user name and password when user is not empty.
+class MicrosocksProxy : public SocksProxy {
+public:
+    MicrosocksProxy(const std::string& user, const std::string& password);
+};
+
+// OpenSSH's dynamic forwarding (ssh -D) through a private sshd: SOCKS 4, 4A and 5.
+class SshDynamicProxy : public SocksProxy {
+public:
+    SshDynamicProxy();
+};
+
+// Servers started once per test binary on first use, stopped at its exit. A
+// start that failed throws the same error again without retrying.
+VsftpdServer& SharedVsftpd();
+PureFtpdServer& SharedPureFtpd();
+ProftpdServer& SharedProftpd();
+PyFtpdServer& SharedPyFtpd();
+DanteProxy& SharedDante();
+MicrosocksProxy& SharedMicrosocks(); // with user "kvproxy" and password "Kv-proxy-pass"
+SshDynamicProxy& SharedSshProxy();
+
+} // namespace kvtest
