@@ -73,6 +73,7 @@ KORVANE_HOME="$home" "$src/build/bin/korvaned" ONCE
 status=$?
 set -e
 echo "== Exit status: $status (0 all well, 1 a file step reported an error, 2 no connection)"
+echo "   1 is what this demo expects: the outbox holds a file of a foreign sender, which is refused."
 echo
 echo "== System log"
 cat "$home"/LOG/KVSYS*.LOG | tr -d '\r'
@@ -89,7 +90,7 @@ echo
 echo "== Backup of sent files ($home/BACKUP)"
 find "$home/BACKUP" -type f | sed "s|$home/||"
 echo
-echo "== On the server: in/ (arrived) and out/ (left waiting)"
-ls -l "$root/in" "$root/out"
+echo "== On the server: the login folder (client information file), in/ (arrived), out/ (left)"
+ls -l "$root" "$root/in" "$root/out"
 echo
 echo "The demo folder stays at $demo (program folder: $home)."
