@@ -3,8 +3,8 @@
 //   korvaned SRV       automatic mode until SIGTERM / SIGINT
 //   korvaned PASSWORD  reads a password on stdin, prints its stored (hex) form
 #include "app/Headless.h"
-#include "config/WnDes.h"
 #include "app/Settings.h"
+#include "config/WnDes.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"

@@ -21,7 +21,9 @@ namespace {
 
 std::atomic<bool> gStopRequested{false};
 
-void OnStopSignal(int) { gStopRequested = true; }
+void OnStopSignal(int) {
+    gStopRequested = true;
+}
 
 // No window: nothing to show, and a stop request ends a running cycle by
 // closing its session, which the cycle survives as "no session".

@@ -1,0 +1,296 @@
+// The headless runner end to end: korvaned started as a child process in a
+// program folder of its own, against a real vsftpd.
+#include "app/Program.h"
+#include "app/Settings.h"
+#include "config/IniFile.h"
+#include "config/WnDes.h"
+#include "support/Servers.h"
+#include "support/TestSupport.h"
+#include "util/Errors.h"
+#include "util/Fs.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+using namespace kv;
+using kvtest::ReadCrLfLines;
+using kvtest::ReadFile;
+using kvtest::TempDir;
+using kvtest::WithoutStamp;
+using kvtest::WriteFile;
+
+namespace {
+
+// Beside the test binaries: <build>/tests/test_runner and <build>/bin/korvaned.
+std::string Korvaned() {
+    const char* build = std::getenv("KORVANE_BUILD_DIR");
+    if (build && *build)
+        return std::string(build) + "/bin/korvaned";
+    return FolderOf(FolderOf(std::filesystem::read_symlink("/proc/self/exe").string())) +
+           "/bin/korvaned";
+}
+
+kvtest::VsftpdServer& Server() {
+    static kvtest::VsftpdServer server;
+    return server;
+}
+
+// korvaned with the given words in a program folder; stderr goes to a file.
+class Runner {
+public:
+    Runner(const std::string& home, std::vector<std::string> words) : home_(home) {
+        std::vector<std::string> argv{Korvaned()};
+        argv.insert(argv.end(), words.begin(), words.end());
+        std::vector<char*> args;
+        for (auto& a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        std::vector<std::string> env{"KORVANE_HOME=" + home, "PATH=/usr/bin:/bin", "LANG=C"};
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 2, (home + "/stderr.txt").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        if (::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, args.data(), envp.data()) != 0) {
+            ADD_FAILURE() << "cannot start " << argv[0];
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Runner() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    // Exit status, or -1 when it did not end within the limit.
+    int wait(int seconds = 60) {
+        if (pid_ <= 0)
+            return -2;
+        for (int i = 0; i < seconds * 20; ++i) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+    void signal(int sig) {
+        if (pid_ > 0)
+            ::kill(pid_, sig);
+    }
+    std::string err() const { return ReadFile(home_ + "/stderr.txt"); }
+
+private:
+    std::string home_;
+    pid_t pid_ = -1;
+};
+
+// A program folder whose settings point at the test server.
+struct Home {
+    TempDir dir;
+    std::string path(const std::string& name) const { return dir / name; }
+    void Settings(int port = 0) {
+        kvtest::FtpServer& s = Server();
+        WriteFile(path("Korvane.ini"),
+                  "[Options]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(port ? port : s.port()) +
+                      "\r\nUserID=" + s.user() +
+                      "\r\nPassword=" + EncryptToHex(s.password(), kPasswordKey) +
+                      "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
+                      "RemoteInPath=in\r\nRemoteOutPath=out\r\nTimeInterval=10\r\n"
+                      "[System]\r\nLogStep=Day\r\nMessage=1\r\n");
+    }
+    std::vector<std::string> SysLog() const {
+        std::vector<std::string> all;
+        for (const auto& name : ListFolder(path("LOG"), "KVSYS*.LOG"))
+            for (auto& l : ReadCrLfLines(path("LOG/" + name)))
+                all.push_back(WithoutStamp(l));
+        return all;
+    }
+    bool LogHas(const std::string& line) const {
+        auto lines = SysLog();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    int Count(const std::string& line) const {
+        auto lines = SysLog();
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
+};
+
+void FreshRemote() {
+    kvtest::FtpServer& s = Server();
+    std::filesystem::remove_all(s.path("out"));
+    std::filesystem::remove_all(s.path("in"));
+    std::filesystem::remove_all(s.path("tmp"));
+    s.makeDir("out");
+    s.makeDir("in");
+    s.makeDir("tmp");
+}
+
+} // namespace
+
+TEST(Headless, OnceServesTheMailboxAndExitsZero) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    Server().writeFile("out/a.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    Home h;
+    h.Settings();
+    ::mkdir(h.path("OUTBOX").c_str(), 0755);
+    WriteFile(h.path("OUTBOX/b.txt"), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+    Runner r(h.dir.path(), {"once"});
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_EQ(ReadFile(h.path("INBOX/a.edi")), "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    EXPECT_TRUE(kvtest::Exists(Server().path("in/b.txt")));
+    EXPECT_FALSE(kvtest::Exists(h.path("OUTBOX/b.txt")));
+    auto log = h.SysLog();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[0], "++++++++++++++++++++");
+    EXPECT_EQ(log[1], "INFO:Start Korvane System!");
+    EXPECT_EQ(log[2], "INFO:Read Configuration From INI File.");
+    EXPECT_EQ(log.back(), "INFO:Korvane System Close!");
+    EXPECT_TRUE(h.LogHas("INFO:Success Download File->a.edi"));
+    // ONCE is not a start-up word of the window: AllowStartAuto stays unset,
+    // and the settings file is backed up at close.
+    IniFile ini(h.path("Korvane.ini"));
+    EXPECT_EQ(ini.ReadString("Options", "AllowStartAuto"), "");
+    EXPECT_EQ(ReadFile(h.path("kvini.bak")), ReadFile(h.path("Korvane.ini")));
+}
+
+TEST(Headless, OnceExitStatusesForErrorsAndFailures) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    {
+        // A missing remote folder is a folder-level error: 1.
+        Home h;
+        h.Settings();
+        IniFile(h.path("Korvane.ini")).WriteString("Options", "RemoteOutPath", "nowhere");
+        Runner r(h.dir.path(), {"ONCE"});
+        EXPECT_EQ(r.wait(), 1) << r.err();
+        EXPECT_TRUE(h.LogHas("ERROR:RemoteOutPath->nowhere Not Exist!!!"));
+        EXPECT_NE(r.err().find("1 error line"), std::string::npos) << r.err();
+    }
+    {
+        // Nobody listens: 2, with the socket error in the log.
+        Home h;
+        h.Settings(kvtest::FreePort());
+        Runner r(h.dir.path(), {"ONCE"});
+        EXPECT_EQ(r.wait(), 2) << r.err();
+        EXPECT_TRUE(h.LogHas("ERROR:Socket Error # 10061 Connection refused.!"));
+        EXPECT_NE(r.err().find("could not connect"), std::string::npos);
+    }
+    {
+        // A port that is not a number stops the start: 2, and the reason is logged.
+        Home h;
+        h.Settings();
+        IniFile(h.path("Korvane.ini")).WriteString("Options", "Port", "21x");
+        Runner r(h.dir.path(), {"ONCE"});
+        EXPECT_EQ(r.wait(), 2);
+        EXPECT_TRUE(h.LogHas("ERROR:'21x' is not a valid integer value"));
+        EXPECT_NE(r.err().find("'21x' is not a valid integer value"), std::string::npos);
+    }
+    {
+        // Neither the settings file nor its backup: 2, and only the close line.
+        Home h;
+        Runner r(h.dir.path(), {"ONCE"});
+        EXPECT_EQ(r.wait(), 2);
+        EXPECT_NE(r.err().find("INI File Lost!!!"), std::string::npos);
+        EXPECT_EQ(h.SysLog(), std::vector<std::string>{"INFO:Korvane System Close!"});
+    }
+    {
+        // No word: usage, 2.
+        Home h;
+        Runner r(h.dir.path(), {});
+        EXPECT_EQ(r.wait(), 2);
+        EXPECT_NE(r.err().find("usage: korvaned"), std::string::npos);
+    }
+}
+
+TEST(Headless, RestoresSettingsFromTheBackup) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    Home h;
+    h.Settings();
+    std::rename(h.path("Korvane.ini").c_str(), h.path("kvini.bak").c_str());
+    Runner r(h.dir.path(), {"ONCE"});
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_TRUE(kvtest::Exists(h.path("Korvane.ini")));
+}
+
+TEST(Headless, OneInstancePerProgramFolder) {
+    Home h;
+    h.Settings();
+    InstanceLock first(h.dir.path());
+    ASSERT_TRUE(first.Acquired());
+    InstanceLock second(h.dir.path());
+    EXPECT_FALSE(second.Acquired());
+    Runner r(h.dir.path(), {"ONCE"});
+    EXPECT_EQ(r.wait(), 2);
+    EXPECT_NE(r.err().find("Program Already Run!!!"), std::string::npos);
+    EXPECT_FALSE(kvtest::Exists(h.path("LOG")));
+}
+
+TEST(Headless, ServiceRepeatsCyclesUntilTerminated) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    Home h;
+    h.Settings();
+    IniFile ini(h.path("Korvane.ini"));
+    ini.WriteString("Options", "TimeInterval", "0.005"); // 300 ms between cycles
+    ini.WriteString("Options", "LanguageFile", "kvt.ini");
+    ::mkdir(h.path("Language").c_str(), 0755);
+    WriteFile(h.path("Language/kvt.ini"), "[Messages]\r\nm03=auto on\r\nm04=auto off\r\n");
+    Runner r(h.dir.path(), {"srv"});
+    bool twoCycles = false;
+    for (int i = 0; i < 200 && !twoCycles; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        twoCycles = h.Count("INFO:Begin Receive......") >= 2;
+    }
+    EXPECT_TRUE(twoCycles);
+    // A file that arrives between cycles is picked up by the next one.
+    Server().writeFile("out/late.edi", "late");
+    bool received = false;
+    for (int i = 0; i < 200 && !received; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        received = kvtest::Exists(h.path("INBOX/late.edi"));
+    }
+    EXPECT_TRUE(received);
+    r.signal(SIGTERM);
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    auto log = h.SysLog();
+    EXPECT_TRUE(h.LogHas("INFO:auto on"));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "INFO:auto off");
+    EXPECT_EQ(log.back(), "INFO:Korvane System Close!");
+    EXPECT_EQ(ini.ReadString("Options", "AllowStartAuto"), "1");
+}
+
+TEST(Headless, AutomaticIntervalFromMinutes) {
+    EXPECT_EQ(AutoIntervalMs("10"), 600000);
+    EXPECT_EQ(AutoIntervalMs("0.5"), 30000);
+    EXPECT_EQ(AutoIntervalMs(" 0 "), 0);
+    EXPECT_EQ(AutoIntervalMs("0.0000125"), 1);  // 0.75 ms
+    EXPECT_EQ(AutoIntervalMs("0.00000625"), 0); // 0.375 ms
+    EXPECT_THROW(AutoIntervalMs(""), FloatConversionError);
+    EXPECT_THROW(AutoIntervalMs("ten"), FloatConversionError);
+}
