@@ -14,9 +14,9 @@ build=build-bench
 # RelWithDebInfo (-O2), the build the project ships: GCC 12 at -O3 reports a
 # false -Wrestrict in util/Fs.cpp.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target classify_bench classify_measure >/dev/null
+cmake --build "$build" -j2 --target classify_bench bench_measure >/dev/null
 bin=$PWD/$build/bench/classify/classify_bench
-measure=$PWD/$build/bench/classify/classify_measure
+measure=$PWD/$build/bench/bench_measure
 
 work=$(mktemp -d /tmp/korvane-classify-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT

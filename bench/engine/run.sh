@@ -4,6 +4,8 @@
 #   receive 1,000 files of 2 KiB, and 10 files of 100 MiB (lftp mirror --Remove-source-files)
 #   send 1,000 files of 2 KiB (lftp mput -E)
 # Prints files per second, MB/s, peak memory and the ratios. Needs root.
+# Each figure is the median of ROUNDS runs (default 3), Korvane and lftp
+# taking turns, since a loopback run on a shared machine varies a lot.
 #   ./bench/engine/run.sh [small-count] [big-count] [big-MiB]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -11,10 +13,13 @@ src=$PWD
 small=${1:-1000}
 big=${2:-10}
 bigmib=${3:-100}
+rounds=${ROUNDS:-3}
 
 ./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target korvaned >/dev/null
+build=build-bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_BENCH=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target korvaned bench_measure >/dev/null
+korvaned=$src/$build/bin/korvaned
 . "$src/scripts/lib/vsftpd.sh"
 
 work=$(mktemp -d /tmp/korvane-bench.XXXXXX)
@@ -29,7 +34,7 @@ kv_start_vsftpd "$work" "$root" "$user"
 
 home="$work/program"
 mkdir -p "$home"
-hex=$(printf '%s\n' "$password" | "$src/build/bin/korvaned" PASSWORD)
+hex=$(printf '%s\n' "$password" | "$korvaned" PASSWORD)
 korvane_ini() { # AllowReceive AllowSend
     printf '%s\r\n' "[Options]" "Host=127.0.0.1" "Port=$KV_FTP_PORT" "UserID=$user" \
         "Password=$hex" "TransferType=BIN" "Passive=1" "FileSender=BENCH" \
@@ -55,53 +60,61 @@ make_big() { # folder
 reset_remote() { rm -rf "$root/out" "$root/in" "$root/tmp"; mkdir -p "$root/out" "$root/in" "$root/tmp"; }
 owned() { chown -R "$user" "$root"; }
 
-run() { python3 "$src/bench/measure.py" "$@" | tail -n 1; }
+# "seconds peak-KiB exit-status" of one command.
+run() { "$src/$build/bench/bench_measure" "$@" | awk '{ printf "%.3f %s %s\n", $1 / 1000, $2, $3 }'; }
 lftp_cmd() { lftp -u "$user,$password" -p "$KV_FTP_PORT" -e "set ftp:passive-mode on; set net:max-retries 1; $1; bye" 127.0.0.1; }
 
 declare -A T M
-bench_receive() { # label maker files bytes
-    local label=$1 maker=$2
+# Adds one sample of "seconds peak-KiB" to the lists of key.
+sample() { T[$1]="${T[$1]:-} $2"; M[$1]="${M[$1]:-} $3"; }
+
+receive_round() { # label maker files
+    local label=$1 maker=$2 t m s
     reset_remote; $maker "$root/out"; owned
     rm -rf "$home/INBOX" "$home/TMP" "$home/LOG"; korvane_ini 1 0
-    read -r t m s < <(run env KORVANE_HOME="$home" "$src/build/bin/korvaned" ONCE)
+    read -r t m s < <(run env KORVANE_HOME="$home" "$korvaned" ONCE)
     [ "$(ls "$home/INBOX" | wc -l)" = "$3" ] || { echo "korvane received $(ls "$home/INBOX" | wc -l) of $3 (exit $s)" >&2; exit 1; }
-    T[k$label]=$t; M[k$label]=$m
+    sample "k$label" "$t" "$m"
     reset_remote; $maker "$root/out"; owned
     local dest="$work/lftp-in"; rm -rf "$dest"; mkdir -p "$dest"
     read -r t m s < <(run bash -c "$(declare -f lftp_cmd); user=$user password=$password KV_FTP_PORT=$KV_FTP_PORT; lftp_cmd 'mirror --Remove-source-files out $dest'")
     [ "$(ls "$dest" | wc -l)" = "$3" ] || { echo "lftp received $(ls "$dest" | wc -l) of $3" >&2; exit 1; }
-    T[l$label]=$t; M[l$label]=$m
+    sample "l$label" "$t" "$m"
 }
-bench_send() {
+send_round() {
+    local t m s
     reset_remote; owned
     rm -rf "$home/OUTBOX" "$home/BACKUP" "$home/LOG"; mkdir -p "$home/OUTBOX"; make_small "$home/OUTBOX"
     korvane_ini 0 1
-    read -r t m s < <(run env KORVANE_HOME="$home" "$src/build/bin/korvaned" ONCE)
+    read -r t m s < <(run env KORVANE_HOME="$home" "$korvaned" ONCE)
     [ "$(ls "$root/in" | wc -l)" = "$small" ] || { echo "korvane sent $(ls "$root/in" | wc -l) of $small (exit $s)" >&2; exit 1; }
-    T[ksend]=$t; M[ksend]=$m
+    sample ksend "$t" "$m"
     reset_remote; owned
     local from="$work/lftp-out"; rm -rf "$from"; mkdir -p "$from"; make_small "$from"
     read -r t m s < <(run bash -c "$(declare -f lftp_cmd); user=$user password=$password KV_FTP_PORT=$KV_FTP_PORT; cd $from; lftp_cmd 'cd in; mput -E *'")
     [ "$(ls "$root/in" | wc -l)" = "$small" ] || { echo "lftp sent $(ls "$root/in" | wc -l) of $small" >&2; exit 1; }
-    T[lsend]=$t; M[lsend]=$m
+    sample lsend "$t" "$m"
 }
 
-bench_receive small make_small "$small"
-bench_receive big make_big "$big"
-bench_send
+for _ in $(seq 1 "$rounds"); do
+    receive_round small make_small "$small"
+    receive_round big make_big "$big"
+    send_round
+done
 
 report() { # label what count bytes
     python3 - "$1" "$2" "$3" "$4" "${T[k$1]}" "${M[k$1]}" "${T[l$1]}" "${M[l$1]}" <<'PY'
-import sys
+import statistics, sys
 label, what, count, nbytes = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
-kt, km, lt, lm = float(sys.argv[5]), int(sys.argv[6]), float(sys.argv[7]), int(sys.argv[8])
+kt, lt = (statistics.median(map(float, a.split())) for a in (sys.argv[5], sys.argv[7]))
+km, lm = (max(map(int, a.split())) for a in (sys.argv[6], sys.argv[8]))
 print(f"{what}:")
 print(f"  korvane {kt:7.2f} s  {count/kt:8.1f} files/s  {nbytes/kt/1e6:8.1f} MB/s  peak {km/1024:6.1f} MiB")
 print(f"  lftp    {lt:7.2f} s  {count/lt:8.1f} files/s  {nbytes/lt/1e6:8.1f} MB/s  peak {lm/1024:6.1f} MiB")
 print(f"  ratio (lftp time / korvane time): {lt/kt:.2f}")
 PY
 }
-echo "vsftpd on 127.0.0.1, passive, binary; $(nproc) cores"
+echo "vsftpd on 127.0.0.1, passive, binary; $(nproc) cores; median of $rounds rounds, peak memory the highest"
 report small "receive $small x 2 KiB" "$small" $((small * 2048))
 report big "receive $big x $bigmib MiB" "$big" $((big * bigmib * 1024 * 1024))
 report send "send $small x 2 KiB" "$small" $((small * 2048))

@@ -1,5 +1,5 @@
 // Runs a command with its output thrown away and prints "wall-ms peak-RSS-KiB
-// exit-status". Kept apart from classify_bench and free of iostreams: a child's
+// exit-status". Shared by the benchmarks, and free of iostreams: a child's
 // peak memory as wait4 reports it starts from the size of the process that
 // started it, so the smaller this one is, the closer the figure.
 #include <cerrno>
@@ -14,7 +14,7 @@ extern char** environ;
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: classify_measure CMD ARGS...\n");
+        std::fprintf(stderr, "usage: bench_measure CMD ARGS...\n");
         return 2;
     }
     posix_spawn_file_actions_t actions;
