@@ -16,23 +16,11 @@ using kvtest::WriteFile;
 
 namespace {
 
-std::time_t LocalTime(int y, int mo, int d, int h, int mi) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = 59;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
 struct StampFixture : StateFixture {
     StampFixture() {
         ::mkdir(path("out").c_str(), 0755);
         state.settings.FileSender = "ABC1234";
-        std::time_t t = LocalTime(2026, 3, 4, 7, 5);
+        std::time_t t = kvtest::LocalTime(2026, 3, 4, 7, 5, 59);
         state.Now = [t] { return t; };
     }
     std::string file(const std::string& name) const { return path("out/" + name); }

@@ -75,60 +75,11 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
     return names;
 }
 
-std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
 // ---------------------------------------------------------------------------
 
-FaultFtpServer::FaultFtpServer() : FtpServer("pyftpdlib (faults)") {
-    user_ = "kvengine";
-    password_ = "Kv-engine-pass";
-    prepareRoot(::geteuid(), ::getegid());
-    std::filesystem::create_directories(dir_ / "control");
-    port_ = FreePort();
-    process_.start({"/usr/bin/python3", std::string(KORVANE_ENGINE_TEST_DIR) + "/fault_ftpd.py",
-                    std::to_string(port_), root_, user_, password_, dir_ / "control"},
-                   dir_ / "server.log");
-    process_.waitForPort(port_);
-}
-
-void FaultFtpServer::setScenario(const std::string& directives) const {
-    const std::string target = dir_ / "control/scenario", tmp = target + ".tmp";
-    WriteFile(tmp, directives);
-    std::rename(tmp.c_str(), target.c_str());
-}
-
-std::vector<std::string> FaultFtpServer::wireLog() const {
-    std::vector<std::string> lines;
-    std::string text;
-    try {
-        text = ReadFile(dir_ / "control/wire.log");
-    } catch (...) {
-        return lines;
-    }
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t e = text.find('\n', pos);
-        if (e == std::string::npos)
-            e = text.size();
-        lines.push_back(text.substr(pos, e - pos));
-        pos = e + 1;
-    }
-    return lines;
-}
-
-void FaultFtpServer::clearWireLog() const {
-    WriteFile(dir_ / "control/wire.log", "");
-}
+FaultFtpServer::FaultFtpServer()
+    : PyFtpdServer("pyftpdlib (faults)", std::string(KORVANE_ENGINE_TEST_DIR) + "/fault_ftpd.py",
+                   "kvengine", "Kv-engine-pass") {}
 
 FaultFtpServer& SharedFaultFtpd() {
     static std::unique_ptr<FaultFtpServer> server;

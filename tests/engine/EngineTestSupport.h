@@ -48,20 +48,14 @@ private:
 // Entry names of a folder (hidden ones included), sorted.
 std::vector<std::string> FolderEntries(const std::string& folder);
 
-std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s);
-
 // ---------------------------------------------------------------------------
 // End-to-end pieces: a mailbox (program folder, settings, local folders) wired
 // to one of the real servers, and the checks that nothing was lost.
 
 // The scripted pyftpdlib server with the engine's faults (engine/fault_ftpd.py).
-class FaultFtpServer : public FtpServer {
+class FaultFtpServer : public PyFtpdServer {
 public:
     FaultFtpServer();
-    void setScenario(const std::string& directives) const;
-    void clearScenario() const { setScenario(""); }
-    std::vector<std::string> wireLog() const;
-    void clearWireLog() const;
 };
 FaultFtpServer& SharedFaultFtpd();
 

@@ -5,23 +5,10 @@
 #include <sys/stat.h>
 
 using namespace kv;
+using kvtest::LocalTime;
 using kvtest::ReadCrLfLines;
 using kvtest::StateFixture;
 using kvtest::WithoutStamp;
-
-namespace {
-std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-} // namespace
 
 TEST(Logs, NamesAndStamp) {
     std::time_t t = LocalTime(2026, 3, 4, 5, 6, 7);

@@ -355,15 +355,20 @@ ProftpdServer::ProftpdServer() : FtpServer("proftpd") {
     process_.waitForPort(port_);
 }
 
-PyFtpdServer::PyFtpdServer() : FtpServer("pyftpdlib") {
-    user_ = "kvuser";
-    password_ = "Kv-test-pass4";
+PyFtpdServer::PyFtpdServer()
+    : PyFtpdServer("pyftpdlib", std::string(KORVANE_TEST_SUPPORT_DIR) + "/scripted_ftpd.py",
+                   "kvuser", "Kv-test-pass4") {}
+
+PyFtpdServer::PyFtpdServer(const std::string& name, const std::string& script,
+                           const std::string& user, const std::string& password)
+    : FtpServer(name) {
+    user_ = user;
+    password_ = password;
     prepareRoot(::geteuid(), ::getegid());
     std::filesystem::create_directories(dir_ / "control");
     port_ = FreePort();
-    process_.start({Need("/usr/bin/python3"),
-                    std::string(KORVANE_TEST_SUPPORT_DIR) + "/scripted_ftpd.py",
-                    std::to_string(port_), root_, user_, password_, dir_ / "control"},
+    process_.start({Need("/usr/bin/python3"), script, std::to_string(port_), root_, user_,
+                    password_, dir_ / "control"},
                    dir_ / "server.log");
     process_.waitForPort(port_);
 }

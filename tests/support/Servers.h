@@ -98,6 +98,10 @@ public:
 class PyFtpdServer : public FtpServer {
 public:
     PyFtpdServer();
+    // The same server running another script that takes the same arguments
+    // (port, root, user, password, control folder) and control files.
+    PyFtpdServer(const std::string& name, const std::string& script, const std::string& user,
+                 const std::string& password);
     // Directives, one per line, fields separated by '\t'.
     void setScenario(const std::string& directives) const;
     void clearScenario() const { setScenario(""); }

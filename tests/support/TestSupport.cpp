@@ -73,6 +73,18 @@ std::string WithoutStamp(const std::string& line) {
     return std::string(kv::LineBody(line));
 }
 
+std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
 StateFixture::StateFixture() {
     state.ProgramDir = dir.path();
     state.IniPath = dir / "Korvane.ini";

@@ -4,6 +4,7 @@
 #include "app/AppState.h"
 #include "app/Host.h"
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 // Lines of a file split at CR LF (the last empty piece dropped).
 std::vector<std::string> ReadCrLfLines(const std::string& path);
+// A local time as the clock would give it (for tests that cross midnight).
+std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s);
 // Strips the leading "yyyy-mm-dd hh:nn:ss " from a reported line when present.
 std::string WithoutStamp(const std::string& line);
 
