@@ -37,17 +37,8 @@ Run RunChild(const std::vector<std::string>& argv, const std::string& outFile) {
     Run r;
     auto start = Clock::now();
     pid_t pid = ::fork();
-    if (pid == 0) {
-        int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out >= 0)
-            ::dup2(out, 1);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
+    if (pid == 0)
+        kvtest::ExecInChild(argv, outFile, O_TRUNC, false);
     int status = 0;
     rusage ru{};
     ::wait4(pid, &status, 0, &ru);

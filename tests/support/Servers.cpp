@@ -99,26 +99,32 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
+void ExecInChild(const std::vector<std::string>& argv, const std::string& outputFile,
+                 int appendOrTruncate, bool errorsToo) {
+    int out = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | appendOrTruncate, 0600);
+    int in = ::open("/dev/null", O_RDONLY);
+    if (out >= 0) {
+        ::dup2(out, 1);
+        if (errorsToo)
+            ::dup2(out, 2);
+    }
+    if (in >= 0)
+        ::dup2(in, 0);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
+    ::_exit(127);
+}
+
 int RunProgram(const std::vector<std::string>& argv, const std::string& outputFile) {
     pid_t pid = ::fork();
     if (pid < 0)
         return -1;
-    if (pid == 0) {
-        int out = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int in = ::open("/dev/null", O_RDONLY);
-        if (out >= 0) {
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-        }
-        if (in >= 0)
-            ::dup2(in, 0);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
+    if (pid == 0)
+        ExecInChild(argv, outputFile, O_TRUNC, true);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -140,21 +146,7 @@ void Process::start(const std::vector<std::string>& argv, const std::string& log
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent)
             ::_exit(1);
-        int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        int in = ::open("/dev/null", O_RDONLY);
-        if (out >= 0) {
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-        }
-        if (in >= 0)
-            ::dup2(in, 0);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
-        ::_exit(127);
+        ExecInChild(argv, logFile, O_APPEND, true);
     }
     pid_ = pid;
 }

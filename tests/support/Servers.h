@@ -21,6 +21,11 @@ namespace kvtest {
 bool RunningAsRoot();
 // A TCP port on 127.0.0.1 that is free right now.
 int FreePort();
+// In a child after fork: standard input from /dev/null, standard output (and
+// standard error, with errorsToo) to outputFile opened with O_APPEND or
+// O_TRUNC, then argv[0] (a path) is run. Never returns.
+[[noreturn]] void ExecInChild(const std::vector<std::string>& argv, const std::string& outputFile,
+                              int appendOrTruncate, bool errorsToo);
 // Runs a program to its end (no shell); its exit status, -1 when it could not run.
 int RunProgram(const std::vector<std::string>& argv, const std::string& outputFile = "/dev/null");
 
