@@ -32,19 +32,6 @@ private:
     int error_ = 0;
 };
 
-// While it lives, this thread is subject to file permission bits even as root
-// (CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH leave the effective set).
-class NoFileAccessOverride {
-public:
-    NoFileAccessOverride();
-    ~NoFileAccessOverride();
-    NoFileAccessOverride(const NoFileAccessOverride&) = delete;
-    NoFileAccessOverride& operator=(const NoFileAccessOverride&) = delete;
-
-private:
-    bool dropped_ = false;
-};
-
 // Entry names of a folder (hidden ones included), sorted.
 std::vector<std::string> FolderEntries(const std::string& folder);
 

@@ -118,8 +118,7 @@ TEST(IniFile, BadInputIsRefusedAndNothingIsLost) {
 }
 
 TEST(IniFile, FailedWriteLeavesTheOldFile) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root ignores folder permissions";
+    kvtest::NoFileAccessOverride asUser; // root would ignore the folder's permissions
     TempDir d;
     ::mkdir((d / "ro").c_str(), 0755);
     WriteFile(d / "ro/a.ini", "[Options]\r\nHost=h\r\n");
@@ -127,6 +126,15 @@ TEST(IniFile, FailedWriteLeavesTheOldFile) {
     IniFile ini(d / "ro/a.ini");
     EXPECT_THROW(ini.WriteString("Options", "Host", "x"), IniError);
     EXPECT_EQ(ReadFile(d / "ro/a.ini"), "[Options]\r\nHost=h\r\n");
+    // A folder that does not exist: a clear error, nothing created.
+    IniFile nowhere(d / "missing/a.ini");
+    try {
+        nowhere.WriteString("Options", "Host", "x");
+        ADD_FAILURE() << "wrote into a missing folder";
+    } catch (const IniError& e) {
+        EXPECT_NE(std::string(e.what()).find(d / "missing/a.ini"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(kvtest::Exists(d / "missing"));
 }
 
 TEST(IniFile, FullDiskLeavesTheOldFileAndNoTemporary) {

@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <linux/capability.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace kvtest {
 
@@ -83,6 +86,40 @@ std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
     tm.tm_sec = s;
     tm.tm_isdst = -1;
     return std::mktime(&tm);
+}
+
+namespace {
+bool SetEffectiveDacOverride(bool on) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return false;
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+        unsigned bit = 1u << (cap % 32);
+        if (on)
+            data[cap / 32].effective |= bit & data[cap / 32].permitted;
+        else
+            data[cap / 32].effective &= ~bit;
+    }
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+} // namespace
+
+NoFileAccessOverride::NoFileAccessOverride() : dropped_(SetEffectiveDacOverride(false)) {}
+
+NoFileAccessOverride::~NoFileAccessOverride() {
+    if (dropped_)
+        SetEffectiveDacOverride(true);
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(folder, ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 StateFixture::StateFixture() {

@@ -34,6 +34,19 @@ std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s);
 // Strips the leading "yyyy-mm-dd hh:nn:ss " from a reported line when present.
 std::string WithoutStamp(const std::string& line);
 
+// While it lives, this thread is subject to file permission bits even as root
+// (CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH leave the effective set).
+class NoFileAccessOverride {
+public:
+    NoFileAccessOverride();
+    ~NoFileAccessOverride();
+    NoFileAccessOverride(const NoFileAccessOverride&) = delete;
+    NoFileAccessOverride& operator=(const NoFileAccessOverride&) = delete;
+
+private:
+    bool dropped_ = false;
+};
+
 class RecordingHost : public kv::Host {
 public:
     std::vector<std::string> view;
