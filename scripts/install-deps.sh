@@ -9,7 +9,7 @@ SERVERS_DIR=${KORVANE_TEST_SERVERS:-/opt/korvane-test-servers}
 
 PACKAGES=(
     build-essential cmake pkg-config git
-    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev clang-format
     openssl
     # test peers: FTP servers, SOCKS proxies, FTP clients for the benchmarks
