@@ -282,6 +282,11 @@ void EndGroup(pid_t pid) {
     ::kill(-pid, SIGKILL);
     if (!collected)
         Reap(pid);
+    // SIGKILL takes effect asynchronously: return once the group is gone, so
+    // nothing of the program still runs when the cycle goes on (bounded, as a
+    // process in uninterruptible sleep may take its time).
+    for (int i = 0; i < 200 && GroupHasLiveMembers(pid); ++i)
+        SleepMs(5);
 }
 
 bool IsBlank(char c) {
