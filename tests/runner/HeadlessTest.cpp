@@ -285,6 +285,43 @@ TEST(Headless, ServiceRepeatsCyclesUntilTerminated) {
     EXPECT_EQ(ini.ReadString("Options", "AllowStartAuto"), "1");
 }
 
+TEST(Headless, StopSignalDuringATransferLosesNothing) {
+    // A server that sends 20 KiB a second: the signal lands mid-download.
+    const char* source = std::getenv("KORVANE_SOURCE_DIR");
+    ASSERT_NE(source, nullptr) << "run through ctest";
+    kvtest::PyFtpdServer slow("pyftpdlib (slow)",
+                              std::string(source) + "/tests/engine/fault_ftpd.py", "kvslow",
+                              "Kv-slow-pass");
+    slow.makeDir("out");
+    slow.makeDir("in");
+    slow.makeDir("tmp");
+    const std::string big(200 * 1024, 'x');
+    slow.writeFile("out/big.dat", big);
+    slow.setScenario("throttle\t20000\n");
+    Home h;
+    WriteFile(h.path("Korvane.ini"),
+              "[Options]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(slow.port()) +
+                  "\r\nUserID=kvslow\r\nPassword=" + EncryptToHex("Kv-slow-pass", kPasswordKey) +
+                  "\r\nTransferType=BIN\r\nPassive=1\r\nRemoteInPath=in\r\n"
+                  "RemoteOutPath=out\r\nTimeInterval=10\r\n");
+    Runner r(h.dir.path(), {"SRV"});
+    bool started = false;
+    for (int i = 0; i < 200 && !started; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        started = h.LogHas("INFO:Start Download File->big.dat");
+    }
+    ASSERT_TRUE(started);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    r.signal(SIGTERM);
+    EXPECT_EQ(r.wait(20), 0) << r.err();
+    EXPECT_EQ(h.SysLog().back(), "INFO:Korvane System Close!");
+    EXPECT_FALSE(h.LogHas("INFO:Success Download File->big.dat"));
+    // Not delivered, nothing half in the inbox or left in TMP, still on the server.
+    EXPECT_TRUE(ListFolder(h.path("INBOX"), "*").empty());
+    EXPECT_TRUE(ListFolder(h.path("TMP"), "*").empty());
+    EXPECT_EQ(ReadFile(slow.path("out/big.dat")), big);
+}
+
 TEST(Headless, AutomaticIntervalFromMinutes) {
     EXPECT_EQ(AutoIntervalMs("10"), 600000);
     EXPECT_EQ(AutoIntervalMs("0.5"), 30000);
