@@ -5,8 +5,8 @@
 // peak memory is that process's alone.
 //
 //   ftp_bench [--mib N] [--rounds R]   (as root; see bench/README.md)
+#include "ftp/FtpSession.h"
 #include "support/Servers.h"
-#include "transfer/FtpSession.h"
 
 #include <algorithm>
 #include <chrono>

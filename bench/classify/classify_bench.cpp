@@ -4,7 +4,7 @@
 //   classify_bench gen-small DIR COUNT     small files of every kind
 //   classify_bench classify PATH           prints the three texts
 //   classify_bench classify-list LIST0     classifies the NUL-separated paths of LIST0
-#include "transfer/Classify.h"
+#include "edi/Classify.h"
 #include "util/Fs.h"
 
 #include <cstdint>

@@ -2,9 +2,9 @@
 //   korvaned ONCE      one cycle, then exit (0 ok, 1 file errors, 2 no connection)
 //   korvaned SRV       automatic mode until SIGTERM / SIGINT
 //   korvaned PASSWORD  reads a password on stdin, prints its stored (hex) form
-#include "app/Headless.h"
 #include "app/Settings.h"
 #include "config/WnDes.h"
+#include "program/Headless.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"

@@ -1,8 +1,8 @@
 // The one-pass scanner against the literal reading of the rules, on generated
 // files built from the pieces the rules react to, read in pieces of many sizes.
 #include "ClassifyReference.h"
+#include "edi/Classify.h"
 #include "support/TestSupport.h"
-#include "transfer/Classify.h"
 
 #include <gtest/gtest.h>
 

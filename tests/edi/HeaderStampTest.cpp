@@ -1,4 +1,4 @@
-#include "transfer/HeaderStamp.h"
+#include "edi/HeaderStamp.h"
 #include "support/TestSupport.h"
 #include "util/Fs.h"
 

@@ -1,4 +1,4 @@
-#include "transfer/Hooks.h"
+#include "engine/Hooks.h"
 #include "config/IniFile.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"

@@ -2,11 +2,11 @@
 // connect test, the keep-alive tick and the event routing.
 #include "EngineTestSupport.h"
 
+#include "engine/ClientInfo.h"
+#include "engine/Connection.h"
+#include "engine/SessionEvents.h"
+#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
-#include "transfer/ClientInfo.h"
-#include "transfer/Connection.h"
-#include "transfer/FtpSession.h"
-#include "transfer/SessionEvents.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -2,12 +2,12 @@
 // connection carries, where every file ends up.
 #include "EngineTestSupport.h"
 
+#include "engine/ClientInfo.h"
+#include "engine/Connection.h"
+#include "engine/Receive.h"
+#include "engine/Send.h"
+#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
-#include "transfer/ClientInfo.h"
-#include "transfer/Connection.h"
-#include "transfer/FtpSession.h"
-#include "transfer/Receive.h"
-#include "transfer/Send.h"
 
 #include <arpa/inet.h>
 #include <filesystem>

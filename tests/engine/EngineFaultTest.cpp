@@ -4,10 +4,10 @@
 // without the fault then delivers what was left.
 #include "EngineTestSupport.h"
 
-#include "transfer/Connection.h"
-#include "transfer/FtpSession.h"
-#include "transfer/Send.h"
-#include "transfer/SessionEvents.h"
+#include "engine/Connection.h"
+#include "engine/Send.h"
+#include "engine/SessionEvents.h"
+#include "ftp/FtpSession.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

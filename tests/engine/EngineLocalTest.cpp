@@ -4,9 +4,9 @@
 #include "EngineTestSupport.h"
 
 #include "config/IniFile.h"
-#include "transfer/ClientInfo.h"
-#include "transfer/Receive.h"
-#include "transfer/Send.h"
+#include "engine/ClientInfo.h"
+#include "engine/Receive.h"
+#include "engine/Send.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

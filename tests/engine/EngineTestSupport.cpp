@@ -1,7 +1,7 @@
 #include "EngineTestSupport.h"
 
+#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
-#include "transfer/FtpSession.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

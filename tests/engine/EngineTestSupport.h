@@ -3,9 +3,9 @@
 // listings, dropping root's file-access override for unreadable files.
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "engine/AutoCycle.h"
 #include "support/Servers.h"
 #include "support/TestSupport.h"
-#include "transfer/AutoCycle.h"
 
 #include <ctime>
 #include <functional>

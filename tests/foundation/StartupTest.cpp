@@ -1,4 +1,4 @@
-#include "app/Startup.h"
+#include "program/Startup.h"
 #include "config/IniFile.h"
 #include "logging/Logs.h"
 #include "support/TestSupport.h"

@@ -1,9 +1,9 @@
 // The session against pyftpdlib scripted to answer oddly or to misbehave:
 // exact wire sequences, reply codes, time-outs, dropped connections, limits,
 // Abort, and re-entry through the idle pump.
+#include "ftp/FtpErrors.h"
+#include "ftp/FtpReply.h"
 #include "ftp/FtpTestUtil.h"
-#include "transfer/FtpErrors.h"
-#include "transfer/FtpReply.h"
 #include "util/Errors.h"
 
 #include <algorithm>

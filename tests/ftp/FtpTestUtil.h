@@ -1,9 +1,9 @@
 #pragma once
 // A host that records what an FTP session reports and lets a test act inside
 // the idle pump and the work events, and helpers to build sessions.
+#include "ftp/FtpSession.h"
 #include "support/Servers.h"
 #include "support/TestSupport.h"
-#include "transfer/FtpSession.h"
 
 #include <functional>
 #include <memory>

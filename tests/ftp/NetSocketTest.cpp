@@ -1,8 +1,8 @@
 // The socket layer on its own: sends on a connection the peer has closed
 // fail with a socket error instead of ending the process with SIGPIPE.
-#include "transfer/NetSocket.h"
+#include "ftp/NetSocket.h"
+#include "ftp/FtpErrors.h"
 #include "support/TestSupport.h"
-#include "transfer/FtpErrors.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,8 +1,8 @@
 // The one-pass scanner against the literal reading of the rules. The first
 // input byte chooses the read size and the parts asked for; the rest is the
 // file, held in an anonymous memory file so that both read it from a path.
+#include "edi/Classify.h"
 #include "edi/ClassifyReference.h"
-#include "transfer/Classify.h"
 
 #include <cstddef>
 #include <cstdint>

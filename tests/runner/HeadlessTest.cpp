@@ -1,9 +1,9 @@
 // The headless runner end to end: korvaned started as a child process in a
 // program folder of its own, against a real vsftpd.
-#include "app/Program.h"
 #include "app/Settings.h"
 #include "config/IniFile.h"
 #include "config/WnDes.h"
+#include "program/Program.h"
 #include "support/Servers.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"

@@ -2,7 +2,7 @@
 // Shared helpers of the test binaries: temporary folders, whole-file reads and
 // writes, and a host that records what the core reported.
 #include "app/AppState.h"
-#include "app/Host.h"
+#include "util/Host.h"
 
 #include <ctime>
 #include <string>

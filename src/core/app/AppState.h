@@ -2,9 +2,9 @@
 // The program's state: what the original kept in unit-level variables of the
 // main window. One object, owned by the program (GUI or headless runner) and
 // passed to the routines that need it.
-#include "app/Host.h"
 #include "app/Settings.h"
 #include "logging/Logs.h"
+#include "util/Host.h"
 
 #include <cstdint>
 #include <ctime>

@@ -1,8 +1,8 @@
-#include "transfer/FtpSession.h"
+#include "ftp/FtpSession.h"
 
-#include "transfer/FtpReply.h"
-#include "transfer/NetSocket.h"
-#include "transfer/Socks.h"
+#include "ftp/FtpReply.h"
+#include "ftp/NetSocket.h"
+#include "ftp/Socks.h"
 #include "util/Errors.h"
 #include "util/Text.h"
 

@@ -7,7 +7,7 @@
 // socket that is waiting: the wait then ends and reports "closed locally"
 // instead of touching a closed descriptor. The object itself must outlive the
 // wait (the session keeps it alive).
-#include "app/Host.h"
+#include "util/Host.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,6 +1,6 @@
-#include "transfer/FtpReply.h"
+#include "ftp/FtpReply.h"
 
-#include "transfer/FtpErrors.h"
+#include "ftp/FtpErrors.h"
 #include "util/Text.h"
 
 #include <ctime>

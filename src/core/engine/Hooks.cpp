@@ -1,4 +1,4 @@
-#include "transfer/Hooks.h"
+#include "engine/Hooks.h"
 
 #include "app/AppState.h"
 #include "config/IniFile.h"

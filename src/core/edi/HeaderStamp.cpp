@@ -1,8 +1,8 @@
-#include "transfer/HeaderStamp.h"
+#include "edi/HeaderStamp.h"
 
 #include "app/AppState.h"
+#include "edi/Classify.h"
 #include "logging/Logs.h"
-#include "transfer/Classify.h"
 #include "util/Fs.h"
 #include "util/Text.h"
 

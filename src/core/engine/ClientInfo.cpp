@@ -1,4 +1,4 @@
-#include "transfer/ClientInfo.h"
+#include "engine/ClientInfo.h"
 
 #include "app/AppState.h"
 #include "config/IniFile.h"

@@ -3,8 +3,8 @@
 // name and password authentication of RFC 1929), run on a freshly connected
 // proxy socket before the target's own bytes. The replies are read exactly, so
 // the first byte read afterwards is the target's.
-#include "transfer/FtpSession.h"
-#include "transfer/NetSocket.h"
+#include "ftp/FtpSession.h"
+#include "ftp/NetSocket.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "app/Startup.h"
+#include "program/Startup.h"
 
 #include "app/AppState.h"
 #include "config/IniFile.h"

@@ -1,6 +1,6 @@
-#include "transfer/NetSocket.h"
+#include "ftp/NetSocket.h"
 
-#include "transfer/FtpErrors.h"
+#include "ftp/FtpErrors.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,12 +1,12 @@
-#include "app/Headless.h"
+#include "program/Headless.h"
 
 #include "app/AppState.h"
-#include "app/Program.h"
 #include "config/IniFile.h"
+#include "engine/AutoCycle.h"
+#include "engine/Connection.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
-#include "transfer/AutoCycle.h"
-#include "transfer/Connection.h"
+#include "program/Program.h"
 #include "util/Text.h"
 
 #include <atomic>

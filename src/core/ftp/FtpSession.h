@@ -3,8 +3,8 @@
 // 4, 4A or 5 proxy), the commands the transfer cycles use, and one data
 // connection per transfer. Every wait is cut into 50 ms slices with the host's
 // idle pump in between.
-#include "app/Host.h"
-#include "transfer/FtpErrors.h"
+#include "ftp/FtpErrors.h"
+#include "util/Host.h"
 
 #include <cstdint>
 #include <memory>

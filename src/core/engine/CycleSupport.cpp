@@ -1,9 +1,9 @@
-#include "transfer/CycleSupport.h"
+#include "engine/CycleSupport.h"
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
-#include "transfer/FtpSession.h"
 #include "util/Text.h"
 
 namespace kv::cycle {

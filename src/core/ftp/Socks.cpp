@@ -1,6 +1,6 @@
-#include "transfer/Socks.h"
+#include "ftp/Socks.h"
 
-#include "transfer/FtpErrors.h"
+#include "ftp/FtpErrors.h"
 
 #include <cstdint>
 #include <cstring>

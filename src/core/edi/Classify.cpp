@@ -1,4 +1,4 @@
-#include "transfer/Classify.h"
+#include "edi/Classify.h"
 
 #include "util/Errors.h"
 #include "util/Fs.h"

@@ -1,12 +1,12 @@
-#include "transfer/Connection.h"
+#include "engine/Connection.h"
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "engine/ClientInfo.h"
+#include "engine/SessionEvents.h"
+#include "ftp/FtpSession.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
-#include "transfer/ClientInfo.h"
-#include "transfer/FtpSession.h"
-#include "transfer/SessionEvents.h"
 #include "util/Fs.h"
 #include "util/Text.h"
 

@@ -1,4 +1,4 @@
-#include "transfer/FtpErrors.h"
+#include "ftp/FtpErrors.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,9 +1,9 @@
-#include "transfer/SessionEvents.h"
+#include "engine/SessionEvents.h"
 
 #include "app/AppState.h"
+#include "engine/Connection.h"
+#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
-#include "transfer/Connection.h"
-#include "transfer/FtpSession.h"
 
 #include <chrono>
 

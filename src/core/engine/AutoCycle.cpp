@@ -1,13 +1,13 @@
-#include "transfer/AutoCycle.h"
+#include "engine/AutoCycle.h"
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "engine/Connection.h"
+#include "engine/CycleSupport.h"
+#include "engine/Receive.h"
+#include "engine/Send.h"
+#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
-#include "transfer/Connection.h"
-#include "transfer/CycleSupport.h"
-#include "transfer/FtpSession.h"
-#include "transfer/Receive.h"
-#include "transfer/Send.h"
 #include "util/Text.h"
 
 namespace kv {
