@@ -1,0 +1,43 @@
+#pragma once
+// Handing a finished download over to the updater program "Upgrader3": a copy
+// of it in a private folder under the temporary folder (so it can replace the
+// installed one too), its command line, and starting it.
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kv {
+
+inline constexpr const char* kUpdaterName = "Upgrader3";
+// Prefix of the private folders (mode 0700) that hold the updater's copies.
+inline constexpr const char* kUpdaterFolderPrefix = "korvane-upgrade-";
+
+// The installed updater: beside the running executable.
+std::string InstalledUpdaterPath();
+// $TMPDIR, else "/tmp".
+std::string TemporaryFolder();
+
+// Copies the updater into a new private folder under tempRoot as "Upgrader3"
+// (mode 0700) and returns its path. Throws UpgradeError when it cannot.
+std::string WriteUpdaterCopy(const std::string& installedUpdater, const std::string& tempRoot);
+// Removes the updater copies left in tempRoot by earlier upgrades of this user.
+void RemoveLeftoverUpdaters(const std::string& tempRoot);
+
+// The updater's arguments: the program's full path, then "+" + restartParams +
+// the method digit.
+std::vector<std::string> UpdaterArguments(const std::string& updaterPath,
+                                          const std::string& programPath,
+                                          const std::string& restartParams, int method);
+// The same as one command line: updater + " " + program + " +" + restartParams + digit.
+std::string UpdaterCommandLine(const std::string& updaterPath, const std::string& programPath,
+                               const std::string& restartParams, int method);
+
+// Starts the updater (argv from UpdaterArguments), telling it this process's
+// id to wait for. Returns its process id; throws UpgradeError when it cannot
+// be started. The caller then closes the window through its close sequence.
+pid_t StartUpdater(const std::vector<std::string>& argv);
+
+// Environment variable by which the updater learns the process to wait for.
+inline constexpr const char* kUpdaterWaitPidVariable = "KORVANE_UPGRADE_PID";
+
+} // namespace kv
