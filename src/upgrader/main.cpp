@@ -22,12 +22,9 @@
 #include <fcntl.h>
 #include <memory>
 #include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -75,26 +72,11 @@ void Restart(const std::string& program, const std::string& params, const std::s
     std::vector<std::string> argv = {program};
     if (!params.empty())
         argv.push_back(params);
-    std::vector<char*> args;
-    for (auto& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    std::vector<char*> env;
-    for (char** e = environ; *e; ++e) {
-        if (!kv::StartsWith(*e, std::string(kv::kUpdaterWaitPidVariable) + "="))
-            env.push_back(*e);
-    }
-    env.push_back(nullptr);
     if (::chdir(folder.c_str()) != 0)
         std::fprintf(stderr, "Upgrader3: cannot enter %s: %s\n", folder.c_str(),
                      kv::ErrnoText(errno).c_str());
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, args[0], nullptr, &attr, args.data(), env.data());
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0)
+    if (int rc = kv::SpawnInOwnSession(argv, "", &pid); rc != 0)
         std::fprintf(stderr, "Upgrader3: cannot start %s: %s\n", program.c_str(),
                      kv::ErrnoText(rc).c_str());
 }

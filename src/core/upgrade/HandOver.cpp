@@ -67,29 +67,34 @@ std::string UpdaterCommandLine(const std::string& updaterPath, const std::string
     return updaterPath + " " + programPath + " +" + restartParams + IntToStr(method);
 }
 
-pid_t StartUpdater(const std::vector<std::string>& argv) {
+int SpawnInOwnSession(const std::vector<std::string>& argv, const std::string& waitPid,
+                      pid_t* pid) {
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    std::vector<std::string> envStore;
     std::vector<char*> env;
     std::string waitVar = std::string(kUpdaterWaitPidVariable) + "=";
     for (char** e = environ; *e; ++e) {
         if (!StartsWith(*e, waitVar))
             env.push_back(*e);
     }
-    std::string own = waitVar + IntToStr(::getpid());
-    env.push_back(own.data());
+    std::string own = waitVar + waitPid;
+    if (!waitPid.empty())
+        env.push_back(own.data());
     env.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    // Its own session, so closing the program's terminal or group spares it.
+    // Its own session, so closing the starter's terminal or process group spares it.
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, args[0], nullptr, &attr, args.data(), env.data());
+    int rc = ::posix_spawn(pid, args[0], nullptr, &attr, args.data(), env.data());
     posix_spawnattr_destroy(&attr);
-    if (rc != 0)
+    return rc;
+}
+
+pid_t StartUpdater(const std::vector<std::string>& argv) {
+    pid_t pid = -1;
+    if (int rc = SpawnInOwnSession(argv, IntToStr(::getpid()), &pid); rc != 0)
         throw UpgradeError("Cannot start the updater " + argv[0] + ": " + ErrnoText(rc));
     return pid;
 }

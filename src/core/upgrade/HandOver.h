@@ -32,12 +32,17 @@ std::vector<std::string> UpdaterArguments(const std::string& updaterPath,
 std::string UpdaterCommandLine(const std::string& updaterPath, const std::string& programPath,
                                const std::string& restartParams, int method);
 
+// Environment variable by which the updater learns the process to wait for.
+inline constexpr const char* kUpdaterWaitPidVariable = "KORVANE_UPGRADE_PID";
+
+// Starts argv[0] with argv in a session of its own, with this process's
+// environment, in which kUpdaterWaitPidVariable is waitPid (left out when
+// empty). Returns 0 and the process id, or the error number.
+int SpawnInOwnSession(const std::vector<std::string>& argv, const std::string& waitPid, pid_t* pid);
+
 // Starts the updater (argv from UpdaterArguments), telling it this process's
 // id to wait for. Returns its process id; throws UpgradeError when it cannot
 // be started. The caller then closes the window through its close sequence.
 pid_t StartUpdater(const std::vector<std::string>& argv);
-
-// Environment variable by which the updater learns the process to wait for.
-inline constexpr const char* kUpdaterWaitPidVariable = "KORVANE_UPGRADE_PID";
 
 } // namespace kv
