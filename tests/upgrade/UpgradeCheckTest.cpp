@@ -64,6 +64,11 @@ TEST(InfoFile, FileListAndChecksumsFollowTheNumberingRule) {
     EXPECT_EQ(urls("#url=h/a\n#url0=h/b\n#url1=h/x\n#url3=h/c\n#sha2560=bb\n#url4=\n#url5=h/y\n"),
               (std::vector<std::string>{"h/a|", "h/b|bb", "h/c|"}));
     EXPECT_TRUE(urls("#version=2\n").empty());
+    // The list is bounded, however many keys a file holds.
+    std::string many;
+    for (int i = 1; i <= 150; ++i)
+        many += "#url" + std::to_string(i) + "=h/f" + std::to_string(i) + "\n";
+    EXPECT_EQ(ParseInfoFile(many).files.size(), kMaxInfoFiles);
 }
 
 TEST(InfoFile, OversizedFileIsRefused) {

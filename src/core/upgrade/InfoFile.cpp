@@ -8,44 +8,50 @@ namespace kv {
 
 namespace {
 
-// Offset just past the first occurrence of needle (ASCII letters compared
-// without regard to case), or npos.
-size_t FindAfterNoCase(std::string_view text, std::string_view needle) {
-    if (needle.size() > text.size())
-        return std::string_view::npos;
-    for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
-        if (EqualsNoCase(text.substr(i, needle.size()), needle))
-            return i + needle.size();
-    }
-    return std::string_view::npos;
-}
+// The text with ASCII letters in lower case, searched in place of the text so
+// that keys are found without regard to case at the same offsets.
+struct SearchText {
+    std::string_view text;
+    std::string lower;
+    explicit SearchText(std::string_view t) : text(t), lower(LowerCase(t)) {}
 
-std::string UrlKeyValue(std::string_view text, const std::string& suffix, std::string* sha) {
-    *sha = Trim(InfoValue(text, "sha256" + suffix));
-    *sha = LowerCase(*sha);
-    return InfoValue(text, "url" + suffix);
-}
+    size_t After(const std::string& needle) const {
+        size_t at = lower.find(LowerCase(needle));
+        return at == std::string::npos ? at : at + needle.size();
+    }
+
+    std::string Value(const std::string& key) const {
+        size_t at = After("#" + key + "=");
+        if (at == std::string::npos)
+            return {};
+        size_t end = at;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 32)
+            ++end;
+        return std::string(text.substr(at, end - at));
+    }
+
+    std::string Message() const {
+        size_t at = After("#message={");
+        if (at == std::string::npos)
+            return {};
+        size_t end = text.find('}', at);
+        return std::string(text.substr(at, end == std::string::npos ? end : end - at));
+    }
+
+    // The file of the URL key "url" + suffix and its checksum key "sha256" + suffix.
+    InfoFileEntry Entry(const std::string& suffix) const {
+        return {Value("url" + suffix), LowerCase(Trim(Value("sha256" + suffix)))};
+    }
+};
 
 } // namespace
 
 std::string InfoValue(std::string_view text, std::string_view key) {
-    size_t at = FindAfterNoCase(text, "#" + std::string(key) + "=");
-    if (at == std::string_view::npos)
-        return {};
-    size_t end = at;
-    while (end < text.size() && static_cast<unsigned char>(text[end]) >= 32)
-        ++end;
-    return std::string(text.substr(at, end - at));
+    return SearchText(text).Value(std::string(key));
 }
 
 std::string InfoMessage(std::string_view text) {
-    size_t at = FindAfterNoCase(text, "#message={");
-    if (at == std::string_view::npos)
-        return {};
-    size_t end = text.find('}', at);
-    if (end == std::string_view::npos)
-        end = text.size();
-    return std::string(text.substr(at, end - at));
+    return SearchText(text).Message();
 }
 
 bool InfoFileSizeAllowed(int64_t bytes) {
@@ -60,23 +66,20 @@ std::string InfoFileTooLargeMessage() {
 InfoFile ParseInfoFile(std::string_view text) {
     if (!InfoFileSizeAllowed(static_cast<int64_t>(text.size())))
         throw UpgradeError(InfoFileTooLargeMessage());
+    SearchText search(text);
     InfoFile info;
-    info.version = InfoValue(text, "version");
-    info.date = InfoValue(text, "date");
-    info.message = InfoMessage(text);
-    std::string method = InfoValue(text, "method");
+    info.version = search.Value("version");
+    info.date = search.Value("date");
+    info.message = search.Message();
+    std::string method = search.Value("method");
     info.method = method.empty() ? 0 : method[0] == '1' ? 1 : method[0] == '2' ? 2 : 0;
 
     for (const char* suffix : {"", "0"}) {
-        InfoFileEntry e;
-        e.url = UrlKeyValue(text, suffix, &e.sha256);
-        if (!e.url.empty())
+        if (InfoFileEntry e = search.Entry(suffix); !e.url.empty())
             info.files.push_back(std::move(e));
     }
-    // Every further key needs one more byte of text, so the text's size bounds the loop.
-    for (size_t n = info.files.size() + 1; n <= text.size(); ++n) {
-        InfoFileEntry e;
-        e.url = UrlKeyValue(text, IntToStr(static_cast<int64_t>(n)), &e.sha256);
+    while (info.files.size() < kMaxInfoFiles) {
+        InfoFileEntry e = search.Entry(IntToStr(static_cast<int64_t>(info.files.size() + 1)));
         if (e.url.empty())
             break;
         info.files.push_back(std::move(e));

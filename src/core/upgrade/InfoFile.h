@@ -20,6 +20,10 @@ public:
 // An information file larger than this is refused (it is a few lines of text).
 inline constexpr int64_t kMaxInfoFileBytes = 64 * 1024;
 
+// At most this many files are taken from the list (an upgrade has a handful;
+// the bound keeps a hostile file from costing a search per key).
+inline constexpr size_t kMaxInfoFiles = 100;
+
 // One file to download: its URL and the SHA-256 the file must have (lower-case
 // hex as published, trimmed; empty when the file has no checksum key).
 struct InfoFileEntry {
@@ -45,7 +49,7 @@ std::string InfoMessage(std::string_view text);
 
 // Reads a whole information file. The file list is "url" if not empty, then
 // "url0" if not empty, then, with c files so far, "url" + (c + 1), (c + 2), ...
-// until one is missing or empty. Each file's checksum key follows the same
+// until one is missing or empty, at most kMaxInfoFiles. Each file's checksum key follows the same
 // numbering ("sha256", "sha2560", "sha256" + n). Throws UpgradeError when the
 // text is larger than kMaxInfoFileBytes.
 InfoFile ParseInfoFile(std::string_view text);
