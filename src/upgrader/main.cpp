@@ -95,8 +95,9 @@ void RemoveOwnCopy() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 || argv[2][0] != '+' || argv[2][1] == '\0') {
-        std::fprintf(stderr, "usage: Upgrader3 PROGRAM +RESTARTPARAMS<method digit>\n");
+    if (argc != 3 || argv[1][0] != '/' || argv[2][0] != '+' || argv[2][1] == '\0') {
+        std::fprintf(stderr,
+                     "usage: Upgrader3 /FULL/PATH/OF/PROGRAM +RESTARTPARAMS<method digit>\n");
         return 2;
     }
     std::string program = argv[1];

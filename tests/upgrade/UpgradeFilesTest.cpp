@@ -191,6 +191,10 @@ TEST(Upgrader, EndToEndWaitsForTheProgramReplacesFilesAndRestartsIt) {
     std::string copy = WriteUpdaterCopy(UpdaterBinary(), tmpRoot.path());
     EXPECT_EQ(FolderOf(FolderOf(copy)), tmpRoot.path());
     EXPECT_EQ(ModeOf(copy), 0700u);
+    std::string leftover = WriteUpdaterCopy(UpdaterBinary(), tmpRoot.path());
+    RemoveLeftoverUpdaters(tmpRoot.path()); // as the component does when created
+    EXPECT_FALSE(Exists(leftover));
+    copy = WriteUpdaterCopy(UpdaterBinary(), tmpRoot.path());
 
     // The running program: holds the instance lock, starts the updater as the
     // hand-over does, looks at its own file once more, and ends.
