@@ -60,10 +60,10 @@ bool WaitForFile(const std::string& path) {
     return Exists(path);
 }
 
-bool WaitForGone(const std::string& path) {
-    for (int i = 0; i < 600 && ::access(path.c_str(), F_OK) == 0; ++i)
+bool WaitForEmptyFolder(const std::string& folder) {
+    for (int i = 0; i < 600 && !ListFolder(folder, "*", false).empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return ::access(path.c_str(), F_OK) != 0;
+    return ListFolder(folder, "*", false).empty();
 }
 
 // A program folder with korvane v1 (rwxr-x---) and a data file, and the
@@ -187,24 +187,22 @@ TEST(Upgrader, ReplacesAllOrNone) {
 TEST(Upgrader, EndToEndWaitsForTheProgramReplacesFilesAndRestartsIt) {
     UpgradeFolder f;
     TempDir tmpRoot;
-    f.Download("new data");
-    std::string copy = WriteUpdaterCopy(UpdaterBinary(), tmpRoot.path());
-    EXPECT_EQ(FolderOf(FolderOf(copy)), tmpRoot.path());
-    EXPECT_EQ(ModeOf(copy), 0700u);
+    UpgradePlan plan = f.Download("new data");
     std::string leftover = WriteUpdaterCopy(UpdaterBinary(), tmpRoot.path());
+    EXPECT_EQ(FolderOf(FolderOf(leftover)), tmpRoot.path());
+    EXPECT_EQ(ModeOf(leftover), 0700u);
     RemoveLeftoverUpdaters(tmpRoot.path()); // as the component does when created
     EXPECT_FALSE(Exists(leftover));
-    copy = WriteUpdaterCopy(UpdaterBinary(), tmpRoot.path());
 
-    // The running program: holds the instance lock, starts the updater as the
-    // hand-over does, looks at its own file once more, and ends.
+    // The running program: holds the instance lock, hands over, looks at its
+    // own file once more, and ends.
     pid_t program = ::fork();
     ASSERT_GE(program, 0);
     if (program == 0) {
         InstanceLock lock(f.dir.path());
         ::setenv("TMPDIR", tmpRoot.path().c_str(), 1);
         try {
-            StartUpdater(UpdaterArguments(copy, f.program, "/afterupgrade", 0));
+            HandOverToUpdater(plan, f.program, "/afterupgrade", 0, UpdaterBinary(), tmpRoot.path());
         } catch (...) {
             ::_exit(3);
         }
@@ -229,7 +227,8 @@ TEST(Upgrader, EndToEndWaitsForTheProgramReplacesFilesAndRestartsIt) {
     EXPECT_FALSE(Exists(f.dir / "korvane.uTMP"));
     EXPECT_FALSE(Exists(f.dir / "korvane.uOLD"));
     EXPECT_FALSE(Exists(f.dir / kArrivedListName));
-    EXPECT_TRUE(WaitForGone(FolderOf(copy))) << "the updater's copy was left behind";
+    // The updater removed its own copy and private folder.
+    EXPECT_TRUE(WaitForEmptyFolder(tmpRoot.path())) << "the updater's copy was left behind";
 }
 
 TEST(Upgrader, NotWholeFilesLeaveTheOldProgramWhichIsStartedAgain) {

@@ -99,4 +99,12 @@ pid_t StartUpdater(const std::vector<std::string>& argv) {
     return pid;
 }
 
+pid_t HandOverToUpdater(const UpgradePlan& plan, const std::string& programPath,
+                        const std::string& restartParams, int method,
+                        const std::string& installedUpdater, const std::string& tempRoot) {
+    plan.WriteArrivedList();
+    std::string updater = WriteUpdaterCopy(installedUpdater, tempRoot);
+    return StartUpdater(UpdaterArguments(updater, programPath, restartParams, method));
+}
+
 } // namespace kv

@@ -2,6 +2,8 @@
 // Handing a finished download over to the updater program "Upgrader3": a copy
 // of it in a private folder under the temporary folder (so it can replace the
 // installed one too), its command line, and starting it.
+#include "upgrade/UpgradePlan.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -44,5 +46,14 @@ int SpawnInOwnSession(const std::vector<std::string>& argv, const std::string& w
 // id to wait for. Returns its process id; throws UpgradeError when it cannot
 // be started. The caller then closes the window through its close sequence.
 pid_t StartUpdater(const std::vector<std::string>& argv);
+
+// The whole hand-over after the last download: writes the arrived list, the
+// updater's copy, and starts it with UpdaterArguments. Returns the updater's
+// process id; throws UpgradeError (nothing started) when a step fails. The
+// caller then closes the window through its close sequence.
+pid_t HandOverToUpdater(const UpgradePlan& plan, const std::string& programPath,
+                        const std::string& restartParams, int method,
+                        const std::string& installedUpdater = InstalledUpdaterPath(),
+                        const std::string& tempRoot = TemporaryFolder());
 
 } // namespace kv
