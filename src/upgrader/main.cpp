@@ -83,7 +83,7 @@ void Restart(const std::string& program, const std::string& params, const std::s
 
 // Removes this copy of the updater when it runs from its private temporary folder.
 void RemoveOwnCopy() {
-    std::string self = kv::InstalledUpdaterPath();
+    std::string self = kv::RunningExecutablePath();
     std::string folder = kv::FolderOf(self);
     if (kv::StartsWith(kv::FileNameOf(folder), kv::kUpdaterFolderPrefix) &&
         kv::FolderOf(folder) == kv::TemporaryFolder()) {

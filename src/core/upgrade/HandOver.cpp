@@ -16,10 +16,15 @@ extern char** environ;
 
 namespace kv {
 
-std::string InstalledUpdaterPath() {
+std::string RunningExecutablePath() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return JoinPath(ec ? "." : exe.parent_path().string(), kUpdaterName);
+    return ec ? std::string() : exe.string();
+}
+
+std::string InstalledUpdaterPath() {
+    std::string exe = RunningExecutablePath();
+    return JoinPath(exe.empty() ? "." : FolderOf(exe), kUpdaterName);
 }
 
 std::string TemporaryFolder() {
