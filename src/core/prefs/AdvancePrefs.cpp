@@ -44,7 +44,7 @@ AdvancePrefsModel::AdvancePrefsModel(std::string iniPath, std::string packPath)
     AddEdit("Edit_RemoteExPath").typable = false;
     AddEdit("Edit_LocalExPath").typable = false;
     AddPicker("Btn_SelectDir1", PickerKind::Folder, "Edit_LocalExPath");
-    AddTimeBox(kTimeInterval);
+    AddDigitsEdit(kTimeInterval, 3);
     Add("CheckAllow", ControlKind::CheckBox);
     Add("CheckReceive", ControlKind::CheckBox).checked = true;
     Add("CheckSend", ControlKind::CheckBox).checked = true;
@@ -56,20 +56,14 @@ AdvancePrefsModel::AdvancePrefsModel(std::string iniPath, std::string packPath)
     Add("RadioButton3", ControlKind::RadioButton).checked = true;
     Add("RadioButton4", ControlKind::RadioButton);
     AddRadioGroup({"RadioButton3", "RadioButton4"});
-    AddTimeBox(kLogTimeOut);
-    AddTimeBox(kKVTimeOut);
+    AddDigitsEdit(kLogTimeOut, 3);
+    AddDigitsEdit(kKVTimeOut, 3);
     Add("CheckService", ControlKind::CheckBox);
     Add("Btn_OK", ControlKind::Button);
     Add("Btn_Cancel", ControlKind::Button);
     Load();
     loading_ = false;
     FinishLoading();
-}
-
-void AdvancePrefsModel::AddTimeBox(const char* name) {
-    Control& c = AddEdit(name);
-    c.maxLength = 3;
-    c.digitsOnly = true;
 }
 
 void AdvancePrefsModel::WriteNow(const std::string& section, const std::string& key,
@@ -103,21 +97,19 @@ bool AdvancePrefsModel::LoadTimeValues() {
     }
     Fill(kTimeInterval, IntToStr(timeInterval_));
 
-    if (!LoadTime(kLogTimeOut, "KVTray", "LogTimeOut", 30, logTimeOut_))
-        return false;
-    if (logTimeOut_ < Twice(timeInterval_)) {
-        logTimeOut_ = Times(timeInterval_, 3);
-        WriteNow("KVTray", "LogTimeOut", IntToStr(logTimeOut_));
-    }
-    Fill(kLogTimeOut, IntToStr(logTimeOut_));
+    return LoadLaterTime(kLogTimeOut, "KVTray", "LogTimeOut", 30, timeInterval_, 3, logTimeOut_) &&
+           LoadLaterTime(kKVTimeOut, "KVTray", "KVTimeOut", 120, logTimeOut_, 4, kvTimeOut_);
+}
 
-    if (!LoadTime(kKVTimeOut, "KVTray", "KVTimeOut", 120, kvTimeOut_))
+bool AdvancePrefsModel::LoadLaterTime(const char* box, const char* section, const char* key,
+                                      int emptyValue, int previous, int factor, int& value) {
+    if (!LoadTime(box, section, key, emptyValue, value))
         return false;
-    if (kvTimeOut_ < Twice(logTimeOut_)) {
-        kvTimeOut_ = Times(logTimeOut_, 4);
-        WriteNow("KVTray", "KVTimeOut", IntToStr(kvTimeOut_));
+    if (value < Twice(previous)) {
+        value = Times(previous, factor);
+        WriteNow(section, key, IntToStr(value));
     }
-    Fill(kKVTimeOut, IntToStr(kvTimeOut_));
+    Fill(box, IntToStr(value));
     return true;
 }
 

@@ -66,13 +66,16 @@ protected:
     void OnClick(const std::string& name) override;
 
 private:
-    void AddTimeBox(const char* name);
     void Load();
     bool LoadTimeValues();
     // Reads a time box at creation: the default (written) when empty, else
     // its integer; false when it is not one.
     bool LoadTime(const char* box, const char* section, const char* key, int emptyValue,
                   int& value);
+    // A time that must be at least twice the one before it: below that it
+    // becomes factor times that one, written at once.
+    bool LoadLaterTime(const char* box, const char* section, const char* key, int emptyValue,
+                       int previous, int factor, int& value);
     void WriteNow(const std::string& section, const std::string& key, const std::string& value);
     void RaiseToMinimum(const char* box, int& value, int minimum, const char* code,
                         const char* fallback);

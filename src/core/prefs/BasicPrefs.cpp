@@ -22,10 +22,7 @@ BasicPrefsModel::BasicPrefsModel(std::string iniPath, std::string packPath)
         Add(n, ControlKind::RadioButton);
     AddRadioGroup({"RadioButton1", "RadioButton2", "RadioButton3"});
     AddEdit("Edit_HostAdress");
-    Control& port = AddEdit("Edit_Port");
-    port.text = "21";
-    port.maxLength = 5;
-    port.digitsOnly = true;
+    AddDigitsEdit("Edit_Port", 5, "21");
     AddEdit("Edit_UID");
     AddEdit("Edit_PWD").password = true;
     const char* folders[][2] = {{"Edit_LocalInPath", "Btn_SelectDir1"},
@@ -41,10 +38,7 @@ BasicPrefsModel::BasicPrefsModel(std::string iniPath, std::string packPath)
     Add("ComboBoxProxy", ControlKind::ComboBox).items = {"No Proxy", "Socks4", "Socks4A", "Socks5"};
     Add("CheckRequired", ControlKind::CheckBox);
     AddEdit("Edit_ProxyHost");
-    Control& proxyPort = AddEdit("Edit_ProxyPort");
-    proxyPort.text = "0";
-    proxyPort.maxLength = 5;
-    proxyPort.digitsOnly = true;
+    AddDigitsEdit("Edit_ProxyPort", 5, "0");
     AddEdit("Edit_ProxyUID");
     AddEdit("Edit_ProxyPWD").password = true;
     Add("Btn_Proxy", ControlKind::Button);

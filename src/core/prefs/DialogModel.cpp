@@ -36,6 +36,15 @@ Control& DialogModel::AddEdit(const std::string& name) {
     return Add(name, ControlKind::Edit);
 }
 
+Control& DialogModel::AddDigitsEdit(const std::string& name, int maxLength,
+                                    const std::string& text) {
+    Control& c = AddEdit(name);
+    c.text = text;
+    c.maxLength = maxLength;
+    c.digitsOnly = true;
+    return c;
+}
+
 Control& DialogModel::AddPicker(const std::string& name, PickerKind kind,
                                 const std::string& target) {
     Control& c = Add(name, ControlKind::Button);

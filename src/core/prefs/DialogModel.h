@@ -100,6 +100,8 @@ protected:
     Control& At(const std::string& name);
     Control& Add(const std::string& name, ControlKind kind);
     Control& AddEdit(const std::string& name);
+    // An edit that takes digits only, at most maxLength of them.
+    Control& AddDigitsEdit(const std::string& name, int maxLength, const std::string& text = "");
     Control& AddPicker(const std::string& name, PickerKind kind, const std::string& target);
     void SetEnabled(std::initializer_list<const char*> names, bool enabled);
     // Puts a text into a box as the program does (no filtering, no handlers).
