@@ -50,6 +50,8 @@ namespace kv {
 
 class AdvancePrefsModel : public DialogModel {
 public:
+    static constexpr const char* kWindowName = "FormAdvSet";
+
     AdvancePrefsModel(std::string iniPath, std::string packPath);
 
     // The exit handlers of the three time boxes.

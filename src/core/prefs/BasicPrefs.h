@@ -43,6 +43,8 @@ namespace kv {
 
 class BasicPrefsModel : public DialogModel {
 public:
+    static constexpr const char* kWindowName = "FormBasSet";
+
     // How much the proxy part adds to the dialog's and Panel1's height, and
     // moves Btn_Proxy, Btn_OK and Btn_Cancel down, when it is shown.
     static constexpr int kProxyPartHeight = 150;

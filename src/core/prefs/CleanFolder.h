@@ -41,6 +41,8 @@ std::string CurrentLogName(LogKind kind, const std::string& logStep, std::time_t
 
 class CleanFolderModel : public DialogModel {
 public:
+    static constexpr const char* kWindowName = "FormCleanFolder";
+
     CleanFolderModel(std::string iniPath, std::string packPath, std::string programDir);
 
     // Btn_Clean: cleans what is ticked, with now as today. While it runs the

@@ -13,10 +13,16 @@ namespace kv {
 DialogModel::DialogModel(std::string iniPath, std::string packPath)
     : ini_(std::move(iniPath)), packPath_(std::move(packPath)) {}
 
-const Control& DialogModel::Get(const std::string& name) const {
+const Control* DialogModel::Find(const std::string& name) const {
     for (const Control& c : controls_)
         if (c.name == name)
-            return c;
+            return &c;
+    return nullptr;
+}
+
+const Control& DialogModel::Get(const std::string& name) const {
+    if (const Control* c = Find(name))
+        return *c;
     throw KvError("The dialog has no control named " + name);
 }
 

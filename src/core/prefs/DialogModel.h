@@ -21,6 +21,9 @@
 //   - Cancel, Esc, the close box: just close; nothing is written;
 //   - after each of these: show TakeMessages() in message boxes, in order,
 //     then refresh every widget from Controls().
+// Labels, panels and group boxes carry only captions (from the language
+// pack) and are not in the model. Each model class names its window (the
+// pack section) in kWindowName.
 #include "config/IniFile.h"
 
 #include <string>
@@ -73,6 +76,8 @@ public:
     const std::vector<Control>& Controls() const { return controls_; }
     // The control of that object name; throws KvError for an unknown name.
     const Control& Get(const std::string& name) const;
+    // The same, or null for a name the model does not have.
+    const Control* Find(const std::string& name) const;
     const std::string& Text(const std::string& name) const { return Get(name).text; }
     bool Checked(const std::string& name) const { return Get(name).checked; }
     bool Enabled(const std::string& name) const { return Get(name).enabled; }

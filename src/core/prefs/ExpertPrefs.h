@@ -43,6 +43,8 @@ namespace kv {
 
 class ExpertPrefsModel : public DialogModel {
 public:
+    static constexpr const char* kWindowName = "FormExpSet";
+
     ExpertPrefsModel(std::string iniPath, std::string packPath);
 
     // Btn_SaveSend and Btn_SaveReceive: write the shown group at once; false
