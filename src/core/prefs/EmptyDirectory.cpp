@@ -17,8 +17,10 @@ namespace kv {
 
 void CleanContext::Tick() {
     ++entries;
-    if (entries % kPumpEvery != 0)
+    auto now = std::chrono::steady_clock::now();
+    if (entries % kPumpEvery != 0 && now - lastPump_ < std::chrono::milliseconds(kPumpAfterMs))
         return;
+    lastPump_ = now;
     if (progress)
         progress(entries);
     if (host)

@@ -15,6 +15,7 @@
 // folder swapped for a link while the cleaning runs is not followed either.
 #include "prefs/BusyFiles.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,8 +26,10 @@ namespace kv {
 class Host;
 
 struct CleanContext {
-    // Idle pump and progress: called every kPumpEvery entries, so a window
-    // stays responsive while a large folder is emptied. Either may be null.
+    // Idle pump and progress: called every kPumpEvery entries and whenever
+    // kPumpAfterMs passed since the last call (a slow file system), so a
+    // window stays responsive while a large folder is emptied. Either may be
+    // null.
     Host* host = nullptr;
     std::function<void(uint64_t entriesDone)> progress;
     // Files to leave alone; null when none are known.
@@ -35,11 +38,15 @@ struct CleanContext {
     uint64_t entries = 0; // entries looked at so far
     uint64_t removed = 0; // files, links and folders removed so far
 
-    static constexpr uint64_t kPumpEvery = 256;
+    static constexpr uint64_t kPumpEvery = 128;
+    static constexpr int kPumpAfterMs = 25;
     // Deeper folders than this are left as they are (each level holds a descriptor).
     static constexpr int kMaxDepth = 200;
 
     void Tick();
+
+private:
+    std::chrono::steady_clock::time_point lastPump_ = std::chrono::steady_clock::now();
 };
 
 // Empties path (a folder, or a link to one: the setting names it). Sub-folders
