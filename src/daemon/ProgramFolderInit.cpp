@@ -15,8 +15,7 @@ const char* const kWorkFolders[] = {"INBOX", "OUTBOX", "BACKUP", "ERROR", "TMP",
 const char* const kServiceStateRoot = "/var/lib/korvane/";
 
 bool HoldsSettings(const std::string& folder) {
-    return FileExists(JoinPath(folder, "Korvane.ini")) ||
-           FileExists(JoinPath(folder, "kvini.bak"));
+    return FileExists(JoinPath(folder, "Korvane.ini")) || FileExists(JoinPath(folder, "kvini.bak"));
 }
 
 void CopyIfMissing(const std::string& src, const std::string& dst) {

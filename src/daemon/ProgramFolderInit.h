@@ -19,7 +19,7 @@ std::string FindProgramTemplate();
 // existing file is replaced. Writes what it did and the next steps to out.
 // Returns the exit status: 0 made or already there, 2 failed (the reason on
 // err).
-int InitProgramFolder(const std::string& folder, const std::string& templateDir,
-                      std::ostream& out, std::ostream& err);
+int InitProgramFolder(const std::string& folder, const std::string& templateDir, std::ostream& out,
+                      std::ostream& err);
 
 } // namespace kv
