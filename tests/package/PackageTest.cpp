@@ -277,6 +277,9 @@ TEST_F(PackageTest, MetadataContentsAndManualPage) {
     };
     for (const auto& [path, mode] : expected)
         EXPECT_EQ(modes[path], mode) << path;
+    // The window, when this build has one, with its desktop entry.
+    EXPECT_EQ(modes.count("./usr/bin/korvane"), KORVANE_PACKAGE_HAS_WINDOW);
+    EXPECT_EQ(modes.count("./usr/share/applications/korvane.desktop"), KORVANE_PACKAGE_HAS_WINDOW);
     // The template is the factory settings and packs, byte for byte.
     const char* source = std::getenv("KORVANE_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
