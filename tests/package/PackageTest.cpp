@@ -204,17 +204,7 @@ public:
     }
     void Signal(int sig) { ::kill(pid_, sig); }
     // Exit status, or -1 when it did not end within the limit.
-    int Wait(int seconds) {
-        for (int i = 0; i < seconds * 20 && pid_ > 0; ++i) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
-    }
+    int Wait(int seconds) { return kvtest::WaitForExit(pid_, seconds); }
 
 private:
     pid_t pid_ = -1;
