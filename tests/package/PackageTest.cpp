@@ -59,7 +59,7 @@ protected:
         }
         std::string out;
         const std::string packages = gPackage->dir / "packages";
-        if (RunTool({"/usr/bin/cpack", "--config", std::string(build) + "/CPackConfig.cmake", "-B",
+        if (RunTool({KORVANE_CPACK, "--config", std::string(build) + "/CPackConfig.cmake", "-B",
                      packages},
                     &out) != 0) {
             gPackage->error = "cpack failed:\n" + out;
