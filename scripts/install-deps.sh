@@ -21,6 +21,9 @@ PACKAGES=(
     libcap2 libpam0g libpam-modules libpam-runtime libssl3 libwrap0 libsodium23 libcrypt1
     libacl1 libhiredis0.14 libidn2-0 libmemcached11 libmemcachedutil2 libncursesw6
     libpcre2-8-0 libpcre2-posix3 libtinfo6 zlib1g
+    # the Debian package and its test: cpack's dpkg-shlibdeps, dpkg-deb, gzip,
+    # systemd-analyze verify (which opens the manual page with man), groff
+    dpkg-dev gzip binutils systemd man-db groff-base
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

@@ -2,6 +2,8 @@
 //   korvaned ONCE      one cycle, then exit (0 ok, 1 file errors, 2 no connection)
 //   korvaned SRV       automatic mode until SIGTERM / SIGINT
 //   korvaned PASSWORD  reads a password on stdin, prints its stored (hex) form
+//   korvaned INIT [folder]  makes a program folder from the installed template
+#include "ProgramFolderInit.h"
 #include "app/Settings.h"
 #include "config/WnDes.h"
 #include "program/Headless.h"
@@ -10,6 +12,7 @@
 #include "util/Text.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -18,14 +21,17 @@ namespace {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: korvaned ONCE | SRV | PASSWORD\n"
+                 "usage: korvaned ONCE | SRV | PASSWORD | INIT [folder]\n"
                  "  ONCE      connect, receive, send, disconnect once; exit 0 when all went well,\n"
                  "            1 when a file or folder step reported an error, 2 when it could not\n"
                  "            start or connect\n"
                  "  SRV       repeat the cycle every Options/TimeInterval minutes until SIGTERM\n"
                  "  PASSWORD  read a password from standard input and print the text to store\n"
                  "            as Options/Password or Proxy/Password in Korvane.ini\n"
-                 "The program folder is $KORVANE_HOME, else the folder of this executable.\n");
+                 "  INIT      make the folder (default $KORVANE_HOME) a program folder from the\n"
+                 "            installed template; an existing program folder is left alone\n"
+                 "The program folder is $KORVANE_HOME, else the folder of this executable.\n"
+                 "See korvaned(1).\n");
     return 2;
 }
 
@@ -45,6 +51,13 @@ int main(int argc, char** argv) {
             return 2;
         }
         return 0;
+    }
+    if (!args.empty() && args.size() <= 2 && kv::EqualsNoCase(args[0], "INIT")) {
+        const char* home = std::getenv("KORVANE_HOME");
+        std::string folder = args.size() == 2 ? args[1] : (home ? home : "");
+        if (folder.empty())
+            return Usage();
+        return kv::InitProgramFolder(folder, kv::FindProgramTemplate(), std::cout, std::cerr);
     }
     if (!kv::WantsHeadlessRun(args, false))
         return Usage();

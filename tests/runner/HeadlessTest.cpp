@@ -82,15 +82,7 @@ public:
     int wait(int seconds = 60) {
         if (pid_ <= 0)
             return -2;
-        for (int i = 0; i < seconds * 20; ++i) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
+        return kvtest::WaitForExit(pid_, seconds);
     }
     void signal(int sig) {
         if (pid_ > 0)

@@ -131,6 +131,18 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& outputFi
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int WaitForExit(pid_t& pid, int seconds) {
+    for (int i = 0; i < seconds * 20 && pid > 0; ++i) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
 // --- Process -----------------------------------------------------------------
 
 void Process::start(const std::vector<std::string>& argv, const std::string& logFile) {

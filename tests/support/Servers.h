@@ -28,6 +28,9 @@ int FreePort();
                               int appendOrTruncate, bool errorsToo);
 // Runs a program to its end (no shell); its exit status, -1 when it could not run.
 int RunProgram(const std::vector<std::string>& argv, const std::string& outputFile = "/dev/null");
+// Waits up to seconds for the child pid to end: its exit status (128 + the
+// signal when killed), and pid becomes -1; -1 when it is still running.
+int WaitForExit(pid_t& pid, int seconds);
 
 // A process in its own session, output to a log file.
 class Process {

@@ -7,6 +7,7 @@
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "program/Program.h"
+#include "program/ServiceNotify.h"
 #include "util/Text.h"
 
 #include <atomic>
@@ -157,9 +158,11 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
         LogBracket logs(state);
         ReportInfo(state, LangMessage(state, "m03"));
     }
+    NotifyServiceManager("READY=1\nSTATUS=Serving " + programDir);
     GuardedCycle(state);
     while (WaitInterval(interval))
         GuardedCycle(state);
+    NotifyServiceManager("STOPPING=1");
     {
         LogBracket logs(state);
         ReportInfo(state, LangMessage(state, "m04"));

@@ -1,0 +1,99 @@
+#include "ProgramFolderInit.h"
+
+#include "util/Errors.h"
+#include "util/Fs.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace kv {
+
+namespace {
+
+const char* const kWorkFolders[] = {"INBOX", "OUTBOX", "BACKUP", "ERROR", "TMP", "LOG"};
+const char* const kServiceStateRoot = "/var/lib/korvane/";
+
+bool HoldsSettings(const std::string& folder) {
+    return FileExists(JoinPath(folder, "Korvane.ini")) || FileExists(JoinPath(folder, "kvini.bak"));
+}
+
+void CopyIfMissing(const std::string& src, const std::string& dst) {
+    if (!FileExists(dst))
+        CopyFileSafe(src, dst, false);
+}
+
+void MakeFolder(const std::string& path) {
+    if (!ForceDirectories(path))
+        throw FileError("Cannot create the folder " + path + ": " + ErrnoText(errno));
+}
+
+void PrintNextSteps(const std::string& folder, std::ostream& out) {
+    out << "Next steps:\n"
+        << "  1. Set the mailbox in " << JoinPath(folder, "Korvane.ini")
+        << ": Options/Host (and Port), Options/UserID, Options/FileSender.\n"
+        << "  2. Run korvaned PASSWORD, type the password, and store the printed text\n"
+        << "     as Options/Password.\n"
+        << "  3. Try one cycle: KORVANE_HOME=" << folder << " korvaned ONCE\n";
+    if (folder.rfind(kServiceStateRoot, 0) == 0 &&
+        folder.find('/', std::string(kServiceStateRoot).size()) == std::string::npos)
+        out << "  4. Serve it: systemctl enable --now korvaned@"
+            << folder.substr(std::string(kServiceStateRoot).size()) << "\n";
+    else
+        out << "  4. Serve it: KORVANE_HOME=" << folder << " korvaned SRV\n";
+}
+
+} // namespace
+
+std::string FindProgramTemplate() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return "";
+    const std::string bin = exe.parent_path().string();
+    for (const std::string& candidate : {JoinPath(FolderOf(bin), "share/korvane"), bin})
+        if (FileExists(JoinPath(candidate, "Korvane.ini")))
+            return candidate;
+    return "";
+}
+
+int InitProgramFolder(const std::string& folderArg, const std::string& templateDir,
+                      std::ostream& out, std::ostream& err) {
+    std::error_code ec;
+    std::string folder = std::filesystem::absolute(folderArg, ec).lexically_normal().string();
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    if (HoldsSettings(folder)) {
+        out << folder << " is a program folder already; nothing changed.\n";
+        return 0;
+    }
+    if (templateDir.empty() || !FileExists(JoinPath(templateDir, "Korvane.ini"))) {
+        err << "korvaned: no program template found (share/korvane beside the bin folder "
+               "of korvaned); reinstall the package.\n";
+        return 2;
+    }
+    try {
+        MakeFolder(folder);
+        const std::string languages = JoinPath(folder, "Language");
+        MakeFolder(languages);
+        for (const auto& name : ListFolder(JoinPath(templateDir, "Language"), "kv*.ini"))
+            CopyIfMissing(JoinPath(JoinPath(templateDir, "Language"), name),
+                          JoinPath(languages, name));
+        for (const char* work : kWorkFolders)
+            MakeFolder(JoinPath(folder, work));
+        // The settings file last: its presence marks a finished program folder.
+        const std::string settings = JoinPath(folder, "Korvane.ini");
+        CopyIfMissing(JoinPath(templateDir, "Korvane.ini"), settings);
+        if (::chmod(settings.c_str(), 0600) != 0)
+            throw FileError("Cannot restrict access to " + settings + ": " + ErrnoText(errno));
+    } catch (const KvError& e) {
+        err << "korvaned: " << e.what() << "\nNothing existing was changed; fix the cause and "
+            << "run korvaned INIT " << folder << " again.\n";
+        return 2;
+    }
+    out << "Made the program folder " << folder << " from " << templateDir << ".\n";
+    PrintNextSteps(folder, out);
+    return 0;
+}
+
+} // namespace kv

@@ -1,0 +1,409 @@
+// The Debian package, built once from the finished build tree with cpack:
+// its metadata and contents, its systemd units checked by systemd-analyze,
+// and a mailbox served by the unpacked korvaned through the units' own
+// command lines (INIT, ONCE, SRV with the notify protocol) against an FTP
+// server on 127.0.0.1. Nothing is installed on the machine.
+#include "config/IniFile.h"
+#include "support/Servers.h"
+#include "support/TestSupport.h"
+#include "util/Fs.h"
+#include "util/Text.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using kvtest::ReadFile;
+using kvtest::TempDir;
+
+namespace {
+
+// Everything the cases share: the package and its unpacked tree.
+struct Package {
+    TempDir dir;
+    std::string deb;
+    std::string root; // the unpacked package
+    std::string error;
+};
+
+Package* gPackage = nullptr;
+
+// Runs a program to its end; its exit status, and its output in *output.
+int RunTool(const std::vector<std::string>& argv, std::string* output = nullptr) {
+    const std::string log = gPackage->dir / "run.log";
+    int status = kvtest::RunProgram(argv, log);
+    if (output)
+        *output = ReadFile(log);
+    return status;
+}
+
+class PackageTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        gPackage = new Package;
+        const char* build = std::getenv("KORVANE_BUILD_DIR");
+        if (!build) {
+            gPackage->error = "run through ctest";
+            return;
+        }
+        std::string out;
+        const std::string packages = gPackage->dir / "packages";
+        if (RunTool({KORVANE_CPACK, "--config", std::string(build) + "/CPackConfig.cmake", "-B",
+                     packages},
+                    &out) != 0) {
+            gPackage->error = "cpack failed:\n" + out;
+            return;
+        }
+        auto debs = kv::ListFolder(packages, "korvane_*.deb");
+        if (debs.size() != 1) {
+            gPackage->error = "expected one korvane_*.deb in " + packages;
+            return;
+        }
+        gPackage->deb = kv::JoinPath(packages, debs[0]);
+        gPackage->root = gPackage->dir / "root";
+        if (RunTool({"/usr/bin/dpkg-deb", "-x", gPackage->deb, gPackage->root}, &out) != 0)
+            gPackage->error = "dpkg-deb -x failed:\n" + out;
+    }
+    static void TearDownTestSuite() {
+        delete gPackage;
+        gPackage = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(gPackage->error, ""); }
+
+    static std::string Root(const std::string& path) { return gPackage->root + path; }
+};
+
+std::string Field(const std::string& name) {
+    std::string out;
+    RunTool({"/usr/bin/dpkg-deb", "-f", gPackage->deb, name}, &out);
+    return kv::Trim(out);
+}
+
+// The lines of a unit file that set key, in order, after the specifiers of
+// an instance are replaced: %i by the instance, %S by stateRoot.
+std::vector<std::string> UnitValues(const std::string& unitText, const std::string& key,
+                                    const std::string& instance, const std::string& stateRoot) {
+    std::vector<std::string> values;
+    std::istringstream lines(unitText);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(key + "=", 0) != 0)
+            continue;
+        std::string value = line.substr(key.size() + 1), expanded;
+        for (size_t i = 0; i < value.size(); ++i) {
+            if (value[i] == '%' && i + 1 < value.size() &&
+                (value[i + 1] == 'i' || value[i + 1] == 'S')) {
+                expanded += value[i + 1] == 'i' ? instance : stateRoot;
+                ++i;
+            } else {
+                expanded += value[i];
+            }
+        }
+        values.push_back(expanded);
+    }
+    return values;
+}
+
+// A unit file's text naming the unpacked korvaned instead of the installed one.
+std::string WithKorvaned(std::string text, const std::string& korvaned) {
+    const std::string installed = "/usr/bin/korvaned";
+    for (size_t at = 0; (at = text.find(installed, at)) != std::string::npos; at += korvaned.size())
+        text.replace(at, installed.size(), korvaned);
+    return text;
+}
+
+std::vector<std::string> Words(const std::string& commandLine) {
+    std::vector<std::string> words;
+    std::istringstream in(commandLine);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+// A unit's service as a command line run here: the unpacked korvaned in
+// place of the installed one, its environment through env(1), plus extra.
+struct UnitCommands {
+    std::vector<std::string> environment;
+    std::vector<std::string> startPre;
+    std::vector<std::string> start;
+
+    UnitCommands(const std::string& unitFile, const std::string& instance,
+                 const std::string& stateRoot, const std::string& korvaned) {
+        const std::string text = WithKorvaned(ReadFile(unitFile), korvaned);
+        environment = UnitValues(text, "Environment", instance, stateRoot);
+        auto pre = UnitValues(text, "ExecStartPre", instance, stateRoot);
+        auto main = UnitValues(text, "ExecStart", instance, stateRoot);
+        EXPECT_EQ(pre.size(), 1u);
+        EXPECT_EQ(main.size(), 1u);
+        if (!pre.empty())
+            startPre = WithEnvironment(Words(pre[0]), {});
+        if (!main.empty())
+            start = Words(main[0]);
+    }
+    std::vector<std::string> WithEnvironment(const std::vector<std::string>& words,
+                                             const std::vector<std::string>& extra) const {
+        std::vector<std::string> argv{"/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "LANG=C"};
+        argv.insert(argv.end(), environment.begin(), environment.end());
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        argv.insert(argv.end(), words.begin(), words.end());
+        return argv;
+    }
+};
+
+// A datagram socket the test listens on, as systemd's notify socket.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << path;
+    }
+    ~NotifySocket() { ::close(fd_); }
+    // The next message, or "" when none came within the limit.
+    std::string Next(int seconds) {
+        for (int i = 0; i < seconds * 20; ++i) {
+            char buffer[4096];
+            ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n >= 0)
+                return std::string(buffer, static_cast<size_t>(n));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return "";
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// A started program whose exit status the test collects.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, const std::string& log) {
+        pid_ = ::fork();
+        if (pid_ == 0)
+            kvtest::ExecInChild(argv, log, O_TRUNC, true);
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    void Signal(int sig) { ::kill(pid_, sig); }
+    // Exit status, or -1 when it did not end within the limit.
+    int Wait(int seconds) { return kvtest::WaitForExit(pid_, seconds); }
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::vector<std::string> SysLog(const std::string& home) {
+    std::vector<std::string> lines;
+    for (const auto& name : kv::ListFolder(kv::JoinPath(home, "LOG"), "KVSYS*.LOG"))
+        for (auto& l : kvtest::ReadCrLfLines(kv::JoinPath(home, "LOG/" + name)))
+            lines.push_back(kvtest::WithoutStamp(l));
+    return lines;
+}
+
+// Points the program folder's settings at the server, the password stored
+// as the packaged korvaned PASSWORD prints it.
+void ConfigureMailbox(const std::string& home, const kvtest::FtpServer& server,
+                      const std::string& korvaned, const std::string& interval) {
+    std::string hex;
+    ASSERT_EQ(RunTool({"/bin/sh", "-c", "printf '%s\\n' \"$1\" | \"$0\" PASSWORD", korvaned,
+                       server.password()},
+                      &hex),
+              0)
+        << hex;
+    kv::IniFile ini(kv::JoinPath(home, "Korvane.ini"));
+    ini.WriteString("Options", "Host", "127.0.0.1");
+    ini.WriteString("Options", "Port", std::to_string(server.port()));
+    ini.WriteString("Options", "UserID", server.user());
+    ini.WriteString("Options", "Password", kv::Trim(hex));
+    ini.WriteString("Options", "FileSender", "ME");
+    ini.WriteString("Options", "TimeInterval", interval);
+}
+
+} // namespace
+
+TEST_F(PackageTest, MetadataContentsAndManualPage) {
+    EXPECT_EQ(Field("Package"), "korvane");
+    EXPECT_EQ(Field("Version"), std::string(KORVANE_VERSION) + "-1");
+    EXPECT_EQ(Field("Section"), "net");
+    // Libraries found by dpkg-shlibdeps, and adduser for the system user.
+    const std::string depends = Field("Depends");
+    for (const char* dep : {"adduser", "libc6 (>= ", "libstdc++6 (>= "})
+        EXPECT_NE(depends.find(dep), std::string::npos) << depends;
+
+    std::string listing;
+    ASSERT_EQ(RunTool({"/usr/bin/dpkg-deb", "-c", gPackage->deb}, &listing), 0);
+    std::map<std::string, std::string> modes; // path -> "-rwxr-xr-x root/root"
+    std::istringstream lines(listing);
+    for (std::string mode, owner, size, date, time, path;
+         lines >> mode >> owner >> size >> date >> time >> path;)
+        modes[path] = mode + " " + owner;
+    const std::map<std::string, std::string> expected = {
+        {"./usr/bin/korvaned", "-rwxr-xr-x root/root"},
+        {"./usr/share/korvane/Korvane.ini", "-rw-r--r-- root/root"},
+        {"./usr/share/korvane/Language/kven.ini", "-rw-r--r-- root/root"},
+        {"./usr/share/korvane/Language/kvchs.ini", "-rw-r--r-- root/root"},
+        {"./usr/lib/systemd/system/korvaned@.service", "-rw-r--r-- root/root"},
+        {"./usr/lib/systemd/system/korvaned-once@.service", "-rw-r--r-- root/root"},
+        {"./usr/lib/systemd/system/korvaned-once@.timer", "-rw-r--r-- root/root"},
+        {"./usr/share/man/man1/korvaned.1.gz", "-rw-r--r-- root/root"},
+    };
+    for (const auto& [path, mode] : expected)
+        EXPECT_EQ(modes[path], mode) << path;
+    // The window, when this build has one, with its desktop entry.
+    EXPECT_EQ(modes.count("./usr/bin/korvane"), KORVANE_PACKAGE_HAS_WINDOW);
+    EXPECT_EQ(modes.count("./usr/share/applications/korvane.desktop"), KORVANE_PACKAGE_HAS_WINDOW);
+    // The template is the factory settings and packs, byte for byte.
+    const char* source = std::getenv("KORVANE_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(ReadFile(Root("/usr/share/korvane/Korvane.ini")),
+              ReadFile(std::string(source) + "/data/Korvane.ini"));
+    // The binary is stripped: no debugging sections in what users install.
+    std::string sections;
+    RunTool({"/usr/bin/objdump", "-h", Root("/usr/bin/korvaned")}, &sections);
+    EXPECT_EQ(sections.find(".debug_info"), std::string::npos);
+
+    // Maintainer scripts: present, executable, valid shell.
+    const std::string control = gPackage->dir / "control";
+    ASSERT_EQ(RunTool({"/usr/bin/dpkg-deb", "-e", gPackage->deb, control}), 0);
+    for (const char* script : {"postinst", "prerm", "postrm"}) {
+        const std::string path = kv::JoinPath(control, script);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0) << script;
+        EXPECT_EQ(st.st_mode & 0777, 0755u) << script;
+        EXPECT_EQ(RunTool({"/bin/sh", "-n", path}), 0) << script;
+    }
+    // The user's data stays when the package goes.
+    EXPECT_EQ(ReadFile(kv::JoinPath(control, "postrm")).find("/var/lib/korvane/"),
+              std::string::npos);
+
+    // The manual page renders without groff warnings and names what it must.
+    std::string page, warnings;
+    ASSERT_EQ(
+        RunTool({"/bin/sh", "-c", "zcat \"$0\" | groff -man -Tutf8 -ww -P-cbou 2>&1 >/dev/null",
+                 Root("/usr/share/man/man1/korvaned.1.gz")},
+                &warnings),
+        0);
+    EXPECT_EQ(warnings, "");
+    ASSERT_EQ(RunTool({"/bin/sh", "-c", "zcat \"$0\" | groff -man -Tutf8 -P-cbou",
+                       Root("/usr/share/man/man1/korvaned.1.gz")},
+                      &page),
+              0);
+    for (const char* word : {"ONCE", "SRV", "PASSWORD", "INIT", "EXIT STATUS", "KORVANE_HOME",
+                             "Korvane.ini", "kvini.bak", "Language/kv*.ini", "LOG/KVSYS*.LOG",
+                             "LOG/KVTSF*.LOG", "SIGTERM", "SIGNALS", "journalctl"})
+        EXPECT_NE(page.find(word), std::string::npos) << word;
+}
+
+TEST_F(PackageTest, UnitFilesPassSystemdVerify) {
+    // systemd-analyze verify checks that the commands exist and the manual
+    // page named in Documentation= opens: give it the unpacked ones.
+    TempDir units;
+    for (const char* unit :
+         {"korvaned@.service", "korvaned-once@.service", "korvaned-once@.timer"}) {
+        std::string text = ReadFile(Root(std::string("/usr/lib/systemd/system/") + unit));
+        EXPECT_NE(text.find("/usr/bin/korvaned") == std::string::npos,
+                  std::string(unit).find(".service") != std::string::npos)
+            << unit;
+        kvtest::WriteFile(units / unit, WithKorvaned(text, Root("/usr/bin/korvaned")));
+    }
+    std::string out;
+    int status = RunTool({"/usr/bin/env", "MANPATH=" + Root("/usr/share/man"),
+                          "/usr/bin/systemd-analyze", "verify", units / "korvaned@acme.service",
+                          units / "korvaned-once@acme.service", units / "korvaned-once@acme.timer"},
+                         &out);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "");
+    // The options the program relies on.
+    const std::string srv = ReadFile(units / "korvaned@.service");
+    for (const char* option :
+         {"Type=notify", "User=korvane", "Restart=on-failure", "RestartSec=", "KillSignal=SIGTERM",
+          "ProtectSystem=strict", "PrivateTmp=yes", "NoNewPrivileges=yes", "ProtectHome=yes",
+          "StateDirectory=korvane/%i"})
+        EXPECT_NE(srv.find(option), std::string::npos) << option;
+}
+
+TEST_F(PackageTest, ServesAMailboxThroughTheUnitCommandLines) {
+    // pyftpdlib with the listing of "folder/*.*" that the usual servers give.
+    const char* source = std::getenv("KORVANE_SOURCE_DIR");
+    ASSERT_NE(source, nullptr) << "run through ctest";
+    kvtest::PyFtpdServer server("pyftpdlib", std::string(source) + "/tests/engine/fault_ftpd.py",
+                                "kvmail", "Kv-mail-pass");
+    for (const char* folder : {"out", "in", "tmp"})
+        server.makeDir(folder);
+    server.writeFile("out/a.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    const std::string korvaned = Root("/usr/bin/korvaned");
+    const std::string stateRoot = Root("/var/lib");
+    const std::string home = stateRoot + "/korvane/acme";
+    std::string out;
+
+    // First start of korvaned-once@acme: INIT makes the folder from the template.
+    UnitCommands once(Root("/usr/lib/systemd/system/korvaned-once@.service"), "acme", stateRoot,
+                      korvaned);
+    ASSERT_EQ(RunTool(once.startPre, &out), 0) << out;
+    EXPECT_NE(out.find("korvaned PASSWORD"), std::string::npos) << out;
+    EXPECT_NE(out.find("KORVANE_HOME=" + home + " korvaned ONCE"), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(home + "/Korvane.ini"), ReadFile(Root("/usr/share/korvane/Korvane.ini")));
+    struct stat st {};
+    ASSERT_EQ(::stat((home + "/Korvane.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(kv::FileExists(home + "/Language/kven.ini"));
+    for (const char* folder : {"INBOX", "OUTBOX", "BACKUP", "ERROR", "TMP", "LOG"})
+        EXPECT_TRUE(kv::DirectoryExists(home + "/" + folder)) << folder;
+
+    ConfigureMailbox(home, server, korvaned, "10");
+    const std::string configured = ReadFile(home + "/Korvane.ini");
+    kvtest::WriteFile(home + "/OUTBOX/b.txt", "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+
+    // Every later start: INIT leaves the mailbox exactly as it is.
+    ASSERT_EQ(RunTool(once.startPre, &out), 0) << out;
+    EXPECT_NE(out.find("nothing changed"), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(home + "/Korvane.ini"), configured);
+
+    // korvaned-once@acme: one cycle.
+    ASSERT_EQ(RunTool(once.WithEnvironment(once.start, {}), &out), 0) << out;
+    EXPECT_EQ(ReadFile(home + "/INBOX/a.edi"), "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    EXPECT_EQ(ReadFile(server.path("in/b.txt")), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+    EXPECT_FALSE(kv::FileExists(server.path("out/a.edi")));
+
+    // korvaned@acme: SRV tells the listening socket it is ready, serves, and
+    // on SIGTERM says it is stopping and ends with status 0.
+    UnitCommands srv(Root("/usr/lib/systemd/system/korvaned@.service"), "acme", stateRoot,
+                     korvaned);
+    ASSERT_EQ(RunTool(srv.startPre, &out), 0) << out;
+    server.writeFile("out/c.edi", "00:INVOIC:X:Y:THEM:ME:C'\r\n");
+    NotifySocket notify(gPackage->dir / "notify");
+    Child service(srv.WithEnvironment(srv.start, {"NOTIFY_SOCKET=" + (gPackage->dir / "notify")}),
+                  gPackage->dir / "srv.log");
+    const std::string ready = notify.Next(30);
+    EXPECT_EQ(ready.rfind("READY=1\n", 0), 0u) << ready;
+    bool received = false;
+    for (int i = 0; i < 300 && !received; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        received = kv::FileExists(home + "/INBOX/c.edi");
+    }
+    EXPECT_TRUE(received);
+    service.Signal(SIGTERM);
+    EXPECT_EQ(notify.Next(30), "STOPPING=1");
+    EXPECT_EQ(service.Wait(30), 0) << ReadFile(gPackage->dir / "srv.log");
+    auto log = SysLog(home);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "INFO:Korvane System Close!");
+}
