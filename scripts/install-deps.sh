@@ -19,6 +19,9 @@ PACKAGES=(
     libcap2 libpam0g libpam-modules libpam-runtime libssl3 libwrap0 libsodium23 libcrypt1
     libacl1 libhiredis0.14 libidn2-0 libmemcached11 libmemcachedutil2 libncursesw6
     libpcre2-8-0 libpcre2-posix3 libtinfo6 zlib1g
+    # the window: Qt 6 Widgets, a CJK font for Chinese captions, and a virtual
+    # X server with screenshot tools for the window's pictures
+    qt6-base-dev fonts-wqy-microhei xvfb xauth imagemagick
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 
