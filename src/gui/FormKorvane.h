@@ -69,6 +69,7 @@ public:
     void SetKeepAliveInterval(int ms) { timer2_.setInterval(ms); }
     int AutoTimerInterval() const { return autoIntervalMs_; }
     bool AutoTimerActive() const { return timer1_.isActive(); }
+    bool AutoModeOn() const { return autoTimerEnabled_ || state_.AutoMode; }
     bool KeepAliveActive() const { return timer2_.isActive(); }
     QSystemTrayIcon* TrayIcon() const { return tray_; }
 
@@ -163,6 +164,7 @@ private:
 
     // Automatic mode (FormKorvaneAuto.cpp).
     void RunGuardedAutoCycle();
+    void StartAutoTimer();
     QString AutoButtonCaption(bool on) const;
 
     // Progress (FormKorvaneProgress.cpp).
@@ -186,6 +188,10 @@ private:
     QTimer timer1_;
     QTimer timer2_;
     int autoIntervalMs_ = 0;
+    // Timer1's enabled state as the button toggles it: on from the end of the
+    // first cycle until the button switches automatic mode off (also when an
+    // interval of 0 means the timer never fires).
+    bool autoTimerEnabled_ = false;
     bool savedMessageBoxesAllowed_ = false;
 
     // Progress display, throttled.

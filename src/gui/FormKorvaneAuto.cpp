@@ -51,7 +51,7 @@ void FormKorvane::Button1Click() {
         // A TimeInterval that is not a number stops here: nothing changes.
         const int64_t ms = kv::AutoIntervalMs(state_.settings.TimeInterval);
         autoIntervalMs_ = static_cast<int>(std::min<int64_t>(ms, INT_MAX));
-        if (!state_.AutoMode) {
+        if (!autoTimerEnabled_) {
             timer1_.stop();
             if (state_.FtpSession)
                 kv::DisconnectSession(state_);
@@ -65,10 +65,9 @@ void FormKorvane::Button1Click() {
             button1_->setEnabled(false);
             RunGuardedAutoCycle();
             button1_->setEnabled(true);
-            // An interval of 0 is a timer that never fires: one cycle only.
-            if (state_.AutoMode && !closePending_ && autoIntervalMs_ > 0)
-                timer1_.start(autoIntervalMs_);
+            StartAutoTimer();
         } else {
+            autoTimerEnabled_ = false;
             timer1_.stop();
             state_.MessageBoxesAllowed = savedMessageBoxesAllowed_;
             state_.AutoMode = false;
@@ -81,10 +80,20 @@ void FormKorvane::Button1Click() {
     });
 }
 
+void FormKorvane::StartAutoTimer() {
+    if (closePending_ || closed_)
+        return;
+    autoTimerEnabled_ = true;
+    // An interval of 0 is a timer that never fires: one cycle only.
+    if (autoIntervalMs_ > 0)
+        timer1_.start(autoIntervalMs_);
+}
+
 void FormKorvane::Timer1Timer() {
     timer1_.stop();
-    if (!state_.AutoMode || closePending_)
+    if (!autoTimerEnabled_ || closePending_)
         return;
+    autoTimerEnabled_ = false;
     Guarded([this] {
         kv::LogBracket logs(state_);
         button1_->setEnabled(false);
@@ -95,8 +104,7 @@ void FormKorvane::Timer1Timer() {
         RunGuardedAutoCycle();
     });
     button1_->setEnabled(true);
-    if (state_.AutoMode && !closePending_ && autoIntervalMs_ > 0)
-        timer1_.start(autoIntervalMs_);
+    StartAutoTimer();
 }
 
 void FormKorvane::Timer2Timer() {
