@@ -254,6 +254,11 @@ void FormKorvane::SetMenuState(MenuState s) {
         a->setEnabled(connected);
 }
 
+int FormKorvane::DesignedDebugViewHeight() const {
+    const int bar = statusBar()->isHidden() ? 0 : statusBar()->sizeHint().height();
+    return clientHeight_ - kPanelHeight - kSplitterWidth - bar;
+}
+
 void FormKorvane::FitWindowHeight() {
     const int menuHeight =
         menuBar()->isVisible() || !isVisible() ? menuBar()->sizeHint().height() : 0;

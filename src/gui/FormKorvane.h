@@ -147,6 +147,7 @@ private:
                      void (FormKorvane::*slot)());
     void BuildLanguageMenu();
     void FitWindowHeight();
+    int DesignedDebugViewHeight() const;
     void AddTrayIcon();
     void RemoveTrayIcon();
     void RestoreFromTray();

@@ -115,7 +115,9 @@ void FormKorvane::ApplyViewSettings() {
     const bool debugOn = ini.ReadString("View", "DebugView") == "1";
     m23_->setChecked(debugOn);
     if (!debugOn) {
-        const int h = splitter1_->sizes().value(1);
+        // The window has not been laid out yet: the trace view's height is
+        // what is left under the panel, the splitter and the status bar.
+        const int h = DesignedDebugViewHeight();
         if (h > 0)
             debugViewHeight_ = h;
         clientHeight_ -= debugViewHeight_;

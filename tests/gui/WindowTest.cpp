@@ -134,7 +134,7 @@ TEST(GuiStartup, RestoresFromBackupBuildsLanguageMenuAndKeepsViewHeights) {
     Item(w, "m23")->trigger(); // on again: the earlier height
     EXPECT_EQ(w.height(), full);
     EXPECT_EQ(kv::IniFile(h.path("Korvane.ini")).ReadString("View", "DebugView"), "1");
-    const int barHeight = w.statusBar()->height();
+    const int barHeight = w.statusBar()->sizeHint().height();
     Item(w, "m22")->trigger();
     EXPECT_FALSE(w.statusBar()->isVisible());
     EXPECT_EQ(w.height(), full - barHeight);
@@ -148,6 +148,17 @@ TEST(GuiStartup, RestoresFromBackupBuildsLanguageMenuAndKeepsViewHeights) {
     ASSERT_TRUE(again.StartUp({}));
     EXPECT_FALSE(again.findChild<QAction*>("m22")->isChecked());
     EXPECT_EQ(again.height(), full - 2 * barHeight);
+    again.close();
+
+    // With the trace view off the window starts shorter by the view's height.
+    kv::IniFile(h.path("Korvane.ini")).WriteString("View", "StatusBar", "1");
+    kv::IniFile(h.path("Korvane.ini")).WriteString("View", "DebugView", "0");
+    TestWindow third(h.dir.path());
+    ASSERT_TRUE(third.StartUp({}));
+    EXPECT_EQ(third.height(), full - debugHeight);
+    third.ShowAfterStartUp();
+    third.findChild<QAction*>("m23")->trigger();
+    EXPECT_EQ(third.height(), full);
 }
 
 TEST(GuiStartup, LostSettingsAndABadSettingValue) {
