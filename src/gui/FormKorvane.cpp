@@ -22,6 +22,12 @@
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
+// The icon is compiled into this static library; its resources must be
+// registered by name, from outside any namespace.
+static void InitKorvaneResources() {
+    Q_INIT_RESOURCE(korvane);
+}
+
 namespace kvgui {
 
 namespace {
@@ -66,6 +72,7 @@ std::unique_ptr<QDialog> MakePlaceholderDialog(DialogKind kind, QWidget* owner) 
 }
 
 FormKorvane::FormKorvane(const std::string& programDir, QWidget* parent) : QMainWindow(parent) {
+    InitKorvaneResources();
     state_.ProgramDir = programDir;
     state_.host = this;
     setObjectName("FormKorvane");

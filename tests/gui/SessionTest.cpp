@@ -6,11 +6,13 @@
 #include "util/Fs.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -183,4 +185,55 @@ TEST(GuiSession, ClosingDuringATransferWaitsForItAndLosesNothing) {
     EXPECT_EQ(log.back(), "INFO:Korvane System Close!");
     EXPECT_EQ(h.Count("INFO:Korvane System Close!"), 1);
     EXPECT_EQ(ReadFile(h.path("kvini.bak")), ReadFile(h.path("Korvane.ini")));
+}
+
+TEST(GuiSession, OptionDialogFrameDisconnectsDisablesAndReloadsSettings) {
+    PyFtpdServer& s = FreshServer();
+    GuiHome h;
+    h.Settings(&s);
+    TestWindow w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    w.ShowAfterStartUp();
+    w.findChild<QAction*>("m12")->trigger();
+    ASSERT_EQ(w.CurrentMenuState(), kvgui::MenuState::Connected);
+
+    // The dialog: shown with the pack applied, the window disabled meanwhile;
+    // it changes a setting, which the window reloads after it.
+    WriteFile(h.path("Language/kven.ini"),
+              ReadFile(h.path("Language/kven.ini")) + "[FormBasSet]\r\nCaption=Basic Settings\r\n");
+    bool sessionGone = false, windowDisabled = false;
+    QString title;
+    kvgui::DialogKind asked = kvgui::DialogKind::Clean;
+    w.dialogFactory = [&](kvgui::DialogKind kind, QWidget* owner) {
+        asked = kind;
+        auto d = std::make_unique<QDialog>(owner);
+        d->setObjectName("FormBasSet");
+        QTimer::singleShot(0, d.get(), [&, dialog = d.get()] {
+            sessionGone = !w.State().FtpSession;
+            windowDisabled = !w.menuBar()->isEnabled() && !w.centralWidget()->isEnabled();
+            title = dialog->windowTitle();
+            kv::IniFile(h.path("Korvane.ini")).WriteString("Options", "Port", "2199");
+            dialog->accept();
+        });
+        return d;
+    };
+    w.findChild<QAction*>("m31")->trigger();
+    EXPECT_EQ(asked, kvgui::DialogKind::Basic);
+    EXPECT_TRUE(sessionGone);
+    EXPECT_TRUE(windowDisabled);
+    EXPECT_EQ(title, "Basic Settings");
+    EXPECT_TRUE(w.menuBar()->isEnabled());
+    EXPECT_EQ(w.CurrentMenuState(), kvgui::MenuState::Idle);
+    EXPECT_EQ(w.State().settings.Port, 2199);
+
+    // Quit asks m00; No keeps the window, Yes closes it.
+    w.answer = false;
+    w.findChild<QAction*>("m18")->trigger();
+    ASSERT_EQ(w.questions.size(), 1u);
+    EXPECT_EQ(w.questions[0], "Quit Korvane?");
+    EXPECT_TRUE(w.isVisible());
+    w.answer = true;
+    w.findChild<QAction*>("m18")->trigger();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(h.SysLog().back(), "INFO:Korvane System Close!");
 }

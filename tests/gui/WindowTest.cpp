@@ -2,6 +2,7 @@
 // each settings-file situation, the view settings and the language switch.
 #include "GuiTestSupport.h"
 #include "LanguageApply.h"
+#include "LogViewer.h"
 #include "ProgressText.h"
 #include "config/IniFile.h"
 #include "util/Errors.h"
@@ -127,6 +128,12 @@ TEST(GuiStartup, RestoresFromBackupBuildsLanguageMenuAndKeepsViewHeights) {
     auto* debug = w.findChild<QListWidget*>("DebugListBox");
     const int debugHeight = debug->height();
     ASSERT_GT(debugHeight, 0);
+    // Offscreen there is no notification area: minimising keeps the window.
+    w.showMinimized();
+    WaitFor([] { return false; }, 50);
+    EXPECT_FALSE(w.isHidden());
+    EXPECT_EQ(w.TrayIcon(), nullptr);
+    w.showNormal();
     Item(w, "m23")->trigger(); // off
     EXPECT_FALSE(debug->isVisible());
     EXPECT_EQ(w.height(), full - debugHeight);
@@ -234,4 +241,24 @@ TEST(GuiLanguage, SwitchingPacksAtRunTimeAndAtTheNextStart) {
     ASSERT_TRUE(next.StartUp({}));
     EXPECT_TRUE(next.findChild<QAction*>("m213")->isChecked());
     EXPECT_EQ(MenuTitle(next, "m1"), QString::fromUtf8("动作(&A)"));
+}
+
+TEST(GuiLogViewer, ShowsEveryLineWithoutHoldingTheFile) {
+    TempDir dir;
+    const std::string path = dir / "KVSYS202612.LOG";
+    WriteFile(path, "2026-12-07 10:00:00 INFO:one\r\n\xD6\xD0\xCE\xC4\r\nlast without end");
+    kvgui::LogViewer viewer(QString::fromStdString(path), "System Log");
+    ASSERT_EQ(viewer.LineCount(), 3);
+    EXPECT_EQ(viewer.Line(0), "2026-12-07 10:00:00 INFO:one");
+    EXPECT_EQ(viewer.Line(1), QString::fromUtf8("中文")); // GB18030 shown as Chinese
+    EXPECT_EQ(viewer.Line(2), "last without end");
+    // The file is not held open: it can be replaced, and Refresh shows the new text.
+    std::remove(path.c_str());
+    WriteFile(path, "a\nb\n");
+    viewer.Refresh();
+    EXPECT_EQ(viewer.LineCount(), 2);
+    EXPECT_EQ(viewer.Line(1), "b");
+    std::remove(path.c_str());
+    viewer.Refresh();
+    EXPECT_EQ(viewer.LineCount(), 0);
 }
