@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     if (!lock.Acquired()) {
         std::fprintf(stderr, "korvane: Program Already Run!!! (%s)\n", programDir.c_str());
         QMessageBox::warning(nullptr, "Korvane", "Program Already Run!!!");
-        return 1;
+        return 2; // as korvaned
     }
 
     kvgui::FormKorvane window(programDir);
