@@ -69,7 +69,8 @@ public:
     void SetKeepAliveInterval(int ms) { timer2_.setInterval(ms); }
     int AutoTimerInterval() const { return autoIntervalMs_; }
     bool AutoTimerActive() const { return timer1_.isActive(); }
-    bool AutoModeOn() const { return autoTimerEnabled_ || state_.AutoMode; }
+    // Between switching automatic mode on with the button and off again.
+    bool AutoModeOn() const { return autoModeOn_; }
     bool KeepAliveActive() const { return timer2_.isActive(); }
     QSystemTrayIcon* TrayIcon() const { return tray_; }
 
@@ -193,6 +194,7 @@ private:
     // first cycle until the button switches automatic mode off (also when an
     // interval of 0 means the timer never fires).
     bool autoTimerEnabled_ = false;
+    bool autoModeOn_ = false;
     bool savedMessageBoxesAllowed_ = false;
 
     // Progress display, throttled.

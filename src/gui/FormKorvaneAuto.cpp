@@ -58,6 +58,7 @@ void FormKorvane::Button1Click() {
             savedMessageBoxesAllowed_ = state_.MessageBoxesAllowed;
             state_.MessageBoxesAllowed = false;
             state_.AutoMode = true;
+            autoModeOn_ = true;
             button1_->setText(AutoButtonCaption(true));
             SetMenuState(MenuState::Busy);
             button1_->setEnabled(true);
@@ -71,6 +72,7 @@ void FormKorvane::Button1Click() {
             timer1_.stop();
             state_.MessageBoxesAllowed = savedMessageBoxesAllowed_;
             state_.AutoMode = false;
+            autoModeOn_ = false;
             button1_->setText(AutoButtonCaption(false));
             if (state_.FtpSession)
                 kv::DisconnectSession(state_);
@@ -115,7 +117,7 @@ void FormKorvane::Timer2Timer() {
     });
     // A dropped session leaves the menus Idle, unless a command or automatic
     // mode owns them.
-    if (result == kv::KeepAliveResult::Dropped && operationDepth_ == 0 && !state_.AutoMode)
+    if (result == kv::KeepAliveResult::Dropped && operationDepth_ == 0 && !autoModeOn_)
         SetMenuState(MenuState::Idle);
 }
 

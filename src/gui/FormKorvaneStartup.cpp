@@ -101,7 +101,7 @@ void FormKorvane::BuildLanguageMenu() {
 void FormKorvane::ApplyLanguageGuarded(const std::string& packPath) {
     Guarded([&] { ApplyLanguage(this, packPath); });
     // The button's caption follows automatic mode, not the pack.
-    button1_->setText(AutoButtonCaption(state_.AutoMode));
+    button1_->setText(AutoButtonCaption(autoModeOn_));
 }
 
 void FormKorvane::ApplyViewSettings() {

@@ -198,6 +198,8 @@ TEST(GuiStartup, LostSettingsAndABadSettingValue) {
         EXPECT_EQ(w.CurrentMenuState(), kvgui::MenuState::Idle);
         WaitFor([] { return false; }, 100);
         EXPECT_FALSE(w.AutoTimerActive());
+        EXPECT_FALSE(w.AutoModeOn());
+        EXPECT_EQ(w.findChild<QPushButton*>("Button1")->text(), "Start Auto");
         EXPECT_EQ(h.Count("INFO:Auto Mode Started."), 0);
     }
 }
