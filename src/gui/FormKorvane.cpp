@@ -192,7 +192,7 @@ QAction* FormKorvane::AddItem(QMenu* menu, const char* name, const QString& capt
 void FormKorvane::BuildMenus() {
     QMenuBar* bar = menuBar();
     bar->setObjectName("MainMenu1");
-    auto topMenu = [this, bar](const char* name, const QString& caption) {
+    auto topMenu = [bar](const char* name, const QString& caption) {
         auto* m = new QMenu(caption, bar);
         m->setObjectName(name);
         m->menuAction()->setObjectName(QString(name) + "Item");
