@@ -122,6 +122,20 @@ TEST(GuiSession, AutomaticModeRunsCyclesAtTheIntervalAndStops) {
     WriteFile(h.path("OUTBOX/b.txt"), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
     EXPECT_TRUE(WaitFor([&] { return Exists(s.path("in/b.txt")); }));
     EXPECT_TRUE(WaitFor([&] { return h.Count("INFO:Begin Receive......") >= 3; }));
+    // A tick empties a view that grew past 50,000 lines, not one at 50,000.
+    auto* logView = w.findChild<QListWidget*>("LogListBox");
+    auto* traceView = w.findChild<QListWidget*>("DebugListBox");
+    logView->clear();
+    traceView->clear();
+    for (int i = 0; i < 50000; ++i) {
+        logView->addItem("old");
+        traceView->addItem("old");
+    }
+    logView->addItem("one more");
+    w.Timer1Timer();
+    EXPECT_LT(logView->count(), 1000);
+    EXPECT_GT(traceView->count(), 50000);
+    EXPECT_TRUE(w.AutoTimerActive());
 
     w.Button1Click(); // off
     EXPECT_FALSE(w.State().AutoMode);
