@@ -69,7 +69,8 @@ void FormKorvane::FtpDisconnected() {
 void FormKorvane::FtpWorkBegin(kv::WorkDirection, int64_t announcedSize) {
     // The core passes ExpectedSize when the server announced no size. A bar
     // holds an int: larger sizes are shown in coarser steps.
-    progressMaximum_ = announcedSize > 0 ? announcedSize : 0;
+    // A maximum of 0 would turn the bar into a busy indicator that never stops.
+    progressMaximum_ = announcedSize > 0 ? announcedSize : 1;
     progressShift_ = 0;
     while ((progressMaximum_ >> progressShift_) > INT_MAX)
         ++progressShift_;
