@@ -1,11 +1,14 @@
 // The korvane executable as real processes: one instance per program folder,
-// the close sequence on SIGTERM, and the headless path of "korvane ONCE".
+// the close sequence on SIGTERM, the headless path of "korvane ONCE", and the
+// notification area on a virtual X server with a tray (Xvfb and trayer).
 #include "GuiTestSupport.h"
 #include "support/ChildProgram.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <vector>
 
 using namespace kvtest;
 
@@ -68,4 +71,96 @@ TEST(GuiProcess, OneInstancePerProgramFolderAndCloseOnSigterm) {
     EXPECT_EQ(once.wait(), 2) << once.err();
     EXPECT_NE(once.err().find("could not connect"), std::string::npos) << once.err();
     EXPECT_EQ(h.Count("INFO:Start Korvane System!"), 2);
+}
+
+namespace {
+
+// The lines `xwininfo -root -tree` prints for the X server of the environment.
+std::vector<std::string> WindowTree(const std::string& scratch) {
+    std::vector<std::string> lines;
+    if (kvtest::RunProgram({"/usr/bin/xwininfo", "-root", "-tree"}, scratch) != 0)
+        return lines;
+    std::string text = ReadFile(scratch);
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The id of a window of korvane's class whose line holds the given text.
+std::string KorvaneWindow(const std::string& scratch, const std::string& with) {
+    for (const std::string& l : WindowTree(scratch))
+        if (l.find("(\"korvane\" \"Korvane\")") != std::string::npos &&
+            l.find(with) != std::string::npos) {
+            size_t b = l.find_first_not_of(' ');
+            return l.substr(b, l.find(' ', b) - b);
+        }
+    return "";
+}
+
+} // namespace
+
+TEST(GuiProcess, AutoStartsInTheNotificationAreaAndALeftClickRestores) {
+    for (const char* tool :
+         {"/usr/bin/Xvfb", "/usr/bin/trayer", "/usr/bin/xdotool", "/usr/bin/xwininfo"})
+        if (!Exists(tool))
+            GTEST_SKIP() << tool << " is not installed";
+    GuiHome h;
+    h.Settings(nullptr);
+    int display = 0;
+    for (int n = 90 + ::getpid() % 50; n < 400 && !display; ++n)
+        if (!Exists("/tmp/.X11-unix/X" + std::to_string(n)) &&
+            !Exists("/tmp/.X" + std::to_string(n) + "-lock"))
+            display = n;
+    ASSERT_NE(display, 0);
+    const std::string name = ":" + std::to_string(display);
+    ChildProgram x({"/usr/bin/Xvfb", name, "-screen", "0", "800x600x24", "-nolisten", "tcp"},
+                   {"PATH=/usr/bin:/bin"}, h.path("xvfb.err"));
+    ASSERT_TRUE(WaitFor([&] { return Exists("/tmp/.X11-unix/X" + std::to_string(display)); }))
+        << x.err();
+    const char* oldDisplay = std::getenv("DISPLAY");
+    const std::string saved = oldDisplay ? oldDisplay : "";
+    ::setenv("DISPLAY", name.c_str(), 1);
+    const std::string scratch = h.path("tree.txt");
+    ChildProgram tray({"/usr/bin/trayer", "--edge", "bottom", "--align", "right", "--widthtype",
+                       "pixel", "--width", "60", "--height", "32"},
+                      {"DISPLAY=" + name, "PATH=/usr/bin:/bin"}, h.path("trayer.err"));
+    EXPECT_TRUE(WaitFor([&] {
+        for (const std::string& l : WindowTree(scratch))
+            if (l.find("\"panel\"") != std::string::npos)
+                return true;
+        return false;
+    }));
+    ChildProgram window({BuildProgram("korvane"), "auto"},
+                        {"DISPLAY=" + name, "KORVANE_HOME=" + h.dir.path(), "PATH=/usr/bin:/bin",
+                         "LANG=C",
+                         "XDG_RUNTIME_DIR=" + std::string(std::getenv("XDG_RUNTIME_DIR"))},
+                        h.path("korvane.err"));
+    // Started hidden: only the icon in the notification area (tip "Korvane").
+    std::string icon;
+    EXPECT_TRUE(WaitFor([&] { return !(icon = KorvaneWindow(scratch, "22x")).empty(); }))
+        << window.err();
+    EXPECT_TRUE(WaitFor([&] { return h.Count("INFO:Auto Mode Started.") == 1; }));
+    EXPECT_EQ(KorvaneWindow(scratch, "686x"), "");
+    // A left click on the icon shows the window and removes the icon.
+    if (!icon.empty())
+        kvtest::RunProgram(
+            {"/usr/bin/xdotool", "mousemove", "--window", icon, "10", "10", "click", "1"});
+    EXPECT_TRUE(WaitFor([&] { return !KorvaneWindow(scratch, "686x").empty(); })) << window.err();
+    EXPECT_TRUE(WaitFor([&] { return KorvaneWindow(scratch, "22x").empty(); }));
+    window.signal(SIGTERM);
+    EXPECT_EQ(window.wait(), 0) << window.err();
+    EXPECT_EQ(h.SysLog().back(), "INFO:Korvane System Close!");
+    if (saved.empty())
+        ::unsetenv("DISPLAY");
+    else
+        ::setenv("DISPLAY", saved.c_str(), 1);
+    tray.signal(SIGTERM);
+    tray.wait(10);
+    x.signal(SIGTERM);
+    x.wait(10);
 }
