@@ -3,10 +3,20 @@
 # a real FTP server (vsftpd) on 127.0.0.1 with a remote "out", "in" and "tmp"
 # holding sample EDI files, and a local outbox with files to send. Prints what
 # happened, then stops the server. The demo folder is kept for a look around.
-#   ./scripts/demo.sh
+#   ./scripts/demo.sh            one cycle with korvaned ONCE
+#   ./scripts/demo.sh --window   the window on the same mailbox (needs a
+#                                display); the summary follows when it closes
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
+window=0
+if [ "${1:-}" = "--window" ]; then
+    window=1
+    if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+        echo "--window needs a display (DISPLAY or WAYLAND_DISPLAY)." >&2
+        exit 2
+    fi
+fi
 
 if [ "$(id -u)" != 0 ]; then
     echo "The demo starts vsftpd, which needs root: run it as root (or with sudo)." >&2
@@ -16,6 +26,7 @@ fi
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target korvaned
+if [ $window = 1 ]; then cmake --build build -j"$(nproc)" --target korvane; fi
 
 demo=$(mktemp -d /tmp/korvane-demo.XXXXXX)
 chmod 755 "$demo"
@@ -64,8 +75,17 @@ hex=$(printf '%s\n' "$password" | "$src/build/bin/korvaned" PASSWORD)
         "TransferType=BIN" "Passive=1" "FileSender=KORVANEDEMO" "RemoteInPath=in" \
         "RemoteOutPath=out" "TimeInterval=10" "Language=English" "LanguageFile=kven.ini" \
         "LocalOutPath=$out"
-    crlf "[System]" "LogStep=Day" "Message=0"
+    crlf "AllowStartAuto=$window"
+    crlf "[System]" "LogStep=Day" "Message=$window"
+    crlf "[View]" "StatusBar=1" "DebugView=1"
 } >"$home/Korvane.ini"
+
+if [ $window = 1 ]; then
+    echo "== The window: KORVANE_HOME=$home korvane"
+    echo "   Action > Connect, then Receive & Send; Start Auto for automatic mode;"
+    echo "   View > Language for Chinese. Close the window to see the summary."
+    KORVANE_HOME="$home" "$src/build/bin/korvane" || true
+else
 
 echo "== Running: KORVANE_HOME=$home korvaned ONCE"
 set +e
@@ -74,6 +94,7 @@ status=$?
 set -e
 echo "== Exit status: $status (0 all well, 1 a file step reported an error, 2 no connection)"
 echo "   1 is what this demo expects: the outbox holds a file of a foreign sender, which is refused."
+fi
 echo
 echo "== System log"
 cat "$home"/LOG/KVSYS*.LOG | tr -d '\r'

@@ -24,6 +24,11 @@ PACKAGES=(
     # the Debian package and its test: cpack's dpkg-shlibdeps, dpkg-deb, gzip,
     # systemd-analyze verify (which opens the manual page with man), groff
     dpkg-dev gzip binutils systemd man-db groff-base
+    # the window: Qt 6 Widgets, a CJK font for Chinese captions, and a virtual
+    # X server with screenshot tools for the window's pictures
+    qt6-base-dev fonts-wqy-microhei xvfb xauth imagemagick
+    # the notification-area test: a tray on Xvfb, a mouse click, the window tree
+    trayer xdotool x11-utils
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

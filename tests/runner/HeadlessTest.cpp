@@ -4,6 +4,7 @@
 #include "config/IniFile.h"
 #include "config/WnDes.h"
 #include "program/Program.h"
+#include "support/ChildProgram.h"
 #include "support/Servers.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"
@@ -32,67 +33,27 @@ using kvtest::WriteFile;
 
 namespace {
 
-// Beside the test binaries: <build>/tests/test_runner and <build>/bin/korvaned.
-std::string Korvaned() {
-    const char* build = std::getenv("KORVANE_BUILD_DIR");
-    if (build && *build)
-        return std::string(build) + "/bin/korvaned";
-    return FolderOf(FolderOf(std::filesystem::read_symlink("/proc/self/exe").string())) +
-           "/bin/korvaned";
-}
-
 kvtest::VsftpdServer& Server() {
     static kvtest::VsftpdServer server;
     return server;
 }
 
 // korvaned with the given words in a program folder; stderr goes to a file.
-class Runner {
+class Runner : public kvtest::ChildProgram {
 public:
-    Runner(const std::string& home, std::vector<std::string> words) : home_(home) {
-        std::vector<std::string> argv{Korvaned()};
-        argv.insert(argv.end(), words.begin(), words.end());
-        std::vector<char*> args;
-        for (auto& a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        std::vector<std::string> env{"KORVANE_HOME=" + home, "PATH=/usr/bin:/bin", "LANG=C"};
-        std::vector<char*> envp;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 2, (home + "/stderr.txt").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        if (::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, args.data(), envp.data()) != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0];
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&fa);
+    Runner(const std::string& home, const std::vector<std::string>& words)
+        : ChildProgram(Argv(words), {"KORVANE_HOME=" + home, "PATH=/usr/bin:/bin", "LANG=C"},
+                       home + "/stderr.txt") {
+        if (!started())
+            ADD_FAILURE() << "cannot start korvaned";
     }
-    ~Runner() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    // Exit status, or -1 when it did not end within the limit.
-    int wait(int seconds = 60) {
-        if (pid_ <= 0)
-            return -2;
-        return kvtest::WaitForExit(pid_, seconds);
-    }
-    void signal(int sig) {
-        if (pid_ > 0)
-            ::kill(pid_, sig);
-    }
-    std::string err() const { return ReadFile(home_ + "/stderr.txt"); }
 
 private:
-    std::string home_;
-    pid_t pid_ = -1;
+    static std::vector<std::string> Argv(const std::vector<std::string>& words) {
+        std::vector<std::string> argv{kvtest::BuildProgram("korvaned")};
+        argv.insert(argv.end(), words.begin(), words.end());
+        return argv;
+    }
 };
 
 // A program folder whose settings point at the test server.

@@ -1,0 +1,307 @@
+// FormKorvane: the commands of the Action, View, Option, Tools and Help menus
+// and of the status bar, on the core's routines.
+#include "FormKorvane.h"
+
+#include "LanguageApply.h"
+#include "LogViewer.h"
+#include "app/Settings.h"
+#include "config/IniFile.h"
+#include "engine/Connection.h"
+#include "engine/Receive.h"
+#include "engine/Send.h"
+#include "engine/SessionEvents.h"
+#include "ftp/FtpSession.h"
+#include "i18n/LangPack.h"
+#include "logging/Logs.h"
+#include "util/Encoding.h"
+#include "util/Fs.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QUrl>
+#include <ctime>
+
+namespace kvgui {
+
+namespace {
+
+// The maker's home page (Help / EDI Home Page).
+constexpr const char* kHomePageUrl = "https://www.example.com/korvane/";
+
+QString Display(const std::string& bytes) {
+    return QString::fromStdString(kv::ToDisplayUtf8(bytes));
+}
+
+// "yyyymm" of the current local date, for the monthly companion logs.
+std::string YearMonth(std::time_t t) {
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m", &tm);
+    return buf;
+}
+
+} // namespace
+
+void FormKorvane::Guarded(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        ShowErrorBox(Display(e.what()));
+    }
+}
+
+bool FormKorvane::AskYesNo(const QString& text) {
+    return QMessageBox::question(this, "Korvane", text, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
+}
+
+void FormKorvane::ShowErrorBox(const QString& text) {
+    QMessageBox::critical(isVisible() ? this : nullptr, "Korvane", text);
+}
+
+void FormKorvane::ShowMessageBox(const std::string& text) {
+    QMessageBox::information(isVisible() ? this : nullptr, "Korvane", Display(text));
+}
+
+void FormKorvane::OpenUrl(const QString& url) {
+    QDesktopServices::openUrl(QUrl(url));
+}
+
+// --- Action ------------------------------------------------------------------
+
+void FormKorvane::m11Click() {
+    OperationScope op(*this);
+    Guarded([this] {
+        kv::LogBracket logs(state_);
+        SetMenuState(MenuState::Busy);
+        kv::TestConnection(state_);
+    });
+    SetMenuState(MenuState::Idle);
+}
+
+void FormKorvane::m12Click() {
+    OperationScope op(*this);
+    bool connected = false;
+    Guarded([&] {
+        kv::LogBracket logs(state_);
+        kv::IniFile ini(state_.IniPath);
+        state_.ShowTestSuccessBox = false;
+        SetMenuState(MenuState::Busy);
+        connected = kv::ConnectSession(state_, ini);
+        if (connected)
+            state_.ShowTestSuccessBox = true;
+    });
+    SetMenuState(connected && state_.FtpSession ? MenuState::Connected : MenuState::Idle);
+}
+
+void FormKorvane::m13Click() {
+    OperationScope op(*this);
+    Guarded([this] {
+        kv::LogBracket logs(state_);
+        SetMenuState(MenuState::Busy);
+        kv::DisconnectSession(state_);
+    });
+    SetMenuState(MenuState::Idle);
+}
+
+void FormKorvane::RunTransferCommand(bool receive, bool send) {
+    OperationScope op(*this);
+    // The window takes no input while the cycles run; the status bar stays
+    // readable, and a close still reaches closeEvent.
+    menuBar()->setEnabled(false);
+    centralWidget()->setEnabled(false);
+    std::string error;
+    {
+        kv::LogBracket logs(state_);
+        kv::IniFile ini(state_.IniPath);
+        SetMenuState(MenuState::Busy);
+        try {
+            if (receive)
+                kv::ReceiveAll(state_, ini);
+            if (send)
+                kv::SendAll(state_, ini);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        const bool connected = state_.FtpSession && state_.FtpSession->Connected();
+        SetMenuState(connected ? MenuState::Connected : MenuState::Idle);
+    }
+    menuBar()->setEnabled(true);
+    centralWidget()->setEnabled(true);
+    if (!error.empty()) {
+        ShowErrorBox(Display(error));
+        return;
+    }
+    if (m13_->isEnabled() && !closePending_)
+        m13Click();
+}
+
+void FormKorvane::m14Click() {
+    RunTransferCommand(true, false);
+}
+
+void FormKorvane::m15Click() {
+    RunTransferCommand(false, true);
+}
+
+void FormKorvane::m16Click() {
+    RunTransferCommand(true, true);
+}
+
+void FormKorvane::m17Click() {
+    kv::RequestAbort(state_);
+}
+
+void FormKorvane::m18Click() {
+    if (AskYesNo(Display(kv::LangMessage(state_, "m00"))))
+        close();
+}
+
+// --- View --------------------------------------------------------------------
+
+void FormKorvane::LngClick(QAction* item) {
+    Guarded([&] {
+        std::string caption = item->data().toByteArray().toStdString();
+        if (caption.empty())
+            caption = item->text().toStdString();
+        if (!caption.empty() && caption[0] == '&')
+            caption.erase(0, 1);
+        const std::string file = item->toolTip().toStdString();
+        kv::IniFile ini(state_.IniPath);
+        ini.WriteString("Options", "Language", caption);
+        ini.WriteString("Options", "LanguageFile", file);
+        item->setChecked(true);
+        state_.LanguageName = caption;
+        state_.LanguageFile = file;
+    });
+    ApplyLanguageGuarded(kv::JoinPath(state_.ProgramDir, "Language/" + state_.LanguageFile));
+}
+
+void FormKorvane::m22Click() {
+    Guarded([this] {
+        const bool on = m22_->isChecked();
+        const int barHeight = statusBar()->sizeHint().height();
+        statusBar()->setVisible(on);
+        clientHeight_ += on ? barHeight : -barHeight;
+        FitWindowHeight();
+        kv::IniFile(state_.IniPath).WriteInteger("View", "StatusBar", on ? 1 : 0);
+    });
+}
+
+void FormKorvane::m23Click() {
+    Guarded([this] {
+        const bool on = m23_->isChecked();
+        if (debugListBox_->isVisible() && debugListBox_->height() > 0)
+            debugViewHeight_ = debugListBox_->height();
+        // While the view is off no protocol lines are collected at all.
+        if (state_.FtpSession)
+            state_.FtpSession->SetTraceEnabled(on);
+        debugListBox_->setVisible(on);
+        clientHeight_ += on ? debugViewHeight_ : -debugViewHeight_;
+        FitWindowHeight();
+        kv::IniFile(state_.IniPath).WriteInteger("View", "DebugView", on ? 1 : 0);
+    });
+}
+
+// --- Option and Clean --------------------------------------------------------
+
+void FormKorvane::RunDialogCommand(DialogKind kind) {
+    OperationScope op(*this);
+    Guarded([&] {
+        {
+            kv::LogBracket logs(state_);
+            if (state_.FtpSession)
+                kv::DisconnectSession(state_);
+        }
+        SetMenuState(MenuState::Idle);
+        if (std::unique_ptr<QDialog> dialog = dialogFactory ? dialogFactory(kind, this) : nullptr) {
+            // Every dialog shows the current language pack.
+            ApplyLanguage(dialog.get(), state_.LanguagePackPath());
+            menuBar()->setEnabled(false);
+            centralWidget()->setEnabled(false);
+            dialog->exec();
+            menuBar()->setEnabled(true);
+            centralWidget()->setEnabled(true);
+        }
+    });
+    menuBar()->setEnabled(true);
+    centralWidget()->setEnabled(true);
+    // The settings may have changed: they take effect at once.
+    Guarded([this] { kv::ReadSettings(state_); });
+}
+
+// --- Tools -------------------------------------------------------------------
+
+void FormKorvane::m41Click() {
+    debugListBox_->clear();
+}
+
+void FormKorvane::m42Click() {
+    logListBox_->clear();
+}
+
+void FormKorvane::ShowLogFile(const std::string& path, const QString& title) {
+    auto* viewer = new LogViewer(QString::fromStdString(path), title, this);
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->show();
+}
+
+void FormKorvane::m44Click() {
+    kv::CloseLogs(state_);
+    ShowLogFile(state_.logs.SysLogPath, "System Log");
+}
+
+void FormKorvane::m45Click() {
+    kv::CloseLogs(state_);
+    ShowLogFile(state_.logs.TransferLogPath, "Transfer Log");
+}
+
+void FormKorvane::m46Click() {
+    ShowLogFile(state_.PathInProgramDir("LOG/KVTRAY" + YearMonth(state_.Now()) + ".LOG"),
+                "KVTray Log");
+}
+
+void FormKorvane::m47Click() {
+    ShowLogFile(state_.PathInProgramDir("LOG/KVSRV" + YearMonth(state_.Now()) + ".LOG"),
+                "Ostrel Log");
+}
+
+// --- Help --------------------------------------------------------------------
+
+void FormKorvane::m51Click() {
+    OpenUrl(kHomePageUrl);
+}
+
+void FormKorvane::m52Click() {
+    Guarded([this] {
+        kv::LogBracket logs(state_);
+        if (state_.FtpSession)
+            kv::DisconnectSession(state_);
+    });
+    SetMenuState(MenuState::Idle);
+    // The upgrade check is not part of this version: say so when asked.
+    if (state_.MessageBoxesAllowed)
+        ShowMessageBox("No upgrade check is available in this version.");
+}
+
+void FormKorvane::m53Click() {
+    kv::LogBracket logs(state_);
+    const std::string version = "Version " + state_.ProgramVersion;
+    // The log view only: the version line is not a system-log line.
+    if (!state_.ServiceMode)
+        AddLogViewLine(kv::TimeStamp(state_.Now()) + version);
+    if (state_.MessageBoxesAllowed)
+        ShowMessageBox("   " + version + "   ");
+}
+
+void FormKorvane::StatusBar1DblClick() {
+    m33_->setVisible(true);
+}
+
+} // namespace kvgui

@@ -1,0 +1,159 @@
+// FormKorvane: the creation, show and close sequences around the core's
+// start-up and close routines, the Language menu and the view settings.
+#include "FormKorvane.h"
+
+#include "LanguageApply.h"
+#include "config/IniFile.h"
+#include "engine/Connection.h"
+#include "i18n/LangPack.h"
+#include "logging/Logs.h"
+#include "program/Program.h"
+#include "util/Encoding.h"
+#include "util/Fs.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QCloseEvent>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+
+namespace kvgui {
+
+bool FormKorvane::StartUp(const std::vector<std::string>& args) {
+    std::string error;
+    try {
+        if (!kv::StartUp(state_, args))
+            return false; // no settings file and no backup: stay Busy
+    } catch (const std::exception& e) {
+        // A bad setting or an update-script failure: the window still opens,
+        // without starting automatic mode.
+        error = e.what();
+        if (state_.IniPath.empty()) {
+            ShowErrorBox(QString::fromStdString(error));
+            return false;
+        }
+    }
+    BuildLanguageMenu();
+    kv::IniFile ini(state_.IniPath);
+    m33_->setVisible(ini.ReadString("System", "Expert") == "1");
+    ApplyViewSettings();
+    SetMenuState(MenuState::Idle);
+    startedUp_ = true;
+    if (!error.empty()) {
+        ShowErrorBox(QString::fromStdString(error));
+        return true;
+    }
+    button1_->setVisible(state_.AllowStartAuto);
+    // AUTO and SRV click the Start Auto button once each; the clicks run as
+    // soon as the event loop runs, so the window is painted first.
+    // Both words click it twice: one cycle, then automatic mode is off again.
+    const int clicks = (state_.TrayMode ? 1 : 0) + (state_.ServiceMode ? 1 : 0);
+    if (clicks > 0) {
+        button1_->setVisible(true);
+        QTimer::singleShot(0, this, [this, clicks] {
+            for (int i = 0; i < clicks && !closePending_ && !closed_; ++i)
+                Button1Click();
+        });
+    }
+    return true;
+}
+
+void FormKorvane::ShowAfterStartUp() {
+    if (!kv::FileExists(state_.PathInProgramDir("Korvane.ini"))) {
+        show();
+        ShowErrorBox("INI File Lost!!!");
+        close();
+        return;
+    }
+    if (state_.TrayMode) {
+        // Started hidden in the notification area; without one, minimised.
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            AddTrayIcon();
+        else
+            showMinimized();
+        return;
+    }
+    show();
+}
+
+void FormKorvane::BuildLanguageMenu() {
+    int counter = 1;
+    for (const kv::InstalledPack& pack : kv::ListLanguagePacks(state_.ProgramDir)) {
+        auto* item = new QAction(QString::fromStdString(kv::ToDisplayUtf8(pack.caption)), m21_);
+        item->setObjectName(QString("m21%1").arg(counter));
+        item->setCheckable(true);
+        item->setToolTip(QString::fromStdString(pack.file));
+        item->setData(QByteArray::fromStdString(pack.caption)); // stored as the pack has it
+        languageGroup_->addAction(item);
+        m21_->addAction(item);
+        if (pack.caption == state_.LanguageName) {
+            item->setChecked(true);
+            ApplyLanguageGuarded(kv::JoinPath(state_.ProgramDir, "Language/" + pack.file));
+        }
+        ++counter;
+    }
+}
+
+void FormKorvane::ApplyLanguageGuarded(const std::string& packPath) {
+    Guarded([&] { ApplyLanguage(this, packPath); });
+    // The button's caption follows automatic mode, not the pack.
+    button1_->setText(AutoButtonCaption(autoModeOn_));
+}
+
+void FormKorvane::ApplyViewSettings() {
+    kv::IniFile ini(state_.IniPath);
+    const int barHeight = statusBar()->sizeHint().height();
+    const bool statusBarOn = ini.ReadString("View", "StatusBar") == "1";
+    m22_->setChecked(statusBarOn);
+    clientHeight_ += statusBarOn ? barHeight : -barHeight;
+    statusBar()->setVisible(statusBarOn);
+
+    const bool debugOn = ini.ReadString("View", "DebugView") == "1";
+    m23_->setChecked(debugOn);
+    if (!debugOn) {
+        // The window has not been laid out yet: the trace view's height is
+        // what is left under the panel, the splitter and the status bar.
+        const int h = DesignedDebugViewHeight();
+        if (h > 0)
+            debugViewHeight_ = h;
+        clientHeight_ -= debugViewHeight_;
+    }
+    debugListBox_->setVisible(debugOn);
+    FitWindowHeight();
+}
+
+void FormKorvane::closeEvent(QCloseEvent* event) {
+    if (closed_) {
+        event->accept();
+        return;
+    }
+    timer1_.stop();
+    if (operationDepth_ > 0) {
+        // A command is inside a network wait: end its session so it unwinds
+        // cleanly (nothing half-delivered), and close once it has.
+        closePending_ = true;
+        if (state_.FtpSession) {
+            kv::LogBracket logs(state_);
+            kv::DisconnectSession(state_);
+        }
+        event->ignore();
+        return;
+    }
+    timer2_.stop();
+    try {
+        kv::CloseSequence(state_);
+    } catch (const std::exception& e) {
+        // The close line could not be written; the program still ends.
+        (void)e;
+    }
+    closed_ = true;
+    RemoveTrayIcon();
+    event->accept();
+    emit Closed();
+}
+
+} // namespace kvgui

@@ -1,0 +1,83 @@
+// korvane: the window. "korvane ONCE", and "korvane SRV" where no display
+// exists, take the headless path of korvaned without creating any window.
+#include "FormKorvane.h"
+#include "program/Headless.h"
+#include "program/Program.h"
+#include "util/Fs.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int gStopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(gStopPipe[1], &c, 1);
+}
+
+bool DisplayAvailable() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* v = std::getenv(name); v && *v)
+            return true;
+    return false;
+}
+
+// SIGTERM and SIGINT close the window, so the close sequence runs (a desktop
+// logout, systemd, Ctrl+C in a terminal).
+void CloseOnStopSignals(kvgui::FormKorvane& window) {
+    if (::pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(gStopPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char buf[16];
+        while (::read(gStopPipe[0], buf, sizeof buf) > 0) {
+        }
+        window.close();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::string programDir = kv::ProgramFolder();
+    if (kv::WantsHeadlessRun(args, DisplayAvailable()))
+        return kv::RunHeadless(programDir, args);
+
+    ::signal(SIGPIPE, SIG_IGN);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Korvane");
+    QApplication::setDesktopFileName("korvane");
+    QApplication::setWindowIcon(QIcon(":/korvane.png"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    kv::InstanceLock lock(programDir);
+    if (!lock.Acquired()) {
+        std::fprintf(stderr, "korvane: Program Already Run!!! (%s)\n", programDir.c_str());
+        QMessageBox::warning(nullptr, "Korvane", "Program Already Run!!!");
+        return 2; // as korvaned
+    }
+
+    kvgui::FormKorvane window(programDir);
+    QObject::connect(&window, &kvgui::FormKorvane::Closed, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
+    CloseOnStopSignals(window);
+    window.StartUp(args);
+    window.ShowAfterStartUp();
+    return app.exec();
+}

@@ -1,0 +1,253 @@
+// The window against a real FTP server (pyftpdlib): menu states through
+// connect, receive and disconnect, the trace, the keep-alive, automatic mode,
+// and a close while a transfer runs.
+#include "GuiTestSupport.h"
+#include "config/IniFile.h"
+#include "util/Fs.h"
+
+#include <QAction>
+#include <QDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace kvtest;
+
+namespace {
+
+QStringList Lines(QWidget& w, const char* list) {
+    QStringList out;
+    auto* l = w.findChild<QListWidget*>(list);
+    for (int i = 0; i < l->count(); ++i)
+        out << l->item(i)->text();
+    return out;
+}
+
+bool Enabled(QWidget& w, const char* item) {
+    return w.findChild<QAction*>(item)->isEnabled();
+}
+
+int CountWire(const PyFtpdServer& s, const std::string& command) {
+    auto wire = s.wireLog();
+    return static_cast<int>(std::count(wire.begin(), wire.end(), command));
+}
+
+} // namespace
+
+TEST(GuiSession, MenuStatesTraceAndKeepAliveThroughConnectReceiveDisconnect) {
+    PyFtpdServer& s = FreshServer();
+    const std::string content(300000, 'x');
+    s.writeFile("out/a.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n" + content);
+    GuiHome h;
+    h.Settings(&s);
+    TestWindow w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    w.ShowAfterStartUp();
+
+    w.findChild<QAction*>("m12")->trigger(); // Connect
+    ASSERT_EQ(w.CurrentMenuState(), kvgui::MenuState::Connected)
+        << Lines(w, "LogListBox").join("\n").toStdString();
+    EXPECT_FALSE(Enabled(w, "m11"));
+    EXPECT_FALSE(Enabled(w, "m12"));
+    for (const char* item : {"m13", "m14", "m15", "m16"})
+        EXPECT_TRUE(Enabled(w, item)) << item;
+    // The trace shows the login with the password masked, and never in clear.
+    const QStringList trace = Lines(w, "DebugListBox");
+    EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const QString& l) {
+        return l.endsWith(": Sent: pass ********");
+    })) << trace.join("\n").toStdString();
+    for (const QString& l : trace)
+        EXPECT_FALSE(l.contains(QString::fromStdString(s.password())));
+    EXPECT_TRUE(w.KeepAliveActive());
+
+    // Keep-alive: NOOP while idle and connected.
+    w.SetKeepAliveInterval(150);
+    w.StartKeepAlive();
+    EXPECT_TRUE(WaitFor([&] { return CountWire(s, "NOOP") >= 2; }));
+
+    // Receive Only: the window is disabled and the menus Busy while it runs;
+    // the progress and speed show; then the Disconnect command follows.
+    bool sawBusy = true, sawDisabled = true, sawSpeed = false;
+    w.onWork = [&](kv::WorkDirection, int64_t) {
+        sawBusy = sawBusy && w.CurrentMenuState() == kvgui::MenuState::Busy;
+        sawDisabled = sawDisabled && !w.menuBar()->isEnabled();
+        sawSpeed =
+            sawSpeed || w.findChild<QLabel*>("StatusPanel2")->text().startsWith("Download speed ");
+    };
+    w.findChild<QAction*>("m14")->trigger();
+    EXPECT_TRUE(sawBusy);
+    EXPECT_TRUE(sawDisabled);
+    EXPECT_TRUE(sawSpeed) << Lines(w, "LogListBox").join("\n").toStdString();
+    EXPECT_EQ(ReadFile(h.path("INBOX/a.edi")), "00:INVOIC:X:Y:THEM:ME:Z'\r\n" + content);
+    EXPECT_FALSE(Exists(s.path("out/a.edi")));
+    EXPECT_EQ(w.CurrentMenuState(), kvgui::MenuState::Idle);
+    EXPECT_TRUE(Enabled(w, "m11"));
+    EXPECT_FALSE(Enabled(w, "m14"));
+    EXPECT_TRUE(w.menuBar()->isEnabled());
+    EXPECT_FALSE(w.KeepAliveActive());
+    EXPECT_EQ(w.findChild<QProgressBar*>("ProgressBar1")->value(), 0);
+    EXPECT_GT(h.Count("INFO:Success Download File->a.edi"), 0);
+    EXPECT_EQ(h.Count("INFO:Disconnected."), 1);
+    EXPECT_EQ(w.findChild<QLabel*>("StatusPanel2")->text(), "Not connected.");
+    EXPECT_TRUE(w.errors.empty());
+}
+
+TEST(GuiSession, AutomaticModeRunsCyclesAtTheIntervalAndStops) {
+    PyFtpdServer& s = FreshServer();
+    GuiHome h;
+    // 0.0005 minutes: a cycle every 30 ms after the end of the previous one.
+    h.Settings(&s, "[Extra]\r\n");
+    kv::IniFile(h.path("Korvane.ini")).WriteString("Options", "TimeInterval", "0.0005");
+    TestWindow w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    auto* button = w.findChild<QPushButton*>("Button1");
+    EXPECT_TRUE(w.State().MessageBoxesAllowed);
+
+    w.Button1Click(); // on: the first cycle runs at once
+    EXPECT_EQ(w.AutoTimerInterval(), 30);
+    EXPECT_TRUE(w.State().AutoMode);
+    EXPECT_FALSE(w.State().MessageBoxesAllowed);
+    EXPECT_EQ(button->text(), "Stop Auto");
+    EXPECT_EQ(w.CurrentMenuState(), kvgui::MenuState::Busy);
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_EQ(h.Count("INFO:Auto Mode Started."), 1);
+    EXPECT_EQ(h.Count("INFO:Begin Receive......"), 1);
+    // A file put into the outbox is sent by a later cycle.
+    WriteFile(h.path("OUTBOX/b.txt"), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+    EXPECT_TRUE(WaitFor([&] { return Exists(s.path("in/b.txt")); }));
+    EXPECT_TRUE(WaitFor([&] { return h.Count("INFO:Begin Receive......") >= 3; }));
+    // A tick empties a view that grew past 50,000 lines, not one at 50,000.
+    auto* logView = w.findChild<QListWidget*>("LogListBox");
+    auto* traceView = w.findChild<QListWidget*>("DebugListBox");
+    logView->clear();
+    traceView->clear();
+    for (int i = 0; i < 50000; ++i) {
+        logView->addItem("old");
+        traceView->addItem("old");
+    }
+    logView->addItem("one more");
+    w.Timer1Timer();
+    EXPECT_LT(logView->count(), 1000);
+    EXPECT_GT(traceView->count(), 50000);
+    EXPECT_TRUE(w.AutoTimerActive());
+
+    w.Button1Click(); // off
+    EXPECT_FALSE(w.State().AutoMode);
+    EXPECT_TRUE(w.State().MessageBoxesAllowed);
+    EXPECT_FALSE(w.AutoTimerActive());
+    EXPECT_EQ(button->text(), "Start Auto");
+    EXPECT_EQ(w.CurrentMenuState(), kvgui::MenuState::Idle);
+    EXPECT_EQ(h.Count("INFO:Auto Mode Stopped."), 1);
+    const int cycles = h.Count("INFO:Begin Receive......");
+    WaitFor([] { return false; }, 200);
+    EXPECT_EQ(h.Count("INFO:Begin Receive......"), cycles);
+
+    // TimeInterval 0: exactly one cycle, and the button still switches off.
+    w.State().settings.TimeInterval = "0";
+    w.Button1Click();
+    EXPECT_EQ(h.Count("INFO:Begin Receive......"), cycles + 1);
+    WaitFor([] { return false; }, 200);
+    EXPECT_EQ(h.Count("INFO:Begin Receive......"), cycles + 1);
+    EXPECT_FALSE(w.AutoTimerActive());
+    w.Button1Click();
+    EXPECT_FALSE(w.State().AutoMode);
+    EXPECT_EQ(h.Count("INFO:Auto Mode Stopped."), 2);
+    // Not a number: nothing changes, the error is shown.
+    w.State().settings.TimeInterval = "ten";
+    w.Button1Click();
+    EXPECT_FALSE(w.State().AutoMode);
+    ASSERT_EQ(w.errors.size(), 1u);
+    EXPECT_EQ(w.errors[0], "'ten' is not a valid floating point value");
+}
+
+TEST(GuiSession, ClosingDuringATransferWaitsForItAndLosesNothing) {
+    PyFtpdServer& s = FreshServer();
+    const std::string content(3 << 20, 'y');
+    s.writeFile("out/big.edi", content);
+    s.setScenario("throttle\t1000000\n");
+    GuiHome h;
+    h.Settings(&s);
+    TestWindow w(h.dir.path());
+    bool closed = false;
+    QObject::connect(&w, &kvgui::FormKorvane::Closed, [&] { closed = true; });
+    ASSERT_TRUE(w.StartUp({}));
+    w.ShowAfterStartUp();
+    w.findChild<QAction*>("m12")->trigger();
+    ASSERT_EQ(w.CurrentMenuState(), kvgui::MenuState::Connected);
+    bool asked = false;
+    w.onWork = [&](kv::WorkDirection, int64_t total) {
+        if (!asked && total > 0) {
+            asked = true;
+            w.close(); // as the window manager's close button would
+        }
+    };
+    w.findChild<QAction*>("m16")->trigger(); // Receive & Send
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(WaitFor([&] { return closed; }));
+    s.clearScenario();
+    // The file is still on the server, and no part of it in the inbox.
+    EXPECT_EQ(ReadFile(s.path("out/big.edi")).size(), content.size());
+    EXPECT_TRUE(kv::ListFolder(h.path("INBOX"), "*.*").empty());
+    auto log = h.SysLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "INFO:Korvane System Close!");
+    EXPECT_EQ(h.Count("INFO:Korvane System Close!"), 1);
+    EXPECT_EQ(ReadFile(h.path("kvini.bak")), ReadFile(h.path("Korvane.ini")));
+}
+
+TEST(GuiSession, OptionDialogFrameDisconnectsDisablesAndReloadsSettings) {
+    PyFtpdServer& s = FreshServer();
+    GuiHome h;
+    h.Settings(&s);
+    TestWindow w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    w.ShowAfterStartUp();
+    w.findChild<QAction*>("m12")->trigger();
+    ASSERT_EQ(w.CurrentMenuState(), kvgui::MenuState::Connected);
+
+    // The dialog: shown with the pack applied, the window disabled meanwhile;
+    // it changes a setting, which the window reloads after it.
+    WriteFile(h.path("Language/kven.ini"),
+              ReadFile(h.path("Language/kven.ini")) + "[FormBasSet]\r\nCaption=Basic Settings\r\n");
+    bool sessionGone = false, windowDisabled = false;
+    QString title;
+    kvgui::DialogKind asked = kvgui::DialogKind::Clean;
+    w.dialogFactory = [&](kvgui::DialogKind kind, QWidget* owner) {
+        asked = kind;
+        auto d = std::make_unique<QDialog>(owner);
+        d->setObjectName("FormBasSet");
+        QTimer::singleShot(0, d.get(), [&, dialog = d.get()] {
+            sessionGone = !w.State().FtpSession;
+            windowDisabled = !w.menuBar()->isEnabled() && !w.centralWidget()->isEnabled();
+            title = dialog->windowTitle();
+            kv::IniFile(h.path("Korvane.ini")).WriteString("Options", "Port", "2199");
+            dialog->accept();
+        });
+        return d;
+    };
+    w.findChild<QAction*>("m31")->trigger();
+    EXPECT_EQ(asked, kvgui::DialogKind::Basic);
+    EXPECT_TRUE(sessionGone);
+    EXPECT_TRUE(windowDisabled);
+    EXPECT_EQ(title, "Basic Settings");
+    EXPECT_TRUE(w.menuBar()->isEnabled());
+    EXPECT_EQ(w.CurrentMenuState(), kvgui::MenuState::Idle);
+    EXPECT_EQ(w.State().settings.Port, 2199);
+
+    // Quit asks m00; No keeps the window, Yes closes it.
+    w.answer = false;
+    w.findChild<QAction*>("m18")->trigger();
+    ASSERT_EQ(w.questions.size(), 1u);
+    EXPECT_EQ(w.questions[0], "Quit Korvane?");
+    EXPECT_TRUE(w.isVisible());
+    w.answer = true;
+    w.findChild<QAction*>("m18")->trigger();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(h.SysLog().back(), "INFO:Korvane System Close!");
+}
