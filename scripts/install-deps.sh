@@ -24,6 +24,8 @@ PACKAGES=(
     # the window: Qt 6 Widgets, a CJK font for Chinese captions, and a virtual
     # X server with screenshot tools for the window's pictures
     qt6-base-dev fonts-wqy-microhei xvfb xauth imagemagick
+    # the upgrade check's HTTPS: Qt Network with its OpenSSL TLS plugin
+    libqt6network6
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

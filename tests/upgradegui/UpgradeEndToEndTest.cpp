@@ -86,12 +86,16 @@ TEST(UpgradeEndToEnd, KorvaneFindsInstallsAndComesBackUpOnTheNewerBuild) {
     web.write("e2e/kv.inf", "#version=1.43\r\n#url=" + web.url("/e2e/korvane") +
                                 "\r\n#sha256=" + ServedSha(web, "e2e/korvane") + "\r\n");
 
-    const int status =
-        RunToEnd(program,
-                 {"KORVANE_INFO_URL=" + web.url("/e2e/kv.inf"), "TMPDIR=" + tmp.path(),
-                  "PATH=/usr/bin:/bin", "LANG=C", "QT_QPA_PLATFORM=offscreen",
-                  "XDG_RUNTIME_DIR=" + std::string(std::getenv("XDG_RUNTIME_DIR"))},
-                 home.path("korvane.err"), 60);
+    std::vector<std::string> env{"KORVANE_INFO_URL=" + web.url("/e2e/kv.inf"),
+                                 "TMPDIR=" + tmp.path(),
+                                 "PATH=/usr/bin:/bin",
+                                 "LANG=C",
+                                 "QT_QPA_PLATFORM=offscreen",
+                                 "XDG_RUNTIME_DIR=" + std::string(std::getenv("XDG_RUNTIME_DIR"))};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char* v = std::getenv(name))
+            env.push_back(std::string(name) + "=" + v);
+    const int status = RunToEnd(program, env, home.path("korvane.err"), 60);
     EXPECT_EQ(status, 0) << (Exists(home.path("korvane.err")) ? ReadFile(home.path("korvane.err"))
                                                               : "");
     ASSERT_TRUE(WaitFor([&] { return Exists(home.path("ran.txt")); }, 30000))
