@@ -113,10 +113,6 @@ TransferResult Classify(QNetworkReply* reply) {
     TransferResult r;
     r.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     r.detail = reply->errorString();
-    if (r.httpStatus >= 400) {
-        r.outcome = TransferOutcome::HttpError;
-        return r;
-    }
     switch (reply->error()) {
     case QNetworkReply::SslHandshakeFailedError:
     case QNetworkReply::InsecureRedirectError:
@@ -130,6 +126,10 @@ TransferResult Classify(QNetworkReply* reply) {
         r.outcome = TransferOutcome::ConnLost;
         break;
     default:
+        if (r.httpStatus >= 400) {
+            r.outcome = TransferOutcome::HttpError;
+            break;
+        }
         // Refused, not found, timed out: lost when the server had already
         // answered, unreachable otherwise.
         r.outcome =

@@ -62,7 +62,7 @@ bool AnsweringBoxes::AskCredentials(const QString& host, const QString& realm, Q
     a_.shown.push_back("password|" + host.toStdString() + "|" + realm.toStdString());
     *user = "kvupdate";
     *password = "Kv-update-7";
-    return true;
+    return a_.credentials;
 }
 
 void AnsweringBoxes::OpenUrl(const QString& url) {

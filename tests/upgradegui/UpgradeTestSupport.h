@@ -30,8 +30,9 @@ private:
 // What the boxes showed, one "kind|caption|text" entry each, and how they answer.
 struct Answers {
     std::vector<std::string> shown;
-    bool upgrade = true; // "&Yes" (else "&Later")
-    bool yes = true;     // Yes to a Yes / No question
+    bool upgrade = true;     // "&Yes" (else "&Later")
+    bool yes = true;         // Yes to a Yes / No question
+    bool credentials = true; // a name and password given when asked
     std::string Joined() const;
 };
 

@@ -190,6 +190,16 @@ TEST(UpgradeWindow, BrokenTransfersStopTheUpgradeAndSaySo) {
     EXPECT_FALSE(Exists(u.home.path("a.bin.uTMP")));
     EXPECT_FALSE(Exists(u.home.path("big.bin.uTMP")));
 
+    // The password dialog cancelled: aborted as a No, nothing announced.
+    web.write("guarded.inf", "#version=1.43\r\n#url=" + web.url("/kv/a.bin") +
+                                 "\r\n#url0=" + web.url("/auth/kv/big.bin") + "\r\n");
+    u.answers.credentials = false;
+    EXPECT_TRUE(u.Check(web.url("/guarded.inf")));
+    EXPECT_EQ(u.answers.Joined(), "ask|Application update wizard|" +
+                                      kv::AskUpgradeText("Korvane", "") +
+                                      "\n--\npassword|127.0.0.1|upgrades");
+    EXPECT_FALSE(Exists(u.home.path("a.bin.uTMP")));
+
     // A server whose certificate is not trusted: refused with a clear
     // message before anything is read.
     WebServer& tls = SharedHttpsServer();
