@@ -43,7 +43,6 @@ UpgradeTransfer::UpgradeTransfer(QNetworkAccessManager& manager, const QUrl& url
     reply_ = manager.get(request);
     connect(reply_, &QNetworkReply::metaDataChanged, this, &UpgradeTransfer::CheckAnnouncedSize);
     connect(reply_, &QNetworkReply::readyRead, this, &UpgradeTransfer::TakeData);
-    connect(reply_, &QNetworkReply::downloadProgress, this, &UpgradeTransfer::Progress);
     connect(reply_, &QNetworkReply::finished, this, &UpgradeTransfer::End);
 }
 
@@ -91,7 +90,12 @@ void UpgradeTransfer::TakeData() {
         body_ += chunk;
     } else if (target_->write(chunk) != chunk.size()) {
         Stop(TransferOutcome::WriteFailed, target_->errorString());
+        return;
     }
+    // Told for every piece: Qt's own progress signal skips pieces that come
+    // soon after one another, so a transfer that stalls would show stale figures.
+    const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+    emit Progress(received_, length.isValid() ? length.toLongLong() : -1);
 }
 
 void UpgradeTransfer::Stop(TransferOutcome why, const QString& detail) {

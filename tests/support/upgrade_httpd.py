@@ -7,6 +7,8 @@ serving a folder, over plain HTTP or, given a certificate and its key, HTTPS.
 Two kinds of path behave on purpose like a broken or a guarded server:
   /drop/NAME  announces the whole size of ROOT/NAME, sends half of it and
               closes the connection;
+  /hold/NAME  announces the whole size of ROOT/NAME, sends half of it and
+              waits (at most 30 s) for the client to give up;
   /auth/NAME  serves ROOT/NAME only to the user "kvupdate" with the password
               "Kv-update-7" (HTTP Basic), 401 otherwise.
 """
@@ -27,6 +29,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def do_GET(self):
         if self.path.startswith("/drop/"):
             return self.send_half(self.path[len("/drop/"):])
+        if self.path.startswith("/hold/"):
+            self.send_half(self.path[len("/hold/"):], hold=True)
+            return None
         if self.path.startswith("/auth/"):
             expected = "Basic " + base64.b64encode(USER_PASSWORD.encode()).decode()
             if self.headers.get("Authorization") != expected:
@@ -38,7 +43,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.path = self.path[len("/auth"):]
         return super().do_GET()
 
-    def send_half(self, name):
+    def send_half(self, name, hold=False):
         path = os.path.join(self.directory, name)
         with open(path, "rb") as f:
             data = f.read()
@@ -49,6 +54,13 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.wfile.write(data[: len(data) // 2])
         self.wfile.flush()
         self.close_connection = True
+        if hold:
+            self.connection.settimeout(30)
+            try:
+                while self.connection.recv(4096):
+                    pass
+            except OSError:
+                pass
         self.connection.shutdown(2)
 
 

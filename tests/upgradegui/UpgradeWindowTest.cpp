@@ -15,6 +15,7 @@
 
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <gtest/gtest.h>
 
 using namespace kvtest;
@@ -177,6 +178,30 @@ TEST(UpgradeWindow, BrokenTransfersStopTheUpgradeAndSaySo) {
               "error|Korvane|" + kv::FailureText(kv::UpgradeFailure::ConnLost, ""));
     EXPECT_EQ(ReadFile(u.home.path("a.bin.uTMP")), "first");
     EXPECT_FALSE(Exists(u.home.path(kv::kArrivedListName)));
+
+    // Half way through the second file: the wizard shows where it is, and
+    // Cancel aborts and deletes the working files.
+    web.write("hold.inf", "#version=1.43\r\n#url=" + web.url("/kv/a.bin") +
+                              "\r\n#url0=" + web.url("/hold/kv/big.bin") + "\r\n");
+    u.answers.shown.clear();
+    u.w.AutoUpgrader().settings.infoFileUrl = web.url("/hold.inf");
+    u.w.m52Click();
+    kvgui::UpgradeCheck& c = u.w.AutoUpgrader();
+    ASSERT_TRUE(WaitFor([&] { return c.Wizard() && WizardBar(c, "Bar_Current") == 50; }))
+        << (c.Wizard() ? WizardText(c, "Lbl_Downloading").toStdString() + " " +
+                             std::to_string(WizardBar(c, "Bar_Current"))
+                       : "no wizard")
+        << u.answers.Joined();
+    EXPECT_EQ(WizardText(c, "Lbl_Url"), QString::fromStdString(web.url("/hold/kv/big.bin")));
+    EXPECT_EQ(WizardText(c, "Lbl_Downloading"), "Downloading 2 of 2");
+    EXPECT_EQ(WizardText(c, "Lbl_FileSize"), "File size: 195.3 Kb");
+    EXPECT_TRUE(WizardText(c, "Lbl_TransferRate").startsWith("Transfer rate: "));
+    EXPECT_EQ(WizardBar(c, "Bar_Overall"), 75);
+    c.Wizard()->findChild<QPushButton*>("Btn_Cancel")->click();
+    ASSERT_TRUE(WaitFor([&] { return !c.Running(); }));
+    EXPECT_EQ(u.answers.shown.size(), 1u) << u.answers.Joined();
+    EXPECT_FALSE(Exists(u.home.path("a.bin.uTMP")));
+    EXPECT_FALSE(Exists(u.home.path("big.bin.uTMP")));
 
     // A file that differs from its published checksum: stopped, and every
     // working file is deleted.
