@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace kvtest;
 
@@ -103,6 +104,21 @@ TEST(UpgradeWindow, DecisionBoxesOfTheStartUpAndTheManualCheck) {
     EXPECT_EQ(u.answers.Joined(),
               "ask|Application update wizard|" + kv::AskUpgradeText("Korvane", ""));
     EXPECT_FALSE(Exists(u.home.path("korvane.uTMP")));
+
+    // A program folder this user cannot write (installed by root): said so
+    // before the question, nothing downloaded.
+    TempDir installed;
+    ASSERT_EQ(::chmod(installed.path().c_str(), 0555), 0);
+    {
+        NoFileAccessOverride asUser;
+        u.w.AutoUpgrader().locations.programPath = installed / "korvane";
+        EXPECT_TRUE(u.Check(web.url("/newer.inf")));
+        u.w.AutoUpgrader().locations.programPath = u.home.path("korvane");
+    }
+    ::chmod(installed.path().c_str(), 0755);
+    EXPECT_EQ(u.answers.Joined(),
+              "error|Korvane|" +
+                  kv::FailureText(kv::UpgradeFailure::FolderNotWritable, installed.path()));
 
     // Method 2: the first URL opens in the browser, "http://" put in front.
     web.write("method2.inf", "#version=2.0beta\r\n#url1=127.0.0.1/kv/setup.run\r\n"
