@@ -29,6 +29,8 @@ PACKAGES=(
     qt6-base-dev fonts-wqy-microhei xvfb xauth imagemagick
     # the notification-area test: a tray on Xvfb, a mouse click, the window tree
     trayer xdotool x11-utils
+    # the upgrade check's HTTPS: Qt Network with its OpenSSL TLS plugin
+    libqt6network6
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

@@ -8,7 +8,9 @@
 //   FormKorvaneCommands.cpp  the commands of the five menus
 //   FormKorvaneAuto.cpp      automatic mode and the two timers
 //   FormKorvaneProgress.cpp  the session's events: trace, status, progress
+//   FormKorvaneUpgrade.cpp   the upgrade component and its start-up check
 #include "app/AppState.h"
+#include "upgrade/Decision.h"
 #include "util/Host.h"
 
 #include <QDialog>
@@ -32,6 +34,8 @@ class QSplitter;
 class QSystemTrayIcon;
 
 namespace kvgui {
+
+class UpgradeCheck;
 
 enum class MenuState { Busy = 0, Connected = 1, Idle = 2 };
 
@@ -73,6 +77,11 @@ public:
     bool AutoModeOn() const { return autoModeOn_; }
     bool KeepAliveActive() const { return timer2_.isActive(); }
     QSystemTrayIcon* TrayIcon() const { return tray_; }
+
+    // The upgrade component (created with the window's start-up).
+    UpgradeCheck& AutoUpgrader();
+    // Sets the wizard's language and starts the component's check.
+    void StartUpgradeCheck();
 
     // kv::Host
     void AddLogViewLine(const std::string& line) override;
@@ -172,6 +181,11 @@ private:
     // Progress (FormKorvaneProgress.cpp).
     void SetStatusText(const QString& text);
 
+    // Upgrade (FormKorvaneUpgrade.cpp): the information file's URL and the
+    // start-up check; the wizard and the messages a check may show.
+    void SetUpUpgradeCheck();
+    void PrepareUpgradeCheck(kv::MessageSet messages);
+
     friend class OperationScope;
 
     kv::AppState state_;
@@ -222,6 +236,7 @@ private:
     QAction *m11_{}, *m12_{}, *m13_{}, *m14_{}, *m15_{}, *m16_{}, *m17_{}, *m18_{};
     QAction *m22_{}, *m23_{}, *m31_{}, *m32_{}, *m33_{};
     QSystemTrayIcon* tray_ = nullptr;
+    UpgradeCheck* auAutoUpgrader1_ = nullptr;
 };
 
 // Counts a running command, so a close asked for meanwhile waits for it.

@@ -285,9 +285,9 @@ void FormKorvane::m52Click() {
             kv::DisconnectSession(state_);
     });
     SetMenuState(MenuState::Idle);
-    // The upgrade check is not part of this version: say so when asked.
-    if (state_.MessageBoxesAllowed)
-        ShowMessageBox("No upgrade check is available in this version.");
+    // Unlike the start-up check, this one also says when no update exists.
+    PrepareUpgradeCheck(kv::kManualCheckMessages);
+    StartUpgradeCheck();
 }
 
 void FormKorvane::m53Click() {

@@ -37,6 +37,7 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
             return false;
         }
     }
+    SetUpUpgradeCheck();
     BuildLanguageMenu();
     kv::IniFile ini(state_.IniPath);
     m33_->setVisible(ini.ReadString("System", "Expert") == "1");

@@ -1,0 +1,53 @@
+// FormKorvane: its upgrade component, the choice of the information file's
+// URL and the start-up check, and how a check is started.
+#include "FormKorvane.h"
+
+#include "UpgradeCheck.h"
+#include "config/IniFile.h"
+#include "logging/Logs.h"
+
+namespace kvgui {
+
+UpgradeCheck& FormKorvane::AutoUpgrader() {
+    if (!auAutoUpgrader1_) {
+        auAutoUpgrader1_ = new UpgradeCheck(this);
+        auAutoUpgrader1_->setObjectName("auAutoUpgrader1");
+        // The updater waits for this program to end: close through the close
+        // sequence once the handler that handed over has returned.
+        connect(auAutoUpgrader1_, &UpgradeCheck::HandedOver, this, &FormKorvane::close,
+                Qt::QueuedConnection);
+    }
+    return *auAutoUpgrader1_;
+}
+
+void FormKorvane::SetUpUpgradeCheck() {
+    Guarded([this] {
+        kv::IniFile ini(state_.IniPath);
+        UpgradeCheck& upgrader = AutoUpgrader();
+        upgrader.settings.infoFileUrl = kv::ChooseInfoFileUrl(ini.ReadString("Options", "Host"));
+        upgrader.settings.versionNumber = kv::kProgramVersion;
+        if (ini.ReadString("System", "AutoUpgrade") != "1" || state_.AutoMode)
+            return;
+        {
+            kv::LogBracket logs(state_);
+            kv::WriteSysLogOnly(state_, kv::InfoLine(state_, "System Auto Upgrade Check!"));
+        }
+        PrepareUpgradeCheck(kv::kStartupCheckMessages);
+        StartUpgradeCheck();
+    });
+}
+
+void FormKorvane::PrepareUpgradeCheck(kv::MessageSet messages) {
+    UpgradeCheck& upgrader = AutoUpgrader();
+    upgrader.wizardEnabled = state_.MessageBoxesAllowed;
+    upgrader.settings.showMessages = state_.MessageBoxesAllowed ? messages : 0;
+}
+
+void FormKorvane::StartUpgradeCheck() {
+    UpgradeCheck& upgrader = AutoUpgrader();
+    upgrader.wizardLanguage =
+        state_.LanguageFile == "kvchs.ini" ? WizardLanguage::wlAuto : WizardLanguage::wlEnglish;
+    upgrader.CheckUpdate();
+}
+
+} // namespace kvgui

@@ -1,0 +1,114 @@
+// The whole upgrade with the real programs: korvane, installed with its
+// updater in a scratch program folder, checks a local web server, downloads
+// and verifies the newer build, hands it to Upgrader3 and closes; the updater
+// puts the build in place and the program comes back up on it.
+#include "UpgradeTestSupport.h"
+
+#include "config/IniFile.h"
+#include "upgrade/UpgradePlan.h"
+#include "util/Fs.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+
+using namespace kvtest;
+
+namespace {
+
+std::string BuildBin(const std::string& name) {
+    const char* build = std::getenv("KORVANE_BUILD_DIR");
+    return std::string(build ? build : ".") + "/bin/" + name;
+}
+
+void Install(const std::string& from, const std::string& to) {
+    std::filesystem::copy_file(from, to);
+    ::chmod(to.c_str(), 0755);
+}
+
+// Runs program with exactly env; its exit status, or -1 when it had not
+// ended within the limit (it is then killed).
+int RunToEnd(const std::string& program, const std::vector<std::string>& env,
+             const std::string& errFile, int seconds) {
+    std::vector<std::string> argv{program};
+    std::vector<char*> args{argv[0].data(), nullptr}, envp;
+    std::vector<std::string> envCopy = env;
+    for (auto& e : envCopy)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, program.c_str(), &fa, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+        return -1;
+    for (int i = 0; i < seconds * 20; ++i) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+} // namespace
+
+TEST(UpgradeEndToEnd, KorvaneFindsInstallsAndComesBackUpOnTheNewerBuild) {
+    WebServer& web = SharedHttpServer();
+    GuiHome home; // the program folder, with the language packs
+    TempDir tmp;  // the updater's temporary folder
+    const std::string program = home.path("korvane");
+    Install(BuildBin("korvane"), program);
+    Install(BuildBin("Upgrader3"), home.path("Upgrader3"));
+    home.Settings(nullptr);
+    // Without message boxes the start-up check neither asks nor shows the
+    // wizard; it goes the same way as Check New Version from there.
+    kv::IniFile ini(home.path("Korvane.ini"));
+    ini.WriteString("System", "Message", "0");
+    ini.WriteString("System", "AutoUpgrade", "1");
+
+    // The newer build: a program that says which build runs and how it was started.
+    const std::string newBuild = "#!/bin/sh\ncd \"$(dirname \"$0\")\" && echo \"1.43 $*\" > ran.tmp"
+                                 " && mv ran.tmp ran.txt\n";
+    web.write("e2e/korvane", newBuild);
+    web.write("e2e/kv.inf", "#version=1.43\r\n#url=" + web.url("/e2e/korvane") +
+                                "\r\n#sha256=" + ServedSha(web, "e2e/korvane") + "\r\n");
+
+    std::vector<std::string> env{"KORVANE_INFO_URL=" + web.url("/e2e/kv.inf"),
+                                 "TMPDIR=" + tmp.path(),
+                                 "PATH=/usr/bin:/bin",
+                                 "LANG=C",
+                                 "QT_QPA_PLATFORM=offscreen",
+                                 "XDG_RUNTIME_DIR=" + std::string(std::getenv("XDG_RUNTIME_DIR"))};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char* v = std::getenv(name))
+            env.push_back(std::string(name) + "=" + v);
+    const int status = RunToEnd(program, env, home.path("korvane.err"), 60);
+    EXPECT_EQ(status, 0) << (Exists(home.path("korvane.err")) ? ReadFile(home.path("korvane.err"))
+                                                              : "");
+    ASSERT_TRUE(WaitFor([&] { return Exists(home.path("ran.txt")); }, 30000))
+        << "the program did not come back up";
+    EXPECT_EQ(ReadFile(home.path("ran.txt")), "1.43 /afterupgrade\n");
+    EXPECT_EQ(ReadFile(program), newBuild);
+    struct stat st {};
+    ::stat(program.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_FALSE(Exists(home.path("korvane.uTMP")));
+    EXPECT_FALSE(Exists(home.path(kv::kArrivedListName)));
+    EXPECT_EQ(home.Count("INFO:System Auto Upgrade Check!"), 1);
+    EXPECT_EQ(home.SysLog().back(), "INFO:Korvane System Close!");
+    // The updater removed its copy from the temporary folder.
+    EXPECT_TRUE(WaitFor([&] { return kv::ListFolder(tmp.path(), "*", false).empty(); }));
+}
