@@ -74,6 +74,7 @@ struct FtpSession::Impl {
     bool closing = false;
     sockaddr_in peer{}; // where the control connection goes (the proxy, with one)
     std::string peerText;
+    std::string proxyTarget; // the FTP host as the proxy is asked for it
 
     int lastCode = 0;
     std::vector<std::string> lastLines;
@@ -218,6 +219,7 @@ struct FtpSession::Impl {
 
     void ReadWholeReply() {
         net::Waiter w = MakeWaiter();
+        w.LimitWholeExchange();
         ftp::ReplyReader reader;
         for (;;) {
             size_t used = reader.Consume(inbuf);
@@ -241,22 +243,25 @@ struct FtpSession::Impl {
     }
 
     // Brings the control connection back in step after a transfer that ended
-    // early (ABOR sent, or the server's 426): the servers answer that with one
-    // to three replies in varying order, so a NOOP marks the end of them.
-    // The last reply afterwards is the transfer's own final one.
-    void Drain(bool haveFinal) {
+    // early (ABOR sent, or the server's 426). Servers owe one to three replies
+    // then, in varying order and sometimes merged, and a hostile one may answer
+    // ABOR with any code: counting alone cannot tell where they end. A PWD
+    // follows them, and the replies are read up to its 257, a code no transfer
+    // or ABOR reply carries. The last reply afterwards is the transfer's own
+    // final one: the first final reply read when it was still owed.
+    void Drain(bool finalOwed) {
         int savedCode = lastCode;
         std::vector<std::string> savedLines = lastLines;
-        SendCommand("NOOP");
+        SendCommand("PWD");
         for (int i = 0; i < kMaxDrainReplies; ++i) {
             int code = ReadReply({});
-            if (code == 200) {
+            if (code == 257) {
                 lastCode = savedCode;
                 lastLines = std::move(savedLines);
                 return;
             }
-            if (!haveFinal && code >= 200) {
-                haveFinal = true;
+            if (finalOwed && code >= 200) {
+                finalOwed = false;
                 savedCode = code;
                 savedLines = lastLines;
             }
@@ -324,13 +329,18 @@ struct FtpSession::Impl {
             if (!net::IsDottedIPv4(name))
                 Status("Resolving hostname " + name + ".");
             sockaddr_in target = net::Resolve(name, port);
-            Status("Connecting to " + net::AddressText(target) + ".");
-            control.Connect(target, self.BoundIP, w);
             peer = target;
             peerText = net::AddressText(target);
+            Status("Connecting to " + peerText + ".");
+            control.Connect(target, self.BoundIP, w);
             Trace("Connected.");
+            // SOCKS 4 carries an address: the host is looked up once per
+            // session, so every data connection reaches the same server.
+            proxyTarget = self.Host;
+            if (self.Proxy.Version == SocksVersion::Socks4)
+                proxyTarget = net::AddressText(net::Resolve(self.Host, self.Port));
             if (viaProxy)
-                socks::Handshake(control, self.Proxy, self.Host, self.Port, w);
+                socks::Handshake(control, self.Proxy, proxyTarget, self.Port, w);
             Status("Connected.");
             ReadReply({220});
             if (login) {
@@ -356,7 +366,7 @@ struct FtpSession::Impl {
     void OpenPassive(net::NetSocket& s, int port, net::Waiter& w) {
         if (self.Proxy.Version != SocksVersion::None) {
             s.Connect(peer, "", w);
-            socks::Handshake(s, self.Proxy, self.Host, port, w);
+            socks::Handshake(s, self.Proxy, proxyTarget, port, w);
         } else {
             sockaddr_in target = peer;
             target.sin_port = htons(static_cast<uint16_t>(port));
@@ -426,7 +436,10 @@ struct FtpSession::Impl {
                 ReadReply({125, 150});
                 completionPending = true;
                 stopIfAborted();
-                if (!lst->Accept(*sock, w))
+                // Only the server may connect: another host could slip in
+                // bytes of its own.
+                const sockaddr_in server = control.PeerAddress();
+                if (!lst->Accept(*sock, w, &server))
                     throw ConnClosedGracefullyError();
                 lst->Close();
             }
@@ -434,11 +447,16 @@ struct FtpSession::Impl {
             const bool cut = aborted;
             sock->Close();
             int code = 0;
-            if (!cut)
-                code = ReadReply({225, 226, 250, 426});
-            completionPending = false;
+            if (!cut) {
+                // A refusal here is the transfer's final word: nothing more is owed.
+                code = ReadReply({});
+                completionPending = false;
+                if (code != 225 && code != 226 && code != 250 && code != 426)
+                    throw ProtocolReplyError(lastCode, lastLines.back());
+            }
             if (aborted || code == 426)
-                Drain(code != 0);
+                Drain(completionPending);
+            completionPending = false;
             return moved && !cut && code != 426;
         } catch (...) {
             // Leave the control connection in step when it is still usable:
@@ -450,8 +468,9 @@ struct FtpSession::Impl {
                     aborted = true;
                     SendCommand("ABOR");
                 }
+                const bool finalOwed = completionPending;
                 completionPending = false;
-                Drain(false);
+                Drain(finalOwed);
                 keepOpen = true;
             }
             throw;
@@ -504,7 +523,14 @@ struct FtpSession::Impl {
                 throw ProtocolReplyError(lastCode, lastLines.back());
             throw ConnClosedGracefullyError();
         }
-        dest = ftp::SplitListing(text);
+        std::vector<std::string> lines;
+        try {
+            lines = ftp::SplitListing(text);
+        } catch (const FtpLimitError&) {
+            keepOpen = true; // the transfer is over, the session in step
+            throw;
+        }
+        dest = std::move(lines);
     }
 
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite) {

@@ -87,7 +87,7 @@ void NetSocket::Close() {
 }
 
 bool NetSocket::Wait(short events, Waiter& w) {
-    const auto start = Clock::now();
+    const auto giveUp = w.GiveUpAt(Clock::now());
     for (;;) {
         if (fd_ < 0)
             return false;
@@ -100,7 +100,7 @@ bool NetSocket::Wait(short events, Waiter& w) {
             return false;
         if (r > 0)
             return true;
-        if (Clock::now() - start >= w.Timeout()) {
+        if (Clock::now() >= giveUp) {
             // The pump may have run for long (a message box): look once more
             // before giving up.
             p.revents = 0;
@@ -167,11 +167,20 @@ void NetSocket::Listen(const sockaddr_in& local) {
     }
 }
 
-bool NetSocket::Accept(NetSocket& into, Waiter& w) {
+bool NetSocket::Accept(NetSocket& into, Waiter& w, const sockaddr_in* onlyFrom) {
     for (;;) {
         if (fd_ < 0)
             return false;
-        int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&from), &fromLen,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0 && onlyFrom &&
+            (from.sin_family != onlyFrom->sin_family ||
+             from.sin_addr.s_addr != onlyFrom->sin_addr.s_addr)) {
+            ::close(fd);
+            continue;
+        }
         if (fd >= 0) {
             into.Close();
             into.fd_ = fd;

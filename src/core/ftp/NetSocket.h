@@ -9,6 +9,7 @@
 // wait (the session keeps it alive).
 #include "util/Host.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -29,10 +30,19 @@ public:
     // transfer that never has to wait still lets the window breathe.
     void PumpIfDue();
     std::chrono::milliseconds Timeout() const { return timeout_; }
+    // From now on every wait also ends at one time-out from now, so a peer
+    // that trickles bytes cannot stretch the whole exchange for ever.
+    void LimitWholeExchange() { deadline_ = std::chrono::steady_clock::now() + timeout_; }
+    // When a wait that started at `start` gives up.
+    std::chrono::steady_clock::time_point
+    GiveUpAt(std::chrono::steady_clock::time_point start) const {
+        return std::min(start + timeout_, deadline_);
+    }
 
 private:
     Host* host_;
     std::chrono::milliseconds timeout_;
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
     std::chrono::steady_clock::time_point lastPump_;
 };
 
@@ -60,8 +70,9 @@ public:
     // Listens on the address (port 0: the system picks one), backlog 1.
     void Listen(const sockaddr_in& local);
     // Waits for one connection and hands it to `into`; false when this socket
-    // was closed meanwhile.
-    bool Accept(NetSocket& into, Waiter& w);
+    // was closed meanwhile. With onlyFrom, connections from another address
+    // are closed and the wait goes on.
+    bool Accept(NetSocket& into, Waiter& w, const sockaddr_in* onlyFrom = nullptr);
 
     // > 0: bytes received; 0: the peer closed; -1: closed locally.
     long Receive(char* buf, size_t size, Waiter& w);
