@@ -19,6 +19,9 @@ PACKAGES=(
     libcap2 libpam0g libpam-modules libpam-runtime libssl3 libwrap0 libsodium23 libcrypt1
     libacl1 libhiredis0.14 libidn2-0 libmemcached11 libmemcachedutil2 libncursesw6
     libpcre2-8-0 libpcre2-posix3 libtinfo6 zlib1g
+    # explicit FTPS: OpenSSL 3 for the session, pyftpdlib's TLS handler, and
+    # tcpdump for the tests that check no password crosses in clear
+    libssl-dev python3-openssl tcpdump
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

@@ -78,9 +78,23 @@ protected:
     gid_t gid_ = 0;
 };
 
+// A self-signed certificate for localhost, 127.0.0.1 and ::1, made with the
+// openssl tool in a temporary folder.
+struct TestCertificate {
+    std::string certFile, keyFile;
+    std::string pemFile;     // certificate and key in one file
+    std::string fingerprint; // SHA-256 as openssl prints it ("AB:CD:...")
+    TempDir dir;
+};
+// Made once per test binary; Other is a second, unrelated one.
+const TestCertificate& SharedCertificate();
+const TestCertificate& OtherCertificate();
+
 class VsftpdServer : public FtpServer {
 public:
-    VsftpdServer();
+    // With tls: explicit FTPS required for logins and data, TLS session
+    // reuse required on data connections (SharedCertificate).
+    explicit VsftpdServer(bool tls = false);
     ~VsftpdServer() override;
 
 private:
@@ -89,7 +103,8 @@ private:
 
 class PureFtpdServer : public FtpServer {
 public:
-    PureFtpdServer();
+    // With tls: TLS required on control and data connections.
+    explicit PureFtpdServer(bool tls = false);
 };
 
 class ProftpdServer : public FtpServer {
@@ -106,7 +121,7 @@ public:
     // The same server running another script that takes the same arguments
     // (port, root, user, password, control folder) and control files.
     PyFtpdServer(const std::string& name, const std::string& script, const std::string& user,
-                 const std::string& password);
+                 const std::string& password, const std::vector<std::string>& extraArgs = {});
     // Directives, one per line, fields separated by '\t'.
     void setScenario(const std::string& directives) const;
     void clearScenario() const { setScenario(""); }
@@ -157,6 +172,11 @@ public:
 // start that failed throws the same error again without retrying.
 VsftpdServer& SharedVsftpd();
 PureFtpdServer& SharedPureFtpd();
+// The same servers with FTPS required, and scripted_ftpsd.py (TLS required,
+// scenarios as scripted_ftpd.py plus its own TLS faults).
+VsftpdServer& SharedVsftpsd();
+PureFtpdServer& SharedPureFtpsd();
+PyFtpdServer& SharedPyFtpsd();
 ProftpdServer& SharedProftpd();
 PyFtpdServer& SharedPyFtpd();
 DanteProxy& SharedDante();

@@ -48,6 +48,9 @@ void Configure(FtpSession& s, const AppState& state, const IniFile& ini) {
         s.Proxy.UserID = st.ProxyUserID;
         s.Proxy.Password = st.ProxyPassword;
     }
+    s.UseTls = st.FTPS;
+    s.TlsCAFile = st.FTPSCAFile;
+    s.TlsFingerprint = st.FTPSFingerprint;
     s.NetTimeOut = NetTimeOutSeconds(ini);
     s.SetTraceEnabled(true);
 }

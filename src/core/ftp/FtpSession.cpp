@@ -3,6 +3,7 @@
 #include "ftp/FtpReply.h"
 #include "ftp/NetSocket.h"
 #include "ftp/Socks.h"
+#include "ftp/Tls.h"
 #include "util/Errors.h"
 #include "util/Text.h"
 
@@ -68,6 +69,7 @@ struct FtpSession::Impl {
     kv::Host quietHost; // stands in while no host is set
     bool trace = false;
 
+    std::unique_ptr<tls::Context> tlsContext; // with UseTls, from Connect on
     net::NetSocket control;
     std::string inbuf;       // received control bytes not yet consumed
     bool peerClosed = false; // the server closed the control connection
@@ -296,6 +298,9 @@ struct FtpSession::Impl {
         } catch (const FtpLimitError&) {
             CloseUnlessInStep();
             throw;
+        } catch (const TlsError&) {
+            CloseControl();
+            throw;
         }
     }
 
@@ -322,6 +327,10 @@ struct FtpSession::Impl {
         CheckArgument(self.Password, "password", false);
         inbuf.clear();
         peerClosed = false;
+        tlsContext.reset();
+        if (self.UseTls)
+            tlsContext = std::make_unique<tls::Context>(
+                tls::TrustSettings{self.TlsCAFile, self.TlsFingerprint});
         const std::string name = viaProxy ? self.Proxy.Host : self.Host;
         const int port = viaProxy ? self.Proxy.Port : self.Port;
         net::Waiter w = MakeWaiter();
@@ -343,6 +352,8 @@ struct FtpSession::Impl {
                 socks::Handshake(control, self.Proxy, proxyTarget, self.Port, w);
             Status("Connected.");
             ReadReply({220});
+            if (self.UseTls)
+                SecureControl(w);
             if (login) {
                 SendCommand("user " + self.User);
                 if (ReadReply({230, 331}) == 331) {
@@ -357,6 +368,39 @@ struct FtpSession::Impl {
         } catch (...) {
             CloseControl();
             throw;
+        }
+    }
+
+    // AUTH TLS, the handshake, then PBSZ 0 and PROT P: from here on nothing,
+    // the password included, crosses in clear.
+    void SecureControl(net::Waiter& w) {
+        SendCommand("AUTH TLS");
+        if (ReadReply({}) != 234)
+            throw TlsError("The FTP server refused AUTH TLS (\"" + lastLines.back() +
+                           "\"): it offers no explicit TLS, and the session does not fall "
+                           "back to clear text. Turn FTPS off only if the server is trusted.");
+        // Bytes that came with the 234 were sent in clear: a man in the middle
+        // could have placed them to be read as replies from the secure channel.
+        if (!inbuf.empty())
+            throw TlsError("The FTP server sent clear-text bytes after accepting AUTH TLS; the "
+                           "connection was closed.");
+        control.StartTls(*tlsContext, self.Host, nullptr, w);
+        Trace("TLS: " + control.Tls()->Description() + ".");
+        SendCommand("PBSZ 0");
+        ReadReply({200});
+        SendCommand("PROT P");
+        ReadReply({200});
+    }
+
+    // With TLS, secures a data connection once the server has taken the
+    // transfer command, resuming the control connection's session.
+    void SecureData(net::NetSocket& s, net::Waiter& w) {
+        if (!tlsContext)
+            return;
+        try {
+            s.StartTls(*tlsContext, self.Host, control.Tls()->Session(), w);
+        } catch (const TlsError& e) {
+            throw TlsError(std::string("The data connection could not be secured: ") + e.what());
         }
     }
 
@@ -419,6 +463,7 @@ struct FtpSession::Impl {
                 else
                     ReadReply({125, 150});
                 completionPending = true;
+                SecureData(*sock, w);
             } else {
                 auto lst = std::make_shared<net::NetSocket>();
                 listener = lst;
@@ -442,9 +487,12 @@ struct FtpSession::Impl {
                 if (!lst->Accept(*sock, w, &server))
                     throw ConnClosedGracefullyError();
                 lst->Close();
+                SecureData(*sock, w);
             }
             const bool moved = move(*sock, w);
             const bool cut = aborted;
+            if (!cut)
+                sock->EndTls(w);
             sock->Close();
             int code = 0;
             if (!cut) {
@@ -556,6 +604,7 @@ struct FtpSession::Impl {
         pipeRead.fd = pipeFds[0];
         pipeWrite.fd = pipeFds[1];
         GetResult result;
+        bool truncated = false; // TLS ended without close_notify
         bool whole =
             Transfer("retr " + remoteName, Kind::Read, [&](net::NetSocket& s, net::Waiter& w) {
                 WorkScope scope(*this, WorkDirection::Read, 0);
@@ -580,14 +629,29 @@ struct FtpSession::Impl {
                         CheckClosedLocally();
                         return false;
                     }
-                    if (n == 0)
+                    if (n == 0) {
+                        truncated = s.Truncated();
                         return true;
+                    }
                     result.Bytes += n;
                     Work(WorkDirection::Read, n);
                 }
             });
-        result.Complete = whole;
+        result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
         return result;
+    }
+
+    // A TLS stream that ended without close_notify may have been cut by a
+    // third party: the download counts only when the server's size matches.
+    // The last reply stays the transfer's.
+    bool RemoteSizeIs(const std::string& remoteName, int64_t bytes) {
+        int savedCode = lastCode;
+        std::vector<std::string> savedLines = lastLines;
+        SendCommand("SIZE " + remoteName);
+        const bool same = ReadReply({}) == 213 && ftp::ParseSizeReply(lastLines) == bytes;
+        lastCode = savedCode;
+        lastLines = std::move(savedLines);
+        return same;
     }
 
     static void WriteAll(int fd, const char* p, size_t n, const std::string& name) {

@@ -75,11 +75,53 @@ std::string AddressText(const sockaddr_in& address) {
     return buf;
 }
 
+namespace {
+
+// Keeps SIGPIPE of a write without MSG_NOSIGNAL (sendfile, OpenSSL's socket
+// writes) from the process: the signal is blocked while the object lives,
+// and one the write raised is taken back before the old mask returns.
+class SigpipeBlock {
+public:
+    SigpipeBlock() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+        sigset_t pending;
+        sigemptyset(&pending);
+        ::sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    // The write's errno (0: none); kept for the caller.
+    void Done(int err) { err_ = err; }
+    ~SigpipeBlock() {
+        int saved = errno;
+        sigset_t pending;
+        sigemptyset(&pending);
+        ::sigpending(&pending);
+        if (!wasPending_ && sigismember(&pending, SIGPIPE) == 1) {
+            timespec zero{};
+            ::sigtimedwait(&pipe_, nullptr, &zero);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        errno = err_ != 0 ? err_ : saved;
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+private:
+    sigset_t pipe_, old_;
+    bool wasPending_ = false;
+    int err_ = 0;
+};
+
+} // namespace
+
 NetSocket::~NetSocket() {
     Close();
 }
 
 void NetSocket::Close() {
+    tls_.reset();
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
@@ -195,7 +237,79 @@ bool NetSocket::Accept(NetSocket& into, Waiter& w, const sockaddr_in* onlyFrom) 
     }
 }
 
+bool NetSocket::WaitFor(tls::Io io, Waiter& w) {
+    return Wait(io == tls::Io::WantWrite ? POLLOUT : POLLIN, w);
+}
+
+void NetSocket::StartTls(const tls::Context& ctx, const std::string& hostName,
+                         const tls::SessionRef& resume, Waiter& w) {
+    if (fd_ < 0)
+        throw ConnClosedGracefullyError();
+    tls_ = std::make_unique<tls::Stream>(ctx, fd_, hostName, resume);
+    truncated_ = false;
+    peerEnded_ = false;
+    Waiter whole = w;
+    whole.LimitWholeExchange();
+    for (;;) {
+        tls::Io io;
+        {
+            SigpipeBlock block;
+            io = tls_->Handshake();
+        }
+        if (io == tls::Io::Done)
+            return;
+        if (!WaitFor(io, whole))
+            throw ConnClosedGracefullyError();
+    }
+}
+
+void NetSocket::EndTls(Waiter& w) {
+    if (!tls_ || fd_ < 0)
+        return;
+    {
+        SigpipeBlock block;
+        tls_->Shutdown();
+    }
+    // Closing with unread bytes (a TLS 1.3 session ticket the server sent
+    // after the handshake) would reset the connection, and the server would
+    // take the upload for failed: read to the server's end first.
+    if (peerEnded_)
+        return;
+    try {
+        char buf[4096];
+        while (Receive(buf, sizeof buf, w) > 0) {
+        }
+    } catch (const FtpError&) {
+        // The final reply tells how the server saw the transfer.
+    }
+}
+
 long NetSocket::Receive(char* buf, size_t size, Waiter& w) {
+    while (tls_) {
+        if (fd_ < 0)
+            return -1;
+        size_t n = 0;
+        tls::Io io;
+        {
+            SigpipeBlock block;
+            io = tls_->Read(buf, size, n);
+        }
+        switch (io) {
+        case tls::Io::Done:
+            w.PumpIfDue();
+            return static_cast<long>(n);
+        case tls::Io::Closed:
+            peerEnded_ = true;
+            return 0;
+        case tls::Io::Truncated:
+            truncated_ = true;
+            peerEnded_ = true;
+            return 0;
+        default:
+            if (!WaitFor(io, w))
+                return -1;
+        }
+    }
     for (;;) {
         if (fd_ < 0)
             return -1;
@@ -226,6 +340,19 @@ void NetSocket::ReceiveExact(char* buf, size_t size, Waiter& w) {
 
 bool NetSocket::Send(const char* data, size_t size, Waiter& w) {
     size_t sent = 0;
+    while (tls_ && sent < size) {
+        if (fd_ < 0)
+            return false;
+        size_t n = 0;
+        tls::Io io;
+        {
+            SigpipeBlock block;
+            io = tls_->Write(data + sent, size - sent, n);
+        }
+        sent += n;
+        if (io != tls::Io::Done && !WaitFor(io, w))
+            return false;
+    }
     while (sent < size) {
         if (fd_ < 0)
             return false;
@@ -251,27 +378,17 @@ namespace {
 // would raise SIGPIPE and end the program. The signal is blocked for the call
 // and one it raised is taken back before the old mask returns.
 ssize_t SendFileNoSignal(int sock, int file, size_t size) {
-    sigset_t pipe, old, pending;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
-    sigemptyset(&pending);
-    ::sigpending(&pending);
-    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    SigpipeBlock block;
     ssize_t n = ::sendfile(sock, file, nullptr, size);
-    int err = errno;
-    if (n < 0 && err == EPIPE && !wasPending) {
-        timespec zero{};
-        ::sigtimedwait(&pipe, nullptr, &zero);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    errno = err;
+    block.Done(n < 0 ? errno : 0);
     return n;
 }
 
 } // namespace
 
 long NetSocket::SendFile(int fileFd, size_t size, Waiter& w) {
+    if (tls_)
+        return -2;
     for (;;) {
         if (fd_ < 0)
             return -1;
@@ -334,6 +451,8 @@ bool PipeToFile(int pipeRead, int file, size_t n) {
 } // namespace
 
 long NetSocket::ReceiveToFile(int fileFd, size_t size, const int pipeFds[2], Waiter& w) {
+    if (tls_)
+        return -2;
     for (;;) {
         if (fd_ < 0)
             return -1;

@@ -7,12 +7,14 @@
 // socket that is waiting: the wait then ends and reports "closed locally"
 // instead of touching a closed descriptor. The object itself must outlive the
 // wait (the session keeps it alive).
+#include "ftp/Tls.h"
 #include "util/Host.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
 
@@ -96,10 +98,29 @@ public:
     sockaddr_in LocalAddress() const;
     sockaddr_in PeerAddress() const;
 
+    // Runs the TLS handshake as the client on this connected socket; from then
+    // on Receive and Send go through TLS, and SendFile and ReceiveToFile
+    // answer -2. The whole handshake must finish within one time-out. Throws
+    // TlsError, SocketError, or ConnClosedGracefullyError when the socket is
+    // closed meanwhile.
+    void StartTls(const tls::Context& ctx, const std::string& hostName,
+                  const tls::SessionRef& resume, Waiter& w);
+    const tls::Stream* Tls() const { return tls_.get(); }
+    // After Receive returned 0: the peer closed without TLS close_notify.
+    bool Truncated() const { return truncated_; }
+    // Sends TLS close_notify and reads (discarding) to the peer's end of the
+    // stream within the time-out; nothing without TLS. Never throws.
+    void EndTls(Waiter& w);
+
 private:
     // True when the socket is ready, false when it was closed locally.
     bool Wait(short events, Waiter& w);
+    // Waits as a TLS call asked; false when the socket was closed locally.
+    bool WaitFor(tls::Io io, Waiter& w);
     int fd_ = -1;
+    std::unique_ptr<tls::Stream> tls_;
+    bool truncated_ = false;
+    bool peerEnded_ = false; // Receive saw the TLS stream's end
 };
 
 } // namespace kv::net

@@ -1,0 +1,62 @@
+#!/usr/bin/python3
+"""scripted_ftpd.py with explicit FTPS required (pyftpdlib's TLS_FTPHandler).
+
+Usage: scripted_ftpsd.py PORT ROOT USER PASSWORD CONTROL_DIR CERT_PEM
+
+The directives of scripted_ftpd.py, plus:
+  data-clear             accept PROT P, then send the data connection in clear
+  retr-end cut           (with retr-limit) end the data connection without TLS
+                         close_notify, then report the transfer complete
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import scripted_ftpd as base  # noqa: E402
+from pyftpdlib.handlers import DTPHandler, TLS_FTPHandler  # noqa: E402
+from pyftpdlib.servers import FTPServer  # noqa: E402
+from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
+
+CERT = sys.argv[6]
+
+
+class Handler(base.Handler, TLS_FTPHandler):
+    certfile = CERT
+    tls_control_required = True
+    tls_data_required = True
+
+    def on_connect(self):
+        base.Handler.on_connect(self)
+        if self.directive("data-clear"):
+            self.dtp_handler = DTPHandler
+
+    def ftp_RETR(self, file):
+        d = self.directive("retr-end")
+        if d and d[1] == "cut" and self.directive("retr-limit"):
+            limit = int(self.directive("retr-limit")[1])
+            fd = self.run_as_current_user(self.fs.open, file, "rb")
+
+            def at_end():
+                # Skip the TLS shutdown: the peer sees a bare end of stream.
+                self.data_channel._error = True
+
+            producer = base.LimitedProducer(fd, self._current_type, limit, at_end)
+            self.push_dtp_data(producer, isproducer=True, file=fd, cmd="RETR")
+            return file
+        return base.Handler.ftp_RETR(self, file)
+
+
+def main():
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(base.USER, base.PASSWORD, base.ROOT, perm="elradfmwMT")
+    Handler.authorizer = authorizer
+    Handler.auth_failed_timeout = 0.05
+    Handler.use_sendfile = False
+    server = FTPServer(("127.0.0.1", int(base.PORT)), Handler)
+    server.max_cons = 64
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
