@@ -7,6 +7,8 @@ The directives of scripted_ftpd.py, plus:
   data-clear             accept PROT P, then send the data connection in clear
   retr-end cut           (with retr-limit) end the data connection without TLS
                          close_notify, then report the transfer complete
+
+LIST and NLST of "folder/*.*" list the folder, as the usual servers do.
 """
 import os
 import sys
@@ -45,6 +47,13 @@ class Handler(base.Handler, TLS_FTPHandler):
             self.push_dtp_data(producer, isproducer=True, file=fd, cmd="RETR")
             return file
         return base.Handler.ftp_RETR(self, file)
+
+
+    def ftp_LIST(self, path):
+        return base.Handler.ftp_LIST(self, path[:-4] if path.endswith("/*.*") else path)
+
+    def ftp_NLST(self, path):
+        return base.Handler.ftp_NLST(self, path[:-4] if path.endswith("/*.*") else path)
 
 
 def main():
