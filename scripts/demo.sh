@@ -3,10 +3,22 @@
 # a real FTP server (vsftpd) on 127.0.0.1 with a remote "out", "in" and "tmp"
 # holding sample EDI files, and a local outbox with files to send. Prints what
 # happened, then stops the server. The demo folder is kept for a look around.
-#   ./scripts/demo.sh
+#   ./scripts/demo.sh          plain FTP
+#   ./scripts/demo.sh --ftps   explicit FTPS: the server requires TLS, Korvane
+#                              sets Options/FTPS=1 and trusts the demo's own
+#                              certificate (Options/FTPSCAFile)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
+ftps=0
+case "${1:-}" in
+"") ;;
+--ftps) ftps=1 ;;
+*)
+    echo "usage: $0 [--ftps]" >&2
+    exit 2
+    ;;
+esac
 
 if [ "$(id -u)" != 0 ]; then
     echo "The demo starts vsftpd, which needs root: run it as root (or with sudo)." >&2
@@ -54,7 +66,13 @@ crlf "00:CUSDEC:9:20261207:SOMEBODYELSE:CUSTOMS:1" "10:DECLARATION" >"$out/CUSDE
 crlf "UNB+UNOA:2+KORVANEDEMO:ZZ+CENTRE01:ZZ+261207:1000+5'" "UNH+1+ORDERS:D:96A:UN'" \
     "BGM+220+PO55+9'" "UNT+3+1'" "UNZ+1+5'" >"$out/ORDERS102.EDI"
 
-kv_start_vsftpd "$demo" "$root" "$user"
+certs=""
+if [ $ftps = 1 ]; then
+    certs="$demo/certs"
+    mkdir -p "$certs"
+    kv_make_cert "$certs"
+fi
+kv_start_vsftpd "$demo" "$root" "$user" "$certs"
 trap kv_stop_vsftpd EXIT
 port=$KV_FTP_PORT
 
@@ -66,6 +84,11 @@ hex=$(printf '%s\n' "$password" | "$src/build/bin/korvaned" PASSWORD)
         "LocalOutPath=$out"
     crlf "[System]" "LogStep=Day" "Message=0"
 } >"$home/Korvane.ini"
+if [ $ftps = 1 ]; then
+    # Explicit TLS required; the demo's self-signed certificate is the trust anchor.
+    sed -i "s|^Passive=1\r\$|Passive=1\r\nFTPS=1\r\nFTPSCAFile=$certs/cert.pem\r|" "$home/Korvane.ini"
+    echo "== FTPS: the server requires TLS; Options/FTPS=1, Options/FTPSCAFile=$certs/cert.pem"
+fi
 
 echo "== Running: KORVANE_HOME=$home korvaned ONCE"
 set +e
