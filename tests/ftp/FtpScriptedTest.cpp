@@ -592,11 +592,8 @@ TEST_F(Scripted, DisconnectDuringConnectWait) {
     // During the TCP handshake itself: a listener whose queue is full drops
     // the SYN, so the connect waits.
     net::NetSocket full;
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    full.Listen(any);
-    sockaddr_in at = full.LocalAddress();
+    full.Listen(net::Address::Loopback(0));
+    net::Address at = full.LocalAddress();
     net::NetSocket queued[2];
     net::Waiter w(nullptr, 1);
     for (auto& q : queued) {
@@ -607,7 +604,7 @@ TEST_F(Scripted, DisconnectDuringConnectWait) {
         }
     }
     auto t = MakeSession(*server, host);
-    t->Port = ntohs(at.sin_port);
+    t->Port = at.Port();
     host.status.clear();
     host.onPump = [&] { t->Disconnect(); };
     EXPECT_THROW(t->Connect(), ConnClosedGracefullyError);

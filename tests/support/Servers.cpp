@@ -175,17 +175,26 @@ std::string Process::logTail() const {
     return text.size() > 2000 ? text.substr(text.size() - 2000) : text;
 }
 
-void Process::waitForPort(int port) {
+void Process::waitForPort(int port, bool ipv6) {
     const auto deadline = Clock::now() + std::chrono::seconds(15);
     while (Clock::now() < deadline) {
         if (!running())
             throw std::runtime_error("the server ended at start:\n" + logTail());
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool ok;
+        if (ipv6) {
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(static_cast<uint16_t>(port));
+            a.sin6_addr = in6addr_loopback;
+            ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        } else {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        }
         ::close(fd);
         if (ok)
             return;
@@ -284,7 +293,10 @@ const TestCertificate& OtherCertificate() {
     return *c;
 }
 
-VsftpdServer::VsftpdServer(bool tls) : FtpServer(tls ? "vsftpd-tls" : "vsftpd") {
+VsftpdServer::VsftpdServer(bool tls, bool ipv6)
+    : FtpServer(tls ? "vsftpd-tls" : (ipv6 ? "vsftpd-ipv6" : "vsftpd")) {
+    if (ipv6)
+        host_ = "::1";
     NeedRoot("vsftpd");
     const std::string bin = Need(ServersDir() + "/vsftpd/usr/sbin/vsftpd");
     user_ = "korvaneftp";
@@ -316,15 +328,17 @@ VsftpdServer::VsftpdServer(bool tls) : FtpServer(tls ? "vsftpd-tls" : "vsftpd") 
     WriteFile(pamFile_, "auth required pam_userdb.so db=" + db +
                             "\naccount required pam_permit.so\nsession required pam_permit.so\n");
     const std::string conf = dir_ / "vsftpd.conf";
-    WriteFile(conf, "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" +
-                        std::to_string(port_) +
+    WriteFile(conf, std::string(ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                                     : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n") +
+                        "listen_port=" + std::to_string(port_) +
                         "\nbackground=NO\nanonymous_enable=NO\nlocal_enable=YES\n"
                         "write_enable=YES\nlocal_umask=022\npam_service_name=" +
                         service + "\nlocal_root=" + root_ +
                         "\nchroot_local_user=YES\nallow_writeable_chroot=YES\n"
                         "secure_chroot_dir=" +
-                        (dir_ / "empty") +
-                        "\npasv_enable=YES\npasv_address=127.0.0.1\nport_enable=YES\n"
+                        (dir_ / "empty") + "\npasv_enable=YES\n" +
+                        (ipv6 ? "" : "pasv_address=127.0.0.1\n") +
+                        "port_enable=YES\n"
                         "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
                         "max_clients=0\nmax_per_ip=0\n" +
                         (tls ? "ssl_enable=YES\nrsa_cert_file=" + SharedCertificate().certFile +
@@ -333,7 +347,7 @@ VsftpdServer::VsftpdServer(bool tls) : FtpServer(tls ? "vsftpd-tls" : "vsftpd") 
                                    "require_ssl_reuse=YES\nssl_ciphers=HIGH\n"
                              : std::string()));
     process_.start({bin, conf}, dir_ / "server.log");
-    process_.waitForPort(port_);
+    process_.waitForPort(port_, ipv6);
 }
 
 VsftpdServer::~VsftpdServer() {
@@ -561,6 +575,9 @@ VsftpdServer& SharedVsftpsd() {
 }
 PureFtpdServer& SharedPureFtpsd() {
     return Shared<PureFtpdServer, 1>([] { return std::make_unique<PureFtpdServer>(true); });
+}
+VsftpdServer& SharedVsftpd6() {
+    return Shared<VsftpdServer, 2>([] { return std::make_unique<VsftpdServer>(false, true); });
 }
 PyFtpdServer& SharedPyFtpsd() {
     return Shared<PyFtpdServer, 1>([] {

@@ -37,9 +37,9 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
     void start(const std::vector<std::string>& argv, const std::string& logFile);
-    // Waits until 127.0.0.1:port accepts; throws (with the log's tail) when the
-    // process ends first or after 15 s.
-    void waitForPort(int port);
+    // Waits until 127.0.0.1:port (::1 with ipv6) accepts; throws (with the
+    // log's tail) when the process ends first or after 15 s.
+    void waitForPort(int port, bool ipv6 = false);
     void stop();
     bool running();
     pid_t pid() const { return pid_; }
@@ -55,7 +55,7 @@ class FtpServer {
 public:
     virtual ~FtpServer() = default;
     const std::string& name() const { return name_; }
-    std::string host() const { return "127.0.0.1"; }
+    std::string host() const { return host_; }
     int port() const { return port_; }
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
@@ -73,6 +73,7 @@ protected:
     TempDir dir_;
     Process process_;
     std::string name_, user_, password_, root_;
+    std::string host_ = "127.0.0.1";
     int port_ = 0;
     uid_t uid_ = 0;
     gid_t gid_ = 0;
@@ -93,8 +94,9 @@ const TestCertificate& OtherCertificate();
 class VsftpdServer : public FtpServer {
 public:
     // With tls: explicit FTPS required for logins and data, TLS session
-    // reuse required on data connections (SharedCertificate).
-    explicit VsftpdServer(bool tls = false);
+    // reuse required on data connections (SharedCertificate). With ipv6 it
+    // listens on ::1 only (host() is "::1").
+    explicit VsftpdServer(bool tls = false, bool ipv6 = false);
     ~VsftpdServer() override;
 
 private:
@@ -177,6 +179,8 @@ PureFtpdServer& SharedPureFtpd();
 VsftpdServer& SharedVsftpsd();
 PureFtpdServer& SharedPureFtpsd();
 PyFtpdServer& SharedPyFtpsd();
+// vsftpd on ::1.
+VsftpdServer& SharedVsftpd6();
 ProftpdServer& SharedProftpd();
 PyFtpdServer& SharedPyFtpd();
 DanteProxy& SharedDante();

@@ -108,7 +108,8 @@ bool ConnectSession(AppState& state, IniFile& ini) {
             std::string localPath = state.PathInProgramDir("KVinf.txt");
             std::string ip = LocalIPAddress();
             // A failure here is a connect failure: the next connect tries again.
-            AtomicWriteFile(localPath, ClientInfoText(state, ini, ip, QueryOsVersion()));
+            AtomicWriteFile(localPath,
+                            ClientInfoText(state, ini, ip, QueryOsVersion(), LocalIPv6Address()));
             try {
                 UploadClientInfo(state, *s, localPath, ClientInfoRemoteName(ip));
             } catch (const std::exception& e) {

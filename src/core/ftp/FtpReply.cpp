@@ -110,6 +110,23 @@ PasvTarget ParsePasvReply(std::string_view lineIn) {
     return t;
 }
 
+int ParseEpsvReply(std::string_view lineIn) {
+    const std::string line = Trim(lineIn);
+    const size_t open = line.find('('),
+                 close = line.find(')', open == std::string::npos ? 0 : open);
+    std::string_view inner;
+    if (open != std::string::npos && close != std::string::npos)
+        inner = std::string_view(line).substr(open + 1, close - open - 1);
+    // d d d port d
+    if (inner.size() >= 5 && inner[1] == inner[0] && inner[2] == inner[0] &&
+        inner.back() == inner[0]) {
+        auto port = TryStrToInt64(inner.substr(3, inner.size() - 4));
+        if (port && *port >= 1 && *port <= 65535)
+            return static_cast<int>(*port);
+    }
+    throw FtpError("The FTP server's extended passive-mode reply names no usable port: " + line);
+}
+
 int64_t ParseSizeReply(const std::vector<std::string>& lines) {
     std::string text;
     for (size_t i = 0; i < lines.size(); ++i) {

@@ -60,6 +60,11 @@ struct PasvTarget {
 };
 PasvTarget ParsePasvReply(std::string_view line);
 
+// The port named by an EPSV reply (RFC 2428): "(|||port|)", any delimiter
+// character. A reply of another form or a port outside 1 to 65535 throws
+// FtpError naming the line.
+int ParseEpsvReply(std::string_view line);
+
 // The size in a 213 reply's text (lines joined by CR LF): the part after the
 // first blank; -1 when it is not a non-negative integer.
 int64_t ParseSizeReply(const std::vector<std::string>& lines);

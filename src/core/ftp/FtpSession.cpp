@@ -74,7 +74,7 @@ struct FtpSession::Impl {
     std::string inbuf;       // received control bytes not yet consumed
     bool peerClosed = false; // the server closed the control connection
     bool closing = false;
-    sockaddr_in peer{}; // where the control connection goes (the proxy, with one)
+    net::Address peer; // where the control connection goes (the proxy, with one)
     std::string peerText;
     std::string proxyTarget; // the FTP host as the proxy is asked for it
 
@@ -335,19 +335,16 @@ struct FtpSession::Impl {
         const int port = viaProxy ? self.Proxy.Port : self.Port;
         net::Waiter w = MakeWaiter();
         try {
-            if (!net::IsDottedIPv4(name))
+            if (!net::IsLiteralAddress(name))
                 Status("Resolving hostname " + name + ".");
-            sockaddr_in target = net::Resolve(name, port);
-            peer = target;
-            peerText = net::AddressText(target);
-            Status("Connecting to " + peerText + ".");
-            control.Connect(target, self.BoundIP, w);
+            ConnectControl(net::Resolve(name, port, w), w);
             Trace("Connected.");
             // SOCKS 4 carries an address: the host is looked up once per
             // session, so every data connection reaches the same server.
-            proxyTarget = self.Host;
+            proxyTarget = net::HostWithoutBrackets(self.Host);
             if (self.Proxy.Version == SocksVersion::Socks4)
-                proxyTarget = net::AddressText(net::Resolve(self.Host, self.Port));
+                proxyTarget =
+                    net::AddressText(net::Resolve(self.Host, self.Port, w, AF_INET).front());
             if (viaProxy)
                 socks::Handshake(control, self.Proxy, proxyTarget, self.Port, w);
             Status("Connected.");
@@ -371,6 +368,22 @@ struct FtpSession::Impl {
         }
     }
 
+    // Connects to the first of the addresses that answers, in order.
+    void ConnectControl(const std::vector<net::Address>& targets, net::Waiter& w) {
+        for (size_t i = 0; i < targets.size(); ++i) {
+            peer = targets[i];
+            peerText = net::AddressText(peer);
+            Status("Connecting to " + peerText + ".");
+            try {
+                control.Connect(peer, self.BoundIP, w);
+                return;
+            } catch (const SocketError&) {
+                if (i + 1 == targets.size())
+                    throw;
+            }
+        }
+    }
+
     // AUTH TLS, the handshake, then PBSZ 0 and PROT P: from here on nothing,
     // the password included, crosses in clear.
     void SecureControl(net::Waiter& w) {
@@ -384,7 +397,7 @@ struct FtpSession::Impl {
         if (!inbuf.empty())
             throw TlsError("The FTP server sent clear-text bytes after accepting AUTH TLS; the "
                            "connection was closed.");
-        control.StartTls(*tlsContext, self.Host, nullptr, w);
+        control.StartTls(*tlsContext, net::HostWithoutBrackets(self.Host), nullptr, w);
         Trace("TLS: " + control.Tls()->Description() + ".");
         SendCommand("PBSZ 0");
         ReadReply({200});
@@ -398,7 +411,8 @@ struct FtpSession::Impl {
         if (!tlsContext)
             return;
         try {
-            s.StartTls(*tlsContext, self.Host, control.Tls()->Session(), w);
+            s.StartTls(*tlsContext, net::HostWithoutBrackets(self.Host), control.Tls()->Session(),
+                       w);
         } catch (const TlsError& e) {
             throw TlsError(std::string("The data connection could not be secured: ") + e.what());
         }
@@ -412,10 +426,21 @@ struct FtpSession::Impl {
             s.Connect(peer, "", w);
             socks::Handshake(s, self.Proxy, proxyTarget, port, w);
         } else {
-            sockaddr_in target = peer;
-            target.sin_port = htons(static_cast<uint16_t>(port));
+            net::Address target = peer;
+            target.SetPort(port);
             s.Connect(target, "", w);
         }
+    }
+
+    // PORT h1,h2,h3,h4,p1,p2, or EPRT |2|address|port| on IPv6.
+    static std::string PortCommand(const net::Address& local, bool extended) {
+        const int p = local.Port();
+        if (extended)
+            return "EPRT |" + std::string(local.Family() == AF_INET6 ? "2" : "1") + "|" +
+                   net::AddressText(local) + "|" + std::to_string(p) + "|";
+        std::string dotted = net::AddressText(local);
+        std::replace(dotted.begin(), dotted.end(), '.', ',');
+        return "PORT " + dotted + "," + std::to_string(p >> 8) + "," + std::to_string(p & 255);
     }
 
     enum class Kind { Read, Write };
@@ -450,12 +475,23 @@ struct FtpSession::Impl {
                 throw ConnClosedGracefullyError();
         };
         try {
+            // RFC 2428's commands on IPv6, where PASV and PORT cannot name
+            // an address; IPv4 keeps the wire it always had.
+            const bool extended =
+                self.Proxy.Version == SocksVersion::None && peer.Family() == AF_INET6;
             if (self.Passive) {
-                SendCommand("PASV");
-                ReadReply({227});
-                ftp::PasvTarget target = ftp::ParsePasvReply(lastLines.back());
+                int port;
+                if (extended) {
+                    SendCommand("EPSV");
+                    ReadReply({229});
+                    port = ftp::ParseEpsvReply(lastLines.back());
+                } else {
+                    SendCommand("PASV");
+                    ReadReply({227});
+                    port = ftp::ParsePasvReply(lastLines.back()).Port;
+                }
                 stopIfAborted();
-                OpenPassive(*sock, target.Port, w);
+                OpenPassive(*sock, port, w);
                 stopIfAborted();
                 SendCommand(command);
                 if (kind == Kind::Write)
@@ -469,13 +505,7 @@ struct FtpSession::Impl {
                 listener = lst;
                 stopIfAborted();
                 lst->Listen(control.LocalAddress());
-                sockaddr_in local = lst->LocalAddress();
-                uint32_t a = ntohl(local.sin_addr.s_addr);
-                int p = ntohs(local.sin_port);
-                SendCommand("PORT " + std::to_string((a >> 24) & 255) + "," +
-                            std::to_string((a >> 16) & 255) + "," + std::to_string((a >> 8) & 255) +
-                            "," + std::to_string(a & 255) + "," + std::to_string(p >> 8) + "," +
-                            std::to_string(p & 255));
+                SendCommand(PortCommand(lst->LocalAddress(), extended));
                 ReadReply({200});
                 SendCommand(command);
                 ReadReply({125, 150});
@@ -483,7 +513,7 @@ struct FtpSession::Impl {
                 stopIfAborted();
                 // Only the server may connect: another host could slip in
                 // bytes of its own.
-                const sockaddr_in server = control.PeerAddress();
+                const net::Address server = control.PeerAddress();
                 if (!lst->Accept(*sock, w, &server))
                     throw ConnClosedGracefullyError();
                 lst->Close();

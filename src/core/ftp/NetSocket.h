@@ -17,6 +17,8 @@
 #include <memory>
 #include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <vector>
 
 namespace kv::net {
 
@@ -48,11 +50,34 @@ private:
     std::chrono::steady_clock::time_point lastPump_;
 };
 
-bool IsDottedIPv4(const std::string& host);
-// IPv4 address of a host name or dotted address. Throws SocketError with the
-// resolver's Winsock number (11001 "Host not found." and so on).
-sockaddr_in Resolve(const std::string& host, int port);
-std::string AddressText(const sockaddr_in& address);
+// An IPv4 or IPv6 socket address.
+struct Address {
+    sockaddr_storage Storage{};
+    socklen_t Length = 0;
+
+    static Address Of(const sockaddr* sa, socklen_t length);
+    // 127.0.0.1 (or ::1 with ipv6) and the port.
+    static Address Loopback(int port, bool ipv6 = false);
+    int Family() const { return Storage.ss_family; }
+    int Port() const;
+    void SetPort(int port);
+    const sockaddr* Raw() const { return reinterpret_cast<const sockaddr*>(&Storage); }
+    // Same family and IP address, whatever the ports.
+    bool SameHost(const Address& other) const;
+};
+
+// A host setting without the brackets of an IPv6 literal ("[::1]" -> "::1").
+std::string HostWithoutBrackets(const std::string& host);
+// An IPv4 or IPv6 literal (brackets allowed): no lookup needed.
+bool IsLiteralAddress(const std::string& host);
+// The addresses of a host name or literal (brackets allowed), IPv4 ones first
+// so that a dual-stack name connects as before; family AF_INET keeps IPv4
+// only. The lookup runs beside the waiter's pump and gives up after its
+// time-out (10060). Throws SocketError with the resolver's Winsock number
+// (11001 "Host not found." and so on).
+std::vector<Address> Resolve(const std::string& host, int port, Waiter& w, int family = 0);
+// "127.0.0.1" or "::1".
+std::string AddressText(const Address& address);
 
 class NetSocket {
 public:
@@ -68,13 +93,13 @@ public:
     // Connects to target, bound first to bindAddress when that is not empty.
     // Throws SocketError (10060 after the time-out) or ConnClosedGracefullyError
     // when the socket is closed during the wait.
-    void Connect(const sockaddr_in& target, const std::string& bindAddress, Waiter& w);
-    // Listens on the address (port 0: the system picks one), backlog 1.
-    void Listen(const sockaddr_in& local);
+    void Connect(const Address& target, const std::string& bindAddress, Waiter& w);
+    // Listens on the address with a port the system picks, backlog 1.
+    void Listen(const Address& local);
     // Waits for one connection and hands it to `into`; false when this socket
     // was closed meanwhile. With onlyFrom, connections from another address
     // are closed and the wait goes on.
-    bool Accept(NetSocket& into, Waiter& w, const sockaddr_in* onlyFrom = nullptr);
+    bool Accept(NetSocket& into, Waiter& w, const Address* onlyFrom = nullptr);
 
     // > 0: bytes received; 0: the peer closed; -1: closed locally.
     long Receive(char* buf, size_t size, Waiter& w);
@@ -95,8 +120,8 @@ public:
     // -3: the file could not be written (errno tells why).
     long ReceiveToFile(int fileFd, size_t size, const int pipeFds[2], Waiter& w);
 
-    sockaddr_in LocalAddress() const;
-    sockaddr_in PeerAddress() const;
+    Address LocalAddress() const;
+    Address PeerAddress() const;
 
     // Runs the TLS handshake as the client on this connected socket; from then
     // on Receive and Send go through TLS, and SendFile and ReceiveToFile
