@@ -42,15 +42,6 @@ protected:
     TempDir local;
 };
 
-template <class E, class F> std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
-
 } // namespace
 
 TEST_F(Scripted, LoginPutsExactBytesOnTheWireAndMasksThePassword) {

@@ -23,15 +23,6 @@ std::shared_ptr<FtpSession> TlsSession(const FtpServer& server, FtpHost& host, b
     return s;
 }
 
-template <class E, class F> std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
-
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }

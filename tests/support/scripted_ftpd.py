@@ -283,16 +283,17 @@ class Handler(FTPHandler):
         FTPHandler._on_dtp_connection(self)
 
 
-def main():
+def serve(handler):
+    """Serves ROOT to USER with `handler` (this Handler or a subclass) until killed."""
     authorizer = DummyAuthorizer()
     authorizer.add_user(USER, PASSWORD, ROOT, perm="elradfmwMT")
-    Handler.authorizer = authorizer
-    Handler.auth_failed_timeout = 0.05
-    Handler.use_sendfile = False
-    server = FTPServer(("127.0.0.1", int(PORT)), Handler)
+    handler.authorizer = authorizer
+    handler.auth_failed_timeout = 0.05
+    handler.use_sendfile = False
+    server = FTPServer(("127.0.0.1", int(PORT)), handler)
     server.max_cons = 64
     server.serve_forever(handle_exit=True)
 
 
 if __name__ == "__main__":
-    main()
+    serve(Handler)

@@ -5,6 +5,7 @@
 #include "engine/ClientInfo.h"
 #include "engine/SessionEvents.h"
 #include "ftp/FtpSession.h"
+#include "ftp/NetSocket.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "util/Fs.h"
@@ -179,7 +180,8 @@ bool TcpReachable(AppState& state, const std::string& host, const char* port, in
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* res = nullptr;
-    if (::getaddrinfo(host.c_str(), port, &hints, &res) != 0 || !res)
+    const std::string name = net::HostWithoutBrackets(host); // "[2001:db8::1]"
+    if (::getaddrinfo(name.c_str(), port, &hints, &res) != 0 || !res)
         return false;
     bool ok = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
