@@ -154,7 +154,8 @@ Io Stream::Handshake() {
         CheckPeer();
         return Io::Done;
     }
-    if (SSL_get_verify_result(ssl_) != X509_V_OK)
+    // A chain or host that failed verification ends the handshake: say why.
+    if (fingerprint_.empty() && SSL_get_verify_result(ssl_) != X509_V_OK)
         CheckPeer();
     Io io = Result(r, "handshake");
     if (io == Io::Closed || io == Io::Truncated)
