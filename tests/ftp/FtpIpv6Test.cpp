@@ -1,13 +1,20 @@
-// IPv6: literal addresses with and without brackets, names resolved with
-// IPv4 first, and every operation against vsftpd on ::1 with EPSV and EPRT in
-// place of PASV and PORT.
+// Name resolution and IPv6: a lookup that hangs gives up after the time-out
+// while events keep flowing, literal addresses with and without brackets,
+// names resolved with IPv4 first, and every operation against vsftpd on ::1
+// with EPSV and EPRT in place of PASV and PORT.
 #include "ftp/FtpErrors.h"
 #include "ftp/FtpReply.h"
 #include "ftp/FtpTestUtil.h"
 #include "ftp/NetSocket.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace kv;
 using namespace kvtest;
@@ -30,6 +37,52 @@ TEST(Ipv6, ResolveTakesLiteralsWithOrWithoutBracketsAndPutsIpv4First) {
     } catch (const SocketError& e) {
         EXPECT_EQ(e.Code(), 11001);
     }
+}
+
+// In a child with a mount namespace of its own, the resolver asks
+// 127.0.0.1:53, where a socket takes the query and never answers.
+TEST(Resolve, ALookupThatHangsEndsAtTheTimeOutWhileEventsFlow) {
+    if (!RunningAsRoot())
+        GTEST_SKIP() << "a private resolver configuration needs root";
+    int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(dns, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(dns);
+        GTEST_SKIP() << "127.0.0.1:53 is in use";
+    }
+    TempDir dir;
+    WriteFile(dir / "resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount((dir / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) !=
+                0)
+            ::_exit(10);
+        struct Counting : kv::Host {
+            int pumps = 0;
+            void ProcessPendingEvents() override { ++pumps; }
+        } host;
+        net::Waiter w(&host, 2);
+        try {
+            net::Resolve("kv-lookup-hangs.example", 21, w);
+            ::_exit(11);
+        } catch (const SocketError& e) {
+            if (e.Code() != 10060)
+                ::_exit(12);
+        }
+        // About 40 slices of 50 ms in 2 s.
+        ::_exit(host.pumps >= 20 ? 0 : 13);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    ::close(dns);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no private resolver configuration, 11: resolved, "
+                                         "12: another error, 13: too few pumps";
 }
 
 TEST(Ipv6, EpsvReplies) {
