@@ -111,6 +111,20 @@ TEST(Ftps, VsftpdWithSessionReuseAndNoPasswordInClear) {
     EXPECT_TRUE(Contains(wire, "AUTH TLS"));
 }
 
+TEST(Ftps, VsftpdOnIpv6LoopbackWithTheAddressInTheCertificate) {
+    if (!RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    TempDir local;
+    for (bool passive : {true, false}) {
+        FtpHost host;
+        EveryOperation(SharedVsftpsd6(), passive, host, local);
+        auto t = host.traceTexts();
+        EXPECT_NE(
+            std::find(t.begin(), t.end(), passive ? "Sent: EPSV<EOL>" : "Sent: AUTH TLS<EOL>"),
+            t.end());
+    }
+}
+
 TEST(Ftps, VsftpdRefusesClearTextSessions) {
     if (!RunningAsRoot())
         GTEST_SKIP() << "vsftpd needs root";
@@ -227,6 +241,18 @@ TEST_F(Scripted, AbortTimeOutAndProxyHoldOverTls) {
         EXPECT_EQ(e.Code(), 10060);
     }
     server->clearScenario();
+
+    if (RunningAsRoot()) {
+        // SOCKS 4 through dante: the TLS host check still uses the FTP host.
+        DanteProxy& dante = SharedDante();
+        auto d = TlsSession(*server, host, true);
+        d->Proxy.Version = SocksVersion::Socks4;
+        d->Proxy.Host = dante.host();
+        d->Proxy.Port = dante.port();
+        d->Connect();
+        EXPECT_TRUE(d->Get("big.bin", local / "via-socks4.bin", true).Complete);
+        EXPECT_EQ(ReadFile(local / "via-socks4.bin"), content);
+    }
 
     MicrosocksProxy& proxy = SharedMicrosocks();
     auto p = TlsSession(*server, host, true);

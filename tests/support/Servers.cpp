@@ -294,7 +294,7 @@ const TestCertificate& OtherCertificate() {
 }
 
 VsftpdServer::VsftpdServer(bool tls, bool ipv6)
-    : FtpServer(tls ? "vsftpd-tls" : (ipv6 ? "vsftpd-ipv6" : "vsftpd")) {
+    : FtpServer(std::string("vsftpd") + (tls ? "-tls" : "") + (ipv6 ? "-ipv6" : "")) {
     if (ipv6)
         host_ = "::1";
     NeedRoot("vsftpd");
@@ -578,6 +578,9 @@ PureFtpdServer& SharedPureFtpsd() {
 }
 VsftpdServer& SharedVsftpd6() {
     return Shared<VsftpdServer, 2>([] { return std::make_unique<VsftpdServer>(false, true); });
+}
+VsftpdServer& SharedVsftpsd6() {
+    return Shared<VsftpdServer, 3>([] { return std::make_unique<VsftpdServer>(true, true); });
 }
 PyFtpdServer& SharedPyFtpsd() {
     return Shared<PyFtpdServer, 1>([] {

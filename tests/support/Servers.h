@@ -179,8 +179,9 @@ PureFtpdServer& SharedPureFtpd();
 VsftpdServer& SharedVsftpsd();
 PureFtpdServer& SharedPureFtpsd();
 PyFtpdServer& SharedPyFtpsd();
-// vsftpd on ::1.
+// vsftpd on ::1, plain and with FTPS required.
 VsftpdServer& SharedVsftpd6();
+VsftpdServer& SharedVsftpsd6();
 ProftpdServer& SharedProftpd();
 PyFtpdServer& SharedPyFtpd();
 DanteProxy& SharedDante();
