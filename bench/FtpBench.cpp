@@ -4,7 +4,10 @@
 // its wall time includes connecting and logging in for both clients, and its
 // peak memory is that process's alone.
 //
-//   ftp_bench [--mib N] [--rounds R]   (as root; see bench/README.md)
+// With --ftps the server requires explicit TLS (vsftpd with TLS session reuse
+// on data connections), Korvane runs with UseTls and curl with --ssl-reqd.
+//
+//   ftp_bench [--mib N] [--rounds R] [--ftps]   (as root; see bench/README.md)
 #include "ftp/FtpSession.h"
 #include "support/Servers.h"
 
@@ -71,6 +74,10 @@ int Child(int argc, char** argv) {
     s->Passive = true;
     s->Type = kv::TransferType::Binary;
     s->NetTimeOut = 120;
+    if (const char* ca = std::getenv("KV_BENCH_CAFILE")) {
+        s->UseTls = true;
+        s->TlsCAFile = ca;
+    }
     s->SetHost(&quiet);
     try {
         s->Connect();
@@ -107,18 +114,33 @@ int main(int argc, char** argv) {
         return Child(argc, argv);
     int64_t mib = 1024;
     int rounds = 3;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::string(argv[i]) == "--mib")
-            mib = std::atoll(argv[i + 1]);
-        else if (std::string(argv[i]) == "--rounds")
-            rounds = std::atoi(argv[i + 1]);
+    bool ftps = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--ftps")
+            ftps = true;
+        else if (arg == "--mib" && i + 1 < argc)
+            mib = std::atoll(argv[++i]);
+        else if (arg == "--rounds" && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
     }
     if (!kvtest::RunningAsRoot()) {
         std::fprintf(stderr, "ftp_bench starts vsftpd and must run as root.\n");
         return 2;
     }
     const int64_t size = mib << 20;
-    kvtest::VsftpdServer server;
+    kvtest::VsftpdServer server(ftps);
+    std::vector<std::string> curlTls;
+    if (ftps) {
+        ::setenv("KV_BENCH_CAFILE", kvtest::SharedCertificate().certFile.c_str(), 1);
+        curlTls = {"--ssl-reqd", "--cacert", kvtest::SharedCertificate().certFile};
+    }
+    auto curl = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv = {"/usr/bin/curl", "-s", "-S", "--disable-epsv"};
+        argv.insert(argv.end(), curlTls.begin(), curlTls.end());
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    };
     kvtest::TempDir work; // downloads land here (under /tmp), removed at the end
     const std::string self = "/proc/self/exe";
     char exe[4096] = {};
@@ -166,14 +188,12 @@ int main(int argc, char** argv) {
             const bool korvaneFirst = round % 2 == 1;
             if ((turn == 0) != korvaneFirst) {
                 const std::string out = work / "curl.bin";
-                Run r = RunChild({"/usr/bin/curl", "-s", "-S", "--disable-epsv", "--netrc-file",
-                                  netrc, "-o", out, url + "big.bin"},
+                Run r = RunChild(curl({"--netrc-file", netrc, "-o", out, url + "big.bin"}),
                                  work / "child.out");
                 check(r, "curl download", out);
                 curlGet.push_back(r.seconds);
                 std::remove(out.c_str());
-                r = RunChild({"/usr/bin/curl", "-s", "-S", "--disable-epsv", "--netrc-file", netrc,
-                              "-T", source, url + "curl-up.bin"},
+                r = RunChild(curl({"--netrc-file", netrc, "-T", source, url + "curl-up.bin"}),
                              work / "child.out");
                 check(r, "curl upload", server.path("curl-up.bin"));
                 curlPut.push_back(r.seconds);
@@ -209,8 +229,9 @@ int main(int argc, char** argv) {
                     "memory %.1f MiB\n",
                     what, k, c, k / c, rss / 1024.0);
     };
-    std::printf("\n%lld MiB over loopback from vsftpd, passive, binary, median of %d rounds\n",
-                static_cast<long long>(mib), rounds);
+    std::printf("\n%lld MiB over loopback from vsftpd%s, passive, binary, median of %d rounds\n",
+                static_cast<long long>(mib), ftps ? " over explicit FTPS (curl --ssl-reqd)" : "",
+                rounds);
     line("download", kvGet, curlGet, kvGetRss);
     line("upload", kvPut, curlPut, kvPutRss);
     if (sizes.status == 0)

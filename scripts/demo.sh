@@ -3,19 +3,30 @@
 # a real FTP server (vsftpd) on 127.0.0.1 with a remote "out", "in" and "tmp"
 # holding sample EDI files, and a local outbox with files to send. Prints what
 # happened, then stops the server. The demo folder is kept for a look around.
-#   ./scripts/demo.sh            one cycle with korvaned ONCE
+#   ./scripts/demo.sh            one cycle with korvaned ONCE, plain FTP
+#   ./scripts/demo.sh --ftps     the same over explicit FTPS: the server
+#                                requires TLS, Korvane sets Options/FTPS=1 and
+#                                trusts the demo's own certificate
 #   ./scripts/demo.sh --window   the window on the same mailbox (needs a
 #                                display); the summary follows when it closes
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
 window=0
-if [ "${1:-}" = "--window" ]; then
-    window=1
-    if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-        echo "--window needs a display (DISPLAY or WAYLAND_DISPLAY)." >&2
+ftps=0
+for arg in "$@"; do
+    case "$arg" in
+    --window) window=1 ;;
+    --ftps) ftps=1 ;;
+    *)
+        echo "usage: $0 [--ftps] [--window]" >&2
         exit 2
-    fi
+        ;;
+    esac
+done
+if [ $window = 1 ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "--window needs a display (DISPLAY or WAYLAND_DISPLAY)." >&2
+    exit 2
 fi
 
 if [ "$(id -u)" != 0 ]; then
@@ -65,7 +76,13 @@ crlf "00:CUSDEC:9:20261207:SOMEBODYELSE:CUSTOMS:1" "10:DECLARATION" >"$out/CUSDE
 crlf "UNB+UNOA:2+KORVANEDEMO:ZZ+CENTRE01:ZZ+261207:1000+5'" "UNH+1+ORDERS:D:96A:UN'" \
     "BGM+220+PO55+9'" "UNT+3+1'" "UNZ+1+5'" >"$out/ORDERS102.EDI"
 
-kv_start_vsftpd "$demo" "$root" "$user"
+certs=""
+if [ $ftps = 1 ]; then
+    certs="$demo/certs"
+    mkdir -p "$certs"
+    kv_make_cert "$certs"
+fi
+kv_start_vsftpd "$demo" "$root" "$user" "$certs"
 trap kv_stop_vsftpd EXIT
 port=$KV_FTP_PORT
 
@@ -79,6 +96,11 @@ hex=$(printf '%s\n' "$password" | "$src/build/bin/korvaned" PASSWORD)
     crlf "[System]" "LogStep=Day" "Message=$window"
     crlf "[View]" "StatusBar=1" "DebugView=1"
 } >"$home/Korvane.ini"
+if [ $ftps = 1 ]; then
+    # Explicit TLS required; the demo's self-signed certificate is the trust anchor.
+    sed -i "s|^Passive=1\r\$|Passive=1\r\nFTPS=1\r\nFTPSCAFile=$certs/cert.pem\r|" "$home/Korvane.ini"
+    echo "== FTPS: the server requires TLS; Options/FTPS=1, Options/FTPSCAFile=$certs/cert.pem"
+fi
 
 if [ $window = 1 ]; then
     echo "== The window: KORVANE_HOME=$home korvane"

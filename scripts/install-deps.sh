@@ -31,6 +31,9 @@ PACKAGES=(
     trayer xdotool x11-utils
     # the upgrade check's HTTPS: Qt Network with its OpenSSL TLS plugin
     libqt6network6
+    # explicit FTPS: OpenSSL 3 for the session, pyftpdlib's TLS handler, and
+    # tcpdump for the tests that check no password crosses in clear
+    libssl-dev python3-openssl tcpdump
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

@@ -17,10 +17,20 @@ kv_ftp_account() {
         >/etc/pam.d/korvane-ftp
 }
 
-# kv_start_vsftpd WORKDIR ROOT USER: serves ROOT to USER; sets KV_FTP_PORT and
-# KV_FTP_PID (the server's process group).
+# kv_make_cert DIR: a self-signed certificate for 127.0.0.1 and localhost in
+# DIR/cert.pem and DIR/key.pem.
+kv_make_cert() {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3 -subj /CN=localhost \
+        -addext "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1" \
+        -keyout "$1/key.pem" -out "$1/cert.pem" 2>/dev/null
+}
+
+# kv_start_vsftpd WORKDIR ROOT USER [CERTDIR]: serves ROOT to USER; with
+# CERTDIR (see kv_make_cert), explicit FTPS is required for logins and data,
+# with TLS session reuse on data connections. Sets KV_FTP_PORT and KV_FTP_PID
+# (the server's process group).
 kv_start_vsftpd() {
-    local work=$1 root=$2 user=$3
+    local work=$1 root=$2 user=$3 certs=${4:-}
     mkdir -p "$work/empty"
     chown -R "$user" "$root"
     chmod 755 "$work" "$root"
@@ -52,6 +62,17 @@ xferlog_enable=NO
 max_per_ip=0
 max_clients=0
 CONF
+    if [ -n "$certs" ]; then
+        cat >>"$work/vsftpd.conf" <<CONF
+ssl_enable=YES
+rsa_cert_file=$certs/cert.pem
+rsa_private_key_file=$certs/key.pem
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+require_ssl_reuse=YES
+ssl_ciphers=HIGH
+CONF
+    fi
     setsid "$KV_VSFTPD" "$work/vsftpd.conf" >"$work/vsftpd.log" 2>&1 &
     KV_FTP_PID=$!
     local i

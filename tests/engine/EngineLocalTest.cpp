@@ -197,6 +197,10 @@ TEST(ClientInfo, TwentyNineRowsInOrder) {
                     "TimeInterval=0,5\r\nLogTimeOut=30\r\nKVTimeOut=\r\n");
     EXPECT_EQ(text.find("secret"), std::string::npos);
     EXPECT_EQ(ClientInfoRemoteName("10.0.0.5"), "KVinf_10_0_0_5.txt");
+    EXPECT_EQ(ClientInfoRemoteName("2001:db8::5"), "KVinf_2001_db8__5.txt");
+    // An IPv6 address of the machine is reported in a row of its own, after the 29.
+    const std::string withV6 = ClientInfoText(f.state, ini, "10.0.0.5", os, "2001:db8::5");
+    EXPECT_EQ(withV6, text + "LocalIPv6=2001:db8::5\r\n");
 
     OsVersionInfo here = QueryOsVersion();
     EXPECT_GT(here.Major, 0);

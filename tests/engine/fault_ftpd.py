@@ -19,8 +19,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import scripted_ftpd as base  # noqa: E402
 from pyftpdlib.handlers import DTPHandler  # noqa: E402
-from pyftpdlib.servers import FTPServer  # noqa: E402
-from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
 
 
 class DroppingDTP(DTPHandler):
@@ -73,16 +71,5 @@ class Handler(base.Handler):
         return base.Handler.ftp_NLST(self, path)
 
 
-def main():
-    authorizer = DummyAuthorizer()
-    authorizer.add_user(base.USER, base.PASSWORD, base.ROOT, perm="elradfmwMT")
-    Handler.authorizer = authorizer
-    Handler.auth_failed_timeout = 0.05
-    Handler.use_sendfile = False
-    server = FTPServer(("127.0.0.1", int(base.PORT)), Handler)
-    server.max_cons = 64
-    server.serve_forever(handle_exit=True)
-
-
 if __name__ == "__main__":
-    main()
+    base.serve(Handler)

@@ -26,6 +26,7 @@ TEST(Settings, LoadsEveryFieldWithItsConversion) {
                   "\r\n"
                   "TransferType=bin\r\nFileSender=ACME\r\nPassive=yes\r\nCNC102=1\r\n"
                   "WinXPFirewall=1\r\nAllowStartAuto=1\r\nTimeInterval=0,5\r\n"
+                  "FTPS=1\r\nFTPSCAFile=/etc/edi-ca.pem\r\nFTPSFingerprint=AB:cd\r\n"
                   "[System]\r\nMessage=1\r\n"
                   "[KVTray]\r\nLogTimeOut=30\r\nKVTimeOut=120\r\n"
                   "[Proxy]\r\nProxyType=2\r\nAuthentication=1\r\nHost=proxy\r\n"
@@ -53,6 +54,9 @@ TEST(Settings, LoadsEveryFieldWithItsConversion) {
     EXPECT_EQ(s.ProxyPort, 1080);
     EXPECT_EQ(s.ProxyUserID, "pu");
     EXPECT_EQ(s.ProxyPassword, "pp");
+    EXPECT_TRUE(s.FTPS);
+    EXPECT_EQ(s.FTPSCAFile, "/etc/edi-ca.pem");
+    EXPECT_EQ(s.FTPSFingerprint, "AB:cd");
     auto sys = kvtest::ReadCrLfLines(f.state.logs.SysLogPath);
     ASSERT_EQ(sys.size(), 1u);
     EXPECT_EQ(kvtest::WithoutStamp(sys[0]), "INFO:Read Configuration From INI File.");
@@ -79,6 +83,14 @@ TEST(Settings, FlagsAndTypesFollowTheExactTexts) {
     }
     EXPECT_FALSE(f.state.AllowStartAuto);
     EXPECT_FALSE(f.state.MessageBoxesAllowed);
+    // FTPS: absent or "0" is plain FTP; any other value asks for TLS, so a
+    // mistyped switch never sends the password in clear.
+    for (auto [ftps, want] : std::vector<std::pair<const char*, bool>>{
+             {"", false}, {"0", false}, {" 0 ", false}, {"1", true}, {"yes", true}}) {
+        WriteFile(f.state.IniPath, std::string("[Options]\r\nPort=21\r\nFTPS=") + ftps + "\r\n");
+        ReadSettings(f.state);
+        EXPECT_EQ(f.state.settings.FTPS, want) << ftps;
+    }
 }
 
 TEST(Settings, MissingProxySectionGetsItsDefaultsInOrder) {

@@ -30,8 +30,10 @@ ReplyReader ReadAll(const std::string& text, size_t step, size_t* left = nullptr
 } // namespace
 
 TEST(FtpReply, MultiLineReplyKeepsForeignDigitLinesAndEndsAtItsOwnCode) {
+    // Padded or short intermediary lines never end the reply.
     const std::string text = "230-Welcome\r\n230-Line two\r\n150 foreign digits\r\n"
-                             "  230x indented\r\n\r\n230 Done\r\n200 next reply\r\n";
+                             "  230x indented\r\n\r\n  230 padded\r\nab\r\n230 Done\r\n"
+                             "200 next reply\r\n";
     for (size_t step : {1u, 3u, 7u, 1000u}) {
         size_t left = 0;
         ReplyReader r = ReadAll(text, step, &left);
@@ -39,18 +41,18 @@ TEST(FtpReply, MultiLineReplyKeepsForeignDigitLinesAndEndsAtItsOwnCode) {
         EXPECT_EQ(r.Code(), 230);
         EXPECT_EQ(r.Lines(),
                   (std::vector<std::string>{"230-Welcome", "230-Line two", "150 foreign digits",
-                                            "230x indented", "230 Done"}));
+                                            "230x indented", "230 padded", "ab", "230 Done"}));
         // The next reply stays for the next read.
         EXPECT_EQ(left, std::string("200 next reply\r\n").size()) << step;
     }
 }
 
-TEST(FtpReply, ClosingLineMatchesWithoutLetterCaseAndShortLinesEnd) {
+TEST(FtpReply, ClosingLineMatchesWithoutLetterCase) {
     ReplyReader r = ReadAll("abc-x\nABC y\n", 100);
     EXPECT_TRUE(r.Done());
     EXPECT_EQ(r.Lines().size(), 2u);
     ReplyReader s = ReadAll("211-status\n\tok\r\n", 100);
-    EXPECT_TRUE(s.Done()); // "ok" after trimming is shorter than 4 characters
+    EXPECT_FALSE(s.Done());
     EXPECT_EQ(s.Lines().back(), "ok");
     ReplyReader t = ReadAll("220 no line end yet", 100);
     EXPECT_FALSE(t.Done());
@@ -132,9 +134,13 @@ TEST(FtpReply, SizeAndPwd) {
 }
 
 TEST(FtpReply, ListingLines) {
-    EXPECT_EQ(SplitListing("a\r\nb\nc\rd\r\n"), (std::vector<std::string>{"a", "b", "c", "d"}));
-    EXPECT_EQ(SplitListing("a\r\n\r\nb"), (std::vector<std::string>{"a", "", "b"}));
+    // A bare CR belongs to its line; empty lines are dropped.
+    EXPECT_EQ(SplitListing("a\r\nb\nc\rd\r\n"), (std::vector<std::string>{"a", "b", "c\rd"}));
+    EXPECT_EQ(SplitListing("a\r\n\r\nb"), (std::vector<std::string>{"a", "b"}));
     EXPECT_TRUE(SplitListing("").empty());
+    EXPECT_TRUE(SplitListing(std::string(1 << 20, '\n')).empty());
+    EXPECT_EQ(SplitListing("x\ny\nz\n", 3).size(), 3u);
+    EXPECT_THROW(SplitListing("x\ny\nz\nw", 3), kv::FtpLimitError);
 }
 
 TEST(FtpReply, TraceLineShowsEveryCrLf) {

@@ -4,9 +4,11 @@
 #include "ftp/FtpErrors.h"
 #include "ftp/FtpReply.h"
 #include "ftp/FtpTestUtil.h"
+#include "ftp/NetSocket.h"
 #include "util/Errors.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -39,15 +41,6 @@ protected:
     FtpHost host;
     TempDir local;
 };
-
-template <class E, class F> std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 } // namespace
 
@@ -115,13 +108,18 @@ TEST_F(Scripted, UserAnswered230LogsInWithoutPass) {
     EXPECT_EQ(server->wireLog(), (std::vector<std::string>{"user kvuser", "type I", "syst"}));
 }
 
-TEST_F(Scripted, MultiLineLoginReplyIsReadWhole) {
+TEST_F(Scripted, MultiLineRepliesEndOnlyAtTheirUnpaddedCode) {
     server->setScenario("rewrite\t230\t230-Welcome\\r\\n230-Line two\\r\\n150 foreign digits\\r\\n"
-                        " 230x indented\\r\\n230 Done\n");
+                        " 230x indented\\r\\n  230 padded\\r\\n230 Done\n"
+                        "rewrite\t250\t250-Deleted\\r\\nok\\r\\n250 done\n");
+    server->writeFile("gone.txt", "x");
+    server->writeFile("44.txt", std::string(44, 'x'));
     auto s = MakeSession(*server, host);
     s->Connect();
     // Still in step: each command reads its own reply.
     EXPECT_EQ(s->LastReplyCode(), 215);
+    s->Delete("gone.txt");
+    EXPECT_EQ(s->Size("44.txt"), 44);
     s->Noop();
     EXPECT_EQ(s->LastReplyCode(), 200);
 }
@@ -251,6 +249,45 @@ TEST_F(Scripted, ServerEndingWith426AloneDoesNotHang) {
     s->Noop();
 }
 
+TEST_F(Scripted, FinalRefusalOfATransferIsItsLastReplyAndOwesNothing) {
+    server->setScenario("rewrite\t226 Transfer complete\t452 Disk full.\n");
+    WriteFile(local / "up.bin", Pattern(70000));
+    auto s = Open();
+    EXPECT_EQ(ErrorOf<ProtocolReplyError>([&] { s->Put(local / "up.bin", "up.bin"); }),
+              "452 Disk full.");
+    EXPECT_EQ(s->LastReplyCode(), 452);
+    EXPECT_FALSE(Sent("ABOR"));
+    EXPECT_FALSE(Sent("PWD"));
+    EXPECT_TRUE(s->Connected());
+    EXPECT_EQ(s->RetrieveCurrentDir(), "/");
+}
+
+TEST_F(Scripted, AborAnswered200StillLeavesTheSessionInStep) {
+    const std::string content = Pattern(4 << 20, 5);
+    server->writeFile("abor.bin", content);
+    server->writeFile("five.txt", "12345");
+    server->setScenario("throttle\t1000000\nrewrite\t226 ABOR\t200 ABOR done.\n"
+                        "rewrite\t225 ABOR\t200 ABOR done.\n");
+    auto s = Open();
+    host.onWork = [&](WorkDirection, int64_t) { s->Abort(); };
+    GetResult r = s->Get("abor.bin", local / "abor.bin", true);
+    host.onWork = nullptr;
+    EXPECT_FALSE(r.Complete);
+    EXPECT_TRUE(Sent("ABOR"));
+    EXPECT_EQ(s->LastReplyCode(), 426);
+    EXPECT_EQ(s->Size("five.txt"), 5);
+    EXPECT_EQ(s->RetrieveCurrentDir(), "/");
+}
+
+TEST_F(Scripted, ActiveModeTakesDataOnlyFromTheServersAddress) {
+    server->writeFile("a.txt", "the server's bytes");
+    server->setScenario("port-intruder\n");
+    auto s = Open(false);
+    GetResult r = s->Get("a.txt", local / "a.txt", true);
+    EXPECT_TRUE(r.Complete);
+    EXPECT_EQ(ReadFile(local / "a.txt"), "the server's bytes");
+}
+
 TEST_F(Scripted, UploadEndedWith426IsAFailure) {
     server->setScenario("rewrite\t226 Transfer complete\t426 Disk full.\n");
     WriteFile(local / "up.bin", Pattern(70000));
@@ -361,6 +398,38 @@ TEST_F(Scripted, RepliesTooLongOrTooManyLinesCloseTheSession) {
         EXPECT_THROW(s->Noop(), FtpLimitError) << kind;
         EXPECT_FALSE(s->Connected());
     }
+}
+
+TEST_F(Scripted, ListingLinesAreBoundedAndEmptyOnesDropped) {
+    server->setScenario("list-raw\t3000000\t\\n\n");
+    auto s = Open();
+    std::vector<std::string> lines{"stale"};
+    s->List(lines, "");
+    EXPECT_TRUE(lines.empty());
+    server->setScenario("list-raw\t1000001\ta\\n\n");
+    auto t = Open();
+    lines = {"kept"};
+    try {
+        t->List(lines, "");
+        FAIL();
+    } catch (const FtpLimitError& e) {
+        EXPECT_NE(std::string(e.what()).find("1000000 lines"), std::string::npos);
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{"kept"});
+    t->Noop();
+}
+
+TEST_F(Scripted, ATrickleOfBlankLinesCannotStretchTheReplyTimeOut) {
+    server->setScenario("drip\tNOOP\t6\n");
+    auto s = Open();
+    s->NetTimeOut = 2;
+    try {
+        s->Noop();
+        FAIL() << "the reply was awaited beyond the time-out";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Code(), 10060);
+    }
+    EXPECT_FALSE(s->Connected());
 }
 
 TEST_F(Scripted, OversizedListingIsRefusedAndTheSessionStaysInStep) {
@@ -510,6 +579,29 @@ TEST_F(Scripted, DisconnectDuringConnectWait) {
     EXPECT_THROW(s->Connect(), ConnClosedGracefullyError);
     host.onPump = nullptr;
     EXPECT_FALSE(s->Connected());
+
+    // During the TCP handshake itself: a listener whose queue is full drops
+    // the SYN, so the connect waits.
+    net::NetSocket full;
+    full.Listen(net::Address::Loopback(0));
+    net::Address at = full.LocalAddress();
+    net::NetSocket queued[2];
+    net::Waiter w(nullptr, 1);
+    for (auto& q : queued) {
+        try {
+            q.Connect(at, "", w);
+        } catch (const SocketError&) {
+            // already full
+        }
+    }
+    auto t = MakeSession(*server, host);
+    t->Port = at.Port();
+    host.status.clear();
+    host.onPump = [&] { t->Disconnect(); };
+    EXPECT_THROW(t->Connect(), ConnClosedGracefullyError);
+    host.onPump = nullptr;
+    EXPECT_NE(std::find(host.status.begin(), host.status.end(), "Disconnecting from 127.0.0.1."),
+              host.status.end());
 }
 
 TEST_F(Scripted, LocalFileRulesAndRefusedArguments) {
@@ -557,7 +649,7 @@ TEST_F(Scripted, ConnectFailures) {
     EXPECT_EQ(ErrorOf<SocketError>([&] { s->Connect(); }),
               "Socket Error # 10061\r\nConnection refused.");
     EXPECT_EQ(host.disconnected, 0); // never connected
-    s->Host = "no-such-host.invalid";
+    s->Host = "no_such_host!"; // refused by the resolver itself: no query leaves the machine
     EXPECT_EQ(ErrorOf<SocketError>([&] { s->Connect(); }),
               "Socket Error # 11001\r\nHost not found.");
     s->Host = "127.0.0.1";

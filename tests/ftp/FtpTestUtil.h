@@ -64,6 +64,16 @@ inline std::shared_ptr<kv::FtpSession> MakeSession(const FtpServer& server, FtpH
     return s;
 }
 
+// The message of the E that f throws, "(no error)" when it throws none.
+template <class E, class F> std::string ErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
 // Bytes that differ from position to position, so a shifted or truncated copy
 // never compares equal.
 inline std::string Pattern(size_t size, unsigned seed = 1) {

@@ -16,10 +16,7 @@ TEST(NetSocket, SendsToAClosedPeerFailWithoutSigpipe) {
     kvtest::TempDir dir;
     kvtest::WriteFile(dir / "f", std::string(1 << 20, 'x'));
     net::NetSocket listener, peer, client;
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    listener.Listen(any);
+    listener.Listen(net::Address::Loopback(0));
     net::Waiter w(nullptr, 5);
     client.Connect(listener.LocalAddress(), "", w);
     ASSERT_TRUE(listener.Accept(peer, w));

@@ -72,6 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } catch (const kv::KvError&) {
                 // ConversionError or FtpError: the session reports it.
             }
+            try {
+                int port = kv::ftp::ParseEpsvReply(line);
+                if (port < 1 || port > 65535)
+                    __builtin_trap();
+            } catch (const kv::FtpError&) {
+            }
         }
         if (kv::ftp::ParseSizeReply(reply) < -1)
             __builtin_trap();

@@ -60,8 +60,8 @@ private:
 struct Home {
     TempDir dir;
     std::string path(const std::string& name) const { return dir / name; }
-    void Settings(int port = 0) {
-        kvtest::FtpServer& s = Server();
+    void Settings(int port = 0) { SettingsFor(Server(), port); }
+    void SettingsFor(kvtest::FtpServer& s, int port = 0) {
         WriteFile(path("Korvane.ini"),
                   "[Options]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(port ? port : s.port()) +
                       "\r\nUserID=" + s.user() +
@@ -87,8 +87,7 @@ struct Home {
     }
 };
 
-void FreshRemote() {
-    kvtest::FtpServer& s = Server();
+void FreshRemote(kvtest::FtpServer& s = Server()) {
     std::filesystem::remove_all(s.path("out"));
     std::filesystem::remove_all(s.path("in"));
     std::filesystem::remove_all(s.path("tmp"));
@@ -175,6 +174,42 @@ TEST(Headless, OnceExitStatusesForErrorsAndFailures) {
         EXPECT_EQ(r.wait(), 2);
         EXPECT_NE(r.err().find("usage: korvaned"), std::string::npos);
     }
+}
+
+TEST(Headless, OnceOverFtpsAgainstVsftpd) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    kvtest::FtpServer& server = kvtest::SharedVsftpsd();
+    FreshRemote(server);
+    const std::string edi = "00:INVOIC:X:Y:THEM:ME:Z'\r\n";
+    server.writeFile("out/a.edi", edi);
+    Home h;
+    h.SettingsFor(server);
+    IniFile ini(h.path("Korvane.ini"));
+    ini.WriteString("Options", "FTPS", "1");
+    ini.WriteString("Options", "FTPSCAFile", kvtest::SharedCertificate().certFile);
+    ::mkdir(h.path("OUTBOX").c_str(), 0755);
+    WriteFile(h.path("OUTBOX/b.txt"), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+    {
+        // Pinned to another certificate: nothing moves, the reason is logged.
+        ini.WriteString("Options", "FTPSFingerprint", kvtest::OtherCertificate().fingerprint);
+        Runner r(h.dir.path(), {"ONCE"});
+        EXPECT_EQ(r.wait(), 2) << r.err();
+        EXPECT_TRUE(kvtest::Exists(server.path("out/a.edi")));
+        EXPECT_TRUE(kvtest::Exists(h.path("OUTBOX/b.txt")));
+        auto log = h.SysLog();
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+            return l.find("does not match the pinned fingerprint") != std::string::npos;
+        }));
+    }
+    ini.WriteString("Options", "FTPSFingerprint", "");
+    Runner r(h.dir.path(), {"ONCE"});
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_EQ(ReadFile(h.path("INBOX/a.edi")), edi);
+    EXPECT_FALSE(kvtest::Exists(server.path("out/a.edi")));
+    EXPECT_TRUE(kvtest::Exists(server.path("in/b.txt")));
+    EXPECT_FALSE(kvtest::Exists(h.path("OUTBOX/b.txt")));
+    EXPECT_TRUE(h.LogHas("INFO:Success Download File->a.edi"));
 }
 
 TEST(Headless, RestoresSettingsFromTheBackup) {

@@ -77,6 +77,21 @@ TEST_F(RealProxy, Socks4ThroughDante) {
     ListAndGet(*s);
 }
 
+TEST_F(RealProxy, Socks4LooksTheHostUpOncePerSession) {
+    NeedRoot();
+    auto s = Session(SharedDante(), SocksVersion::Socks4);
+    s->Host = "localhost";
+    s->Connect();
+    // A second lookup would now fail (an empty name is never found): every
+    // data connection must reach the address found at connect time.
+    s->Host = "";
+    std::vector<std::string> lines;
+    s->ChangeDir("socks");
+    s->List(lines, "");
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(s->Get("file.bin", local / "file.bin", true).Complete);
+}
+
 TEST_F(RealProxy, Socks4AIsRefusedByDante) {
     NeedRoot();
     // dante takes 0.0.0.1 for an address instead of reading the name.

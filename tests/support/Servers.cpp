@@ -64,14 +64,16 @@ std::string CryptHash(const std::string& password, const std::string& dir) {
     return h;
 }
 
-template <class T> T& Shared() {
+// One instance per tag and type; make() builds it on first use.
+template <class T, int Tag = 0>
+T& Shared(const std::function<std::unique_ptr<T>()>& make = [] { return std::make_unique<T>(); }) {
     static std::unique_ptr<T> server;
     static std::string error;
     if (!server) {
         if (!error.empty())
             throw std::runtime_error(error);
         try {
-            server = std::make_unique<T>();
+            server = make();
         } catch (const std::exception& e) {
             error = e.what();
             throw;
@@ -185,17 +187,26 @@ std::string Process::logTail() const {
     return text.size() > 2000 ? text.substr(text.size() - 2000) : text;
 }
 
-void Process::waitForPort(int port) {
+void Process::waitForPort(int port, bool ipv6) {
     const auto deadline = Clock::now() + std::chrono::seconds(15);
     while (Clock::now() < deadline) {
         if (!running())
             throw std::runtime_error("the server ended at start:\n" + logTail());
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool ok;
+        if (ipv6) {
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(static_cast<uint16_t>(port));
+            a.sin6_addr = in6addr_loopback;
+            ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        } else {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        }
         ::close(fd);
         if (ok)
             return;
@@ -256,7 +267,48 @@ void FtpServer::makeDir(const std::string& relative) const {
     Chown(p, uid_, gid_);
 }
 
-VsftpdServer::VsftpdServer() : FtpServer("vsftpd") {
+namespace {
+
+TestCertificate* MakeCertificate() {
+    auto* c = new TestCertificate;
+    c->certFile = c->dir / "cert.pem";
+    c->keyFile = c->dir / "key.pem";
+    c->pemFile = c->dir / "both.pem";
+    if (RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                    "3", "-subj", "/CN=localhost", "-addext",
+                    "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1", "-keyout", c->keyFile,
+                    "-out", c->certFile}) != 0)
+        throw std::runtime_error("openssl req could not make a test certificate");
+    WriteFile(c->pemFile, ReadFile(c->keyFile) + ReadFile(c->certFile));
+    ::chmod(c->keyFile.c_str(), 0600);
+    ::chmod(c->pemFile.c_str(), 0600);
+    const std::string out = c->dir / "fingerprint.txt";
+    if (RunProgram(
+            {"/usr/bin/openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", c->certFile},
+            out) != 0)
+        throw std::runtime_error("openssl x509 could not read the test certificate");
+    std::string text = ReadFile(out);
+    size_t eq = text.find('=');
+    c->fingerprint = text.substr(eq + 1, text.find_last_not_of("\r\n") - eq);
+    return c;
+}
+
+} // namespace
+
+const TestCertificate& SharedCertificate() {
+    static std::unique_ptr<TestCertificate> c(MakeCertificate());
+    return *c;
+}
+
+const TestCertificate& OtherCertificate() {
+    static std::unique_ptr<TestCertificate> c(MakeCertificate());
+    return *c;
+}
+
+VsftpdServer::VsftpdServer(bool tls, bool ipv6)
+    : FtpServer(std::string("vsftpd") + (tls ? "-tls" : "") + (ipv6 ? "-ipv6" : "")) {
+    if (ipv6)
+        host_ = "::1";
     NeedRoot("vsftpd");
     const std::string bin = Need(ServersDir() + "/vsftpd/usr/sbin/vsftpd");
     user_ = "korvaneftp";
@@ -288,19 +340,26 @@ VsftpdServer::VsftpdServer() : FtpServer("vsftpd") {
     WriteFile(pamFile_, "auth required pam_userdb.so db=" + db +
                             "\naccount required pam_permit.so\nsession required pam_permit.so\n");
     const std::string conf = dir_ / "vsftpd.conf";
-    WriteFile(conf, "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" +
-                        std::to_string(port_) +
+    WriteFile(conf, std::string(ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                                     : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n") +
+                        "listen_port=" + std::to_string(port_) +
                         "\nbackground=NO\nanonymous_enable=NO\nlocal_enable=YES\n"
                         "write_enable=YES\nlocal_umask=022\npam_service_name=" +
                         service + "\nlocal_root=" + root_ +
                         "\nchroot_local_user=YES\nallow_writeable_chroot=YES\n"
                         "secure_chroot_dir=" +
-                        (dir_ / "empty") +
-                        "\npasv_enable=YES\npasv_address=127.0.0.1\nport_enable=YES\n"
+                        (dir_ / "empty") + "\npasv_enable=YES\n" +
+                        (ipv6 ? "" : "pasv_address=127.0.0.1\n") +
+                        "port_enable=YES\n"
                         "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
-                        "max_clients=0\nmax_per_ip=0\n");
+                        "max_clients=0\nmax_per_ip=0\n" +
+                        (tls ? "ssl_enable=YES\nrsa_cert_file=" + SharedCertificate().certFile +
+                                   "\nrsa_private_key_file=" + SharedCertificate().keyFile +
+                                   "\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
+                                   "require_ssl_reuse=YES\nssl_ciphers=HIGH\n"
+                             : std::string()));
     process_.start({bin, conf}, dir_ / "server.log");
-    process_.waitForPort(port_);
+    process_.waitForPort(port_, ipv6);
 }
 
 VsftpdServer::~VsftpdServer() {
@@ -309,7 +368,7 @@ VsftpdServer::~VsftpdServer() {
         std::remove(pamFile_.c_str());
 }
 
-PureFtpdServer::PureFtpdServer() : FtpServer("pure-ftpd") {
+PureFtpdServer::PureFtpdServer(bool tls) : FtpServer(tls ? "pure-ftpd-tls" : "pure-ftpd") {
     NeedRoot("pure-ftpd");
     const std::string bin = Need(ServersDir() + "/pure-ftpd/usr/sbin/pure-ftpd");
     const std::string pw = Need(ServersDir() + "/pure-ftpd/usr/bin/pure-pw");
@@ -324,9 +383,20 @@ PureFtpdServer::PureFtpdServer() : FtpServer("pure-ftpd") {
     if (RunProgram({pw, "mkdb", pdb, "-f", passwdFile}) != 0)
         throw std::runtime_error("pure-pw mkdb failed");
     port_ = FreePort();
-    process_.start({bin, "-S", "127.0.0.1," + std::to_string(port_), "-l", "puredb:" + pdb, "-P",
-                    "127.0.0.1", "-E", "-H", "-4", "-A"},
-                   dir_ / "server.log");
+    std::vector<std::string> argv = {bin,
+                                     "-S",
+                                     "127.0.0.1," + std::to_string(port_),
+                                     "-l",
+                                     "puredb:" + pdb,
+                                     "-P",
+                                     "127.0.0.1",
+                                     "-E",
+                                     "-H",
+                                     "-4",
+                                     "-A"};
+    if (tls)
+        argv.insert(argv.end(), {"-Y", "3", "-2", SharedCertificate().pemFile});
+    process_.start(argv, dir_ / "server.log");
     process_.waitForPort(port_);
 }
 
@@ -364,16 +434,19 @@ PyFtpdServer::PyFtpdServer()
                    "kvuser", "Kv-test-pass4") {}
 
 PyFtpdServer::PyFtpdServer(const std::string& name, const std::string& script,
-                           const std::string& user, const std::string& password)
+                           const std::string& user, const std::string& password,
+                           const std::vector<std::string>& extraArgs)
     : FtpServer(name) {
     user_ = user;
     password_ = password;
     prepareRoot(::geteuid(), ::getegid());
     std::filesystem::create_directories(dir_ / "control");
     port_ = FreePort();
-    process_.start({Need("/usr/bin/python3"), script, std::to_string(port_), root_, user_,
-                    password_, dir_ / "control"},
-                   dir_ / "server.log");
+    std::vector<std::string> argv = {
+        Need("/usr/bin/python3"), script, std::to_string(port_), root_, user_, password_,
+        dir_ / "control"};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    process_.start(argv, dir_ / "server.log");
     process_.waitForPort(port_);
 }
 
@@ -508,6 +581,25 @@ ProftpdServer& SharedProftpd() {
 }
 PyFtpdServer& SharedPyFtpd() {
     return Shared<PyFtpdServer>();
+}
+VsftpdServer& SharedVsftpsd() {
+    return Shared<VsftpdServer, 1>([] { return std::make_unique<VsftpdServer>(true); });
+}
+PureFtpdServer& SharedPureFtpsd() {
+    return Shared<PureFtpdServer, 1>([] { return std::make_unique<PureFtpdServer>(true); });
+}
+VsftpdServer& SharedVsftpd6() {
+    return Shared<VsftpdServer, 2>([] { return std::make_unique<VsftpdServer>(false, true); });
+}
+VsftpdServer& SharedVsftpsd6() {
+    return Shared<VsftpdServer, 3>([] { return std::make_unique<VsftpdServer>(true, true); });
+}
+PyFtpdServer& SharedPyFtpsd() {
+    return Shared<PyFtpdServer, 1>([] {
+        return std::make_unique<PyFtpdServer>(
+            "pyftpdlib-tls", std::string(KORVANE_TEST_SUPPORT_DIR) + "/scripted_ftpsd.py", "kvuser",
+            "Kv-test-pass5", std::vector<std::string>{SharedCertificate().pemFile});
+    });
 }
 DanteProxy& SharedDante() {
     return Shared<DanteProxy>();

@@ -40,9 +40,9 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
     void start(const std::vector<std::string>& argv, const std::string& logFile);
-    // Waits until 127.0.0.1:port accepts; throws (with the log's tail) when the
-    // process ends first or after 15 s.
-    void waitForPort(int port);
+    // Waits until 127.0.0.1:port (::1 with ipv6) accepts; throws (with the
+    // log's tail) when the process ends first or after 15 s.
+    void waitForPort(int port, bool ipv6 = false);
     void stop();
     bool running();
     pid_t pid() const { return pid_; }
@@ -58,7 +58,7 @@ class FtpServer {
 public:
     virtual ~FtpServer() = default;
     const std::string& name() const { return name_; }
-    std::string host() const { return "127.0.0.1"; }
+    std::string host() const { return host_; }
     int port() const { return port_; }
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
@@ -76,14 +76,30 @@ protected:
     TempDir dir_;
     Process process_;
     std::string name_, user_, password_, root_;
+    std::string host_ = "127.0.0.1";
     int port_ = 0;
     uid_t uid_ = 0;
     gid_t gid_ = 0;
 };
 
+// A self-signed certificate for localhost, 127.0.0.1 and ::1, made with the
+// openssl tool in a temporary folder.
+struct TestCertificate {
+    std::string certFile, keyFile;
+    std::string pemFile;     // certificate and key in one file
+    std::string fingerprint; // SHA-256 as openssl prints it ("AB:CD:...")
+    TempDir dir;
+};
+// Made once per test binary; Other is a second, unrelated one.
+const TestCertificate& SharedCertificate();
+const TestCertificate& OtherCertificate();
+
 class VsftpdServer : public FtpServer {
 public:
-    VsftpdServer();
+    // With tls: explicit FTPS required for logins and data, TLS session
+    // reuse required on data connections (SharedCertificate). With ipv6 it
+    // listens on ::1 only (host() is "::1").
+    explicit VsftpdServer(bool tls = false, bool ipv6 = false);
     ~VsftpdServer() override;
 
 private:
@@ -92,7 +108,8 @@ private:
 
 class PureFtpdServer : public FtpServer {
 public:
-    PureFtpdServer();
+    // With tls: TLS required on control and data connections.
+    explicit PureFtpdServer(bool tls = false);
 };
 
 class ProftpdServer : public FtpServer {
@@ -109,7 +126,7 @@ public:
     // The same server running another script that takes the same arguments
     // (port, root, user, password, control folder) and control files.
     PyFtpdServer(const std::string& name, const std::string& script, const std::string& user,
-                 const std::string& password);
+                 const std::string& password, const std::vector<std::string>& extraArgs = {});
     // Directives, one per line, fields separated by '\t'.
     void setScenario(const std::string& directives) const;
     void clearScenario() const { setScenario(""); }
@@ -160,6 +177,14 @@ public:
 // start that failed throws the same error again without retrying.
 VsftpdServer& SharedVsftpd();
 PureFtpdServer& SharedPureFtpd();
+// The same servers with FTPS required, and scripted_ftpsd.py (TLS required,
+// scenarios as scripted_ftpd.py plus its own TLS faults).
+VsftpdServer& SharedVsftpsd();
+PureFtpdServer& SharedPureFtpsd();
+PyFtpdServer& SharedPyFtpsd();
+// vsftpd on ::1, plain and with FTPS required.
+VsftpdServer& SharedVsftpd6();
+VsftpdServer& SharedVsftpsd6();
 ProftpdServer& SharedProftpd();
 PyFtpdServer& SharedPyFtpd();
 DanteProxy& SharedDante();

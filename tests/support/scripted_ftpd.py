@@ -26,6 +26,11 @@ reads CONTROL_DIR/scenario: one directive per line, fields separated by a TAB,
                          replies 426
   throttle <bytes/s>     limit the data connection's speed
   list-bytes <n>         LIST sends n bytes of generated lines
+  list-raw <n> <text>    LIST sends <text> repeated n times
+  drip <CMD> <seconds>   answer CMD only after sending a blank line every
+                         0.3 s for <seconds> seconds
+  port-intruder          at PORT, first connect to the client's port from
+                         127.0.0.2 and send some bytes of a third party
 """
 import os
 import socket
@@ -175,6 +180,12 @@ class Handler(FTPHandler):
             f.write(line + "\n")
         if self.directive("silent", cmd):
             return
+        d = self.directive("drip", cmd)
+        if d:
+            self._drip(line, cmd, arg, int(float(d[2]) / 0.3))
+            return
+        if cmd == "PORT" and self.directive("port-intruder"):
+            self._intrude(arg)
         d = self.directive("reply", cmd)
         if d:
             self.push(expand(d[2]) + "\r\n")
@@ -222,11 +233,36 @@ class Handler(FTPHandler):
         return FTPHandler.ftp_STOR(self, file, mode)
 
     def ftp_LIST(self, path):
+        d = self.directive("list-raw")
+        if d:
+            text = d[2].replace("\\n", "\n").encode()
+            self.push_dtp_data(text * int(d[1]), cmd="LIST")
+            return path
         d = self.directive("list-bytes")
         if not d:
             return FTPHandler.ftp_LIST(self, path)
         self.push_dtp_data(GeneratedProducer(int(d[1])), isproducer=True, cmd="LIST")
         return path
+
+    def _drip(self, line, cmd, arg, left):
+        if self._closed:
+            return
+        if left <= 0:
+            FTPHandler.pre_process_command(self, line, cmd, arg)
+            return
+        self.push("\r\n")
+        self.ioloop.call_later(0.3, self._drip, line, cmd, arg, left - 1)
+
+    def _intrude(self, arg):
+        fields = arg.split(",")
+        port = int(fields[4]) * 256 + int(fields[5])
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            s.bind(("127.0.0.2", 0))
+            s.connect((".".join(fields[:4]), port))
+            s.sendall(b"bytes of a third party\r\n")
+        finally:
+            s.close()
 
     def _stall_channel(self):
         if self.stall_data is not None:
@@ -247,16 +283,17 @@ class Handler(FTPHandler):
         FTPHandler._on_dtp_connection(self)
 
 
-def main():
+def serve(handler):
+    """Serves ROOT to USER with `handler` (this Handler or a subclass) until killed."""
     authorizer = DummyAuthorizer()
     authorizer.add_user(USER, PASSWORD, ROOT, perm="elradfmwMT")
-    Handler.authorizer = authorizer
-    Handler.auth_failed_timeout = 0.05
-    Handler.use_sendfile = False
-    server = FTPServer(("127.0.0.1", int(PORT)), Handler)
+    handler.authorizer = authorizer
+    handler.auth_failed_timeout = 0.05
+    handler.use_sendfile = False
+    server = FTPServer(("127.0.0.1", int(PORT)), handler)
     server.max_cons = 64
     server.serve_forever(handle_exit=True)
 
 
 if __name__ == "__main__":
-    main()
+    serve(Handler)

@@ -32,6 +32,10 @@ void ReadSettings(AppState& state) {
     s.WinXPFirewall = flag("Options", "WinXPFirewall");
     state.AllowStartAuto = flag("Options", "AllowStartAuto");
     state.MessageBoxesAllowed = flag("System", "Message");
+    const std::string ftps = Trim(ini.ReadString("Options", "FTPS"));
+    s.FTPS = !ftps.empty() && ftps != "0";
+    s.FTPSCAFile = ini.ReadString("Options", "FTPSCAFile");
+    s.FTPSFingerprint = ini.ReadString("Options", "FTPSFingerprint");
     s.TimeInterval = ini.ReadString("Options", "TimeInterval");
     s.LogTimeOut = ini.ReadString("KVTray", "LogTimeOut");
     s.KVTimeOut = ini.ReadString("KVTray", "KVTimeOut");

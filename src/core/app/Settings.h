@@ -27,6 +27,12 @@ struct Settings {
     int32_t ProxyPort = 0;
     std::string ProxyUserID;
     std::string ProxyPassword; // deciphered
+    // Options/FTPS: explicit TLS required (any value but empty or "0", so a
+    // mistyped value never means clear text); FTPSCAFile and FTPSFingerprint
+    // choose how the server's certificate is trusted.
+    bool FTPS = false;
+    std::string FTPSCAFile;
+    std::string FTPSFingerprint;
 
     // "BIN" in any letter case means binary; anything else ASCII.
     bool BinaryTransfer() const;

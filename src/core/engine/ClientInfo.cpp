@@ -55,29 +55,50 @@ OsVersionInfo QueryOsVersion() {
     return info;
 }
 
-std::string LocalIPAddress() {
-    std::string found = "127.0.0.1";
+namespace {
+
+// The first address of the family that is neither loopback nor (IPv6)
+// link-local, "" when there is none.
+std::string FirstInterfaceAddress(int family) {
+    std::string found;
     struct ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0)
         return found;
-    for (struct ifaddrs* a = list; a; a = a->ifa_next) {
-        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || (a->ifa_flags & IFF_LOOPBACK))
+    for (struct ifaddrs* a = list; a && found.empty(); a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != family || (a->ifa_flags & IFF_LOOPBACK))
             continue;
-        auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
-        if ((ntohl(in->sin_addr.s_addr) >> 24) == 127)
-            continue;
-        char buf[INET_ADDRSTRLEN];
-        if (::inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf)) {
-            found = buf;
-            break;
+        char buf[INET6_ADDRSTRLEN] = {};
+        if (family == AF_INET) {
+            auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+            if ((ntohl(in->sin_addr.s_addr) >> 24) != 127 &&
+                ::inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf))
+                found = buf;
+        } else {
+            auto* in6 = reinterpret_cast<const sockaddr_in6*>(a->ifa_addr);
+            if (!IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) && !IN6_IS_ADDR_LINKLOCAL(&in6->sin6_addr) &&
+                ::inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf))
+                found = buf;
         }
     }
     ::freeifaddrs(list);
     return found;
 }
 
+} // namespace
+
+std::string LocalIPAddress() {
+    std::string found = FirstInterfaceAddress(AF_INET);
+    if (found.empty())
+        found = FirstInterfaceAddress(AF_INET6);
+    return found.empty() ? "127.0.0.1" : found;
+}
+
+std::string LocalIPv6Address() {
+    return FirstInterfaceAddress(AF_INET6);
+}
+
 std::string ClientInfoText(const AppState& state, const IniFile& ini, const std::string& localIP,
-                           const OsVersionInfo& os) {
+                           const OsVersionInfo& os, const std::string& localIPv6) {
     const Settings& s = state.settings;
     auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
     auto options = [&](const char* key) { return ini.ReadString("Options", key); };
@@ -115,13 +136,15 @@ std::string ClientInfoText(const AppState& state, const IniFile& ini, const std:
     std::string text;
     for (const auto& [key, value] : rows)
         text += std::string(key) + value + "\r\n";
+    if (!localIPv6.empty())
+        text += "LocalIPv6=" + localIPv6 + "\r\n";
     return text;
 }
 
 std::string ClientInfoRemoteName(const std::string& localIP) {
     std::string name = localIP;
     for (char& c : name)
-        if (c == '.')
+        if (c == '.' || c == ':')
             c = '_';
     return "KVinf_" + name + ".txt";
 }

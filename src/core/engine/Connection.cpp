@@ -5,6 +5,7 @@
 #include "engine/ClientInfo.h"
 #include "engine/SessionEvents.h"
 #include "ftp/FtpSession.h"
+#include "ftp/NetSocket.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "util/Fs.h"
@@ -48,6 +49,9 @@ void Configure(FtpSession& s, const AppState& state, const IniFile& ini) {
         s.Proxy.UserID = st.ProxyUserID;
         s.Proxy.Password = st.ProxyPassword;
     }
+    s.UseTls = st.FTPS;
+    s.TlsCAFile = st.FTPSCAFile;
+    s.TlsFingerprint = st.FTPSFingerprint;
     s.NetTimeOut = NetTimeOutSeconds(ini);
     s.SetTraceEnabled(true);
 }
@@ -105,7 +109,8 @@ bool ConnectSession(AppState& state, IniFile& ini) {
             std::string localPath = state.PathInProgramDir("KVinf.txt");
             std::string ip = LocalIPAddress();
             // A failure here is a connect failure: the next connect tries again.
-            AtomicWriteFile(localPath, ClientInfoText(state, ini, ip, QueryOsVersion()));
+            AtomicWriteFile(localPath,
+                            ClientInfoText(state, ini, ip, QueryOsVersion(), LocalIPv6Address()));
             try {
                 UploadClientInfo(state, *s, localPath, ClientInfoRemoteName(ip));
             } catch (const std::exception& e) {
@@ -175,7 +180,8 @@ bool TcpReachable(AppState& state, const std::string& host, const char* port, in
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* res = nullptr;
-    if (::getaddrinfo(host.c_str(), port, &hints, &res) != 0 || !res)
+    const std::string name = net::HostWithoutBrackets(host); // "[2001:db8::1]"
+    if (::getaddrinfo(name.c_str(), port, &hints, &res) != 0 || !res)
         return false;
     bool ok = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);

@@ -42,6 +42,14 @@ private:
     int code_;
 };
 
+// TLS could not be set up or kept: refused AUTH TLS, a certificate that is
+// not trusted, a data connection that cannot be secured. The session closes;
+// it never falls back to clear text.
+class TlsError : public FtpError {
+public:
+    using FtpError::FtpError;
+};
+
 class ConnClosedGracefullyError : public FtpError {
 public:
     ConnClosedGracefullyError() : FtpError("Connection Closed Gracefully.") {}

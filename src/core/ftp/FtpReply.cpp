@@ -29,6 +29,9 @@ size_t ReplyReader::Consume(std::string_view data) {
         std::string line = Trim(raw);
         if (line.empty())
             continue;
+        // RFC 959 lets intermediary lines start with blanks: only an unpadded
+        // line can end the reply.
+        const bool closes = multi_ && raw.size() >= 4 && EqualsNoCase(raw.substr(0, 4), closing_);
         if (lines_.size() >= kMaxReplyLines)
             throw FtpLimitError("The FTP server sent a reply of more than " +
                                 std::to_string(kMaxReplyLines) +
@@ -42,7 +45,7 @@ size_t ReplyReader::Consume(std::string_view data) {
             } else {
                 done_ = true;
             }
-        } else if (l.size() < 4 || EqualsNoCase(std::string_view(l).substr(0, 4), closing_)) {
+        } else if (closes) {
             done_ = true;
         }
     }
@@ -107,6 +110,23 @@ PasvTarget ParsePasvReply(std::string_view lineIn) {
     return t;
 }
 
+int ParseEpsvReply(std::string_view lineIn) {
+    const std::string line = Trim(lineIn);
+    const size_t open = line.find('('),
+                 close = line.find(')', open == std::string::npos ? 0 : open);
+    std::string_view inner;
+    if (open != std::string::npos && close != std::string::npos)
+        inner = std::string_view(line).substr(open + 1, close - open - 1);
+    // d d d port d
+    if (inner.size() >= 5 && inner[1] == inner[0] && inner[2] == inner[0] &&
+        inner.back() == inner[0]) {
+        auto port = TryStrToInt64(inner.substr(3, inner.size() - 4));
+        if (port && *port >= 1 && *port <= 65535)
+            return static_cast<int>(*port);
+    }
+    throw FtpError("The FTP server's extended passive-mode reply names no usable port: " + line);
+}
+
 int64_t ParseSizeReply(const std::vector<std::string>& lines) {
     std::string text;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -131,19 +151,22 @@ std::string ParsePwdReply(std::string_view line) {
     return std::string(rest.substr(0, rest.find('"')));
 }
 
-std::vector<std::string> SplitListing(std::string_view text) {
+std::vector<std::string> SplitListing(std::string_view text, size_t maxLines) {
     std::vector<std::string> lines;
     size_t pos = 0;
     while (pos < text.size()) {
-        size_t e = text.find_first_of("\r\n", pos);
-        if (e == std::string_view::npos) {
-            lines.emplace_back(text.substr(pos));
-            break;
-        }
-        lines.emplace_back(text.substr(pos, e - pos));
-        pos = e + 1;
-        if (text[e] == '\r' && pos < text.size() && text[pos] == '\n')
-            ++pos;
+        size_t e = text.find('\n', pos);
+        std::string_view line = text.substr(pos, e == std::string_view::npos ? e : e - pos);
+        pos = e == std::string_view::npos ? text.size() : e + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        if (lines.size() >= maxLines)
+            throw FtpLimitError("The listing sent by the FTP server has more than " +
+                                std::to_string(maxLines) +
+                                " lines; it was refused. Check the remote folder.");
+        lines.emplace_back(line);
     }
     return lines;
 }

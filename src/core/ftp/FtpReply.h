@@ -15,12 +15,15 @@ namespace kv::ftp {
 inline constexpr size_t kMaxReplyLineBytes = 64 * 1024;
 inline constexpr size_t kMaxReplyLines = 1000;
 inline constexpr int64_t kMaxListingBytes = 256LL * 1024 * 1024;
+// A listing line costs a string header on top of its bytes: bounding the
+// number keeps a listing's memory within a small multiple of its size.
+inline constexpr size_t kMaxListingLines = 1000000;
 
 // Assembles one reply. Lines end at LF (a CR before it is dropped), are
 // trimmed, and empty ones are skipped. A first line whose 4th character is '-'
-// opens a multi-line reply that ends at the line starting with the same three
-// characters and a blank (letter case ignored) or at a line shorter than four
-// characters; lines in between belong to the reply whatever they start with.
+// opens a multi-line reply that ends only at a line starting, unpadded, with
+// the same three characters and a blank (letter case ignored); lines in
+// between belong to the reply whatever they start with or however short.
 class ReplyReader {
 public:
     // Takes complete lines from the front of data until the reply is complete
@@ -57,6 +60,11 @@ struct PasvTarget {
 };
 PasvTarget ParsePasvReply(std::string_view line);
 
+// The port named by an EPSV reply (RFC 2428): "(|||port|)", any delimiter
+// character. A reply of another form or a port outside 1 to 65535 throws
+// FtpError naming the line.
+int ParseEpsvReply(std::string_view line);
+
 // The size in a 213 reply's text (lines joined by CR LF): the part after the
 // first blank; -1 when it is not a non-negative integer.
 int64_t ParseSizeReply(const std::vector<std::string>& lines);
@@ -65,9 +73,10 @@ int64_t ParseSizeReply(const std::vector<std::string>& lines);
 // the next one (or the line's end); empty when there is no double quote.
 std::string ParsePwdReply(std::string_view line);
 
-// A listing split into lines at CR LF, CR or LF; a final line break adds no
-// empty line.
-std::vector<std::string> SplitListing(std::string_view text);
+// A listing split into lines at LF (a CR before it is dropped; a CR elsewhere
+// belongs to its line). Empty lines are dropped; more than maxLines lines
+// throw FtpLimitError.
+std::vector<std::string> SplitListing(std::string_view text, size_t maxLines = kMaxListingLines);
 
 // A trace line: the stamp, ": " and the text with every CR LF shown as "<EOL>".
 std::string TraceLine(std::string_view stamp, std::string_view text);

@@ -3,6 +3,7 @@
 #include "ftp/FtpReply.h"
 #include "ftp/NetSocket.h"
 #include "ftp/Socks.h"
+#include "ftp/Tls.h"
 #include "util/Errors.h"
 #include "util/Text.h"
 
@@ -68,12 +69,14 @@ struct FtpSession::Impl {
     kv::Host quietHost; // stands in while no host is set
     bool trace = false;
 
+    std::unique_ptr<tls::Context> tlsContext; // with UseTls, from Connect on
     net::NetSocket control;
     std::string inbuf;       // received control bytes not yet consumed
     bool peerClosed = false; // the server closed the control connection
     bool closing = false;
-    sockaddr_in peer{}; // where the control connection goes (the proxy, with one)
+    net::Address peer; // where the control connection goes (the proxy, with one)
     std::string peerText;
+    std::string proxyTarget; // the FTP host as the proxy is asked for it
 
     int lastCode = 0;
     std::vector<std::string> lastLines;
@@ -218,6 +221,7 @@ struct FtpSession::Impl {
 
     void ReadWholeReply() {
         net::Waiter w = MakeWaiter();
+        w.LimitWholeExchange();
         ftp::ReplyReader reader;
         for (;;) {
             size_t used = reader.Consume(inbuf);
@@ -241,22 +245,25 @@ struct FtpSession::Impl {
     }
 
     // Brings the control connection back in step after a transfer that ended
-    // early (ABOR sent, or the server's 426): the servers answer that with one
-    // to three replies in varying order, so a NOOP marks the end of them.
-    // The last reply afterwards is the transfer's own final one.
-    void Drain(bool haveFinal) {
+    // early (ABOR sent, or the server's 426). Servers owe one to three replies
+    // then, in varying order and sometimes merged, and a hostile one may answer
+    // ABOR with any code: counting alone cannot tell where they end. A PWD
+    // follows them, and the replies are read up to its 257, a code no transfer
+    // or ABOR reply carries. The last reply afterwards is the transfer's own
+    // final one: the first final reply read when it was still owed.
+    void Drain(bool finalOwed) {
         int savedCode = lastCode;
         std::vector<std::string> savedLines = lastLines;
-        SendCommand("NOOP");
+        SendCommand("PWD");
         for (int i = 0; i < kMaxDrainReplies; ++i) {
             int code = ReadReply({});
-            if (code == 200) {
+            if (code == 257) {
                 lastCode = savedCode;
                 lastLines = std::move(savedLines);
                 return;
             }
-            if (!haveFinal && code >= 200) {
-                haveFinal = true;
+            if (finalOwed && code >= 200) {
+                finalOwed = false;
                 savedCode = code;
                 savedLines = lastLines;
             }
@@ -291,6 +298,9 @@ struct FtpSession::Impl {
         } catch (const FtpLimitError&) {
             CloseUnlessInStep();
             throw;
+        } catch (const TlsError&) {
+            CloseControl();
+            throw;
         }
     }
 
@@ -317,22 +327,30 @@ struct FtpSession::Impl {
         CheckArgument(self.Password, "password", false);
         inbuf.clear();
         peerClosed = false;
+        tlsContext.reset();
+        if (self.UseTls)
+            tlsContext = std::make_unique<tls::Context>(
+                tls::TrustSettings{self.TlsCAFile, self.TlsFingerprint});
         const std::string name = viaProxy ? self.Proxy.Host : self.Host;
         const int port = viaProxy ? self.Proxy.Port : self.Port;
         net::Waiter w = MakeWaiter();
         try {
-            if (!net::IsDottedIPv4(name))
+            if (!net::IsLiteralAddress(name))
                 Status("Resolving hostname " + name + ".");
-            sockaddr_in target = net::Resolve(name, port);
-            Status("Connecting to " + net::AddressText(target) + ".");
-            control.Connect(target, self.BoundIP, w);
-            peer = target;
-            peerText = net::AddressText(target);
+            ConnectControl(net::Resolve(name, port, w), w);
             Trace("Connected.");
+            // SOCKS 4 carries an address: the host is looked up once per
+            // session, so every data connection reaches the same server.
+            proxyTarget = net::HostWithoutBrackets(self.Host);
+            if (self.Proxy.Version == SocksVersion::Socks4)
+                proxyTarget =
+                    net::AddressText(net::Resolve(self.Host, self.Port, w, AF_INET).front());
             if (viaProxy)
-                socks::Handshake(control, self.Proxy, self.Host, self.Port, w);
+                socks::Handshake(control, self.Proxy, proxyTarget, self.Port, w);
             Status("Connected.");
             ReadReply({220});
+            if (self.UseTls)
+                SecureControl(w);
             if (login) {
                 SendCommand("user " + self.User);
                 if (ReadReply({230, 331}) == 331) {
@@ -350,18 +368,79 @@ struct FtpSession::Impl {
         }
     }
 
+    // Connects to the first of the addresses that answers, in order.
+    void ConnectControl(const std::vector<net::Address>& targets, net::Waiter& w) {
+        for (size_t i = 0; i < targets.size(); ++i) {
+            peer = targets[i];
+            peerText = net::AddressText(peer);
+            Status("Connecting to " + peerText + ".");
+            try {
+                control.Connect(peer, self.BoundIP, w);
+                return;
+            } catch (const SocketError&) {
+                if (i + 1 == targets.size())
+                    throw;
+            }
+        }
+    }
+
+    // AUTH TLS, the handshake, then PBSZ 0 and PROT P: from here on nothing,
+    // the password included, crosses in clear.
+    void SecureControl(net::Waiter& w) {
+        SendCommand("AUTH TLS");
+        if (ReadReply({}) != 234)
+            throw TlsError("The FTP server refused AUTH TLS (\"" + lastLines.back() +
+                           "\"): it offers no explicit TLS, and the session does not fall "
+                           "back to clear text. Turn FTPS off only if the server is trusted.");
+        // Bytes that came with the 234 were sent in clear: a man in the middle
+        // could have placed them to be read as replies from the secure channel.
+        if (!inbuf.empty())
+            throw TlsError("The FTP server sent clear-text bytes after accepting AUTH TLS; the "
+                           "connection was closed.");
+        control.StartTls(*tlsContext, net::HostWithoutBrackets(self.Host), nullptr, w);
+        Trace("TLS: " + control.Tls()->Description() + ".");
+        SendCommand("PBSZ 0");
+        ReadReply({200});
+        SendCommand("PROT P");
+        ReadReply({200});
+    }
+
+    // With TLS, secures a data connection once the server has taken the
+    // transfer command, resuming the control connection's session.
+    void SecureData(net::NetSocket& s, net::Waiter& w) {
+        if (!tlsContext)
+            return;
+        try {
+            s.StartTls(*tlsContext, net::HostWithoutBrackets(self.Host), control.Tls()->Session(),
+                       w);
+        } catch (const TlsError& e) {
+            throw TlsError(std::string("The data connection could not be secured: ") + e.what());
+        }
+    }
+
     // Opens the data connection of a passive transfer: to the address the
     // control connection reached (never a third host a PASV reply may name),
     // or through the proxy to the configured host.
     void OpenPassive(net::NetSocket& s, int port, net::Waiter& w) {
         if (self.Proxy.Version != SocksVersion::None) {
             s.Connect(peer, "", w);
-            socks::Handshake(s, self.Proxy, self.Host, port, w);
+            socks::Handshake(s, self.Proxy, proxyTarget, port, w);
         } else {
-            sockaddr_in target = peer;
-            target.sin_port = htons(static_cast<uint16_t>(port));
+            net::Address target = peer;
+            target.SetPort(port);
             s.Connect(target, "", w);
         }
+    }
+
+    // PORT h1,h2,h3,h4,p1,p2, or EPRT |2|address|port| on IPv6.
+    static std::string PortCommand(const net::Address& local, bool extended) {
+        const int p = local.Port();
+        if (extended)
+            return "EPRT |" + std::string(local.Family() == AF_INET6 ? "2" : "1") + "|" +
+                   net::AddressText(local) + "|" + std::to_string(p) + "|";
+        std::string dotted = net::AddressText(local);
+        std::replace(dotted.begin(), dotted.end(), '.', ',');
+        return "PORT " + dotted + "," + std::to_string(p >> 8) + "," + std::to_string(p & 255);
     }
 
     enum class Kind { Read, Write };
@@ -396,12 +475,23 @@ struct FtpSession::Impl {
                 throw ConnClosedGracefullyError();
         };
         try {
+            // RFC 2428's commands on IPv6, where PASV and PORT cannot name
+            // an address; IPv4 keeps the wire it always had.
+            const bool extended =
+                self.Proxy.Version == SocksVersion::None && peer.Family() == AF_INET6;
             if (self.Passive) {
-                SendCommand("PASV");
-                ReadReply({227});
-                ftp::PasvTarget target = ftp::ParsePasvReply(lastLines.back());
+                int port;
+                if (extended) {
+                    SendCommand("EPSV");
+                    ReadReply({229});
+                    port = ftp::ParseEpsvReply(lastLines.back());
+                } else {
+                    SendCommand("PASV");
+                    ReadReply({227});
+                    port = ftp::ParsePasvReply(lastLines.back()).Port;
+                }
                 stopIfAborted();
-                OpenPassive(*sock, target.Port, w);
+                OpenPassive(*sock, port, w);
                 stopIfAborted();
                 SendCommand(command);
                 if (kind == Kind::Write)
@@ -409,36 +499,42 @@ struct FtpSession::Impl {
                 else
                     ReadReply({125, 150});
                 completionPending = true;
+                SecureData(*sock, w);
             } else {
                 auto lst = std::make_shared<net::NetSocket>();
                 listener = lst;
                 stopIfAborted();
                 lst->Listen(control.LocalAddress());
-                sockaddr_in local = lst->LocalAddress();
-                uint32_t a = ntohl(local.sin_addr.s_addr);
-                int p = ntohs(local.sin_port);
-                SendCommand("PORT " + std::to_string((a >> 24) & 255) + "," +
-                            std::to_string((a >> 16) & 255) + "," + std::to_string((a >> 8) & 255) +
-                            "," + std::to_string(a & 255) + "," + std::to_string(p >> 8) + "," +
-                            std::to_string(p & 255));
+                SendCommand(PortCommand(lst->LocalAddress(), extended));
                 ReadReply({200});
                 SendCommand(command);
                 ReadReply({125, 150});
                 completionPending = true;
                 stopIfAborted();
-                if (!lst->Accept(*sock, w))
+                // Only the server may connect: another host could slip in
+                // bytes of its own.
+                const net::Address server = control.PeerAddress();
+                if (!lst->Accept(*sock, w, &server))
                     throw ConnClosedGracefullyError();
                 lst->Close();
+                SecureData(*sock, w);
             }
             const bool moved = move(*sock, w);
             const bool cut = aborted;
+            if (!cut)
+                sock->EndTls(w);
             sock->Close();
             int code = 0;
-            if (!cut)
-                code = ReadReply({225, 226, 250, 426});
-            completionPending = false;
+            if (!cut) {
+                // A refusal here is the transfer's final word: nothing more is owed.
+                code = ReadReply({});
+                completionPending = false;
+                if (code != 225 && code != 226 && code != 250 && code != 426)
+                    throw ProtocolReplyError(lastCode, lastLines.back());
+            }
             if (aborted || code == 426)
-                Drain(code != 0);
+                Drain(completionPending);
+            completionPending = false;
             return moved && !cut && code != 426;
         } catch (...) {
             // Leave the control connection in step when it is still usable:
@@ -450,8 +546,9 @@ struct FtpSession::Impl {
                     aborted = true;
                     SendCommand("ABOR");
                 }
+                const bool finalOwed = completionPending;
                 completionPending = false;
-                Drain(false);
+                Drain(finalOwed);
                 keepOpen = true;
             }
             throw;
@@ -504,7 +601,14 @@ struct FtpSession::Impl {
                 throw ProtocolReplyError(lastCode, lastLines.back());
             throw ConnClosedGracefullyError();
         }
-        dest = ftp::SplitListing(text);
+        std::vector<std::string> lines;
+        try {
+            lines = ftp::SplitListing(text);
+        } catch (const FtpLimitError&) {
+            keepOpen = true; // the transfer is over, the session in step
+            throw;
+        }
+        dest = std::move(lines);
     }
 
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite) {
@@ -530,6 +634,7 @@ struct FtpSession::Impl {
         pipeRead.fd = pipeFds[0];
         pipeWrite.fd = pipeFds[1];
         GetResult result;
+        bool truncated = false; // TLS ended without close_notify
         bool whole =
             Transfer("retr " + remoteName, Kind::Read, [&](net::NetSocket& s, net::Waiter& w) {
                 WorkScope scope(*this, WorkDirection::Read, 0);
@@ -554,14 +659,29 @@ struct FtpSession::Impl {
                         CheckClosedLocally();
                         return false;
                     }
-                    if (n == 0)
+                    if (n == 0) {
+                        truncated = s.Truncated();
                         return true;
+                    }
                     result.Bytes += n;
                     Work(WorkDirection::Read, n);
                 }
             });
-        result.Complete = whole;
+        result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
         return result;
+    }
+
+    // A TLS stream that ended without close_notify may have been cut by a
+    // third party: the download counts only when the server's size matches.
+    // The last reply stays the transfer's.
+    bool RemoteSizeIs(const std::string& remoteName, int64_t bytes) {
+        int savedCode = lastCode;
+        std::vector<std::string> savedLines = lastLines;
+        SendCommand("SIZE " + remoteName);
+        const bool same = ReadReply({}) == 213 && ftp::ParseSizeReply(lastLines) == bytes;
+        lastCode = savedCode;
+        lastLines = std::move(savedLines);
+        return same;
     }
 
     static void WriteAll(int fd, const char* p, size_t n, const std::string& name) {

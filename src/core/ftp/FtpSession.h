@@ -56,6 +56,17 @@ public:
     int NetTimeOut = 300;
     // Largest listing accepted, in bytes; a larger one fails with FtpLimitError.
     int64_t MaxListingBytes = 256LL * 1024 * 1024;
+    // Explicit FTPS: AUTH TLS right after the greeting (before the login),
+    // PBSZ 0 and PROT P, and every data connection TLS too, resuming the
+    // control connection's TLS session. Any failure to secure a connection
+    // fails with TlsError and closes the session: never a fall-back to clear text.
+    bool UseTls = false;
+    // PEM file of trusted certificates; empty: the system's store.
+    std::string TlsCAFile;
+    // SHA-256 fingerprint of the server's certificate (64 hex digits, colons
+    // and letter case ignored); when set, the certificate is pinned to it
+    // instead of being checked against a store.
+    std::string TlsFingerprint;
 
     // Events go to the host; trace lines only while tracing is on.
     void SetHost(kv::Host* host);

@@ -7,13 +7,18 @@
 // socket that is waiting: the wait then ends and reports "closed locally"
 // instead of touching a closed descriptor. The object itself must outlive the
 // wait (the session keeps it alive).
+#include "ftp/Tls.h"
 #include "util/Host.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <vector>
 
 namespace kv::net {
 
@@ -29,18 +34,50 @@ public:
     // transfer that never has to wait still lets the window breathe.
     void PumpIfDue();
     std::chrono::milliseconds Timeout() const { return timeout_; }
+    // From now on every wait also ends at one time-out from now, so a peer
+    // that trickles bytes cannot stretch the whole exchange for ever.
+    void LimitWholeExchange() { deadline_ = std::chrono::steady_clock::now() + timeout_; }
+    // When a wait that started at `start` gives up.
+    std::chrono::steady_clock::time_point
+    GiveUpAt(std::chrono::steady_clock::time_point start) const {
+        return std::min(start + timeout_, deadline_);
+    }
 
 private:
     Host* host_;
     std::chrono::milliseconds timeout_;
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
     std::chrono::steady_clock::time_point lastPump_;
 };
 
-bool IsDottedIPv4(const std::string& host);
-// IPv4 address of a host name or dotted address. Throws SocketError with the
-// resolver's Winsock number (11001 "Host not found." and so on).
-sockaddr_in Resolve(const std::string& host, int port);
-std::string AddressText(const sockaddr_in& address);
+// An IPv4 or IPv6 socket address.
+struct Address {
+    sockaddr_storage Storage{};
+    socklen_t Length = 0;
+
+    static Address Of(const sockaddr* sa, socklen_t length);
+    // 127.0.0.1 (or ::1 with ipv6) and the port.
+    static Address Loopback(int port, bool ipv6 = false);
+    int Family() const { return Storage.ss_family; }
+    int Port() const;
+    void SetPort(int port);
+    const sockaddr* Raw() const { return reinterpret_cast<const sockaddr*>(&Storage); }
+    // Same family and IP address, whatever the ports.
+    bool SameHost(const Address& other) const;
+};
+
+// A host setting without the brackets of an IPv6 literal ("[::1]" -> "::1").
+std::string HostWithoutBrackets(const std::string& host);
+// An IPv4 or IPv6 literal (brackets allowed): no lookup needed.
+bool IsLiteralAddress(const std::string& host);
+// The addresses of a host name or literal (brackets allowed), IPv4 ones first
+// so that a dual-stack name connects as before; family AF_INET keeps IPv4
+// only. The lookup runs beside the waiter's pump and gives up after its
+// time-out (10060). Throws SocketError with the resolver's Winsock number
+// (11001 "Host not found." and so on).
+std::vector<Address> Resolve(const std::string& host, int port, Waiter& w, int family = 0);
+// "127.0.0.1" or "::1".
+std::string AddressText(const Address& address);
 
 class NetSocket {
 public:
@@ -56,12 +93,13 @@ public:
     // Connects to target, bound first to bindAddress when that is not empty.
     // Throws SocketError (10060 after the time-out) or ConnClosedGracefullyError
     // when the socket is closed during the wait.
-    void Connect(const sockaddr_in& target, const std::string& bindAddress, Waiter& w);
-    // Listens on the address (port 0: the system picks one), backlog 1.
-    void Listen(const sockaddr_in& local);
+    void Connect(const Address& target, const std::string& bindAddress, Waiter& w);
+    // Listens on the address with a port the system picks, backlog 1.
+    void Listen(const Address& local);
     // Waits for one connection and hands it to `into`; false when this socket
-    // was closed meanwhile.
-    bool Accept(NetSocket& into, Waiter& w);
+    // was closed meanwhile. With onlyFrom, connections from another address
+    // are closed and the wait goes on.
+    bool Accept(NetSocket& into, Waiter& w, const Address* onlyFrom = nullptr);
 
     // > 0: bytes received; 0: the peer closed; -1: closed locally.
     long Receive(char* buf, size_t size, Waiter& w);
@@ -82,13 +120,32 @@ public:
     // -3: the file could not be written (errno tells why).
     long ReceiveToFile(int fileFd, size_t size, const int pipeFds[2], Waiter& w);
 
-    sockaddr_in LocalAddress() const;
-    sockaddr_in PeerAddress() const;
+    Address LocalAddress() const;
+    Address PeerAddress() const;
+
+    // Runs the TLS handshake as the client on this connected socket; from then
+    // on Receive and Send go through TLS, and SendFile and ReceiveToFile
+    // answer -2. The whole handshake must finish within one time-out. Throws
+    // TlsError, SocketError, or ConnClosedGracefullyError when the socket is
+    // closed meanwhile.
+    void StartTls(const tls::Context& ctx, const std::string& hostName,
+                  const tls::SessionRef& resume, Waiter& w);
+    const tls::Stream* Tls() const { return tls_.get(); }
+    // After Receive returned 0: the peer closed without TLS close_notify.
+    bool Truncated() const { return truncated_; }
+    // Sends TLS close_notify and reads (discarding) to the peer's end of the
+    // stream within the time-out; nothing without TLS. Never throws.
+    void EndTls(Waiter& w);
 
 private:
     // True when the socket is ready, false when it was closed locally.
     bool Wait(short events, Waiter& w);
+    // Waits as a TLS call asked; false when the socket was closed locally.
+    bool WaitFor(tls::Io io, Waiter& w);
     int fd_ = -1;
+    std::unique_ptr<tls::Stream> tls_;
+    bool truncated_ = false;
+    bool peerEnded_ = false; // Receive saw the TLS stream's end
 };
 
 } // namespace kv::net

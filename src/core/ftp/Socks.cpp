@@ -40,9 +40,10 @@ void Socks4(net::NetSocket& s, const ProxySettings& proxy, const std::string& ho
     if (a) {
         req.append("\0\0\0\1", 4);
     } else {
-        sockaddr_in target = net::Resolve(host, port);
+        // SOCKS 4 carries an IPv4 address only.
+        net::Address target = net::Resolve(host, port, w, AF_INET).front();
         char addr[4];
-        std::memcpy(addr, &target.sin_addr.s_addr, 4); // already in network order
+        std::memcpy(addr, &reinterpret_cast<const sockaddr_in*>(&target.Storage)->sin_addr, 4);
         req.append(addr, 4);
     }
     req.append(proxy.UserID);

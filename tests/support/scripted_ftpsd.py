@@ -1,0 +1,58 @@
+#!/usr/bin/python3
+"""scripted_ftpd.py with explicit FTPS required (pyftpdlib's TLS_FTPHandler).
+
+Usage: scripted_ftpsd.py PORT ROOT USER PASSWORD CONTROL_DIR CERT_PEM
+
+The directives of scripted_ftpd.py, plus:
+  data-clear             accept PROT P, then send the data connection in clear
+  retr-end cut           (with retr-limit) end the data connection without TLS
+                         close_notify, then report the transfer complete
+
+LIST and NLST of "folder/*.*" list the folder, as the usual servers do.
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import scripted_ftpd as base  # noqa: E402
+from pyftpdlib.handlers import DTPHandler, TLS_FTPHandler  # noqa: E402
+
+CERT = sys.argv[6]
+
+
+class Handler(base.Handler, TLS_FTPHandler):
+    certfile = CERT
+    tls_control_required = True
+    tls_data_required = True
+
+    def on_connect(self):
+        base.Handler.on_connect(self)
+        if self.directive("data-clear"):
+            self.dtp_handler = DTPHandler
+
+    def ftp_RETR(self, file):
+        d = self.directive("retr-end")
+        if d and d[1] == "cut" and self.directive("retr-limit"):
+            limit = int(self.directive("retr-limit")[1])
+            fd = self.run_as_current_user(self.fs.open, file, "rb")
+
+            def at_end():
+                # Skip the TLS shutdown: the peer sees a bare end of stream.
+                self.data_channel._error = True
+
+            producer = base.LimitedProducer(fd, self._current_type, limit, at_end)
+            self.push_dtp_data(producer, isproducer=True, file=fd, cmd="RETR")
+            return file
+        return base.Handler.ftp_RETR(self, file)
+
+
+    def ftp_LIST(self, path):
+        return base.Handler.ftp_LIST(self, path[:-4] if path.endswith("/*.*") else path)
+
+    def ftp_NLST(self, path):
+        return base.Handler.ftp_NLST(self, path[:-4] if path.endswith("/*.*") else path)
+
+
+if __name__ == "__main__":
+    base.serve(Handler)
