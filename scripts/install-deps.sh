@@ -12,6 +12,8 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev clang-format
     openssl
+    # the upgrade check verifies downloads with libcrypto's SHA-256
+    libssl-dev
     # test peers: FTP servers, SOCKS proxies, FTP clients for the benchmarks
     python3 python3-pyftpdlib dante-server microsocks openssh-server openssh-client
     curl lftp iproute2 util-linux procps

@@ -265,12 +265,20 @@ std::vector<std::string> IniFile::ReadSection(const std::string& section) const 
 
 void IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
-    CheckName("section", section);
-    CheckName("key", key);
-    if (value.find_first_of("\r\n") != std::string::npos)
-        throw IniError("Cannot store a line break in settings key " + section + "/" + key);
+    WriteStrings({{section, key, value}});
+}
+
+void IniFile::WriteStrings(const std::vector<Value>& values) {
+    for (const Value& v : values) {
+        CheckName("section", v.section);
+        CheckName("key", v.key);
+        if (v.value.find_first_of("\r\n") != std::string::npos)
+            throw IniError("Cannot store a line break in settings key " + v.section + "/" + v.key);
+    }
     std::string text = LoadForWrite(path_);
-    std::string updated = ini::WithValue(text, section, key, value);
+    std::string updated = text;
+    for (const Value& v : values)
+        updated = ini::WithValue(updated, v.section, v.key, v.value);
     if (updated == text)
         return;
     try {

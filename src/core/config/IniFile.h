@@ -39,6 +39,16 @@ public:
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& key, int64_t value);
 
+    struct Value {
+        std::string section;
+        std::string key;
+        std::string value;
+    };
+    // Writes the values in their order, as WriteString one after the other
+    // would, but replaces the file once: either all of them are stored or,
+    // when one is invalid or the file cannot be replaced (IniError), none.
+    void WriteStrings(const std::vector<Value>& values);
+
 private:
     std::string path_;
 };

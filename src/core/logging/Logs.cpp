@@ -41,15 +41,15 @@ std::string ErrorLine(const AppState& state, const std::string& text) {
     return TimeStamp(state.Now()) + "ERROR:" + text;
 }
 
-namespace {
-
-std::string DatePart(const std::string& logStep, std::time_t t) {
+std::string LogDatePart(const std::string& logStep, std::time_t t) {
     std::tm tm{};
     ::localtime_r(&t, &tm);
     char buf[16];
     std::strftime(buf, sizeof buf, EqualsNoCase(logStep, "DAY") ? "%Y%m%d" : "%Y%m", &tm);
     return buf;
 }
+
+namespace {
 
 int OpenAppend(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -74,11 +74,11 @@ void WriteLine(int fd, const std::string& path, const std::string& line) {
 } // namespace
 
 std::string SysLogName(const std::string& logStep, std::time_t t) {
-    return "LOG/KVSYS" + DatePart(logStep, t) + ".LOG";
+    return "LOG/KVSYS" + LogDatePart(logStep, t) + ".LOG";
 }
 
 std::string TransferLogName(const std::string& logStep, std::time_t t) {
-    return "LOG/KVTSF" + DatePart(logStep, t) + ".LOG";
+    return "LOG/KVTSF" + LogDatePart(logStep, t) + ".LOG";
 }
 
 void OpenLogs(AppState& state) {

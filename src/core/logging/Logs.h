@@ -35,6 +35,9 @@ std::string ErrorLine(const AppState& state, const std::string& text);
 
 // The two file names for the current date ("LOG/KVSYS" / "LOG/KVTSF" + yyyymmdd
 // or yyyymm + ".LOG", daily when LogStep is "DAY" in any letter case).
+// The date part of a log name: today as "yyyymmdd" when logStep is "DAY" in
+// any letter case, else "yyyymm".
+std::string LogDatePart(const std::string& logStep, std::time_t t);
 std::string SysLogName(const std::string& logStep, std::time_t t);
 std::string TransferLogName(const std::string& logStep, std::time_t t);
 

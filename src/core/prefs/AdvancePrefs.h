@@ -1,0 +1,95 @@
+#pragma once
+// Advance Preferences (window "FormAdvSet", class TFormAdvSet): the remote
+// folders, the CNC102 send path, the automatic-mode interval and the tray
+// monitor's time-outs, the automatic-mode permissions, passive FTP, the
+// firewall option, the log step, the transfer mode and the service box.
+//
+// Creation corrects the three time values and writes each correction at once
+// (also when the dialog is then cancelled): an empty or below-1 Time Interval
+// becomes 10, an empty Log File TimeOut 30 and one below twice the interval
+// three times the interval, an empty monitor time-out 120 and one below twice
+// the log time-out four times it. Leaving a time box corrects it to twice the
+// value before it (f05, f06, f07 messages); OK does the same silently.
+//
+// Controls, in layout and tab order (object name: kind; settings key):
+//   Edit_RemoteInPath   read-only edit (Lbl_RemoteIN "Remote In Folder")   Options/RemoteInPath
+//   Edit_RemoteOutPath  read-only edit (Lbl_RemoteOUT "Remote Out Folder") Options/RemoteOutPath
+//   CheckCNC102         check "CNC102"                                     Options/CNC102
+//   Edit_RemoteExPath   read-only edit (Lbl_RemoteEx "Remote Special Folder") Options/RemoteExPath
+//   Edit_LocalExPath    read-only edit (Lbl_LocalEx "Local Special Folder")   Options/LocalExPath
+//   Btn_SelectDir1      "..." folder picker for Edit_LocalExPath
+//   Edit_TimeInterval   edit, digits, 3 (Lbl_Time1 "Time Interval", Lbl_Minutes1 "Minutes",
+//                       Lbl_Only "(Enable Only When Auto Mode)")        Options/TimeInterval
+//   CheckAllow          check "Allow to Start Auto"                     Options/AllowStartAuto
+//   CheckReceive        check "Allow to Receive"                        Options/AllowReceive
+//   CheckSend           check "Allow to Send"                           Options/AllowSend
+//   CheckPassive        check "FTP Passive"                             Options/Passive
+//   CheckFirewall       check "Close WinXP Firewall When Connected!"    Options/WinXPFirewall
+//   RadioButton1        radio "Every Month" on Panel2 (Lbl_Step "Log Step") System/LogStep =
+//   "Month" RadioButton2        radio "Every Day" on Panel2                     System/LogStep =
+//   "Day" RadioButton3        radio "ASCII" on Panel3 (Lbl_Mode "Transfer Mode")
+//   Options/TransferType RadioButton4        radio "BIN" on Panel3 Options/TransferType
+//   Edit_LogTimeOut     edit, digits, 3, in GroupBox1 "Monitor" (Lbl_Time2 "Log File TimeOut:",
+//                       Lbl_Minutes2 "Minutes")                         KVTray/LogTimeOut
+//   Edit_KVTimeOut      edit, digits, 3, in GroupBox1 (Lbl_Time3 "KV Monitor TimeOut:",
+//                       Lbl_Minutes3 "Minutes")                         KVTray/KVTimeOut
+//   CheckService        check "Install Service"                         Ostrel/EnableOstrel
+//   Btn_OK              "&OK": Ok()
+//   Btn_Cancel          "&Cancel", default and cancel button: close
+// Labels end in a full-width colon (U+FF1A) after the text given.
+//
+// CheckService: the companion service installs only on Windows 2000/XP/2003,
+// so ticking it shows "f03" and unticks it again, writing Ostrel/EnableOstrel
+// "0" at once; unticking writes "0" at once.
+//
+// A stored time value that is not a decimal integer opens the dialog
+// read-only with "'<value>' is not a valid integer value".
+#include "prefs/DialogModel.h"
+
+namespace kv {
+
+class AdvancePrefsModel : public DialogModel {
+public:
+    static constexpr const char* kWindowName = "FormAdvSet";
+
+    AdvancePrefsModel(std::string iniPath, std::string packPath);
+
+    // The exit handlers of the three time boxes.
+    void Leave(const std::string& name) override;
+    bool Ok() override;
+
+    // The last accepted values of the three time boxes, in minutes.
+    int TimeIntervalValue() const { return timeInterval_; }
+    int LogTimeOutValue() const { return logTimeOut_; }
+    int KVTimeOutValue() const { return kvTimeOut_; }
+
+protected:
+    void OnTextChanged(const std::string& name) override;
+    void OnClick(const std::string& name) override;
+
+private:
+    void Load();
+    bool LoadTimeValues();
+    // Reads a time box at creation: the default (written) when empty, else
+    // its integer; false when it is not one.
+    bool LoadTime(const char* box, const char* section, const char* key, int emptyValue,
+                  int& value);
+    // A time that must be at least twice the one before it: below that it
+    // becomes factor times that one, written at once.
+    bool LoadLaterTime(const char* box, const char* section, const char* key, int emptyValue,
+                       int previous, int factor, int& value);
+    void WriteNow(const std::string& section, const std::string& key, const std::string& value);
+    void RaiseToMinimum(const char* box, int& value, int minimum, const char* code,
+                        const char* fallback);
+    void ApplyCnc102();
+    void ApplyAllow();
+
+    bool loading_ = true;
+    int timeInterval_ = 0;
+    int logTimeOut_ = 0;
+    int kvTimeOut_ = 0;
+    // Time boxes typed in since they were last left.
+    std::vector<std::string> edited_;
+};
+
+} // namespace kv

@@ -1,0 +1,173 @@
+// Basic Preferences: creation from the settings file, the network type, the
+// sender that follows the user name, the proxy controls, and OK.
+#include "prefs/BasicPrefs.h"
+
+#include "app/Settings.h"
+#include "config/WnDes.h"
+#include "util/Errors.h"
+#include "util/Text.h"
+
+namespace kv {
+
+namespace {
+
+constexpr std::initializer_list<const char*> kProxyControls = {
+    "CheckRequired", "Edit_ProxyHost", "Edit_ProxyPort", "Edit_ProxyUID", "Edit_ProxyPWD"};
+
+} // namespace
+
+BasicPrefsModel::BasicPrefsModel(std::string iniPath, std::string packPath)
+    : DialogModel(std::move(iniPath), std::move(packPath)) {
+    for (const char* n : {"RadioButton1", "RadioButton2", "RadioButton3"})
+        Add(n, ControlKind::RadioButton);
+    AddRadioGroup({"RadioButton1", "RadioButton2", "RadioButton3"});
+    AddEdit("Edit_HostAdress");
+    AddDigitsEdit("Edit_Port", 5, "21");
+    AddEdit("Edit_UID");
+    AddEdit("Edit_PWD").password = true;
+    const char* folders[][2] = {{"Edit_LocalInPath", "Btn_SelectDir1"},
+                                {"Edit_LocalOutPath", "Btn_SelectDir2"},
+                                {"Edit_LocalBackupPath", "Btn_SelectDir3"},
+                                {"Edit_LocalErrorPath", "Btn_SelectDir4"}};
+    for (auto& f : folders) {
+        AddEdit(f[0]).typable = false;
+        AddPicker(f[1], PickerKind::Folder, f[0]);
+    }
+    Add("CheckSender", ControlKind::CheckBox);
+    AddEdit("Edit_FileSender").upperCase = true;
+    Add("ComboBoxProxy", ControlKind::ComboBox).items = {"No Proxy", "Socks4", "Socks4A", "Socks5"};
+    Add("CheckRequired", ControlKind::CheckBox);
+    AddEdit("Edit_ProxyHost");
+    AddDigitsEdit("Edit_ProxyPort", 5, "0");
+    AddEdit("Edit_ProxyUID");
+    AddEdit("Edit_ProxyPWD").password = true;
+    Add("Btn_Proxy", ControlKind::Button);
+    Add("Btn_OK", ControlKind::Button);
+    Add("Btn_Cancel", ControlKind::Button);
+    Load();
+    FinishLoading();
+}
+
+std::string BasicPrefsModel::Decipher(const std::string& section) {
+    try {
+        return DecryptFromHex(Read(section, "Password"), kPasswordKey);
+    } catch (const CipherError& e) {
+        EnterReadOnly(e.what(), section, "Password");
+        return {};
+    }
+}
+
+void BasicPrefsModel::Load() {
+    Fill("Edit_HostAdress", Read("Options", "Host"));
+    Fill("Edit_Port", Read("Options", "Port"));
+    Fill("Edit_UID", Read("Options", "UserID"));
+    Fill("Edit_PWD", Decipher("Options"));
+    Fill("Edit_LocalInPath", Read("Options", "LocalInPath"));
+    Fill("Edit_LocalOutPath", Read("Options", "LocalOutPath"));
+    Fill("Edit_LocalBackupPath", Read("Options", "LocalBackupPath"));
+    Fill("Edit_LocalErrorPath", Read("Options", "LocalErrPath"));
+
+    std::string netType = UpperCase(Read("Options", "NetType"));
+    if (netType == "INTERNET" || netType == "LAN") {
+        Check(netType == "LAN" ? "RadioButton2" : "RadioButton1", true);
+        SetEnabled({"Edit_HostAdress", "Edit_Port"}, false);
+    } else if (netType == "CUSTOM") {
+        Check("RadioButton3", true);
+        SetEnabled({"Edit_HostAdress", "Edit_Port"}, true);
+    }
+
+    Fill("Edit_FileSender", Read("Options", "FileSender"));
+    if (UpperCase(Text("Edit_FileSender")) == UpperCase(Text("Edit_UID")))
+        Check("CheckSender", true);
+
+    int32_t proxyType = ini_.ReadInteger("Proxy", "ProxyType", 0);
+    At("ComboBoxProxy").index = proxyType >= 1 && proxyType <= 3 ? proxyType : 0;
+    ApplyProxyType();
+    At("CheckRequired").checked = Read("Proxy", "Authentication") == "1";
+    Fill("Edit_ProxyHost", Read("Proxy", "Host"));
+    Fill("Edit_ProxyPort", Read("Proxy", "Port"));
+    Fill("Edit_ProxyUID", Read("Proxy", "UserID"));
+    Fill("Edit_ProxyPWD", Decipher("Proxy"));
+}
+
+void BasicPrefsModel::ApplyProxyType() {
+    SetEnabled(kProxyControls, Index("ComboBoxProxy") != 0);
+}
+
+void BasicPrefsModel::SenderFollowsUser() {
+    if (Checked("CheckSender"))
+        Fill("Edit_FileSender", UpperCase(Text("Edit_UID")));
+}
+
+void BasicPrefsModel::OnTextChanged(const std::string& name) {
+    if (name == "Edit_UID" || name == "Edit_ProxyUID")
+        SenderFollowsUser();
+}
+
+void BasicPrefsModel::OnClick(const std::string& name) {
+    if (name == "RadioButton1" && Checked(name)) {
+        Fill("Edit_HostAdress", Read("Default", "Internet"));
+        Fill("Edit_Port", Read("Default", "Interport"));
+        SetEnabled({"Edit_HostAdress", "Edit_Port"}, false);
+    } else if (name == "RadioButton2" && Checked(name)) {
+        Fill("Edit_HostAdress", Read("Default", "LAN"));
+        Fill("Edit_Port", Read("Default", "LANport"));
+        SetEnabled({"Edit_HostAdress", "Edit_Port"}, false);
+    } else if (name == "RadioButton3" && Checked(name)) {
+        Fill("Edit_HostAdress", Read("Options", "Host"));
+        Fill("Edit_Port", Read("Options", "Port"));
+        SetEnabled({"Edit_HostAdress", "Edit_Port"}, true);
+    } else if (name == "CheckSender") {
+        SenderFollowsUser();
+        At("Edit_FileSender").enabled = !Checked(name);
+    }
+}
+
+void BasicPrefsModel::OnSelect(const std::string& name) {
+    if (name == "ComboBoxProxy")
+        ApplyProxyType();
+}
+
+std::string BasicPrefsModel::ProxyButtonCaption(const std::string& caption) const {
+    std::string base = caption.substr(0, caption.size() >= 2 ? caption.size() - 2 : 0);
+    return base + (proxyShown_ ? "<<" : ">>");
+}
+
+bool BasicPrefsModel::Ok() {
+    if (ReadOnly())
+        return false;
+    std::string password, proxyPassword;
+    try {
+        password = EncryptToHex(Text("Edit_PWD"), kPasswordKey);
+        proxyPassword = EncryptToHex(Text("Edit_ProxyPWD"), kPasswordKey);
+    } catch (const CipherError& e) {
+        Say("", std::string(e.what()) + "\nRemove the last character of the password.");
+        return false;
+    }
+    std::vector<IniFile::Value> values = {
+        {"Options", "Host", Text("Edit_HostAdress")},
+        {"Options", "Port", Text("Edit_Port")},
+        {"Options", "UserID", Text("Edit_UID")},
+        {"Options", "Password", password},
+        {"Options", "LocalInPath", Text("Edit_LocalInPath")},
+        {"Options", "LocalOutPath", Text("Edit_LocalOutPath")},
+        {"Options", "LocalBackupPath", Text("Edit_LocalBackupPath")},
+        {"Options", "LocalErrPath", Text("Edit_LocalErrorPath")},
+    };
+    if (Checked("RadioButton1"))
+        values.push_back({"Options", "NetType", "Internet"});
+    else if (Checked("RadioButton2"))
+        values.push_back({"Options", "NetType", "LAN"});
+    else if (Checked("RadioButton3"))
+        values.push_back({"Options", "NetType", "Custom"});
+    values.push_back({"Options", "FileSender", Text("Edit_FileSender")});
+    values.push_back({"Proxy", "ProxyType", IntToStr(Index("ComboBoxProxy"))});
+    values.push_back({"Proxy", "Authentication", Flag(Checked("CheckRequired"))});
+    values.push_back({"Proxy", "Host", Text("Edit_ProxyHost")});
+    values.push_back({"Proxy", "Port", Text("Edit_ProxyPort")});
+    values.push_back({"Proxy", "UserID", Text("Edit_ProxyUID")});
+    values.push_back({"Proxy", "Password", proxyPassword});
+    return Store(values);
+}
+
+} // namespace kv

@@ -1,0 +1,133 @@
+// The cleaning dialog's work: the ticked folders and the old logs.
+#include "prefs/CleanFolder.h"
+
+#include "logging/Logs.h"
+#include "util/Fs.h"
+#include "util/Text.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kv {
+
+namespace {
+
+const char* const kBoxes[] = {"CheckBox1", "CheckBox2", "CheckBox3", "CheckBox4",
+                              "CheckBox5", "CheckBox6", "CheckBox7"};
+
+struct LogKindInfo {
+    LogKind kind;
+    int box; // index into kBoxes
+    const char* prefix;
+    bool followsLogStep;
+};
+
+const LogKindInfo kLogKinds[] = {{LogKind::System, 3, "KVSYS", true},
+                                 {LogKind::Transfer, 4, "KVTSF", true},
+                                 {LogKind::Tray, 5, "KVTRAY", false},
+                                 {LogKind::Service, 6, "KVSRV", false}};
+
+const LogKindInfo& InfoOf(LogKind kind) {
+    for (const LogKindInfo& info : kLogKinds)
+        if (info.kind == kind)
+            return info;
+    return kLogKinds[0];
+}
+
+} // namespace
+
+std::string CurrentLogName(LogKind kind, const std::string& logStep, std::time_t now) {
+    const LogKindInfo& info = InfoOf(kind);
+    return std::string(info.prefix) + LogDatePart(info.followsLogStep ? logStep : "Month", now) +
+           ".LOG";
+}
+
+CleanFolderModel::CleanFolderModel(std::string iniPath, std::string packPath,
+                                   std::string programDir)
+    : DialogModel(std::move(iniPath), std::move(packPath)), programDir_(std::move(programDir)) {
+    for (const char* box : kBoxes)
+        Add(box, ControlKind::CheckBox);
+    Add("Btn_Clean", ControlKind::Button);
+    Add("Btn_Exit", ControlKind::Button);
+}
+
+void CleanFolderModel::CleanFolderSetting(const std::string& key, CleanContext& ctx) {
+    std::string folder = Read("Options", key);
+    if (folder.empty())
+        return;
+    std::string why = FolderRefusal(folder, programDir_);
+    if (!why.empty()) {
+        Say("f09", PackText("f09", "This folder was not emptied:") + " " + folder + " (Options/" +
+                       key + ": " + why + "). Set a folder of its own for it in the preferences.");
+        return;
+    }
+    EmptyDirectory(folder, true, ctx);
+}
+
+void CleanFolderModel::CleanLogs(LogKind kind, const std::string& logStep, std::time_t now,
+                                 CleanContext& ctx) {
+    const LogKindInfo& info = InfoOf(kind);
+    std::string current = CurrentLogName(kind, logStep, now);
+    std::string folder = JoinPath(programDir_, "LOG");
+    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    for (const std::string& name : ListFolder(folder, std::string(info.prefix) + "*.LOG", true)) {
+        ctx.Tick();
+        if (name == current || name[0] == '.')
+            continue;
+        struct stat st;
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (MayDeleteFile(dirFd, name.c_str(), st, ctx.busy) &&
+            ::unlinkat(dirFd, name.c_str(), 0) == 0)
+            ++ctx.removed;
+    }
+    ::close(dirFd);
+}
+
+void CleanFolderModel::Clean(std::time_t now, Host* host,
+                             std::function<void(uint64_t entriesDone)> progress) {
+    if (running_)
+        return;
+    bool ticked[7];
+    bool any = false;
+    for (int i = 0; i < 7; ++i)
+        any |= ticked[i] = Checked(kBoxes[i]);
+    running_ = true;
+    std::vector<bool> wasEnabled;
+    for (const Control& c : Controls())
+        wasEnabled.push_back(c.enabled);
+    for (const Control& c : Controls())
+        At(c.name).enabled = false;
+
+    CleanContext ctx;
+    ctx.host = host;
+    ctx.progress = std::move(progress);
+    BusyFiles busy;
+    if (any) {
+        busy = BusyFiles::Scan();
+        ctx.busy = &busy;
+    }
+    std::string logStep = UpperCase(Read("System", "LogStep"));
+    if (ticked[0])
+        CleanFolderSetting("LocalBackupPath", ctx);
+    if (ticked[1])
+        CleanFolderSetting("LocalErrPath", ctx);
+    if (ticked[2]) {
+        CleanFolderSetting("LocalInPath", ctx);
+        for (int n = 1; n <= 9; ++n)
+            CleanFolderSetting("LocalInPath" + IntToStr(n), ctx);
+    }
+    for (const LogKindInfo& info : kLogKinds)
+        if (ticked[info.box])
+            CleanLogs(info.kind, logStep, now, ctx);
+
+    removed_ = ctx.removed;
+    size_t i = 0;
+    for (const Control& c : Controls())
+        At(c.name).enabled = wasEnabled[i++];
+    running_ = false;
+}
+
+} // namespace kv

@@ -1,0 +1,138 @@
+// EmptyDirectory over directory descriptors (openat / unlinkat, no link
+// followed), the deletion rule for files, and the folders never emptied.
+#include "prefs/EmptyDirectory.h"
+
+#include "util/Host.h"
+
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kv {
+
+void CleanContext::Tick() {
+    ++entries;
+    auto now = std::chrono::steady_clock::now();
+    if (entries % kPumpEvery != 0 && now - lastPump_ < std::chrono::milliseconds(kPumpAfterMs))
+        return;
+    lastPump_ = now;
+    if (progress)
+        progress(entries);
+    if (host)
+        host->ProcessPendingEvents();
+}
+
+bool MayDeleteFile(int dirFd, const char* name, const struct stat& st, const BusyFiles* busy) {
+    if (::faccessat(dirFd, name, W_OK, 0) != 0)
+        return false;
+    if (::geteuid() == 0 && (st.st_mode & S_IWUSR) == 0)
+        return false;
+    return !busy || !busy->Contains(st.st_dev, st.st_ino);
+}
+
+namespace {
+
+// Names of a folder's entries but "." and "..", read before anything is removed.
+std::vector<std::string> EntryNames(int dirFd) {
+    std::vector<std::string> names;
+    int fd = ::dup(dirFd);
+    if (fd < 0)
+        return names;
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        return names;
+    }
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    }
+    ::closedir(d);
+    return names;
+}
+
+void EmptyAt(int dirFd, bool recursive, dev_t rootDev, int depth, CleanContext& ctx) {
+    for (const std::string& name : EntryNames(dirFd)) {
+        ctx.Tick();
+        struct stat st;
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (!recursive || st.st_dev != rootDev || depth >= CleanContext::kMaxDepth)
+                continue;
+            int sub =
+                ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0) {
+                EmptyAt(sub, true, rootDev, depth + 1, ctx);
+                ::close(sub);
+            }
+            if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0)
+                ++ctx.removed;
+            continue;
+        }
+        if (S_ISREG(st.st_mode) && !MayDeleteFile(dirFd, name.c_str(), st, ctx.busy))
+            continue;
+        if (::unlinkat(dirFd, name.c_str(), 0) == 0)
+            ++ctx.removed;
+    }
+}
+
+std::string Canonical(const std::string& path) {
+    if (path.empty())
+        return {};
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+bool IsSameOrParent(const std::string& folder, const std::string& of) {
+    if (folder.empty() || of.empty())
+        return false;
+    if (folder == of || folder == "/")
+        return true;
+    return of.compare(0, folder.size() + 1, folder + "/") == 0;
+}
+
+} // namespace
+
+bool EmptyDirectory(const std::string& path, bool recursive, CleanContext& ctx) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    struct stat st;
+    if (::fstat(fd, &st) == 0)
+        EmptyAt(fd, recursive, st.st_dev, 0, ctx);
+    ::close(fd);
+    return true;
+}
+
+std::string FolderRefusal(const std::string& folder, const std::string& programDir) {
+    if (folder.empty() || folder[0] != '/')
+        return "it is not an absolute path";
+    std::string resolved = Canonical(folder);
+    if (resolved.empty())
+        return {};
+    if (resolved == "/")
+        return "it is the root folder";
+    std::vector<std::string> homes;
+    if (const char* env = std::getenv("HOME"))
+        homes.push_back(Canonical(env));
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        homes.push_back(Canonical(pw->pw_dir));
+    for (const std::string& home : homes)
+        if (!home.empty() && resolved == home)
+            return "it is the home folder";
+    std::string program = Canonical(programDir);
+    if (!program.empty() && resolved == program)
+        return "it is the program folder";
+    if (IsSameOrParent(resolved, program))
+        return "it holds the program folder";
+    return {};
+}
+
+} // namespace kv

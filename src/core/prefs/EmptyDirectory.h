@@ -1,0 +1,66 @@
+#pragma once
+// Emptying a working folder: EmptyDirectory deletes what a folder holds and
+// keeps the folder itself. Failures are ignored (the entry stays); nothing is
+// reported. Rules for the entries:
+//   - sub-folders (recursive): emptied, then removed (a sub-folder that still
+//     holds something stays); a sub-folder on another file system (a mount
+//     point) is neither entered nor removed;
+//   - symbolic links: removed as links, never followed, wherever they point;
+//   - read-only files (not writable by the user, or without the owner's
+//     write bit for root) stay, as deleting them failed where the program
+//     comes from;
+//   - files another program holds open for writing or locked (BusyFiles) stay;
+//   - every other entry (hidden files, fifos, sockets) is deleted.
+// Folders are opened relative to their parent without following links, so a
+// folder swapped for a link while the cleaning runs is not followed either.
+#include "prefs/BusyFiles.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+
+namespace kv {
+
+class Host;
+
+struct CleanContext {
+    // Idle pump and progress: called every kPumpEvery entries and whenever
+    // kPumpAfterMs passed since the last call (a slow file system), so a
+    // window stays responsive while a large folder is emptied. Either may be
+    // null.
+    Host* host = nullptr;
+    std::function<void(uint64_t entriesDone)> progress;
+    // Files to leave alone; null when none are known.
+    const BusyFiles* busy = nullptr;
+
+    uint64_t entries = 0; // entries looked at so far
+    uint64_t removed = 0; // files, links and folders removed so far
+
+    static constexpr uint64_t kPumpEvery = 128;
+    static constexpr int kPumpAfterMs = 25;
+    // Deeper folders than this are left as they are (each level holds a descriptor).
+    static constexpr int kMaxDepth = 200;
+
+    void Tick();
+
+private:
+    std::chrono::steady_clock::time_point lastPump_ = std::chrono::steady_clock::now();
+};
+
+// Empties path (a folder, or a link to one: the setting names it). Sub-folders
+// only when recursive; without it they stay. Returns true.
+bool EmptyDirectory(const std::string& path, bool recursive, CleanContext& ctx);
+
+// A deletable regular file of the cleaning rules: writable (root: with the
+// owner's write bit) and not busy. st is the file's lstat.
+bool MayDeleteFile(int dirFd, const char* name, const struct stat& st, const BusyFiles* busy);
+
+// Why a folder setting must not be emptied, or "" when it may be: it is not
+// an absolute path, or it resolves to "/", the home folder, the program
+// folder, or a folder holding the program folder. A folder that does not
+// exist may be "emptied" (there is nothing to do).
+std::string FolderRefusal(const std::string& folder, const std::string& programDir);
+
+} // namespace kv
