@@ -28,7 +28,17 @@ QPixmap Shot(DialogHome& h, const MakeDialog& make, const char* pack, bool proxy
     if (proxyShown)
         Click(*d, "Btn_Proxy");
     QApplication::processEvents();
-    QPixmap pixmap = d->grab();
+    // No window manager runs under Xvfb: the title goes on a bar of its own.
+    const QPixmap client = d->grab();
+    constexpr int kTitleHeight = 24;
+    QPixmap pixmap(client.width(), client.height() + kTitleHeight);
+    pixmap.fill(QColor(0x3c, 0x5a, 0x82));
+    QPainter painter(&pixmap);
+    painter.setPen(Qt::white);
+    painter.drawText(QRect(8, 0, client.width() - 16, kTitleHeight), Qt::AlignVCenter,
+                     d->windowTitle());
+    painter.drawPixmap(0, kTitleHeight, client);
+    painter.end();
     d->reject();
     return pixmap;
 }
