@@ -12,23 +12,18 @@ namespace {
 
 // Client area as designed: Panel1 480 high in a client area 523 high, the
 // proxy part below the line at 336.
-constexpr int kWidth = 540;
+constexpr int kWidth = Grid::kWidth;
 constexpr int kHeight = 523;
 constexpr int kPanelHeight = 480;
 constexpr int kProxyLine = 336;
 constexpr int kButtonTop = 490;
 
-// Columns of a row: label, box, "..." button.
-constexpr int kLabelLeft = 12;
-constexpr int kLabelWidth = 150;
-constexpr int kBoxLeft = 168;
-constexpr int kBoxWidth = 200;
-constexpr int kPathWidth = 318;
-constexpr int kPickerLeft = 492;
-
-QRect LabelAt(int top) {
-    return {kLabelLeft, top + 3, kLabelWidth, 17};
-}
+// Short boxes leave room for the port's label and box on their right.
+constexpr int kBoxLeft = Grid::kBoxLeft;
+constexpr int kBoxWidth = 160;
+constexpr int kPortLabelLeft = kBoxLeft + kBoxWidth + 8;
+constexpr int kPortLeft = kPortLabelLeft + 92;
+constexpr int kPortWidth = Grid::kPickerLeft + Grid::kPickerWidth - kPortLeft;
 
 } // namespace
 
@@ -40,8 +35,7 @@ FormBasSet::FormBasSet(const std::string& iniPath, const std::string& packPath, 
     BuildUpperPart();
     BuildProxyPart();
     Put("Btn_Proxy", this, {8, kButtonTop, 150, 25}, "Proxy Settings <<");
-    Put("Btn_OK", this, {kWidth - 184, kButtonTop, 84, 25}, "&OK");
-    Put("Btn_Cancel", this, {kWidth - 92, kButtonTop, 84, 25}, "&Cancel");
+    PutButtonPair("Btn_OK", "&OK", "Btn_Cancel", "&Cancel", kButtonTop, kWidth);
     OnClick("Btn_Proxy", [this] { ToggleProxyPart(); });
     FinishLayout(kWidth, kHeight);
 }
@@ -49,15 +43,15 @@ FormBasSet::FormBasSet(const std::string& iniPath, const std::string& packPath, 
 void FormBasSet::BuildUpperPart() {
     QWidget* p = panel1_;
     Put("RadioButton1", p, {kBoxLeft, 12, 110, 20}, "Internet");
-    Put("RadioButton2", p, {kBoxLeft + 116, 12, 130, 20}, "LAN or Dial-Up");
-    Put("RadioButton3", p, {kBoxLeft + 252, 12, 110, 20}, "Custom");
-    PutLabel("Lbl_HostAdress", p, LabelAt(44), "Host");
+    Put("RadioButton2", p, {kBoxLeft + 116, 12, 140, 20}, "LAN or Dial-Up");
+    Put("RadioButton3", p, {kBoxLeft + 262, 12, 90, 20}, "Custom");
+    PutLabel("Lbl_HostAdress", p, Grid::Label(44), "Host");
     Put("Edit_HostAdress", p, {kBoxLeft, 44, kBoxWidth, 22});
-    PutLabel("Lbl_Port", p, {kBoxLeft + kBoxWidth + 12, 47, 70, 17}, "Port");
-    Put("Edit_Port", p, {kBoxLeft + kBoxWidth + 86, 44, 68, 22});
-    PutLabel("Lbl_UID", p, LabelAt(76), "User Name");
+    PutLabel("Lbl_Port", p, {kPortLabelLeft, 47, 90, 17}, "Port");
+    Put("Edit_Port", p, {kPortLeft, 44, kPortWidth, 22});
+    PutLabel("Lbl_UID", p, Grid::Label(76), "User Name");
     Put("Edit_UID", p, {kBoxLeft, 76, kBoxWidth, 22});
-    PutLabel("Lbl_PWD", p, LabelAt(108), "Password");
+    PutLabel("Lbl_PWD", p, Grid::Label(108), "Password");
     Put("Edit_PWD", p, {kBoxLeft, 108, kBoxWidth, 22});
     const struct {
         const char *label, *caption, *edit, *button;
@@ -67,13 +61,13 @@ void FormBasSet::BuildUpperPart() {
                    {"Lbl_Error", "Local Error Folder", "Edit_LocalErrorPath", "Btn_SelectDir4"}};
     int top = 140;
     for (const auto& f : folders) {
-        PutLabel(f.label, p, LabelAt(top), f.caption);
-        Put(f.edit, p, {kBoxLeft, top, kPathWidth, 22});
-        Put(f.button, p, {kPickerLeft, top - 1, 30, 24});
+        PutLabel(f.label, p, Grid::Label(top), f.caption);
+        Put(f.edit, p, {kBoxLeft, top, Grid::kPickedWidth, 22});
+        Put(f.button, p, {Grid::kPickerLeft, top - 1, Grid::kPickerWidth, 24});
         top += 32;
     }
     Put("CheckSender", p, {kBoxLeft, 270, 340, 20}, "Sender Same As UserName");
-    PutLabel("Lbl_FileSender", p, LabelAt(300), "File Sender");
+    PutLabel("Lbl_FileSender", p, Grid::Label(300), "File Sender");
     Put("Edit_FileSender", p, {kBoxLeft, 300, kBoxWidth, 22});
 }
 
@@ -81,16 +75,16 @@ void FormBasSet::BuildProxyPart() {
     QWidget* p = panel1_;
     QWidget* const part[] = {
         PutLine("Bevel1", p, {8, kProxyLine, kWidth - 16, 2}),
-        PutLabel("Lbl_Proxy", p, LabelAt(350), "Proxy Type"),
+        PutLabel("Lbl_Proxy", p, Grid::Label(350), "Proxy Type"),
         Put("ComboBoxProxy", p, {kBoxLeft, 350, 110, 22}),
         Put("CheckRequired", p, {kBoxLeft + 126, 351, 220, 20}, "Authentication Required"),
-        PutLabel("Lbl_ProxyHost", p, LabelAt(382), "Proxy Server"),
+        PutLabel("Lbl_ProxyHost", p, Grid::Label(382), "Proxy Server"),
         Put("Edit_ProxyHost", p, {kBoxLeft, 382, kBoxWidth, 22}),
-        PutLabel("Lbl_ProxyPort", p, {kBoxLeft + kBoxWidth + 12, 385, 90, 17}, "Proxy Port"),
-        Put("Edit_ProxyPort", p, {kBoxLeft + kBoxWidth + 104, 382, 50, 22}),
-        PutLabel("Lbl_ProxyUID", p, LabelAt(414), "User Name"),
+        PutLabel("Lbl_ProxyPort", p, {kPortLabelLeft, 385, 90, 17}, "Proxy Port"),
+        Put("Edit_ProxyPort", p, {kPortLeft, 382, kPortWidth, 22}),
+        PutLabel("Lbl_ProxyUID", p, Grid::Label(414), "User Name"),
         Put("Edit_ProxyUID", p, {kBoxLeft, 414, kBoxWidth, 22}),
-        PutLabel("Lbl_ProxyPWD", p, LabelAt(446), "Password"),
+        PutLabel("Lbl_ProxyPWD", p, Grid::Label(446), "Password"),
         Put("Edit_ProxyPWD", p, {kBoxLeft, 446, kBoxWidth, 22}),
     };
     proxyPart_.assign(std::begin(part), std::end(part));

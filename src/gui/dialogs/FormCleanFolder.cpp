@@ -33,8 +33,7 @@ FormCleanFolder::FormCleanFolder(const std::string& iniPath, const std::string& 
     progress_ = PutPlainLabel("Lbl_Progress", this, {12, kPanelHeight + 8, kWidth - 24, 17},
                               "Entries looked at:");
     progress_->setVisible(false);
-    Put("Btn_Clean", this, {kWidth - 184, kPanelHeight + 33, 84, 25}, "&Clean");
-    Put("Btn_Exit", this, {kWidth - 92, kPanelHeight + 33, 84, 25}, "&Exit");
+    PutButtonPair("Btn_Clean", "&Clean", "Btn_Exit", "&Exit", kPanelHeight + 33, kWidth);
     OnClick("Btn_Clean", [this] { Clean(); });
     FinishLayout(kWidth, kHeight);
 }

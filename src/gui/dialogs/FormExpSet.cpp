@@ -8,20 +8,9 @@ namespace kvgui {
 
 namespace {
 
-constexpr int kWidth = 560;
+constexpr int kWidth = Grid::kWidth;
 constexpr int kPanelHeight = 452;
 constexpr int kHeight = 496;
-
-constexpr int kLabelLeft = 12;
-constexpr int kLabelWidth = 184;
-constexpr int kBoxLeft = 202;
-constexpr int kPathWidth = 310;
-constexpr int kShortPathWidth = 276;
-constexpr int kPickerLeft = 484;
-
-QRect LabelAt(int top) {
-    return {kLabelLeft, top + 3, kLabelWidth, 17};
-}
 
 } // namespace
 
@@ -32,8 +21,7 @@ FormExpSet::FormExpSet(const std::string& iniPath, const std::string& packPath, 
     QFrame* panel = PutPanel("Panel1", this, {0, 0, kWidth, kPanelHeight});
     BuildGroups(panel);
     BuildPrograms(panel);
-    Put("Btn_OK", this, {kWidth - 184, kPanelHeight + 10, 84, 25}, "&OK");
-    Put("Btn_Cancel", this, {kWidth - 92, kPanelHeight + 10, 84, 25}, "&Cancel");
+    PutButtonPair("Btn_OK", "&OK", "Btn_Cancel", "&Cancel", kPanelHeight + 10, kWidth);
     OnClick("Btn_SaveSend", [this] { Act([this] { Expert().SaveSendGroup(); }); });
     OnClick("Btn_SaveReceive", [this] { Act([this] { Expert().SaveReceiveGroup(); }); });
     FinishLayout(kWidth, kHeight);
@@ -52,22 +40,22 @@ void FormExpSet::BuildGroups(QWidget* p) {
                    "Local Inbox Folder", "Edit_LocalExInPath", "Btn_SelectFolder2"}};
     int top = 12;
     for (const auto& g : groups) {
-        PutLabel(g.groupLabel, p, LabelAt(top), g.groupCaption);
-        Put(g.combo, p, {kBoxLeft, top, 60, 22});
-        Put(g.save, p, {kBoxLeft + 72, top - 1, 84, 24}, "Save");
-        PutLabel(g.remoteLabel, p, LabelAt(top + 32), g.remoteCaption);
-        Put(g.remote, p, {kBoxLeft, top + 32, kPathWidth, 22});
-        PutLabel(g.localLabel, p, LabelAt(top + 64), g.localCaption);
-        Put(g.local, p, {kBoxLeft, top + 64, kShortPathWidth, 22});
-        Put(g.picker, p, {kPickerLeft, top + 63, 30, 24});
+        PutLabel(g.groupLabel, p, Grid::Label(top), g.groupCaption);
+        Put(g.combo, p, {Grid::kBoxLeft, top, 60, 22});
+        Put(g.save, p, {Grid::kBoxLeft + 72, top - 1, 84, 24}, "Save");
+        PutLabel(g.remoteLabel, p, Grid::Label(top + 32), g.remoteCaption);
+        Put(g.remote, p, {Grid::kBoxLeft, top + 32, Grid::kPathWidth, 22});
+        PutLabel(g.localLabel, p, Grid::Label(top + 64), g.localCaption);
+        Put(g.local, p, {Grid::kBoxLeft, top + 64, Grid::kPickedWidth, 22});
+        Put(g.picker, p, {Grid::kPickerLeft, top + 63, Grid::kPickerWidth, 24});
         PutLine(top == 12 ? "Bevel1" : "Bevel2", p, {8, top + 96, kWidth - 16, 2});
         top += 106;
     }
 }
 
 void FormExpSet::BuildPrograms(QWidget* p) {
-    Put("CheckAutoUpgrade", p, {kLabelLeft, 222, 184, 20}, "Auto Upgrade");
-    Put("CheckMessage", p, {kBoxLeft, 222, 200, 20}, "Show Message");
+    Put("CheckAutoUpgrade", p, {Grid::kLabelLeft, 222, 184, 20}, "Auto Upgrade");
+    Put("CheckMessage", p, {Grid::kBoxLeft, 222, 200, 20}, "Show Message");
     PutLine("Bevel3", p, {8, 250, kWidth - 16, 2});
     const struct {
         const char *check, *checkCaption, *progLabel, *program, *picker, *paraLabel, *parameter,
@@ -78,13 +66,13 @@ void FormExpSet::BuildPrograms(QWidget* p) {
                  "Btn_SelectDir2", "Lbl_Para2", "Edit_Par_RunAfter", "CheckExc2"}};
     int top = 260;
     for (const auto& r : runs) {
-        Put(r.check, p, {kLabelLeft, top, 300, 20}, r.checkCaption);
-        PutLabel(r.progLabel, p, LabelAt(top + 28), "Program");
-        Put(r.program, p, {kBoxLeft, top + 28, kShortPathWidth, 22});
-        Put(r.picker, p, {kPickerLeft, top + 27, 30, 24});
-        PutLabel(r.paraLabel, p, LabelAt(top + 60), "Parameter");
-        Put(r.parameter, p, {kBoxLeft, top + 60, 200, 22});
-        Put(r.exclusive, p, {kBoxLeft + 212, top + 61, 140, 20}, "Exclusive");
+        Put(r.check, p, {Grid::kLabelLeft, top, 300, 20}, r.checkCaption);
+        PutLabel(r.progLabel, p, Grid::Label(top + 28), "Program");
+        Put(r.program, p, {Grid::kBoxLeft, top + 28, Grid::kPickedWidth, 22});
+        Put(r.picker, p, {Grid::kPickerLeft, top + 27, Grid::kPickerWidth, 24});
+        PutLabel(r.paraLabel, p, Grid::Label(top + 60), "Parameter");
+        Put(r.parameter, p, {Grid::kBoxLeft, top + 60, 200, 22});
+        Put(r.exclusive, p, {Grid::kBoxLeft + 212, top + 61, 140, 20}, "Exclusive");
         top += 96;
     }
 }

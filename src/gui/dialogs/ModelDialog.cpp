@@ -26,6 +26,16 @@ QString DisplayText(const std::string& bytes) {
     return QString::fromStdString(kv::ToDisplayUtf8(bytes));
 }
 
+namespace {
+
+template <class W> W* Placed(W* w, const char* name, QRect geometry) {
+    w->setObjectName(name);
+    w->setGeometry(geometry);
+    return w;
+}
+
+} // namespace
+
 ModelDialog::ModelDialog(std::unique_ptr<kv::DialogModel> model, kv::Host& host, QWidget* owner,
                          const char* windowName, const QString& caption)
     : QDialog(owner), host_(host), model_(std::move(model)) {
@@ -80,8 +90,7 @@ QWidget* ModelDialog::Put(const char* name, QWidget* parent, QRect geometry,
                             parent);
         break;
     }
-    w->setObjectName(name);
-    w->setGeometry(geometry);
+    Placed(w, name, geometry);
     widgets_[name] = w;
     Bind(c, w);
     return w;
@@ -89,10 +98,7 @@ QWidget* ModelDialog::Put(const char* name, QWidget* parent, QRect geometry,
 
 QLabel* ModelDialog::PutPlainLabel(const char* name, QWidget* parent, QRect geometry,
                                    const QString& caption) {
-    auto* label = new QLabel(caption, parent);
-    label->setObjectName(name);
-    label->setGeometry(geometry);
-    return label;
+    return Placed(new QLabel(caption, parent), name, geometry);
 }
 
 QLabel* ModelDialog::PutLabel(const char* name, QWidget* parent, QRect geometry,
@@ -101,29 +107,28 @@ QLabel* ModelDialog::PutLabel(const char* name, QWidget* parent, QRect geometry,
 }
 
 QFrame* ModelDialog::PutPanel(const char* name, QWidget* parent, QRect geometry) {
-    auto* panel = new QFrame(parent);
-    panel->setObjectName(name);
+    auto* panel = Placed(new QFrame(parent), name, geometry);
     panel->setFrameShape(QFrame::StyledPanel);
     panel->setFrameShadow(QFrame::Raised);
-    panel->setGeometry(geometry);
     return panel;
 }
 
 QGroupBox* ModelDialog::PutGroup(const char* name, QWidget* parent, QRect geometry,
                                  const QString& caption) {
-    auto* group = new QGroupBox(caption, parent);
-    group->setObjectName(name);
-    group->setGeometry(geometry);
-    return group;
+    return Placed(new QGroupBox(caption, parent), name, geometry);
 }
 
 QFrame* ModelDialog::PutLine(const char* name, QWidget* parent, QRect geometry) {
-    auto* line = new QFrame(parent);
-    line->setObjectName(name);
+    auto* line = Placed(new QFrame(parent), name, geometry);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
-    line->setGeometry(geometry);
     return line;
+}
+
+void ModelDialog::PutButtonPair(const char* first, const QString& firstCaption, const char* second,
+                                const QString& secondCaption, int top, int clientWidth) {
+    Put(first, this, {clientWidth - 184, top, 84, 25}, firstCaption);
+    Put(second, this, {clientWidth - 92, top, 84, 25}, secondCaption);
 }
 
 void ModelDialog::OnClick(const char* name, std::function<void()> handler) {

@@ -31,6 +31,21 @@ namespace kvgui {
 // Bytes of a settings file or a pack as text to show.
 QString DisplayText(const std::string& bytes);
 
+// The columns the preference dialogs share, in client pixels: a box's label,
+// the box, and the "..." button of a picked path.
+struct Grid {
+    static constexpr int kWidth = 560;
+    static constexpr int kLabelLeft = 12;
+    static constexpr int kLabelWidth = 184;
+    static constexpr int kBoxLeft = 202;
+    static constexpr int kPathWidth = 310;   // a box filling its row
+    static constexpr int kPickedWidth = 276; // a box with its "..." button
+    static constexpr int kPickerLeft = 484;
+    static constexpr int kPickerWidth = 30;
+    // The label of the box whose top is top.
+    static QRect Label(int top) { return {kLabelLeft, top + 3, kLabelWidth, 17}; }
+};
+
 class ModelDialog : public QDialog {
     Q_OBJECT
 
@@ -61,6 +76,9 @@ protected:
     QFrame* PutPanel(const char* name, QWidget* parent, QRect geometry);
     QGroupBox* PutGroup(const char* name, QWidget* parent, QRect geometry, const QString& caption);
     QFrame* PutLine(const char* name, QWidget* parent, QRect geometry);
+    // The two buttons at the bottom right: OK and Cancel, or Clean and Exit.
+    void PutButtonPair(const char* first, const QString& firstCaption, const char* second,
+                       const QString& secondCaption, int top, int clientWidth);
     // A button's own click handler (pickers, OK, Cancel and Exit have theirs).
     void OnClick(const char* name, std::function<void()> handler);
     // Fixes the client size; the tab order follows the model's control order.
