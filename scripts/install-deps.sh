@@ -24,6 +24,9 @@ PACKAGES=(
     # the window: Qt 6 Widgets, a CJK font for Chinese captions, and a virtual
     # X server with screenshot tools for the window's pictures
     qt6-base-dev fonts-wqy-microhei xvfb xauth imagemagick
+    # the dialogs' tests measure captions against their controls in this
+    # Latin font (fontconfig's usual default, named so it is always the same)
+    fonts-dejavu-core
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 
