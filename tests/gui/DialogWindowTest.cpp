@@ -211,8 +211,10 @@ TEST(DialogsInTheWindow, OptionAndToolsCommandsOpenTheRealDialogsInTheCurrentPac
 
     QString title, ok;
     bool windowDisabled = false;
+    QPoint offCentre;
     WhenModal<kvgui::FormBasSet>([&](kvgui::FormBasSet* d) {
         title = d->windowTitle();
+        offCentre = d->geometry().center() - w.geometry().center();
         ok = Widget<QPushButton>(*d, "Btn_OK")->text();
         windowDisabled = !w.centralWidget()->isEnabled();
         Type(*d, "Edit_Port", "2199");
@@ -222,6 +224,7 @@ TEST(DialogsInTheWindow, OptionAndToolsCommandsOpenTheRealDialogsInTheCurrentPac
     EXPECT_EQ(title, "基本设置");
     EXPECT_EQ(ok, "确定(&O)");
     EXPECT_TRUE(windowDisabled);
+    EXPECT_LE(offCentre.manhattanLength(), 4) << offCentre.x() << "," << offCentre.y();
     EXPECT_EQ(w.State().settings.Port, 2199); // taken up at once
 
     // Messages go to the window's message boxes.
