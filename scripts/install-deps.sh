@@ -34,6 +34,9 @@ PACKAGES=(
     # explicit FTPS: OpenSSL 3 for the session, pyftpdlib's TLS handler, and
     # tcpdump for the tests that check no password crosses in clear
     libssl-dev python3-openssl tcpdump
+    # the dialogs' tests measure captions against their controls in this
+    # Latin font (fontconfig's usual default, named so it is always the same)
+    fonts-dejavu-core
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

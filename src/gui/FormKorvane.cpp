@@ -6,8 +6,6 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
-#include <QDialog>
-#include <QDialogButtonBox>
 #include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -48,28 +46,6 @@ QListWidget* MakeList(QWidget* parent, const char* name) {
 }
 
 } // namespace
-
-std::unique_ptr<QDialog> MakePlaceholderDialog(DialogKind kind, QWidget* owner) {
-    static const char* const names[] = {"FormBasSet", "FormAdvSet", "FormExpSet",
-                                        "FormCleanFolder"};
-    static const char* const titles[] = {"Basic Preferences", "Advance Preferences",
-                                         "Expert Preferences", "Clean Folder and LOG File"};
-    const int i = static_cast<int>(kind);
-    auto dialog = std::make_unique<QDialog>(owner);
-    dialog->setObjectName(names[i]);
-    dialog->setWindowTitle(titles[i]);
-    auto* layout = new QVBoxLayout(dialog.get());
-    auto* text = new QLabel(QObject::tr("This dialog is not available in this version.\n"
-                                        "Edit Korvane.ini in the program folder instead."),
-                            dialog.get());
-    text->setObjectName("Lbl_Placeholder");
-    layout->addWidget(text);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, dialog.get());
-    buttons->setObjectName("Btn_OK");
-    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.get(), &QDialog::accept);
-    layout->addWidget(buttons);
-    return dialog;
-}
 
 FormKorvane::FormKorvane(const std::string& programDir, QWidget* parent) : QMainWindow(parent) {
     InitKorvaneResources();

@@ -46,8 +46,9 @@ enum class DialogKind { Basic, Advance, Expert, Clean };
 // the current language pack to it, disables itself, runs it modally and
 // reloads the settings afterwards.
 using DialogFactory = std::function<std::unique_ptr<QDialog>(DialogKind, QWidget* owner)>;
-// Until the preference dialogs exist: a small dialog that says so.
-std::unique_ptr<QDialog> MakePlaceholderDialog(DialogKind kind, QWidget* owner);
+// The real dialogs (src/gui/dialogs), on the owner's settings file, language
+// pack and message boxes; owner is the main window.
+std::unique_ptr<QDialog> MakeDialog(DialogKind kind, QWidget* owner);
 
 class FormKorvane : public QMainWindow, public kv::Host {
     Q_OBJECT
@@ -68,7 +69,7 @@ public:
     void SetMenuState(MenuState s);
     bool OperationRunning() const { return operationDepth_ > 0; }
 
-    DialogFactory dialogFactory = MakePlaceholderDialog;
+    DialogFactory dialogFactory = MakeDialog;
     // The keep-alive period (90 s); tests shorten it.
     void SetKeepAliveInterval(int ms) { timer2_.setInterval(ms); }
     int AutoTimerInterval() const { return autoIntervalMs_; }

@@ -213,8 +213,11 @@ TEST(GuiSession, OptionDialogFrameDisconnectsDisablesAndReloadsSettings) {
 
     // The dialog: shown with the pack applied, the window disabled meanwhile;
     // it changes a setting, which the window reloads after it.
-    WriteFile(h.path("Language/kven.ini"),
-              ReadFile(h.path("Language/kven.ini")) + "[FormBasSet]\r\nCaption=Basic Settings\r\n");
+    std::string pack = ReadFile(h.path("Language/kven.ini"));
+    const std::string caption = "[FormBasSet]\r\nCaption=Basic Preferences";
+    ASSERT_NE(pack.find(caption), std::string::npos);
+    pack.replace(pack.find(caption), caption.size(), "[FormBasSet]\r\nCaption=Basic Settings");
+    WriteFile(h.path("Language/kven.ini"), pack);
     bool sessionGone = false, windowDisabled = false;
     QString title;
     kvgui::DialogKind asked = kvgui::DialogKind::Clean;
