@@ -146,7 +146,8 @@ TEST(Cycle, VsftpdPassiveReceiveAndSend) {
                                      {"LOWER.TXT", lower},
                                      {"ORDER1.TXT!", kOrder},
                                      {"EDI.EDI", joined},
-                                     {"EMPTY.TXT", "00:ORDERS:X:Y:SENDER1:R:Z'\r\n"},
+                                     {"EMPTY.TXT", ""},
+                                     {"EMPTY.TXT!", "00:ORDERS:X:Y:SENDER1:R:Z'\r\n"},
                                      {"PREMFT.TXT", stamped}}));
     EXPECT_TRUE(m.remote("tmp").empty());
     EXPECT_EQ(FolderEntries(m.outbox()), (Lines{".hidden", "READONLY.TXT"}));

@@ -49,6 +49,8 @@ struct AppState {
     bool AbortRequested = false;
     int64_t ExpectedSize = 0;
     int64_t TransferStart = 0; // milliseconds of a monotonic clock
+    // Data transfers the server accepted (answered with 1xx) so far.
+    int64_t TransfersStarted = 0;
 
     // The one FTP session, or none. Shared so that a running operation keeps
     // the object alive when a disconnect releases it during a wait.

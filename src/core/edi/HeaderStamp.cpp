@@ -22,7 +22,7 @@ namespace {
 class FileReader {
 public:
     explicit FileReader(const std::string& path) : path_(path), buf_(64 * 1024) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
         if (fd_ < 0) {
             int err = errno;
             throw FileError("Cannot open file " + path + ": " + ErrnoText(err));

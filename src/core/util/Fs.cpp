@@ -102,10 +102,15 @@ namespace {
 std::string TempNameBeside(const std::string& target) {
     static std::mt19937_64 rng{std::random_device{}()};
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.part", static_cast<unsigned long long>(rng()));
+    int suffixLength = std::snprintf(suffix, sizeof suffix, ".%016llx.part",
+                                     static_cast<unsigned long long>(rng()));
+    // The hidden name must fit the file system's 255-byte limit whatever the
+    // target's length: only the start of a long name is kept.
+    std::string base = FileNameOf(target);
+    base.resize(std::min(base.size(), kMaxNameBytes - 1 - static_cast<size_t>(suffixLength)));
     // Built piece by piece: GCC 12 warns wrongly (-Wrestrict) on chained '+' at -O3.
     std::string name = ".";
-    name.append(FileNameOf(target));
+    name.append(base);
     name.append(suffix);
     return JoinPath(FolderOf(target), name);
 }
@@ -170,7 +175,7 @@ void FinishTemp(int fd, const std::string& tmpName, const std::string& target, b
 void AtomicWriteFile(const std::string& path, const std::string& content) {
     mode_t mode = 0644;
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0)
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         mode = st.st_mode & 07777;
     std::string tmp;
     int fd = OpenTempBeside(path, tmp, mode);
@@ -187,7 +192,7 @@ void AtomicWriteFile(const std::string& path, const std::string& content) {
 
 AtomicFileWriter::AtomicFileWriter(const std::string& target) : target_(target) {
     struct stat st;
-    if (::stat(target.c_str(), &st) == 0)
+    if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         mode_ = st.st_mode & 07777;
     fd_ = OpenTempBeside(target, tmp_, static_cast<mode_t>(mode_));
     pending_.reserve(1 << 16);
@@ -248,6 +253,11 @@ void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite
     int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         throw FileError("Cannot open file " + src + ": " + ErrnoText(errno));
+    struct stat st;
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        throw FileError("Cannot copy " + src + ": not a regular file");
+    }
     if (!overwrite && FileExists(dst)) {
         ::close(in);
         throw FileError("Cannot copy to " + dst + ": the file exists");
@@ -255,7 +265,13 @@ void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite
     std::string tmp;
     int out;
     try {
-        out = OpenTempBeside(dst, tmp, 0644);
+        // The copy keeps the original's permission bits (a private file stays
+        // private) and, where allowed, its owner.
+        out = OpenTempBeside(dst, tmp, 0600);
+        ::fchmod(out, st.st_mode & 07777);
+        if (::fchown(out, st.st_uid, st.st_gid) != 0) {
+            // Only root may give a file away; the copy then belongs to us.
+        }
     } catch (...) {
         ::close(in);
         throw;
@@ -281,6 +297,34 @@ void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite
     }
     ::close(in);
     FinishTemp(out, tmp, dst, overwrite);
+}
+
+std::string CopyFileToFreeName(const std::string& src, const std::string& folder,
+                               const std::string& name) {
+    std::string target = JoinPath(folder, name);
+    for (;;) {
+        struct stat st;
+        if (::lstat(target.c_str(), &st) != 0) {
+            try {
+                CopyFileSafe(src, target, false);
+                return target;
+            } catch (const FileError&) {
+                // Taken meanwhile: try the next name; another failure repeats.
+                if (::lstat(target.c_str(), &st) != 0)
+                    throw;
+            }
+        }
+        if (FileNameOf(target).size() >= kMaxNameBytes)
+            throw FileError("Cannot copy " + name + " into " + folder +
+                            ": every free name is taken; clear old copies there");
+        target += "!";
+    }
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 std::vector<std::string> ListFolder(const std::string& folder, const std::string& pattern,

@@ -58,10 +58,23 @@ private:
     std::string pending_;
 };
 
+// Longest file name (not path) the file systems take, in bytes.
+inline constexpr size_t kMaxNameBytes = 255;
+
 // Copies src to dst. With overwrite false an existing dst fails. The copy goes
 // through a temporary name beside dst, so dst is either the old file or the
-// complete copy. Throws FileError on failure.
+// complete copy; it keeps src's permission bits and, where allowed, its owner.
+// Throws FileError on failure.
 void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite);
+
+// Copies src into folder under name, or under name with "!" appended as often
+// as needed to find a free one; nothing there is ever replaced. Returns the
+// path of the copy. Throws FileError on failure.
+std::string CopyFileToFreeName(const std::string& src, const std::string& folder,
+                               const std::string& name);
+
+// True when both paths name the same existing folder, however written.
+bool SameFolder(const std::string& a, const std::string& b);
 
 // Names (not paths) of the entries of folder whose names match pattern
 // ('*' and '?', letter case ignored; "*.*" is every entry), sorted by name.

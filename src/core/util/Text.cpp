@@ -214,4 +214,12 @@ bool WildcardMatchNoCase(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
+std::string PrintableName(std::string_view name) {
+    std::string out(name);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return out;
+}
+
 } // namespace kv
