@@ -19,6 +19,8 @@ PACKAGES=(
     libcap2 libpam0g libpam-modules libpam-runtime libssl3 libwrap0 libsodium23 libcrypt1
     libacl1 libhiredis0.14 libidn2-0 libmemcached11 libmemcachedutil2 libncursesw6
     libpcre2-8-0 libpcre2-posix3 libtinfo6 zlib1g
+    # SHA-256 of received files (the journal of remote deletes that failed)
+    libssl-dev
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

@@ -112,6 +112,14 @@ TEST(SendSafety, FoldersThatWouldSendTwice) {
     EXPECT_NE(errors[3].find("Cannot remove files from the outbox"), std::string::npos);
     EXPECT_TRUE(m.remote("in").empty());
     EXPECT_EQ(Mailbox::Read(m.outbox()).size(), 2u);
+
+    // A name with a line break cannot forge a log line.
+    m.putLocal(m.outbox(), Files{{"BAD\nINFO:forged", kForeign}});
+    m.runCycle();
+    EXPECT_TRUE(Grep(m.sysLog(), "BAD?INFO:forged").size() >= 1);
+    for (const std::string& line : m.sysLog())
+        EXPECT_NE(line.rfind("INFO:forged", 0), 0u) << line;
+    EXPECT_EQ(Mailbox::Read(m.errors()).count("BAD\nINFO:forged"), 1u);
 }
 
 // Remote names: a SIZE that says nothing (502) is not "free"; a refused STOR

@@ -97,6 +97,8 @@ TEST(Logs, FolderThatCannotBeCreatedIsReportedAndWorkGoesOn) {
     EXPECT_NE(f.host.view[1].find(f.path("LOG") + " is a file, not a folder"), std::string::npos);
     ReportInfo(f.state, "still reported");
     EXPECT_EQ(f.host.view.size(), 3u);
+    // The unprefixed folder-creation line counts as an error, as the other.
+    EXPECT_EQ(f.state.ErrorLinesReported, 2);
     CloseLogs(f.state);
 }
 

@@ -6,6 +6,7 @@
 #include "logging/Logs.h"
 #include "util/Host.h"
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -47,6 +48,10 @@ struct AppState {
     // Transfer progress state.
     bool Transferring = false;
     bool AbortRequested = false;
+    // A stop signal (korvaned) arrived: the running cycle ends at once.
+    // StopSignal, when set, is the flag the signal handler raises.
+    bool StopRequested = false;
+    const std::atomic<bool>* StopSignal = nullptr;
     int64_t ExpectedSize = 0;
     int64_t TransferStart = 0; // milliseconds of a monotonic clock
     // Data transfers the server accepted (answered with 1xx) so far.

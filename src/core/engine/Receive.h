@@ -13,6 +13,9 @@ class IniFile;
 // and then pairs 1 to 9. Needs a logged-in session. A failure outside the
 // per-file steps (directory query, size query, type switch, a hook's bad
 // TimeInterval) ends the whole receive and is thrown to the caller.
+// The journal of delivered files whose remote delete failed, in the program folder.
+inline constexpr const char* kDeliveryJournalName = "KVRECV.JNL";
+
 void ReceiveAll(AppState& state, IniFile& ini);
 // Serves one pair; returns the number of files delivered into the inbox.
 int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,

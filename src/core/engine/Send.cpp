@@ -300,6 +300,8 @@ bool Cnc102Pass(Pass& p) {
     if (!OutboxUsable(p, folder, !files.empty()))
         return false;
     for (const OutboxFile& f : files) {
+        if (cycle::Stopping(p.state))
+            break;
         const std::string path = JoinPath(folder, f.Name);
         try {
             if (SkipLocked(p, path, f.Name))
@@ -345,6 +347,8 @@ bool NormalPass(Pass& p, const std::string& dest, const std::string& folder) {
     if (!OutboxUsable(p, folder, !files.empty()))
         return false;
     for (const OutboxFile& f : files) {
+        if (cycle::Stopping(p.state))
+            break;
         const std::string path = JoinPath(folder, f.Name);
         const std::string shown = PrintableName(f.Name);
         try {
@@ -436,6 +440,8 @@ int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
             ReportStepFailure(p, "CNC102 Send Failed!!!");
         }
     }
+    if (cycle::Stopping(state))
+        return p.count;
     try {
         if (NormalPass(p, remoteFolder, localFolder))
             return p.count;
@@ -450,7 +456,7 @@ int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
 
 void SendAll(AppState& state, IniFile& ini) {
     ReportInfo(state, "Begin Send......");
-    for (int n = 0; n <= 9; ++n) {
+    for (int n = 0; n <= 9 && !cycle::Stopping(state); ++n) {
         std::string suffix = n == 0 ? "" : IntToStr(n);
         std::string local = ini.ReadString("Options", "LocalOutPath" + suffix);
         std::string remote = ini.ReadString("Options", "RemoteInPath" + suffix);

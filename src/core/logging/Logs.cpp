@@ -156,7 +156,10 @@ void CloseLogs(AppState& state) {
 }
 
 void ReportMessage(AppState& state, const std::string& line, bool view, bool box) {
-    if (StartsWith(LineBody(line), "ERROR:"))
+    // The unprefixed folder-creation failures are errors as well.
+    std::string_view body = LineBody(line);
+    if (StartsWith(body, "ERROR:") ||
+        (StartsWith(body, "Create Directory ") && body.find(" Failed!!!") != body.npos))
         ++state.ErrorLinesReported;
     if (view && !state.ServiceMode && state.host)
         state.host->AddLogViewLine(line);

@@ -31,7 +31,10 @@ class HeadlessHost : public Host {
 public:
     explicit HeadlessHost(AppState& state) : state_(state) {}
     void ProcessPendingEvents() override {
-        if (gStopRequested && !stopping_ && state_.FtpSession) {
+        if (!gStopRequested)
+            return;
+        state_.StopRequested = true;
+        if (!stopping_ && state_.FtpSession) {
             stopping_ = true;
             DisconnectSession(state_);
         }
@@ -95,6 +98,7 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
     }
     AppState state;
     state.ProgramDir = programDir;
+    state.StopSignal = &gStopRequested;
     HeadlessHost host(state);
     state.host = &host;
 

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <random>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +114,11 @@ std::string TempNameBeside(const std::string& target) {
     name.append(base);
     name.append(suffix);
     return JoinPath(FolderOf(target), name);
+}
+
+bool IsHex(std::string_view s) {
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 void WriteAll(int fd, const char* data, size_t size, const std::string& name) {
@@ -319,6 +325,22 @@ std::string CopyFileToFreeName(const std::string& src, const std::string& folder
                             ": every free name is taken; clear old copies there");
         target += "!";
     }
+}
+
+bool IsOwnTemporaryName(const std::string& name) {
+    // "." + (start of) name + "." + 16 hex digits + ".part"
+    const size_t tail = 1 + 16 + 5;
+    return name.size() > 1 + tail && name[0] == '.' &&
+           name.compare(name.size() - 5, 5, ".part") == 0 && name[name.size() - tail] == '.' &&
+           IsHex(std::string_view(name).substr(name.size() - 21, 16));
+}
+
+int RemoveOwnTemporaryFiles(const std::string& folder) {
+    int removed = 0;
+    for (const std::string& name : ListFolder(folder, "*", true))
+        if (IsOwnTemporaryName(name) && ::unlink(JoinPath(folder, name).c_str()) == 0)
+            ++removed;
+    return removed;
 }
 
 bool SameFolder(const std::string& a, const std::string& b) {

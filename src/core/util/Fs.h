@@ -73,6 +73,12 @@ void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite
 std::string CopyFileToFreeName(const std::string& src, const std::string& folder,
                                const std::string& name);
 
+// The hidden names the copies and rewrites above use while they write
+// (".NAME.0123456789abcdef.part"); a crash can leave one behind.
+bool IsOwnTemporaryName(const std::string& name);
+// Removes such leftovers (regular files only) from folder; the count removed.
+int RemoveOwnTemporaryFiles(const std::string& folder);
+
 // True when both paths name the same existing folder, however written.
 bool SameFolder(const std::string& a, const std::string& b);
 
