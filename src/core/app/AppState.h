@@ -23,6 +23,8 @@ struct AppState {
     // Program folder (no trailing '/'); every file "beside the executable" is here.
     std::string ProgramDir;
     std::string IniPath; // empty until start-up found or restored the settings file
+    // Start-up read the settings file through: only then may it replace kvini.bak.
+    bool IniReadOk = false;
 
     Host* host = nullptr; // never null once the program runs; tests pass a fake
 

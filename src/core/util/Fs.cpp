@@ -23,7 +23,12 @@ std::string ErrnoText(int err) {
 
 std::string ProgramFolder() {
     if (const char* home = std::getenv("KORVANE_HOME"); home && *home) {
-        std::string h = home;
+        // Absolute, so nothing written into the settings depends on the
+        // directory the program was started from.
+        std::error_code ec;
+        std::string h = std::filesystem::absolute(home, ec).lexically_normal().string();
+        if (ec)
+            h = home;
         while (h.size() > 1 && h.back() == '/')
             h.pop_back();
         return h;
@@ -178,8 +183,26 @@ void FinishTemp(int fd, const std::string& tmpName, const std::string& target, b
 
 } // namespace
 
-void AtomicWriteFile(const std::string& path, const std::string& content) {
-    mode_t mode = 0644;
+std::string LinkTarget(const std::string& path) {
+    std::string current = path;
+    // A bounded walk along a chain of links (the kernel allows 40).
+    for (int i = 0; i < 40; ++i) {
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        std::error_code ec;
+        std::filesystem::path target = std::filesystem::read_symlink(current, ec);
+        if (ec)
+            return current;
+        current = target.is_absolute()
+                      ? target.string()
+                      : (std::filesystem::path(FolderOf(current)) / target).string();
+    }
+    return current;
+}
+
+void AtomicWriteFile(const std::string& path, const std::string& content, unsigned newFileMode) {
+    mode_t mode = static_cast<mode_t>(newFileMode);
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         mode = st.st_mode & 07777;

@@ -7,8 +7,8 @@
 
 namespace kv {
 
-// The program folder: $KORVANE_HOME when set, else the running executable's folder.
-// No trailing '/'.
+// The program folder: $KORVANE_HOME (made absolute) when set, else the running
+// executable's folder. No trailing '/'.
 std::string ProgramFolder();
 
 // Joins a folder and a name with one '/'.
@@ -28,8 +28,13 @@ std::string ReadWholeFile(const std::string& path);
 
 // Replaces the file atomically: writes a temporary file in the same folder,
 // flushes it to disk and renames it over the target. The target keeps its
-// permission bits. Throws FileError (and leaves the target untouched) on failure.
-void AtomicWriteFile(const std::string& path, const std::string& content);
+// permission bits; a new file gets newFileMode. Throws FileError (and leaves
+// the target untouched) on failure.
+void AtomicWriteFile(const std::string& path, const std::string& content,
+                     unsigned newFileMode = 0644);
+
+// The file a chain of symbolic links ends at (path itself when it is no link).
+std::string LinkTarget(const std::string& path);
 
 // The same replacement written piece by piece, for content too large to build
 // in memory. Pieces go to a temporary file beside the target; Commit flushes it

@@ -93,14 +93,17 @@ std::optional<int64_t> TryStrToInt64(std::string_view s) {
     }
     if (i >= s.size())
         return std::nullopt;
+    // Checked before each step: a product that wrapped could look small again.
+    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1;
     uint64_t v = 0;
     for (; i < s.size(); ++i) {
         char c = s[i];
         if (c < '0' || c > '9')
             return std::nullopt;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-        if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1)
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (v > (limit - digit) / 10)
             return std::nullopt;
+        v = v * 10 + digit;
     }
     if (!neg && v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
         return std::nullopt;
