@@ -54,7 +54,12 @@ bool DeliveryJournal::Contains(const std::string& remotePath, int64_t size,
     });
 }
 
-void DeliveryJournal::Add(const std::string& remotePath, int64_t size, const std::string& sha) {
+DeliveryJournal::~DeliveryJournal() {
+    if (appendFd_ >= 0)
+        ::close(appendFd_);
+}
+
+void DeliveryJournal::Append(const std::string& remotePath, int64_t size, const std::string& sha) {
     if (Contains(remotePath, size, sha))
         return;
     if (entries_.size() >= kMaxEntries) {
@@ -62,20 +67,35 @@ void DeliveryJournal::Add(const std::string& remotePath, int64_t size, const std
         dirty_ = true;
         Save();
     }
-    bool created = ::access(path_.c_str(), F_OK) != 0;
-    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw FileError("Cannot write file " + path_ + ": " + ErrnoText(errno));
+    if (appendFd_ < 0) {
+        created_ = ::access(path_.c_str(), F_OK) != 0;
+        appendFd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (appendFd_ < 0)
+            throw FileError("Cannot write file " + path_ + ": " + ErrnoText(errno));
+    }
     std::string line = sha + " " + IntToStr(size) + " " + remotePath + "\n";
-    bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-              ::fdatasync(fd) == 0;
+    if (::write(appendFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        int err = errno;
+        ::close(appendFd_);
+        appendFd_ = -1;
+        throw FileError("Cannot write file " + path_ + ": " + ErrnoText(err));
+    }
+    entries_.push_back({sha, size, remotePath});
+}
+
+void DeliveryJournal::Flush() {
+    if (appendFd_ < 0)
+        return;
+    int fd = appendFd_;
+    appendFd_ = -1;
+    bool ok = ::fdatasync(fd) == 0;
     int err = errno;
     ::close(fd);
     if (!ok)
         throw FileError("Cannot write file " + path_ + ": " + ErrnoText(err));
-    if (created)
+    if (created_)
         SyncFolderOf(path_);
-    entries_.push_back({sha, size, remotePath});
+    created_ = false;
 }
 
 void DeliveryJournal::Remove(const std::string& remotePath) {
@@ -104,6 +124,7 @@ void DeliveryJournal::KeepOnlyListed(const std::string& remoteFolder,
 void DeliveryJournal::Save() {
     if (!dirty_ && entries_.size() < kMaxEntries)
         return;
+    Flush();
     if (entries_.empty()) {
         if (::unlink(path_.c_str()) == 0)
             SyncFolderOf(path_);

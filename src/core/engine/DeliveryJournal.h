@@ -20,7 +20,13 @@ public:
 
     bool Contains(const std::string& remotePath, int64_t size, const std::string& sha) const;
     // Adds an entry and flushes it to disk. Throws FileError on failure.
-    void Add(const std::string& remotePath, int64_t size, const std::string& sha);
+    void Add(const std::string& remotePath, int64_t size, const std::string& sha) {
+        Append(remotePath, size, sha);
+        Flush();
+    }
+    // Adds an entry to the file without flushing it; Flush makes it durable.
+    void Append(const std::string& remotePath, int64_t size, const std::string& sha);
+    void Flush();
     // The remote copy is gone: the entry is dropped at the next Save.
     void Remove(const std::string& remotePath);
     // Drops the entries of remoteFolder whose file is no longer listed there.
@@ -39,6 +45,13 @@ private:
     std::string path_;
     std::vector<Entry> entries_;
     bool dirty_ = false;
+    int appendFd_ = -1;    // open between Append and Flush
+    bool created_ = false; // the file was new: its folder is flushed too
+
+public:
+    ~DeliveryJournal();
+    DeliveryJournal(const DeliveryJournal&) = delete;
+    DeliveryJournal& operator=(const DeliveryJournal&) = delete;
 };
 
 } // namespace kv

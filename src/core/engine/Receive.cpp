@@ -117,7 +117,8 @@ bool IsFileLockedByOther(const std::string& path) {
     return locked;
 }
 
-bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why) {
+bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why,
+                    const std::function<void()>& beforeFolderSync) {
     int fd = ::open(tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         why = "Cannot open file " + tmpPath + ": " + ErrnoText(errno);
@@ -132,6 +133,8 @@ bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::
     ::close(fd);
     // link() never replaces an existing name, and the file appears whole.
     if (::link(tmpPath.c_str(), target.c_str()) == 0) {
+        if (beforeFolderSync)
+            beforeFolderSync();
         SyncFolder(FolderOf(target));
         return true;
     }
@@ -148,6 +151,8 @@ bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::
         why = ex.what();
         return false;
     }
+    if (beforeFolderSync)
+        beforeFolderSync();
     SyncFolder(FolderOf(target));
     return true;
 }
@@ -310,7 +315,7 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
         bool copied = false;
         bool downloaded = false;
         bool deliveredBefore = false;
-        std::string sha;
+        std::string sha, journalError;
         int64_t bytes = 0;
         Classification found;
         try {
@@ -329,7 +334,15 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
                     cycle::ReportBangError(state, "Open Local File ERROR!!!");
                 }
                 std::string why;
-                copied = DeliverToInbox(tmpPath, inboxPath, why);
+                // The journal entry is written while the new inbox name waits
+                // for its folder's flush; its own flush then has little left.
+                copied = DeliverToInbox(tmpPath, inboxPath, why, [&] {
+                    try {
+                        journal.Append(remotePath, bytes, sha);
+                    } catch (const std::exception& e) {
+                        journalError = FirstCrLfToBlank(e.what());
+                    }
+                });
                 if (copied) {
                     ++count;
                     if (::unlink(tmpPath.c_str()) != 0)
@@ -361,10 +374,13 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
         // Remembered before the delete is tried: should it fail, or the
         // machine stop now, the same bytes are not delivered a second time.
         try {
-            journal.Add(remotePath, bytes, sha);
+            if (journalError.empty())
+                journal.Flush();
         } catch (const std::exception& e) {
-            ReportError(state, FirstCrLfToBlank(e.what()) + "!!!");
+            journalError = FirstCrLfToBlank(e.what());
         }
+        if (!journalError.empty())
+            ReportError(state, journalError + "!!!");
         try {
             s->Delete(remotePath);
             journal.Remove(remotePath);

@@ -2,6 +2,7 @@
 // The receive cycle: every plain file of each configured remote folder is
 // downloaded into "TMP", classified, delivered into its inbox under a name that
 // replaces nothing, deleted on the server and logged.
+#include <functional>
 #include <string>
 
 namespace kv {
@@ -40,6 +41,9 @@ bool IsFileLockedByOther(const std::string& path);
 // a hidden name beside the target, flushed and linked), so the inbox shows the
 // complete file or nothing. tmpPath stays. False with the reason in why when it
 // could not; the target then does not exist.
-bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why);
+// beforeFolderSync, when set, runs once the name is in place, before the inbox
+// folder is flushed (the journal entry written there shares the flush).
+bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why,
+                    const std::function<void()>& beforeFolderSync = {});
 
 } // namespace kv
