@@ -253,10 +253,11 @@ void OpenForCnc102(OutboxHandle& file, const std::string& path) {
                         " (not a readable regular file)");
 }
 
-// A folder the program cannot remove files from would send the same files
-// at every pass: nothing is sent from it.
-bool OutboxUsable(Pass& p, const std::string& folder, bool hasFiles) {
-    if (!hasFiles || ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+// The files to send from folder. A folder the program cannot remove files
+// from would send the same files at every pass: nothing is sent from it (false).
+bool ListUsableOutbox(Pass& p, const std::string& folder, std::vector<OutboxFile>& files) {
+    files = ListOutbox(folder);
+    if (files.empty() || ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
         return true;
     ReportError(p.state, "Cannot remove files from the outbox " + folder + " (" + ErrnoText(errno) +
                              "), so nothing is sent from it; give the program write access to "
@@ -296,8 +297,8 @@ bool Cnc102Pass(Pass& p) {
         return true;
     }
     const std::string& sender = p.state.settings.FileSender;
-    const std::vector<OutboxFile> files = ListOutbox(folder);
-    if (!OutboxUsable(p, folder, !files.empty()))
+    std::vector<OutboxFile> files;
+    if (!ListUsableOutbox(p, folder, files))
         return false;
     for (const OutboxFile& f : files) {
         if (cycle::Stopping(p.state))
@@ -343,8 +344,8 @@ bool NormalPass(Pass& p, const std::string& dest, const std::string& folder) {
         return true;
     }
     const std::string& own = p.state.settings.FileSender;
-    const std::vector<OutboxFile> files = ListOutbox(folder);
-    if (!OutboxUsable(p, folder, !files.empty()))
+    std::vector<OutboxFile> files;
+    if (!ListUsableOutbox(p, folder, files))
         return false;
     for (const OutboxFile& f : files) {
         if (cycle::Stopping(p.state))
