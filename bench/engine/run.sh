@@ -83,7 +83,7 @@ receive_round() { # label maker files
         local names; names=$(cd "$root/out" && ls)
         local cmd="cd $dest"
         for n in $names; do
-            cmd="$cmd && curl -s --disable-epsv -u $user:$password -o $n -Q '-DELE out/$n' ftp://127.0.0.1:$KV_FTP_PORT/out/$n"
+            cmd="$cmd && curl -s --disable-epsv -u $user:$password -o $n -Q '-DELE $n' ftp://127.0.0.1:$KV_FTP_PORT/out/$n"
         done
         read -r t m s < <(run bash -c "$cmd")
     else

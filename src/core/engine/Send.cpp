@@ -198,7 +198,9 @@ void Backup(Pass& p, const OutboxHandle& file, const std::string& name, bool dat
         }
     }
     try {
-        CopyFileSafe(file.ReadPath(), JoinPath(folder, name), true);
+        // Not flushed: the file is on the server already, the backup is a
+        // spare copy, and the flush was the largest cost of a small send.
+        CopyFileSafe(file.ReadPath(), JoinPath(folder, name), true, false);
     } catch (const std::exception& e) {
         ReportError(p.state, "Backup File Failed!!!->" + PrintableName(name));
         ReportError(p.state, FirstCrLfToBlank(e.what()) + "!!!");

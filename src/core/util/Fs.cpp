@@ -152,8 +152,9 @@ int OpenTempBeside(const std::string& target, std::string& tmpName, mode_t mode)
     throw FileError("Cannot write file " + target + ": no free temporary name");
 }
 
-void FinishTemp(int fd, const std::string& tmpName, const std::string& target, bool overwrite) {
-    if (::fsync(fd) != 0) {
+void FinishTemp(int fd, const std::string& tmpName, const std::string& target, bool overwrite,
+                bool flush = true) {
+    if (flush && ::fsync(fd) != 0) {
         int e = errno;
         ::close(fd);
         ::unlink(tmpName.c_str());
@@ -278,7 +279,7 @@ void AtomicFileWriter::Commit() {
     FinishTemp(fd, tmp_, target_, true);
 }
 
-void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite) {
+void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite, bool flush) {
     int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         throw FileError("Cannot open file " + src + ": " + ErrnoText(errno));
@@ -325,7 +326,7 @@ void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite
         throw;
     }
     ::close(in);
-    FinishTemp(out, tmp, dst, overwrite);
+    FinishTemp(out, tmp, dst, overwrite, flush);
 }
 
 std::string CopyFileToFreeName(const std::string& src, const std::string& folder,

@@ -69,8 +69,10 @@ inline constexpr size_t kMaxNameBytes = 255;
 // Copies src to dst. With overwrite false an existing dst fails. The copy goes
 // through a temporary name beside dst, so dst is either the old file or the
 // complete copy; it keeps src's permission bits and, where allowed, its owner.
-// Throws FileError on failure.
-void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite);
+// The copy is flushed to disk before it takes its name unless flush is false
+// (a spare copy whose original is kept elsewhere). Throws FileError on failure.
+void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite,
+                  bool flush = true);
 
 // Copies src into folder under name, or under name with "!" appended as often
 // as needed to find a free one; nothing there is ever replaced. Returns the
