@@ -132,6 +132,15 @@ TEST(UnwrapEdifact, JoinsNonEmptyLines) {
     EXPECT_TRUE(UnwrapEdifact(f.file("j.edi")));
     EXPECT_EQ(ReadFile(f.file("j.edi")), "UNB+x'UNH+1'UNT'");
 
+    // One line already: left as it is, not even rewritten (same inode).
+    WriteFile(f.file("one.edi"), "UNB+x'UNH+1'UNT'");
+    struct stat before {
+    }, after{};
+    ::stat(f.file("one.edi").c_str(), &before);
+    EXPECT_FALSE(UnwrapEdifact(f.file("one.edi")));
+    ::stat(f.file("one.edi").c_str(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+
     const std::string unh = "UNH+1+INVOIC'\r\nBGM+380'\r\n";
     WriteFile(f.file("k.edi"), unh);
     EXPECT_FALSE(UnwrapEdifact(f.file("k.edi")));

@@ -209,6 +209,13 @@ bool UnwrapEdifact(const std::string& path) {
     std::string start = FirstLineStart(in, 3);
     if (start != "UNA" && start != "UNB")
         return false;
+    // Already one line: the file stays as it is (no rewrite, no flush).
+    bool hasBreak = false;
+    for (std::string_view piece; !hasBreak && !(piece = in.Next()).empty();)
+        hasBreak = std::find_if(piece.begin(), piece.end(), IsBreak) != piece.end();
+    in.Rewind();
+    if (!hasBreak)
+        return false;
 
     AtomicFileWriter out(path);
     struct Sink {

@@ -36,7 +36,8 @@ void AddCnc102Header(AppState& state, const std::string& path);
 bool SetFlatHeaderParties(AppState& state, const std::string& path);
 
 // When the first line starts with "UNA" or "UNB": joins the non-empty lines
-// into one, without any line break. False, untouched, for other files.
+// into one, without any line break. False, untouched, for other files and for
+// an interchange that is one line already.
 // Throws FileError when the file cannot be read or replaced.
 bool UnwrapEdifact(const std::string& path);
 
