@@ -54,6 +54,12 @@ bool DeliveryJournal::Contains(const std::string& remotePath, int64_t size,
     });
 }
 
+bool DeliveryJournal::HasPath(const std::string& remotePath, int64_t size) const {
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
+        return e.remotePath == remotePath && e.size == size;
+    });
+}
+
 DeliveryJournal::~DeliveryJournal() {
     if (appendFd_ >= 0)
         ::close(appendFd_);

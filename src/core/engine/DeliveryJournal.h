@@ -19,6 +19,8 @@ public:
     explicit DeliveryJournal(std::string path);
 
     bool Contains(const std::string& remotePath, int64_t size, const std::string& sha) const;
+    // Whether any entry has that remote path and size (the hash then decides).
+    bool HasPath(const std::string& remotePath, int64_t size) const;
     // Adds an entry and flushes it to disk. Throws FileError on failure.
     void Add(const std::string& remotePath, int64_t size, const std::string& sha) {
         Append(remotePath, size, sha);

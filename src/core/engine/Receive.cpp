@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <future>
 #include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -323,9 +324,17 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
             CheckComplete(r, binary ? expected : size, binary);
             downloaded = true;
             bytes = r.Bytes;
-            sha = FileSha256(tmpPath);
-            if (journal.Contains(remotePath, bytes, sha)) {
-                deliveredBefore = true;
+            // The hash of a file not seen before is made while the file is
+            // flushed to disk, on the other core: it is needed only for the
+            // journal entry, after the flush.
+            std::future<std::string> shaJob;
+            if (journal.HasPath(remotePath, bytes)) {
+                sha = FileSha256(tmpPath);
+                deliveredBefore = journal.Contains(remotePath, bytes, sha);
+            } else {
+                shaJob = std::async(std::launch::async, [tmpPath] { return FileSha256(tmpPath); });
+            }
+            if (deliveredBefore) {
                 ::unlink(tmpPath.c_str());
             } else {
                 found = ClassifyFile(tmpPath, name, Direction::Incoming);
@@ -338,6 +347,8 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
                 // for its folder's flush; its own flush then has little left.
                 copied = DeliverToInbox(tmpPath, inboxPath, why, [&] {
                     try {
+                        if (shaJob.valid())
+                            sha = shaJob.get();
                         journal.Append(remotePath, bytes, sha);
                     } catch (const std::exception& e) {
                         journalError = FirstCrLfToBlank(e.what());
