@@ -9,6 +9,7 @@
 #include "util/Errors.h"
 #include "util/Fs.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -248,6 +249,11 @@ TEST(Headless, OneInstancePerProgramFolder) {
     ASSERT_TRUE(first.Acquired());
     InstanceLock second(h.dir.path());
     EXPECT_FALSE(second.Acquired());
+    EXPECT_EQ(second.OpenError(), 0); // held by another instance
+    // A missing program folder is told apart from a running instance.
+    InstanceLock missing(h.path("no/such/folder"));
+    EXPECT_FALSE(missing.Acquired());
+    EXPECT_EQ(missing.OpenError(), ENOENT);
     Runner r(h.dir.path(), {"ONCE"});
     EXPECT_EQ(r.wait(), 2);
     EXPECT_NE(r.err().find("Program Already Run!!!"), std::string::npos);
