@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Receive and send throughput of `korvaned ONCE` against lftp, in one run,
-# against the same local vsftpd:
-#   receive 1,000 files of 2 KiB, and 10 files of 100 MiB (lftp mirror --Remove-source-files)
-#   send 1,000 files of 2 KiB (lftp mput -E)
+# Receive and send throughput of `korvaned ONCE` against lftp and curl, in one
+# run, against the same local vsftpd:
+#   receive 1,000 files of 2 KiB (lftp mirror --Remove-source-files)
+#   receive one file of 512 MiB to disk and delete it on the server (curl -Q -DELE)
+#   send 1,000 files of 2 KiB (lftp mirror -R --Remove-source-files)
 # Prints files per second, MB/s, peak memory and the ratios. Needs root.
-# Each figure is the median of ROUNDS runs (default 3), Korvane and lftp
+# Each figure is the median of ROUNDS runs (default 3), Korvane and the peer
 # taking turns, since a loopback run on a shared machine varies a lot.
 #   ./bench/engine/run.sh [small-count] [big-count] [big-MiB]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 src=$PWD
 small=${1:-1000}
-big=${2:-10}
-bigmib=${3:-100}
+big=${2:-1}
+bigmib=${3:-512}
 rounds=${ROUNDS:-3}
 
 ./scripts/install-deps.sh
@@ -76,9 +77,20 @@ receive_round() { # label maker files
     [ "$(ls "$home/INBOX" | wc -l)" = "$3" ] || { echo "korvane received $(ls "$home/INBOX" | wc -l) of $3 (exit $s)" >&2; exit 1; }
     sample "k$label" "$t" "$m"
     reset_remote; $maker "$root/out"; owned
-    local dest="$work/lftp-in"; rm -rf "$dest"; mkdir -p "$dest"
-    read -r t m s < <(run bash -c "$(declare -f lftp_cmd); user=$user password=$password KV_FTP_PORT=$KV_FTP_PORT; lftp_cmd 'mirror --Remove-source-files out $dest'")
-    [ "$(ls "$dest" | wc -l)" = "$3" ] || { echo "lftp received $(ls "$dest" | wc -l) of $3" >&2; exit 1; }
+    local dest="$work/peer-in"; rm -rf "$dest"; mkdir -p "$dest"
+    if [ "$label" = big ]; then
+        # curl: each file to disk, then DELE on the server (no flush, as lftp).
+        local names; names=$(cd "$root/out" && ls)
+        local cmd="cd $dest"
+        for n in $names; do
+            cmd="$cmd && curl -s --disable-epsv -u $user:$password -o $n -Q '-DELE $n' ftp://127.0.0.1:$KV_FTP_PORT/out/$n"
+        done
+        read -r t m s < <(run bash -c "$cmd")
+    else
+        read -r t m s < <(run bash -c "$(declare -f lftp_cmd); user=$user password=$password KV_FTP_PORT=$KV_FTP_PORT; lftp_cmd 'mirror --Remove-source-files out $dest'")
+    fi
+    [ "$(ls "$dest" | wc -l)" = "$3" ] || { echo "peer received $(ls "$dest" | wc -l) of $3" >&2; exit 1; }
+    [ "$(ls "$root/out" | wc -l)" = 0 ] || { echo "peer left files on the server" >&2; exit 1; }
     sample "l$label" "$t" "$m"
 }
 send_round() {
@@ -91,7 +103,7 @@ send_round() {
     sample ksend "$t" "$m"
     reset_remote; owned
     local from="$work/lftp-out"; rm -rf "$from"; mkdir -p "$from"; make_small "$from"
-    read -r t m s < <(run bash -c "$(declare -f lftp_cmd); user=$user password=$password KV_FTP_PORT=$KV_FTP_PORT; cd $from; lftp_cmd 'cd in; mput -E *'")
+    read -r t m s < <(run bash -c "$(declare -f lftp_cmd); user=$user password=$password KV_FTP_PORT=$KV_FTP_PORT; lftp_cmd 'mirror -R --Remove-source-files $from in'")
     [ "$(ls "$root/in" | wc -l)" = "$small" ] || { echo "lftp sent $(ls "$root/in" | wc -l) of $small" >&2; exit 1; }
     sample lsend "$t" "$m"
 }
@@ -110,8 +122,9 @@ kt, lt = (statistics.median(map(float, a.split())) for a in (sys.argv[5], sys.ar
 km, lm = (max(map(int, a.split())) for a in (sys.argv[6], sys.argv[8]))
 print(f"{what}:")
 print(f"  korvane {kt:7.2f} s  {count/kt:8.1f} files/s  {nbytes/kt/1e6:8.1f} MB/s  peak {km/1024:6.1f} MiB")
-print(f"  lftp    {lt:7.2f} s  {count/lt:8.1f} files/s  {nbytes/lt/1e6:8.1f} MB/s  peak {lm/1024:6.1f} MiB")
-print(f"  ratio (lftp time / korvane time): {lt/kt:.2f}")
+peer = "curl" if label == "big" else "lftp"
+print(f"  {peer:7} {lt:7.2f} s  {count/lt:8.1f} files/s  {nbytes/lt/1e6:8.1f} MB/s  peak {lm/1024:6.1f} MiB")
+print(f"  ratio ({peer} time / korvane time): {lt/kt:.2f}")
 PY
 }
 echo "vsftpd on 127.0.0.1, passive, binary; $(nproc) cores; median of $rounds rounds, peak memory the highest"

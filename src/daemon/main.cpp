@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -41,7 +43,19 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 1 && kv::EqualsNoCase(args[0], "PASSWORD")) {
         std::string password;
+        // Typed on a terminal, the password is not shown.
+        struct termios saved {};
+        const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+        if (terminal) {
+            struct termios quiet = saved;
+            quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+            quiet.c_lflag |= ECHONL;
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+            std::fprintf(stderr, "Password: ");
+        }
         std::getline(std::cin, password);
+        if (terminal)
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
         if (!password.empty() && password.back() == '\r')
             password.pop_back();
         try {

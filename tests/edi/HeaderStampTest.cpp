@@ -74,7 +74,7 @@ TEST(AddCnc102Header, LeavesFlatAndInterchangeFilesAlone) {
     EXPECT_TRUE(f.host.view.empty());
 }
 
-TEST(SetFlatHeaderParties, ReplacesPartiesByTextSearch) {
+TEST(SetFlatHeaderParties, SetsThePartyFieldsByPosition) {
     StampFixture f;
     f.state.settings.FileSender = "NEWSND";
     WriteFile(f.file("p.txt"), "00:PREMFT:V1:9:OLDSND:OLDRCV:T'\nline 2\n\nline 4");
@@ -82,14 +82,20 @@ TEST(SetFlatHeaderParties, ReplacesPartiesByTextSearch) {
     EXPECT_EQ(ReadFile(f.file("p.txt")),
               "00:PREMFT:V1:9:NEWSND:TOLMA:T'\r\nline 2\r\n\r\nline 4\r\n");
 
-    // The first occurrence anywhere in the line is the one replaced.
+    // A value that also appears earlier in the line is set in its own field.
     WriteFile(f.file("q.txt"), "00:ABCD:V1:9:BC:CD'\r\n");
     EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file("q.txt")));
-    EXPECT_EQ(ReadFile(f.file("q.txt")), "00:ANEWSNDD:V1:9:BC:TOLMA'\r\n");
-    // An empty field inserts at the start; the last field loses its "'" for the search.
-    WriteFile(f.file("r.txt"), "00:X:1:2::RCV'");
+    EXPECT_EQ(ReadFile(f.file("q.txt")), "00:ABCD:V1:9:NEWSND:TOLMA'\r\n");
+    WriteFile(f.file("u.txt"), "00:PREMFT:V1:9:P:PREMFT\r\n");
+    EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file("u.txt")));
+    EXPECT_EQ(ReadFile(f.file("u.txt")), "00:PREMFT:V1:9:NEWSND:TOLMA\r\n");
+    // Empty fields are filled where they are; a last field keeps its "'".
+    WriteFile(f.file("r.txt"), "00:PREMFT:V1:9:::T'");
     EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file("r.txt")));
-    EXPECT_EQ(ReadFile(f.file("r.txt")), "NEWSND00:X:1:2::TOLMA'\r\n");
+    EXPECT_EQ(ReadFile(f.file("r.txt")), "00:PREMFT:V1:9:NEWSND:TOLMA:T'\r\n");
+    WriteFile(f.file("v.txt"), "00:X:1:2::'");
+    EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file("v.txt")));
+    EXPECT_EQ(ReadFile(f.file("v.txt")), "00:X:1:2:NEWSND:TOLMA'\r\n");
 
     // A CR LF pair split between two reads is one line break.
     std::string head = "00:P:V:9:S:R'\n";
@@ -102,7 +108,19 @@ TEST(SetFlatHeaderParties, ReplacesPartiesByTextSearch) {
     WriteFile(f.file("s.txt"), other);
     EXPECT_FALSE(SetFlatHeaderParties(f.state, f.file("s.txt")));
     EXPECT_EQ(ReadFile(f.file("s.txt")), other);
-    EXPECT_EQ(f.outbox(), (std::vector<std::string>{"p.txt", "q.txt", "r.txt", "s.txt", "t.txt"}));
+    EXPECT_EQ(f.outbox(), (std::vector<std::string>{"p.txt", "q.txt", "r.txt", "s.txt", "t.txt",
+                                                    "u.txt", "v.txt"}));
+}
+
+// A name near the 255-byte limit: the hidden name of the rewrite fits too.
+TEST(SetFlatHeaderParties, LongNamesAreRewritten) {
+    StampFixture f;
+    f.state.settings.FileSender = "NEWSND";
+    const std::string name = std::string(251, 'n') + ".TXT";
+    WriteFile(f.file(name), "00:PREMFT:V1:9:A:B'\r\n");
+    EXPECT_TRUE(SetFlatHeaderParties(f.state, f.file(name)));
+    EXPECT_EQ(ReadFile(f.file(name)), "00:PREMFT:V1:9:NEWSND:TOLMA'\r\n");
+    EXPECT_EQ(f.outbox(), std::vector<std::string>{name});
 }
 
 TEST(UnwrapEdifact, JoinsNonEmptyLines) {
@@ -113,6 +131,15 @@ TEST(UnwrapEdifact, JoinsNonEmptyLines) {
     WriteFile(f.file("j.edi"), "UNB+x'\rUNH+1'\nUNT'");
     EXPECT_TRUE(UnwrapEdifact(f.file("j.edi")));
     EXPECT_EQ(ReadFile(f.file("j.edi")), "UNB+x'UNH+1'UNT'");
+
+    // One line already: left as it is, not even rewritten (same inode).
+    WriteFile(f.file("one.edi"), "UNB+x'UNH+1'UNT'");
+    struct stat before {
+    }, after{};
+    ::stat(f.file("one.edi").c_str(), &before);
+    EXPECT_FALSE(UnwrapEdifact(f.file("one.edi")));
+    ::stat(f.file("one.edi").c_str(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino);
 
     const std::string unh = "UNH+1+INVOIC'\r\nBGM+380'\r\n";
     WriteFile(f.file("k.edi"), unh);

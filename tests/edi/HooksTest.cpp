@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 #include "util/Errors.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -102,13 +103,14 @@ TEST(HookTimeLimit, MinutesRoundedHalfToEvenAndLocaleSeparator) {
     EXPECT_EQ(HookTimeLimit("30", true, '.'), 600000);
     EXPECT_EQ(HookTimeLimit("2.5", true, '.'), 40000);
     EXPECT_EQ(HookTimeLimit("3.5", true, '.'), 80000);
-    EXPECT_EQ(HookTimeLimit("0.2", true, '.'), 0);
+    // Below a minute and a half the rounded minutes give no time: 20 s then.
+    EXPECT_EQ(HookTimeLimit("0.2", true, '.'), 20000);
     EXPECT_EQ(HookTimeLimit(" +1 ", true, '.'), 20000);
     EXPECT_EQ(HookTimeLimit("1e1", true, '.'), 200000);
     EXPECT_EQ(HookTimeLimit(".6", true, '.'), 20000);
     EXPECT_EQ(HookTimeLimit("2,5", true, ','), 40000);
     EXPECT_EQ(HookTimeLimit("2.5", true, ','), 40000);
-    EXPECT_LE(HookTimeLimit("-5", true, '.'), 0);
+    EXPECT_EQ(HookTimeLimit("-5", true, '.'), 20000);
     EXPECT_EQ(HookTimeLimit("30", false, '.'), 0);
     EXPECT_GT(HookTimeLimit("1e300", true, '.'), 0); // no overflow
     for (const char* bad : {"2,5", "", "abc", "1.2.3", "1,000.5", "30 min", ".", "1e", "inf"}) {
@@ -205,6 +207,35 @@ TEST(RunProgram, KillsTheWholeGroupAtTheLimit) {
     EXPECT_TRUE(NoChildren());
 }
 
+// A stop request ends the wait (with or without a limit) and the program's
+// whole group, as the limit does. A script without "#!" runs with /bin/sh.
+TEST(RunProgram, StopEndsTheWaitAndScriptsWithoutInterpreterLineRun) {
+    TempDir d;
+    std::string prog = Script(d, "slow.sh",
+                              "sleep 300 &\necho $! > \"" + d / "child" + "\"\necho $$ > \"" +
+                                  d / "main" + "\"\nsleep 300\n");
+    for (int64_t limit : {int64_t{0}, int64_t{600000}}) {
+        SCOPED_TRACE(limit);
+        std::atomic<bool> stop{false};
+        std::thread stopper([&] {
+            for (int i = 0; i < 200 && !Exists(d / "child"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            stop = true;
+        });
+        EXPECT_EQ(RunProgram(prog, limit, true, [&] { return stop.load(); }), 0);
+        stopper.join();
+        EXPECT_FALSE(Running(PidIn(d / "main")));
+        EXPECT_FALSE(Running(PidIn(d / "child")));
+        ::unlink((d / "child").c_str());
+    }
+    EXPECT_TRUE(NoChildren());
+
+    WriteFile(d / "plain", "echo \"$1\" > \"" + d / "ran" + "\"\nexit 3\n");
+    ::chmod((d / "plain").c_str(), 0755);
+    EXPECT_EQ(RunProgram(d / "plain" + " word", 0, true), 3);
+    EXPECT_EQ(ReadFile(d / "ran"), "word\n");
+}
+
 TEST(RunProgram, AProgramEndedInTimeKeepsWhatItLeftRunning) {
     TempDir d;
     // Only a program that outlives its limit is ended; one that finished in
@@ -244,7 +275,7 @@ TEST(RunHook, ExclusiveWaitsWithoutPumpingEvents) {
     f.Set("ProgramRunAfter", prog);
     f.Set("ParameterRunAfter", "'x y' z");
     f.Set("TimeInterval", "0.2");
-    f.state.AutoMode = true; // 0.2 rounds to 0 minutes: no limit
+    f.state.AutoMode = true; // 0.2 rounds to 0 minutes: the 20-second floor
     RunHook(f.state, HookKind::AfterReceive);
     EXPECT_EQ(ReadFile(f.path("args")), "[x y]\n[z]\n"); // written before RunHook returned
     EXPECT_EQ(f.Lines(), std::vector<std::string>{"INFO:Run Program " + prog});

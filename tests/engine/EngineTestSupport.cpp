@@ -1,8 +1,10 @@
 #include "EngineTestSupport.h"
 
+#include "engine/Connection.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -121,6 +123,19 @@ void Mailbox::withLogs(const std::function<void()>& f) {
         throw;
     }
     kv::CloseLogs(state);
+}
+
+void Mailbox::withFullLogs(const std::function<void()>& f) {
+    int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    withLogs([&] {
+        ::dup2(full, state.logs.sysFd);
+        ::dup2(full, state.logs.transferFd);
+        kv::ConnectSession(state, ini);
+        f();
+        kv::DisconnectSession(state);
+    });
+    ::close(full);
 }
 
 kv::CycleOutcome Mailbox::runCycle() {

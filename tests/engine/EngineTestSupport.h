@@ -105,6 +105,9 @@ public:
     kv::CycleOutcome runCycle();
     // Runs f inside a log bracket.
     void withLogs(const std::function<void()>& f);
+    // Connects, runs f and disconnects inside a log bracket whose two logs
+    // fail every write (a full disk).
+    void withFullLogs(const std::function<void()>& f);
 
     // System-log lines and transfer-log records, time stamps removed.
     std::vector<std::string> sysLog() const;

@@ -41,6 +41,12 @@ TEST(IniFile, ReadsWithProfileSemantics) {
     EXPECT_EQ(ini.ReadInteger("Options", "Port"), 2121);
     EXPECT_EQ(ini.ReadInteger("Options", "Host"), 0);
     EXPECT_EQ(ini.ReadInteger("Options", "Missing", 7), 7);
+    // Out of range is not a number (no wrap-around: 2^32 + 1 is not 1).
+    IniFile big(d / "big.ini");
+    big.WriteString("Proxy", "ProxyType", "4294967297");
+    big.WriteString("Proxy", "Port", "-99999999999");
+    EXPECT_EQ(big.ReadInteger("Proxy", "ProxyType", 0), 0);
+    EXPECT_EQ(big.ReadInteger("Proxy", "Port", 5), 5);
     EXPECT_TRUE(ini.SectionExists("other"));
     EXPECT_EQ(ini.ReadSection("Options"),
               (std::vector<std::string>{"Host", "Quoted", "Single", "Half", "Port"}));
@@ -155,4 +161,24 @@ TEST(IniFile, FullDiskLeavesTheOldFileAndNoTemporary) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(ReadFile(d / "a.ini"), original);
     EXPECT_EQ(kv::ListFolder(d.path(), "*", true), std::vector<std::string>{"a.ini"});
+}
+
+// A settings file that is a link is written at its target (the link stays);
+// a new settings file is private.
+TEST(IniFile, WritesThroughLinksAndCreatesPrivateFiles) {
+    kvtest::TempDir d;
+    ::mkdir((d / "real").c_str(), 0755);
+    WriteFile(d / "real/Korvane.ini", "[Options]\r\nHost=a\r\n");
+    ASSERT_EQ(::symlink("real/Korvane.ini", (d / "Korvane.ini").c_str()), 0);
+    IniFile ini(d / "Korvane.ini");
+    ini.WriteString("Options", "Host", "b");
+    struct stat st {};
+    ASSERT_EQ(::lstat((d / "Korvane.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadFile(d / "real/Korvane.ini"), "[Options]\r\nHost=b\r\n");
+
+    IniFile fresh(d / "new.ini");
+    fresh.WriteString("Options", "Password", "x");
+    ::stat((d / "new.ini").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

@@ -2,6 +2,7 @@
 #include "support/TestSupport.h"
 #include "util/Encoding.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -114,4 +115,14 @@ TEST(Encoding, DisplayTextFromUtf8OrGb18030) {
     EXPECT_FALSE(IsValidUtf8("\xE4\xB8"));     // truncated
     EXPECT_EQ(ToDisplayUtf8("a\x80"), "a€");   // CP936 takes 0x80 where GB18030 does not
     EXPECT_EQ(ToDisplayUtf8("a\xFF"), "a\xEF\xBF\xBD");
+}
+
+// The shipped English pack: texts followed directly by a number keep their
+// trailing blank (quoted in the file).
+TEST(LangPack, ShippedEnglishTextsKeepTheirTrailingBlank) {
+    const char* source = std::getenv("KORVANE_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    std::string pack = std::string(source) + "/data/Language/kven.ini";
+    EXPECT_EQ(ReadLangMessage("f06", pack), "Log File TimeOut must be at least ");
+    EXPECT_EQ(ReadLangMessage("f07", pack), "Monitor TimeOut must be at least ");
 }

@@ -90,11 +90,15 @@ TEST(Logs, FolderThatCannotBeCreatedIsReportedAndWorkGoesOn) {
     kvtest::WriteFile(f.path("LOG"), "a file where the folder should be");
     OpenLogs(f.state);
     EXPECT_FALSE(f.state.logs.SysLogOpen);
-    ASSERT_EQ(f.host.view.size(), 1u);
+    // The specified line, then what is in the way.
+    ASSERT_EQ(f.host.view.size(), 2u);
     EXPECT_EQ(f.host.view[0], "Create Directory " + f.path("LOG") + " Failed!!!");
-    EXPECT_EQ(f.host.boxes, f.host.view);
+    EXPECT_EQ(f.host.boxes, std::vector<std::string>{f.host.view[0]});
+    EXPECT_NE(f.host.view[1].find(f.path("LOG") + " is a file, not a folder"), std::string::npos);
     ReportInfo(f.state, "still reported");
-    EXPECT_EQ(f.host.view.size(), 2u);
+    EXPECT_EQ(f.host.view.size(), 3u);
+    // The unprefixed folder-creation line counts as an error, as the other.
+    EXPECT_EQ(f.state.ErrorLinesReported, 2);
     CloseLogs(f.state);
 }
 

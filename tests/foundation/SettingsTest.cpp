@@ -118,7 +118,7 @@ TEST(Settings, BadValueStopsLoadingAtItsField) {
         ReadSettings(f.state);
         FAIL() << "an empty port must not load";
     } catch (const ConversionError& e) {
-        EXPECT_STREQ(e.what(), "'' is not a valid integer value");
+        EXPECT_STREQ(e.what(), "Options/Port: '' is not a valid integer value");
     }
     EXPECT_EQ(f.state.settings.Host, "new");
     EXPECT_EQ(f.state.settings.UserID, "previous");

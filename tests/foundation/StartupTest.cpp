@@ -5,7 +5,10 @@
 #include "util/Errors.h"
 #include "util/Fs.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kv;
 using kvtest::ReadFile;
@@ -26,8 +29,21 @@ TEST(Startup, RestoresTheSettingsFileFromItsBackup) {
 TEST(Startup, BackupAtClose) {
     StateFixture f;
     WriteFile(f.state.IniPath, "[Options]\r\nHost=h\r\n");
+    ::chmod(f.state.IniPath.c_str(), 0600);
+    // A start that failed reading the settings never replaces the backup.
+    EXPECT_FALSE(BackupIniFile(f.state));
+    EXPECT_FALSE(kvtest::Exists(f.path("kvini.bak")));
+    f.state.IniReadOk = true;
     EXPECT_TRUE(BackupIniFile(f.state));
     EXPECT_EQ(ReadFile(f.path("kvini.bak")), "[Options]\r\nHost=h\r\n");
+    // The backup, and a settings file restored from it, stay private.
+    struct stat st {};
+    ::stat(f.path("kvini.bak").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ::unlink(f.state.IniPath.c_str());
+    EXPECT_TRUE(RestoreIniFromBackup(f.state.ProgramDir));
+    ::stat(f.state.IniPath.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     f.state.IniPath.clear(); // settings never found: no backup
     EXPECT_FALSE(BackupIniFile(f.state));
 }
@@ -54,7 +70,9 @@ TEST(Startup, CreatesWorkFoldersWithDefaults) {
     EXPECT_TRUE(f.host.view.empty());
 }
 
-TEST(Startup, FolderThatCannotBeCreatedFallsBackToTheDefault) {
+// A folder that cannot be created (a mount not up yet) keeps its setting:
+// nothing is sent to the default folder instead. The line counts as an error.
+TEST(Startup, FolderThatCannotBeCreatedKeepsItsSetting) {
     StateFixture f;
     WriteFile(f.path("blocker"), "a file, so no folder can be made below it");
     const std::string bad = f.path("blocker/in");
@@ -65,14 +83,15 @@ TEST(Startup, FolderThatCannotBeCreatedFallsBackToTheDefault) {
     OpenLogs(f.state);
     CreateWorkFolders(f.state, ini);
     CloseLogs(f.state);
-    EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), f.path("INBOX"));
-    EXPECT_EQ(ini.ReadString("Options", "LocalInPath3"), f.path("INBOX3"));
+    EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), bad);
+    EXPECT_EQ(ini.ReadString("Options", "LocalInPath3"), bad + "3");
     EXPECT_EQ(ini.ReadString("Options", "LocalExPath"), f.path("EX"));
     EXPECT_TRUE(DirectoryExists(f.path("EX")));
+    EXPECT_FALSE(DirectoryExists(f.path("INBOX")));
     ASSERT_EQ(f.host.view.size(), 2u);
-    EXPECT_EQ(f.host.view[0],
-              "Create Directory " + bad + " Failed!!! Change To Create Default Directory.");
+    EXPECT_EQ(f.host.view[0], "Create Directory " + bad + " Failed!!!");
     EXPECT_EQ(f.host.boxes.size(), 2u);
+    EXPECT_EQ(f.state.ErrorLinesReported, 2);
     auto sys = kvtest::ReadCrLfLines(f.state.logs.SysLogPath);
     EXPECT_EQ(sys, f.host.view);
 }
@@ -83,4 +102,20 @@ TEST(Startup, DefaultThatCannotBeCreatedIsAnError) {
     WriteFile(f.state.IniPath, "[Options]\r\n");
     IniFile ini(f.state.IniPath);
     EXPECT_THROW(CreateWorkFolders(f.state, ini), FileError);
+}
+
+// A relative KORVANE_HOME names an absolute program folder, so no relative
+// folder ever reaches the settings.
+TEST(Startup, RelativeProgramFolderIsMadeAbsolute) {
+    const char* old = std::getenv("KORVANE_HOME");
+    std::string saved = old ? old : "";
+    ::setenv("KORVANE_HOME", "some/home/", 1);
+    std::string folder = ProgramFolder();
+    if (old)
+        ::setenv("KORVANE_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("KORVANE_HOME");
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(folder, std::string(cwd) + "/some/home");
 }

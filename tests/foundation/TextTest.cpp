@@ -10,8 +10,14 @@ TEST(Text, StrictIntegerConversion) {
     EXPECT_EQ(StrToInt("-5"), -5);
     EXPECT_EQ(StrToInt("+7"), 7);
     EXPECT_EQ(StrToInt("2147483647"), 2147483647);
+    // 20-digit values must not wrap around to small ones.
+    EXPECT_EQ(TryStrToInt64("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(TryStrToInt64("-9223372036854775808"), INT64_MIN);
+    for (const char* big : {"18446744073709551616", "18446744073709551617", "92233720368547758080",
+                            "9223372036854775808"})
+        EXPECT_FALSE(TryStrToInt64(big)) << big;
     for (const char* bad : {"", " 21", "21 ", "0x15", "$15", "2.5", "abc", "-", "2147483648",
-                            "99999999999999999999999"}) {
+                            "99999999999999999999999", "4294967297"}) {
         try {
             StrToInt(bad);
             ADD_FAILURE() << "accepted '" << bad << "'";

@@ -60,7 +60,9 @@ TEST(UpdateScript, AppliesOncePerNewVersion) {
                                "DELETE$Options$Port$1\r\n"
                                "WRITE$Options$Port\r\n"
                                "WRITE$New$Key$v$ignored\r\n"
-                               "ADD$New$Key$not written after the WRITE\r\n";
+                               "WRITE$Options$Broken$a\rb\r\n"
+                               "ADD$New$Key$not written after the WRITE\r\n"
+                               "WRITE$Options$After$still applied\r\n";
     WriteFile(f.path("update"), script);
     f.Apply();
     EXPECT_EQ(f.ini.ReadString("Options", "VersionNumber"), "1.42");
@@ -72,6 +74,9 @@ TEST(UpdateScript, AppliesOncePerNewVersion) {
     EXPECT_NE(ReadFile(f.state.IniPath).find("Note='a$b'\r\n"), std::string::npos);
     EXPECT_FALSE(f.ini.ValueExists("Options", "Empty"));
     EXPECT_EQ(f.ini.ReadString("New", "Key"), "v");
+    // A value with a line break is a malformed line: skipped, the rest applied.
+    EXPECT_FALSE(f.ini.ValueExists("Options", "Broken"));
+    EXPECT_EQ(f.ini.ReadString("Options", "After"), "still applied");
     EXPECT_EQ(ReadFile(f.path("update")), ";END\r\n");
     EXPECT_EQ(ReadFile(f.path("update.old")), script);
     ASSERT_EQ(f.host.view.size(), 1u);

@@ -10,6 +10,7 @@
 #include "util/Errors.h"
 #include "util/Fs.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -153,11 +154,16 @@ TEST(Headless, OnceExitStatusesForErrorsAndFailures) {
         // A port that is not a number stops the start: 2, and the reason is logged.
         Home h;
         h.Settings();
+        // The good backup is not replaced by the damaged file.
+        WriteFile(h.path("kvini.bak"), ReadFile(h.path("Korvane.ini")));
+        const std::string good = ReadFile(h.path("kvini.bak"));
         IniFile(h.path("Korvane.ini")).WriteString("Options", "Port", "21x");
         Runner r(h.dir.path(), {"ONCE"});
         EXPECT_EQ(r.wait(), 2);
-        EXPECT_TRUE(h.LogHas("ERROR:'21x' is not a valid integer value"));
-        EXPECT_NE(r.err().find("'21x' is not a valid integer value"), std::string::npos);
+        EXPECT_TRUE(h.LogHas("ERROR:Options/Port: '21x' is not a valid integer value"));
+        EXPECT_NE(r.err().find("Options/Port: '21x' is not a valid integer value"),
+                  std::string::npos);
+        EXPECT_EQ(ReadFile(h.path("kvini.bak")), good);
     }
     {
         // Neither the settings file nor its backup: 2, and only the close line.
@@ -231,6 +237,11 @@ TEST(Headless, OneInstancePerProgramFolder) {
     ASSERT_TRUE(first.Acquired());
     InstanceLock second(h.dir.path());
     EXPECT_FALSE(second.Acquired());
+    EXPECT_EQ(second.OpenError(), 0); // held by another instance
+    // A missing program folder is told apart from a running instance.
+    InstanceLock missing(h.path("no/such/folder"));
+    EXPECT_FALSE(missing.Acquired());
+    EXPECT_EQ(missing.OpenError(), ENOENT);
     Runner r(h.dir.path(), {"ONCE"});
     EXPECT_EQ(r.wait(), 2);
     EXPECT_NE(r.err().find("Program Already Run!!!"), std::string::npos);

@@ -6,6 +6,7 @@
 #include "logging/Logs.h"
 #include "util/Host.h"
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -22,6 +23,8 @@ struct AppState {
     // Program folder (no trailing '/'); every file "beside the executable" is here.
     std::string ProgramDir;
     std::string IniPath; // empty until start-up found or restored the settings file
+    // Start-up read the settings file through: only then may it replace kvini.bak.
+    bool IniReadOk = false;
 
     Host* host = nullptr; // never null once the program runs; tests pass a fake
 
@@ -47,8 +50,14 @@ struct AppState {
     // Transfer progress state.
     bool Transferring = false;
     bool AbortRequested = false;
+    // A stop signal (korvaned) arrived: the running cycle ends at once.
+    // StopSignal, when set, is the flag the signal handler raises.
+    bool StopRequested = false;
+    const std::atomic<bool>* StopSignal = nullptr;
     int64_t ExpectedSize = 0;
     int64_t TransferStart = 0; // milliseconds of a monotonic clock
+    // Data transfers the server accepted (answered with 1xx) so far.
+    int64_t TransfersStarted = 0;
 
     // The one FTP session, or none. Shared so that a running operation keeps
     // the object alive when a disconnect releases it during a wait.

@@ -4,6 +4,7 @@
 #include "config/IniFile.h"
 #include "config/WnDes.h"
 #include "logging/Logs.h"
+#include "util/Errors.h"
 #include "util/Text.h"
 
 namespace kv {
@@ -11,6 +12,20 @@ namespace kv {
 bool Settings::BinaryTransfer() const {
     return UpperCase(TransferType) == "BIN";
 }
+
+namespace {
+
+// A bad number names its key: "Options/Port: 'x' is not a valid integer value".
+int32_t IntegerSetting(const IniFile& ini, const char* section, const char* key) {
+    std::string value = ini.ReadString(section, key);
+    try {
+        return StrToInt(value);
+    } catch (const ConversionError& e) {
+        throw ConversionError(value, std::string(section) + "/" + key);
+    }
+}
+
+} // namespace
 
 void ReadSettings(AppState& state) {
     LogBracket logs(state);
@@ -22,7 +37,7 @@ void ReadSettings(AppState& state) {
 
     // Field by field, so a conversion failure leaves the later fields as they were.
     s.Host = ini.ReadString("Options", "Host");
-    s.Port = StrToInt(ini.ReadString("Options", "Port"));
+    s.Port = IntegerSetting(ini, "Options", "Port");
     s.UserID = ini.ReadString("Options", "UserID");
     s.Password = DecryptFromHex(ini.ReadString("Options", "Password"), kPasswordKey);
     s.TransferType = ini.ReadString("Options", "TransferType");
@@ -54,7 +69,7 @@ void ReadSettings(AppState& state) {
         s.Passive = true;
     s.ProxyAuthentication = flag("Proxy", "Authentication") ? 1 : 0;
     s.ProxyHost = ini.ReadString("Proxy", "Host");
-    s.ProxyPort = StrToInt(ini.ReadString("Proxy", "Port"));
+    s.ProxyPort = IntegerSetting(ini, "Proxy", "Port");
     s.ProxyUserID = ini.ReadString("Proxy", "UserID");
     s.ProxyPassword = DecryptFromHex(ini.ReadString("Proxy", "Password"), kPasswordKey);
 

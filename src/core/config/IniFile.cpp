@@ -1,5 +1,7 @@
 #include "config/IniFile.h"
 
+#include <cstdint>
+
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -217,7 +219,13 @@ int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
     }
     if (i == start)
         return def;
-    return static_cast<int32_t>(neg ? -n : n);
+    // Out of range is not a number: no wrap-around to a small value.
+    if (i < v.size() && v[i] >= '0' && v[i] <= '9')
+        return def;
+    n = neg ? -n : n;
+    if (n < INT32_MIN || n > INT32_MAX)
+        return def;
+    return static_cast<int32_t>(n);
 }
 
 bool IniFile::SectionExists(const std::string& section) const {
@@ -282,7 +290,9 @@ void IniFile::WriteStrings(const std::vector<Value>& values) {
     if (updated == text)
         return;
     try {
-        AtomicWriteFile(path_, updated);
+        // A settings file that is a link is replaced at its target, so the
+        // link stays; a new one is private (it holds the password).
+        AtomicWriteFile(LinkTarget(path_), updated, 0600);
     } catch (const FileError& e) {
         throw IniError(std::string("Cannot save settings: ") + e.what());
     }

@@ -22,7 +22,7 @@ namespace {
 class FileReader {
 public:
     explicit FileReader(const std::string& path) : path_(path), buf_(64 * 1024) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
         if (fd_ < 0) {
             int err = errno;
             throw FileError("Cannot open file " + path + ": " + ErrnoText(err));
@@ -114,14 +114,19 @@ std::string StampTime(std::time_t t) {
     return buf;
 }
 
-// Replaces the first occurrence of what in line by with; an empty (or absent)
-// what puts with at the start of the line.
-void ReplaceFirst(std::string& line, const std::string& what, const std::string& with) {
-    size_t p = what.empty() ? std::string::npos : line.find(what);
-    if (p == std::string::npos)
-        line.insert(0, with);
-    else
-        line.replace(p, what.size(), with);
+// Puts value in place of the ':'-separated field `index` (from 0) of line; a
+// last field keeps the "'" that ends the segment. The line has the field.
+void SetField(std::string& line, size_t index, const std::string& value) {
+    size_t start = 0;
+    for (size_t i = 0; i < index; ++i)
+        start = line.find(':', start) + 1;
+    size_t end = line.find(':', start);
+    if (end == std::string::npos) {
+        end = line.size();
+        if (end > start && line[end - 1] == '\'')
+            --end;
+    }
+    line.replace(start, end - start, value);
 }
 
 } // namespace
@@ -154,7 +159,7 @@ void AddCnc102Header(AppState& state, const std::string& path) {
     ForEachLine(in, sink);
     out.Write("99:" + IntToStr(sink.lines + 2) + "'\r\n");
     out.Commit();
-    ReportInfo(state, "File->" + path + " Add File Head Successfully!");
+    ReportInfo(state, "File->" + PrintableName(path) + " Add File Head Successfully!");
 }
 
 bool SetFlatHeaderParties(AppState& state, const std::string& path) {
@@ -184,9 +189,10 @@ bool SetFlatHeaderParties(AppState& state, const std::string& path) {
                         "The header of " + path +
                         " has fewer than six ':' fields, so its sender and receiver cannot be "
                         "set; the file was left as it was. Correct its first line.");
-                // By text, not by position: the first occurrence anywhere is replaced.
-                ReplaceFirst(header, fields[4], sender);
-                ReplaceFirst(header, fields[5], "TOLMA");
+                // By position: an empty field, or a value that also appears
+                // earlier in the line, must not move the edit elsewhere.
+                SetField(header, 4, sender);
+                SetField(header, 5, "TOLMA");
                 out.Write(header);
                 first = false;
             }
@@ -202,6 +208,13 @@ bool UnwrapEdifact(const std::string& path) {
     FileReader in(path);
     std::string start = FirstLineStart(in, 3);
     if (start != "UNA" && start != "UNB")
+        return false;
+    // Already one line: the file stays as it is (no rewrite, no flush).
+    bool hasBreak = false;
+    for (std::string_view piece; !hasBreak && !(piece = in.Next()).empty();)
+        hasBreak = std::find_if(piece.begin(), piece.end(), IsBreak) != piece.end();
+    in.Rewind();
+    if (!hasBreak)
         return false;
 
     AtomicFileWriter out(path);

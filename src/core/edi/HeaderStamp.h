@@ -28,16 +28,16 @@ public:
 // Throws FileError when the file cannot be read or replaced.
 void AddCnc102Header(AppState& state, const std::string& path);
 
-// When the first line starts with "00:": puts FileSender in place of the first
-// occurrence of field 4's text in that line and then "TOLMA" in place of the
-// first occurrence of field 5's text (an empty field: inserted at the start);
-// every line ends in CR LF afterwards. False, untouched, for other files.
+// When the first line starts with "00:": puts FileSender in field 4 and
+// "TOLMA" in field 5 of that line (':'-separated, counted from 0), by
+// position; every line ends in CR LF afterwards. False, untouched, for other files.
 // Throws HeaderFieldsError when the first line has fewer than six ':' fields,
 // FileError when the file cannot be read or replaced.
 bool SetFlatHeaderParties(AppState& state, const std::string& path);
 
 // When the first line starts with "UNA" or "UNB": joins the non-empty lines
-// into one, without any line break. False, untouched, for other files.
+// into one, without any line break. False, untouched, for other files and for
+// an interchange that is one line already.
 // Throws FileError when the file cannot be read or replaced.
 bool UnwrapEdifact(const std::string& path);
 

@@ -26,6 +26,8 @@ std::string MessageOf(const std::exception_ptr& error) {
 }
 
 void SetRestartFlag(AppState& state, IniFile& ini) {
+    if (Stopping(state))
+        return;
     try {
         ini.WriteString("KVTray", "MustReBoot", "1");
     } catch (const std::exception& e) {
@@ -42,6 +44,12 @@ void ReportFailure(AppState& state, IniFile& ini, const std::string& message) {
     if (text.find("Socket Error") != std::string::npos)
         SetRestartFlag(state, ini);
     ReportError(state, text + "!!!");
+}
+
+bool Stopping(AppState& state) {
+    if (state.StopSignal && state.StopSignal->load())
+        state.StopRequested = true;
+    return state.StopRequested;
 }
 
 void ReportBangError(AppState& state, const std::string& text) {

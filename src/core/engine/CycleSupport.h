@@ -21,13 +21,18 @@ std::shared_ptr<FtpSession> RequireSession(const AppState& state);
 std::string MessageOf(const std::exception_ptr& error);
 
 // KVTray/MustReBoot := "1" (read by the companion tray program). A failure to
-// write it is reported, never thrown.
+// write it is reported, never thrown. Not set once a stop was requested: what
+// failed then is the stop, not the connection.
 void SetRestartFlag(AppState& state, IniFile& ini);
 
 // Reports a failure's message as the cycles do: its first CR LF becomes one
 // blank, "Socket Error" in it sets the restart flag, and the line is
 // "ERROR:" + message + "!!!".
 void ReportFailure(AppState& state, IniFile& ini, const std::string& message);
+
+// True once a stop was requested (StopRequested, or the StopSignal flag): no
+// further file, hook or folder pair may start.
+bool Stopping(AppState& state);
 
 // Reports a line with an "ERROR!:" prefix (counted as an error line).
 void ReportBangError(AppState& state, const std::string& text);

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "engine/CycleSupport.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <langinfo.h>
 #include <locale.h>
 #include <poll.h>
@@ -37,6 +39,11 @@ namespace {
 
 // How long a program ended at its limit may take to finish after SIGTERM.
 constexpr int64_t kTermGraceMs = 2000;
+// How often an exclusive wait looks for a stop request.
+constexpr int64_t kStopPollMs = 100;
+// The limit of an exclusive hook in automatic mode when TimeInterval is below
+// a minute and a half (it rounds to 0 minutes or less): a third of a minute.
+constexpr int64_t kMinAutoLimitMs = 20000;
 // The longest limit that still fits in milliseconds.
 constexpr int64_t kMaxMinutes = INT64_MAX / 60000;
 
@@ -167,6 +174,15 @@ pid_t SpawnInGroup(std::vector<std::string> words) {
     ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = -1;
     int rc = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    if (rc == ENOEXEC) {
+        // A script without a "#!" line: run by the shell, as a shell would.
+        std::string file = ResolveExecutable(words[0]);
+        std::vector<std::string> shWords = {"/bin/sh", file};
+        shWords.insert(shWords.end(), words.begin() + 1, words.end());
+        std::vector<char*> shArgv = ArgvOf(shWords);
+        rc = file.empty() ? ENOEXEC
+                          : ::posix_spawn(&pid, "/bin/sh", &actions, &attr, shArgv.data(), environ);
+    }
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);
     return rc == 0 ? pid : -1;
@@ -193,15 +209,19 @@ int Reap(pid_t pid) {
 }
 
 // True when the child ended before the deadline; it is not collected here.
-bool EndsBefore(pid_t pid, int64_t deadline) {
+bool EndsBefore(pid_t pid, int64_t deadline, const std::function<bool()>& stop) {
     int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) {
         bool ended = false, failed = false;
         for (int64_t left; !ended && !failed && (left = deadline - NowMs()) > 0;) {
+            if (stop && stop())
+                break;
             struct pollfd p {
                 pidfd, POLLIN, 0
             };
-            int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
+            // With a stop to watch, the wait is cut into short slices.
+            int64_t slice = stop ? std::min<int64_t>(left, kStopPollMs) : left;
+            int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(slice, INT_MAX)));
             ended = rc > 0;
             failed = rc < 0 && errno != EINTR;
         }
@@ -216,7 +236,7 @@ bool EndsBefore(pid_t pid, int64_t deadline) {
         if ((rc == 0 && info.si_pid == pid) || (rc < 0 && errno == ECHILD))
             return true;
         int64_t left = deadline - NowMs();
-        if (left <= 0)
+        if (left <= 0 || (stop && stop()))
             return false;
         SleepMs(std::min<int64_t>(left, 10));
     }
@@ -349,10 +369,14 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text) 
 int64_t HookTimeLimit(const std::string& timeInterval, bool autoMode, char localeSeparator) {
     int64_t minutes = RoundHalfEven(ParseDecimal(timeInterval, localeSeparator));
     minutes = std::clamp(minutes, -kMaxMinutes, kMaxMinutes);
-    return autoMode ? minutes * 60000 / 3 : 0;
+    if (!autoMode)
+        return 0;
+    // Unattended, a program that never ends must not hold the cycle for good.
+    return std::max(minutes * 60000 / 3, kMinAutoLimitMs);
 }
 
-int RunProgram(const std::string& commandLine, int64_t limitMs, bool wait) {
+int RunProgram(const std::string& commandLine, int64_t limitMs, bool wait,
+               const std::function<bool()>& stop) {
     auto words = SplitCommandLine(commandLine);
     if (!words || words->empty())
         return -1;
@@ -363,7 +387,8 @@ int RunProgram(const std::string& commandLine, int64_t limitMs, bool wait) {
     pid_t pid = SpawnInGroup(*words);
     if (pid < 0)
         return -1;
-    if (limitMs <= 0 || EndsBefore(pid, NowMs() + limitMs))
+    const int64_t deadline = limitMs > 0 ? NowMs() + limitMs : INT64_MAX;
+    if ((limitMs <= 0 && !stop) || EndsBefore(pid, deadline, stop))
         return Reap(pid);
     EndGroup(pid);
     return 0;
@@ -389,6 +414,8 @@ bool OpenProgram(const std::string& program, const std::string& parameters) {
 }
 
 void RunHook(AppState& state, HookKind kind) {
+    if (cycle::Stopping(state))
+        return;
     const bool before = kind == HookKind::BeforeSend;
     IniFile ini(state.IniPath);
     const std::string program =
@@ -398,7 +425,7 @@ void RunHook(AppState& state, HookKind kind) {
     const std::string on = ini.ReadString("Options", before ? "RunBefore" : "RunAfter");
     if (on != "1" || program.empty())
         return;
-    ReportInfo(state, "Run Program " + program);
+    ReportInfo(state, "Run Program " + PrintableName(program));
     if (ini.ReadString("Options", before ? "ExclusiveRunBefore" : "ExclusiveRunAfter") != "1") {
         OpenProgram(program, parameters);
         return;
@@ -419,7 +446,9 @@ void RunHook(AppState& state, HookKind kind) {
     }
     line.push_back(' ');
     line.append(parameters);
-    RunProgram(line, limit, true);
+    // A stop request ends the wait and the program's process group as the
+    // limit does.
+    RunProgram(line, limit, true, [&state] { return cycle::Stopping(state); });
 }
 
 } // namespace kv

@@ -12,6 +12,7 @@
 #include "util/Text.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,7 +43,10 @@ void RunHook(AppState& state, HookKind kind);
 // group ended (SIGTERM, then SIGKILL after a short grace) and gives 0. Without
 // wait it is started detached and 0 is returned at once. -1, at once, when the
 // program cannot be started or the line is not complete (an open quote).
-int RunProgram(const std::string& commandLine, int64_t limitMs, bool wait);
+// With stop, the wait also ends (and the process group with it, as at the
+// limit) once stop() returns true; it is asked every 100 ms.
+int RunProgram(const std::string& commandLine, int64_t limitMs, bool wait,
+               const std::function<bool()>& stop = {});
 
 // The non-exclusive start: program with the parameters split into words,
 // detached; a program that is not executable goes to xdg-open as a document.
@@ -53,7 +57,8 @@ bool OpenProgram(const std::string& program, const std::string& parameters);
 std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text);
 
 // The exclusive wait's limit in milliseconds: TimeInterval minutes (rounded)
-// x 60000 / 3 in automatic mode, 0 (none) otherwise. The text is converted in
+// x 60000 / 3 in automatic mode, at least 20 seconds (an interval that rounds
+// to 0 minutes would otherwise mean no limit), 0 (none) otherwise. The text is converted in
 // both modes, so a bad value always throws FloatConversionError.
 int64_t HookTimeLimit(const std::string& timeInterval, bool autoMode, char localeSeparator);
 

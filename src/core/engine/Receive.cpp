@@ -4,15 +4,20 @@
 #include "config/IniFile.h"
 #include "edi/Classify.h"
 #include "engine/CycleSupport.h"
+#include "engine/DeliveryJournal.h"
 #include "engine/Hooks.h"
+#include "engine/ListingLine.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/Sha256.h"
 #include "util/Text.h"
 
 #include <cerrno>
 #include <fcntl.h>
+#include <future>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,15 +47,6 @@ void SyncFolder(const std::string& folder) {
         ::fsync(fd);
         ::close(fd);
     }
-}
-
-// A name from the server as it may appear in a log line.
-std::string Printable(const std::string& name) {
-    std::string out = name;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    return out;
 }
 
 void CheckComplete(const GetResult& r, int64_t size, bool binary) {
@@ -122,7 +118,8 @@ bool IsFileLockedByOther(const std::string& path) {
     return locked;
 }
 
-bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why) {
+bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why,
+                    const std::function<void()>& beforeFolderSync) {
     int fd = ::open(tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         why = "Cannot open file " + tmpPath + ": " + ErrnoText(errno);
@@ -137,6 +134,8 @@ bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::
     ::close(fd);
     // link() never replaces an existing name, and the file appears whole.
     if (::link(tmpPath.c_str(), target.c_str()) == 0) {
+        if (beforeFolderSync)
+            beforeFolderSync();
         SyncFolder(FolderOf(target));
         return true;
     }
@@ -153,13 +152,15 @@ bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::
         why = ex.what();
         return false;
     }
+    if (beforeFolderSync)
+        beforeFolderSync();
     SyncFolder(FolderOf(target));
     return true;
 }
 
 void ReceiveAll(AppState& state, IniFile& ini) {
     ReportInfo(state, "Begin Receive......");
-    for (int n = 0; n <= 9; ++n) {
+    for (int n = 0; n <= 9 && !cycle::Stopping(state); ++n) {
         std::string suffix = n == 0 ? "" : IntToStr(n);
         std::string remote = ini.ReadString("Options", "RemoteOutPath" + suffix);
         std::string inbox = ini.ReadString("Options", "LocalInPath" + suffix);
@@ -169,6 +170,49 @@ void ReceiveAll(AppState& state, IniFile& ini) {
         ReceiveFolder(state, ini, remote, inbox);
     }
 }
+
+namespace {
+
+// The remote folder's files: the specified listing of "R/*.*", completed by a
+// listing of the folder itself, since servers that expand the pattern (vsftpd,
+// proftpd, pure-ftpd) leave out every name without a dot.
+std::vector<std::string> ListRemoteFolder(FtpSession& s, const std::string& remoteFolder,
+                                          const std::string& pattern) {
+    std::vector<std::string> listing;
+    s.List(listing, pattern, true);
+    std::set<std::string> names;
+    for (const std::string& line : listing)
+        names.insert(ParseListingLine(line).name);
+    std::vector<std::string> whole;
+    s.List(whole, remoteFolder, true);
+    for (std::string& line : whole) {
+        ListingEntry e = ParseListingLine(line);
+        if (e.plainFile && names.insert(e.name).second)
+            listing.push_back(std::move(line));
+    }
+    return listing;
+}
+
+// A file delivered before whose remote delete failed came again with the
+// same bytes: only the delete is tried again.
+void DeleteDeliveredAgain(AppState& state, IniFile& ini, FtpSession& s, DeliveryJournal& journal,
+                          const std::string& remotePath, const std::string& name) {
+    ReportInfo(state, "File->" + name + " Was Delivered Before, Not Delivered Again!");
+    try {
+        s.Delete(remotePath);
+        journal.Remove(remotePath);
+    } catch (...) {
+        std::string message = cycle::MessageOf(std::current_exception());
+        if (message.empty()) {
+            ReportError(state, "Delete File Failed!!!!->" + name);
+        } else {
+            ReportError(state, "Delete File Failed!!!->" + name);
+            cycle::ReportFailure(state, ini, message);
+        }
+    }
+}
+
+} // namespace
 
 int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
                   const std::string& inboxFolder) {
@@ -187,8 +231,7 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
     }
     const std::string pattern = remoteFolder + "/*.*";
     try {
-        listing.clear();
-        s->List(listing, pattern, true);
+        listing = ListRemoteFolder(*s, remoteFolder, pattern);
     } catch (...) {
         ReportError(state, "FTP LIST Failed!!!");
         cycle::SetRestartFlag(state, ini);
@@ -198,17 +241,33 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
     const std::string tmpFolder = state.PathInProgramDir("TMP");
     if (!DirectoryExists(tmpFolder))
         ForceDirectories(tmpFolder);
+    // What a crash left of a copy across file systems is ours to remove.
+    RemoveOwnTemporaryFiles(inboxFolder);
+    DeliveryJournal journal(state.PathInProgramDir(kDeliveryJournalName));
+    std::set<std::string> listedNames;
 
     const size_t lines = listing.size();
+    size_t recognised = 0, nonEmpty = 0;
     for (size_t i = 0; i < lines; ++i) {
         const std::string line = listing[i];
-        if (line.empty() || line[0] != '-')
+        if (!line.empty())
+            ++nonEmpty;
+        const ListingEntry entry = ParseListingLine(line);
+        if (entry.recognised)
+            ++recognised;
+        if (!entry.plainFile)
             continue;
-        const std::string name = ExtractListingName(line);
+        if (cycle::Stopping(state))
+            break;
+        const std::string name = entry.name;
         if (!IsUsableListingName(name)) {
-            ReportError(state, "Invalid File Name In FTP LIST!!!->" + Printable(name));
+            ReportError(state, "Invalid File Name In FTP LIST!!!->" + PrintableName(name));
             continue;
         }
+        // A name listed twice (both listings, or a server's repeat) is
+        // handled once.
+        if (!listedNames.insert(name).second)
+            continue;
         const std::string remotePath = remoteFolder + "/" + name;
 
         int64_t size;
@@ -216,10 +275,23 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
             size = s->Size(remotePath);
         } else {
             s->SetTransferType(TransferType::Binary);
-            size = s->Size(remotePath);
+            try {
+                size = s->Size(remotePath);
+            } catch (...) {
+                if (s->Connected()) {
+                    try {
+                        s->SetTransferType(TransferType::Ascii);
+                    } catch (...) {
+                    }
+                }
+                throw;
+            }
             s->SetTransferType(TransferType::Ascii);
         }
         state.ExpectedSize = size;
+        // Without a size answer, the listing's size field tells a binary
+        // download cut short (and closed with 226) from a whole one.
+        const int64_t expected = size >= 0 ? size : entry.size;
 
         // Every candidate with one more "!" is a longer name, so the search
         // ends at the file system's name length limit at the latest.
@@ -243,25 +315,53 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
         ReportInfo(state, "Start Download File->" + name);
         bool copied = false;
         bool downloaded = false;
+        bool deliveredBefore = false;
+        std::string sha, journalError;
+        int64_t bytes = 0;
         Classification found;
         try {
             GetResult r = s->Get(remotePath, tmpPath, true);
-            CheckComplete(r, size, binary);
+            CheckComplete(r, binary ? expected : size, binary);
             downloaded = true;
-            found = ClassifyFile(tmpPath, name, Direction::Incoming);
-            if (!found.ok) {
-                found.sender = found.receiver = found.type = "UNKNOWN";
-                cycle::ReportBangError(state, "Open Local File ERROR!!!");
-            }
-            std::string why;
-            copied = DeliverToInbox(tmpPath, inboxPath, why);
-            if (copied) {
-                ++count;
-                if (::unlink(tmpPath.c_str()) != 0)
-                    ReportError(state, "Delete Tmp File Failed!!!->" + name);
+            bytes = r.Bytes;
+            // The hash of a file not seen before is made while the file is
+            // flushed to disk, on the other core: it is needed only for the
+            // journal entry, after the flush.
+            std::future<std::string> shaJob;
+            if (journal.HasPath(remotePath, bytes)) {
+                sha = FileSha256(tmpPath);
+                deliveredBefore = journal.Contains(remotePath, bytes, sha);
             } else {
-                ReportError(state, "Copy File From Tmp Failed!!!->" + name);
-                ReportError(state, why + "!!!");
+                shaJob = std::async(std::launch::async, [tmpPath] { return FileSha256(tmpPath); });
+            }
+            if (deliveredBefore) {
+                ::unlink(tmpPath.c_str());
+            } else {
+                found = ClassifyFile(tmpPath, name, Direction::Incoming);
+                if (!found.ok) {
+                    found.sender = found.receiver = found.type = "UNKNOWN";
+                    cycle::ReportBangError(state, "Open Local File ERROR!!!");
+                }
+                std::string why;
+                // The journal entry is written while the new inbox name waits
+                // for its folder's flush; its own flush then has little left.
+                copied = DeliverToInbox(tmpPath, inboxPath, why, [&] {
+                    try {
+                        if (shaJob.valid())
+                            sha = shaJob.get();
+                        journal.Append(remotePath, bytes, sha);
+                    } catch (const std::exception& e) {
+                        journalError = FirstCrLfToBlank(e.what());
+                    }
+                });
+                if (copied) {
+                    ++count;
+                    if (::unlink(tmpPath.c_str()) != 0)
+                        ReportError(state, "Delete Tmp File Failed!!!->" + name);
+                } else {
+                    ReportError(state, "Copy File From Tmp Failed!!!->" + name);
+                    ReportError(state, why + "!!!");
+                }
             }
         } catch (...) {
             std::string message = cycle::MessageOf(std::current_exception());
@@ -275,11 +375,26 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
                 cycle::ReportFailure(state, ini, message);
             }
         }
+        if (deliveredBefore) {
+            DeleteDeliveredAgain(state, ini, *s, journal, remotePath, name);
+            continue;
+        }
         if (!copied)
             continue;
 
+        // Remembered before the delete is tried: should it fail, or the
+        // machine stop now, the same bytes are not delivered a second time.
+        try {
+            if (journalError.empty())
+                journal.Flush();
+        } catch (const std::exception& e) {
+            journalError = FirstCrLfToBlank(e.what());
+        }
+        if (!journalError.empty())
+            ReportError(state, journalError + "!!!");
         try {
             s->Delete(remotePath);
+            journal.Remove(remotePath);
         } catch (...) {
             std::string message = cycle::MessageOf(std::current_exception());
             if (!message.empty()) {
@@ -294,6 +409,18 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
                                        " Type:" + found.type);
         ReportInfo(state, "Success Download File->" + name);
     }
+    if (nonEmpty > 0 && recognised == 0)
+        ReportError(state, "FTP LIST Not Understood!!!->" + remoteFolder + ": none of its " +
+                               IntToStr(static_cast<int64_t>(nonEmpty)) +
+                               " lines has a known format");
+    journal.KeepOnlyListed(remoteFolder, listedNames);
+    try {
+        journal.Save();
+    } catch (const std::exception& e) {
+        ReportError(state, FirstCrLfToBlank(e.what()) + "!!!");
+    }
+    if (cycle::Stopping(state))
+        return count;
 
     try {
         listing.clear();

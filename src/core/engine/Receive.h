@@ -2,6 +2,7 @@
 // The receive cycle: every plain file of each configured remote folder is
 // downloaded into "TMP", classified, delivered into its inbox under a name that
 // replaces nothing, deleted on the server and logged.
+#include <functional>
 #include <string>
 
 namespace kv {
@@ -13,6 +14,9 @@ class IniFile;
 // and then pairs 1 to 9. Needs a logged-in session. A failure outside the
 // per-file steps (directory query, size query, type switch, a hook's bad
 // TimeInterval) ends the whole receive and is thrown to the caller.
+// The journal of delivered files whose remote delete failed, in the program folder.
+inline constexpr const char* kDeliveryJournalName = "KVRECV.JNL";
+
 void ReceiveAll(AppState& state, IniFile& ini);
 // Serves one pair; returns the number of files delivered into the inbox.
 int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
@@ -37,6 +41,9 @@ bool IsFileLockedByOther(const std::string& path);
 // a hidden name beside the target, flushed and linked), so the inbox shows the
 // complete file or nothing. tmpPath stays. False with the reason in why when it
 // could not; the target then does not exist.
-bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why);
+// beforeFolderSync, when set, runs once the name is in place, before the inbox
+// folder is flushed (the journal entry written there shares the flush).
+bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why,
+                    const std::function<void()>& beforeFolderSync = {});
 
 } // namespace kv

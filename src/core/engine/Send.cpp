@@ -6,14 +6,18 @@
 #include "edi/HeaderStamp.h"
 #include "engine/CycleSupport.h"
 #include "engine/Hooks.h"
+#include "engine/OutboxHandle.h"
 #include "engine/Receive.h"
 #include "ftp/FtpSession.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
+#include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
 
+#include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,9 +29,6 @@ namespace {
 bool IsPrivilegedSender(const std::string& sender) {
     return sender == "KESTRA" || sender == "MAXWARDEN" || sender == "CUSTOM";
 }
-
-// Longest remote name tried before the search for a free one gives up.
-constexpr size_t kMaxRemoteName = 255;
 
 struct Pass {
     AppState& state;
@@ -63,17 +64,47 @@ DestCheck CheckDestination(Pass& p, const std::string& dest) {
     return DestCheck::Ok;
 }
 
-// The local name, with "!" appended while a non-empty file of that name waits
-// in "tmp" or in the destination folder.
+// True when the server holds anything under that name, an empty file
+// included. A SIZE answer other than 213 or 550 (502 "not implemented", 500)
+// says nothing: a listing of that very name decides then.
+bool RemoteNameTaken(Pass& p, const std::string& remotePath) {
+    if (p.s->Size(remotePath) >= 0)
+        return true;
+    if (p.s->LastReplyCode() == 550)
+        return false;
+    std::vector<std::string> names;
+    try {
+        p.s->List(names, remotePath, false);
+    } catch (const ProtocolReplyError& e) {
+        if (e.Code() == 450 || e.Code() == 550)
+            return false;
+        throw;
+    }
+    return !names.empty();
+}
+
+// The local name, with "!" appended while that name is taken in "tmp" or in
+// the destination folder: a remote file is never replaced.
 std::string ChooseRemoteName(Pass& p, const std::string& name, const std::string& dest) {
     if (!p.binary)
         p.s->SetTransferType(TransferType::Binary);
     std::string remote = name;
-    while (p.s->Size("tmp/" + remote) > 0 || p.s->Size(dest + "/" + remote) > 0) {
-        remote += "!";
-        if (remote.size() > kMaxRemoteName)
-            throw FtpError("No free name for " + name + " in tmp and " + dest +
-                           " on the server; clear old copies there");
+    try {
+        while (RemoteNameTaken(p, "tmp/" + remote) || RemoteNameTaken(p, dest + "/" + remote)) {
+            remote += "!";
+            if (remote.size() > kMaxNameBytes)
+                throw FtpError("No free name for " + PrintableName(name) + " in tmp and " + dest +
+                               " on the server; clear old copies there");
+        }
+    } catch (...) {
+        // The specified type comes back on every path.
+        if (!p.binary && p.s->Connected()) {
+            try {
+                p.s->SetTransferType(TransferType::Ascii);
+            } catch (...) {
+            }
+        }
+        throw;
     }
     if (!p.binary)
         p.s->SetTransferType(TransferType::Ascii);
@@ -87,50 +118,71 @@ void ReportStepFailure(Pass& p, const std::string& line) {
         cycle::ReportFailure(p.state, p.ini, message);
 }
 
+// Removes our temporary upload; a failure leaves a copy nobody renames.
+void DeleteRemoteTemp(Pass& p, const std::string& remote) {
+    if (!p.s->Connected())
+        return;
+    try {
+        p.s->Delete("tmp/" + remote);
+    } catch (...) {
+    }
+}
+
 // Upload to "tmp/" and rename into dest. True when the file is in place.
-bool UploadAndRename(Pass& p, const std::string& path, const std::string& name,
+bool UploadAndRename(Pass& p, OutboxHandle& file, const std::string& name,
                      const std::string& dest) {
+    const std::string shown = PrintableName(name);
     std::string remote;
-    bool putStarted = false;
+    int64_t startedBefore = p.state.TransfersStarted;
+    struct stat before = file.Now();
     try {
         remote = ChooseRemoteName(p, name, dest);
-        putStarted = true;
-        p.s->Put(path, "tmp/" + remote, false);
+        startedBefore = p.state.TransfersStarted;
+        before = file.Now();
+        p.s->Put(file.ReadPath(), "tmp/" + remote, false);
     } catch (...) {
-        ReportStepFailure(p, "Send File Failed!!!->" + name);
+        ReportStepFailure(p, "Send File Failed!!!->" + shown);
         // What arrived of an interrupted upload is no use to anyone; the
-        // local file stays and goes again next time.
-        if (putStarted && p.s->Connected()) {
-            try {
-                p.s->Delete("tmp/" + remote);
-            } catch (...) {
-            }
-        }
+        // local file stays and goes again next time. A name the server never
+        // took our bytes for (STOR or PASV refused) may be someone else's.
+        if (p.state.TransfersStarted > startedBefore)
+            DeleteRemoteTemp(p, remote);
+        return false;
+    }
+    if (!file.Unchanged(before)) {
+        // Still being written: what went out may be short.
+        DeleteRemoteTemp(p, remote);
+        ReportError(p.state, "Send File Failed!!!->" + shown);
+        ReportError(p.state, "The file " + shown +
+                                 " changed while it was sent; it stays in the outbox and goes "
+                                 "in a later pass!!!");
         return false;
     }
     try {
         p.s->Rename("tmp/" + remote, dest + "/" + remote);
     } catch (...) {
-        ReportStepFailure(p, "Rename File Failed!!!->" + name);
+        ReportStepFailure(p, "Rename File Failed!!!->" + shown);
+        DeleteRemoteTemp(p, remote);
         return false;
     }
     ++p.count;
     return true;
 }
 
-void DeleteLocal(Pass& p, const std::string& path, const std::string& name) {
-    if (::unlink(path.c_str()) == 0)
+void DeleteLocal(Pass& p, const OutboxHandle& file, const std::string& path,
+                 const std::string& name) {
+    if (file.Unlink())
         return;
-    ReportError(p.state, "Delete File Failed!!!->" + name);
+    ReportError(p.state, "Delete File Failed!!!->" + PrintableName(name));
     if (IsFileLocked(path)) {
-        ReportError(p.state, "File Locked!!!->" + name);
+        ReportError(p.state, "File Locked!!!->" + PrintableName(name));
         cycle::SetRestartFlag(p.state, p.ini);
     }
 }
 
 // Copies a sent file into the backup folder (dated sub-folder in the normal
 // pass). A failed copy is reported; the file is on the server all the same.
-void Backup(Pass& p, const std::string& path, const std::string& name, bool dated) {
+void Backup(Pass& p, const OutboxHandle& file, const std::string& name, bool dated) {
     std::string root = p.ini.ReadString("Options", "LocalBackupPath");
     if (root.empty())
         return;
@@ -146,29 +198,35 @@ void Backup(Pass& p, const std::string& path, const std::string& name, bool date
         }
     }
     try {
-        CopyFileSafe(path, JoinPath(folder, name), true);
+        // Not flushed: the file is on the server already, the backup is a
+        // spare copy, and the flush was the largest cost of a small send.
+        CopyFileSafe(file.ReadPath(), JoinPath(folder, name), true, false);
     } catch (const std::exception& e) {
-        ReportError(p.state, "Backup File Failed!!!->" + name);
+        ReportError(p.state, "Backup File Failed!!!->" + PrintableName(name));
         ReportError(p.state, FirstCrLfToBlank(e.what()) + "!!!");
     }
 }
 
-// Copies a refused file into the error folder. False (reported) when that
-// failed: the file must then stay in the outbox.
-bool CopyToErrorFolder(Pass& p, const std::string& path, const std::string& name) {
+// Copies a refused file, byte for byte, into the error folder under a free
+// name. False (reported) when that failed: the file must then stay.
+bool CopyToErrorFolder(Pass& p, const OutboxHandle& file, const std::string& outbox,
+                       const std::string& name) {
     std::string folder = p.ini.ReadString("Options", "LocalErrPath");
     std::string why;
     if (folder.empty()) {
         why = "LocalErrPath is not set; set an error folder in the preferences";
+    } else if (SameFolder(folder, outbox)) {
+        why = "The error folder " + folder +
+              " is the outbox itself; set another error folder in the preferences";
     } else {
         try {
-            CopyFileSafe(path, JoinPath(folder, name), true);
+            CopyFileToFreeName(file.ReadPath(), folder, name);
             return true;
         } catch (const std::exception& e) {
             why = FirstCrLfToBlank(e.what());
         }
     }
-    ReportError(p.state, "Move File To Error Folder Failed!!!->" + name);
+    ReportError(p.state, "Move File To Error Folder Failed!!!->" + PrintableName(name));
     ReportError(p.state, why + "!!!");
     return false;
 }
@@ -177,15 +235,43 @@ bool CopyToErrorFolder(Pass& p, const std::string& path, const std::string& name
 bool SkipLocked(Pass& p, const std::string& path, const std::string& name) {
     if (!IsFileLockedByOther(path))
         return false;
-    ReportError(p.state, "File Locked, Not Sent!!!->" + name);
+    ReportError(p.state, "File Locked, Not Sent!!!->" + PrintableName(name));
     return true;
+}
+
+// Opens the file for the pass; a name that no longer holds a regular file
+// (swapped for a link, a fifo) is reported and left alone.
+bool OpenOutboxFile(Pass& p, OutboxHandle& file) {
+    if (file.Open())
+        return true;
+    ReportError(p.state, "Open Local File ERROR!!!");
+    return false;
+}
+
+// The CNC102 pass reports a file it cannot open as any other failure of a file.
+void OpenForCnc102(OutboxHandle& file, const std::string& path) {
+    if (!file.Open())
+        throw FileError("Cannot open file " + PrintableName(path) + ": " + ErrnoText(errno) +
+                        " (not a readable regular file)");
+}
+
+// The files to send from folder. A folder the program cannot remove files
+// from would send the same files at every pass: nothing is sent from it (false).
+bool ListUsableOutbox(Pass& p, const std::string& folder, std::vector<OutboxFile>& files) {
+    files = ListOutbox(folder);
+    if (files.empty() || ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+        return true;
+    ReportError(p.state, "Cannot remove files from the outbox " + folder + " (" + ErrnoText(errno) +
+                             "), so nothing is sent from it; give the program write access to "
+                             "the folder!!!");
+    return false;
 }
 
 void WriteUploadRecord(Pass& p, const OutboxFile& f, const std::string& sender,
                        const std::string& receiver, const std::string& type) {
-    WriteTransferRecord(p.state, "Upload File->" + f.Name + " FileSize:" + IntToStr(f.Size) +
-                                     " Sender:" + sender + " Receiver:" + receiver +
-                                     " Type:" + type);
+    WriteTransferRecord(p.state, "Upload File->" + PrintableName(f.Name) +
+                                     " FileSize:" + IntToStr(f.Size) + " Sender:" + sender +
+                                     " Receiver:" + receiver + " Type:" + type);
 }
 
 // The CNC102 pass. True when SendFolder must end here.
@@ -213,19 +299,28 @@ bool Cnc102Pass(Pass& p) {
         return true;
     }
     const std::string& sender = p.state.settings.FileSender;
-    for (const OutboxFile& f : ListOutbox(folder)) {
+    std::vector<OutboxFile> files;
+    if (!ListUsableOutbox(p, folder, files))
+        return false;
+    for (const OutboxFile& f : files) {
+        if (cycle::Stopping(p.state))
+            break;
         const std::string path = JoinPath(folder, f.Name);
         try {
             if (SkipLocked(p, path, f.Name))
                 continue;
-            ReportInfo(p.state, "Start Upload File->" + f.Name);
+            OutboxHandle file(path);
+            OpenForCnc102(file, path);
+            ReportInfo(p.state, "Start Upload File->" + PrintableName(f.Name));
             AddCnc102Header(p.state, path);
-            if (!UploadAndRename(p, path, f.Name, dest))
+            OpenForCnc102(file, path);
+            if (!UploadAndRename(p, file, f.Name, dest))
                 continue;
-            Backup(p, path, f.Name, false);
-            DeleteLocal(p, path, f.Name);
+            // On the server now: the local file leaves the outbox first.
+            Backup(p, file, f.Name, false);
+            DeleteLocal(p, file, path, f.Name);
             WriteUploadRecord(p, f, sender, "CUSTOM", "CNC102(FLAT)");
-            ReportInfo(p.state, "Success Upload File->" + f.Name);
+            ReportInfo(p.state, "Success Upload File->" + PrintableName(f.Name));
         } catch (...) {
             // One file that cannot be stamped must not hold back the others.
             ReportStepFailure(p, "CNC102 Send Failed!!!");
@@ -251,42 +346,60 @@ bool NormalPass(Pass& p, const std::string& dest, const std::string& folder) {
         return true;
     }
     const std::string& own = p.state.settings.FileSender;
-    for (const OutboxFile& f : ListOutbox(folder)) {
+    std::vector<OutboxFile> files;
+    if (!ListUsableOutbox(p, folder, files))
+        return false;
+    for (const OutboxFile& f : files) {
+        if (cycle::Stopping(p.state))
+            break;
         const std::string path = JoinPath(folder, f.Name);
+        const std::string shown = PrintableName(f.Name);
         try {
             if (SkipLocked(p, path, f.Name))
                 continue;
-            Classification c = ClassifyFile(path, f.Name, Direction::Outgoing);
+            OutboxHandle file(path);
+            if (!OpenOutboxFile(p, file))
+                continue;
+            Classification c = ClassifyFile(file.ReadPath(), f.Name, Direction::Outgoing);
             if (!c.ok) {
                 ReportError(p.state, "Open Local File ERROR!!!");
                 continue;
             }
+            bool maySend = true;
             if (c.type == "PREMFT(FLAT)") {
-                SetFlatHeaderParties(p.state, path);
+                // Rewritten for sending: sender and receiver are ours then.
                 c.sender = own;
                 c.receiver = "TOLMA";
             }
-            if (c.type.find("(EDIFACT)") != std::string::npos)
-                UnwrapEdifact(path);
-            bool maySend = true;
             if (!IsPrivilegedSender(own)) {
                 maySend = c.sender == own;
                 if (c.type.compare(0, 7, "UNKNOWN") == 0)
-                    ReportError(p.state, f.Name + " " + LangMessage(p.state, "f02"), true);
+                    ReportError(p.state, shown + " " + LangMessage(p.state, "f02"), true);
                 else if (!maySend)
-                    ReportError(p.state, f.Name + " " + LangMessage(p.state, "f01"), true);
+                    ReportError(p.state, shown + " " + LangMessage(p.state, "f01"), true);
             }
             if (maySend) {
-                ReportInfo(p.state, "Start Upload File->" + f.Name);
-                if (!UploadAndRename(p, path, f.Name, dest))
+                // Only a file that goes out is rewritten: a refused one reaches
+                // the error folder as it was.
+                bool rewritten = false;
+                if (c.type == "PREMFT(FLAT)")
+                    rewritten = SetFlatHeaderParties(p.state, path);
+                if (c.type.find("(EDIFACT)") != std::string::npos)
+                    rewritten = UnwrapEdifact(path) || rewritten;
+                if (rewritten && !OpenOutboxFile(p, file))
                     continue;
-                Backup(p, path, f.Name, true);
+                ReportInfo(p.state, "Start Upload File->" + shown);
+                if (!UploadAndRename(p, file, f.Name, dest))
+                    continue;
+                // On the server now: the local file leaves the outbox before
+                // anything else is written.
+                Backup(p, file, f.Name, true);
+                DeleteLocal(p, file, path, f.Name);
                 WriteUploadRecord(p, f, c.sender, c.receiver, c.type);
-                ReportInfo(p.state, "Success Upload File->" + f.Name);
-            } else if (!CopyToErrorFolder(p, path, f.Name)) {
-                continue;
+                ReportInfo(p.state, "Success Upload File->" + shown);
+            } else if (CopyToErrorFolder(p, file, folder, f.Name)) {
+                DeleteLocal(p, file, path, f.Name);
             }
-            DeleteLocal(p, path, f.Name);
         } catch (...) {
             // One file that cannot be rewritten must not hold back the others.
             ReportStepFailure(p, "Send Failed!!!");
@@ -330,6 +443,8 @@ int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
             ReportStepFailure(p, "CNC102 Send Failed!!!");
         }
     }
+    if (cycle::Stopping(state))
+        return p.count;
     try {
         if (NormalPass(p, remoteFolder, localFolder))
             return p.count;
@@ -344,7 +459,7 @@ int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
 
 void SendAll(AppState& state, IniFile& ini) {
     ReportInfo(state, "Begin Send......");
-    for (int n = 0; n <= 9; ++n) {
+    for (int n = 0; n <= 9 && !cycle::Stopping(state); ++n) {
         std::string suffix = n == 0 ? "" : IntToStr(n);
         std::string local = ini.ReadString("Options", "LocalOutPath" + suffix);
         std::string remote = ini.ReadString("Options", "RemoteInPath" + suffix);

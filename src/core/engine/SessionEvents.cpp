@@ -56,6 +56,7 @@ public:
         if (Host* h = state_.host)
             h->StopKeepAlive();
         state_.Transferring = true;
+        ++state_.TransfersStarted;
         state_.AbortRequested = false;
         state_.TransferStart = MonotonicMs();
         if (Host* h = state_.host)
@@ -131,8 +132,11 @@ KeepAliveResult KeepAliveTick(AppState& state) {
         s->Noop();
         return KeepAliveResult::Sent;
     } catch (...) {
-        if (state.FtpSession)
-            DisconnectSession(state);
+        // The failed NOOP may have waited while a new session replaced this
+        // one: only the session it used is closed.
+        if (state.FtpSession != s)
+            return KeepAliveResult::Skipped;
+        DisconnectSession(state);
         return KeepAliveResult::Dropped;
     }
 }

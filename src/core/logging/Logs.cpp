@@ -6,7 +6,9 @@
 #include "util/Text.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kv {
@@ -55,20 +57,48 @@ int OpenAppend(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 
-void WriteLine(int fd, const std::string& path, const std::string& line) {
+// Appends one line. A line the disk cannot take whole is cut off again, so
+// the log never holds half a line. False (errno set) on failure.
+bool AppendLine(int fd, const std::string& line) {
     std::string data = line + "\r\n";
     const char* p = data.data();
     size_t left = data.size();
     while (left > 0) {
         ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw FileError("I/O error writing log file " + path + ": " + ErrnoText(errno));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int e = n < 0 ? errno : ENOSPC;
+            off_t end = ::lseek(fd, 0, SEEK_END);
+            size_t written = data.size() - left;
+            if (written > 0 && end >= static_cast<off_t>(written))
+                (void)::ftruncate(fd, end - static_cast<off_t>(written));
+            errno = e;
+            return false;
         }
         p += n;
         left -= static_cast<size_t>(n);
     }
+    return true;
+}
+
+// A log that cannot be written never changes what happens to a file: the
+// failure goes to standard error (once per log and operation) and counts as
+// an error for the exit status.
+void LogWriteFailed(AppState& state, const std::string& path, bool& reported, int err) {
+    ++state.ErrorLinesReported;
+    if (reported)
+        return;
+    reported = true;
+    std::fprintf(stderr, "Cannot write the log file %s: %s. Free some space in the LOG folder.\n",
+                 path.c_str(), ErrnoText(err).c_str());
+    std::fflush(stderr);
+}
+
+void WriteLine(AppState& state, int fd, const std::string& path, bool& reported,
+               const std::string& line) {
+    if (!AppendLine(fd, line))
+        LogWriteFailed(state, path, reported, errno);
 }
 
 } // namespace
@@ -83,12 +113,18 @@ std::string TransferLogName(const std::string& logStep, std::time_t t) {
 
 void OpenLogs(AppState& state) {
     std::string folder = state.PathInProgramDir("LOG");
-    if (!DirectoryExists(folder) && !ForceDirectories(folder))
+    struct stat st;
+    if (!DirectoryExists(folder) && !ForceDirectories(folder)) {
         ReportMessage(state, "Create Directory " + folder + " Failed!!!", true, true);
+        if (::stat(folder.c_str(), &st) == 0)
+            ReportError(state, folder + " is a file, not a folder: remove or rename it!!!");
+    }
     std::time_t now = state.Now();
     LogFiles& logs = state.logs;
     logs.SysLogPath = state.PathInProgramDir(SysLogName(state.LogStep, now));
     logs.TransferLogPath = state.PathInProgramDir(TransferLogName(state.LogStep, now));
+    if (!logs.SysLogOpen && !logs.TransferLogOpen)
+        logs.sysWriteReported = logs.transferWriteReported = false;
     if (!logs.SysLogOpen) {
         logs.sysFd = OpenAppend(logs.SysLogPath);
         logs.SysLogOpen = logs.sysFd >= 0;
@@ -100,30 +136,36 @@ void OpenLogs(AppState& state) {
 }
 
 void CloseLogs(AppState& state) {
+    // Each log is closed whatever happened to the other; a failure is
+    // reported like a failed write.
     LogFiles& logs = state.logs;
     if (logs.SysLogOpen) {
         int fd = logs.sysFd;
         logs.sysFd = -1;
         logs.SysLogOpen = false;
         if (::close(fd) != 0)
-            throw FileError("I/O error closing log file " + logs.SysLogPath);
+            LogWriteFailed(state, logs.SysLogPath, logs.sysWriteReported, errno);
     }
     if (logs.TransferLogOpen) {
         int fd = logs.transferFd;
         logs.transferFd = -1;
         logs.TransferLogOpen = false;
         if (::close(fd) != 0)
-            throw FileError("I/O error closing log file " + logs.TransferLogPath);
+            LogWriteFailed(state, logs.TransferLogPath, logs.transferWriteReported, errno);
     }
 }
 
 void ReportMessage(AppState& state, const std::string& line, bool view, bool box) {
-    if (StartsWith(LineBody(line), "ERROR:"))
+    // The unprefixed folder-creation failures are errors as well.
+    std::string_view body = LineBody(line);
+    if (StartsWith(body, "ERROR:") ||
+        (StartsWith(body, "Create Directory ") && body.find(" Failed!!!") != body.npos))
         ++state.ErrorLinesReported;
     if (view && !state.ServiceMode && state.host)
         state.host->AddLogViewLine(line);
     if (state.logs.SysLogOpen)
-        WriteLine(state.logs.sysFd, state.logs.SysLogPath, line);
+        WriteLine(state, state.logs.sysFd, state.logs.SysLogPath, state.logs.sysWriteReported,
+                  line);
     if (box && state.MessageBoxesAllowed && state.host)
         state.host->ShowMessageBox(line);
 }
@@ -142,8 +184,8 @@ void WriteSysLogOnly(AppState& state, const std::string& line) {
 
 void WriteTransferRecord(AppState& state, const std::string& record) {
     if (state.logs.TransferLogOpen)
-        WriteLine(state.logs.transferFd, state.logs.TransferLogPath,
-                  TimeStamp(state.Now()) + record);
+        WriteLine(state, state.logs.transferFd, state.logs.TransferLogPath,
+                  state.logs.transferWriteReported, TimeStamp(state.Now()) + record);
 }
 
 LogBracket::LogBracket(AppState& state)

@@ -17,6 +17,9 @@ struct LogFiles {
     bool TransferLogOpen = false;
     int sysFd = -1;
     int transferFd = -1;
+    // A failed write was reported on standard error (once per operation).
+    bool sysWriteReported = false;
+    bool transferWriteReported = false;
 
     LogFiles() = default;
     LogFiles(const LogFiles&) = delete;
@@ -42,11 +45,13 @@ std::string SysLogName(const std::string& logStep, std::time_t t);
 std::string TransferLogName(const std::string& logStep, std::time_t t);
 
 void OpenLogs(AppState& state);
+// Closes both logs; a failure is reported as a failed write, never thrown.
 void CloseLogs(AppState& state);
 
 // Reports a complete line: to the log view (view and not ServiceMode), to the
 // system log when open, and in a message box (box and MessageBoxesAllowed).
-// A write error on the open log throws FileError.
+// Never throws for the log: a failed write is reported once on standard error
+// and counts in ErrorLinesReported.
 void ReportMessage(AppState& state, const std::string& line, bool view, bool box);
 // Shorthands for the common channels: view and log, no box.
 void ReportInfo(AppState& state, const std::string& text, bool box = false);

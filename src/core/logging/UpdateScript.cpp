@@ -81,7 +81,8 @@ void Execute(IniFile& ini, const std::vector<std::string>& f) {
     const std::string& key = f[2];
     const std::string& value = f[3];
     // A line the settings file cannot hold is as malformed as a short one.
-    if (!UsableName(section, false) || !UsableName(key, true))
+    if (!UsableName(section, false) || !UsableName(key, true) ||
+        value.find_first_of("\r\n") != std::string::npos)
         return;
     if (cmd == "WRITE") {
         ini.WriteString(section, key, value);

@@ -8,13 +8,16 @@
 #include "logging/Logs.h"
 #include "program/Program.h"
 #include "program/ServiceNotify.h"
+#include "util/Fs.h"
 #include "util/Text.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <thread>
+#include <unistd.h>
 
 namespace kv {
 
@@ -32,7 +35,10 @@ class HeadlessHost : public Host {
 public:
     explicit HeadlessHost(AppState& state) : state_(state) {}
     void ProcessPendingEvents() override {
-        if (gStopRequested && !stopping_ && state_.FtpSession) {
+        if (!gStopRequested)
+            return;
+        state_.StopRequested = true;
+        if (!stopping_ && state_.FtpSession) {
             stopping_ = true;
             DisconnectSession(state_);
         }
@@ -91,11 +97,24 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
     const bool once = HasWord(args, "ONCE");
     InstanceLock lock(programDir);
     if (!lock.Acquired()) {
-        std::fprintf(stderr, "korvane: Program Already Run!!!\n");
+        if (lock.OpenError() != 0)
+            std::fprintf(stderr,
+                         "korvane: cannot use the program folder %s: %s. Create it or give "
+                         "this user write access to it (KORVANE_HOME names it).\n",
+                         programDir.c_str(), ErrnoText(lock.OpenError()).c_str());
+        else
+            std::fprintf(stderr, "korvane: Program Already Run!!!\n");
+        return 2;
+    }
+    // Relative folder settings are relative to the program folder.
+    if (::chdir(programDir.c_str()) != 0) {
+        std::fprintf(stderr, "korvane: cannot enter the program folder %s: %s\n",
+                     programDir.c_str(), ErrnoText(errno).c_str());
         return 2;
     }
     AppState state;
     state.ProgramDir = programDir;
+    state.StopSignal = &gStopRequested;
     HeadlessHost host(state);
     state.host = &host;
 
@@ -115,8 +134,15 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
 
     try {
         if (!StartUp(state, startWords)) {
-            std::fprintf(stderr, "korvane: INI File Lost!!! (no %s/Korvane.ini and no kvini.bak)\n",
-                         programDir.c_str());
+            if (FileExists(JoinPath(programDir, "kvini.bak")))
+                std::fprintf(stderr,
+                             "korvane: INI File Lost!!! (no %s/Korvane.ini, and kvini.bak could "
+                             "not be copied to it; check the folder's permissions and space)\n",
+                             programDir.c_str());
+            else
+                std::fprintf(stderr,
+                             "korvane: INI File Lost!!! (no %s/Korvane.ini and no kvini.bak)\n",
+                             programDir.c_str());
             CloseSequence(state);
             return 2;
         }

@@ -12,6 +12,7 @@
 #include "util/Fs.h"
 #include "util/Text.h"
 
+#include <cerrno>
 #include <cmath>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -52,6 +53,7 @@ bool StartUp(AppState& state, const std::vector<std::string>& args) {
         ApplyUpdateScript(state, ini);
     }
     ReadSettings(state);
+    state.IniReadOk = true;
     return true;
 }
 
@@ -76,8 +78,10 @@ int64_t AutoIntervalMs(const std::string& timeInterval) {
 InstanceLock::InstanceLock(const std::string& programDir) {
     std::string path = JoinPath(programDir, ".korvane.lock");
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        openError_ = errno;
         return;
+    }
     // flock dies with its owner, so a killed instance leaves no stale lock.
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd_);

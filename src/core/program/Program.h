@@ -39,9 +39,13 @@ public:
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
     bool Acquired() const { return fd_ >= 0; }
+    // The errno of a lock file that could not be created or opened (missing
+    // or unwritable program folder); 0 when another instance holds the lock.
+    int OpenError() const { return openError_; }
 
 private:
     int fd_ = -1;
+    int openError_ = 0;
 };
 
 } // namespace kv

@@ -44,10 +44,9 @@ void EnsureFolder(AppState& state, IniFile& ini, const std::string& key,
     }
     if (DirectoryExists(value) || ForceDirectories(value))
         return;
-    ReportMessage(state,
-                  "Create Directory " + value + " Failed!!! Change To Create Default Directory.",
-                  true, true);
-    CreateDefault(state, ini, key, defaultName);
+    // The user's folder stays set (a network mount may simply not be up yet):
+    // what needs it fails and is reported this time, nothing goes elsewhere.
+    ReportMessage(state, "Create Directory " + value + " Failed!!!", true, true);
 }
 
 } // namespace
@@ -71,7 +70,8 @@ void CreateWorkFolders(AppState& state, IniFile& ini) {
 }
 
 bool BackupIniFile(const AppState& state) {
-    if (state.IniPath.empty())
+    // Only a settings file that was read successfully may replace the backup.
+    if (state.IniPath.empty() || !state.IniReadOk)
         return false;
     try {
         CopyFileSafe(state.IniPath, state.PathInProgramDir("kvini.bak"), true);

@@ -16,6 +16,9 @@ class ConversionError : public KvError {
 public:
     explicit ConversionError(const std::string& value)
         : KvError("'" + value + "' is not a valid integer value") {}
+    // The same, naming the settings key that held the value.
+    ConversionError(const std::string& value, const std::string& key)
+        : KvError(key + ": '" + value + "' is not a valid integer value") {}
 };
 
 // A text that should hold a floating-point number and does not.

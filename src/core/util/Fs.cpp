@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <random>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +23,12 @@ std::string ErrnoText(int err) {
 
 std::string ProgramFolder() {
     if (const char* home = std::getenv("KORVANE_HOME"); home && *home) {
-        std::string h = home;
+        // Absolute, so nothing written into the settings depends on the
+        // directory the program was started from.
+        std::error_code ec;
+        std::string h = std::filesystem::absolute(home, ec).lexically_normal().string();
+        if (ec)
+            h = home;
         while (h.size() > 1 && h.back() == '/')
             h.pop_back();
         return h;
@@ -102,12 +108,22 @@ namespace {
 std::string TempNameBeside(const std::string& target) {
     static std::mt19937_64 rng{std::random_device{}()};
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.part", static_cast<unsigned long long>(rng()));
+    int suffixLength = std::snprintf(suffix, sizeof suffix, ".%016llx.part",
+                                     static_cast<unsigned long long>(rng()));
+    // The hidden name must fit the file system's 255-byte limit whatever the
+    // target's length: only the start of a long name is kept.
+    std::string base = FileNameOf(target);
+    base.resize(std::min(base.size(), kMaxNameBytes - 1 - static_cast<size_t>(suffixLength)));
     // Built piece by piece: GCC 12 warns wrongly (-Wrestrict) on chained '+' at -O3.
     std::string name = ".";
-    name.append(FileNameOf(target));
+    name.append(base);
     name.append(suffix);
     return JoinPath(FolderOf(target), name);
+}
+
+bool IsHex(std::string_view s) {
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 void WriteAll(int fd, const char* data, size_t size, const std::string& name) {
@@ -136,8 +152,9 @@ int OpenTempBeside(const std::string& target, std::string& tmpName, mode_t mode)
     throw FileError("Cannot write file " + target + ": no free temporary name");
 }
 
-void FinishTemp(int fd, const std::string& tmpName, const std::string& target, bool overwrite) {
-    if (::fsync(fd) != 0) {
+void FinishTemp(int fd, const std::string& tmpName, const std::string& target, bool overwrite,
+                bool flush = true) {
+    if (flush && ::fsync(fd) != 0) {
         int e = errno;
         ::close(fd);
         ::unlink(tmpName.c_str());
@@ -167,10 +184,28 @@ void FinishTemp(int fd, const std::string& tmpName, const std::string& target, b
 
 } // namespace
 
-void AtomicWriteFile(const std::string& path, const std::string& content) {
-    mode_t mode = 0644;
+std::string LinkTarget(const std::string& path) {
+    std::string current = path;
+    // A bounded walk along a chain of links (the kernel allows 40).
+    for (int i = 0; i < 40; ++i) {
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        std::error_code ec;
+        std::filesystem::path target = std::filesystem::read_symlink(current, ec);
+        if (ec)
+            return current;
+        current = target.is_absolute()
+                      ? target.string()
+                      : (std::filesystem::path(FolderOf(current)) / target).string();
+    }
+    return current;
+}
+
+void AtomicWriteFile(const std::string& path, const std::string& content, unsigned newFileMode) {
+    mode_t mode = static_cast<mode_t>(newFileMode);
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0)
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         mode = st.st_mode & 07777;
     std::string tmp;
     int fd = OpenTempBeside(path, tmp, mode);
@@ -187,7 +222,7 @@ void AtomicWriteFile(const std::string& path, const std::string& content) {
 
 AtomicFileWriter::AtomicFileWriter(const std::string& target) : target_(target) {
     struct stat st;
-    if (::stat(target.c_str(), &st) == 0)
+    if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         mode_ = st.st_mode & 07777;
     fd_ = OpenTempBeside(target, tmp_, static_cast<mode_t>(mode_));
     pending_.reserve(1 << 16);
@@ -244,10 +279,15 @@ void AtomicFileWriter::Commit() {
     FinishTemp(fd, tmp_, target_, true);
 }
 
-void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite) {
+void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite, bool flush) {
     int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         throw FileError("Cannot open file " + src + ": " + ErrnoText(errno));
+    struct stat st;
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        throw FileError("Cannot copy " + src + ": not a regular file");
+    }
     if (!overwrite && FileExists(dst)) {
         ::close(in);
         throw FileError("Cannot copy to " + dst + ": the file exists");
@@ -255,7 +295,13 @@ void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite
     std::string tmp;
     int out;
     try {
-        out = OpenTempBeside(dst, tmp, 0644);
+        // The copy keeps the original's permission bits (a private file stays
+        // private) and, where allowed, its owner.
+        out = OpenTempBeside(dst, tmp, 0600);
+        ::fchmod(out, st.st_mode & 07777);
+        if (::fchown(out, st.st_uid, st.st_gid) != 0) {
+            // Only root may give a file away; the copy then belongs to us.
+        }
     } catch (...) {
         ::close(in);
         throw;
@@ -280,7 +326,51 @@ void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite
         throw;
     }
     ::close(in);
-    FinishTemp(out, tmp, dst, overwrite);
+    FinishTemp(out, tmp, dst, overwrite, flush);
+}
+
+std::string CopyFileToFreeName(const std::string& src, const std::string& folder,
+                               const std::string& name) {
+    std::string target = JoinPath(folder, name);
+    for (;;) {
+        struct stat st;
+        if (::lstat(target.c_str(), &st) != 0) {
+            try {
+                CopyFileSafe(src, target, false);
+                return target;
+            } catch (const FileError&) {
+                // Taken meanwhile: try the next name; another failure repeats.
+                if (::lstat(target.c_str(), &st) != 0)
+                    throw;
+            }
+        }
+        if (FileNameOf(target).size() >= kMaxNameBytes)
+            throw FileError("Cannot copy " + name + " into " + folder +
+                            ": every free name is taken; clear old copies there");
+        target += "!";
+    }
+}
+
+bool IsOwnTemporaryName(const std::string& name) {
+    // "." + (start of) name + "." + 16 hex digits + ".part"
+    const size_t tail = 1 + 16 + 5;
+    return name.size() > 1 + tail && name[0] == '.' &&
+           name.compare(name.size() - 5, 5, ".part") == 0 && name[name.size() - tail] == '.' &&
+           IsHex(std::string_view(name).substr(name.size() - 21, 16));
+}
+
+int RemoveOwnTemporaryFiles(const std::string& folder) {
+    int removed = 0;
+    for (const std::string& name : ListFolder(folder, "*", true))
+        if (IsOwnTemporaryName(name) && ::unlink(JoinPath(folder, name).c_str()) == 0)
+            ++removed;
+    return removed;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 std::vector<std::string> ListFolder(const std::string& folder, const std::string& pattern,

@@ -7,8 +7,8 @@
 
 namespace kv {
 
-// The program folder: $KORVANE_HOME when set, else the running executable's folder.
-// No trailing '/'.
+// The program folder: $KORVANE_HOME (made absolute) when set, else the running
+// executable's folder. No trailing '/'.
 std::string ProgramFolder();
 
 // Joins a folder and a name with one '/'.
@@ -28,8 +28,13 @@ std::string ReadWholeFile(const std::string& path);
 
 // Replaces the file atomically: writes a temporary file in the same folder,
 // flushes it to disk and renames it over the target. The target keeps its
-// permission bits. Throws FileError (and leaves the target untouched) on failure.
-void AtomicWriteFile(const std::string& path, const std::string& content);
+// permission bits; a new file gets newFileMode. Throws FileError (and leaves
+// the target untouched) on failure.
+void AtomicWriteFile(const std::string& path, const std::string& content,
+                     unsigned newFileMode = 0644);
+
+// The file a chain of symbolic links ends at (path itself when it is no link).
+std::string LinkTarget(const std::string& path);
 
 // The same replacement written piece by piece, for content too large to build
 // in memory. Pieces go to a temporary file beside the target; Commit flushes it
@@ -58,10 +63,31 @@ private:
     std::string pending_;
 };
 
+// Longest file name (not path) the file systems take, in bytes.
+inline constexpr size_t kMaxNameBytes = 255;
+
 // Copies src to dst. With overwrite false an existing dst fails. The copy goes
 // through a temporary name beside dst, so dst is either the old file or the
-// complete copy. Throws FileError on failure.
-void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite);
+// complete copy; it keeps src's permission bits and, where allowed, its owner.
+// The copy is flushed to disk before it takes its name unless flush is false
+// (a spare copy whose original is kept elsewhere). Throws FileError on failure.
+void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite,
+                  bool flush = true);
+
+// Copies src into folder under name, or under name with "!" appended as often
+// as needed to find a free one; nothing there is ever replaced. Returns the
+// path of the copy. Throws FileError on failure.
+std::string CopyFileToFreeName(const std::string& src, const std::string& folder,
+                               const std::string& name);
+
+// The hidden names the copies and rewrites above use while they write
+// (".NAME.0123456789abcdef.part"); a crash can leave one behind.
+bool IsOwnTemporaryName(const std::string& name);
+// Removes such leftovers (regular files only) from folder; the count removed.
+int RemoveOwnTemporaryFiles(const std::string& folder);
+
+// True when both paths name the same existing folder, however written.
+bool SameFolder(const std::string& a, const std::string& b);
 
 // Names (not paths) of the entries of folder whose names match pattern
 // ('*' and '?', letter case ignored; "*.*" is every entry), sorted by name.

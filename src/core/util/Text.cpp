@@ -93,14 +93,17 @@ std::optional<int64_t> TryStrToInt64(std::string_view s) {
     }
     if (i >= s.size())
         return std::nullopt;
+    // Checked before each step: a product that wrapped could look small again.
+    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1;
     uint64_t v = 0;
     for (; i < s.size(); ++i) {
         char c = s[i];
         if (c < '0' || c > '9')
             return std::nullopt;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-        if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1)
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (v > (limit - digit) / 10)
             return std::nullopt;
+        v = v * 10 + digit;
     }
     if (!neg && v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
         return std::nullopt;
@@ -212,6 +215,14 @@ bool WildcardMatchNoCase(std::string_view pattern, std::string_view name) {
     while (p < pattern.size() && pattern[p] == '*')
         ++p;
     return p == pattern.size();
+}
+
+std::string PrintableName(std::string_view name) {
+    std::string out(name);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return out;
 }
 
 } // namespace kv

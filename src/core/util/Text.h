@@ -40,6 +40,10 @@ std::string IntToStr(int64_t v);
 // Replaces the first CR LF pair by one blank, as failure lines are logged.
 std::string FirstCrLfToBlank(std::string_view s);
 
+// A file name as it may appear in a log line: control characters (CR, LF and
+// the others below 0x20, and DEL) become '?', so a name cannot forge a line.
+std::string PrintableName(std::string_view name);
+
 // Matches a file name against a pattern with '*' and '?', ignoring letter case.
 // "*.*" matches every name.
 bool WildcardMatchNoCase(std::string_view pattern, std::string_view name);

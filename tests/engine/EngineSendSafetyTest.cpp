@@ -1,0 +1,179 @@
+// The send cycle never loses, duplicates, shortens or replaces a file: a file
+// still being written, a link swapped in after the listing, refused uploads
+// and renames, servers without SIZE, error folders that are taken or the
+// outbox itself, logs that cannot be written.
+#include "EngineTestSupport.h"
+
+#include "engine/Connection.h"
+#include "engine/Send.h"
+#include "logging/Logs.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace kv;
+using namespace kvtest;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string kOwn = "00:ORDERS:X:Y:SENDER1:RECV1:Z'\r\n";
+const std::string kForeign = "00:ORDERS:X:Y:OTHER:RECV1:Z'\r\n";
+const std::string kBig = kOwn + std::string(600000, 'x') + "\r\n";
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+} // namespace
+
+// A file that grows during its upload is neither renamed into place nor
+// deleted, and goes whole in a later pass; a name swapped for a link after the
+// listing is not followed; a refused file keeps its bytes and mode and never
+// replaces an earlier one; a backup keeps the mode.
+TEST(SendSafety, LocalFilesChangingUnderThePass) {
+    Mailbox m(SharedVsftpd());
+    m.option("AllowReceive", "0");
+    WriteFile(m.path("secret"), kForeign + "root's secret\r\n");
+    m.putLocal(m.outbox(), Files{{"A.TXT", kBig}, {"B.TXT", kForeign}, {"C.TXT", kForeign}});
+    m.putLocal(m.errors(), Files{{"C.TXT", "an earlier refused file"}});
+    ::chmod((m.outbox() + "/A.TXT").c_str(), 0640);
+    ::chmod((m.outbox() + "/C.TXT").c_str(), 0600);
+    bool changed = false;
+    m.host.onWork = [&](WorkDirection, int64_t) {
+        if (changed)
+            return;
+        changed = true;
+        // A producer appends while the file is on its way, and B.TXT becomes
+        // a link to a file the user may not read.
+        int fd = ::open((m.outbox() + "/A.TXT").c_str(), O_WRONLY | O_APPEND);
+        ASSERT_EQ(::write(fd, "MORE\r\n", 6), 6);
+        ::close(fd);
+        ::unlink((m.outbox() + "/B.TXT").c_str());
+        ASSERT_EQ(::symlink(m.path("secret").c_str(), (m.outbox() + "/B.TXT").c_str()), 0);
+    };
+    m.runCycle();
+    EXPECT_EQ(Grep(m.sysLog(), "ERROR"),
+              (Lines{"ERROR:Send File Failed!!!->A.TXT",
+                     "ERROR:The file A.TXT changed while it was sent; it stays in the outbox and "
+                     "goes in a later pass!!!",
+                     "ERROR:Open Local File ERROR!!!",
+                     "ERROR:C.TXT Is Not Your File, Moved To Error Folder!"}));
+    EXPECT_TRUE(m.remote("in").empty());
+    EXPECT_TRUE(m.remote("tmp").empty());
+    // The link stays where it was put; nothing of the secret went anywhere.
+    EXPECT_EQ(FolderEntries(m.outbox()), (Lines{"A.TXT", "B.TXT"}));
+    EXPECT_TRUE(Mailbox::Read(m.outbox())["A.TXT"] == kBig + "MORE\r\n");
+    EXPECT_EQ(Mailbox::Read(m.errors()),
+              (Files{{"C.TXT", "an earlier refused file"}, {"C.TXT!", kForeign}}));
+    EXPECT_EQ(ModeOf(m.errors() + "/C.TXT!"), 0600u);
+
+    ::unlink((m.outbox() + "/B.TXT").c_str());
+    m.host.onWork = nullptr;
+    m.runCycle();
+    Files in = m.remote("in");
+    EXPECT_EQ(in.size(), 1u);
+    EXPECT_TRUE(in["A.TXT"] == kBig + "MORE\r\n");
+    EXPECT_TRUE(FolderEntries(m.outbox()).empty());
+    EXPECT_EQ(ModeOf(BackupFolderName(m.state, m.backup()) + "/A.TXT"), 0640u);
+}
+
+// The error folder is the outbox itself (written another way): the refused
+// file stays, with a clear line. An outbox the program cannot remove files
+// from sends nothing, and says so once.
+TEST(SendSafety, FoldersThatWouldSendTwice) {
+    Mailbox m(SharedVsftpd());
+    m.option("AllowReceive", "0");
+    m.option("LocalErrPath", m.outbox() + "/.");
+    m.putLocal(m.outbox(), Files{{"F.TXT", kForeign}});
+    m.runCycle();
+    EXPECT_EQ(Mailbox::Read(m.outbox()), (Files{{"F.TXT", kForeign}}));
+    Lines errors = Grep(m.sysLog(), "ERROR");
+    ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+    EXPECT_EQ(errors[1], "ERROR:Move File To Error Folder Failed!!!->F.TXT");
+    EXPECT_NE(errors[2].find("is the outbox itself"), std::string::npos) << errors[2];
+
+    m.option("LocalErrPath", m.errors());
+    ::unlink((m.outbox() + "/F.TXT").c_str());
+    m.putLocal(m.outbox(), Files{{"G.TXT", kOwn}, {"H.TXT", kOwn}});
+    ::chmod(m.outbox().c_str(), 0555);
+    {
+        NoFileAccessOverride asUser;
+        m.runCycle();
+    }
+    ::chmod(m.outbox().c_str(), 0755);
+    errors = Grep(m.sysLog(), "ERROR");
+    ASSERT_EQ(errors.size(), 4u) << ::testing::PrintToString(errors);
+    EXPECT_NE(errors[3].find("Cannot remove files from the outbox"), std::string::npos);
+    EXPECT_TRUE(m.remote("in").empty());
+    EXPECT_EQ(Mailbox::Read(m.outbox()).size(), 2u);
+
+    // A name with a line break cannot forge a log line.
+    m.putLocal(m.outbox(), Files{{"BAD\nINFO:forged", kForeign}});
+    m.runCycle();
+    EXPECT_TRUE(Grep(m.sysLog(), "BAD?INFO:forged").size() >= 1);
+    for (const std::string& line : m.sysLog())
+        EXPECT_NE(line.rfind("INFO:forged", 0), 0u) << line;
+    EXPECT_EQ(Mailbox::Read(m.errors()).count("BAD\nINFO:forged"), 1u);
+}
+
+// Remote names: a SIZE that says nothing (502) is not "free"; a refused STOR
+// leaves a file that is not ours alone; a refused rename leaves no orphan in
+// "tmp"; the transfer type comes back after a failed name check.
+TEST(SendSafety, RemoteNamesAreNeverReplaced) {
+    FaultFtpServer& py = SharedFaultFtpd();
+    Mailbox m(py);
+    m.option("AllowReceive", "0");
+    m.putRemote("in/X.TXT", "waiting in the remote folder");
+    m.putLocal(m.outbox(), Files{{"X.TXT", kOwn}});
+    py.setScenario("reply\tSIZE\t502 Command not implemented.\n");
+    m.runCycle();
+    EXPECT_EQ(m.remote("in"), (Files{{"X.TXT", "waiting in the remote folder"}, {"X.TXT!", kOwn}}));
+    EXPECT_TRUE(Grep(m.sysLog(), "ERROR").empty());
+
+    // Another client's upload appears in "tmp" although SIZE said no file.
+    m.putRemote("tmp/Y.TXT", "someone else's upload");
+    m.putLocal(m.outbox(), Files{{"Y.TXT", kOwn}});
+    py.setScenario("reply\tSIZE\t550 No such file.\nreply\tSTOR\t553 Could not create file.\n");
+    m.runCycle();
+    EXPECT_EQ(m.remote("tmp"), (Files{{"Y.TXT", "someone else's upload"}}));
+    EXPECT_EQ(Mailbox::Read(m.outbox()), (Files{{"Y.TXT", kOwn}}));
+    ::unlink(py.path("tmp/Y.TXT").c_str());
+
+    py.setScenario("reply\tRNTO\t550 Not now.\n");
+    m.runCycle();
+    EXPECT_TRUE(m.remote("tmp").empty());
+    EXPECT_EQ(Mailbox::Read(m.outbox()), (Files{{"Y.TXT", kOwn}}));
+
+    // ASCII mode; neither SIZE nor the listing answers: type A comes back.
+    m.state.settings.TransferType = "ASC";
+    py.setScenario("reply\tSIZE\t502 No.\nreply\tNLST\t500 No.\n");
+    m.host.trace.clear();
+    m.runCycle();
+    py.clearScenario();
+    Lines cmds = m.commands();
+    auto nlst = std::find_if(cmds.begin(), cmds.end(),
+                             [](const std::string& c) { return c.rfind("nlst", 0) == 0; });
+    ASSERT_NE(nlst, cmds.end());
+    EXPECT_NE(std::find(nlst, cmds.end(), "type A"), cmds.end()) << ::testing::PrintToString(cmds);
+    EXPECT_EQ(Mailbox::Read(m.outbox()), (Files{{"Y.TXT", kOwn}}));
+}
+
+// Logs that cannot be written change nothing of what happens to files: the
+// sent file leaves the outbox (no second upload), every file is handled, and
+// the failure counts as an error.
+TEST(SendSafety, FailingLogsNeverSendTwice) {
+    Mailbox m(SharedVsftpd());
+    m.option("AllowReceive", "0");
+    m.putLocal(m.outbox(), Files{{"P.TXT", kOwn}, {"Q.TXT", kOwn}});
+    int errorsBefore = m.state.ErrorLinesReported;
+    m.withFullLogs([&] { SendAll(m.state, m.ini); });
+    EXPECT_TRUE(FolderEntries(m.outbox()).empty());
+    EXPECT_EQ(m.remote("in"), (Files{{"P.TXT", kOwn}, {"Q.TXT", kOwn}}));
+    EXPECT_GT(m.state.ErrorLinesReported, errorsBefore);
+}
