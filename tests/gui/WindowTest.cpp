@@ -194,7 +194,7 @@ TEST(GuiStartup, LostSettingsAndABadSettingValue) {
         TestWindow w(h.dir.path());
         ASSERT_TRUE(w.StartUp({"srv"}));
         ASSERT_EQ(w.errors.size(), 1u);
-        EXPECT_EQ(w.errors[0], "'2l' is not a valid integer value");
+        EXPECT_EQ(w.errors[0], "Options/Port: '2l' is not a valid integer value");
         EXPECT_EQ(w.CurrentMenuState(), kvgui::MenuState::Idle);
         WaitFor([] { return false; }, 100);
         EXPECT_FALSE(w.AutoTimerActive());
