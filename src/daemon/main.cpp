@@ -3,10 +3,10 @@
 //   korvaned SRV       automatic mode until SIGTERM / SIGINT
 //   korvaned PASSWORD  reads a password on stdin, prints its stored (hex) form
 //   korvaned INIT [folder]  makes a program folder from the installed template
-#include "ProgramFolderInit.h"
 #include "app/Settings.h"
 #include "config/WnDes.h"
 #include "program/Headless.h"
+#include "program/ProgramFolderInit.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -75,5 +75,5 @@ int main(int argc, char** argv) {
     }
     if (!kv::WantsHeadlessRun(args, false))
         return Usage();
-    return kv::RunHeadless(kv::ProgramFolder(), args);
+    return kv::RunHeadless(kv::ResolveProgramFolder(std::cerr), args);
 }

@@ -3,15 +3,18 @@
 #include "FormKorvane.h"
 #include "program/Headless.h"
 #include "program/Program.h"
+#include "program/ProgramFolderInit.h"
 #include "util/Fs.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <iostream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -55,7 +58,7 @@ void CloseOnStopSignals(kvgui::FormKorvane& window) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    const std::string programDir = kv::ProgramFolder();
+    const std::string programDir = kv::ResolveProgramFolder(std::cerr);
     if (kv::WantsHeadlessRun(args, DisplayAvailable()))
         return kv::RunHeadless(programDir, args);
 
@@ -68,10 +71,23 @@ int main(int argc, char** argv) {
 
     kv::InstanceLock lock(programDir);
     if (!lock.Acquired()) {
+        if (lock.OpenError() != 0) {
+            const std::string text = "Cannot use the program folder " + programDir + ": " +
+                                     kv::ErrnoText(lock.OpenError()) +
+                                     ". Create it or give this user write access to it "
+                                     "(KORVANE_HOME names it).";
+            std::fprintf(stderr, "korvane: %s\n", text.c_str());
+            QMessageBox::warning(nullptr, "Korvane", QString::fromStdString(text));
+            return 2;
+        }
         std::fprintf(stderr, "korvane: Program Already Run!!! (%s)\n", programDir.c_str());
         QMessageBox::warning(nullptr, "Korvane", "Program Already Run!!!");
         return 2; // as korvaned
     }
+    // Relative folder settings are relative to the program folder.
+    if (::chdir(programDir.c_str()) != 0)
+        std::fprintf(stderr, "korvane: cannot enter the program folder %s: %s\n",
+                     programDir.c_str(), kv::ErrnoText(errno).c_str());
 
     kvgui::FormKorvane window(programDir);
     QObject::connect(&window, &kvgui::FormKorvane::Closed, &app, &QApplication::quit,

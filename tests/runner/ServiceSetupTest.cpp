@@ -1,7 +1,7 @@
 // What a service manager needs of korvaned: the notify messages reach the
 // socket named by $NOTIFY_SOCKET (a path or an abstract name), and INIT makes
 // a program folder without replacing anything that is there.
-#include "ProgramFolderInit.h"
+#include "program/ProgramFolderInit.h"
 #include "program/ServiceNotify.h"
 #include "support/TestSupport.h"
 #include "util/Fs.h"
@@ -121,4 +121,31 @@ TEST(ProgramFolderInit, FillsAFolderWithoutReplacingAnything) {
     EXPECT_EQ(kv::InitProgramFolder(dir / "file/box", tmpl, out, err), 2);
     EXPECT_NE(err.str().find("Cannot create the folder " + (dir / "file/box")), std::string::npos)
         << err.str();
+}
+
+// An installed program (a template in share/korvane beside its bin folder,
+// as this build has) without KORVANE_HOME works in the user's own folder,
+// made once from the template; KORVANE_HOME still wins.
+TEST(ProgramFolderInit, AnInstalledProgramWorksInTheUsersFolder) {
+    TempDir dir;
+    const char* savedHome = std::getenv("KORVANE_HOME");
+    const std::string saved = savedHome ? savedHome : "";
+    ::unsetenv("KORVANE_HOME");
+    ::setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
+    std::ostringstream err;
+    const std::string user = dir / "korvane";
+    EXPECT_EQ(kv::ResolveProgramFolder(err), user) << err.str();
+    EXPECT_TRUE(kv::FileExists(user + "/Korvane.ini")) << err.str();
+    EXPECT_TRUE(kv::DirectoryExists(user + "/INBOX"));
+    WriteFile(user + "/Korvane.ini", "[Options]\r\nHost=mine\r\n");
+    EXPECT_EQ(kv::ResolveProgramFolder(err), user);
+    EXPECT_EQ(ReadFile(user + "/Korvane.ini"), "[Options]\r\nHost=mine\r\n");
+
+    ::setenv("KORVANE_HOME", (dir / "elsewhere").c_str(), 1);
+    EXPECT_EQ(kv::ResolveProgramFolder(err), dir / "elsewhere");
+    ::unsetenv("XDG_DATA_HOME");
+    if (savedHome)
+        ::setenv("KORVANE_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("KORVANE_HOME");
 }

@@ -1,6 +1,6 @@
 #pragma once
-// korvaned INIT: makes a program folder (one mailbox) from the installed
-// template, the factory Korvane.ini and the language packs.
+// Program folders made from the installed template (korvaned INIT), and the
+// choice of the program folder a run works in.
 #include <ostream>
 #include <string>
 
@@ -21,5 +21,13 @@ std::string FindProgramTemplate();
 // err).
 int InitProgramFolder(const std::string& folder, const std::string& templateDir, std::ostream& out,
                       std::ostream& err);
+
+// The program folder of this run: $KORVANE_HOME when set; else the
+// executable's folder when it is a program folder (holds Korvane.ini or
+// kvini.bak) or when no template is installed beside it (a folder copied by
+// hand); else, for an installation (/usr/bin with /usr/share/korvane), the
+// user's own folder $XDG_DATA_HOME/korvane (~/.local/share/korvane), made
+// from the template at the first start. Problems making it go to err.
+std::string ResolveProgramFolder(std::ostream& err);
 
 } // namespace kv

@@ -1,10 +1,12 @@
-#include "ProgramFolderInit.h"
+#include "program/ProgramFolderInit.h"
 
 #include "util/Errors.h"
 #include "util/Fs.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace kv {
@@ -43,7 +45,31 @@ void PrintNextSteps(const std::string& folder, std::ostream& out) {
         out << "  4. Serve it: KORVANE_HOME=" << folder << " korvaned SRV\n";
 }
 
+std::string UserProgramFolder() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data && *data == '/')
+        return JoinPath(data, "korvane");
+    const char* home = std::getenv("HOME");
+    return JoinPath(JoinPath(home && *home ? home : "/tmp", ".local/share"), "korvane");
+}
+
 } // namespace
+
+std::string ResolveProgramFolder(std::ostream& err) {
+    const std::string folder = ProgramFolder();
+    const char* home = std::getenv("KORVANE_HOME");
+    if ((home && *home) || HoldsSettings(folder))
+        return folder;
+    const std::string templateDir = FindProgramTemplate();
+    if (templateDir.empty() || templateDir == folder)
+        return folder;
+    const std::string user = UserProgramFolder();
+    if (!HoldsSettings(user)) {
+        std::ostringstream made;
+        InitProgramFolder(user, templateDir, made, err);
+    }
+    return user;
+}
 
 std::string FindProgramTemplate() {
     std::error_code ec;
