@@ -634,6 +634,7 @@ struct FtpSession::Impl {
         pipeRead.fd = pipeFds[0];
         pipeWrite.fd = pipeFds[1];
         GetResult result;
+        int64_t writtenBack = 0;
         bool truncated = false; // TLS ended without close_notify
         bool whole =
             Transfer("retr " + remoteName, Kind::Read, [&](net::NetSocket& s, net::Waiter& w) {
@@ -664,6 +665,13 @@ struct FtpSession::Impl {
                         return true;
                     }
                     result.Bytes += n;
+                    if (self.WriteBackBytes > 0 &&
+                        result.Bytes - writtenBack >= self.WriteBackBytes) {
+                        // Only starts the writing; errors show at the flush.
+                        ::sync_file_range(file.fd, writtenBack, result.Bytes - writtenBack,
+                                          SYNC_FILE_RANGE_WRITE);
+                        writtenBack = result.Bytes;
+                    }
                     Work(WorkDirection::Read, n);
                 }
             });

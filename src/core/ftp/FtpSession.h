@@ -67,6 +67,10 @@ public:
     // and letter case ignored); when set, the certificate is pinned to it
     // instead of being checked against a store.
     std::string TlsFingerprint;
+    // When above 0, a download starts the disk write-back of its local file
+    // every this many bytes (sync_file_range), so that a flush at its end
+    // has little left to write. 0: the kernel decides when.
+    int64_t WriteBackBytes = 0;
 
     // Events go to the host; trace lines only while tracing is on.
     void SetHost(kv::Host* host);

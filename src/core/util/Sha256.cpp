@@ -13,6 +13,10 @@
 namespace kv {
 
 std::string FileSha256(const std::string& path) {
+    return FileSha256(path, {});
+}
+
+std::string FileSha256(const std::string& path, const std::function<bool()>& mayGrow) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw FileError("Cannot open file " + path + ": " + ErrnoText(errno));
@@ -23,6 +27,8 @@ std::string FileSha256(const std::string& path) {
     }
     std::vector<unsigned char> buf(1 << 18);
     for (;;) {
+        // Asked before the read: once the writer is done, this read sees all.
+        const bool more = mayGrow && mayGrow();
         ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n < 0 && errno == EINTR)
             continue;
@@ -31,8 +37,12 @@ std::string FileSha256(const std::string& path) {
             ::close(fd);
             throw FileError("Cannot read file " + path + ": " + ErrnoText(e));
         }
-        if (n == 0)
+        if (n == 0 && !more)
             break;
+        if (n == 0) {
+            ::usleep(2000);
+            continue;
+        }
         EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
     }
     ::close(fd);
