@@ -119,17 +119,14 @@ void ReceiveBatch::DeliverAll() {
     }
 }
 
-void ReceiveBatch::DeleteAndLog(PendingFile& f) {
-    try {
-        session_.Delete(f.remotePath);
+void ReceiveBatch::LogDelete(PendingFile& f, const std::exception_ptr& failure) {
+    if (!failure) {
         journal_.Remove(f.remotePath);
-    } catch (...) {
-        std::string message = cycle::MessageOf(std::current_exception());
+    } else {
+        std::string message = cycle::MessageOf(failure);
         if (!message.empty()) {
             ReportError(state_, "Delete File Failed!!!->" + f.name);
             cycle::ReportFailure(state_, ini_, message);
-            if (!session_.Connected())
-                throw;
             return;
         }
         ReportError(state_, "Delete File Failed!!!!->" + f.name);
@@ -151,7 +148,8 @@ int ReceiveBatch::Finish(bool deleteRemote) {
     bytes_ = 0;
 
     int delivered = 0;
-    std::exception_ptr lost;
+    std::vector<PendingFile*> toDelete;
+    std::vector<std::string> remotePaths;
     for (PendingFile& f : files) {
         if (!f.delivered)
             continue;
@@ -160,16 +158,28 @@ int ReceiveBatch::Finish(bool deleteRemote) {
         // machine stop now, the same bytes are not delivered a second time.
         if (!f.journalError.empty())
             ReportError(state_, f.journalError + "!!!");
-        if (!deleteRemote || lost)
-            continue;
-        try {
-            DeleteAndLog(f);
-        } catch (...) {
-            lost = std::current_exception();
+        if (deleteRemote) {
+            toDelete.push_back(&f);
+            remotePaths.push_back(f.remotePath);
         }
     }
-    if (lost)
+    // The deletes go out together; each file's lines follow its own reply.
+    std::vector<std::exception_ptr> results;
+    std::exception_ptr lost;
+    try {
+        session_.Delete(remotePaths, results);
+    } catch (...) {
+        lost = std::current_exception();
+    }
+    for (size_t i = 0; i < results.size(); ++i)
+        LogDelete(*toDelete[i], results[i]);
+    if (lost) {
+        // The files after the one that lost the connection stay delivered,
+        // journalled and on the server.
+        if (results.size() < toDelete.size())
+            LogDelete(*toDelete[results.size()], lost);
         std::rethrow_exception(lost);
+    }
     return delivered;
 }
 

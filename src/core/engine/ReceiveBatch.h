@@ -7,6 +7,7 @@
 #include "edi/Classify.h"
 
 #include <cstdint>
+#include <exception>
 #include <future>
 #include <set>
 #include <string>
@@ -54,7 +55,8 @@ public:
 private:
     void MakeDataDurable();
     void DeliverAll();
-    void DeleteAndLog(PendingFile& file);
+    // The lines of a file whose DELE was answered (failure null: deleted).
+    void LogDelete(PendingFile& file, const std::exception_ptr& failure);
 
     AppState& state_;
     IniFile& ini_;

@@ -203,6 +203,16 @@ struct FtpSession::Impl {
 
     void SendCommand(const std::string& command) { SendRaw(command + "\r\n", nullptr); }
 
+    // Several commands in one write; their replies are read in turn.
+    void SendCommands(const std::vector<std::string>& commands) {
+        std::string all;
+        for (const std::string& c : commands)
+            all += c + "\r\n";
+        SendRaw(all, commands.front().c_str());
+        for (size_t i = 1; i < commands.size(); ++i)
+            Trace("Sent: " + commands[i]);
+    }
+
     // Reads one reply; a code outside `accepted` (when not empty) raises
     // ProtocolReplyError with the reply's last line.
     int ReadReply(std::initializer_list<int> accepted) {
@@ -866,10 +876,17 @@ void FtpSession::Rename(const std::string& oldName, const std::string& newName) 
     impl_->Run([&] {
         CheckArgument(oldName, "remote file name");
         CheckArgument(newName, "new remote file name");
-        impl_->SendCommand("RNFR " + oldName);
-        impl_->ReadReply({350});
-        impl_->SendCommand("RNTO " + newName);
-        impl_->ReadReply({250});
+        impl_->SendCommands({"RNFR " + oldName, "RNTO " + newName});
+        const int from = impl_->ReadReply({});
+        const std::string fromLine = impl_->lastLines.back();
+        const int to = impl_->ReadReply({});
+        if (from != 350) {
+            impl_->lastCode = from;
+            impl_->lastLines = {fromLine};
+            throw ProtocolReplyError(from, fromLine);
+        }
+        if (to != 250)
+            throw ProtocolReplyError(to, impl_->lastLines.back());
     });
 }
 
@@ -881,6 +898,29 @@ void FtpSession::Delete(const std::string& remoteName) {
     });
 }
 
+void FtpSession::Delete(const std::vector<std::string>& remoteNames,
+                        std::vector<std::exception_ptr>& results) {
+    results.clear();
+    if (remoteNames.empty())
+        return;
+    impl_->Run([&] {
+        std::vector<std::string> commands;
+        for (const std::string& name : remoteNames) {
+            CheckArgument(name, "remote file name");
+            commands.push_back("DELE " + name);
+        }
+        impl_->SendCommands(commands);
+        for (size_t i = 0; i < commands.size(); ++i) {
+            try {
+                impl_->ReadReply({250});
+                results.push_back(nullptr);
+            } catch (const ProtocolReplyError&) {
+                results.push_back(std::current_exception());
+            }
+        }
+    });
+}
+
 int64_t FtpSession::Size(const std::string& remoteName) {
     return impl_->Run([&]() -> int64_t {
         CheckArgument(remoteName, "remote file name");
@@ -888,6 +928,26 @@ int64_t FtpSession::Size(const std::string& remoteName) {
         if (impl_->ReadReply({}) != 213)
             return -1;
         return ftp::ParseSizeReply(impl_->lastLines);
+    });
+}
+
+std::vector<FtpSession::SizeAnswer> FtpSession::Sizes(const std::vector<std::string>& remoteNames) {
+    return impl_->Run([&] {
+        std::vector<std::string> commands;
+        for (const std::string& name : remoteNames) {
+            CheckArgument(name, "remote file name");
+            commands.push_back("SIZE " + name);
+        }
+        impl_->SendCommands(commands);
+        std::vector<SizeAnswer> answers;
+        for (size_t i = 0; i < commands.size(); ++i) {
+            SizeAnswer a;
+            a.code = impl_->ReadReply({});
+            if (a.code == 213)
+                a.size = ftp::ParseSizeReply(impl_->lastLines);
+            answers.push_back(a);
+        }
+        return answers;
     });
 }
 

@@ -7,6 +7,7 @@
 #include "util/Host.h"
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -89,9 +90,24 @@ public:
     // An upload the server ends with 426 fails with that reply; an aborted one
     // with ConnClosedGracefullyError. Either way the session stays in step.
     void Put(const std::string& localName, const std::string& remoteName, bool append = false);
+    // RNFR and RNTO are sent together (one round trip); a refused RNFR makes
+    // the server refuse the RNTO too, and its reply is the one thrown.
     void Rename(const std::string& oldName, const std::string& newName);
     void Delete(const std::string& remoteName);
+    // DELE of each name, sent together and the replies read in turn (one
+    // round trip). results gets, name by name, null when deleted or the
+    // refusal; a failure that ends the session is thrown, results then
+    // holding the names answered before it.
+    void Delete(const std::vector<std::string>& remoteNames,
+                std::vector<std::exception_ptr>& results);
     int64_t Size(const std::string& remoteName);
+    // SIZE of each name, the queries sent together and their replies read in
+    // turn (one round trip): the size, or -1 with the reply's code.
+    struct SizeAnswer {
+        int64_t size = -1;
+        int code = 0;
+    };
+    std::vector<SizeAnswer> Sizes(const std::vector<std::string>& remoteNames);
     // Does nothing while another command of this session waits for its reply.
     void Noop();
     // Stops the running transfer (called from a work event): sends ABOR and
