@@ -228,9 +228,12 @@ void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJourna
                     const std::string& inboxFolder, const std::string& tmpFolder) {
     const bool binary = state.settings.BinaryTransfer();
     const std::string& name = entry.name;
-    int64_t size;
+    // In binary mode the size query goes with the download (one round trip
+    // less); in ASCII mode it needs a type switch around it.
+    int64_t size = -1;
     if (binary) {
-        size = s.Size(remotePath);
+        if (!s.Connected())
+            throw ConnClosedGracefullyError();
     } else {
         s.SetTransferType(TransferType::Binary);
         try {
@@ -246,10 +249,8 @@ void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJourna
         }
         s.SetTransferType(TransferType::Ascii);
     }
-    state.ExpectedSize = size;
-    // Without a size answer, the listing's size field tells a binary
-    // download cut short (and closed with 226) from a whole one.
-    const int64_t expected = size >= 0 ? size : entry.size;
+    state.ExpectedSize = size >= 0 ? size : entry.size;
+    const int64_t sizeHint = state.ExpectedSize;
 
     // Every candidate with one more "!" is a longer name, so the search
     // ends at the file system's name length limit at the latest.
@@ -281,7 +282,7 @@ void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJourna
     auto arriving = std::make_shared<std::atomic<bool>>(true);
     auto arrived = [&arriving] { arriving->store(false); };
     try {
-        if (expected > kHashOnTheSide && !journal.HasPath(remotePath, expected)) {
+        if (sizeHint > kHashOnTheSide && !journal.HasPath(remotePath, sizeHint)) {
             int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             if (fd >= 0) {
                 ::close(fd);
@@ -292,13 +293,15 @@ void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJourna
         }
         GetResult r;
         try {
-            r = s.Get(remotePath, tmpPath, true);
+            r = s.Get(remotePath, tmpPath, true, binary ? &size : nullptr);
         } catch (...) {
             arrived();
             throw;
         }
         arrived();
-        CheckComplete(r, binary ? expected : size, binary);
+        // Without a size answer, the listing's size field tells a binary
+        // download cut short (and closed with 226) from a whole one.
+        CheckComplete(r, binary && size < 0 ? entry.size : size, binary);
         downloaded = true;
         PendingFile file;
         file.name = name;

@@ -459,7 +459,10 @@ struct FtpSession::Impl {
 
     // One data transfer: data connection, transfer command, the bytes, the
     // final reply. Returns true when the server confirmed a complete transfer.
-    bool Transfer(const std::string& command, Kind kind, const Mover& move) {
+    // sizeOf, when not empty, is asked with SIZE before the transfer (in the
+    // same write as PASV where possible); its answer, or -1, goes to *size.
+    bool Transfer(const std::string& command, Kind kind, const Mover& move,
+                  const std::string& sizeOf = {}, int64_t* size = nullptr) {
         if (!ControlUsable())
             throw ConnClosedGracefullyError();
         transferRunning = true;
@@ -479,6 +482,7 @@ struct FtpSession::Impl {
             }
         } end{*this};
         net::Waiter w = MakeWaiter();
+        bool passiveReplyRead = false;
         // Abort may come from the idle pump before the data connection exists.
         auto stopIfAborted = [&] {
             if (aborted)
@@ -489,6 +493,18 @@ struct FtpSession::Impl {
             // an address; IPv4 keeps the wire it always had.
             const bool extended =
                 self.Proxy.Version == SocksVersion::None && peer.Family() == AF_INET6;
+            if (!sizeOf.empty()) {
+                const bool together = self.Passive && !extended;
+                if (together)
+                    SendCommands({"SIZE " + sizeOf, "PASV"});
+                else
+                    SendCommand("SIZE " + sizeOf);
+                *size = ReadReply({}) == 213 ? ftp::ParseSizeReply(lastLines) : -1;
+                if (together) {
+                    ReadReply({227});
+                    passiveReplyRead = true;
+                }
+            }
             if (self.Passive) {
                 int port;
                 if (extended) {
@@ -496,8 +512,10 @@ struct FtpSession::Impl {
                     ReadReply({229});
                     port = ftp::ParseEpsvReply(lastLines.back());
                 } else {
-                    SendCommand("PASV");
-                    ReadReply({227});
+                    if (!passiveReplyRead) {
+                        SendCommand("PASV");
+                        ReadReply({227});
+                    }
                     port = ftp::ParsePasvReply(lastLines.back()).Port;
                 }
                 stopIfAborted();
@@ -621,7 +639,8 @@ struct FtpSession::Impl {
         dest = std::move(lines);
     }
 
-    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite) {
+    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
+                  int64_t* remoteSize) {
         CheckArgument(remoteName, "remote file name");
         if (!overwrite && (::access(localName.c_str(), F_OK) == 0))
             throw FileAlreadyExistsError();
@@ -646,8 +665,9 @@ struct FtpSession::Impl {
         GetResult result;
         int64_t writtenBack = 0;
         bool truncated = false; // TLS ended without close_notify
-        bool whole =
-            Transfer("retr " + remoteName, Kind::Read, [&](net::NetSocket& s, net::Waiter& w) {
+        bool whole = Transfer(
+            "retr " + remoteName, Kind::Read,
+            [&](net::NetSocket& s, net::Waiter& w) {
                 WorkScope scope(*this, WorkDirection::Read, 0);
                 for (;;) {
                     long n;
@@ -684,7 +704,8 @@ struct FtpSession::Impl {
                     }
                     Work(WorkDirection::Read, n);
                 }
-            });
+            },
+            remoteSize ? remoteName : std::string(), remoteSize);
         result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
         return result;
     }
@@ -864,8 +885,8 @@ void FtpSession::List(std::vector<std::string>& dest, const std::string& specifi
 }
 
 GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,
-                          bool overwrite) {
-    return impl_->Run([&] { return impl_->Get(remoteName, localName, overwrite); });
+                          bool overwrite, int64_t* remoteSize) {
+    return impl_->Run([&] { return impl_->Get(remoteName, localName, overwrite, remoteSize); });
 }
 
 void FtpSession::Put(const std::string& localName, const std::string& remoteName, bool append) {

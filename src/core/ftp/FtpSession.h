@@ -86,7 +86,11 @@ public:
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details = true);
     // Complete is false when Abort cut the download short or the server ended
     // it with 426; the local file then holds the bytes received so far.
-    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite);
+    // With remoteSize, the file's SIZE is asked first, in the same round trip
+    // as the passive-mode command where possible; the answer (-1: none) is
+    // stored there before the transfer starts.
+    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
+                  int64_t* remoteSize = nullptr);
     // An upload the server ends with 426 fails with that reply; an aborted one
     // with ConnClosedGracefullyError. Either way the session stays in step.
     void Put(const std::string& localName, const std::string& remoteName, bool append = false);
