@@ -20,7 +20,9 @@ namespace kv {
 
 namespace {
 
-constexpr size_t kBatchFiles = 64;
+// A crash costs at most this much downloaded again (the files stay on the
+// server until their batch is durable).
+constexpr size_t kBatchFiles = 256;
 constexpr int64_t kBatchBytes = 16 << 20;
 
 // Errors are ignored: a folder that cannot be flushed was written through.
