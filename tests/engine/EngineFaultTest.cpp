@@ -75,11 +75,11 @@ TEST(Fault, EveryStepOnTheWire) {
           "ERROR:Socket Error # 10054 Connection reset by peer.!!!"},
          "1",
          {}},
-        // ... before DELE: the file is delivered and stays on the server.
+        // ... before DELE: the batch is delivered and stays on the server.
         {"drop\tDELE",
          {"ERROR:Delete File Failed!!!->a.edi", closed[0], "ERROR:Receive Failed!!!", closed[0]},
          "",
-         {"a.edi"}},
+         {"a.edi", "b.edi"}},
         // ... during STOR, right after the 150 or after part of the data.
         {"drop-after-150\tSTOR",
          {"ERROR:Send File Failed!!!->X1.TXT", "*", "ERROR:Send File Failed!!!->X2.TXT", "*"},
@@ -402,11 +402,12 @@ TEST(Fault, ListingLines) {
     EXPECT_EQ(
         From(m.sysLog(), "INFO:Now Receive"),
         // The DOS-format line is read too; the second b.edi line is the same file.
+        // b.edi's delete waits for the end of its batch.
         (Lines{"INFO:Now Receive From FTP Dir:out", "INFO:Start Download File->b.edi",
-               "INFO:Success Download File->b.edi", "ERROR:Invalid File Name In FTP LIST!!!->..",
+               "ERROR:Invalid File Name In FTP LIST!!!->..",
                "ERROR:Invalid File Name In FTP LIST!!!->bad?name",
-               "ERROR:Invalid File Name In FTP LIST!!!->", "INFO:End Receive!",
-               "INFO:Total Receive 1 Files!", "INFO:Disconnecting from 127.0.0.1.",
-               "INFO:Disconnected.", "INFO:Not connected."}));
+               "ERROR:Invalid File Name In FTP LIST!!!->", "INFO:Success Download File->b.edi",
+               "INFO:End Receive!", "INFO:Total Receive 1 Files!",
+               "INFO:Disconnecting from 127.0.0.1.", "INFO:Disconnected.", "INFO:Not connected."}));
     ExpectReceiveLostNothing(m, kRemote);
 }

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kv;
@@ -185,4 +186,64 @@ TEST(ReceiveSafety, FailedKeepAliveLeavesANewerSession) {
     py.clearScenario();
     EXPECT_EQ(m.state.FtpSession, newer);
     m.state.FtpSession.reset();
+}
+
+// Files of one batch are flushed together and deleted on the server only
+// afterwards. A connection lost at a download or a delete in the middle of
+// the batch, or the process ended abruptly while the batch waits in "TMP",
+// leaves each file on the server or whole in the inbox (both only with a
+// journal entry), and the next cycle delivers every file exactly once.
+TEST(ReceiveSafety, FaultsInTheMiddleOfABatch) {
+    Files remote;
+    for (int i = 0; i < 12; ++i)
+        remote["f" + std::to_string(10 + i) + ".edi"] = kHead + std::string(100 * i, 'x');
+    auto expectDeliveredOnce = [&](Mailbox& m) {
+        EXPECT_TRUE(m.remote("out").empty());
+        EXPECT_EQ(Mailbox::Read(m.inbox()), remote);
+        EXPECT_TRUE(FolderEntries(m.tmp()).empty());
+    };
+    FaultFtpServer& py = SharedFaultFtpd();
+    for (const char* scenario : {"drop-nth\tRETR\t7", "drop-nth\tDELE\t4"}) {
+        SCOPED_TRACE(scenario);
+        Mailbox m(py);
+        m.putRemote("out", remote);
+        py.setScenario(std::string(scenario) + "\n");
+        m.runCycle();
+        py.clearScenario();
+        Files inbox = Mailbox::Read(m.inbox());
+        std::vector<std::string> both;
+        for (const auto& [name, content] : inbox)
+            both.push_back(name);
+        // The files before the fault are in the inbox, deleted or not.
+        EXPECT_GE(inbox.size(), 3u);
+        ExpectReceiveLostNothing(m, remote, both);
+        m.runCycle();
+        expectDeliveredOnce(m);
+        EXPECT_TRUE(Grep(m.sysLog(), "->f1").size() >= remote.size());
+    }
+
+    // The process ends while the sixth file arrives: five complete files wait
+    // in "TMP", none is in the inbox or deleted on the server.
+    Mailbox m(py);
+    m.putRemote("out", remote);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        m.host.onWork = [&](WorkDirection, int64_t) {
+            if (FolderEntries(m.tmp()).size() >= 6)
+                ::_exit(9);
+        };
+        m.runCycle();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 9);
+    EXPECT_EQ(m.remote("out"), remote);
+    EXPECT_TRUE(FolderEntries(m.inbox()).empty());
+    EXPECT_GE(FolderEntries(m.tmp()).size(), 5u);
+    ExpectReceiveLostNothing(m, remote, {}, FolderEntries(m.tmp()));
+    m.runCycle();
+    expectDeliveredOnce(m);
 }

@@ -7,6 +7,8 @@ Takes every directive of tests/support/scripted_ftpd.py, and these:
 
   drop <CMD>             close the control connection when CMD arrives
   drop-after-150 <CMD>   answer CMD with 150, then close the control connection
+  drop-nth <CMD> <n>     close the control connection when the n-th CMD of
+                         the connection arrives
   stor-drop <n>          STOR takes n bytes, then both connections are closed
   listing <text>         LIST sends <text> as the listing ("\\r\\n" = CR LF)
 
@@ -43,7 +45,10 @@ class Handler(base.Handler):
             self.dtp_handler = Dropping
 
     def pre_process_command(self, line, cmd, arg):
-        if self.directive("drop", cmd):
+        self.seen = getattr(self, "seen", {})
+        self.seen[cmd] = self.seen.get(cmd, 0) + 1
+        nth = self.directive("drop-nth", cmd)
+        if self.directive("drop", cmd) or (nth and int(nth[2]) == self.seen[cmd]):
             with open(base.WIRE, "a", encoding="utf-8", errors="replace") as f:
                 f.write(line + "\n")
             self.close()

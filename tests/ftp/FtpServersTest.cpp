@@ -139,6 +139,24 @@ TEST_P(RealServer, EveryOperation) {
     }
     EXPECT_THROW(s->Rename("missing.bin", "x.bin"), ProtocolReplyError);
     EXPECT_EQ(s->Size("missing.bin"), -1);
+
+    // Commands sent together: each reply goes to its own command.
+    s->Put(local / "a.txt", "p1.bin");
+    s->Put(local / "a.txt", "p2.bin");
+    auto sizes = s->Sizes({"p1.bin", "missing.bin", "p2.bin"});
+    ASSERT_EQ(sizes.size(), 3u);
+    EXPECT_EQ(sizes[0].size, static_cast<int64_t>(content.size()));
+    EXPECT_EQ(sizes[1].size, -1);
+    EXPECT_EQ(sizes[1].code, 550);
+    EXPECT_EQ(sizes[2].size, static_cast<int64_t>(content.size()));
+    std::vector<std::exception_ptr> deleted;
+    s->Delete({"p1.bin", "missing.bin", "p2.bin"}, deleted);
+    ASSERT_EQ(deleted.size(), 3u);
+    EXPECT_FALSE(deleted[0]);
+    EXPECT_TRUE(deleted[1]);
+    EXPECT_FALSE(deleted[2]);
+    EXPECT_FALSE(Exists(in + "/p1.bin"));
+    EXPECT_FALSE(Exists(in + "/p2.bin"));
     s->Noop();
 
     s->SetTransferType(TransferType::Ascii);

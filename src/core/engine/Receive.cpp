@@ -7,6 +7,7 @@
 #include "engine/DeliveryJournal.h"
 #include "engine/Hooks.h"
 #include "engine/ListingLine.h"
+#include "engine/ReceiveBatch.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
@@ -14,9 +15,11 @@
 #include "util/Sha256.h"
 #include "util/Text.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <future>
+#include <memory>
 #include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -31,6 +34,10 @@ class IncompleteDownload : public KvError {
 public:
     using KvError::KvError;
 };
+
+// Above this size the hash of a new file is made beside the flush.
+constexpr int64_t kHashOnTheSide = 1 << 20;
+constexpr int64_t kWriteBackBytes = 8 << 20;
 
 // Any entry of that name, a dangling link or a folder included: none of them
 // may be replaced.
@@ -118,6 +125,26 @@ bool IsFileLockedByOther(const std::string& path) {
     return locked;
 }
 
+bool LinkIntoInbox(const std::string& tmpPath, const std::string& target, std::string& why) {
+    // link() never replaces an existing name, and the file appears whole.
+    if (::link(tmpPath.c_str(), target.c_str()) == 0)
+        return true;
+    int e = errno;
+    if (e == EEXIST || e == ENOENT || e == ENOTDIR || e == EACCES) {
+        why = "Cannot write file " + target + ": " + ErrnoText(e);
+        return false;
+    }
+    // Another file system (or one without hard links): a flushed copy under a
+    // hidden name, then linked into place.
+    try {
+        CopyFileSafe(tmpPath, target, false);
+    } catch (const std::exception& ex) {
+        why = ex.what();
+        return false;
+    }
+    return true;
+}
+
 bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why,
                     const std::function<void()>& beforeFolderSync) {
     int fd = ::open(tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -132,26 +159,8 @@ bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::
         return false;
     }
     ::close(fd);
-    // link() never replaces an existing name, and the file appears whole.
-    if (::link(tmpPath.c_str(), target.c_str()) == 0) {
-        if (beforeFolderSync)
-            beforeFolderSync();
-        SyncFolder(FolderOf(target));
-        return true;
-    }
-    int e = errno;
-    if (e == EEXIST || e == ENOENT || e == ENOTDIR || e == EACCES) {
-        why = "Cannot write file " + target + ": " + ErrnoText(e);
+    if (!LinkIntoInbox(tmpPath, target, why))
         return false;
-    }
-    // Another file system (or one without hard links): a flushed copy under a
-    // hidden name, then linked into place.
-    try {
-        CopyFileSafe(tmpPath, target, false);
-    } catch (const std::exception& ex) {
-        why = ex.what();
-        return false;
-    }
     if (beforeFolderSync)
         beforeFolderSync();
     SyncFolder(FolderOf(target));
@@ -212,12 +221,139 @@ void DeleteDeliveredAgain(AppState& state, IniFile& ini, FtpSession& s, Delivery
     }
 }
 
+// Downloads one listed file into "TMP" and queues it for delivery; a file
+// delivered before (its remote delete failed) only has its delete tried again.
+void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJournal& journal,
+                    ReceiveBatch& batch, const ListingEntry& entry, const std::string& remotePath,
+                    const std::string& inboxFolder, const std::string& tmpFolder) {
+    const bool binary = state.settings.BinaryTransfer();
+    const std::string& name = entry.name;
+    // In binary mode the size query goes with the download (one round trip
+    // less); in ASCII mode it needs a type switch around it.
+    int64_t size = -1;
+    if (binary) {
+        if (!s.Connected())
+            throw ConnClosedGracefullyError();
+    } else {
+        s.SetTransferType(TransferType::Binary);
+        try {
+            size = s.Size(remotePath);
+        } catch (...) {
+            if (s.Connected()) {
+                try {
+                    s.SetTransferType(TransferType::Ascii);
+                } catch (...) {
+                }
+            }
+            throw;
+        }
+        s.SetTransferType(TransferType::Ascii);
+    }
+    state.ExpectedSize = size >= 0 ? size : entry.size;
+    const int64_t sizeHint = state.ExpectedSize;
+
+    // Every candidate with one more "!" is a longer name, so the search
+    // ends at the file system's name length limit at the latest.
+    std::string inboxPath = JoinPath(inboxFolder, name);
+    while (EntryExists(inboxPath) || batch.Holds(inboxPath))
+        inboxPath += "!";
+
+    std::string tmpPath = JoinPath(tmpFolder, name);
+    while (batch.Holds(tmpPath) || EntryExists(tmpPath)) {
+        // A locked leftover may still be in use: it is left alone.
+        if (!batch.Holds(tmpPath) && !IsFileLocked(tmpPath) && ::unlink(tmpPath.c_str()) == 0)
+            continue;
+        if (!batch.Holds(tmpPath)) {
+            ReportError(state, "Delete ExistsTmp File Failed!!!->" + name);
+            if (IsFileLocked(tmpPath)) {
+                ReportError(state, "ExistsTmp File Locked!!!->" + name);
+                cycle::SetRestartFlag(state, ini);
+            }
+        }
+        tmpPath += "!";
+    }
+
+    ReportInfo(state, "Start Download File->" + name);
+    bool downloaded = false;
+    bool deliveredBefore = false;
+    // The hash of a large new file is made while it arrives, on the other
+    // core; it is needed only for the journal entry, after the flush.
+    std::future<std::string> hashWhileReceiving;
+    auto arriving = std::make_shared<std::atomic<bool>>(true);
+    auto arrived = [&arriving] { arriving->store(false); };
+    try {
+        if (sizeHint > kHashOnTheSide && !journal.HasPath(remotePath, sizeHint)) {
+            int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::close(fd);
+                hashWhileReceiving = std::async(std::launch::async, [tmpPath, arriving] {
+                    return FileSha256(tmpPath, [arriving] { return arriving->load(); });
+                });
+            }
+        }
+        GetResult r;
+        try {
+            r = s.Get(remotePath, tmpPath, true, binary ? &size : nullptr);
+        } catch (...) {
+            arrived();
+            throw;
+        }
+        arrived();
+        // Without a size answer, the listing's size field tells a binary
+        // download cut short (and closed with 226) from a whole one.
+        CheckComplete(r, binary && size < 0 ? entry.size : size, binary);
+        downloaded = true;
+        PendingFile file;
+        file.name = name;
+        file.remotePath = remotePath;
+        file.tmpPath = tmpPath;
+        file.inboxPath = inboxPath;
+        file.size = size;
+        file.bytes = r.Bytes;
+        if (journal.HasPath(remotePath, r.Bytes)) {
+            file.sha = FileSha256(tmpPath);
+            deliveredBefore = journal.Contains(remotePath, r.Bytes, file.sha);
+        } else if (hashWhileReceiving.valid()) {
+            file.shaJob = std::move(hashWhileReceiving);
+        } else if (r.Bytes > kHashOnTheSide) {
+            file.shaJob = std::async(std::launch::async, [tmpPath] { return FileSha256(tmpPath); });
+        } else {
+            file.sha = FileSha256(tmpPath);
+        }
+        if (deliveredBefore) {
+            ::unlink(tmpPath.c_str());
+        } else {
+            file.found = ClassifyFile(tmpPath, name, Direction::Incoming);
+            if (!file.found.ok) {
+                file.found.sender = file.found.receiver = file.found.type = "UNKNOWN";
+                cycle::ReportBangError(state, "Open Local File ERROR!!!");
+            }
+            batch.Add(std::move(file));
+        }
+    } catch (...) {
+        std::string message = cycle::MessageOf(std::current_exception());
+        // A partial file must not be picked up as a leftover or delivered.
+        if (!downloaded)
+            ::unlink(tmpPath.c_str());
+        if (message.empty()) {
+            ReportError(state, "Download File Failed!!!!->" + name);
+        } else {
+            ReportError(state, "Download File Failed!!!->" + name);
+            cycle::ReportFailure(state, ini, message);
+        }
+    }
+    if (deliveredBefore)
+        DeleteDeliveredAgain(state, ini, s, journal, remotePath, name);
+}
+
 } // namespace
 
 int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
                   const std::string& inboxFolder) {
     std::shared_ptr<FtpSession> s = cycle::RequireSession(state);
-    const bool binary = state.settings.BinaryTransfer();
+    // A large download is written back while it arrives: the flush before
+    // its remote delete then has little left.
+    s->WriteBackBytes = kWriteBackBytes;
     std::vector<std::string> listing;
     int count = 0;
 
@@ -244,170 +380,46 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
     // What a crash left of a copy across file systems is ours to remove.
     RemoveOwnTemporaryFiles(inboxFolder);
     DeliveryJournal journal(state.PathInProgramDir(kDeliveryJournalName));
+    ReceiveBatch batch(state, ini, *s, journal, tmpFolder);
     std::set<std::string> listedNames;
 
     const size_t lines = listing.size();
     size_t recognised = 0, nonEmpty = 0;
-    for (size_t i = 0; i < lines; ++i) {
-        const std::string line = listing[i];
-        if (!line.empty())
-            ++nonEmpty;
-        const ListingEntry entry = ParseListingLine(line);
-        if (entry.recognised)
-            ++recognised;
-        if (!entry.plainFile)
-            continue;
-        if (cycle::Stopping(state))
-            break;
-        const std::string name = entry.name;
-        if (!IsUsableListingName(name)) {
-            ReportError(state, "Invalid File Name In FTP LIST!!!->" + PrintableName(name));
-            continue;
-        }
-        // A name listed twice (both listings, or a server's repeat) is
-        // handled once.
-        if (!listedNames.insert(name).second)
-            continue;
-        const std::string remotePath = remoteFolder + "/" + name;
-
-        int64_t size;
-        if (binary) {
-            size = s->Size(remotePath);
-        } else {
-            s->SetTransferType(TransferType::Binary);
-            try {
-                size = s->Size(remotePath);
-            } catch (...) {
-                if (s->Connected()) {
-                    try {
-                        s->SetTransferType(TransferType::Ascii);
-                    } catch (...) {
-                    }
-                }
-                throw;
-            }
-            s->SetTransferType(TransferType::Ascii);
-        }
-        state.ExpectedSize = size;
-        // Without a size answer, the listing's size field tells a binary
-        // download cut short (and closed with 226) from a whole one.
-        const int64_t expected = size >= 0 ? size : entry.size;
-
-        // Every candidate with one more "!" is a longer name, so the search
-        // ends at the file system's name length limit at the latest.
-        std::string inboxPath = JoinPath(inboxFolder, name);
-        while (EntryExists(inboxPath))
-            inboxPath += "!";
-
-        std::string tmpPath = JoinPath(tmpFolder, name);
-        while (EntryExists(tmpPath)) {
-            // A locked leftover may still be in use: it is left alone.
-            if (!IsFileLocked(tmpPath) && ::unlink(tmpPath.c_str()) == 0)
+    try {
+        for (size_t i = 0; i < lines; ++i) {
+            const std::string line = listing[i];
+            if (!line.empty())
+                ++nonEmpty;
+            const ListingEntry entry = ParseListingLine(line);
+            if (entry.recognised)
+                ++recognised;
+            if (!entry.plainFile)
                 continue;
-            ReportError(state, "Delete ExistsTmp File Failed!!!->" + name);
-            if (IsFileLocked(tmpPath)) {
-                ReportError(state, "ExistsTmp File Locked!!!->" + name);
-                cycle::SetRestartFlag(state, ini);
-            }
-            tmpPath += "!";
-        }
-
-        ReportInfo(state, "Start Download File->" + name);
-        bool copied = false;
-        bool downloaded = false;
-        bool deliveredBefore = false;
-        std::string sha, journalError;
-        int64_t bytes = 0;
-        Classification found;
-        try {
-            GetResult r = s->Get(remotePath, tmpPath, true);
-            CheckComplete(r, binary ? expected : size, binary);
-            downloaded = true;
-            bytes = r.Bytes;
-            // The hash of a file not seen before is made while the file is
-            // flushed to disk, on the other core: it is needed only for the
-            // journal entry, after the flush.
-            std::future<std::string> shaJob;
-            if (journal.HasPath(remotePath, bytes)) {
-                sha = FileSha256(tmpPath);
-                deliveredBefore = journal.Contains(remotePath, bytes, sha);
-            } else {
-                shaJob = std::async(std::launch::async, [tmpPath] { return FileSha256(tmpPath); });
-            }
-            if (deliveredBefore) {
-                ::unlink(tmpPath.c_str());
-            } else {
-                found = ClassifyFile(tmpPath, name, Direction::Incoming);
-                if (!found.ok) {
-                    found.sender = found.receiver = found.type = "UNKNOWN";
-                    cycle::ReportBangError(state, "Open Local File ERROR!!!");
-                }
-                std::string why;
-                // The journal entry is written while the new inbox name waits
-                // for its folder's flush; its own flush then has little left.
-                copied = DeliverToInbox(tmpPath, inboxPath, why, [&] {
-                    try {
-                        if (shaJob.valid())
-                            sha = shaJob.get();
-                        journal.Append(remotePath, bytes, sha);
-                    } catch (const std::exception& e) {
-                        journalError = FirstCrLfToBlank(e.what());
-                    }
-                });
-                if (copied) {
-                    ++count;
-                    if (::unlink(tmpPath.c_str()) != 0)
-                        ReportError(state, "Delete Tmp File Failed!!!->" + name);
-                } else {
-                    ReportError(state, "Copy File From Tmp Failed!!!->" + name);
-                    ReportError(state, why + "!!!");
-                }
-            }
-        } catch (...) {
-            std::string message = cycle::MessageOf(std::current_exception());
-            // A partial file must not be picked up as a leftover or delivered.
-            if (!downloaded)
-                ::unlink(tmpPath.c_str());
-            if (message.empty()) {
-                ReportError(state, "Download File Failed!!!!->" + name);
-            } else {
-                ReportError(state, "Download File Failed!!!->" + name);
-                cycle::ReportFailure(state, ini, message);
-            }
-        }
-        if (deliveredBefore) {
-            DeleteDeliveredAgain(state, ini, *s, journal, remotePath, name);
-            continue;
-        }
-        if (!copied)
-            continue;
-
-        // Remembered before the delete is tried: should it fail, or the
-        // machine stop now, the same bytes are not delivered a second time.
-        try {
-            if (journalError.empty())
-                journal.Flush();
-        } catch (const std::exception& e) {
-            journalError = FirstCrLfToBlank(e.what());
-        }
-        if (!journalError.empty())
-            ReportError(state, journalError + "!!!");
-        try {
-            s->Delete(remotePath);
-            journal.Remove(remotePath);
-        } catch (...) {
-            std::string message = cycle::MessageOf(std::current_exception());
-            if (!message.empty()) {
-                ReportError(state, "Delete File Failed!!!->" + name);
-                cycle::ReportFailure(state, ini, message);
+            if (cycle::Stopping(state))
+                break;
+            const std::string name = entry.name;
+            if (!IsUsableListingName(name)) {
+                ReportError(state, "Invalid File Name In FTP LIST!!!->" + PrintableName(name));
                 continue;
             }
-            ReportError(state, "Delete File Failed!!!!->" + name);
+            // A name listed twice (both listings, or a server's repeat) is
+            // handled once.
+            if (!listedNames.insert(name).second)
+                continue;
+            ReceiveOneFile(state, ini, *s, journal, batch, entry, remoteFolder + "/" + name,
+                           inboxFolder, tmpFolder);
+            if (batch.Full())
+                count += batch.Finish();
         }
-        WriteTransferRecord(state, "Download File->" + name + " FileSize:" + IntToStr(size) +
-                                       " Sender:" + found.sender + " Receiver:" + found.receiver +
-                                       " Type:" + found.type);
-        ReportInfo(state, "Success Download File->" + name);
+        count += batch.Finish();
+    } catch (...) {
+        // What is complete in "TMP" is still delivered; its remote copy stays
+        // and is recognised by its journal entry when it comes again.
+        try {
+            count += batch.Finish(false);
+        } catch (...) {
+        }
+        throw;
     }
     if (nonEmpty > 0 && recognised == 0)
         ReportError(state, "FTP LIST Not Understood!!!->" + remoteFolder + ": none of its " +

@@ -46,4 +46,8 @@ bool IsFileLockedByOther(const std::string& path);
 bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why,
                     const std::function<void()>& beforeFolderSync = {});
 
+// The second half of DeliverToInbox, for a file whose data is flushed
+// already: the name in place, its folder not yet flushed.
+bool LinkIntoInbox(const std::string& tmpPath, const std::string& target, std::string& why);
+
 } // namespace kv

@@ -64,14 +64,9 @@ DestCheck CheckDestination(Pass& p, const std::string& dest) {
     return DestCheck::Ok;
 }
 
-// True when the server holds anything under that name, an empty file
-// included. A SIZE answer other than 213 or 550 (502 "not implemented", 500)
-// says nothing: a listing of that very name decides then.
-bool RemoteNameTaken(Pass& p, const std::string& remotePath) {
-    if (p.s->Size(remotePath) >= 0)
-        return true;
-    if (p.s->LastReplyCode() == 550)
-        return false;
+// True when a listing of that very name shows it (for a SIZE answer that
+// says nothing: 502 "not implemented", 500).
+bool ListingShows(Pass& p, const std::string& remotePath) {
     std::vector<std::string> names;
     try {
         p.s->List(names, remotePath, false);
@@ -83,6 +78,20 @@ bool RemoteNameTaken(Pass& p, const std::string& remotePath) {
     return !names.empty();
 }
 
+// True when the server holds anything under one of the names, an empty file
+// included. Both sizes are asked in one round trip; a SIZE answer other than
+// 213 or 550 says nothing, and a listing of that name decides then.
+bool RemoteNamesTaken(Pass& p, const std::vector<std::string>& remotePaths) {
+    std::vector<FtpSession::SizeAnswer> answers = p.s->Sizes(remotePaths);
+    for (size_t i = 0; i < answers.size(); ++i) {
+        if (answers[i].size >= 0)
+            return true;
+        if (answers[i].code != 550 && ListingShows(p, remotePaths[i]))
+            return true;
+    }
+    return false;
+}
+
 // The local name, with "!" appended while that name is taken in "tmp" or in
 // the destination folder: a remote file is never replaced.
 std::string ChooseRemoteName(Pass& p, const std::string& name, const std::string& dest) {
@@ -90,7 +99,7 @@ std::string ChooseRemoteName(Pass& p, const std::string& name, const std::string
         p.s->SetTransferType(TransferType::Binary);
     std::string remote = name;
     try {
-        while (RemoteNameTaken(p, "tmp/" + remote) || RemoteNameTaken(p, dest + "/" + remote)) {
+        while (RemoteNamesTaken(p, {"tmp/" + remote, dest + "/" + remote})) {
             remote += "!";
             if (remote.size() > kMaxNameBytes)
                 throw FtpError("No free name for " + PrintableName(name) + " in tmp and " + dest +

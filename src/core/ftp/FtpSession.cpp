@@ -203,6 +203,16 @@ struct FtpSession::Impl {
 
     void SendCommand(const std::string& command) { SendRaw(command + "\r\n", nullptr); }
 
+    // Several commands in one write; their replies are read in turn.
+    void SendCommands(const std::vector<std::string>& commands) {
+        std::string all;
+        for (const std::string& c : commands)
+            all += c + "\r\n";
+        SendRaw(all, commands.front().c_str());
+        for (size_t i = 1; i < commands.size(); ++i)
+            Trace("Sent: " + commands[i]);
+    }
+
     // Reads one reply; a code outside `accepted` (when not empty) raises
     // ProtocolReplyError with the reply's last line.
     int ReadReply(std::initializer_list<int> accepted) {
@@ -449,7 +459,10 @@ struct FtpSession::Impl {
 
     // One data transfer: data connection, transfer command, the bytes, the
     // final reply. Returns true when the server confirmed a complete transfer.
-    bool Transfer(const std::string& command, Kind kind, const Mover& move) {
+    // sizeOf, when not empty, is asked with SIZE before the transfer (in the
+    // same write as PASV where possible); its answer, or -1, goes to *size.
+    bool Transfer(const std::string& command, Kind kind, const Mover& move,
+                  const std::string& sizeOf = {}, int64_t* size = nullptr) {
         if (!ControlUsable())
             throw ConnClosedGracefullyError();
         transferRunning = true;
@@ -469,6 +482,7 @@ struct FtpSession::Impl {
             }
         } end{*this};
         net::Waiter w = MakeWaiter();
+        bool passiveReplyRead = false;
         // Abort may come from the idle pump before the data connection exists.
         auto stopIfAborted = [&] {
             if (aborted)
@@ -479,6 +493,18 @@ struct FtpSession::Impl {
             // an address; IPv4 keeps the wire it always had.
             const bool extended =
                 self.Proxy.Version == SocksVersion::None && peer.Family() == AF_INET6;
+            if (!sizeOf.empty()) {
+                const bool together = self.Passive && !extended;
+                if (together)
+                    SendCommands({"SIZE " + sizeOf, "PASV"});
+                else
+                    SendCommand("SIZE " + sizeOf);
+                *size = ReadReply({}) == 213 ? ftp::ParseSizeReply(lastLines) : -1;
+                if (together) {
+                    ReadReply({227});
+                    passiveReplyRead = true;
+                }
+            }
             if (self.Passive) {
                 int port;
                 if (extended) {
@@ -486,8 +512,10 @@ struct FtpSession::Impl {
                     ReadReply({229});
                     port = ftp::ParseEpsvReply(lastLines.back());
                 } else {
-                    SendCommand("PASV");
-                    ReadReply({227});
+                    if (!passiveReplyRead) {
+                        SendCommand("PASV");
+                        ReadReply({227});
+                    }
                     port = ftp::ParsePasvReply(lastLines.back()).Port;
                 }
                 stopIfAborted();
@@ -611,7 +639,8 @@ struct FtpSession::Impl {
         dest = std::move(lines);
     }
 
-    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite) {
+    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
+                  int64_t* remoteSize) {
         CheckArgument(remoteName, "remote file name");
         if (!overwrite && (::access(localName.c_str(), F_OK) == 0))
             throw FileAlreadyExistsError();
@@ -634,9 +663,11 @@ struct FtpSession::Impl {
         pipeRead.fd = pipeFds[0];
         pipeWrite.fd = pipeFds[1];
         GetResult result;
+        int64_t writtenBack = 0;
         bool truncated = false; // TLS ended without close_notify
-        bool whole =
-            Transfer("retr " + remoteName, Kind::Read, [&](net::NetSocket& s, net::Waiter& w) {
+        bool whole = Transfer(
+            "retr " + remoteName, Kind::Read,
+            [&](net::NetSocket& s, net::Waiter& w) {
                 WorkScope scope(*this, WorkDirection::Read, 0);
                 for (;;) {
                     long n;
@@ -664,9 +695,17 @@ struct FtpSession::Impl {
                         return true;
                     }
                     result.Bytes += n;
+                    if (self.WriteBackBytes > 0 &&
+                        result.Bytes - writtenBack >= self.WriteBackBytes) {
+                        // Only starts the writing; errors show at the flush.
+                        ::sync_file_range(file.fd, writtenBack, result.Bytes - writtenBack,
+                                          SYNC_FILE_RANGE_WRITE);
+                        writtenBack = result.Bytes;
+                    }
                     Work(WorkDirection::Read, n);
                 }
-            });
+            },
+            remoteSize ? remoteName : std::string(), remoteSize);
         result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
         return result;
     }
@@ -846,8 +885,8 @@ void FtpSession::List(std::vector<std::string>& dest, const std::string& specifi
 }
 
 GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,
-                          bool overwrite) {
-    return impl_->Run([&] { return impl_->Get(remoteName, localName, overwrite); });
+                          bool overwrite, int64_t* remoteSize) {
+    return impl_->Run([&] { return impl_->Get(remoteName, localName, overwrite, remoteSize); });
 }
 
 void FtpSession::Put(const std::string& localName, const std::string& remoteName, bool append) {
@@ -858,10 +897,17 @@ void FtpSession::Rename(const std::string& oldName, const std::string& newName) 
     impl_->Run([&] {
         CheckArgument(oldName, "remote file name");
         CheckArgument(newName, "new remote file name");
-        impl_->SendCommand("RNFR " + oldName);
-        impl_->ReadReply({350});
-        impl_->SendCommand("RNTO " + newName);
-        impl_->ReadReply({250});
+        impl_->SendCommands({"RNFR " + oldName, "RNTO " + newName});
+        const int from = impl_->ReadReply({});
+        const std::string fromLine = impl_->lastLines.back();
+        const int to = impl_->ReadReply({});
+        if (from != 350) {
+            impl_->lastCode = from;
+            impl_->lastLines = {fromLine};
+            throw ProtocolReplyError(from, fromLine);
+        }
+        if (to != 250)
+            throw ProtocolReplyError(to, impl_->lastLines.back());
     });
 }
 
@@ -873,6 +919,29 @@ void FtpSession::Delete(const std::string& remoteName) {
     });
 }
 
+void FtpSession::Delete(const std::vector<std::string>& remoteNames,
+                        std::vector<std::exception_ptr>& results) {
+    results.clear();
+    if (remoteNames.empty())
+        return;
+    impl_->Run([&] {
+        std::vector<std::string> commands;
+        for (const std::string& name : remoteNames) {
+            CheckArgument(name, "remote file name");
+            commands.push_back("DELE " + name);
+        }
+        impl_->SendCommands(commands);
+        for (size_t i = 0; i < commands.size(); ++i) {
+            try {
+                impl_->ReadReply({250});
+                results.push_back(nullptr);
+            } catch (const ProtocolReplyError&) {
+                results.push_back(std::current_exception());
+            }
+        }
+    });
+}
+
 int64_t FtpSession::Size(const std::string& remoteName) {
     return impl_->Run([&]() -> int64_t {
         CheckArgument(remoteName, "remote file name");
@@ -880,6 +949,26 @@ int64_t FtpSession::Size(const std::string& remoteName) {
         if (impl_->ReadReply({}) != 213)
             return -1;
         return ftp::ParseSizeReply(impl_->lastLines);
+    });
+}
+
+std::vector<FtpSession::SizeAnswer> FtpSession::Sizes(const std::vector<std::string>& remoteNames) {
+    return impl_->Run([&] {
+        std::vector<std::string> commands;
+        for (const std::string& name : remoteNames) {
+            CheckArgument(name, "remote file name");
+            commands.push_back("SIZE " + name);
+        }
+        impl_->SendCommands(commands);
+        std::vector<SizeAnswer> answers;
+        for (size_t i = 0; i < commands.size(); ++i) {
+            SizeAnswer a;
+            a.code = impl_->ReadReply({});
+            if (a.code == 213)
+                a.size = ftp::ParseSizeReply(impl_->lastLines);
+            answers.push_back(a);
+        }
+        return answers;
     });
 }
 

@@ -7,6 +7,7 @@
 #include "util/Host.h"
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,10 @@ public:
     // and letter case ignored); when set, the certificate is pinned to it
     // instead of being checked against a store.
     std::string TlsFingerprint;
+    // When above 0, a download starts the disk write-back of its local file
+    // every this many bytes (sync_file_range), so that a flush at its end
+    // has little left to write. 0: the kernel decides when.
+    int64_t WriteBackBytes = 0;
 
     // Events go to the host; trace lines only while tracing is on.
     void SetHost(kv::Host* host);
@@ -81,13 +86,32 @@ public:
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details = true);
     // Complete is false when Abort cut the download short or the server ended
     // it with 426; the local file then holds the bytes received so far.
-    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite);
+    // With remoteSize, the file's SIZE is asked first, in the same round trip
+    // as the passive-mode command where possible; the answer (-1: none) is
+    // stored there before the transfer starts.
+    GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
+                  int64_t* remoteSize = nullptr);
     // An upload the server ends with 426 fails with that reply; an aborted one
     // with ConnClosedGracefullyError. Either way the session stays in step.
     void Put(const std::string& localName, const std::string& remoteName, bool append = false);
+    // RNFR and RNTO are sent together (one round trip); a refused RNFR makes
+    // the server refuse the RNTO too, and its reply is the one thrown.
     void Rename(const std::string& oldName, const std::string& newName);
     void Delete(const std::string& remoteName);
+    // DELE of each name, sent together and the replies read in turn (one
+    // round trip). results gets, name by name, null when deleted or the
+    // refusal; a failure that ends the session is thrown, results then
+    // holding the names answered before it.
+    void Delete(const std::vector<std::string>& remoteNames,
+                std::vector<std::exception_ptr>& results);
     int64_t Size(const std::string& remoteName);
+    // SIZE of each name, the queries sent together and their replies read in
+    // turn (one round trip): the size, or -1 with the reply's code.
+    struct SizeAnswer {
+        int64_t size = -1;
+        int code = 0;
+    };
+    std::vector<SizeAnswer> Sizes(const std::vector<std::string>& remoteNames);
     // Does nothing while another command of this session waits for its reply.
     void Noop();
     // Stops the running transfer (called from a work event): sends ABOR and

@@ -13,6 +13,10 @@
 namespace kv {
 
 std::string FileSha256(const std::string& path) {
+    return FileSha256(path, {});
+}
+
+std::string FileSha256(const std::string& path, const std::function<bool()>& mayGrow) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw FileError("Cannot open file " + path + ": " + ErrnoText(errno));
@@ -21,9 +25,13 @@ std::string FileSha256(const std::string& path) {
         ::close(fd);
         throw FileError("Cannot hash file " + path + ": the SHA-256 digest is not available");
     }
-    std::vector<unsigned char> buf(1 << 18);
+    // Not zero-filled: most files hashed are a few KiB.
+    constexpr size_t kBuffer = 1 << 18;
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[kBuffer]);
     for (;;) {
-        ssize_t n = ::read(fd, buf.data(), buf.size());
+        // Asked before the read: once the writer is done, this read sees all.
+        const bool more = mayGrow && mayGrow();
+        ssize_t n = ::read(fd, buf.get(), kBuffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -31,9 +39,13 @@ std::string FileSha256(const std::string& path) {
             ::close(fd);
             throw FileError("Cannot read file " + path + ": " + ErrnoText(e));
         }
-        if (n == 0)
+        if (n == 0 && !more)
             break;
-        EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
+        if (n == 0) {
+            ::usleep(2000);
+            continue;
+        }
+        EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<size_t>(n));
     }
     ::close(fd);
     unsigned char digest[EVP_MAX_MD_SIZE];
