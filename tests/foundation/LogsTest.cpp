@@ -90,7 +90,7 @@ TEST(Logs, FolderThatCannotBeCreatedIsReportedAndWorkGoesOn) {
     kvtest::WriteFile(f.path("LOG"), "a file where the folder should be");
     OpenLogs(f.state);
     EXPECT_FALSE(f.state.logs.SysLogOpen);
-    // The specified line, then what is in the way.
+    // The usual line, then what is in the way.
     ASSERT_EQ(f.host.view.size(), 2u);
     EXPECT_EQ(f.host.view[0], "Create Directory " + f.path("LOG") + " Failed!!!");
     EXPECT_EQ(f.host.boxes, std::vector<std::string>{f.host.view[0]});

@@ -182,7 +182,7 @@ void ReceiveAll(AppState& state, IniFile& ini) {
 
 namespace {
 
-// The remote folder's files: the specified listing of "R/*.*", completed by a
+// The remote folder's files: the usual listing of "R/*.*", completed by a
 // listing of the folder itself, since servers that expand the pattern (vsftpd,
 // proftpd, pure-ftpd) leave out every name without a dot.
 std::vector<std::string> ListRemoteFolder(FtpSession& s, const std::string& remoteFolder,

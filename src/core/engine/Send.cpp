@@ -106,7 +106,7 @@ std::string ChooseRemoteName(Pass& p, const std::string& name, const std::string
                                " on the server; clear old copies there");
         }
     } catch (...) {
-        // The specified type comes back on every path.
+        // The settings' transfer type comes back on every path.
         if (!p.binary && p.s->Connected()) {
             try {
                 p.s->SetTransferType(TransferType::Ascii);
