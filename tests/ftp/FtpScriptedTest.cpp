@@ -649,7 +649,7 @@ TEST_F(Scripted, ConnectFailures) {
     EXPECT_EQ(ErrorOf<SocketError>([&] { s->Connect(); }),
               "Socket Error # 10061\r\nConnection refused.");
     EXPECT_EQ(host.disconnected, 0); // never connected
-    s->Host = "no_such_host!"; // refused by the resolver itself: no query leaves the machine
+    s->Host = "no_such_host!";       // refused by the resolver itself: no query leaves the machine
     EXPECT_EQ(ErrorOf<SocketError>([&] { s->Connect(); }),
               "Socket Error # 11001\r\nHost not found.");
     s->Host = "127.0.0.1";
