@@ -12,8 +12,6 @@ using namespace kvtest;
 
 namespace {
 
-const std::string kHead = "00:INVOIC:X:Y:SEND01:RECV01:Z'\r\n";
-const std::string kOwn = "00:ORDERS:X:Y:SENDER1:RECV1:Z'\r\n";
 const Files kRemote = {{"a.edi", kHead + std::string(3000, 'a') + "\r\n"}};
 const Files kOutbox = {{"X1.TXT", kOwn + std::string(2000, 'x') + "\r\n"}};
 

@@ -22,12 +22,7 @@ using namespace kv;
 using namespace kvtest;
 using Lines = std::vector<std::string>;
 
-namespace {
-
-const std::string kHead = "00:INVOIC:X:Y:SEND01:RECV01:Z'\r\n";
-const std::string kOwn = "00:ORDERS:X:Y:SENDER1:RECV1:Z'\r\n";
-
-} // namespace
+namespace {} // namespace
 
 // A remote file whose delete keeps failing is delivered once; the same bytes
 // again only get their delete retried, also after a stop between delivery and

@@ -20,7 +20,6 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const std::string kOwn = "00:ORDERS:X:Y:SENDER1:RECV1:Z'\r\n";
 const std::string kForeign = "00:ORDERS:X:Y:OTHER:RECV1:Z'\r\n";
 const std::string kBig = kOwn + std::string(600000, 'x') + "\r\n";
 

@@ -15,6 +15,11 @@
 
 namespace kvtest {
 
+// A flat-header file of a partner (SEND01 to RECV01), and one of our own
+// sender (SENDER1, the test settings' FileSender).
+inline const std::string kHead = "00:INVOIC:X:Y:SEND01:RECV01:Z'\r\n";
+inline const std::string kOwn = "00:ORDERS:X:Y:SENDER1:RECV1:Z'\r\n";
+
 // A tmpfs of the given size mounted on path (created if needed) for the life
 // of the object. Mounting needs root; ok() is false otherwise.
 class TmpfsMount {

@@ -17,15 +17,8 @@ using namespace kvtest;
 
 namespace {
 
-class Scripted : public ::testing::Test {
+class Scripted : public ScriptedServerTest<SharedPyFtpd> {
 protected:
-    void SetUp() override {
-        server = &SharedPyFtpd();
-        server->clearScenario();
-        server->clearWireLog();
-    }
-    void TearDown() override { server->clearScenario(); }
-
     std::shared_ptr<FtpSession> Open(bool passive = true) {
         auto s = MakeSession(*server, host, passive);
         s->Connect();
@@ -36,10 +29,6 @@ protected:
         auto w = server->wireLog();
         return std::find(w.begin(), w.end(), line) != w.end();
     }
-
-    PyFtpdServer* server = nullptr;
-    FtpHost host;
-    TempDir local;
 };
 
 } // namespace

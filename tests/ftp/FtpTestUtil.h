@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,5 +86,20 @@ inline std::string Pattern(size_t size, unsigned seed = 1) {
     }
     return s;
 }
+
+// Cases on one shared scripted server: its scenario and wire log start empty
+// and the scenario is cleared again afterwards.
+template <PyFtpdServer& (*Shared)()> class ScriptedServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = &Shared();
+        server->clearScenario();
+        server->clearWireLog();
+    }
+    void TearDown() override { server->clearScenario(); }
+    PyFtpdServer* server = nullptr;
+    FtpHost host;
+    TempDir local;
+};
 
 } // namespace kvtest

@@ -78,18 +78,7 @@ private:
     Process process_;
 };
 
-class Scripted : public ::testing::Test {
-protected:
-    void SetUp() override {
-        server = &SharedPyFtpsd();
-        server->clearScenario();
-        server->clearWireLog();
-    }
-    void TearDown() override { server->clearScenario(); }
-    PyFtpdServer* server = nullptr;
-    FtpHost host;
-    TempDir local;
-};
+using Scripted = ScriptedServerTest<SharedPyFtpsd>;
 
 } // namespace
 
