@@ -52,6 +52,18 @@ bool Stopping(AppState& state) {
     return state.StopRequested;
 }
 
+void ForEachFolderPair(
+    AppState& state, IniFile& ini, const std::string& remoteKey, const std::string& localKey,
+    const std::function<void(const std::string& remote, const std::string& local)>& visit) {
+    for (int n = 0; n <= 9 && !Stopping(state); ++n) {
+        const std::string suffix = n == 0 ? "" : IntToStr(n);
+        const std::string remote = ini.ReadString("Options", remoteKey + suffix);
+        const std::string local = ini.ReadString("Options", localKey + suffix);
+        if (!remote.empty() && !local.empty())
+            visit(remote, local);
+    }
+}
+
 void ReportBangError(AppState& state, const std::string& text) {
     // ReportMessage counts only "ERROR:" lines; this one is an error as well.
     ++state.ErrorLinesReported;

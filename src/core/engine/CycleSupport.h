@@ -2,6 +2,7 @@
 // Pieces shared by the connection, receive and send code (not for callers
 // outside the transfer engine).
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,12 @@ void ReportFailure(AppState& state, IniFile& ini, const std::string& message);
 // True once a stop was requested (StopRequested, or the StopSignal flag): no
 // further file, hook or folder pair may start.
 bool Stopping(AppState& state);
+
+// The folder pairs of Options: remoteKey + n and localKey + n for n = "" and
+// 1 to 9, skipping pairs with an empty side, until a stop is requested.
+void ForEachFolderPair(
+    AppState& state, IniFile& ini, const std::string& remoteKey, const std::string& localKey,
+    const std::function<void(const std::string& remote, const std::string& local)>& visit);
 
 // Reports a line with an "ERROR!:" prefix (counted as an error line).
 void ReportBangError(AppState& state, const std::string& text);

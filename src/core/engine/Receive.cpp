@@ -169,15 +169,11 @@ bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::
 
 void ReceiveAll(AppState& state, IniFile& ini) {
     ReportInfo(state, "Begin Receive......");
-    for (int n = 0; n <= 9 && !cycle::Stopping(state); ++n) {
-        std::string suffix = n == 0 ? "" : IntToStr(n);
-        std::string remote = ini.ReadString("Options", "RemoteOutPath" + suffix);
-        std::string inbox = ini.ReadString("Options", "LocalInPath" + suffix);
-        if (remote.empty() || inbox.empty())
-            continue;
-        ReportInfo(state, "Now Receive From FTP Dir:" + remote);
-        ReceiveFolder(state, ini, remote, inbox);
-    }
+    cycle::ForEachFolderPair(state, ini, "RemoteOutPath", "LocalInPath",
+                             [&](const std::string& remote, const std::string& inbox) {
+                                 ReportInfo(state, "Now Receive From FTP Dir:" + remote);
+                                 ReceiveFolder(state, ini, remote, inbox);
+                             });
 }
 
 namespace {

@@ -468,15 +468,11 @@ int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
 
 void SendAll(AppState& state, IniFile& ini) {
     ReportInfo(state, "Begin Send......");
-    for (int n = 0; n <= 9 && !cycle::Stopping(state); ++n) {
-        std::string suffix = n == 0 ? "" : IntToStr(n);
-        std::string local = ini.ReadString("Options", "LocalOutPath" + suffix);
-        std::string remote = ini.ReadString("Options", "RemoteInPath" + suffix);
-        if (local.empty() || remote.empty())
-            continue;
-        ReportInfo(state, "Now Send To FTP Dir:" + remote);
-        SendFolder(state, ini, remote, local);
-    }
+    cycle::ForEachFolderPair(state, ini, "RemoteInPath", "LocalOutPath",
+                             [&](const std::string& remote, const std::string& local) {
+                                 ReportInfo(state, "Now Send To FTP Dir:" + remote);
+                                 SendFolder(state, ini, remote, local);
+                             });
 }
 
 } // namespace kv
