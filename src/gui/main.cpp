@@ -71,17 +71,9 @@ int main(int argc, char** argv) {
 
     kv::InstanceLock lock(programDir);
     if (!lock.Acquired()) {
-        if (lock.OpenError() != 0) {
-            const std::string text = "Cannot use the program folder " + programDir + ": " +
-                                     kv::ErrnoText(lock.OpenError()) +
-                                     ". Create it or give this user write access to it "
-                                     "(KORVANE_HOME names it).";
-            std::fprintf(stderr, "korvane: %s\n", text.c_str());
-            QMessageBox::warning(nullptr, "Korvane", QString::fromStdString(text));
-            return 2;
-        }
-        std::fprintf(stderr, "korvane: Program Already Run!!! (%s)\n", programDir.c_str());
-        QMessageBox::warning(nullptr, "Korvane", "Program Already Run!!!");
+        const std::string refusal = lock.Refusal(programDir);
+        std::fprintf(stderr, "korvane: %s (%s)\n", refusal.c_str(), programDir.c_str());
+        QMessageBox::warning(nullptr, "Korvane", QString::fromStdString(refusal));
         return 2; // as korvaned
     }
     // Relative folder settings are relative to the program folder.

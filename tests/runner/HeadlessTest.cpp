@@ -242,6 +242,9 @@ TEST(Headless, OneInstancePerProgramFolder) {
     InstanceLock missing(h.path("no/such/folder"));
     EXPECT_FALSE(missing.Acquired());
     EXPECT_EQ(missing.OpenError(), ENOENT);
+    EXPECT_EQ(missing.Refusal("/m"), "Cannot use the program folder /m: No such file or directory. "
+                                     "Create it or give this user write access to it "
+                                     "(KORVANE_HOME names it).");
     Runner r(h.dir.path(), {"ONCE"});
     EXPECT_EQ(r.wait(), 2);
     EXPECT_NE(r.err().find("Program Already Run!!!"), std::string::npos);

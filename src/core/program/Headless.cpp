@@ -97,13 +97,7 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
     const bool once = HasWord(args, "ONCE");
     InstanceLock lock(programDir);
     if (!lock.Acquired()) {
-        if (lock.OpenError() != 0)
-            std::fprintf(stderr,
-                         "korvane: cannot use the program folder %s: %s. Create it or give "
-                         "this user write access to it (KORVANE_HOME names it).\n",
-                         programDir.c_str(), ErrnoText(lock.OpenError()).c_str());
-        else
-            std::fprintf(stderr, "korvane: Program Already Run!!!\n");
+        std::fprintf(stderr, "korvane: %s\n", lock.Refusal(programDir).c_str());
         return 2;
     }
     // Relative folder settings are relative to the program folder.

@@ -94,4 +94,11 @@ InstanceLock::~InstanceLock() {
         ::close(fd_);
 }
 
+std::string InstanceLock::Refusal(const std::string& programDir) const {
+    if (openError_ == 0)
+        return "Program Already Run!!!";
+    return "Cannot use the program folder " + programDir + ": " + ErrnoText(openError_) +
+           ". Create it or give this user write access to it (KORVANE_HOME names it).";
+}
+
 } // namespace kv

@@ -42,6 +42,9 @@ public:
     // The errno of a lock file that could not be created or opened (missing
     // or unwritable program folder); 0 when another instance holds the lock.
     int OpenError() const { return openError_; }
+    // Why the lock was not acquired, for the user: "Program Already Run!!!",
+    // or the program folder that cannot be used and what to do about it.
+    std::string Refusal(const std::string& programDir) const;
 
 private:
     int fd_ = -1;
