@@ -74,12 +74,18 @@ TEST(SendSafety, LocalFilesChangingUnderThePass) {
 
     ::unlink((m.outbox() + "/B.TXT").c_str());
     m.host.onWork = nullptr;
+    // A second name of the file elsewhere must not share its bytes with the
+    // backup (the backup is a copy then, not the moved file).
+    ASSERT_EQ(::link((m.outbox() + "/A.TXT").c_str(), m.path("A.alias").c_str()), 0);
     m.runCycle();
     Files in = m.remote("in");
     EXPECT_EQ(in.size(), 1u);
     EXPECT_TRUE(in["A.TXT"] == kBig + "MORE\r\n");
     EXPECT_TRUE(FolderEntries(m.outbox()).empty());
-    EXPECT_EQ(ModeOf(BackupFolderName(m.state, m.backup()) + "/A.TXT"), 0640u);
+    const std::string backup = BackupFolderName(m.state, m.backup()) + "/A.TXT";
+    EXPECT_EQ(ModeOf(backup), 0640u);
+    WriteFile(m.path("A.alias"), "rewritten through the other name");
+    EXPECT_TRUE(ReadFile(backup) == kBig + "MORE\r\n");
 }
 
 // The error folder is the outbox itself (written another way): the refused

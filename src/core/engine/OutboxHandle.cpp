@@ -57,7 +57,7 @@ bool OutboxHandle::Unchanged(const struct stat& before) const {
            named.st_ino == now.st_ino;
 }
 
-bool OutboxHandle::Unlink() const {
+bool OutboxHandle::NameStillOurs() const {
     struct stat now = Now();
     struct stat named;
     if (::lstat(path_.c_str(), &named) != 0)
@@ -66,7 +66,23 @@ bool OutboxHandle::Unlink() const {
         errno = EEXIST;
         return false;
     }
-    return ::unlink(path_.c_str()) == 0;
+    return true;
+}
+
+bool OutboxHandle::Unlink() const {
+    return NameStillOurs() && ::unlink(path_.c_str()) == 0;
+}
+
+bool OutboxHandle::MoveTo(const std::string& target) const {
+    if (!NameStillOurs())
+        return false;
+    // A file with another name elsewhere would share its bytes with the
+    // backup: whoever writes through that name would change the backup too.
+    if (Now().st_nlink > 1) {
+        errno = EMLINK;
+        return false;
+    }
+    return ::rename(path_.c_str(), target.c_str()) == 0;
 }
 
 } // namespace kv

@@ -28,8 +28,16 @@ public:
     // Removes the outbox name when it still names the opened file. False
     // (errno set) otherwise.
     bool Unlink() const;
+    // Renames the outbox name to target (replacing what target names) when
+    // it still names the opened file, that file has no other name, and target
+    // is on the same file system. False (errno set) otherwise: EXDEV and
+    // EMLINK ask for a copy instead.
+    bool MoveTo(const std::string& target) const;
 
 private:
+    // True when the outbox name still names the opened file.
+    bool NameStillOurs() const;
+
     std::string path_;
     int fd_ = -1;
 };

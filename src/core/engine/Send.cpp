@@ -79,10 +79,10 @@ bool ListingShows(Pass& p, const std::string& remotePath) {
 }
 
 // True when the server holds anything under one of the names, an empty file
-// included. Both sizes are asked in one round trip; a SIZE answer other than
-// 213 or 550 says nothing, and a listing of that name decides then.
-bool RemoteNamesTaken(Pass& p, const std::vector<std::string>& remotePaths) {
-    std::vector<FtpSession::SizeAnswer> answers = p.s->Sizes(remotePaths);
+// included. A SIZE answer other than 213 or 550 says nothing, and a listing
+// of that name decides then.
+bool RemoteNamesTaken(Pass& p, const std::vector<std::string>& remotePaths,
+                      const std::vector<FtpSession::SizeAnswer>& answers) {
     for (size_t i = 0; i < answers.size(); ++i) {
         if (answers[i].size >= 0)
             return true;
@@ -92,22 +92,34 @@ bool RemoteNamesTaken(Pass& p, const std::vector<std::string>& remotePaths) {
     return false;
 }
 
+// The names an upload of remote must find free: in "tmp" and in dest.
+std::vector<std::string> NamesToCheck(const std::string& remote, const std::string& dest) {
+    return {"tmp/" + remote, dest + "/" + remote};
+}
+
+// The next name to try when remote is taken.
+void NextRemoteName(std::string& remote, const std::string& name, const std::string& dest) {
+    remote += "!";
+    if (remote.size() > kMaxNameBytes)
+        throw FtpError("No free name for " + PrintableName(name) + " in tmp and " + dest +
+                       " on the server; clear old copies there");
+}
+
 // The local name, with "!" appended while that name is taken in "tmp" or in
-// the destination folder: a remote file is never replaced.
-std::string ChooseRemoteName(Pass& p, const std::string& name, const std::string& dest) {
-    if (!p.binary)
-        p.s->SetTransferType(TransferType::Binary);
+// the destination folder: a remote file is never replaced. Sizes are asked
+// in binary mode; the settings' transfer type comes back on every path.
+std::string ChooseRemoteNameAscii(Pass& p, const std::string& name, const std::string& dest) {
+    p.s->SetTransferType(TransferType::Binary);
     std::string remote = name;
     try {
-        while (RemoteNamesTaken(p, {"tmp/" + remote, dest + "/" + remote})) {
-            remote += "!";
-            if (remote.size() > kMaxNameBytes)
-                throw FtpError("No free name for " + PrintableName(name) + " in tmp and " + dest +
-                               " on the server; clear old copies there");
+        for (;;) {
+            const std::vector<std::string> names = NamesToCheck(remote, dest);
+            if (!RemoteNamesTaken(p, names, p.s->Sizes(names)))
+                break;
+            NextRemoteName(remote, name, dest);
         }
     } catch (...) {
-        // The settings' transfer type comes back on every path.
-        if (!p.binary && p.s->Connected()) {
+        if (p.s->Connected()) {
             try {
                 p.s->SetTransferType(TransferType::Ascii);
             } catch (...) {
@@ -115,9 +127,37 @@ std::string ChooseRemoteName(Pass& p, const std::string& name, const std::string
         }
         throw;
     }
-    if (!p.binary)
-        p.s->SetTransferType(TransferType::Ascii);
+    p.s->SetTransferType(TransferType::Ascii);
     return remote;
+}
+
+// Uploads the file as "tmp/" + remote, remote being the local name with "!"
+// appended while that name is taken in "tmp" or in dest: a remote file is
+// never replaced. In binary mode the name checks travel with the upload's
+// passive-mode command. remote names the attempt under way.
+void UploadUnderFreeName(Pass& p, OutboxHandle& file, const std::string& name,
+                         const std::string& dest, std::string& remote) {
+    remote = name;
+    if (!p.binary) {
+        remote = ChooseRemoteNameAscii(p, name, dest);
+        p.s->Put(file.ReadPath(), "tmp/" + remote, false);
+        return;
+    }
+    for (;;) {
+        const std::vector<std::string> names = NamesToCheck(remote, dest);
+        const std::vector<FtpSession::SizeAnswer> answers =
+            p.s->PutIfAbsent(file.ReadPath(), names[0], names);
+        bool sent = true;
+        for (const FtpSession::SizeAnswer& a : answers)
+            sent = sent && a.code == 550;
+        if (sent)
+            return;
+        if (!RemoteNamesTaken(p, names, answers)) {
+            p.s->Put(file.ReadPath(), names[0], false);
+            return;
+        }
+        NextRemoteName(remote, name, dest);
+    }
 }
 
 void ReportStepFailure(Pass& p, const std::string& line) {
@@ -142,13 +182,10 @@ bool UploadAndRename(Pass& p, OutboxHandle& file, const std::string& name,
                      const std::string& dest) {
     const std::string shown = PrintableName(name);
     std::string remote;
-    int64_t startedBefore = p.state.TransfersStarted;
-    struct stat before = file.Now();
+    const int64_t startedBefore = p.state.TransfersStarted;
+    const struct stat before = file.Now();
     try {
-        remote = ChooseRemoteName(p, name, dest);
-        startedBefore = p.state.TransfersStarted;
-        before = file.Now();
-        p.s->Put(file.ReadPath(), "tmp/" + remote, false);
+        UploadUnderFreeName(p, file, name, dest, remote);
     } catch (...) {
         ReportStepFailure(p, "Send File Failed!!!->" + shown);
         // What arrived of an interrupted upload is no use to anyone; the
@@ -189,31 +226,42 @@ void DeleteLocal(Pass& p, const OutboxHandle& file, const std::string& path,
     }
 }
 
-// Copies a sent file into the backup folder (dated sub-folder in the normal
-// pass). A failed copy is reported; the file is on the server all the same.
-void Backup(Pass& p, const OutboxHandle& file, const std::string& name, bool dated) {
+// The backup folder of a sent file (its dated sub-folder in the normal pass,
+// made when missing); empty when no backups are kept.
+std::string BackupFolder(Pass& p, bool dated) {
     std::string root = p.ini.ReadString("Options", "LocalBackupPath");
-    if (root.empty())
-        return;
-    std::string folder = root;
-    if (dated) {
-        folder = BackupFolderName(p.state, root);
-        if (!DirectoryExists(folder) && !ForceDirectories(folder)) {
-            ReportMessage(p.state,
-                          "Create Directory " + folder +
-                              " Failed!!! Change To Create Default Directory.",
-                          true, true);
-            folder = root;
+    if (root.empty() || !dated)
+        return root;
+    std::string folder = BackupFolderName(p.state, root);
+    if (!DirectoryExists(folder) && !ForceDirectories(folder)) {
+        ReportMessage(p.state,
+                      "Create Directory " + folder +
+                          " Failed!!! Change To Create Default Directory.",
+                      true, true);
+        return root;
+    }
+    return folder;
+}
+
+// A sent file leaves the outbox: moved into the backup folder where that is
+// one rename on the same file system, else copied there and deleted. A failed
+// backup is reported; the file is on the server all the same.
+void LeaveOutbox(Pass& p, const OutboxHandle& file, const std::string& path,
+                 const std::string& name, bool dated) {
+    const std::string folder = BackupFolder(p, dated);
+    if (!folder.empty()) {
+        if (file.MoveTo(JoinPath(folder, name)))
+            return;
+        try {
+            // Not flushed: the file is on the server already, the backup is a
+            // spare copy, and the flush was the largest cost of a small send.
+            CopyFileSafe(file.ReadPath(), JoinPath(folder, name), true, false);
+        } catch (const std::exception& e) {
+            ReportError(p.state, "Backup File Failed!!!->" + PrintableName(name));
+            ReportError(p.state, FirstCrLfToBlank(e.what()) + "!!!");
         }
     }
-    try {
-        // Not flushed: the file is on the server already, the backup is a
-        // spare copy, and the flush was the largest cost of a small send.
-        CopyFileSafe(file.ReadPath(), JoinPath(folder, name), true, false);
-    } catch (const std::exception& e) {
-        ReportError(p.state, "Backup File Failed!!!->" + PrintableName(name));
-        ReportError(p.state, FirstCrLfToBlank(e.what()) + "!!!");
-    }
+    DeleteLocal(p, file, path, name);
 }
 
 // Copies a refused file, byte for byte, into the error folder under a free
@@ -326,8 +374,7 @@ bool Cnc102Pass(Pass& p) {
             if (!UploadAndRename(p, file, f.Name, dest))
                 continue;
             // On the server now: the local file leaves the outbox first.
-            Backup(p, file, f.Name, false);
-            DeleteLocal(p, file, path, f.Name);
+            LeaveOutbox(p, file, path, f.Name, false);
             WriteUploadRecord(p, f, sender, "CUSTOM", "CNC102(FLAT)");
             ReportInfo(p.state, "Success Upload File->" + PrintableName(f.Name));
         } catch (...) {
@@ -402,8 +449,7 @@ bool NormalPass(Pass& p, const std::string& dest, const std::string& folder) {
                     continue;
                 // On the server now: the local file leaves the outbox before
                 // anything else is written.
-                Backup(p, file, f.Name, true);
-                DeleteLocal(p, file, path, f.Name);
+                LeaveOutbox(p, file, path, f.Name, true);
                 WriteUploadRecord(p, f, c.sender, c.receiver, c.type);
                 ReportInfo(p.state, "Success Upload File->" + shown);
             } else if (CopyToErrorFolder(p, file, folder, f.Name)) {

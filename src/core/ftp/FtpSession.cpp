@@ -457,12 +457,20 @@ struct FtpSession::Impl {
     // Moves the bytes; returns false when Abort cut the transfer short.
     using Mover = std::function<bool(net::NetSocket&, net::Waiter&)>;
 
+    // SIZE queries asked before a transfer, in the same write as PASV where
+    // possible. With onlyIfAbsent the transfer runs only when every answer
+    // is 550 (nothing under that name); skipped says it did not.
+    struct SizesFirst {
+        std::vector<std::string> names;
+        std::vector<SizeAnswer> answers;
+        bool onlyIfAbsent = false;
+        bool skipped = false;
+    };
+
     // One data transfer: data connection, transfer command, the bytes, the
     // final reply. Returns true when the server confirmed a complete transfer.
-    // sizeOf, when not empty, is asked with SIZE before the transfer (in the
-    // same write as PASV where possible); its answer, or -1, goes to *size.
     bool Transfer(const std::string& command, Kind kind, const Mover& move,
-                  const std::string& sizeOf = {}, int64_t* size = nullptr) {
+                  SizesFirst* first = nullptr) {
         if (!ControlUsable())
             throw ConnClosedGracefullyError();
         transferRunning = true;
@@ -493,16 +501,32 @@ struct FtpSession::Impl {
             // an address; IPv4 keeps the wire it always had.
             const bool extended =
                 self.Proxy.Version == SocksVersion::None && peer.Family() == AF_INET6;
-            if (!sizeOf.empty()) {
+            if (first) {
                 const bool together = self.Passive && !extended;
+                std::vector<std::string> commands;
+                for (const std::string& name : first->names)
+                    commands.push_back("SIZE " + name);
                 if (together)
-                    SendCommands({"SIZE " + sizeOf, "PASV"});
-                else
-                    SendCommand("SIZE " + sizeOf);
-                *size = ReadReply({}) == 213 ? ftp::ParseSizeReply(lastLines) : -1;
+                    commands.push_back("PASV");
+                SendCommands(commands);
+                bool absent = true;
+                for (size_t i = 0; i < first->names.size(); ++i) {
+                    SizeAnswer a;
+                    a.code = ReadReply({});
+                    if (a.code == 213)
+                        a.size = ftp::ParseSizeReply(lastLines);
+                    absent = absent && a.code == 550;
+                    first->answers.push_back(a);
+                }
                 if (together) {
                     ReadReply({227});
                     passiveReplyRead = true;
+                }
+                if (first->onlyIfAbsent && !absent) {
+                    // The passive port opened for nothing; the server closes
+                    // it at the next PASV.
+                    first->skipped = true;
+                    return false;
                 }
             }
             if (self.Passive) {
@@ -663,6 +687,8 @@ struct FtpSession::Impl {
         pipeRead.fd = pipeFds[0];
         pipeWrite.fd = pipeFds[1];
         GetResult result;
+        SizesFirst first;
+        first.names.push_back(remoteName);
         int64_t writtenBack = 0;
         bool truncated = false; // TLS ended without close_notify
         bool whole = Transfer(
@@ -705,7 +731,9 @@ struct FtpSession::Impl {
                     Work(WorkDirection::Read, n);
                 }
             },
-            remoteSize ? remoteName : std::string(), remoteSize);
+            remoteSize ? &first : nullptr);
+        if (remoteSize)
+            *remoteSize = first.answers.empty() ? -1 : first.answers.front().size;
         result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
         return result;
     }
@@ -737,7 +765,8 @@ struct FtpSession::Impl {
         }
     }
 
-    void Put(const std::string& localName, const std::string& remoteName, bool append) {
+    void Put(const std::string& localName, const std::string& remoteName, bool append,
+             SizesFirst* first = nullptr) {
         CheckArgument(remoteName, "remote file name");
         if (!ControlUsable())
             throw ConnClosedGracefullyError();
@@ -753,42 +782,47 @@ struct FtpSession::Impl {
         const int64_t announced = static_cast<int64_t>(st.st_size) - (pos > 0 ? pos : 0);
         std::string command =
             remoteName.empty() ? "STOU" : (append ? "APPE " : "STOR ") + remoteName;
-        bool whole = Transfer(command, Kind::Write, [&](net::NetSocket& s, net::Waiter& w) {
-            WorkScope scope(*this, WorkDirection::Write, announced);
-            int64_t total = 0;
-            bool zeroCopy = true;
-            while (total < announced) {
-                size_t want = static_cast<size_t>(std::min<int64_t>(kChunk, announced - total));
-                long n = -2;
-                if (zeroCopy) {
-                    n = s.SendFile(file.fd, want, w);
-                    if (n == -2) {
-                        zeroCopy = false;
-                        continue;
+        bool whole = Transfer(
+            command, Kind::Write,
+            [&](net::NetSocket& s, net::Waiter& w) {
+                WorkScope scope(*this, WorkDirection::Write, announced);
+                int64_t total = 0;
+                bool zeroCopy = true;
+                while (total < announced) {
+                    size_t want = static_cast<size_t>(std::min<int64_t>(kChunk, announced - total));
+                    long n = -2;
+                    if (zeroCopy) {
+                        n = s.SendFile(file.fd, want, w);
+                        if (n == -2) {
+                            zeroCopy = false;
+                            continue;
+                        }
+                    } else {
+                        ssize_t k;
+                        do {
+                            k = ::read(file.fd, chunk.data(), want);
+                        } while (k < 0 && errno == EINTR);
+                        if (k < 0)
+                            throw FileError("Cannot read the local file " + localName + ": " +
+                                            ErrnoMessage(errno) + ".");
+                        n = k;
+                        if (k > 0 && !s.Send(chunk.data(), static_cast<size_t>(k), w))
+                            n = -1;
                     }
-                } else {
-                    ssize_t k;
-                    do {
-                        k = ::read(file.fd, chunk.data(), want);
-                    } while (k < 0 && errno == EINTR);
-                    if (k < 0)
-                        throw FileError("Cannot read the local file " + localName + ": " +
-                                        ErrnoMessage(errno) + ".");
-                    n = k;
-                    if (k > 0 && !s.Send(chunk.data(), static_cast<size_t>(k), w))
-                        n = -1;
+                    if (n < 0) {
+                        // Closed locally: an aborted upload fails as well.
+                        throw ConnClosedGracefullyError();
+                    }
+                    if (n == 0)
+                        throw NoDataToReadError(); // the file shrank while being sent
+                    total += n;
+                    Work(WorkDirection::Write, n);
                 }
-                if (n < 0) {
-                    // Closed locally: an aborted upload fails as well.
-                    throw ConnClosedGracefullyError();
-                }
-                if (n == 0)
-                    throw NoDataToReadError(); // the file shrank while being sent
-                total += n;
-                Work(WorkDirection::Write, n);
-            }
-            return true;
-        });
+                return true;
+            },
+            first);
+        if (first && first->skipped)
+            return;
         if (!whole) {
             // The server refused the end of the upload (426): it must not
             // count as stored.
@@ -891,6 +925,21 @@ GetResult FtpSession::Get(const std::string& remoteName, const std::string& loca
 
 void FtpSession::Put(const std::string& localName, const std::string& remoteName, bool append) {
     impl_->Run([&] { impl_->Put(localName, remoteName, append); });
+}
+
+std::vector<FtpSession::SizeAnswer>
+FtpSession::PutIfAbsent(const std::string& localName, const std::string& remoteName,
+                        const std::vector<std::string>& absentNames) {
+    return impl_->Run([&] {
+        Impl::SizesFirst first;
+        for (const std::string& name : absentNames) {
+            CheckArgument(name, "remote file name");
+            first.names.push_back(name);
+        }
+        first.onlyIfAbsent = true;
+        impl_->Put(localName, remoteName, false, &first);
+        return first.answers;
+    });
 }
 
 void FtpSession::Rename(const std::string& oldName, const std::string& newName) {

@@ -94,6 +94,17 @@ public:
     // An upload the server ends with 426 fails with that reply; an aborted one
     // with ConnClosedGracefullyError. Either way the session stays in step.
     void Put(const std::string& localName, const std::string& remoteName, bool append = false);
+    struct SizeAnswer {
+        int64_t size = -1;
+        int code = 0;
+    };
+    // Uploads to remoteName only when the server holds nothing under any of
+    // absentNames: their SIZE queries go in the same write as the passive-
+    // mode command where possible. Returns the answers (in order); the upload
+    // ran exactly when every answer is 550.
+    std::vector<SizeAnswer> PutIfAbsent(const std::string& localName,
+                                        const std::string& remoteName,
+                                        const std::vector<std::string>& absentNames);
     // RNFR and RNTO are sent together (one round trip); a refused RNFR makes
     // the server refuse the RNTO too, and its reply is the one thrown.
     void Rename(const std::string& oldName, const std::string& newName);
@@ -107,10 +118,6 @@ public:
     int64_t Size(const std::string& remoteName);
     // SIZE of each name, the queries sent together and their replies read in
     // turn (one round trip): the size, or -1 with the reply's code.
-    struct SizeAnswer {
-        int64_t size = -1;
-        int code = 0;
-    };
     std::vector<SizeAnswer> Sizes(const std::vector<std::string>& remoteNames);
     // Does nothing while another command of this session waits for its reply.
     void Noop();
