@@ -182,3 +182,39 @@ TEST(SendSafety, FailingLogsNeverSendTwice) {
     EXPECT_EQ(m.remote("in"), (Files{{"P.TXT", kOwn}, {"Q.TXT", kOwn}}));
     EXPECT_GT(m.state.ErrorLinesReported, errorsBefore);
 }
+
+// The next file's name checks and passive port, asked with a rename, never
+// put a reply out of step: not when the rename is refused (the temporary copy
+// is deleted after those replies), not when the next file is refused locally
+// and another one follows, and they are used when the next file does go.
+TEST(SendSafety, ChecksAskedAheadKeepTheSessionInStep) {
+    FaultFtpServer& py = SharedFaultFtpd();
+    Mailbox m(py);
+    m.option("AllowReceive", "0");
+    const Files own{{"A.TXT", kOwn}, {"C.TXT", kOwn + "C"}, {"D.TXT", kOwn + "D"}};
+    m.putLocal(m.outbox(), own);
+    m.putLocal(m.outbox(), Files{{"B.TXT", kForeign}});
+    py.setScenario("reply\tRNTO\t550 Not now.\n");
+    m.runCycle();
+    const std::string refused = "ERROR:550 Not now.!!!";
+    EXPECT_EQ(Grep(m.sysLog(), "ERROR"),
+              (Lines{"ERROR:Rename File Failed!!!->A.TXT", refused,
+                     "ERROR:B.TXT Is Not Your File, Moved To Error Folder!",
+                     "ERROR:Rename File Failed!!!->C.TXT", refused,
+                     "ERROR:Rename File Failed!!!->D.TXT", refused}));
+    EXPECT_TRUE(m.remote("tmp").empty());
+    EXPECT_TRUE(m.remote("in").empty());
+    EXPECT_EQ(Mailbox::Read(m.outbox()), own);
+
+    py.clearScenario();
+    m.host.trace.clear();
+    m.runCycle();
+    EXPECT_EQ(m.remote("in"), own);
+    EXPECT_TRUE(m.remote("tmp").empty());
+    EXPECT_TRUE(FolderEntries(m.outbox()).empty());
+    // C's and D's checks went with the rename before them, not again.
+    const Lines cmds = m.commands();
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "SIZE tmp/C.TXT"), 1);
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "SIZE tmp/D.TXT"), 1);
+    EXPECT_EQ(Grep(m.sysLog(), "ERROR").size(), 7u);
+}

@@ -105,6 +105,16 @@ void NextRemoteName(std::string& remote, const std::string& name, const std::str
                        " on the server; clear old copies there");
 }
 
+// The name checks of the file after files[i], when it is small enough to
+// follow at once (a passive port asked ahead waits for it on the server).
+std::vector<std::string> NextNamesToCheck(const Pass& p, const std::vector<OutboxFile>& files,
+                                          size_t i, const std::string& dest) {
+    constexpr int64_t kAskAheadBytes = 1 << 20;
+    if (!p.binary || i + 1 >= files.size() || files[i + 1].Size > kAskAheadBytes)
+        return {};
+    return NamesToCheck(files[i + 1].Name, dest);
+}
+
 // The local name, with "!" appended while that name is taken in "tmp" or in
 // the destination folder: a remote file is never replaced. Sizes are asked
 // in binary mode; the settings' transfer type comes back on every path.
@@ -178,8 +188,10 @@ void DeleteRemoteTemp(Pass& p, const std::string& remote) {
 }
 
 // Upload to "tmp/" and rename into dest. True when the file is in place.
+// nextNames: the name checks of the file likely to go next, asked with the
+// rename so that the server answers them while this file is finished.
 bool UploadAndRename(Pass& p, OutboxHandle& file, const std::string& name,
-                     const std::string& dest) {
+                     const std::string& dest, const std::vector<std::string>& nextNames = {}) {
     const std::string shown = PrintableName(name);
     std::string remote;
     const int64_t startedBefore = p.state.TransfersStarted;
@@ -205,7 +217,7 @@ bool UploadAndRename(Pass& p, OutboxHandle& file, const std::string& name,
         return false;
     }
     try {
-        p.s->Rename("tmp/" + remote, dest + "/" + remote);
+        p.s->Rename("tmp/" + remote, dest + "/" + remote, nextNames);
     } catch (...) {
         ReportStepFailure(p, "Rename File Failed!!!->" + shown);
         DeleteRemoteTemp(p, remote);
@@ -405,7 +417,8 @@ bool NormalPass(Pass& p, const std::string& dest, const std::string& folder) {
     std::vector<OutboxFile> files;
     if (!ListUsableOutbox(p, folder, files))
         return false;
-    for (const OutboxFile& f : files) {
+    for (size_t i = 0; i < files.size(); ++i) {
+        const OutboxFile& f = files[i];
         if (cycle::Stopping(p.state))
             break;
         const std::string path = JoinPath(folder, f.Name);
@@ -445,7 +458,7 @@ bool NormalPass(Pass& p, const std::string& dest, const std::string& folder) {
                 if (rewritten && !OpenOutboxFile(p, file))
                     continue;
                 ReportInfo(p.state, "Start Upload File->" + shown);
-                if (!UploadAndRename(p, file, f.Name, dest))
+                if (!UploadAndRename(p, file, f.Name, dest, NextNamesToCheck(p, files, i, dest)))
                     continue;
                 // On the server now: the local file leaves the outbox before
                 // anything else is written.

@@ -93,6 +93,11 @@ struct FtpSession::Impl {
     bool sending = false;
     bool completionPending = false; // the server owes the transfer's final reply
     bool keepOpen = false;          // the failing operation left the session in step
+    // The SIZE queries and PASV of an upload, sent ahead with a rename
+    // (RenameThenAsk); their replies are still owed. The upload with those
+    // names reads them; any other command reads and drops them first.
+    std::vector<std::string> askedAhead;
+    bool askedAheadOwed = false;
     int depth = 0;                  // operations running (more than one: re-entry)
 
     struct WorkState {
@@ -179,6 +184,7 @@ struct FtpSession::Impl {
         control.Close();
         peerClosed = false;
         inbuf.clear();
+        askedAheadOwed = false;
         Trace("Disconnected.");
         H().FtpDisconnected();
         Status("Not connected.");
@@ -186,6 +192,7 @@ struct FtpSession::Impl {
 
     // --- control connection --------------------------------------------------
     void SendRaw(const std::string& line, const char* traced) {
+        DropAskedAhead();
         if (!ControlUsable())
             throw ConnClosedGracefullyError();
         net::Waiter w = MakeWaiter();
@@ -220,6 +227,23 @@ struct FtpSession::Impl {
         SendRaw(all, commands.front().c_str());
         for (size_t i = 1; i < commands.size(); ++i)
             Trace("Sent: " + commands[i]);
+    }
+
+    // RFC 2428's commands on IPv6, where PASV and PORT cannot name an
+    // address; IPv4 keeps the wire it always had.
+    bool Extended() const {
+        return self.Proxy.Version == SocksVersion::None && peer.Family() == AF_INET6;
+    }
+    bool PassiveWithPasv() const { return self.Passive && !Extended(); }
+
+    // Reads the owed replies of commands sent ahead for an upload that did
+    // not follow, so that the next command reads its own reply.
+    void DropAskedAhead() {
+        if (!askedAheadOwed)
+            return;
+        askedAheadOwed = false;
+        for (size_t i = 0; i <= askedAhead.size(); ++i)
+            ReadReply({});
     }
 
     // Reads one reply; a code outside `accepted` (when not empty) raises
@@ -506,18 +530,19 @@ struct FtpSession::Impl {
                 throw ConnClosedGracefullyError();
         };
         try {
-            // RFC 2428's commands on IPv6, where PASV and PORT cannot name
-            // an address; IPv4 keeps the wire it always had.
-            const bool extended =
-                self.Proxy.Version == SocksVersion::None && peer.Family() == AF_INET6;
+            const bool extended = Extended();
             if (first) {
-                const bool together = self.Passive && !extended;
-                std::vector<std::string> commands;
-                for (const std::string& name : first->names)
-                    commands.push_back("SIZE " + name);
-                if (together)
-                    commands.push_back("PASV");
-                SendCommands(commands);
+                const bool together = PassiveWithPasv();
+                if (together && askedAheadOwed && askedAhead == first->names) {
+                    askedAheadOwed = false; // sent already: only the replies
+                } else {
+                    std::vector<std::string> commands;
+                    for (const std::string& name : first->names)
+                        commands.push_back("SIZE " + name);
+                    if (together)
+                        commands.push_back("PASV");
+                    SendCommands(commands);
+                }
                 bool absent = true;
                 for (size_t i = 0; i < first->names.size(); ++i) {
                     SizeAnswer a;
@@ -960,11 +985,25 @@ FtpSession::PutIfAbsent(const std::string& localName, const std::string& remoteN
     });
 }
 
-void FtpSession::Rename(const std::string& oldName, const std::string& newName) {
+void FtpSession::Rename(const std::string& oldName, const std::string& newName,
+                        const std::vector<std::string>& nextAbsentNames) {
     impl_->Run([&] {
         CheckArgument(oldName, "remote file name");
         CheckArgument(newName, "new remote file name");
-        impl_->SendCommands({"RNFR " + oldName, "RNTO " + newName});
+        std::vector<std::string> commands{"RNFR " + oldName, "RNTO " + newName};
+        const bool ahead = !nextAbsentNames.empty() && impl_->PassiveWithPasv();
+        if (ahead) {
+            for (const std::string& name : nextAbsentNames) {
+                CheckArgument(name, "remote file name");
+                commands.push_back("SIZE " + name);
+            }
+            commands.push_back("PASV");
+        }
+        impl_->SendCommands(commands);
+        if (ahead) {
+            impl_->askedAhead = nextAbsentNames;
+            impl_->askedAheadOwed = true;
+        }
         const int from = impl_->ReadReply({});
         const std::string fromLine = impl_->lastLines.back();
         const int to = impl_->ReadReply({});

@@ -106,8 +106,13 @@ public:
                                         const std::string& remoteName,
                                         const std::vector<std::string>& absentNames);
     // RNFR and RNTO are sent together (one round trip); a refused RNFR makes
-    // the server refuse the RNTO too, and its reply is the one thrown.
-    void Rename(const std::string& oldName, const std::string& newName);
+    // the server refuse the RNTO too, and its reply is the one thrown. With
+    // nextAbsentNames (passive mode with PASV only), the SIZE queries and the
+    // PASV of the next PutIfAbsent of those names go in the same write, so
+    // the server answers them while the caller finishes the renamed file; any
+    // other command first reads and drops those replies.
+    void Rename(const std::string& oldName, const std::string& newName,
+                const std::vector<std::string>& nextAbsentNames = {});
     void Delete(const std::string& remoteName);
     // DELE of each name, sent together and the replies read in turn (one
     // round trip). results gets, name by name, null when deleted or the
