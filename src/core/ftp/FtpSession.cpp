@@ -98,7 +98,7 @@ struct FtpSession::Impl {
     // names reads them; any other command reads and drops them first.
     std::vector<std::string> askedAhead;
     bool askedAheadOwed = false;
-    int depth = 0;                  // operations running (more than one: re-entry)
+    int depth = 0; // operations running (more than one: re-entry)
 
     struct WorkState {
         int level = 0;
@@ -169,6 +169,33 @@ struct FtpSession::Impl {
             data->Close();
         if (listener)
             listener->Close();
+    }
+
+    // The pipe downloads splice through, kept for the session (one pipe and
+    // its resizing per file cost more than a small file's bytes). Empty
+    // between downloads. False when no pipe can be made.
+    FileGuard splicePipe[2];
+    size_t splicePipeBytes = kChunk;
+    bool OpenSplicePipe() {
+        if (splicePipe[0].fd >= 0)
+            return true;
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return false;
+        splicePipe[0].fd = fds[0];
+        splicePipe[1].fd = fds[1];
+        // A larger pipe moves what the socket holds in fewer calls.
+        const int capacity = ::fcntl(fds[1], F_SETPIPE_SZ, kSpliceBytes);
+        splicePipeBytes =
+            capacity > static_cast<int>(kChunk) ? static_cast<size_t>(capacity) : kChunk;
+        return true;
+    }
+    void DropSplicePipe() {
+        for (FileGuard& g : splicePipe) {
+            if (g.fd >= 0)
+                ::close(g.fd);
+            g.fd = -1;
+        }
     }
 
     void CloseControl() {
@@ -715,18 +742,17 @@ struct FtpSession::Impl {
         }
         // The bytes go from the socket to the file through a pipe, without a
         // copy in this process; where that is not possible, through a buffer.
-        FileGuard pipeRead, pipeWrite;
-        int pipeFds[2] = {-1, -1};
-        bool zeroCopy = ::pipe2(pipeFds, O_CLOEXEC) == 0;
-        pipeRead.fd = pipeFds[0];
-        pipeWrite.fd = pipeFds[1];
-        // A larger pipe moves what the socket holds in fewer calls.
-        size_t spliceBytes = kChunk;
-        if (zeroCopy) {
-            const int capacity = ::fcntl(pipeFds[1], F_SETPIPE_SZ, kSpliceBytes);
-            if (capacity > static_cast<int>(kChunk))
-                spliceBytes = static_cast<size_t>(capacity);
-        }
+        bool zeroCopy = OpenSplicePipe();
+        int pipeFds[2] = {splicePipe[0].fd, splicePipe[1].fd};
+        // A download that ends early may leave bytes in the pipe.
+        struct DropPipeUnlessDone {
+            Impl& i;
+            bool done = false;
+            ~DropPipeUnlessDone() {
+                if (!done)
+                    i.DropSplicePipe();
+            }
+        } pipeGuard{*this};
         GetResult result;
         SizesFirst first;
         first.names.push_back(remoteName);
@@ -739,7 +765,7 @@ struct FtpSession::Impl {
                 for (;;) {
                     long n;
                     if (zeroCopy) {
-                        n = s.ReceiveToFile(file.fd, spliceBytes, pipeFds, w);
+                        n = s.ReceiveToFile(file.fd, splicePipeBytes, pipeFds, w);
                         if (n == -2) {
                             zeroCopy = false;
                             continue;
@@ -775,6 +801,7 @@ struct FtpSession::Impl {
             remoteSize ? &first : nullptr);
         if (remoteSize)
             *remoteSize = first.answers.empty() ? -1 : first.answers.front().size;
+        pipeGuard.done = true;
         result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
         return result;
     }
