@@ -61,8 +61,13 @@ make_big() { # folder
 reset_remote() { rm -rf "$root/out" "$root/in" "$root/tmp"; mkdir -p "$root/out" "$root/in" "$root/tmp"; }
 owned() { chown -R "$user" "$root"; }
 
-# "seconds peak-KiB exit-status" of one command.
-run() { "$src/$build/bench/bench_measure" "$@" | awk '{ printf "%.3f %s %s\n", $1 / 1000, $2, $3 }'; }
+# "seconds peak-KiB exit-status" of one command. Each run starts with nothing
+# left to write back: Korvane's flush must not pay for the files this script
+# just made, nor for what the previous peer left unflushed.
+run() {
+    sync
+    "$src/$build/bench/bench_measure" "$@" | awk '{ printf "%.3f %s %s\n", $1 / 1000, $2, $3 }'
+}
 lftp_cmd() { lftp -u "$user,$password" -p "$KV_FTP_PORT" -e "set ftp:passive-mode on; set net:max-retries 1; $1; bye" 127.0.0.1; }
 
 declare -A T M
