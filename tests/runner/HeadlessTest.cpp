@@ -3,6 +3,7 @@
 #include "app/Settings.h"
 #include "config/IniFile.h"
 #include "config/WnDes.h"
+#include "logging/Logs.h"
 #include "program/Program.h"
 #include "support/ChildProgram.h"
 #include "support/Servers.h"
@@ -20,6 +21,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -172,6 +174,17 @@ TEST(Headless, OnceExitStatusesForErrorsAndFailures) {
         EXPECT_EQ(r.wait(), 2);
         EXPECT_NE(r.err().find("INI File Lost!!!"), std::string::npos);
         EXPECT_EQ(h.SysLog(), std::vector<std::string>{"INFO:Korvane System Close!"});
+    }
+    {
+        // A backup that cannot be copied into place is not called missing.
+        Home h;
+        h.Settings();
+        std::rename(h.path("Korvane.ini").c_str(), h.path("kvini.bak").c_str());
+        ::mkdir(h.path("Korvane.ini").c_str(), 0755);
+        Runner r(h.dir.path(), {"ONCE"});
+        EXPECT_EQ(r.wait(), 2);
+        EXPECT_NE(r.err().find("kvini.bak could not be copied to it"), std::string::npos)
+            << r.err();
     }
     {
         // No word: usage, 2.
@@ -332,4 +345,107 @@ TEST(Headless, AutomaticIntervalFromMinutes) {
     EXPECT_EQ(AutoIntervalMs("0.00000625"), 0); // 0.375 ms
     EXPECT_THROW(AutoIntervalMs(""), FloatConversionError);
     EXPECT_THROW(AutoIntervalMs("ten"), FloatConversionError);
+}
+
+// Logs on a full disk: every write fails from the first line of the start-up
+// to the last one after SIGTERM. The work goes on, the failure is told once
+// per log on standard error and counts as an error; nothing aborts.
+TEST(Headless, FullLogDiskNeverStopsTheWork) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    Home h;
+    h.Settings();
+    ::mkdir(h.path("LOG").c_str(), 0755);
+    const std::time_t now = std::time(nullptr);
+    for (const std::string& name : {SysLogName("Day", now), TransferLogName("Day", now)})
+        ASSERT_EQ(::symlink("/dev/full", h.path(name).c_str()), 0);
+    Server().writeFile("out/a.edi", "first");
+    {
+        Runner r(h.dir.path(), {"ONCE"});
+        EXPECT_EQ(r.wait(), 1) << r.err();
+        EXPECT_EQ(ReadFile(h.path("INBOX/a.edi")), "first");
+        const std::string err = r.err();
+        EXPECT_NE(err.find("Cannot write the log file " + h.path(SysLogName("Day", now)) +
+                           ": No space left on device"),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find("Cannot write the log file " + h.path(TransferLogName("Day", now))),
+                  std::string::npos)
+            << err;
+    }
+    Server().writeFile("out/b.edi", "second");
+    Runner r(h.dir.path(), {"SRV"});
+    bool received = false;
+    for (int i = 0; i < 200 && !received; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        received = kvtest::Exists(h.path("INBOX/b.edi"));
+    }
+    EXPECT_TRUE(received);
+    r.signal(SIGTERM);
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_FALSE(kvtest::Exists(Server().path("out/b.edi")));
+}
+
+// A relative KORVANE_HOME names a folder below the current one; the program
+// works there with absolute folder settings, and relative ones count from
+// the program folder, not from where it was started.
+TEST(Headless, RelativeProgramFolder) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    Home h;
+    ::mkdir(h.path("box").c_str(), 0755);
+    Home inner; // only for its settings text
+    inner.Settings();
+    WriteFile(h.path("box/Korvane.ini"), ReadFile(inner.path("Korvane.ini")));
+    IniFile ini(h.path("box/Korvane.ini"));
+    ini.WriteString("Options", "LocalOutPath", "SENDING");
+    ::mkdir(h.path("box/SENDING").c_str(), 0755);
+    WriteFile(h.path("box/SENDING/b.txt"), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+    Server().writeFile("out/a.edi", "arrived");
+    kvtest::ChildProgram r({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\" ONCE", "sh", h.dir.path(),
+                            kvtest::BuildProgram("korvaned")},
+                           {"KORVANE_HOME=box", "PATH=/usr/bin:/bin", "LANG=C"},
+                           h.path("stderr.txt"));
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_EQ(ReadFile(h.path("box/INBOX/a.edi")), "arrived");
+    EXPECT_TRUE(kvtest::Exists(Server().path("in/b.txt")));
+    EXPECT_FALSE(kvtest::Exists(h.path("box/SENDING/b.txt")));
+    const std::string inbox = ini.ReadString("Options", "LocalInPath");
+    EXPECT_TRUE(inbox.empty() || inbox[0] == '/') << inbox;
+    EXPECT_FALSE(kvtest::Exists(h.path("INBOX")));
+}
+
+// korvaned PASSWORD on a terminal: the typed password is not echoed.
+TEST(Headless, PasswordIsReadWithoutEcho) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slaveName = ::ptsname(master);
+    kvtest::ChildProgram r({"/bin/sh", "-c", "exec \"$1\" PASSWORD <\"$2\" >\"$2\"", "sh",
+                            kvtest::BuildProgram("korvaned"), slaveName},
+                           {"PATH=/usr/bin:/bin", "LANG=C"}, "/dev/null");
+    int slave = ::open(slaveName.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    bool quiet = false;
+    for (int i = 0; i < 200 && !quiet; ++i) {
+        struct termios t {};
+        quiet = ::tcgetattr(slave, &t) == 0 && !(t.c_lflag & ECHO);
+        if (!quiet)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(quiet);
+    ASSERT_EQ(::write(master, "s3cret-word\n", 12), 12);
+    EXPECT_EQ(r.wait(), 0);
+    ::close(slave);
+    std::string shown;
+    char buf[256];
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+        shown.append(buf, static_cast<size_t>(n));
+    ::close(master);
+    EXPECT_EQ(shown.find("s3cret-word"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(EncryptToHex("s3cret-word", kPasswordKey)), std::string::npos) << shown;
 }
