@@ -124,6 +124,12 @@ TEST(Delivery, OtherFileSystemCopiesWholeOrNothing) {
     std::string why;
     ASSERT_TRUE(DeliverToInbox(d / "TMP/small.edi", d / "in/small.edi", why)) << why;
     EXPECT_EQ(ReadFile(d / "in/small.edi"), std::string(1000, 's'));
+    // The hidden copy's name stays within the limit whatever the name's length.
+    const std::string longest(255, 'n');
+    WriteFile(d / "TMP/long", "long");
+    ASSERT_TRUE(DeliverToInbox(d / "TMP/long", d / ("in/" + longest), why)) << why;
+    EXPECT_EQ(ReadFile(d / ("in/" + longest)), "long");
+    ::unlink((d / ("in/" + longest)).c_str());
 
     // Too big for what is left: nothing appears, not even a hidden part.
     WriteFile(d / "TMP/big.edi", std::string(200 * 1024, 'b'));
