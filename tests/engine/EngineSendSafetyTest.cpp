@@ -118,6 +118,22 @@ TEST(SendSafety, FoldersThatWouldSendTwice) {
     EXPECT_TRUE(m.remote("in").empty());
     EXPECT_EQ(Mailbox::Read(m.outbox()).size(), 2u);
 
+    // A backup folder that is the folder sent from: the sent file still
+    // leaves it (a move onto itself would leave it to go again).
+    m.option("CNC102", "1");
+    m.option("LocalExPath", m.path("EX"));
+    m.option("LocalBackupPath", m.path("EX"));
+    ::mkdir(m.path("EX").c_str(), 0755);
+    m.putLocal(m.path("EX"), Files{{"c1.txt", "A\r\n"}});
+    m.runCycle();
+    m.runCycle();
+    EXPECT_EQ(m.remote("in").count("c1.txt"), 1u);
+    EXPECT_EQ(m.remote("in").count("c1.txt!"), 0u);
+    EXPECT_FALSE(kvtest::Exists(m.path("EX/c1.txt")));
+    EXPECT_EQ(Grep(m.sysLog(), "ERROR:Backup File Failed!!!->c1.txt").size(), 1u);
+    m.option("CNC102", "0");
+    m.option("LocalBackupPath", m.backup());
+
     // A name with a line break cannot forge a log line.
     m.putLocal(m.outbox(), Files{{"BAD\nINFO:forged", kForeign}});
     m.runCycle();

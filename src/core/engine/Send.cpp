@@ -190,8 +190,8 @@ void DeleteRemoteTemp(Pass& p, const std::string& remote) {
 // Upload to "tmp/" and rename into dest. True when the file is in place.
 // nextNames: the name checks of the file likely to go next, asked with the
 // rename so that the server answers them while this file is finished.
-bool UploadAndRename(Pass& p, OutboxHandle& file, const std::string& name,
-                     const std::string& dest, const std::vector<std::string>& nextNames = {}) {
+bool UploadAndRename(Pass& p, OutboxHandle& file, const std::string& name, const std::string& dest,
+                     const std::vector<std::string>& nextNames = {}) {
     const std::string shown = PrintableName(name);
     std::string remote;
     const int64_t startedBefore = p.state.TransfersStarted;
@@ -261,7 +261,14 @@ std::string BackupFolder(Pass& p, bool dated) {
 void LeaveOutbox(Pass& p, const OutboxHandle& file, const std::string& path,
                  const std::string& name, bool dated) {
     const std::string folder = BackupFolder(p, dated);
-    if (!folder.empty()) {
+    if (!folder.empty() && SameFolder(folder, FolderOf(path))) {
+        // A copy there would replace the file itself, which could then never
+        // leave: the file is on the server, so it goes without a backup.
+        ReportError(p.state, "Backup File Failed!!!->" + PrintableName(name));
+        ReportError(p.state, "The backup folder " + folder +
+                                 " is the folder the file was sent from; set another backup "
+                                 "folder in the preferences!!!");
+    } else if (!folder.empty()) {
         if (file.MoveTo(JoinPath(folder, name)))
             return;
         try {
