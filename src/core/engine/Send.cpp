@@ -1,3 +1,5 @@
+// The send passes over each outbox folder: listing, local checks,
+// classification and rewrites, the upload, and where each file goes after.
 #include "engine/Send.h"
 
 #include "app/AppState.h"
@@ -8,6 +10,7 @@
 #include "engine/Hooks.h"
 #include "engine/OutboxHandle.h"
 #include "engine/Receive.h"
+#include "engine/SendUpload.h"
 #include "ftp/FtpSession.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
@@ -30,84 +33,9 @@ bool IsPrivilegedSender(const std::string& sender) {
     return sender == "KESTRA" || sender == "MAXWARDEN" || sender == "CUSTOM";
 }
 
-struct Pass {
-    AppState& state;
-    IniFile& ini;
-    std::shared_ptr<FtpSession> s;
-    bool binary = false;
-    int count = 0;
-};
-
-enum class DestCheck { Ok, CurrentDirFailed, DestMissing, TmpMissing };
-
-DestCheck CheckDestination(Pass& p, const std::string& dest) {
-    if (!p.s)
-        return DestCheck::CurrentDirFailed;
-    std::string saved;
-    try {
-        saved = p.s->RetrieveCurrentDir();
-    } catch (...) {
-        return DestCheck::CurrentDirFailed;
-    }
-    try {
-        p.s->ChangeDir(dest);
-        p.s->ChangeDir(saved);
-    } catch (...) {
-        return DestCheck::DestMissing;
-    }
-    try {
-        p.s->ChangeDir("tmp");
-        p.s->ChangeDirUp();
-    } catch (...) {
-        return DestCheck::TmpMissing;
-    }
-    return DestCheck::Ok;
-}
-
-// True when a listing of that very name shows it (for a SIZE answer that
-// says nothing: 502 "not implemented", 500).
-bool ListingShows(Pass& p, const std::string& remotePath) {
-    std::vector<std::string> names;
-    try {
-        p.s->List(names, remotePath, false);
-    } catch (const ProtocolReplyError& e) {
-        if (e.Code() == 450 || e.Code() == 550)
-            return false;
-        throw;
-    }
-    return !names.empty();
-}
-
-// True when the server holds anything under one of the names, an empty file
-// included. A SIZE answer other than 213 or 550 says nothing, and a listing
-// of that name decides then.
-bool RemoteNamesTaken(Pass& p, const std::vector<std::string>& remotePaths,
-                      const std::vector<FtpSession::SizeAnswer>& answers) {
-    for (size_t i = 0; i < answers.size(); ++i) {
-        if (answers[i].size >= 0)
-            return true;
-        if (answers[i].code != 550 && ListingShows(p, remotePaths[i]))
-            return true;
-    }
-    return false;
-}
-
-// The names an upload of remote must find free: in "tmp" and in dest.
-std::vector<std::string> NamesToCheck(const std::string& remote, const std::string& dest) {
-    return {"tmp/" + remote, dest + "/" + remote};
-}
-
-// The next name to try when remote is taken.
-void NextRemoteName(std::string& remote, const std::string& name, const std::string& dest) {
-    remote += "!";
-    if (remote.size() > kMaxNameBytes)
-        throw FtpError("No free name for " + PrintableName(name) + " in tmp and " + dest +
-                       " on the server; clear old copies there");
-}
-
 // The name checks of the file after files[i], when it is small enough to
 // follow at once (a passive port asked ahead waits for it on the server).
-std::vector<std::string> NextNamesToCheck(const Pass& p, const std::vector<OutboxFile>& files,
+std::vector<std::string> NextNamesToCheck(const SendPass& p, const std::vector<OutboxFile>& files,
                                           size_t i, const std::string& dest) {
     constexpr int64_t kAskAheadBytes = 1 << 20;
     if (!p.binary || i + 1 >= files.size() || files[i + 1].Size > kAskAheadBytes)
@@ -115,119 +43,7 @@ std::vector<std::string> NextNamesToCheck(const Pass& p, const std::vector<Outbo
     return NamesToCheck(files[i + 1].Name, dest);
 }
 
-// The local name, with "!" appended while that name is taken in "tmp" or in
-// the destination folder: a remote file is never replaced. Sizes are asked
-// in binary mode; the settings' transfer type comes back on every path.
-std::string ChooseRemoteNameAscii(Pass& p, const std::string& name, const std::string& dest) {
-    p.s->SetTransferType(TransferType::Binary);
-    std::string remote = name;
-    try {
-        for (;;) {
-            const std::vector<std::string> names = NamesToCheck(remote, dest);
-            if (!RemoteNamesTaken(p, names, p.s->Sizes(names)))
-                break;
-            NextRemoteName(remote, name, dest);
-        }
-    } catch (...) {
-        if (p.s->Connected()) {
-            try {
-                p.s->SetTransferType(TransferType::Ascii);
-            } catch (...) {
-            }
-        }
-        throw;
-    }
-    p.s->SetTransferType(TransferType::Ascii);
-    return remote;
-}
-
-// Uploads the file as "tmp/" + remote, remote being the local name with "!"
-// appended while that name is taken in "tmp" or in dest: a remote file is
-// never replaced. In binary mode the name checks travel with the upload's
-// passive-mode command. remote names the attempt under way.
-void UploadUnderFreeName(Pass& p, OutboxHandle& file, const std::string& name,
-                         const std::string& dest, std::string& remote) {
-    remote = name;
-    if (!p.binary) {
-        remote = ChooseRemoteNameAscii(p, name, dest);
-        p.s->Put(file.ReadPath(), "tmp/" + remote, false);
-        return;
-    }
-    for (;;) {
-        const std::vector<std::string> names = NamesToCheck(remote, dest);
-        const std::vector<FtpSession::SizeAnswer> answers =
-            p.s->PutIfAbsent(file.ReadPath(), names[0], names);
-        bool sent = true;
-        for (const FtpSession::SizeAnswer& a : answers)
-            sent = sent && a.code == 550;
-        if (sent)
-            return;
-        if (!RemoteNamesTaken(p, names, answers)) {
-            p.s->Put(file.ReadPath(), names[0], false);
-            return;
-        }
-        NextRemoteName(remote, name, dest);
-    }
-}
-
-void ReportStepFailure(Pass& p, const std::string& line) {
-    std::string message = cycle::MessageOf(std::current_exception());
-    ReportError(p.state, line);
-    if (!message.empty())
-        cycle::ReportFailure(p.state, p.ini, message);
-}
-
-// Removes our temporary upload; a failure leaves a copy nobody renames.
-void DeleteRemoteTemp(Pass& p, const std::string& remote) {
-    if (!p.s->Connected())
-        return;
-    try {
-        p.s->Delete("tmp/" + remote);
-    } catch (...) {
-    }
-}
-
-// Upload to "tmp/" and rename into dest. True when the file is in place.
-// nextNames: the name checks of the file likely to go next, asked with the
-// rename so that the server answers them while this file is finished.
-bool UploadAndRename(Pass& p, OutboxHandle& file, const std::string& name, const std::string& dest,
-                     const std::vector<std::string>& nextNames = {}) {
-    const std::string shown = PrintableName(name);
-    std::string remote;
-    const int64_t startedBefore = p.state.TransfersStarted;
-    const struct stat before = file.Now();
-    try {
-        UploadUnderFreeName(p, file, name, dest, remote);
-    } catch (...) {
-        ReportStepFailure(p, "Send File Failed!!!->" + shown);
-        // What arrived of an interrupted upload is no use to anyone; the
-        // local file stays and goes again next time. A name the server never
-        // took our bytes for (STOR or PASV refused) may be someone else's.
-        if (p.state.TransfersStarted > startedBefore)
-            DeleteRemoteTemp(p, remote);
-        return false;
-    }
-    if (!file.Unchanged(before)) {
-        // Still being written: what went out may be short.
-        DeleteRemoteTemp(p, remote);
-        ReportError(p.state, "Send File Failed!!!->" + shown);
-        ReportError(p.state, "The file " + shown +
-                                 " changed while it was sent; it stays in the outbox and goes "
-                                 "in a later pass!!!");
-        return false;
-    }
-    try {
-        p.s->Rename("tmp/" + remote, dest + "/" + remote, nextNames);
-    } catch (...) {
-        ReportStepFailure(p, "Rename File Failed!!!->" + shown);
-        DeleteRemoteTemp(p, remote);
-        return false;
-    }
-    ++p.count;
-    return true;
-}
-
-void DeleteLocal(Pass& p, const OutboxHandle& file, const std::string& path,
+void DeleteLocal(SendPass& p, const OutboxHandle& file, const std::string& path,
                  const std::string& name) {
     if (file.Unlink())
         return;
@@ -240,7 +56,7 @@ void DeleteLocal(Pass& p, const OutboxHandle& file, const std::string& path,
 
 // The backup folder of a sent file (its dated sub-folder in the normal pass,
 // made when missing); empty when no backups are kept.
-std::string BackupFolder(Pass& p, bool dated) {
+std::string BackupFolder(SendPass& p, bool dated) {
     std::string root = p.ini.ReadString("Options", "LocalBackupPath");
     if (root.empty() || !dated)
         return root;
@@ -258,7 +74,7 @@ std::string BackupFolder(Pass& p, bool dated) {
 // A sent file leaves the outbox: moved into the backup folder where that is
 // one rename on the same file system, else copied there and deleted. A failed
 // backup is reported; the file is on the server all the same.
-void LeaveOutbox(Pass& p, const OutboxHandle& file, const std::string& path,
+void LeaveOutbox(SendPass& p, const OutboxHandle& file, const std::string& path,
                  const std::string& name, bool dated) {
     const std::string folder = BackupFolder(p, dated);
     if (!folder.empty() && SameFolder(folder, FolderOf(path))) {
@@ -285,7 +101,7 @@ void LeaveOutbox(Pass& p, const OutboxHandle& file, const std::string& path,
 
 // Copies a refused file, byte for byte, into the error folder under a free
 // name. False (reported) when that failed: the file must then stay.
-bool CopyToErrorFolder(Pass& p, const OutboxHandle& file, const std::string& outbox,
+bool CopyToErrorFolder(SendPass& p, const OutboxHandle& file, const std::string& outbox,
                        const std::string& name) {
     std::string folder = p.ini.ReadString("Options", "LocalErrPath");
     std::string why;
@@ -308,7 +124,7 @@ bool CopyToErrorFolder(Pass& p, const OutboxHandle& file, const std::string& out
 }
 
 // A file another program holds locked may still be being written.
-bool SkipLocked(Pass& p, const std::string& path, const std::string& name) {
+bool SkipLocked(SendPass& p, const std::string& path, const std::string& name) {
     if (!IsFileLockedByOther(path))
         return false;
     ReportError(p.state, "File Locked, Not Sent!!!->" + PrintableName(name));
@@ -317,7 +133,7 @@ bool SkipLocked(Pass& p, const std::string& path, const std::string& name) {
 
 // Opens the file for the pass; a name that no longer holds a regular file
 // (swapped for a link, a fifo) is reported and left alone.
-bool OpenOutboxFile(Pass& p, OutboxHandle& file) {
+bool OpenOutboxFile(SendPass& p, OutboxHandle& file) {
     if (file.Open())
         return true;
     ReportError(p.state, "Open Local File ERROR!!!");
@@ -333,7 +149,7 @@ void OpenForCnc102(OutboxHandle& file, const std::string& path) {
 
 // The files to send from folder. A folder the program cannot remove files
 // from would send the same files at every pass: nothing is sent from it (false).
-bool ListUsableOutbox(Pass& p, const std::string& folder, std::vector<OutboxFile>& files) {
+bool ListUsableOutbox(SendPass& p, const std::string& folder, std::vector<OutboxFile>& files) {
     files = ListOutbox(folder);
     if (files.empty() || ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
         return true;
@@ -343,7 +159,7 @@ bool ListUsableOutbox(Pass& p, const std::string& folder, std::vector<OutboxFile
     return false;
 }
 
-void WriteUploadRecord(Pass& p, const OutboxFile& f, const std::string& sender,
+void WriteUploadRecord(SendPass& p, const OutboxFile& f, const std::string& sender,
                        const std::string& receiver, const std::string& type) {
     WriteTransferRecord(p.state, "Upload File->" + PrintableName(f.Name) +
                                      " FileSize:" + IntToStr(f.Size) + " Sender:" + sender +
@@ -351,7 +167,7 @@ void WriteUploadRecord(Pass& p, const OutboxFile& f, const std::string& sender,
 }
 
 // The CNC102 pass. True when SendFolder must end here.
-bool Cnc102Pass(Pass& p) {
+bool Cnc102Pass(SendPass& p) {
     std::string folder = p.ini.ReadString("Options", "LocalExPath");
     if (folder.empty()) {
         // An empty folder name must not send whatever another folder holds.
@@ -405,7 +221,7 @@ bool Cnc102Pass(Pass& p) {
 }
 
 // The normal pass. True when SendFolder must end here.
-bool NormalPass(Pass& p, const std::string& dest, const std::string& folder) {
+bool NormalPass(SendPass& p, const std::string& dest, const std::string& folder) {
     switch (CheckDestination(p, dest)) {
     case DestCheck::Ok:
         break;
@@ -509,7 +325,7 @@ std::string BackupFolderName(const AppState& state, const std::string& root) {
 int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
                const std::string& localFolder) {
     RunHook(state, HookKind::BeforeSend);
-    Pass p{state, ini, state.FtpSession, state.settings.BinaryTransfer(), 0};
+    SendPass p{state, ini, state.FtpSession, state.settings.BinaryTransfer(), 0};
     if (ini.ReadString("Options", "CNC102") == "1") {
         try {
             if (Cnc102Pass(p))
