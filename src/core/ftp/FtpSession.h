@@ -102,8 +102,7 @@ public:
     // absentNames: their SIZE queries go in the same write as the passive-
     // mode command where possible. Returns the answers (in order); the upload
     // ran exactly when every answer is 550.
-    std::vector<SizeAnswer> PutIfAbsent(const std::string& localName,
-                                        const std::string& remoteName,
+    std::vector<SizeAnswer> PutIfAbsent(const std::string& localName, const std::string& remoteName,
                                         const std::vector<std::string>& absentNames);
     // RNFR and RNTO are sent together (one round trip); a refused RNFR makes
     // the server refuse the RNTO too, and its reply is the one thrown. With
