@@ -1,0 +1,142 @@
+// FtpSession's download: RETR into a local file, spliced from the socket
+// through the session's pipe where possible, and the size check of a TLS
+// stream that ended without close_notify.
+#include "ftp/FtpSessionImpl.h"
+
+#include "ftp/FtpReply.h"
+#include "util/Errors.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kv {
+
+bool FtpSession::Impl::OpenSplicePipe() {
+    if (splicePipe[0].fd >= 0)
+        return true;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    splicePipe[0].fd = fds[0];
+    splicePipe[1].fd = fds[1];
+    // A larger pipe moves what the socket holds in fewer calls.
+    const int capacity = ::fcntl(fds[1], F_SETPIPE_SZ, kSpliceBytes);
+    splicePipeBytes = capacity > static_cast<int>(kChunk) ? static_cast<size_t>(capacity) : kChunk;
+    return true;
+}
+
+void FtpSession::Impl::DropSplicePipe() {
+    for (FileGuard& g : splicePipe) {
+        if (g.fd >= 0)
+            ::close(g.fd);
+        g.fd = -1;
+    }
+}
+
+GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string& localName,
+                                bool overwrite, int64_t* remoteSize) {
+    CheckArgument(remoteName, "remote file name");
+    if (!overwrite && (::access(localName.c_str(), F_OK) == 0))
+        throw FileAlreadyExistsError();
+    if (!ControlUsable())
+        throw ConnClosedGracefullyError();
+    FileGuard file;
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    file.fd = ::open(localName.c_str(), flags, 0644);
+    if (file.fd < 0) {
+        if (errno == EEXIST)
+            throw FileAlreadyExistsError();
+        throw FileError("Cannot create the local file " + localName + ": " + ErrnoMessage(errno) +
+                        ". Check the folder and its permissions.");
+    }
+    // The bytes go from the socket to the file through a pipe, without a
+    // copy in this process; where that is not possible, through a buffer.
+    bool zeroCopy = OpenSplicePipe();
+    int pipeFds[2] = {splicePipe[0].fd, splicePipe[1].fd};
+    // A download that ends early may leave bytes in the pipe.
+    struct DropPipeUnlessDone {
+        Impl& i;
+        bool done = false;
+        ~DropPipeUnlessDone() {
+            if (!done)
+                i.DropSplicePipe();
+        }
+    } pipeGuard{*this};
+    GetResult result;
+    SizesFirst first;
+    first.names.push_back(remoteName);
+    int64_t writtenBack = 0;
+    bool truncated = false; // TLS ended without close_notify
+    bool whole = Transfer(
+        "retr " + remoteName, Kind::Read,
+        [&](net::NetSocket& s, net::Waiter& w) {
+            WorkScope scope(*this, WorkDirection::Read, 0);
+            for (;;) {
+                long n;
+                if (zeroCopy) {
+                    n = s.ReceiveToFile(file.fd, splicePipeBytes, pipeFds, w);
+                    if (n == -2) {
+                        zeroCopy = false;
+                        continue;
+                    }
+                    if (n == -3)
+                        throw FileError("Cannot write the local file " + localName + ": " +
+                                        ErrnoMessage(errno) +
+                                        ". Free some disk space or check the folder.");
+                } else {
+                    n = s.Receive(chunk.data(), chunk.size(), w);
+                    if (n > 0)
+                        WriteAll(file.fd, chunk.data(), static_cast<size_t>(n), localName);
+                }
+                if (n < 0) {
+                    CheckClosedLocally();
+                    return false;
+                }
+                if (n == 0) {
+                    truncated = s.Truncated();
+                    return true;
+                }
+                result.Bytes += n;
+                if (self.WriteBackBytes > 0 && result.Bytes - writtenBack >= self.WriteBackBytes) {
+                    // Only starts the writing; errors show at the flush.
+                    ::sync_file_range(file.fd, writtenBack, result.Bytes - writtenBack,
+                                      SYNC_FILE_RANGE_WRITE);
+                    writtenBack = result.Bytes;
+                }
+                Work(WorkDirection::Read, n);
+            }
+        },
+        remoteSize ? &first : nullptr);
+    if (remoteSize)
+        *remoteSize = first.answers.empty() ? -1 : first.answers.front().size;
+    pipeGuard.done = true;
+    result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
+    return result;
+}
+
+bool FtpSession::Impl::RemoteSizeIs(const std::string& remoteName, int64_t bytes) {
+    int savedCode = lastCode;
+    std::vector<std::string> savedLines = lastLines;
+    SendCommand("SIZE " + remoteName);
+    const bool same = ReadReply({}) == 213 && ftp::ParseSizeReply(lastLines) == bytes;
+    lastCode = savedCode;
+    lastLines = std::move(savedLines);
+    return same;
+}
+
+void FtpSession::Impl::WriteAll(int fd, const char* p, size_t n, const std::string& name) {
+    while (n > 0) {
+        ssize_t k = ::write(fd, p, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            throw FileError("Cannot write the local file " + name + ": " +
+                            ErrnoMessage(k < 0 ? errno : ENOSPC) +
+                            ". Free some disk space or check the folder.");
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+}
+
+} // namespace kv
