@@ -1,8 +1,10 @@
 #include "logging/Logs.h"
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kv;
 using kvtest::LocalTime;
@@ -116,4 +118,25 @@ TEST(Logs, BracketLeavesOuterOperationsFilesOpen) {
         EXPECT_TRUE(f.state.logs.SysLogOpen);
     }
     EXPECT_FALSE(f.state.logs.SysLogOpen);
+}
+
+// A log whose close fails (its descriptor gone) is reported once and the
+// other log is closed all the same; the next operation opens both again.
+TEST(Logs, FailingCloseClosesTheOtherLog) {
+    StateFixture f;
+    OpenLogs(f.state);
+    const int transferFd = f.state.logs.transferFd;
+    ::testing::internal::CaptureStderr(); // before: it opens a file of its own
+    ASSERT_EQ(::close(f.state.logs.sysFd), 0);
+    CloseLogs(f.state);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Cannot write the log file " + f.state.logs.SysLogPath), std::string::npos)
+        << err;
+    EXPECT_FALSE(f.state.logs.SysLogOpen);
+    EXPECT_FALSE(f.state.logs.TransferLogOpen);
+    EXPECT_EQ(::fcntl(transferFd, F_GETFD), -1);
+    EXPECT_EQ(f.state.ErrorLinesReported, 1);
+    OpenLogs(f.state);
+    EXPECT_TRUE(f.state.logs.SysLogOpen && f.state.logs.TransferLogOpen);
+    CloseLogs(f.state);
 }
