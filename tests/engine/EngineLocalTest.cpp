@@ -100,17 +100,17 @@ TEST(Delivery, SameFileSystemLinksAndNeverReplaces) {
     ::mkdir((d / "in").c_str(), 0755);
     WriteFile(d / "TMP/a.edi", "content");
     std::string why;
-    ASSERT_TRUE(DeliverToInbox(d / "TMP/a.edi", d / "in/a.edi", why)) << why;
+    ASSERT_TRUE(LinkIntoInbox(d / "TMP/a.edi", d / "in/a.edi", why)) << why;
     EXPECT_EQ(ReadFile(d / "in/a.edi"), "content");
     EXPECT_TRUE(kvtest::Exists(d / "TMP/a.edi")); // the caller removes it
 
     WriteFile(d / "TMP/b.edi", "new");
     WriteFile(d / "in/b.edi", "old");
-    EXPECT_FALSE(DeliverToInbox(d / "TMP/b.edi", d / "in/b.edi", why));
+    EXPECT_FALSE(LinkIntoInbox(d / "TMP/b.edi", d / "in/b.edi", why));
     EXPECT_NE(why.find("in/b.edi"), std::string::npos) << why;
     EXPECT_EQ(ReadFile(d / "in/b.edi"), "old");
 
-    EXPECT_FALSE(DeliverToInbox(d / "TMP/b.edi", d / "nowhere/b.edi", why));
+    EXPECT_FALSE(LinkIntoInbox(d / "TMP/b.edi", d / "nowhere/b.edi", why));
     EXPECT_NE(why.find("nowhere/b.edi"), std::string::npos) << why;
 }
 
@@ -122,18 +122,18 @@ TEST(Delivery, OtherFileSystemCopiesWholeOrNothing) {
     ::mkdir((d / "TMP").c_str(), 0755);
     WriteFile(d / "TMP/small.edi", std::string(1000, 's'));
     std::string why;
-    ASSERT_TRUE(DeliverToInbox(d / "TMP/small.edi", d / "in/small.edi", why)) << why;
+    ASSERT_TRUE(LinkIntoInbox(d / "TMP/small.edi", d / "in/small.edi", why)) << why;
     EXPECT_EQ(ReadFile(d / "in/small.edi"), std::string(1000, 's'));
     // The hidden copy's name stays within the limit whatever the name's length.
     const std::string longest(255, 'n');
     WriteFile(d / "TMP/long", "long");
-    ASSERT_TRUE(DeliverToInbox(d / "TMP/long", d / ("in/" + longest), why)) << why;
+    ASSERT_TRUE(LinkIntoInbox(d / "TMP/long", d / ("in/" + longest), why)) << why;
     EXPECT_EQ(ReadFile(d / ("in/" + longest)), "long");
     ::unlink((d / ("in/" + longest)).c_str());
 
     // Too big for what is left: nothing appears, not even a hidden part.
     WriteFile(d / "TMP/big.edi", std::string(200 * 1024, 'b'));
-    EXPECT_FALSE(DeliverToInbox(d / "TMP/big.edi", d / "in/big.edi", why));
+    EXPECT_FALSE(LinkIntoInbox(d / "TMP/big.edi", d / "in/big.edi", why));
     EXPECT_NE(why.find("No space left"), std::string::npos) << why;
     EXPECT_EQ(kvtest::FolderEntries(d / "in"), std::vector<std::string>{"small.edi"});
     EXPECT_EQ(ReadFile(d / "TMP/big.edi").size(), 200u * 1024);

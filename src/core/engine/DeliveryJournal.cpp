@@ -17,14 +17,6 @@ namespace {
 // More entries than any mailbox keeps waiting; the oldest go first.
 constexpr size_t kMaxEntries = 10000;
 
-void SyncFolderOf(const std::string& path) {
-    int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 } // namespace
 
 DeliveryJournal::DeliveryJournal(std::string path) : path_(std::move(path)) {
@@ -100,7 +92,7 @@ void DeliveryJournal::Flush() {
     if (!ok)
         throw FileError("Cannot write file " + path_ + ": " + ErrnoText(err));
     if (created_)
-        SyncFolderOf(path_);
+        SyncFolder(FolderOf(path_));
     created_ = false;
 }
 
@@ -133,7 +125,7 @@ void DeliveryJournal::Save() {
     Flush();
     if (entries_.empty()) {
         if (::unlink(path_.c_str()) == 0)
-            SyncFolderOf(path_);
+            SyncFolder(FolderOf(path_));
         dirty_ = false;
         return;
     }
@@ -141,7 +133,7 @@ void DeliveryJournal::Save() {
     for (const Entry& e : entries_)
         text += e.sha + " " + IntToStr(e.size) + " " + e.remotePath + "\n";
     AtomicWriteFile(path_, text);
-    SyncFolderOf(path_);
+    SyncFolder(FolderOf(path_));
     dirty_ = false;
 }
 

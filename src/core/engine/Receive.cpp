@@ -46,16 +46,6 @@ bool EntryExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Makes a new name in the folder durable. Errors are ignored: the data of the
-// file itself was already flushed.
-void SyncFolder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 void CheckComplete(const GetResult& r, int64_t size, bool binary) {
     if (!r.Complete)
         throw IncompleteDownload("Transfer cut short after " + IntToStr(r.Bytes) +
@@ -142,28 +132,6 @@ bool LinkIntoInbox(const std::string& tmpPath, const std::string& target, std::s
         why = ex.what();
         return false;
     }
-    return true;
-}
-
-bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why,
-                    const std::function<void()>& beforeFolderSync) {
-    int fd = ::open(tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        why = "Cannot open file " + tmpPath + ": " + ErrnoText(errno);
-        return false;
-    }
-    if (::fsync(fd) != 0) {
-        int e = errno;
-        ::close(fd);
-        why = "Cannot write file " + tmpPath + ": " + ErrnoText(e);
-        return false;
-    }
-    ::close(fd);
-    if (!LinkIntoInbox(tmpPath, target, why))
-        return false;
-    if (beforeFolderSync)
-        beforeFolderSync();
-    SyncFolder(FolderOf(target));
     return true;
 }
 

@@ -2,7 +2,6 @@
 // The receive cycle: every plain file of each configured remote folder is
 // downloaded into "TMP", classified, delivered into its inbox under a name that
 // replaces nothing, deleted on the server and logged.
-#include <functional>
 #include <string>
 
 namespace kv {
@@ -36,18 +35,12 @@ bool IsFileLocked(const std::string& path);
 // cannot be opened at all is not counted here).
 bool IsFileLockedByOther(const std::string& path);
 
-// Puts the complete file tmpPath into the inbox as target, which must not exist:
-// flushed to disk, then linked into place (or, across file systems, copied to
-// a hidden name beside the target, flushed and linked), so the inbox shows the
-// complete file or nothing. tmpPath stays. False with the reason in why when it
-// could not; the target then does not exist.
-// beforeFolderSync, when set, runs once the name is in place, before the inbox
-// folder is flushed (the journal entry written there shares the flush).
-bool DeliverToInbox(const std::string& tmpPath, const std::string& target, std::string& why,
-                    const std::function<void()>& beforeFolderSync = {});
-
-// The second half of DeliverToInbox, for a file whose data is flushed
-// already: the name in place, its folder not yet flushed.
+// Puts the complete file tmpPath, its data flushed already, into the inbox
+// as target, which must not exist: linked into place (or, across file
+// systems, copied to a hidden name beside the target, flushed and linked), so
+// the inbox shows the complete file or nothing. tmpPath stays; the folder is
+// not flushed. False with the reason in why when it could not; the target
+// then does not exist.
 bool LinkIntoInbox(const std::string& tmpPath, const std::string& target, std::string& why);
 
 } // namespace kv

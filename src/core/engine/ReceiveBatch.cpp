@@ -25,27 +25,6 @@ namespace {
 constexpr size_t kBatchFiles = 256;
 constexpr int64_t kBatchBytes = 16 << 20;
 
-// Errors are ignored: a folder that cannot be flushed was written through.
-void SyncFolder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-// "" once the file's data is on disk, else the reason.
-std::string FlushFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return "Cannot open file " + path + ": " + ErrnoText(errno);
-    std::string why;
-    if (::fsync(fd) != 0)
-        why = "Cannot write file " + path + ": " + ErrnoText(errno);
-    ::close(fd);
-    return why;
-}
-
 // One flush of the whole file system that holds the folder: for many small
 // files far cheaper than one flush (and one journal commit) each.
 bool SyncFileSystemOf(const std::string& folder) {

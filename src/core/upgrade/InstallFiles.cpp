@@ -93,14 +93,6 @@ void Prepare(ListedFile& f) {
     }
 }
 
-void SyncFolder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 void RollBack(std::vector<ListedFile>& files) {
     for (auto& f : files) {
         if (f.replaced)

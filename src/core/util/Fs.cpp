@@ -411,4 +411,23 @@ bool IsPlainWritableFile(const std::string& path) {
     return ::geteuid() != 0 || (st.st_mode & S_IWUSR) != 0;
 }
 
+void SyncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+std::string FlushFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "Cannot open file " + path + ": " + ErrnoText(errno);
+    std::string why;
+    if (::fsync(fd) != 0)
+        why = "Cannot write file " + path + ": " + ErrnoText(errno);
+    ::close(fd);
+    return why;
+}
+
 } // namespace kv

@@ -15,6 +15,11 @@ std::string ProgramFolder();
 std::string JoinPath(const std::string& folder, const std::string& name);
 std::string FileNameOf(const std::string& path);
 std::string FolderOf(const std::string& path);
+// Flushes a folder, so that new names in it survive a crash. Errors are
+// ignored: callers have flushed the files' data already.
+void SyncFolder(const std::string& folder);
+// Flushes a file's data and size to disk: "" once done, else the reason.
+std::string FlushFile(const std::string& path);
 
 bool FileExists(const std::string& path); // any existing non-folder entry
 bool DirectoryExists(const std::string& path);
