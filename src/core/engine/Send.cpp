@@ -57,7 +57,7 @@ void DeleteLocal(SendPass& p, const OutboxHandle& file, const std::string& path,
 // The backup folder of a sent file (its dated sub-folder in the normal pass,
 // made when missing); empty when no backups are kept.
 std::string BackupFolder(SendPass& p, bool dated) {
-    std::string root = p.ini.ReadString("Options", "LocalBackupPath");
+    const std::string& root = p.backupRoot;
     if (root.empty() || !dated)
         return root;
     std::string folder = BackupFolderName(p.state, root);
@@ -103,7 +103,7 @@ void LeaveOutbox(SendPass& p, const OutboxHandle& file, const std::string& path,
 // name. False (reported) when that failed: the file must then stay.
 bool CopyToErrorFolder(SendPass& p, const OutboxHandle& file, const std::string& outbox,
                        const std::string& name) {
-    std::string folder = p.ini.ReadString("Options", "LocalErrPath");
+    const std::string& folder = p.errorFolder;
     std::string why;
     if (folder.empty()) {
         why = "LocalErrPath is not set; set an error folder in the preferences";
@@ -325,7 +325,13 @@ std::string BackupFolderName(const AppState& state, const std::string& root) {
 int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
                const std::string& localFolder) {
     RunHook(state, HookKind::BeforeSend);
-    SendPass p{state, ini, state.FtpSession, state.settings.BinaryTransfer(), 0};
+    SendPass p{state,
+               ini,
+               state.FtpSession,
+               state.settings.BinaryTransfer(),
+               0,
+               ini.ReadString("Options", "LocalBackupPath"),
+               ini.ReadString("Options", "LocalErrPath")};
     if (ini.ReadString("Options", "CNC102") == "1") {
         try {
             if (Cnc102Pass(p))

@@ -20,6 +20,9 @@ struct SendPass {
     std::shared_ptr<FtpSession> s;
     bool binary = false;
     int count = 0; // files sent
+    // Read once for the pass, not for every file.
+    std::string backupRoot;  // Options/LocalBackupPath
+    std::string errorFolder; // Options/LocalErrPath
 };
 
 enum class DestCheck { Ok, CurrentDirFailed, DestMissing, TmpMissing };
