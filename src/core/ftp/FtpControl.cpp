@@ -156,4 +156,21 @@ void FtpSession::Impl::CloseUnlessInStep() {
     CloseControl();
 }
 
+std::vector<std::string> FtpSession::Impl::SizeCommands(const std::vector<std::string>& names) {
+    std::vector<std::string> commands;
+    for (const std::string& name : names) {
+        CheckArgument(name, "remote file name");
+        commands.push_back("SIZE " + name);
+    }
+    return commands;
+}
+
+FtpSession::SizeAnswer FtpSession::Impl::ReadSizeAnswer() {
+    SizeAnswer a;
+    a.code = ReadReply({});
+    if (a.code == 213)
+        a.size = ftp::ParseSizeReply(lastLines);
+    return a;
+}
+
 } // namespace kv

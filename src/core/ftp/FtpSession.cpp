@@ -105,10 +105,7 @@ FtpSession::PutIfAbsent(const std::string& localName, const std::string& remoteN
                         const std::vector<std::string>& absentNames) {
     return impl_->Run([&] {
         Impl::SizesFirst first;
-        for (const std::string& name : absentNames) {
-            CheckArgument(name, "remote file name");
-            first.names.push_back(name);
-        }
+        first.names = absentNames; // checked as the SIZE commands are made
         first.onlyIfAbsent = true;
         impl_->Put(localName, remoteName, false, &first);
         return first.answers;
@@ -123,10 +120,8 @@ void FtpSession::Rename(const std::string& oldName, const std::string& newName,
         std::vector<std::string> commands{"RNFR " + oldName, "RNTO " + newName};
         const bool ahead = !nextAbsentNames.empty() && impl_->PassiveWithPasv();
         if (ahead) {
-            for (const std::string& name : nextAbsentNames) {
-                CheckArgument(name, "remote file name");
-                commands.push_back("SIZE " + name);
-            }
+            for (std::string& size : Impl::SizeCommands(nextAbsentNames))
+                commands.push_back(std::move(size));
             commands.push_back("PASV");
         }
         impl_->SendCommands(commands);
@@ -180,30 +175,17 @@ void FtpSession::Delete(const std::vector<std::string>& remoteNames,
 
 int64_t FtpSession::Size(const std::string& remoteName) {
     return impl_->Run([&]() -> int64_t {
-        CheckArgument(remoteName, "remote file name");
-        impl_->SendCommand("SIZE " + remoteName);
-        if (impl_->ReadReply({}) != 213)
-            return -1;
-        return ftp::ParseSizeReply(impl_->lastLines);
+        impl_->SendCommands(Impl::SizeCommands({remoteName}));
+        return impl_->ReadSizeAnswer().size;
     });
 }
 
 std::vector<FtpSession::SizeAnswer> FtpSession::Sizes(const std::vector<std::string>& remoteNames) {
     return impl_->Run([&] {
-        std::vector<std::string> commands;
-        for (const std::string& name : remoteNames) {
-            CheckArgument(name, "remote file name");
-            commands.push_back("SIZE " + name);
-        }
-        impl_->SendCommands(commands);
+        impl_->SendCommands(Impl::SizeCommands(remoteNames));
         std::vector<SizeAnswer> answers;
-        for (size_t i = 0; i < commands.size(); ++i) {
-            SizeAnswer a;
-            a.code = impl_->ReadReply({});
-            if (a.code == 213)
-                a.size = ftp::ParseSizeReply(impl_->lastLines);
-            answers.push_back(a);
-        }
+        for (size_t i = 0; i < remoteNames.size(); ++i)
+            answers.push_back(impl_->ReadSizeAnswer());
         return answers;
     });
 }

@@ -143,6 +143,11 @@ struct FtpSession::Impl {
     }
     bool PassiveWithPasv() const { return self.Passive && !Extended(); }
 
+    // "SIZE " + name for each name, each checked as a remote file name.
+    static std::vector<std::string> SizeCommands(const std::vector<std::string>& names);
+    // Reads the reply to one SIZE: the size on 213, else -1, with the code.
+    SizeAnswer ReadSizeAnswer();
+
     // Reads the owed replies of commands sent ahead for an upload that did
     // not follow, so that the next command reads its own reply.
     void DropAskedAhead();

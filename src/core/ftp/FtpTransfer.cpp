@@ -105,19 +105,14 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
             if (together && askedAheadOwed && askedAhead == first->names) {
                 askedAheadOwed = false; // sent already: only the replies
             } else {
-                std::vector<std::string> commands;
-                for (const std::string& name : first->names)
-                    commands.push_back("SIZE " + name);
+                std::vector<std::string> commands = SizeCommands(first->names);
                 if (together)
                     commands.push_back("PASV");
                 SendCommands(commands);
             }
             bool absent = true;
             for (size_t i = 0; i < first->names.size(); ++i) {
-                SizeAnswer a;
-                a.code = ReadReply({});
-                if (a.code == 213)
-                    a.size = ftp::ParseSizeReply(lastLines);
+                const SizeAnswer a = ReadSizeAnswer();
                 absent = absent && a.code == 550;
                 first->answers.push_back(a);
             }
