@@ -33,6 +33,10 @@ class QPushButton;
 class QSplitter;
 class QSystemTrayIcon;
 
+namespace kv {
+enum class LogKind;
+}
+
 namespace kvgui {
 
 class UpgradeCheck;
@@ -171,6 +175,8 @@ private:
     void RunDialogCommand(DialogKind kind);
     void RunTransferCommand(bool receive, bool send);
     void ShowLogFile(const std::string& path, const QString& title);
+    // The current log of the tray monitor or the service, in the program folder.
+    std::string CurrentLogPath(kv::LogKind kind) const;
     // Runs a handler body; an escaping error goes to ShowErrorBox.
     void Guarded(const std::function<void()>& body);
 

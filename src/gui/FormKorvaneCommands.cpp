@@ -13,6 +13,7 @@
 #include "ftp/FtpSession.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
+#include "prefs/CleanFolder.h"
 #include "util/Encoding.h"
 #include "util/Fs.h"
 
@@ -24,7 +25,6 @@
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QUrl>
-#include <ctime>
 
 namespace kvgui {
 
@@ -35,15 +35,6 @@ constexpr const char* kHomePageUrl = "https://www.example.com/korvane/";
 
 QString Display(const std::string& bytes) {
     return QString::fromStdString(kv::ToDisplayUtf8(bytes));
-}
-
-// "yyyymm" of the current local date, for the monthly companion logs.
-std::string YearMonth(std::time_t t) {
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m", &tm);
-    return buf;
 }
 
 } // namespace
@@ -252,6 +243,11 @@ void FormKorvane::ShowLogFile(const std::string& path, const QString& title) {
     viewer->show();
 }
 
+// The companions' logs are named as the cleaning names the ones it keeps.
+std::string FormKorvane::CurrentLogPath(kv::LogKind kind) const {
+    return state_.PathInProgramDir("LOG/" + kv::CurrentLogName(kind, state_.LogStep, state_.Now()));
+}
+
 void FormKorvane::m44Click() {
     kv::CloseLogs(state_);
     ShowLogFile(state_.logs.SysLogPath, "System Log");
@@ -263,13 +259,11 @@ void FormKorvane::m45Click() {
 }
 
 void FormKorvane::m46Click() {
-    ShowLogFile(state_.PathInProgramDir("LOG/KVTRAY" + YearMonth(state_.Now()) + ".LOG"),
-                "KVTray Log");
+    ShowLogFile(CurrentLogPath(kv::LogKind::Tray), "KVTray Log");
 }
 
 void FormKorvane::m47Click() {
-    ShowLogFile(state_.PathInProgramDir("LOG/KVSRV" + YearMonth(state_.Now()) + ".LOG"),
-                "Ostrel Log");
+    ShowLogFile(CurrentLogPath(kv::LogKind::Service), "Ostrel Log");
 }
 
 // --- Help --------------------------------------------------------------------
