@@ -2,6 +2,7 @@
 // and of the status bar, on the core's routines.
 #include "FormKorvane.h"
 
+#include "DisplayText.h"
 #include "LanguageApply.h"
 #include "LogViewer.h"
 #include "app/Settings.h"
@@ -14,7 +15,6 @@
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "prefs/CleanFolder.h"
-#include "util/Encoding.h"
 #include "util/Fs.h"
 
 #include <QAction>
@@ -33,17 +33,13 @@ namespace {
 // The maker's home page (Help / EDI Home Page).
 constexpr const char* kHomePageUrl = "https://www.example.com/korvane/";
 
-QString Display(const std::string& bytes) {
-    return QString::fromStdString(kv::ToDisplayUtf8(bytes));
-}
-
 } // namespace
 
 void FormKorvane::Guarded(const std::function<void()>& body) {
     try {
         body();
     } catch (const std::exception& e) {
-        ShowErrorBox(Display(e.what()));
+        ShowErrorBox(DisplayText(e.what()));
     }
 }
 
@@ -57,7 +53,7 @@ void FormKorvane::ShowErrorBox(const QString& text) {
 }
 
 void FormKorvane::ShowMessageBox(const std::string& text) {
-    QMessageBox::information(isVisible() ? this : nullptr, "Korvane", Display(text));
+    QMessageBox::information(isVisible() ? this : nullptr, "Korvane", DisplayText(text));
 }
 
 void FormKorvane::OpenUrl(const QString& url) {
@@ -126,7 +122,7 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
     menuBar()->setEnabled(true);
     centralWidget()->setEnabled(true);
     if (!error.empty()) {
-        ShowErrorBox(Display(error));
+        ShowErrorBox(DisplayText(error));
         return;
     }
     if (m13_->isEnabled() && !closePending_)
@@ -150,7 +146,7 @@ void FormKorvane::m17Click() {
 }
 
 void FormKorvane::m18Click() {
-    if (AskYesNo(Display(kv::LangMessage(state_, "m00"))))
+    if (AskYesNo(DisplayText(kv::LangMessage(state_, "m00"))))
         close();
 }
 
