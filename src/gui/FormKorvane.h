@@ -173,6 +173,8 @@ private:
 
     // Commands (FormKorvaneCommands.cpp).
     void RunDialogCommand(DialogKind kind);
+    // The menu bar and the client area; the status bar stays as it is.
+    void SetInputEnabled(bool on);
     void RunTransferCommand(bool receive, bool send);
     void ShowLogFile(const std::string& path, const QString& title);
     // The current log of the tray monitor or the service, in the program folder.

@@ -97,12 +97,16 @@ void FormKorvane::m13Click() {
     SetMenuState(MenuState::Idle);
 }
 
+void FormKorvane::SetInputEnabled(bool on) {
+    menuBar()->setEnabled(on);
+    centralWidget()->setEnabled(on);
+}
+
 void FormKorvane::RunTransferCommand(bool receive, bool send) {
     OperationScope op(*this);
     // The window takes no input while the cycles run; the status bar stays
     // readable, and a close still reaches closeEvent.
-    menuBar()->setEnabled(false);
-    centralWidget()->setEnabled(false);
+    SetInputEnabled(false);
     std::string error;
     {
         kv::LogBracket logs(state_);
@@ -119,8 +123,7 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
         const bool connected = state_.FtpSession && state_.FtpSession->Connected();
         SetMenuState(connected ? MenuState::Connected : MenuState::Idle);
     }
-    menuBar()->setEnabled(true);
-    centralWidget()->setEnabled(true);
+    SetInputEnabled(true);
     if (!error.empty()) {
         ShowErrorBox(DisplayText(error));
         return;
@@ -210,15 +213,11 @@ void FormKorvane::RunDialogCommand(DialogKind kind) {
         if (std::unique_ptr<QDialog> dialog = dialogFactory ? dialogFactory(kind, this) : nullptr) {
             // Every dialog shows the current language pack.
             ApplyLanguage(dialog.get(), state_.LanguagePackPath());
-            menuBar()->setEnabled(false);
-            centralWidget()->setEnabled(false);
+            SetInputEnabled(false);
             dialog->exec();
-            menuBar()->setEnabled(true);
-            centralWidget()->setEnabled(true);
         }
     });
-    menuBar()->setEnabled(true);
-    centralWidget()->setEnabled(true);
+    SetInputEnabled(true); // also after an error
     // The settings may have changed: they take effect at once.
     Guarded([this] { kv::ReadSettings(state_); });
 }
