@@ -202,7 +202,6 @@ private:
     int operationDepth_ = 0;
     bool closePending_ = false;
     bool closed_ = false;
-    bool startedUp_ = false;
 
     // Window geometry: client height as laid out, and the debug view's height
     // remembered while it is hidden.

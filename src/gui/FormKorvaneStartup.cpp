@@ -43,7 +43,6 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
     m33_->setVisible(ini.ReadString("System", "Expert") == "1");
     ApplyViewSettings();
     SetMenuState(MenuState::Idle);
-    startedUp_ = true;
     if (!error.empty()) {
         ShowErrorBox(DisplayText(error));
         return true;
