@@ -214,8 +214,9 @@ bool UpgradeCheck::ReportTransferFailure(const TransferResult& result, const std
         effect = FailureEffect::EndKeepFiles;
         break;
     case TransferOutcome::WriteFailed:
+        // Only a download writes; its working file is closed by now.
         ShowError(
-            WriteFailedText(file_ ? file_->fileName().toStdString() : fileName, result.detail));
+            WriteFailedText(plan_ ? plan_->Downloads()[index_].workPath : fileName, result.detail));
         effect = FailureEffect::AbortDeleteFiles;
         break;
     case TransferOutcome::Cancelled:
