@@ -71,7 +71,6 @@ public:
     kv::AppState& State() { return state_; }
     MenuState CurrentMenuState() const { return menuState_; }
     void SetMenuState(MenuState s);
-    bool OperationRunning() const { return operationDepth_ > 0; }
 
     DialogFactory dialogFactory = MakeDialog;
     // The keep-alive period (90 s); tests shorten it.
