@@ -33,6 +33,10 @@ class QPushButton;
 class QSplitter;
 class QSystemTrayIcon;
 
+namespace kv {
+enum class LogKind;
+}
+
 namespace kvgui {
 
 class UpgradeCheck;
@@ -67,7 +71,6 @@ public:
     kv::AppState& State() { return state_; }
     MenuState CurrentMenuState() const { return menuState_; }
     void SetMenuState(MenuState s);
-    bool OperationRunning() const { return operationDepth_ > 0; }
 
     DialogFactory dialogFactory = MakeDialog;
     // The keep-alive period (90 s); tests shorten it.
@@ -169,8 +172,12 @@ private:
 
     // Commands (FormKorvaneCommands.cpp).
     void RunDialogCommand(DialogKind kind);
+    // The menu bar and the client area; the status bar stays as it is.
+    void SetInputEnabled(bool on);
     void RunTransferCommand(bool receive, bool send);
     void ShowLogFile(const std::string& path, const QString& title);
+    // The current log of the tray monitor or the service, in the program folder.
+    std::string CurrentLogPath(kv::LogKind kind) const;
     // Runs a handler body; an escaping error goes to ShowErrorBox.
     void Guarded(const std::function<void()>& body);
 
@@ -194,7 +201,6 @@ private:
     int operationDepth_ = 0;
     bool closePending_ = false;
     bool closed_ = false;
-    bool startedUp_ = false;
 
     // Window geometry: client height as laid out, and the debug view's height
     // remembered while it is hidden.

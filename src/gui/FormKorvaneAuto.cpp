@@ -2,6 +2,7 @@
 // keep-alive (Timer2), on the core's automatic cycle and keep-alive tick.
 #include "FormKorvane.h"
 
+#include "DisplayText.h"
 #include "config/IniFile.h"
 #include "engine/AutoCycle.h"
 #include "engine/Connection.h"
@@ -9,7 +10,6 @@
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "program/Program.h"
-#include "util/Encoding.h"
 #include "util/Text.h"
 
 #include <QListWidget>
@@ -30,7 +30,7 @@ QString FormKorvane::AutoButtonCaption(bool on) const {
     const std::string text = kv::LangMessage(state_, on ? "m06" : "m05");
     if (text.empty())
         return on ? "Stop Auto" : "Start Auto";
-    return QString::fromStdString(kv::ToDisplayUtf8(text));
+    return DisplayText(text);
 }
 
 void FormKorvane::RunGuardedAutoCycle() {

@@ -2,6 +2,7 @@
 // and of the status bar, on the core's routines.
 #include "FormKorvane.h"
 
+#include "DisplayText.h"
 #include "LanguageApply.h"
 #include "LogViewer.h"
 #include "app/Settings.h"
@@ -13,7 +14,7 @@
 #include "ftp/FtpSession.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
-#include "util/Encoding.h"
+#include "prefs/CleanFolder.h"
 #include "util/Fs.h"
 
 #include <QAction>
@@ -24,7 +25,6 @@
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QUrl>
-#include <ctime>
 
 namespace kvgui {
 
@@ -33,26 +33,13 @@ namespace {
 // The maker's home page (Help / EDI Home Page).
 constexpr const char* kHomePageUrl = "https://www.example.com/korvane/";
 
-QString Display(const std::string& bytes) {
-    return QString::fromStdString(kv::ToDisplayUtf8(bytes));
-}
-
-// "yyyymm" of the current local date, for the monthly companion logs.
-std::string YearMonth(std::time_t t) {
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m", &tm);
-    return buf;
-}
-
 } // namespace
 
 void FormKorvane::Guarded(const std::function<void()>& body) {
     try {
         body();
     } catch (const std::exception& e) {
-        ShowErrorBox(Display(e.what()));
+        ShowErrorBox(DisplayText(e.what()));
     }
 }
 
@@ -66,7 +53,7 @@ void FormKorvane::ShowErrorBox(const QString& text) {
 }
 
 void FormKorvane::ShowMessageBox(const std::string& text) {
-    QMessageBox::information(isVisible() ? this : nullptr, "Korvane", Display(text));
+    QMessageBox::information(isVisible() ? this : nullptr, "Korvane", DisplayText(text));
 }
 
 void FormKorvane::OpenUrl(const QString& url) {
@@ -110,12 +97,16 @@ void FormKorvane::m13Click() {
     SetMenuState(MenuState::Idle);
 }
 
+void FormKorvane::SetInputEnabled(bool on) {
+    menuBar()->setEnabled(on);
+    centralWidget()->setEnabled(on);
+}
+
 void FormKorvane::RunTransferCommand(bool receive, bool send) {
     OperationScope op(*this);
     // The window takes no input while the cycles run; the status bar stays
     // readable, and a close still reaches closeEvent.
-    menuBar()->setEnabled(false);
-    centralWidget()->setEnabled(false);
+    SetInputEnabled(false);
     std::string error;
     {
         kv::LogBracket logs(state_);
@@ -132,10 +123,9 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
         const bool connected = state_.FtpSession && state_.FtpSession->Connected();
         SetMenuState(connected ? MenuState::Connected : MenuState::Idle);
     }
-    menuBar()->setEnabled(true);
-    centralWidget()->setEnabled(true);
+    SetInputEnabled(true);
     if (!error.empty()) {
-        ShowErrorBox(Display(error));
+        ShowErrorBox(DisplayText(error));
         return;
     }
     if (m13_->isEnabled() && !closePending_)
@@ -159,7 +149,7 @@ void FormKorvane::m17Click() {
 }
 
 void FormKorvane::m18Click() {
-    if (AskYesNo(Display(kv::LangMessage(state_, "m00"))))
+    if (AskYesNo(DisplayText(kv::LangMessage(state_, "m00"))))
         close();
 }
 
@@ -223,15 +213,11 @@ void FormKorvane::RunDialogCommand(DialogKind kind) {
         if (std::unique_ptr<QDialog> dialog = dialogFactory ? dialogFactory(kind, this) : nullptr) {
             // Every dialog shows the current language pack.
             ApplyLanguage(dialog.get(), state_.LanguagePackPath());
-            menuBar()->setEnabled(false);
-            centralWidget()->setEnabled(false);
+            SetInputEnabled(false);
             dialog->exec();
-            menuBar()->setEnabled(true);
-            centralWidget()->setEnabled(true);
         }
     });
-    menuBar()->setEnabled(true);
-    centralWidget()->setEnabled(true);
+    SetInputEnabled(true); // also after an error
     // The settings may have changed: they take effect at once.
     Guarded([this] { kv::ReadSettings(state_); });
 }
@@ -252,6 +238,11 @@ void FormKorvane::ShowLogFile(const std::string& path, const QString& title) {
     viewer->show();
 }
 
+// The companions' logs are named as the cleaning names the ones it keeps.
+std::string FormKorvane::CurrentLogPath(kv::LogKind kind) const {
+    return state_.PathInProgramDir("LOG/" + kv::CurrentLogName(kind, state_.LogStep, state_.Now()));
+}
+
 void FormKorvane::m44Click() {
     kv::CloseLogs(state_);
     ShowLogFile(state_.logs.SysLogPath, "System Log");
@@ -263,13 +254,11 @@ void FormKorvane::m45Click() {
 }
 
 void FormKorvane::m46Click() {
-    ShowLogFile(state_.PathInProgramDir("LOG/KVTRAY" + YearMonth(state_.Now()) + ".LOG"),
-                "KVTray Log");
+    ShowLogFile(CurrentLogPath(kv::LogKind::Tray), "KVTray Log");
 }
 
 void FormKorvane::m47Click() {
-    ShowLogFile(state_.PathInProgramDir("LOG/KVSRV" + YearMonth(state_.Now()) + ".LOG"),
-                "Ostrel Log");
+    ShowLogFile(CurrentLogPath(kv::LogKind::Service), "Ostrel Log");
 }
 
 // --- Help --------------------------------------------------------------------

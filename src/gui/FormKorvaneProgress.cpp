@@ -4,8 +4,8 @@
 // limited to one every 100 ms so a transfer is not slowed by painting.
 #include "FormKorvane.h"
 
+#include "DisplayText.h"
 #include "ProgressText.h"
-#include "util/Encoding.h"
 
 #include <QAction>
 #include <QApplication>
@@ -27,10 +27,6 @@ int64_t MonotonicMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-QString Display(const std::string& bytes) {
-    return QString::fromStdString(kv::ToDisplayUtf8(bytes));
-}
-
 void AppendLine(QListWidget* list, const QString& text) {
     list->addItem(text);
     list->setCurrentRow(list->count() - 1);
@@ -39,7 +35,7 @@ void AppendLine(QListWidget* list, const QString& text) {
 } // namespace
 
 void FormKorvane::AddLogViewLine(const std::string& line) {
-    AppendLine(logListBox_, Display(line));
+    AppendLine(logListBox_, DisplayText(line));
 }
 
 void FormKorvane::ProcessPendingEvents() {
@@ -49,7 +45,7 @@ void FormKorvane::ProcessPendingEvents() {
 void FormKorvane::FtpTrace(const std::string& line) {
     if (state_.ServiceMode || !m23_->isChecked())
         return;
-    AppendLine(debugListBox_, Display(FormatTraceLine(line)));
+    AppendLine(debugListBox_, DisplayText(FormatTraceLine(line)));
 }
 
 void FormKorvane::SetStatusText(const QString& text) {
@@ -57,7 +53,7 @@ void FormKorvane::SetStatusText(const QString& text) {
 }
 
 void FormKorvane::FtpStatus(const std::string& text) {
-    SetStatusText(Display(text));
+    SetStatusText(DisplayText(text));
     // Visible at once, also while the call that raised it blocks.
     statusPanel2_->repaint();
 }

@@ -2,13 +2,13 @@
 // start-up and close routines, the Language menu and the view settings.
 #include "FormKorvane.h"
 
+#include "DisplayText.h"
 #include "LanguageApply.h"
 #include "config/IniFile.h"
 #include "engine/Connection.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "program/Program.h"
-#include "util/Encoding.h"
 #include "util/Fs.h"
 
 #include <QAction>
@@ -33,7 +33,7 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
         // without starting automatic mode.
         error = e.what();
         if (state_.IniPath.empty()) {
-            ShowErrorBox(QString::fromStdString(error));
+            ShowErrorBox(DisplayText(error));
             return false;
         }
     }
@@ -43,9 +43,8 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
     m33_->setVisible(ini.ReadString("System", "Expert") == "1");
     ApplyViewSettings();
     SetMenuState(MenuState::Idle);
-    startedUp_ = true;
     if (!error.empty()) {
-        ShowErrorBox(QString::fromStdString(error));
+        ShowErrorBox(DisplayText(error));
         return true;
     }
     button1_->setVisible(state_.AllowStartAuto);
@@ -84,7 +83,7 @@ void FormKorvane::ShowAfterStartUp() {
 void FormKorvane::BuildLanguageMenu() {
     int counter = 1;
     for (const kv::InstalledPack& pack : kv::ListLanguagePacks(state_.ProgramDir)) {
-        auto* item = new QAction(QString::fromStdString(kv::ToDisplayUtf8(pack.caption)), m21_);
+        auto* item = new QAction(DisplayText(pack.caption), m21_);
         item->setObjectName(QString("m21%1").arg(counter));
         item->setCheckable(true);
         item->setToolTip(QString::fromStdString(pack.file));

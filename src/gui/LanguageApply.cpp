@@ -1,7 +1,7 @@
 #include "LanguageApply.h"
 
+#include "DisplayText.h"
 #include "i18n/LangPack.h"
-#include "util/Encoding.h"
 #include "util/Text.h"
 
 #include <QAction>
@@ -17,17 +17,13 @@ namespace kvgui {
 
 namespace {
 
-QString Display(const std::string& bytes) {
-    return QString::fromStdString(kv::ToDisplayUtf8(bytes));
-}
-
 // A list value divided as the program divides it: one split at the first "||".
 QStringList ListEntries(const std::string& value) {
     std::vector<std::string> parts;
     kv::SplitOnce(value, "||", parts);
     QStringList list;
     for (const auto& p : parts)
-        list << Display(p);
+        list << DisplayText(p);
     return list;
 }
 
@@ -120,7 +116,7 @@ void SetComponentProperty(QObject* component, const std::string& property,
         p.write(component, kv::StrToInt(kv::Trim(value)));
         break;
     case QMetaType::QString:
-        p.write(component, Display(value));
+        p.write(component, DisplayText(value));
         break;
     case QMetaType::QStringList:
         p.write(component, ListEntries(value));

@@ -1,6 +1,6 @@
 #include "LogViewer.h"
 
-#include "util/Encoding.h"
+#include "DisplayText.h"
 
 #include <QFile>
 #include <QHBoxLayout>
@@ -46,8 +46,7 @@ QVariant LogLinesModel::data(const QModelIndex& index, int role) const {
     qsizetype end = row + 1 < starts_.size() ? starts_[row + 1] : text_.size();
     while (end > begin && (text_[end - 1] == '\n' || text_[end - 1] == '\r'))
         --end;
-    return QString::fromStdString(
-        kv::ToDisplayUtf8(std::string_view(text_.constData() + begin, end - begin)));
+    return DisplayText(std::string_view(text_.constData() + begin, end - begin));
 }
 
 LogViewer::LogViewer(const QString& path, const QString& title, QWidget* parent)

@@ -1,10 +1,10 @@
 // The upgrade component: information file, decision, downloads, hand-over.
 #include "UpgradeCheck.h"
 
+#include "DisplayText.h"
 #include "UpgradeWizard.h"
 #include "upgrade/InfoFile.h"
 #include "upgrade/UpgradePlan.h"
-#include "util/Encoding.h"
 #include "util/Fs.h"
 
 #include <QAuthenticator>
@@ -19,10 +19,6 @@ namespace {
 constexpr const char* kAppTitle = "Korvane";
 // Wrong names and passwords are asked for again at most this often per check.
 constexpr int kMaxCredentialAsks = 3;
-
-QString Display(const std::string& bytes) {
-    return QString::fromStdString(kv::ToDisplayUtf8(bytes));
-}
 
 std::string HostOf(const std::string& url) {
     return QUrl(QString::fromStdString(url)).host().toStdString();
@@ -93,7 +89,7 @@ void UpgradeCheck::Decide(const QByteArray& text) {
     try {
         info = kv::ParseInfoFile(std::string_view(text.constData(), text.size()));
     } catch (const kv::UpgradeError& e) {
-        ShowError(Display(e.what()));
+        ShowError(DisplayText(e.what()));
         Finish(kv::FailureEffect::EndCheck);
         return;
     }
@@ -110,17 +106,17 @@ void UpgradeCheck::Decide(const QByteArray& text) {
         try {
             plan_ = std::make_unique<kv::UpgradePlan>(info, kv::FolderOf(locations.programPath));
         } catch (const kv::UpgradeError& e) {
-            ShowError(Display(e.what()));
+            ShowError(DisplayText(e.what()));
             Finish(kv::FailureEffect::EndCheck);
             return;
         }
     }
-    if (d.ask && !boxes_->AskUpgrade(kv::kUpdateWizardCaption, Display(d.question))) {
+    if (d.ask && !boxes_->AskUpgrade(kv::kUpdateWizardCaption, DisplayText(d.question))) {
         Finish(kv::FailureEffect::EndCheck); // Later
         return;
     }
     if (d.method == 2) {
-        boxes_->OpenUrl(Display(d.browserUrl));
+        boxes_->OpenUrl(DisplayText(d.browserUrl));
         Finish(kv::FailureEffect::EndCheck);
         return;
     }
@@ -149,7 +145,7 @@ void UpgradeCheck::DownloadNext() {
         return;
     }
     if (wizard_)
-        wizard_->ShowFile(Display(d.url), static_cast<int>(index_ + 1),
+        wizard_->ShowFile(DisplayText(d.url), static_cast<int>(index_ + 1),
                           static_cast<int>(list.size()));
     fileClock_.start();
     transfer_ = new UpgradeTransfer(network_, QUrl(QString::fromStdString(d.url)),
@@ -175,7 +171,7 @@ void UpgradeCheck::FileArrived(const TransferResult& result) {
         try {
             plan_->AcceptFinished(index_);
         } catch (const kv::UpgradeError& e) {
-            ShowError(Display(e.what()));
+            ShowError(DisplayText(e.what()));
             Finish(kv::FailureEffect::AbortDeleteFiles);
             return;
         }
@@ -218,8 +214,9 @@ bool UpgradeCheck::ReportTransferFailure(const TransferResult& result, const std
         effect = FailureEffect::EndKeepFiles;
         break;
     case TransferOutcome::WriteFailed:
+        // Only a download writes; its working file is closed by now.
         ShowError(
-            WriteFailedText(file_ ? file_->fileName().toStdString() : fileName, result.detail));
+            WriteFailedText(plan_ ? plan_->Downloads()[index_].workPath : fileName, result.detail));
         effect = FailureEffect::AbortDeleteFiles;
         break;
     case TransferOutcome::Cancelled:
@@ -236,7 +233,7 @@ kv::FailureEffect UpgradeCheck::Report(kv::UpgradeFailure failure, const std::st
                                        int httpStatus) {
     const kv::FailureRule& rule = kv::RuleFor(failure);
     const bool allowed = kv::MayShow(rule, settings.showMessages);
-    const QString text = Display(kv::FailureText(failure, arg));
+    const QString text = DisplayText(kv::FailureText(failure, arg));
     if (rule.question) {
         const bool yes =
             allowed &&
@@ -259,7 +256,7 @@ void UpgradeCheck::HandOver() {
         kv::HandOverToUpdater(*plan_, locations.programPath, settings.restartParams, method_,
                               locations.installedUpdater, locations.tempRoot);
     } catch (const kv::UpgradeError& e) {
-        ShowError(Display(e.what()));
+        ShowError(DisplayText(e.what()));
         Finish(kv::FailureEffect::AbortDeleteFiles);
         return;
     }

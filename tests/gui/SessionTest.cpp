@@ -96,6 +96,19 @@ TEST(GuiSession, MenuStatesTraceAndKeepAliveThroughConnectReceiveDisconnect) {
     EXPECT_EQ(h.Count("INFO:Disconnected."), 1);
     EXPECT_EQ(w.findChild<QLabel*>("StatusPanel2")->text(), "Not connected.");
     EXPECT_TRUE(w.errors.empty());
+
+    // The server drops the connection while the window is connected and idle:
+    // the keep-alive finds out and the menus go back to Idle, without a box.
+    s.setScenario("drop\tNOOP\n"); // read when a connection is made
+    w.findChild<QAction*>("m12")->trigger();
+    ASSERT_EQ(w.CurrentMenuState(), kvgui::MenuState::Connected);
+    w.SetKeepAliveInterval(150);
+    w.StartKeepAlive();
+    EXPECT_TRUE(WaitFor([&] { return w.CurrentMenuState() == kvgui::MenuState::Idle; }));
+    EXPECT_TRUE(Enabled(w, "m12"));
+    EXPECT_FALSE(Enabled(w, "m13"));
+    EXPECT_FALSE(w.KeepAliveActive());
+    EXPECT_TRUE(w.errors.empty());
 }
 
 TEST(GuiSession, AutomaticModeRunsCyclesAtTheIntervalAndStops) {

@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QStatusBar>
+#include <ctime>
 #include <gtest/gtest.h>
 
 using namespace kvtest;
@@ -263,4 +264,35 @@ TEST(GuiLogViewer, ShowsEveryLineWithoutHoldingTheFile) {
     std::remove(path.c_str());
     viewer.Refresh();
     EXPECT_EQ(viewer.LineCount(), 0);
+}
+
+TEST(GuiLogViewer, ToolsMenuOpensTheCompanionsMonthlyLogs) {
+    GuiHome h;
+    h.Settings(nullptr); // LogStep=Day: the companions' logs stay monthly
+    TestWindow w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    std::tm day{};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 7;
+    day.tm_hour = 12;
+    day.tm_isdst = -1;
+    const std::time_t now = std::mktime(&day);
+    w.State().Now = [now] { return now; };
+    WriteFile(h.path("LOG/KVTRAY202612.LOG"), "tray line\r\n");
+    const struct {
+        const char* item;
+        std::string path;
+        int lines;
+    } cases[] = {{"m46", h.path("LOG/KVTRAY202612.LOG"), 1},
+                 {"m47", h.path("LOG/KVSRV202612.LOG"), 0}};
+    for (const auto& c : cases) {
+        Item(w, c.item)->trigger();
+        auto* viewer = w.findChild<kvgui::LogViewer*>();
+        ASSERT_NE(viewer, nullptr) << c.item;
+        EXPECT_TRUE(viewer->windowTitle().endsWith(" - " + QString::fromStdString(c.path)))
+            << viewer->windowTitle().toStdString();
+        EXPECT_EQ(viewer->LineCount(), c.lines) << c.item;
+        delete viewer;
+    }
 }

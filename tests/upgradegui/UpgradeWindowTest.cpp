@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kvtest;
 
@@ -230,6 +231,21 @@ TEST(UpgradeWindow, BrokenTransfersStopTheUpgradeAndSaySo) {
               "error|Korvane|" + kv::FailureText(kv::UpgradeFailure::ChecksumMismatch, "big.bin"));
     EXPECT_FALSE(Exists(u.home.path("a.bin.uTMP")));
     EXPECT_FALSE(Exists(u.home.path("big.bin.uTMP")));
+
+    // A full disk under the second file (its working file is a link to
+    // /dev/full): stopped with the working file's path, and the file that
+    // had arrived is deleted.
+    web.write("full.inf", "#version=1.43\r\n#url=" + web.url("/kv/a.bin") +
+                              "\r\n#url0=" + web.url("/kv/big.bin") + "\r\n");
+    ASSERT_EQ(::symlink("/dev/full", u.home.path("big.bin.uTMP").c_str()), 0);
+    EXPECT_TRUE(u.Check(web.url("/full.inf")));
+    ASSERT_EQ(u.answers.shown.size(), 2u) << u.answers.Joined();
+    EXPECT_EQ(u.answers.shown[1].rfind(
+                  "error|Korvane|Cannot write " + u.home.path("big.bin.uTMP") + ": ", 0),
+              0u)
+        << u.answers.shown[1];
+    EXPECT_FALSE(Exists(u.home.path("a.bin.uTMP")));
+    ::unlink(u.home.path("big.bin.uTMP").c_str());
 
     // The password dialog cancelled: aborted as a No, nothing announced.
     web.write("guarded.inf", "#version=1.43\r\n#url=" + web.url("/kv/a.bin") +

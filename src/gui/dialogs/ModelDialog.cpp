@@ -3,7 +3,6 @@
 #include "ModelDialog.h"
 
 #include "Pickers.h"
-#include "util/Encoding.h"
 #include "util/Errors.h"
 #include "util/Host.h"
 
@@ -21,10 +20,6 @@
 #include <algorithm>
 
 namespace kvgui {
-
-QString DisplayText(const std::string& bytes) {
-    return QString::fromStdString(kv::ToDisplayUtf8(bytes));
-}
 
 namespace {
 

@@ -8,6 +8,7 @@
 // Geometry is absolute, in pixels of the client area, so language packs can
 // move and size components by name as they always could; the dialog has a
 // fixed size and opens centred on its owner.
+#include "DisplayText.h"
 #include "prefs/DialogModel.h"
 
 #include <QDialog>
@@ -27,9 +28,6 @@ class Host;
 }
 
 namespace kvgui {
-
-// Bytes of a settings file or a pack as text to show.
-QString DisplayText(const std::string& bytes);
 
 // The columns the preference dialogs share, in client pixels: a box's label,
 // the box, and the "..." button of a picked path.
