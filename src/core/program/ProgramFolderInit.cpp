@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -72,11 +71,10 @@ std::string ResolveProgramFolder(std::ostream& err) {
 }
 
 std::string FindProgramTemplate() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec)
+    const std::string exe = RunningExecutablePath();
+    if (exe.empty())
         return "";
-    const std::string bin = exe.parent_path().string();
+    const std::string bin = FolderOf(exe);
     for (const std::string& candidate : {JoinPath(FolderOf(bin), "share/korvane"), bin})
         if (FileExists(JoinPath(candidate, "Korvane.ini")))
             return candidate;
@@ -85,10 +83,7 @@ std::string FindProgramTemplate() {
 
 int InitProgramFolder(const std::string& folderArg, const std::string& templateDir,
                       std::ostream& out, std::ostream& err) {
-    std::error_code ec;
-    std::string folder = std::filesystem::absolute(folderArg, ec).lexically_normal().string();
-    while (folder.size() > 1 && folder.back() == '/')
-        folder.pop_back();
+    const std::string folder = AbsoluteFolder(folderArg);
     if (HoldsSettings(folder)) {
         out << folder << " is a program folder already; nothing changed.\n";
         return 0;

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,12 +14,6 @@
 extern char** environ;
 
 namespace kv {
-
-std::string RunningExecutablePath() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : exe.string();
-}
 
 std::string InstalledUpdaterPath() {
     std::string exe = RunningExecutablePath();
