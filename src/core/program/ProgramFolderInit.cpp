@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kv {
 
@@ -48,8 +50,13 @@ std::string UserProgramFolder() {
     const char* data = std::getenv("XDG_DATA_HOME");
     if (data && *data == '/')
         return JoinPath(data, "korvane");
+    // Without $HOME, the account's home; never a folder other users can write.
     const char* home = std::getenv("HOME");
-    return JoinPath(JoinPath(home && *home ? home : "/tmp", ".local/share"), "korvane");
+    if (!home || !*home)
+        if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir)
+            home = pw->pw_dir;
+    return AbsoluteFolder(
+        JoinPath(JoinPath(home && *home ? home : ".", ".local/share"), "korvane"));
 }
 
 } // namespace
