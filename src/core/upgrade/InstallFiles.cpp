@@ -111,12 +111,6 @@ void RollBack(std::vector<ListedFile>& files) {
     }
 }
 
-void RemoveWorkingFiles(const std::string& folder) {
-    for (const auto& name : ListFolder(folder, std::string("*") + kWorkingSuffix))
-        ::unlink(JoinPath(folder, name).c_str());
-    ::unlink(JoinPath(folder, kArrivedListName).c_str());
-}
-
 } // namespace
 
 std::vector<std::string> InstallWorkingFiles(const std::string& folder) {
@@ -128,7 +122,7 @@ std::vector<std::string> InstallWorkingFiles(const std::string& folder) {
     } catch (const UpgradeError&) {
         // Files that are not what was checked after the download must not stay
         // around to be taken by a later run.
-        RemoveWorkingFiles(folder);
+        RemoveUpgradeWorkingFiles(folder);
         throw;
     }
     try {
@@ -152,7 +146,7 @@ std::vector<std::string> InstallWorkingFiles(const std::string& folder) {
             ::unlink(f.backup.c_str());
         names.push_back(f.name);
     }
-    RemoveWorkingFiles(folder); // skipped files' leftovers and the list
+    RemoveUpgradeWorkingFiles(folder); // skipped files' leftovers and the list
     return names;
 }
 
