@@ -193,6 +193,7 @@ TEST(UpgradeHandOver, CommandLineAndWizardTexts) {
     EXPECT_EQ(TransferRateText(2048), "Transfer rate: 2.0 Kb/s");
     EXPECT_EQ(TimeLeftText(3725), "Estimated time left: 1:02:05");
     EXPECT_EQ(SecondsLeft(0, 3000, 1000), 3);
+    EXPECT_EQ(SecondsLeft(0, int64_t{1} << 29, 1e-12), 1000000000); // stalled: bounded
     EXPECT_EQ(OverallPercent(2, 3, 50), 33 + 16);
     EXPECT_EQ(OverallPercent(1, 1, 100), 100);
 }
