@@ -188,6 +188,15 @@ TEST(UpgradeHandOver, CommandLineAndWizardTexts) {
     EXPECT_EQ(
         UpdaterArguments("/tmp/u/Upgrader3", "/opt/k v/korvane", "/afterupgrade", 1),
         (std::vector<std::string>{"/tmp/u/Upgrader3", "/opt/k v/korvane", "+/afterupgrade1"}));
+    // The updater finds its own copy by this folder, however $TMPDIR is written.
+    const char* savedTmp = std::getenv("TMPDIR");
+    const std::string saved = savedTmp ? savedTmp : "";
+    ::setenv("TMPDIR", "/var/tmp//", 1);
+    EXPECT_EQ(TemporaryFolder(), "/var/tmp");
+    if (savedTmp)
+        ::setenv("TMPDIR", saved.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
     EXPECT_EQ(DownloadingText(2, 3), "Downloading 2 of 3");
     EXPECT_EQ(FileSizeText(1536), "File size: 1.5 Kb");
     EXPECT_EQ(TransferRateText(2048), "Transfer rate: 2.0 Kb/s");

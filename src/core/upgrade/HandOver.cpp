@@ -21,8 +21,10 @@ std::string InstalledUpdaterPath() {
 }
 
 std::string TemporaryFolder() {
+    // Absolute and without a trailing '/': the updater recognises its own
+    // copy by comparing this with the folder it runs from.
     const char* tmp = std::getenv("TMPDIR");
-    return tmp && *tmp ? tmp : "/tmp";
+    return AbsoluteFolder(tmp && *tmp ? tmp : "/tmp");
 }
 
 std::string WriteUpdaterCopy(const std::string& installedUpdater, const std::string& tempRoot) {

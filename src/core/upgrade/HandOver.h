@@ -21,7 +21,7 @@ inline constexpr const char* kUpdaterFolderPrefix = "korvane-upgrade-";
 // folder the updater works in.
 // The installed updater: beside the running executable.
 std::string InstalledUpdaterPath();
-// $TMPDIR, else "/tmp".
+// $TMPDIR (absolute, no trailing '/'), else "/tmp".
 std::string TemporaryFolder();
 
 // Copies the updater into a new private folder under tempRoot as "Upgrader3"
