@@ -12,8 +12,6 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev clang-format
     openssl
-    # the upgrade check verifies downloads with libcrypto's SHA-256
-    libssl-dev
     # test peers: FTP servers, SOCKS proxies, FTP clients for the benchmarks
     python3 python3-pyftpdlib dante-server microsocks openssh-server openssh-client
     curl lftp iproute2 util-linux procps
@@ -31,7 +29,8 @@ PACKAGES=(
     trayer xdotool x11-utils
     # the upgrade check's HTTPS: Qt Network with its OpenSSL TLS plugin
     libqt6network6
-    # explicit FTPS: OpenSSL 3 for the session, pyftpdlib's TLS handler, and
+    # explicit FTPS: OpenSSL 3 for the session (its libcrypto also gives the
+    # SHA-256 of files and upgrade downloads), pyftpdlib's TLS handler, and
     # tcpdump for the tests that check no password crosses in clear
     libssl-dev python3-openssl tcpdump
     # the dialogs' tests measure captions against their controls in this

@@ -32,7 +32,9 @@ int Usage() {
                  "            as Options/Password or Proxy/Password in Korvane.ini\n"
                  "  INIT      make the folder (default $KORVANE_HOME) a program folder from the\n"
                  "            installed template; an existing program folder is left alone\n"
-                 "The program folder is $KORVANE_HOME, else the folder of this executable.\n"
+                 "The program folder is $KORVANE_HOME, else the folder of this executable\n"
+                 "when it holds a Korvane.ini, else ~/.local/share/korvane (made at the first\n"
+                 "start).\n"
                  "See korvaned(1).\n");
     return 2;
 }

@@ -188,11 +188,21 @@ TEST(UpgradeHandOver, CommandLineAndWizardTexts) {
     EXPECT_EQ(
         UpdaterArguments("/tmp/u/Upgrader3", "/opt/k v/korvane", "/afterupgrade", 1),
         (std::vector<std::string>{"/tmp/u/Upgrader3", "/opt/k v/korvane", "+/afterupgrade1"}));
+    // The updater finds its own copy by this folder, however $TMPDIR is written.
+    const char* savedTmp = std::getenv("TMPDIR");
+    const std::string saved = savedTmp ? savedTmp : "";
+    ::setenv("TMPDIR", "/var/tmp//", 1);
+    EXPECT_EQ(TemporaryFolder(), "/var/tmp");
+    if (savedTmp)
+        ::setenv("TMPDIR", saved.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
     EXPECT_EQ(DownloadingText(2, 3), "Downloading 2 of 3");
     EXPECT_EQ(FileSizeText(1536), "File size: 1.5 Kb");
     EXPECT_EQ(TransferRateText(2048), "Transfer rate: 2.0 Kb/s");
     EXPECT_EQ(TimeLeftText(3725), "Estimated time left: 1:02:05");
     EXPECT_EQ(SecondsLeft(0, 3000, 1000), 3);
+    EXPECT_EQ(SecondsLeft(0, int64_t{1} << 29, 1e-12), 1000000000); // stalled: bounded
     EXPECT_EQ(OverallPercent(2, 3, 50), 33 + 16);
     EXPECT_EQ(OverallPercent(1, 1, 100), 100);
 }

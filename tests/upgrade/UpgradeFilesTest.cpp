@@ -184,6 +184,32 @@ TEST(Upgrader, ReplacesAllOrNone) {
     EXPECT_FALSE(Exists(f.dir / kArrivedListName));
 }
 
+TEST(Upgrader, DamagedListChangesNothing) {
+    // Names that leave the program folder, a file listed twice, a bad size:
+    // each list is refused as damaged before anything is replaced.
+    for (const std::string& lines :
+         {std::string(" 5 ../escaped.txt\n"), std::string(" 5 sub/x\n"),
+          std::string(" 5 extra.txt\nSHA 5 extra.txt\n"), std::string(" -5 extra.txt\n")}) {
+        UpgradeFolder f;
+        f.Download("new data");
+        const std::string sha = Sha256OfFile(f.dir / "extra.txt.uTMP");
+        std::string list = sha + lines;
+        if (size_t at = list.find("SHA"); at != std::string::npos)
+            list.replace(at, 3, sha);
+        WriteFile(f.dir / kArrivedListName, list);
+        try {
+            InstallWorkingFiles(f.dir.path());
+            ADD_FAILURE() << "accepted " << list;
+        } catch (const UpgradeError& e) {
+            EXPECT_NE(std::string(e.what()).find("is damaged"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(ReadFile(f.program), ProgramScript("v1")) << list;
+        EXPECT_EQ(ReadFile(f.dir / "data.txt"), "old data") << list;
+        EXPECT_FALSE(Exists(f.dir / "extra.txt")) << list;
+        EXPECT_FALSE(Exists(f.dir / "extra.txt.uTMP")) << list;
+    }
+}
+
 TEST(Upgrader, EndToEndWaitsForTheProgramReplacesFilesAndRestartsIt) {
     UpgradeFolder f;
     TempDir tmpRoot;

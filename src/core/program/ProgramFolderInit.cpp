@@ -5,9 +5,10 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
+#include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kv {
 
@@ -49,8 +50,13 @@ std::string UserProgramFolder() {
     const char* data = std::getenv("XDG_DATA_HOME");
     if (data && *data == '/')
         return JoinPath(data, "korvane");
+    // Without $HOME, the account's home; never a folder other users can write.
     const char* home = std::getenv("HOME");
-    return JoinPath(JoinPath(home && *home ? home : "/tmp", ".local/share"), "korvane");
+    if (!home || !*home)
+        if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir)
+            home = pw->pw_dir;
+    return AbsoluteFolder(
+        JoinPath(JoinPath(home && *home ? home : ".", ".local/share"), "korvane"));
 }
 
 } // namespace
@@ -72,11 +78,10 @@ std::string ResolveProgramFolder(std::ostream& err) {
 }
 
 std::string FindProgramTemplate() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec)
+    const std::string exe = RunningExecutablePath();
+    if (exe.empty())
         return "";
-    const std::string bin = exe.parent_path().string();
+    const std::string bin = FolderOf(exe);
     for (const std::string& candidate : {JoinPath(FolderOf(bin), "share/korvane"), bin})
         if (FileExists(JoinPath(candidate, "Korvane.ini")))
             return candidate;
@@ -85,10 +90,7 @@ std::string FindProgramTemplate() {
 
 int InitProgramFolder(const std::string& folderArg, const std::string& templateDir,
                       std::ostream& out, std::ostream& err) {
-    std::error_code ec;
-    std::string folder = std::filesystem::absolute(folderArg, ec).lexically_normal().string();
-    while (folder.size() > 1 && folder.back() == '/')
-        folder.pop_back();
+    const std::string folder = AbsoluteFolder(folderArg);
     if (HoldsSettings(folder)) {
         out << folder << " is a program folder already; nothing changed.\n";
         return 0;

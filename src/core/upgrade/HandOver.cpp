@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,20 +15,16 @@ extern char** environ;
 
 namespace kv {
 
-std::string RunningExecutablePath() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : exe.string();
-}
-
 std::string InstalledUpdaterPath() {
     std::string exe = RunningExecutablePath();
     return JoinPath(exe.empty() ? "." : FolderOf(exe), kUpdaterName);
 }
 
 std::string TemporaryFolder() {
+    // Absolute and without a trailing '/': the updater recognises its own
+    // copy by comparing this with the folder it runs from.
     const char* tmp = std::getenv("TMPDIR");
-    return tmp && *tmp ? tmp : "/tmp";
+    return AbsoluteFolder(tmp && *tmp ? tmp : "/tmp");
 }
 
 std::string WriteUpdaterCopy(const std::string& installedUpdater, const std::string& tempRoot) {

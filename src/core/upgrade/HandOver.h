@@ -3,6 +3,7 @@
 // of it in a private folder under the temporary folder (so it can replace the
 // installed one too), its command line, and starting it.
 #include "upgrade/UpgradePlan.h"
+#include "util/Fs.h"
 
 #include <string>
 #include <sys/types.h>
@@ -14,13 +15,13 @@ inline constexpr const char* kUpdaterName = "Upgrader3";
 // Prefix of the private folders (mode 0700) that hold the updater's copies.
 inline constexpr const char* kUpdaterFolderPrefix = "korvane-upgrade-";
 
-// The running executable's full path. The upgrade replaces the files beside
-// it: an UpgradePlan is made on its folder (not on $KORVANE_HOME, which may
-// hold only the settings and logs), as that is the folder the updater works in.
-std::string RunningExecutablePath();
+// The upgrade replaces the files beside the running executable
+// (RunningExecutablePath): an UpgradePlan is made on its folder (not on
+// $KORVANE_HOME, which may hold only the settings and logs), as that is the
+// folder the updater works in.
 // The installed updater: beside the running executable.
 std::string InstalledUpdaterPath();
-// $TMPDIR, else "/tmp".
+// $TMPDIR (absolute, no trailing '/'), else "/tmp".
 std::string TemporaryFolder();
 
 // Copies the updater into a new private folder under tempRoot as "Upgrader3"

@@ -7,6 +7,7 @@
 #include "util/Fs.h"
 #include "util/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -49,8 +50,10 @@ std::vector<ListedFile> ReadArrivedList(const std::string& folder) {
             f.size = TryStrToInt64(line.substr(a + 1, b - a - 1)).value_or(-1);
             f.name = line.substr(b + 1);
         }
+        const bool listedBefore = std::any_of(
+            files.begin(), files.end(), [&](const ListedFile& g) { return g.name == f.name; });
         if (f.size < 0 || a != 64 || f.name.empty() || f.name == "." || f.name == ".." ||
-            f.name.find('/') != std::string::npos)
+            f.name.find('/') != std::string::npos || listedBefore)
             throw UpgradeError("The upgrade list " + listPath +
                                " is damaged, so nothing was changed.");
         f.sha256 = line.substr(0, a);
@@ -103,12 +106,6 @@ void RollBack(std::vector<ListedFile>& files) {
     }
 }
 
-void RemoveWorkingFiles(const std::string& folder) {
-    for (const auto& name : ListFolder(folder, std::string("*") + kWorkingSuffix))
-        ::unlink(JoinPath(folder, name).c_str());
-    ::unlink(JoinPath(folder, kArrivedListName).c_str());
-}
-
 } // namespace
 
 std::vector<std::string> InstallWorkingFiles(const std::string& folder) {
@@ -120,7 +117,7 @@ std::vector<std::string> InstallWorkingFiles(const std::string& folder) {
     } catch (const UpgradeError&) {
         // Files that are not what was checked after the download must not stay
         // around to be taken by a later run.
-        RemoveWorkingFiles(folder);
+        RemoveUpgradeWorkingFiles(folder);
         throw;
     }
     try {
@@ -144,7 +141,7 @@ std::vector<std::string> InstallWorkingFiles(const std::string& folder) {
             ::unlink(f.backup.c_str());
         names.push_back(f.name);
     }
-    RemoveWorkingFiles(folder); // skipped files' leftovers and the list
+    RemoveUpgradeWorkingFiles(folder); // skipped files' leftovers and the list
     return names;
 }
 

@@ -19,6 +19,12 @@ std::string FileNameOfUrl(const std::string& url) {
     return at == std::string::npos ? url : url.substr(at + 1);
 }
 
+void RemoveUpgradeWorkingFiles(const std::string& folder) {
+    for (const auto& name : ListFolder(folder, std::string("*") + kWorkingSuffix))
+        ::unlink(JoinPath(folder, name).c_str());
+    ::unlink(JoinPath(folder, kArrivedListName).c_str());
+}
+
 bool FolderWritableByUser(const std::string& folder) {
     return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
@@ -61,9 +67,7 @@ void UpgradePlan::Skip(size_t i) {
 }
 
 void UpgradePlan::AbortAndClean() {
-    for (const auto& name : ListFolder(folder_, std::string("*") + kWorkingSuffix))
-        ::unlink(JoinPath(folder_, name).c_str());
-    ::unlink(JoinPath(folder_, kArrivedListName).c_str());
+    RemoveUpgradeWorkingFiles(folder_);
     arrived_.clear();
 }
 

@@ -29,6 +29,9 @@ struct PlannedDownload {
 // The part of a URL after its last "/", "\" or ":".
 std::string FileNameOfUrl(const std::string& url);
 
+// Deletes every "*.uTMP" working file and the arrived list in folder.
+void RemoveUpgradeWorkingFiles(const std::string& folder);
+
 // True when the user may create and replace files in folder (checked with the
 // effective user, so an installation owned by root is refused for others).
 bool FolderWritableByUser(const std::string& folder);

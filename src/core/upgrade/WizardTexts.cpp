@@ -3,11 +3,14 @@
 
 #include "util/Text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kv {
 
 namespace {
+
+constexpr double kMaxSecondsLeft = 1e9;
 
 template <typename... Args> std::string Format(const char* fmt, Args... args) {
     char buf[128];
@@ -39,7 +42,9 @@ std::string TimeLeftText(int64_t seconds) {
 int64_t SecondsLeft(int64_t done, int64_t total, double bytesPerSecond) {
     if (bytesPerSecond <= 0 || total <= done)
         return 0;
-    return static_cast<int64_t>(static_cast<double>(total - done) / bytesPerSecond + 0.5);
+    // A stalled transfer's rate near zero must not overflow the conversion.
+    const double seconds = static_cast<double>(total - done) / bytesPerSecond + 0.5;
+    return static_cast<int64_t>(std::min(seconds, kMaxSecondsLeft));
 }
 
 int OverallPercent(int i, int n, int currentPercent) {

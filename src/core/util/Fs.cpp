@@ -21,23 +21,29 @@ std::string ErrnoText(int err) {
     return std::strerror(err);
 }
 
-std::string ProgramFolder() {
-    if (const char* home = std::getenv("KORVANE_HOME"); home && *home) {
-        // Absolute, so nothing written into the settings depends on the
-        // directory the program was started from.
-        std::error_code ec;
-        std::string h = std::filesystem::absolute(home, ec).lexically_normal().string();
-        if (ec)
-            h = home;
-        while (h.size() > 1 && h.back() == '/')
-            h.pop_back();
-        return h;
-    }
+std::string RunningExecutablePath() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : exe.string();
+}
+
+std::string AbsoluteFolder(const std::string& path) {
+    std::error_code ec;
+    std::string folder = std::filesystem::absolute(path, ec).lexically_normal().string();
     if (ec)
-        return ".";
-    return exe.parent_path().string();
+        folder = path;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder;
+}
+
+std::string ProgramFolder() {
+    // Absolute, so nothing written into the settings depends on the
+    // directory the program was started from.
+    if (const char* home = std::getenv("KORVANE_HOME"); home && *home)
+        return AbsoluteFolder(home);
+    std::string exe = RunningExecutablePath();
+    return exe.empty() ? "." : FolderOf(exe);
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {

@@ -11,6 +11,13 @@ namespace kv {
 // executable's folder. No trailing '/'.
 std::string ProgramFolder();
 
+// The running executable's full path (empty when /proc cannot tell).
+std::string RunningExecutablePath();
+
+// path made absolute and lexically normal, without a trailing '/' (path
+// itself when the working folder cannot be read).
+std::string AbsoluteFolder(const std::string& path);
+
 // Joins a folder and a name with one '/'.
 std::string JoinPath(const std::string& folder, const std::string& name);
 std::string FileNameOf(const std::string& path);
