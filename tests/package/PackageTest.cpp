@@ -15,7 +15,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -210,14 +209,6 @@ private:
     pid_t pid_ = -1;
 };
 
-std::vector<std::string> SysLog(const std::string& home) {
-    std::vector<std::string> lines;
-    for (const auto& name : kv::ListFolder(kv::JoinPath(home, "LOG"), "KVSYS*.LOG"))
-        for (auto& l : kvtest::ReadCrLfLines(kv::JoinPath(home, "LOG/" + name)))
-            lines.push_back(kvtest::WithoutStamp(l));
-    return lines;
-}
-
 // Points the program folder's settings at the server, the password stored
 // as the packaged korvaned PASSWORD prints it.
 void ConfigureMailbox(const std::string& home, const kvtest::FtpServer& server,
@@ -394,16 +385,13 @@ TEST_F(PackageTest, ServesAMailboxThroughTheUnitCommandLines) {
                   gPackage->dir / "srv.log");
     const std::string ready = notify.Next(30);
     EXPECT_EQ(ready.rfind("READY=1\n", 0), 0u) << ready;
-    bool received = false;
-    for (int i = 0; i < 300 && !received; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        received = kv::FileExists(home + "/INBOX/c.edi");
-    }
+    const bool received =
+        kvtest::Eventually([&] { return kv::FileExists(home + "/INBOX/c.edi"); }, 300, 100);
     EXPECT_TRUE(received);
     service.Signal(SIGTERM);
     EXPECT_EQ(notify.Next(30), "STOPPING=1");
     EXPECT_EQ(service.Wait(30), 0) << ReadFile(gPackage->dir / "srv.log");
-    auto log = SysLog(home);
+    auto log = kvtest::SysLogLines(home);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "INFO:Korvane System Close!");
 }
