@@ -13,7 +13,6 @@
 #include "util/Sha256.h"
 
 #include <atomic>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
