@@ -175,12 +175,7 @@ TEST_F(SocksScripted, Socks4Refusals) {
             c.write(Bytes({0, code, 0, 0, 0, 0, 0, 0}));
         });
         auto s = Session(SocksVersion::Socks4, proxy.port());
-        try {
-            s->Connect(false);
-            FAIL() << code;
-        } catch (const SocksError& e) {
-            EXPECT_EQ(e.what(), text);
-        }
+        EXPECT_EQ(CaughtError<SocksError>([&] { s->Connect(false); }).what, text) << code;
         EXPECT_FALSE(s->Connected());
     }
     // A proxy that hangs up: the read failure comes through unchanged.
