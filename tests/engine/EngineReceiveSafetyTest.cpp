@@ -21,8 +21,6 @@ using namespace kv;
 using namespace kvtest;
 using Lines = std::vector<std::string>;
 
-namespace {} // namespace
-
 // A remote file whose delete keeps failing is delivered once; the same bytes
 // again only get their delete retried, also after a stop between delivery and
 // delete (the journal entry is written first). New bytes under the name are a
