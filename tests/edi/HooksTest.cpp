@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -36,9 +35,7 @@ std::string Script(const TempDir& d, const std::string& name, const std::string&
 
 // Waits (bounded) for a file that a started program writes.
 bool WaitForFile(const std::string& path) {
-    for (int i = 0; i < 2000 && !Exists(path); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return Exists(path);
+    return kvtest::Eventually([&] { return Exists(path); }, 2000, 10);
 }
 
 std::string Trimmed(std::string s) {
@@ -73,6 +70,13 @@ struct HookFixture : StateFixture {
     kv::IniFile ini{state.IniPath};
     void Set(const std::string& key, const std::string& value) {
         ini.WriteString("Options", key, value);
+    }
+    // Turns the "Before" or "After" hook on with program, waiting for it when exclusive.
+    void Hook(const std::string& when, const std::string& program, bool exclusive = true) {
+        Set("Run" + when, "1");
+        if (exclusive)
+            Set("ExclusiveRun" + when, "1");
+        Set("ProgramRun" + when, program);
     }
     std::vector<std::string> Lines() const {
         std::vector<std::string> out;
@@ -218,8 +222,7 @@ TEST(RunProgram, StopEndsTheWaitAndScriptsWithoutInterpreterLineRun) {
         SCOPED_TRACE(limit);
         std::atomic<bool> stop{false};
         std::thread stopper([&] {
-            for (int i = 0; i < 200 && !Exists(d / "child"); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            kvtest::Eventually([&] { return Exists(d / "child"); }, 200, 10);
             stop = true;
         });
         EXPECT_EQ(RunProgram(prog, limit, true, [&] { return stop.load(); }), 0);
@@ -270,9 +273,7 @@ TEST(RunHook, ExclusiveWaitsWithoutPumpingEvents) {
     std::string prog =
         Script(f.dir, "after.sh",
                "sleep 0.3\nfor a in \"$@\"; do echo \"[$a]\"; done > \"" + f.path("args") + "\"\n");
-    f.Set("RunAfter", "1");
-    f.Set("ExclusiveRunAfter", "1");
-    f.Set("ProgramRunAfter", prog);
+    f.Hook("After", prog);
     f.Set("ParameterRunAfter", "'x y' z");
     f.Set("TimeInterval", "0.2");
     f.state.AutoMode = true; // 0.2 rounds to 0 minutes: the 20-second floor
@@ -297,9 +298,7 @@ TEST(RunHook, ExclusiveProgramPathWithBlanksStaysOneWord) {
     std::string prog =
         Script(f.dir, "my tools/it's.sh",
                "for a in \"$@\"; do echo \"[$a]\"; done > \"" + f.path("args") + "\"\n");
-    f.Set("RunAfter", "1");
-    f.Set("ExclusiveRunAfter", "1");
-    f.Set("ProgramRunAfter", prog);
+    f.Hook("After", prog);
     f.Set("ParameterRunAfter", "one 'two three'");
     f.Set("TimeInterval", "10");
     RunHook(f.state, HookKind::AfterReceive);
@@ -309,9 +308,7 @@ TEST(RunHook, ExclusiveProgramPathWithBlanksStaysOneWord) {
 TEST(RunHook, BadTimeIntervalThrowsAfterTheLine) {
     HookFixture f;
     std::string prog = Script(f.dir, "p.sh", "touch \"" + f.path("ran") + "\"\n");
-    f.Set("RunBefore", "1");
-    f.Set("ExclusiveRunBefore", "1");
-    f.Set("ProgramRunBefore", prog);
+    f.Hook("Before", prog);
     f.Set("TimeInterval", "ten");
     EXPECT_THROW(RunHook(f.state, HookKind::BeforeSend), FloatConversionError);
     EXPECT_EQ(f.Lines(), std::vector<std::string>{"INFO:Run Program " + prog});
@@ -334,8 +331,7 @@ TEST(RunHook, NonExclusiveStartsDetachedAndNeverWaits) {
                    "i=$((i+1)); done\n" + "cut -d' ' -f6 /proc/$$/stat > \"" + f.path("sid.tmp") +
                    "\"\necho \"$@\" >> \"" + f.path("sid.tmp") + "\"\nmv \"" + f.path("sid.tmp") +
                    "\" \"" + f.path("sid") + "\"\n");
-    f.Set("RunBefore", "1");
-    f.Set("ProgramRunBefore", prog);
+    f.Hook("Before", prog, false);
     f.Set("ParameterRunBefore", "one 'two three'");
     f.Set("TimeInterval", "not read for this kind");
     RunHook(f.state, HookKind::BeforeSend);
@@ -360,8 +356,7 @@ TEST(RunHook, NonExclusiveDocumentGoesToXdgOpen) {
     const char* oldPath = std::getenv("PATH");
     std::string saved = oldPath ? oldPath : "";
     ::setenv("PATH", (f.path("bin") + ":" + saved).c_str(), 1);
-    f.Set("RunAfter", "1");
-    f.Set("ProgramRunAfter", f.path("report.txt"));
+    f.Hook("After", f.path("report.txt"), false);
     RunHook(f.state, HookKind::AfterReceive);
     ::setenv("PATH", saved.c_str(), 1);
     ASSERT_TRUE(WaitForFile(f.path("opened")));
@@ -375,9 +370,7 @@ TEST(RunHook, AutomaticModeEndsAProgramThatOutlivesItsLimit) {
     std::string prog = Script(f.dir, "stuck.sh",
                               "sleep 600 &\necho $! > \"" + f.path("child") + "\"\necho $$ > \"" +
                                   f.path("main") + "\"\nsleep 600\n");
-    f.Set("RunBefore", "1");
-    f.Set("ExclusiveRunBefore", "1");
-    f.Set("ProgramRunBefore", prog);
+    f.Hook("Before", prog);
     f.Set("TimeInterval", "0.6");
     f.state.AutoMode = true;
     RunHook(f.state, HookKind::BeforeSend);

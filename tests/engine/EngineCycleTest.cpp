@@ -9,11 +9,8 @@
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 
-#include <arpa/inet.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -35,10 +35,10 @@ void ExpectLines(const Lines& got, const Lines& want, const std::string& what) {
 
 struct FaultCase {
     const char* scenario;
-    Lines errors;        // every ERROR line of the faulty cycle, in order
-    const char* restart; // the KVTray/MustReBoot value afterwards ("?": either)
-    Lines receivedTwice; // delivered, but the remote delete failed
-    bool passive = true; // active mode (PORT) when false
+    Lines errors;             // every ERROR line of the faulty cycle, in order
+    const char* restart;      // the KVTray/MustReBoot value afterwards ("?": either)
+    Lines receivedTwice = {}; // delivered, but the remote delete failed
+    bool passive = true;      // active mode (PORT) when false
 };
 
 } // namespace
@@ -47,32 +47,25 @@ TEST(Fault, EveryStepOnTheWire) {
     const Lines closed = {"ERROR:Connection Closed Gracefully.!!!"};
     const std::vector<FaultCase> cases = {
         // Control connection dropped during the listing.
-        {"drop\tLIST",
-         {"ERROR:FTP LIST Failed!!!", "ERROR:Get RetrieveCurrentDir ERROR!!!"},
-         "1",
-         {}},
+        {"drop\tLIST", {"ERROR:FTP LIST Failed!!!", "ERROR:Get RetrieveCurrentDir ERROR!!!"}, "1"},
         {"drop-after-150\tLIST",
          {"ERROR:FTP LIST Failed!!!", "ERROR:Get RetrieveCurrentDir ERROR!!!"},
-         "1",
-         {}},
+         "1"},
         // ... during RETR: the partial file is not delivered; what follows in
         // the receive needs the connection and ends it.
         {"retr-limit\t100\nretr-end\tdrop-control",
          {"ERROR:Download File Failed!!!->a.edi", closed[0], "ERROR:Receive Failed!!!", closed[0]},
-         "",
-         {}},
+         ""},
         // The server ends the download early but says it completed.
         {"retr-limit\t100",
          {"ERROR:Download File Failed!!!->a.edi",
           "ERROR:Transfer ended after 100 of 3034 bytes; the file stays on the server!!!"},
-         "",
-         {}},
+         ""},
         // The data connection reset mid-file.
         {"retr-limit\t100\nretr-end\treset",
          {"ERROR:Download File Failed!!!->a.edi",
           "ERROR:Socket Error # 10054 Connection reset by peer.!!!"},
-         "1",
-         {}},
+         "1"},
         // ... before DELE: the batch is delivered and stays on the server.
         {"drop\tDELE",
          {"ERROR:Delete File Failed!!!->a.edi", closed[0], "ERROR:Receive Failed!!!", closed[0]},
@@ -81,69 +74,60 @@ TEST(Fault, EveryStepOnTheWire) {
         // ... during STOR, right after the 150 or after part of the data.
         {"drop-after-150\tSTOR",
          {"ERROR:Send File Failed!!!->X1.TXT", "*", "ERROR:Send File Failed!!!->X2.TXT", "*"},
-         "?",
-         {}},
+         "?"},
         // The server may close or reset the data connection under the
         // upload: which of the two the client sees depends on timing.
         {"stor-drop\t5000",
          {"ERROR:Send File Failed!!!->X1.TXT", "*", "ERROR:Send File Failed!!!->X2.TXT", closed[0]},
-         "?",
-         {}},
+         "?"},
         // ... between RNFR and RNTO.
         {"drop\tRNTO",
          {"ERROR:Rename File Failed!!!->X1.TXT", closed[0], "ERROR:Send File Failed!!!->X2.TXT",
           closed[0]},
-         "",
-         {}},
+         ""},
         // A 550 on each command.
         {"reply\tCWD\t550 No such directory.",
          {"ERROR:RemoteOutPath->out Not Exist!!!", "ERROR:RemoteInPath->in Not Exist!!!"},
-         "",
-         {}},
-        {"reply\tPWD\t550 Not now.", {"ERROR:Receive Failed!!!", "ERROR:550 Not now.!!!"}, "", {}},
-        {"reply\tLIST\t550 Not now.", {"ERROR:FTP LIST Failed!!!"}, "1", {}},
+         ""},
+        {"reply\tPWD\t550 Not now.", {"ERROR:Receive Failed!!!", "ERROR:550 Not now.!!!"}, ""},
+        {"reply\tLIST\t550 Not now.", {"ERROR:FTP LIST Failed!!!"}, "1"},
         {"reply\tPASV\t550 Not now.",
          {"ERROR:FTP LIST Failed!!!", "ERROR:Send File Failed!!!->X1.TXT", "ERROR:550 Not now.!!!",
           "ERROR:Send File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
-         "1",
-         {}},
-        {"reply\tSIZE\t550 Not now.", {}, "", {}},
+         "1"},
+        {"reply\tSIZE\t550 Not now.", {}, ""},
         {"reply\tRETR\t550 Not now.",
          {"ERROR:Download File Failed!!!->a.edi", "ERROR:550 Not now.!!!",
           "ERROR:Download File Failed!!!->b.edi", "ERROR:550 Not now.!!!"},
-         "",
-         {}},
+         ""},
         {"reply\tDELE\t550 Not now.",
          {"ERROR:Delete File Failed!!!->a.edi", "ERROR:550 Not now.!!!",
           "ERROR:Delete File Failed!!!->b.edi", "ERROR:550 Not now.!!!"},
          "",
          {"a.edi", "b.edi"}},
-        {"reply\tCDUP\t550 Not now.", {"ERROR:RemoteTempPath Not Exist!!!"}, "", {}},
+        {"reply\tCDUP\t550 Not now.", {"ERROR:RemoteTempPath Not Exist!!!"}, ""},
         {"reply\tSTOR\t553 Could not create file.",
          {"ERROR:Send File Failed!!!->X1.TXT", "ERROR:553 Could not create file.!!!",
           "ERROR:Send File Failed!!!->X2.TXT", "ERROR:553 Could not create file.!!!"},
-         "",
-         {}},
+         ""},
         {"reply\tRNFR\t550 Not now.",
          {"ERROR:Rename File Failed!!!->X1.TXT", "ERROR:550 Not now.!!!",
           "ERROR:Rename File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
-         "",
-         {}},
+         ""},
         {"reply\tRNTO\t550 Not now.",
          {"ERROR:Rename File Failed!!!->X1.TXT", "ERROR:550 Not now.!!!",
           "ERROR:Rename File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
-         "",
-         {}},
-        {"reply\tTYPE\t550 Not now.", {"ERROR:550 Not now.!"}, "", {}},
+         ""},
+        {"reply\tTYPE\t550 Not now.", {"ERROR:550 Not now.!"}, ""},
         {"reply\tPORT\t550 Not now.",
          {"ERROR:FTP LIST Failed!!!", "ERROR:Send File Failed!!!->X1.TXT", "ERROR:550 Not now.!!!",
           "ERROR:Send File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
          "1",
          {},
          false},
-        {"reply\tUSER\t530 Not now.", {"ERROR:530 Not now.!"}, "", {}},
-        {"reply\tPASS\t530 Login incorrect.", {"ERROR:530 Login incorrect.!"}, "", {}},
-        {"reply\tSYST\t550 Not now.", {"ERROR:550 Not now.!"}, "", {}},
+        {"reply\tUSER\t530 Not now.", {"ERROR:530 Not now.!"}, ""},
+        {"reply\tPASS\t530 Login incorrect.", {"ERROR:530 Login incorrect.!"}, ""},
+        {"reply\tSYST\t550 Not now.", {"ERROR:550 Not now.!"}, ""},
     };
     FaultFtpServer& py = SharedFaultFtpd();
     for (const FaultCase& c : cases) {

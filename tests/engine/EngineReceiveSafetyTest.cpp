@@ -13,7 +13,6 @@
 #include "util/Sha256.h"
 
 #include <atomic>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,8 +20,6 @@
 using namespace kv;
 using namespace kvtest;
 using Lines = std::vector<std::string>;
-
-namespace {} // namespace
 
 // A remote file whose delete keeps failing is delivered once; the same bytes
 // again only get their delete retried, also after a stop between delivery and

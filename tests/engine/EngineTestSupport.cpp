@@ -50,19 +50,7 @@ FaultFtpServer::FaultFtpServer()
                    "kvengine", "Kv-engine-pass") {}
 
 FaultFtpServer& SharedFaultFtpd() {
-    static std::unique_ptr<FaultFtpServer> server;
-    static std::string error;
-    if (!server) {
-        if (!error.empty())
-            throw std::runtime_error(error);
-        try {
-            server = std::make_unique<FaultFtpServer>();
-        } catch (const std::exception& e) {
-            error = e.what();
-            throw;
-        }
-    }
-    return *server;
+    return Shared<FaultFtpServer>();
 }
 
 Mailbox::Mailbox(FtpServer& s, bool passive) : server(s), ini(dir / "Korvane.ini") {

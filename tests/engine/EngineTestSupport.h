@@ -7,7 +7,6 @@
 #include "support/Servers.h"
 #include "support/TestSupport.h"
 
-#include <ctime>
 #include <functional>
 #include <map>
 #include <string>

@@ -31,12 +31,7 @@ TEST(Ipv6, ResolveTakesLiteralsWithOrWithoutBracketsAndPutsIpv4First) {
     auto names = net::Resolve("localhost", 21, w);
     EXPECT_EQ(net::AddressText(names.front()), "127.0.0.1");
     EXPECT_THROW(net::Resolve("::1", 21, w, AF_INET), SocketError);
-    try {
-        net::Resolve("", 21, w);
-        FAIL();
-    } catch (const SocketError& e) {
-        EXPECT_EQ(e.Code(), 11001);
-    }
+    EXPECT_EQ(CaughtError<SocketError>([&] { net::Resolve("", 21, w); }).code, 11001);
 }
 
 // In a child with a mount namespace of its own, the resolver asks

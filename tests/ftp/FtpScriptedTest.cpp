@@ -8,7 +8,6 @@
 #include "util/Errors.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -79,13 +78,9 @@ TEST_F(Scripted, HostNamesAreResolvedWithAStatusAndTracingCanBeOff) {
 TEST_F(Scripted, GreetingOtherThan220FailsWithTheLineAndLeavesNoConnection) {
     server->setScenario("greeting\t421 Too many users\nclose-after-greeting\n");
     auto s = MakeSession(*server, host);
-    try {
-        s->Connect();
-        FAIL();
-    } catch (const ProtocolReplyError& e) {
-        EXPECT_STREQ(e.what(), "421 Too many users");
-        EXPECT_EQ(e.Code(), 421);
-    }
+    Caught e = CaughtError<ProtocolReplyError>([&] { s->Connect(); });
+    EXPECT_EQ(e.what, "421 Too many users");
+    EXPECT_EQ(e.code, 421);
     EXPECT_FALSE(s->Connected());
     EXPECT_EQ(host.disconnected, 1);
 }
@@ -117,19 +112,10 @@ TEST_F(Scripted, OddReplyCodes) {
     server->setScenario("reply\tNOOP\t+OK fine\nreply\tCDUP\t-ERR bad\nreply\tCWD\tabc letters\n"
                         "reply\tPWD\t257 \"/a dir\" is the current directory\n");
     auto s = Open();
-    try {
-        s->Noop();
-        FAIL();
-    } catch (const ProtocolReplyError& e) {
-        EXPECT_EQ(e.Code(), 1);
-        EXPECT_STREQ(e.what(), "+OK fine");
-    }
-    try {
-        s->ChangeDirUp();
-        FAIL();
-    } catch (const ProtocolReplyError& e) {
-        EXPECT_EQ(e.Code(), 0);
-    }
+    Caught e = CaughtError<ProtocolReplyError>([&] { s->Noop(); });
+    EXPECT_EQ(e.code, 1);
+    EXPECT_EQ(e.what, "+OK fine");
+    EXPECT_EQ(CaughtError<ProtocolReplyError>([&] { s->ChangeDirUp(); }).code, 0);
     EXPECT_EQ(ErrorOf<ProtocolReplyError>([&] { s->ChangeDir("x"); }), "abc letters");
     // A reply error leaves the session connected and in step.
     EXPECT_TRUE(s->Connected());
@@ -140,13 +126,9 @@ TEST_F(Scripted, OddReplyCodes) {
 TEST_F(Scripted, CdupAnswered200FailsAndPwdWithoutQuotesIsEmpty) {
     server->setScenario("reply\tCDUP\t200 OK\nreply\tPWD\t257 /plain\n");
     auto s = Open();
-    try {
-        s->ChangeDirUp();
-        FAIL();
-    } catch (const ProtocolReplyError& e) {
-        EXPECT_EQ(e.Code(), 200);
-        EXPECT_STREQ(e.what(), "200 OK");
-    }
+    Caught e = CaughtError<ProtocolReplyError>([&] { s->ChangeDirUp(); });
+    EXPECT_EQ(e.code, 200);
+    EXPECT_EQ(e.what, "200 OK");
     EXPECT_EQ(s->RetrieveCurrentDir(), "");
 }
 
@@ -347,13 +329,9 @@ TEST_F(Scripted, SilentServerTimesOutWith10060) {
     server->setScenario("silent\tNOOP\n");
     auto s = Open();
     s->NetTimeOut = 1;
-    try {
-        s->Noop();
-        FAIL();
-    } catch (const SocketError& e) {
-        EXPECT_EQ(e.Code(), 10060);
-        EXPECT_STREQ(e.what(), "Socket Error # 10060\r\nConnection timed out.");
-    }
+    Caught e = CaughtError<SocketError>([&] { s->Noop(); });
+    EXPECT_EQ(e.code, 10060);
+    EXPECT_EQ(e.what, "Socket Error # 10060\r\nConnection timed out.");
     EXPECT_FALSE(s->Connected());
     EXPECT_EQ(host.disconnected, 1);
 
@@ -398,12 +376,8 @@ TEST_F(Scripted, ListingLinesAreBoundedAndEmptyOnesDropped) {
     server->setScenario("list-raw\t1000001\ta\\n\n");
     auto t = Open();
     lines = {"kept"};
-    try {
-        t->List(lines, "");
-        FAIL();
-    } catch (const FtpLimitError& e) {
-        EXPECT_NE(std::string(e.what()).find("1000000 lines"), std::string::npos);
-    }
+    EXPECT_NE(CaughtError<FtpLimitError>([&] { t->List(lines, ""); }).what.find("1000000 lines"),
+              std::string::npos);
     EXPECT_EQ(lines, std::vector<std::string>{"kept"});
     t->Noop();
 }
@@ -412,12 +386,8 @@ TEST_F(Scripted, ATrickleOfBlankLinesCannotStretchTheReplyTimeOut) {
     server->setScenario("drip\tNOOP\t6\n");
     auto s = Open();
     s->NetTimeOut = 2;
-    try {
-        s->Noop();
-        FAIL() << "the reply was awaited beyond the time-out";
-    } catch (const SocketError& e) {
-        EXPECT_EQ(e.Code(), 10060);
-    }
+    // Not awaited beyond the time-out.
+    EXPECT_EQ(CaughtError<SocketError>([&] { s->Noop(); }).code, 10060);
     EXPECT_FALSE(s->Connected());
 }
 
@@ -426,12 +396,8 @@ TEST_F(Scripted, OversizedListingIsRefusedAndTheSessionStaysInStep) {
     auto s = Open();
     s->MaxListingBytes = 1 << 20;
     std::vector<std::string> lines{"kept"};
-    try {
-        s->List(lines, "");
-        FAIL();
-    } catch (const FtpLimitError& e) {
-        EXPECT_NE(std::string(e.what()).find("1048576 bytes"), std::string::npos);
-    }
+    EXPECT_NE(CaughtError<FtpLimitError>([&] { s->List(lines, ""); }).what.find("1048576 bytes"),
+              std::string::npos);
     EXPECT_EQ(lines, std::vector<std::string>{"kept"});
     EXPECT_TRUE(s->Connected());
     s->Noop();
@@ -619,13 +585,9 @@ TEST_F(Scripted, LocalWriteFailureStopsTheDownloadAndKeepsTheSession) {
     server->writeFile("full.bin", Pattern(4 << 20));
     for (bool passive : {true, false}) {
         auto s = Open(passive);
-        try {
-            s->Get("full.bin", "/dev/full", true);
-            FAIL();
-        } catch (const FileError& e) {
-            EXPECT_NE(std::string(e.what()).find("/dev/full"), std::string::npos);
-            EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos);
-        }
+        std::string e = CaughtError<FileError>([&] { s->Get("full.bin", "/dev/full", true); }).what;
+        EXPECT_NE(e.find("/dev/full"), std::string::npos);
+        EXPECT_NE(e.find("No space left on device"), std::string::npos);
         EXPECT_TRUE(Sent("ABOR"));
         EXPECT_TRUE(s->Connected());
         EXPECT_EQ(s->Size("full.bin"), 4 << 20);

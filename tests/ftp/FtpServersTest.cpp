@@ -131,12 +131,7 @@ TEST_P(RealServer, EveryOperation) {
     EXPECT_FALSE(Exists(in + "/up.bin"));
     s->Delete("renamed.bin");
     EXPECT_FALSE(Exists(in + "/renamed.bin"));
-    try {
-        s->Delete("renamed.bin");
-        FAIL();
-    } catch (const ProtocolReplyError& e) {
-        EXPECT_EQ(e.Code(), 550);
-    }
+    EXPECT_EQ(CaughtError<ProtocolReplyError>([&] { s->Delete("renamed.bin"); }).code, 550);
     EXPECT_THROW(s->Rename("missing.bin", "x.bin"), ProtocolReplyError);
     EXPECT_EQ(s->Size("missing.bin"), -1);
 
@@ -194,12 +189,7 @@ TEST_P(RealServer, WrongPasswordIsRefused) {
         GTEST_SKIP() << "one mode is enough; pure-ftpd delays a failed login by seconds";
     auto s = MakeSession(*server, host, passive);
     s->Password = "wrong";
-    try {
-        s->Connect();
-        FAIL();
-    } catch (const ProtocolReplyError& e) {
-        EXPECT_EQ(e.Code(), 530);
-    }
+    EXPECT_EQ(CaughtError<ProtocolReplyError>([&] { s->Connect(); }).code, 530);
     EXPECT_FALSE(s->Connected());
 }
 

@@ -75,6 +75,25 @@ template <class E, class F> std::string ErrorOf(F&& f) {
     return "(no error)";
 }
 
+// The code (when E has one) and message of the E that f throws; a failure of
+// the test when it throws none.
+struct Caught {
+    int code = -1;
+    std::string what = "(no error)";
+};
+template <class E, class F> Caught CaughtError(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        if constexpr (requires { e.Code(); })
+            return {e.Code(), e.what()};
+        else
+            return {-1, e.what()};
+    }
+    ADD_FAILURE() << "no error was thrown";
+    return {};
+}
+
 // Bytes that differ from position to position, so a shifted or truncated copy
 // never compares equal.
 inline std::string Pattern(size_t size, unsigned seed = 1) {

@@ -4,10 +4,8 @@
 #include "ftp/FtpErrors.h"
 #include "support/TestSupport.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace kv;

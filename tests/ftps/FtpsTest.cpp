@@ -61,8 +61,7 @@ public:
         process_.start({"/usr/bin/tcpdump", "-i", "lo", "-U", "-n", "-s", "2000", "-B", "8192",
                         "-w", dir_ / "all.pcap", "tcp"},
                        dir_ / "tcpdump.log");
-        for (int i = 0; i < 200 && !Contains(process_.logTail(), "listening on"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Eventually([&] { return ok(); }, 200, 50);
     }
     bool ok() { return Contains(process_.logTail(), "listening on"); }
     std::string bytes(int port) {
@@ -223,12 +222,7 @@ TEST_F(Scripted, AbortTimeOutAndProxyHoldOverTls) {
     auto s = TlsSession(*server, host, true);
     s->Connect();
     s->NetTimeOut = 1;
-    try {
-        s->Noop();
-        FAIL();
-    } catch (const SocketError& e) {
-        EXPECT_EQ(e.Code(), 10060);
-    }
+    EXPECT_EQ(CaughtError<SocketError>([&] { s->Noop(); }).code, 10060);
     server->clearScenario();
 
     if (RunningAsRoot()) {

@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QString>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 

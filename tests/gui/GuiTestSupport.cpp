@@ -36,13 +36,7 @@ void GuiHome::Settings(const FtpServer* s, const std::string& extra) {
 }
 
 std::vector<std::string> GuiHome::SysLog() const {
-    std::vector<std::string> all;
-    if (!kv::DirectoryExists(path("LOG")))
-        return all;
-    for (const auto& name : kv::ListFolder(path("LOG"), "KVSYS*.LOG"))
-        for (auto& l : ReadCrLfLines(path("LOG/" + name)))
-            all.push_back(WithoutStamp(l));
-    return all;
+    return SysLogLines(dir.path());
 }
 
 int GuiHome::Count(const std::string& line) const {

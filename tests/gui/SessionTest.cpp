@@ -14,7 +14,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
-#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace kvtest;

@@ -4,6 +4,7 @@
 // command lines (INIT, ONCE, SRV with the notify protocol) against an FTP
 // server on 127.0.0.1. Nothing is installed on the machine.
 #include "config/IniFile.h"
+#include "support/ChildProgram.h"
 #include "support/Servers.h"
 #include "support/TestSupport.h"
 #include "util/Fs.h"
@@ -12,15 +13,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -187,36 +185,6 @@ private:
     std::string path_;
     int fd_ = -1;
 };
-
-// A started program whose exit status the test collects.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::string& log) {
-        pid_ = ::fork();
-        if (pid_ == 0)
-            kvtest::ExecInChild(argv, log, O_TRUNC, true);
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void Signal(int sig) { ::kill(pid_, sig); }
-    // Exit status, or -1 when it did not end within the limit.
-    int Wait(int seconds) { return kvtest::WaitForExit(pid_, seconds); }
-
-private:
-    pid_t pid_ = -1;
-};
-
-std::vector<std::string> SysLog(const std::string& home) {
-    std::vector<std::string> lines;
-    for (const auto& name : kv::ListFolder(kv::JoinPath(home, "LOG"), "KVSYS*.LOG"))
-        for (auto& l : kvtest::ReadCrLfLines(kv::JoinPath(home, "LOG/" + name)))
-            lines.push_back(kvtest::WithoutStamp(l));
-    return lines;
-}
 
 // Points the program folder's settings at the server, the password stored
 // as the packaged korvaned PASSWORD prints it.
@@ -390,20 +358,18 @@ TEST_F(PackageTest, ServesAMailboxThroughTheUnitCommandLines) {
     ASSERT_EQ(RunTool(srv.startPre, &out), 0) << out;
     server.writeFile("out/c.edi", "00:INVOIC:X:Y:THEM:ME:C'\r\n");
     NotifySocket notify(gPackage->dir / "notify");
-    Child service(srv.WithEnvironment(srv.start, {"NOTIFY_SOCKET=" + (gPackage->dir / "notify")}),
-                  gPackage->dir / "srv.log");
+    kvtest::ChildProgram service(
+        srv.WithEnvironment(srv.start, {"NOTIFY_SOCKET=" + (gPackage->dir / "notify")}), {},
+        gPackage->dir / "srv.log");
     const std::string ready = notify.Next(30);
     EXPECT_EQ(ready.rfind("READY=1\n", 0), 0u) << ready;
-    bool received = false;
-    for (int i = 0; i < 300 && !received; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        received = kv::FileExists(home + "/INBOX/c.edi");
-    }
+    const bool received =
+        kvtest::Eventually([&] { return kv::FileExists(home + "/INBOX/c.edi"); }, 300, 100);
     EXPECT_TRUE(received);
-    service.Signal(SIGTERM);
+    service.signal(SIGTERM);
     EXPECT_EQ(notify.Next(30), "STOPPING=1");
-    EXPECT_EQ(service.Wait(30), 0) << ReadFile(gPackage->dir / "srv.log");
-    auto log = SysLog(home);
+    EXPECT_EQ(service.wait(30), 0) << ReadFile(gPackage->dir / "srv.log");
+    auto log = kvtest::SysLogLines(home);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "INFO:Korvane System Close!");
 }

@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -28,10 +27,8 @@
 extern char** environ;
 
 using namespace kv;
-using kvtest::ReadCrLfLines;
 using kvtest::ReadFile;
 using kvtest::TempDir;
-using kvtest::WithoutStamp;
 using kvtest::WriteFile;
 
 namespace {
@@ -73,13 +70,7 @@ struct Home {
                       "RemoteInPath=in\r\nRemoteOutPath=out\r\nTimeInterval=10\r\n"
                       "[System]\r\nLogStep=Day\r\nMessage=1\r\n");
     }
-    std::vector<std::string> SysLog() const {
-        std::vector<std::string> all;
-        for (const auto& name : ListFolder(path("LOG"), "KVSYS*.LOG"))
-            for (auto& l : ReadCrLfLines(path("LOG/" + name)))
-                all.push_back(WithoutStamp(l));
-        return all;
-    }
+    std::vector<std::string> SysLog() const { return kvtest::SysLogLines(dir.path()); }
     bool LogHas(const std::string& line) const {
         auto lines = SysLog();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -276,19 +267,13 @@ TEST(Headless, ServiceRepeatsCyclesUntilTerminated) {
     ::mkdir(h.path("Language").c_str(), 0755);
     WriteFile(h.path("Language/kvt.ini"), "[Messages]\r\nm03=auto on\r\nm04=auto off\r\n");
     Runner r(h.dir.path(), {"srv"});
-    bool twoCycles = false;
-    for (int i = 0; i < 200 && !twoCycles; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        twoCycles = h.Count("INFO:Begin Receive......") >= 2;
-    }
+    const bool twoCycles =
+        kvtest::Eventually([&] { return h.Count("INFO:Begin Receive......") >= 2; }, 200, 100);
     EXPECT_TRUE(twoCycles);
     // A file that arrives between cycles is picked up by the next one.
     Server().writeFile("out/late.edi", "late");
-    bool received = false;
-    for (int i = 0; i < 200 && !received; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        received = kvtest::Exists(h.path("INBOX/late.edi"));
-    }
+    const bool received =
+        kvtest::Eventually([&] { return kvtest::Exists(h.path("INBOX/late.edi")); }, 200, 100);
     EXPECT_TRUE(received);
     r.signal(SIGTERM);
     EXPECT_EQ(r.wait(), 0) << r.err();
@@ -320,11 +305,8 @@ TEST(Headless, StopSignalDuringATransferLosesNothing) {
                   "\r\nTransferType=BIN\r\nPassive=1\r\nRemoteInPath=in\r\n"
                   "RemoteOutPath=out\r\nTimeInterval=10\r\n");
     Runner r(h.dir.path(), {"SRV"});
-    bool started = false;
-    for (int i = 0; i < 200 && !started; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        started = h.LogHas("INFO:Start Download File->big.dat");
-    }
+    const bool started =
+        kvtest::Eventually([&] { return h.LogHas("INFO:Start Download File->big.dat"); }, 200, 50);
     ASSERT_TRUE(started);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     r.signal(SIGTERM);
@@ -376,11 +358,8 @@ TEST(Headless, FullLogDiskNeverStopsTheWork) {
     }
     Server().writeFile("out/b.edi", "second");
     Runner r(h.dir.path(), {"SRV"});
-    bool received = false;
-    for (int i = 0; i < 200 && !received; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        received = kvtest::Exists(h.path("INBOX/b.edi"));
-    }
+    const bool received =
+        kvtest::Eventually([&] { return kvtest::Exists(h.path("INBOX/b.edi")); }, 200, 50);
     EXPECT_TRUE(received);
     r.signal(SIGTERM);
     EXPECT_EQ(r.wait(), 0) << r.err();
@@ -429,13 +408,12 @@ TEST(Headless, PasswordIsReadWithoutEcho) {
                            {"PATH=/usr/bin:/bin", "LANG=C"}, "/dev/null");
     int slave = ::open(slaveName.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
-    bool quiet = false;
-    for (int i = 0; i < 200 && !quiet; ++i) {
-        struct termios t {};
-        quiet = ::tcgetattr(slave, &t) == 0 && !(t.c_lflag & ECHO);
-        if (!quiet)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const bool quiet = kvtest::Eventually(
+        [&] {
+            struct termios t {};
+            return ::tcgetattr(slave, &t) == 0 && !(t.c_lflag & ECHO);
+        },
+        200, 20);
     ASSERT_TRUE(quiet);
     ASSERT_EQ(::write(master, "s3cret-word\n", 12), 12);
     EXPECT_EQ(r.wait(), 0);

@@ -5,7 +5,6 @@
 #include "ftp/FtpErrors.h"
 #include "ftp/FtpTestUtil.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace kv;

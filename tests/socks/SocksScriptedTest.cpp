@@ -175,12 +175,7 @@ TEST_F(SocksScripted, Socks4Refusals) {
             c.write(Bytes({0, code, 0, 0, 0, 0, 0, 0}));
         });
         auto s = Session(SocksVersion::Socks4, proxy.port());
-        try {
-            s->Connect(false);
-            FAIL() << code;
-        } catch (const SocksError& e) {
-            EXPECT_EQ(e.what(), text);
-        }
+        EXPECT_EQ(CaughtError<SocksError>([&] { s->Connect(false); }).what, text) << code;
         EXPECT_FALSE(s->Connected());
     }
     // A proxy that hangs up: the read failure comes through unchanged.
@@ -253,27 +248,23 @@ TEST_F(SocksScripted, Socks5Refusals) {
         }
         return std::string("(connected)");
     };
+    // Scripts: the proxy answers the greeting, then the credentials or the
+    // request with answer (nothing when it is empty).
+    auto afterGreeting = [](int method, std::string answer) {
+        return [method, answer](Conn& c) {
+            c.read(3);
+            c.write(Bytes({5, method}));
+            if (answer.empty())
+                return;
+            c.read(method == 2 ? 5 : 16);
+            c.write(answer);
+        };
+    };
+    auto afterRequest = [&](std::string answer) { return afterGreeting(0, std::move(answer)); };
     // Authentication on, but the proxy picks none, or none acceptable.
-    EXPECT_EQ(failWith(
-                  [](Conn& c) {
-                      c.read(3), c.write(Bytes({5, 0}));
-                  },
-                  true),
-              "Invalid socks authentication method.");
-    EXPECT_EQ(failWith(
-                  [](Conn& c) {
-                      c.read(3), c.write(Bytes({5, 0xFF}));
-                  },
-                  false),
-              "Invalid socks authentication method.");
-    EXPECT_EQ(failWith(
-                  [](Conn& c) {
-                      c.read(3);
-                      c.write(Bytes({5, 2}));
-                      c.read(5);
-                      c.write(Bytes({1, 1}));
-                  },
-                  true),
+    EXPECT_EQ(failWith(afterGreeting(0, ""), true), "Invalid socks authentication method.");
+    EXPECT_EQ(failWith(afterGreeting(0xFF, ""), false), "Invalid socks authentication method.");
+    EXPECT_EQ(failWith(afterGreeting(2, Bytes({1, 1})), true),
               "Authentication error to socks server.");
     const std::vector<std::string> texts{
         "General SOCKS server failure.", "Connection not allowed by ruleset.",
@@ -281,26 +272,11 @@ TEST_F(SocksScripted, Socks5Refusals) {
         "Connection refused.",           "TTL expired.",
         "Command not supported.",        "Address type not supported.",
         "Unknown socks error."};
-    for (int rep = 1; rep <= 9; ++rep) {
-        EXPECT_EQ(failWith(
-                      [rep](Conn& c) {
-                          c.read(3);
-                          c.write(Bytes({5, 0}));
-                          c.read(16);
-                          c.write(Bytes({5, rep, 0, 1, 0, 0, 0, 0, 0, 0}));
-                      },
-                      false),
+    for (int rep = 1; rep <= 9; ++rep)
+        EXPECT_EQ(failWith(afterRequest(Bytes({5, rep, 0, 1, 0, 0, 0, 0, 0, 0})), false),
                   texts[rep - 1]);
-    }
     // An address type without a known layout cannot be skipped safely.
-    EXPECT_EQ(failWith(
-                  [](Conn& c) {
-                      c.read(3);
-                      c.write(Bytes({5, 0}));
-                      c.read(16);
-                      c.write(Bytes({5, 0, 0, 7, 0, 0, 0, 0}));
-                  },
-                  false),
+    EXPECT_EQ(failWith(afterRequest(Bytes({5, 0, 0, 7, 0, 0, 0, 0})), false),
               "Unknown socks error.");
     // A proxy that stops answering at any step.
     EXPECT_EQ(failWith([](Conn& c) { c.read(3); }, false), "Socks server did not respond.");
@@ -312,14 +288,7 @@ TEST_F(SocksScripted, Socks5Refusals) {
                   },
                   true),
               "Socks server did not respond.");
-    EXPECT_EQ(failWith(
-                  [](Conn& c) {
-                      c.read(3);
-                      c.write(Bytes({5, 0}));
-                      c.read(16);
-                      c.write(Bytes({5, 0, 0, 3, 20, 'a'}));
-                  },
-                  false),
+    EXPECT_EQ(failWith(afterRequest(Bytes({5, 0, 0, 3, 20, 'a'})), false),
               "Socks server did not respond.");
 }
 

@@ -1,15 +1,14 @@
 #include "support/ChildProgram.h"
 
+#include "support/Servers.h"
 #include "support/TestSupport.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
 
 namespace kvtest {
 
@@ -50,17 +49,7 @@ ChildProgram::~ChildProgram() {
 }
 
 int ChildProgram::wait(int seconds) {
-    if (pid_ <= 0)
-        return -2;
-    for (int i = 0; i < seconds * 20; ++i) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
+    return pid_ > 0 ? WaitForExit(pid_, seconds) : -2;
 }
 
 bool ChildProgram::running() {

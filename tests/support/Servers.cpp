@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <stdexcept>
@@ -62,24 +61,6 @@ std::string CryptHash(const std::string& password, const std::string& dir) {
         h.pop_back();
     std::remove(out.c_str());
     return h;
-}
-
-// One instance per tag and type; make() builds it on first use.
-template <class T, int Tag = 0>
-T& Shared(const std::function<std::unique_ptr<T>()>& make = [] { return std::make_unique<T>(); }) {
-    static std::unique_ptr<T> server;
-    static std::string error;
-    if (!server) {
-        if (!error.empty())
-            throw std::runtime_error(error);
-        try {
-            server = make();
-        } catch (const std::exception& e) {
-            error = e.what();
-            throw;
-        }
-    }
-    return *server;
 }
 
 } // namespace
@@ -543,28 +524,16 @@ SshDynamicProxy::SshDynamicProxy() : SocksProxy("ssh -D") {
     helpers_.push_back(std::move(daemon));
     port_ = FreePort();
     const passwd* me = ::getpwuid(::geteuid());
-    process_.start({ssh,
-                    "-N",
-                    "-D",
-                    "127.0.0.1:" + std::to_string(port_),
-                    "-p",
-                    std::to_string(sshPort),
-                    "-i",
-                    dir_ / "client_key",
-                    "-F",
-                    "/dev/null",
-                    "-o",
-                    "StrictHostKeyChecking=no",
-                    "-o",
-                    "UserKnownHostsFile=/dev/null",
-                    "-o",
-                    "BatchMode=yes",
-                    "-o",
-                    "IdentitiesOnly=yes",
-                    "-o",
-                    "LogLevel=ERROR",
-                    std::string(me ? me->pw_name : "root") + "@127.0.0.1"},
-                   dir_ / "ssh.log");
+    std::vector<std::string> argv{ssh,  "-N",
+                                  "-D", "127.0.0.1:" + std::to_string(port_),
+                                  "-p", std::to_string(sshPort),
+                                  "-i", dir_ / "client_key",
+                                  "-F", "/dev/null"};
+    for (const char* option : {"StrictHostKeyChecking=no", "UserKnownHostsFile=/dev/null",
+                               "BatchMode=yes", "IdentitiesOnly=yes", "LogLevel=ERROR"})
+        argv.insert(argv.end(), {"-o", option});
+    argv.push_back(std::string(me ? me->pw_name : "root") + "@127.0.0.1");
+    process_.start(argv, dir_ / "ssh.log");
     process_.waitForPort(port_);
 }
 

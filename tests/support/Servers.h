@@ -11,12 +11,33 @@
 // pam_userdb against a file in the server's folder.
 #include "support/TestSupport.h"
 
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace kvtest {
+
+// One instance per tag and type, built by make() on first use; a failed start
+// is not tried again, each later use fails with its message.
+template <class T, int Tag = 0>
+T& Shared(const std::function<std::unique_ptr<T>()>& make = [] { return std::make_unique<T>(); }) {
+    static std::unique_ptr<T> server;
+    static std::string error;
+    if (!server) {
+        if (!error.empty())
+            throw std::runtime_error(error);
+        try {
+            server = make();
+        } catch (const std::exception& e) {
+            error = e.what();
+            throw;
+        }
+    }
+    return *server;
+}
 
 bool RunningAsRoot();
 // A TCP port on 127.0.0.1 that is free right now.

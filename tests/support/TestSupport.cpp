@@ -3,6 +3,7 @@
 #include "logging/Logs.h"
 #include "util/Fs.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kvtest {
@@ -33,6 +35,23 @@ TempDir::~TempDir() {
                                      std::filesystem::perm_options::add, ec);
     }
     std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> SysLogLines(const std::string& home) {
+    std::vector<std::string> lines;
+    for (const auto& name : kv::ListFolder(kv::JoinPath(home, "LOG"), "KVSYS*.LOG"))
+        for (auto& l : ReadCrLfLines(kv::JoinPath(home, "LOG/" + name)))
+            lines.push_back(WithoutStamp(l));
+    return lines;
+}
+
+bool Eventually(const std::function<bool()>& cond, int tries, int stepMs) {
+    for (int i = 0; i < tries; ++i) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+    }
+    return cond();
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -5,6 +5,7 @@
 #include "util/Host.h"
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,12 @@ bool Exists(const std::string& path);
 std::vector<std::string> ReadCrLfLines(const std::string& path);
 // A local time as the clock would give it (for tests that cross midnight).
 std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s);
+// The system log lines of a program folder, every "KVSYS*.LOG" of its "LOG"
+// folder, time stamps removed.
+std::vector<std::string> SysLogLines(const std::string& home);
+// Polls cond, sleeping stepMs between tries, at most tries times; whether it
+// came true.
+bool Eventually(const std::function<bool()>& cond, int tries, int stepMs);
 // Strips the leading "yyyy-mm-dd hh:nn:ss " from a reported line when present.
 std::string WithoutStamp(const std::string& line);
 

@@ -12,14 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -55,15 +52,11 @@ std::string UpdaterBinary() {
 
 // Waits (bounded) for a file the restarted program writes.
 bool WaitForFile(const std::string& path) {
-    for (int i = 0; i < 600 && !Exists(path); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return Exists(path);
+    return kvtest::Eventually([&] { return Exists(path); }, 600, 50);
 }
 
 bool WaitForEmptyFolder(const std::string& folder) {
-    for (int i = 0; i < 600 && !ListFolder(folder, "*", false).empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return ListFolder(folder, "*", false).empty();
+    return kvtest::Eventually([&] { return ListFolder(folder, "*", false).empty(); }, 600, 50);
 }
 
 // A program folder with korvane v1 (rwxr-x---) and a data file, and the
