@@ -190,6 +190,7 @@ void FormKorvane::m23Click() {
         if (debugListBox_->isVisible() && debugListBox_->height() > 0)
             debugViewHeight_ = debugListBox_->height();
         // While the view is off no protocol lines are collected at all.
+        state_.TraceWanted = on;
         if (state_.FtpSession)
             state_.FtpSession->SetTraceEnabled(on);
         debugListBox_->setVisible(on);

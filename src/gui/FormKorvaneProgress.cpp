@@ -43,7 +43,7 @@ void FormKorvane::ProcessPendingEvents() {
 }
 
 void FormKorvane::FtpTrace(const std::string& line) {
-    if (state_.ServiceMode || !m23_->isChecked())
+    if (state_.ServiceMode)
         return;
     AppendLine(debugListBox_, DisplayText(FormatTraceLine(line)));
 }

@@ -114,6 +114,7 @@ void FormKorvane::ApplyViewSettings() {
 
     const bool debugOn = ini.ReadString("View", "DebugView") == "1";
     m23_->setChecked(debugOn);
+    state_.TraceWanted = debugOn;
     if (!debugOn) {
         // The window has not been laid out yet: the trace view's height is
         // what is left under the panel, the splitter and the status bar.

@@ -108,6 +108,14 @@ TEST(GuiSession, MenuStatesTraceAndKeepAliveThroughConnectReceiveDisconnect) {
     EXPECT_FALSE(Enabled(w, "m13"));
     EXPECT_FALSE(w.KeepAliveActive());
     EXPECT_TRUE(w.errors.empty());
+
+    // With the Debug View off, a new session sends the view no trace lines.
+    s.clearScenario();
+    w.findChild<QAction*>("m23")->trigger();
+    w.findChild<QAction*>("m41")->trigger(); // Clear Debug View
+    w.findChild<QAction*>("m12")->trigger();
+    ASSERT_EQ(w.CurrentMenuState(), kvgui::MenuState::Connected);
+    EXPECT_TRUE(Lines(w, "DebugListBox").isEmpty());
 }
 
 TEST(GuiSession, AutomaticModeRunsCyclesAtTheIntervalAndStops) {

@@ -50,6 +50,9 @@ struct AppState {
     // Transfer progress state.
     bool Transferring = false;
     bool AbortRequested = false;
+    // Whether sessions make protocol trace lines for the host (the window's
+    // Debug View); each new session takes it, and a change reaches the open one.
+    bool TraceWanted = true;
     // A stop signal (korvaned) arrived: the running cycle ends at once.
     // StopSignal, when set, is the flag the signal handler raises.
     bool StopRequested = false;

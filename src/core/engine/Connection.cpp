@@ -53,7 +53,7 @@ void Configure(FtpSession& s, const AppState& state, const IniFile& ini) {
     s.TlsCAFile = st.FTPSCAFile;
     s.TlsFingerprint = st.FTPSFingerprint;
     s.NetTimeOut = NetTimeOutSeconds(ini);
-    s.SetTraceEnabled(true);
+    s.SetTraceEnabled(state.TraceWanted);
 }
 
 void UploadClientInfo(AppState& state, FtpSession& s, const std::string& localPath,

@@ -109,6 +109,7 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
     AppState state;
     state.ProgramDir = programDir;
     state.StopSignal = &gStopRequested;
+    state.TraceWanted = false; // nothing shows the protocol trace
     HeadlessHost host(state);
     state.host = &host;
 
