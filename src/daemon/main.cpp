@@ -11,6 +11,7 @@
 #include "util/Fs.h"
 #include "util/Text.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -39,6 +40,16 @@ int Usage() {
     return 2;
 }
 
+// The terminal's settings before the password prompt, restored by a signal
+// that ends the program during the read (Ctrl-C would leave echo off).
+struct termios gSavedTerminal {};
+
+void RestoreTerminalAndDie(int sig) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &gSavedTerminal);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -46,9 +57,11 @@ int main(int argc, char** argv) {
     if (args.size() == 1 && kv::EqualsNoCase(args[0], "PASSWORD")) {
         std::string password;
         // Typed on a terminal, the password is not shown.
-        struct termios saved {};
+        struct termios& saved = gSavedTerminal;
         const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
         if (terminal) {
+            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+                ::signal(sig, RestoreTerminalAndDie);
             struct termios quiet = saved;
             quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
             quiet.c_lflag |= ECHONL;

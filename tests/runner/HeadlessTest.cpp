@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -396,27 +397,37 @@ TEST(Headless, RelativeProgramFolder) {
     EXPECT_FALSE(kvtest::Exists(h.path("INBOX")));
 }
 
-// korvaned PASSWORD on a terminal: the typed password is not echoed.
+// korvaned PASSWORD on a terminal: the typed password is not echoed, and an
+// interrupt at the prompt leaves the terminal echoing again.
 TEST(Headless, PasswordIsReadWithoutEcho) {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
     ASSERT_EQ(::grantpt(master), 0);
     ASSERT_EQ(::unlockpt(master), 0);
     const std::string slaveName = ::ptsname(master);
-    kvtest::ChildProgram r({"/bin/sh", "-c", "exec \"$1\" PASSWORD <\"$2\" >\"$2\"", "sh",
-                            kvtest::BuildProgram("korvaned"), slaveName},
-                           {"PATH=/usr/bin:/bin", "LANG=C"}, "/dev/null");
     int slave = ::open(slaveName.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
-    const bool quiet = kvtest::Eventually(
-        [&] {
-            struct termios t {};
-            return ::tcgetattr(slave, &t) == 0 && !(t.c_lflag & ECHO);
-        },
-        200, 20);
-    ASSERT_TRUE(quiet);
+    auto echoes = [&] {
+        struct termios t {};
+        return ::tcgetattr(slave, &t) == 0 && (t.c_lflag & ECHO);
+    };
+    auto start = [&] {
+        return std::make_unique<kvtest::ChildProgram>(
+            std::vector<std::string>{"/bin/sh", "-c", "exec \"$1\" PASSWORD <\"$2\" >\"$2\"", "sh",
+                                     kvtest::BuildProgram("korvaned"), slaveName},
+            std::vector<std::string>{"PATH=/usr/bin:/bin", "LANG=C"}, "/dev/null");
+    };
+    ASSERT_TRUE(echoes());
+    auto cut = start();
+    ASSERT_TRUE(kvtest::Eventually([&] { return !echoes(); }, 200, 20));
+    cut->signal(SIGINT);
+    EXPECT_EQ(cut->wait(), 128 + SIGINT);
+    EXPECT_TRUE(echoes());
+
+    auto r = start();
+    ASSERT_TRUE(kvtest::Eventually([&] { return !echoes(); }, 200, 20));
     ASSERT_EQ(::write(master, "s3cret-word\n", 12), 12);
-    EXPECT_EQ(r.wait(), 0);
+    EXPECT_EQ(r->wait(), 0);
     ::close(slave);
     std::string shown;
     char buf[256];
