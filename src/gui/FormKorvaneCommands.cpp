@@ -1,6 +1,7 @@
 // FormKorvane: the commands of the Action, View, Option, Tools and Help menus
 // and of the status bar, on the core's routines.
 #include "FormKorvane.h"
+#include "UpgradeCheck.h"
 
 #include "DisplayText.h"
 #include "LanguageApply.h"
@@ -269,6 +270,10 @@ void FormKorvane::m51Click() {
 }
 
 void FormKorvane::m52Click() {
+    // A check already under way goes on as it is: a second click neither
+    // drops the session nor changes which messages that check shows.
+    if (AutoUpgrader().Running())
+        return;
     Guarded([this] {
         kv::LogBracket logs(state_);
         if (state_.FtpSession)
