@@ -3,6 +3,8 @@
 #include "FormKorvane.h"
 #include "UpgradeCheck.h"
 
+#include <QActionGroup>
+
 #include "DisplayText.h"
 #include "LanguageApply.h"
 #include "LogViewer.h"
@@ -157,6 +159,7 @@ void FormKorvane::m18Click() {
 // --- View --------------------------------------------------------------------
 
 void FormKorvane::LngClick(QAction* item) {
+    bool saved = false;
     Guarded([&] {
         std::string caption = item->data().toByteArray().toStdString();
         if (caption.empty())
@@ -170,7 +173,15 @@ void FormKorvane::LngClick(QAction* item) {
         item->setChecked(true);
         state_.LanguageName = caption;
         state_.LanguageFile = file;
+        saved = true;
     });
+    if (!saved) {
+        // The settings keep the language in use: so does the menu's tick.
+        if (QActionGroup* group = item->actionGroup())
+            for (QAction* a : group->actions())
+                a->setChecked(a->toolTip().toStdString() == state_.LanguageFile);
+        return;
+    }
     ApplyLanguageGuarded(kv::JoinPath(state_.ProgramDir, "Language/" + state_.LanguageFile));
 }
 

@@ -17,6 +17,7 @@
 #include <QStatusBar>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace kvtest;
 
@@ -244,6 +245,19 @@ TEST(GuiLanguage, SwitchingPacksAtRunTimeAndAtTheNextStart) {
     ASSERT_TRUE(next.StartUp({}));
     EXPECT_TRUE(next.findChild<QAction*>("m213")->isChecked());
     EXPECT_EQ(MenuTitle(next, "m1"), QString::fromUtf8("动作(&A)"));
+
+    // A choice the settings file cannot take: the menu keeps its tick on the
+    // language in use, and the captions stay.
+    ::chmod(h.dir.path().c_str(), 0555);
+    {
+        kvtest::NoFileAccessOverride asUser;
+        Item(next, "m212")->trigger();
+    }
+    ::chmod(h.dir.path().c_str(), 0755);
+    EXPECT_TRUE(next.findChild<QAction*>("m213")->isChecked());
+    EXPECT_FALSE(Item(next, "m212")->isChecked());
+    EXPECT_EQ(MenuTitle(next, "m1"), QString::fromUtf8("动作(&A)"));
+    EXPECT_EQ(ini.ReadString("Options", "LanguageFile"), "kvgb.ini");
 }
 
 TEST(GuiLogViewer, ShowsEveryLineWithoutHoldingTheFile) {
