@@ -136,6 +136,12 @@ TEST(UpgradePlan, WorkingFilesChecksumsAndAbortCleanUp) {
 
     // A URL that names no file is refused before anything is downloaded.
     EXPECT_THROW(UpgradePlan(ParseInfoFile("#url=https://h/dl/\n"), dir.path()), UpgradeError);
+    // Nor one that names a file the upgrade keeps for itself.
+    for (const char* name : {"korvane.uTMP", "korvane.UOLD", "Upgrade.uLST", ".korvane.lock"})
+        EXPECT_THROW(
+            UpgradePlan(ParseInfoFile(std::string("#url=https://h/") + name + "\n"), dir.path()),
+            UpgradeError)
+            << name;
 }
 
 TEST(UpgradePlan, FolderTheUserCannotWriteIsRefusedBeforeDownloading) {

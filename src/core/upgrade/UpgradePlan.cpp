@@ -25,6 +25,18 @@ void RemoveUpgradeWorkingFiles(const std::string& folder) {
     ::unlink(JoinPath(folder, kArrivedListName).c_str());
 }
 
+// Names the upgrade keeps for itself (working files, old copies, the list of
+// what arrived) and the instance lock: a download under one of them would
+// break the upgrade or the program's start.
+static bool IsUpgradeBookkeepingName(const std::string& name) {
+    auto endsWith = [&](const std::string& tail) {
+        return name.size() >= tail.size() &&
+               EqualsNoCase(name.substr(name.size() - tail.size()), tail);
+    };
+    return endsWith(kWorkingSuffix) || endsWith(".uOLD") || EqualsNoCase(name, kArrivedListName) ||
+           name == ".korvane.lock";
+}
+
 bool FolderWritableByUser(const std::string& folder) {
     return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
@@ -39,6 +51,10 @@ UpgradePlan::UpgradePlan(const InfoFile& info, std::string programFolder)
         d.name = FileNameOfUrl(f.url);
         if (d.name.empty() || d.name == "." || d.name == "..")
             throw UpgradeError("The upgrade information names no file in the URL " + f.url +
+                               ". Please try to upgrade this software again later.");
+        if (IsUpgradeBookkeepingName(d.name))
+            throw UpgradeError("The upgrade information names " + d.name +
+                               ", a file the upgrade itself uses, in the URL " + f.url +
                                ". Please try to upgrade this software again later.");
         d.workPath = JoinPath(folder_, d.name + kWorkingSuffix);
         d.sha256 = f.sha256;
