@@ -13,7 +13,9 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
@@ -137,6 +139,11 @@ void FormKorvane::closeEvent(QCloseEvent* event) {
         // A command is inside a network wait: end its session so it unwinds
         // cleanly (nothing half-delivered), and close once it has.
         closePending_ = true;
+        // An open dialog or message box ends as if cancelled: a close from
+        // outside (the desktop session ending, SIGTERM) must not wait for
+        // someone to answer it.
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->reject();
         if (state_.FtpSession) {
             kv::LogBracket logs(state_);
             kv::DisconnectSession(state_);

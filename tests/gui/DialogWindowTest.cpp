@@ -245,6 +245,19 @@ TEST(DialogsInTheWindow, OptionAndToolsCommandsOpenTheRealDialogsInTheCurrentPac
     w.findChild<QAction*>("m43")->trigger();
     EXPECT_EQ(title, "清理文件夹和日志文件");
     EXPECT_TRUE(w.centralWidget()->isEnabled());
+
+    // A close from outside while a dialog is open: the dialog ends as
+    // Cancel (nothing written) and the window closes.
+    bool closed = false;
+    QObject::connect(&w, &kvgui::FormKorvane::Closed, [&] { closed = true; });
     w.answer = true;
+    WhenModal<kvgui::FormBasSet>([&](kvgui::FormBasSet* d) {
+        Type(*d, "Edit_Port", "2200");
+        w.close();
+    });
+    w.findChild<QAction*>("m31")->trigger();
+    EXPECT_TRUE(WaitFor([&] { return closed; }));
+    EXPECT_EQ(w.State().settings.Port, 2199);
+    EXPECT_EQ(kv::IniFile(h.path("Korvane.ini")).ReadString("Options", "Port"), "2199");
     w.close();
 }
