@@ -328,6 +328,37 @@ TEST(Headless, AutomaticIntervalFromMinutes) {
     EXPECT_EQ(AutoIntervalMs("0.00000625"), 0); // 0.375 ms
     EXPECT_THROW(AutoIntervalMs(""), FloatConversionError);
     EXPECT_THROW(AutoIntervalMs("ten"), FloatConversionError);
+
+    // Every interval, up to the largest the setting can hold, waits at least
+    // as long as the clock can tell: never an overflow into the past.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    for (const char* minutes : {"0.0000125", "35791", "9999999999", "1e12", "1e300"}) {
+        SCOPED_TRACE(minutes);
+        const int64_t ms = AutoIntervalMs(minutes);
+        const Clock::time_point until = IntervalDeadline(ms, now);
+        EXPECT_GT(until, now);
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
+        EXPECT_TRUE(until == Clock::time_point::max() || waited.count() == ms);
+    }
+    EXPECT_EQ(IntervalDeadline(INT64_MAX, Clock::time_point::max() - std::chrono::hours(1)),
+              Clock::time_point::max());
+}
+
+// A huge TimeInterval is one cycle and then a wait, not logins back to back.
+TEST(Headless, AHugeIntervalWaitsInsteadOfRepeating) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    Home h;
+    h.Settings();
+    IniFile(h.path("Korvane.ini")).WriteString("Options", "TimeInterval", "9999999999");
+    Runner r(h.dir.path(), {"SRV"});
+    EXPECT_TRUE(kvtest::Eventually([&] { return h.LogHas("INFO:End Send!"); }, 200, 20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    r.signal(SIGTERM);
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_EQ(h.Count("INFO:Begin Receive......"), 1);
 }
 
 // Logs on a full disk: every write fails from the first line of the start-up

@@ -75,6 +75,15 @@ int64_t AutoIntervalMs(const std::string& timeInterval) {
     return RoundHalfEven(ms);
 }
 
+std::chrono::steady_clock::time_point IntervalDeadline(int64_t ms,
+                                                       std::chrono::steady_clock::time_point from) {
+    using namespace std::chrono;
+    if (ms <= 0)
+        return from;
+    const auto room = duration_cast<milliseconds>(steady_clock::time_point::max() - from).count();
+    return ms >= room ? steady_clock::time_point::max() : from + milliseconds(ms);
+}
+
 InstanceLock::InstanceLock(const std::string& programDir) {
     std::string path = JoinPath(programDir, ".korvane.lock");
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

@@ -2,6 +2,7 @@
 // The program's start-up and close sequences as far as they belong to the
 // core, shared by the window and the headless runner, plus the one-instance
 // lock and the automatic-mode interval.
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ void CloseSequence(AppState& state);
 // times 60000, halves rounded to even. Throws FloatConversionError when it is
 // not a number.
 int64_t AutoIntervalMs(const std::string& timeInterval);
+// The moment ms milliseconds after from, or the clock's last moment when that
+// lies beyond it: a huge interval waits at least as long as the clock can tell.
+std::chrono::steady_clock::time_point IntervalDeadline(int64_t ms,
+                                                       std::chrono::steady_clock::time_point from);
 
 // One running instance per program folder: an advisory lock on a file there.
 // A lock left by a killed process does not count.
