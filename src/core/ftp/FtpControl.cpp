@@ -156,13 +156,20 @@ void FtpSession::Impl::CloseUnlessInStep() {
     CloseControl();
 }
 
-std::vector<std::string> FtpSession::Impl::SizeCommands(const std::vector<std::string>& names) {
+std::vector<std::string> FtpSession::Impl::SizeCommands(const std::vector<std::string>& names,
+                                                        bool times) {
     std::vector<std::string> commands;
     for (const std::string& name : names) {
         CheckArgument(name, "remote file name");
         commands.push_back("SIZE " + name);
+        if (times)
+            commands.push_back("MDTM " + name);
     }
     return commands;
+}
+
+std::string FtpSession::Impl::ReadTimeAnswer() {
+    return ReadReply({}) == 213 ? ftp::ParseMdtmReply(lastLines) : std::string();
 }
 
 FtpSession::SizeAnswer FtpSession::Impl::ReadSizeAnswer() {

@@ -35,7 +35,7 @@ void FtpSession::Impl::DropSplicePipe() {
 }
 
 GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string& localName,
-                                bool overwrite, int64_t* remoteSize) {
+                                bool overwrite, int64_t* remoteSize, std::string* remoteTime) {
     CheckArgument(remoteName, "remote file name");
     if (!overwrite && (::access(localName.c_str(), F_OK) == 0))
         throw FileAlreadyExistsError();
@@ -66,6 +66,7 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
     GetResult result;
     SizesFirst first;
     first.names.push_back(remoteName);
+    first.withTimes = remoteTime != nullptr;
     int64_t writtenBack = 0;
     bool truncated = false; // TLS ended without close_notify
     bool whole = Transfer(
@@ -107,9 +108,11 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
                 Work(WorkDirection::Read, n);
             }
         },
-        remoteSize ? &first : nullptr);
+        remoteSize || remoteTime ? &first : nullptr);
     if (remoteSize)
         *remoteSize = first.answers.empty() ? -1 : first.answers.front().size;
+    if (remoteTime)
+        *remoteTime = first.times.empty() ? std::string() : first.times.front();
     pipeGuard.done = true;
     result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
     return result;

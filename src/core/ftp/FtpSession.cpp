@@ -92,8 +92,9 @@ void FtpSession::List(std::vector<std::string>& dest, const std::string& specifi
 }
 
 GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,
-                          bool overwrite, int64_t* remoteSize) {
-    return impl_->Run([&] { return impl_->Get(remoteName, localName, overwrite, remoteSize); });
+                          bool overwrite, int64_t* remoteSize, std::string* remoteTime) {
+    return impl_->Run(
+        [&] { return impl_->Get(remoteName, localName, overwrite, remoteSize, remoteTime); });
 }
 
 void FtpSession::Put(const std::string& localName, const std::string& remoteName, bool append) {
@@ -170,6 +171,67 @@ void FtpSession::Delete(const std::vector<std::string>& remoteNames,
                 results.push_back(std::current_exception());
             }
         }
+    });
+}
+
+void FtpSession::Rename(const std::vector<std::pair<std::string, std::string>>& pairs,
+                        std::vector<std::exception_ptr>& results) {
+    results.clear();
+    if (pairs.empty())
+        return;
+    impl_->Run([&] {
+        std::vector<std::string> commands;
+        for (const auto& [from, to] : pairs) {
+            CheckArgument(from, "remote file name");
+            CheckArgument(to, "new remote file name");
+            commands.push_back("RNFR " + from);
+            commands.push_back("RNTO " + to);
+        }
+        impl_->SendCommands(commands);
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            const int from = impl_->ReadReply({});
+            const std::string fromLine = impl_->lastLines.back();
+            const int to = impl_->ReadReply({});
+            // A refused RNFR makes the server refuse the RNTO too: the RNFR's
+            // reply says why.
+            if (from != 350)
+                results.push_back(std::make_exception_ptr(ProtocolReplyError(from, fromLine)));
+            else if (to != 250)
+                results.push_back(
+                    std::make_exception_ptr(ProtocolReplyError(to, impl_->lastLines.back())));
+            else
+                results.push_back(nullptr);
+        }
+    });
+}
+
+std::vector<FtpSession::Stamp> FtpSession::Stamps(const std::vector<std::string>& remoteNames) {
+    if (remoteNames.empty())
+        return {};
+    return impl_->Run([&] {
+        Impl& i = *impl_;
+        const bool ascii = Type == TransferType::Ascii;
+        std::vector<std::string> commands = Impl::SizeCommands(remoteNames, true);
+        if (ascii) {
+            // SIZE counts the bytes as stored only in binary type.
+            commands.insert(commands.begin(), "type I");
+            commands.push_back("type A");
+        }
+        i.SendCommands(commands);
+        // Every reply is read whatever it says, so the session stays in step.
+        const int toBinary = ascii ? i.ReadReply({}) : 0;
+        std::vector<Stamp> stamps;
+        for (size_t n = 0; n < remoteNames.size(); ++n) {
+            Stamp st;
+            const SizeAnswer a = i.ReadSizeAnswer();
+            st.size = a.size;
+            st.sizeCode = a.code;
+            st.time = i.ReadTimeAnswer();
+            stamps.push_back(std::move(st));
+        }
+        if (ascii && i.ReadReply({}) != 200 && toBinary == 200)
+            Type = TransferType::Binary;
+        return stamps;
     });
 }
 

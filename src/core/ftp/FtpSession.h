@@ -89,8 +89,10 @@ public:
     // With remoteSize, the file's SIZE is asked first, in the same round trip
     // as the passive-mode command where possible; the answer (-1: none) is
     // stored there before the transfer starts.
+    // With remoteTime as well, the file's MDTM goes with the SIZE (empty: no
+    // answer).
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
-                  int64_t* remoteSize = nullptr);
+                  int64_t* remoteSize = nullptr, std::string* remoteTime = nullptr);
     // An upload the server ends with 426 fails with that reply; an aborted one
     // with ConnClosedGracefullyError. Either way the session stays in step.
     void Put(const std::string& localName, const std::string& remoteName, bool append = false);
@@ -119,6 +121,22 @@ public:
     // holding the names answered before it.
     void Delete(const std::vector<std::string>& remoteNames,
                 std::vector<std::exception_ptr>& results);
+    // RNFR and RNTO of each pair, all sent together and the replies read in
+    // turn (one round trip). results gets, pair by pair, null when renamed or
+    // the refusal (the RNFR's when it was refused); a failure that ends the
+    // session is thrown, results then holding the pairs answered before it.
+    void Rename(const std::vector<std::pair<std::string, std::string>>& pairs,
+                std::vector<std::exception_ptr>& results);
+    // What a remote file looks like now: its size (-1 without a 213 answer,
+    // with the reply's code) and its modification time (MDTM; empty without
+    // one). The queries of all names go together, in binary type (the
+    // session's type comes back after).
+    struct Stamp {
+        int64_t size = -1;
+        int sizeCode = 0;
+        std::string time;
+    };
+    std::vector<Stamp> Stamps(const std::vector<std::string>& remoteNames);
     int64_t Size(const std::string& remoteName);
     // SIZE of each name, the queries sent together and their replies read in
     // turn (one round trip): the size, or -1 with the reply's code.

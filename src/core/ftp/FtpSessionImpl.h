@@ -143,8 +143,12 @@ struct FtpSession::Impl {
     }
     bool PassiveWithPasv() const { return self.Passive && !Extended(); }
 
-    // "SIZE " + name for each name, each checked as a remote file name.
-    static std::vector<std::string> SizeCommands(const std::vector<std::string>& names);
+    // "SIZE " + name for each name (and "MDTM " + name after each with
+    // times), each checked as a remote file name.
+    static std::vector<std::string> SizeCommands(const std::vector<std::string>& names,
+                                                 bool times = false);
+    // Reads the reply to one MDTM: the time on 213, else empty.
+    std::string ReadTimeAnswer();
     // Reads the reply to one SIZE: the size on 213, else -1, with the code.
     SizeAnswer ReadSizeAnswer();
 
@@ -232,6 +236,8 @@ struct FtpSession::Impl {
     struct SizesFirst {
         std::vector<std::string> names;
         std::vector<SizeAnswer> answers;
+        bool withTimes = false;         // MDTM of each name after its SIZE
+        std::vector<std::string> times; // their answers (empty: none)
         bool onlyIfAbsent = false;
         bool skipped = false;
     };
@@ -253,7 +259,7 @@ struct FtpSession::Impl {
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details);
 
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
-                  int64_t* remoteSize);
+                  int64_t* remoteSize, std::string* remoteTime);
 
     // A TLS stream that ended without close_notify may have been cut by a
     // third party: the download counts only when the server's size matches.

@@ -105,7 +105,7 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
             if (together && askedAheadOwed && askedAhead == first->names) {
                 askedAheadOwed = false; // sent already: only the replies
             } else {
-                std::vector<std::string> commands = SizeCommands(first->names);
+                std::vector<std::string> commands = SizeCommands(first->names, first->withTimes);
                 if (together)
                     commands.push_back("PASV");
                 SendCommands(commands);
@@ -115,6 +115,8 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
                 const SizeAnswer a = ReadSizeAnswer();
                 absent = absent && a.code == 550;
                 first->answers.push_back(a);
+                if (first->withTimes)
+                    first->times.push_back(ReadTimeAnswer());
             }
             if (together) {
                 ReadReply({227});

@@ -1,6 +1,7 @@
 #include "logging/Logs.h"
 
 #include "app/AppState.h"
+#include "logging/ReportOrder.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -156,6 +157,8 @@ void CloseLogs(AppState& state) {
 }
 
 void ReportMessage(AppState& state, const std::string& line, bool view, bool box) {
+    if (state.reportOrder && state.reportOrder->Hold(line, view, box))
+        return;
     // The unprefixed folder-creation failures are errors as well.
     std::string_view body = LineBody(line);
     if (StartsWith(body, "ERROR:") ||
@@ -186,6 +189,62 @@ void WriteTransferRecord(AppState& state, const std::string& record) {
     if (state.logs.TransferLogOpen)
         WriteLine(state, state.logs.transferFd, state.logs.TransferLogPath,
                   state.logs.transferWriteReported, TimeStamp(state.Now()) + record);
+}
+
+int64_t TransferLogSize(const AppState& state) {
+    struct stat st;
+    if (!state.logs.TransferLogOpen || ::fstat(state.logs.transferFd, &st) != 0)
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool FlushTransferLog(AppState& state) {
+    if (!state.logs.TransferLogOpen)
+        return false;
+    if (::fdatasync(state.logs.transferFd) == 0)
+        return true;
+    LogWriteFailed(state, state.logs.TransferLogPath, state.logs.transferWriteReported, errno);
+    return false;
+}
+
+bool EnsureTransferRecord(AppState& state, const std::string& path, int64_t offset,
+                          const std::string& record) {
+    std::string text;
+    try {
+        text = ReadWholeFile(path);
+    } catch (const FileError&) {
+        // Gone (cleaned away): written anew below.
+    }
+    // A log that was cleaned and begun again is searched whole.
+    size_t from =
+        offset >= 0 && static_cast<size_t>(offset) <= text.size() ? static_cast<size_t>(offset) : 0;
+    const std::string_view all(text);
+    for (size_t at = text.find(record, from); at != std::string::npos;
+         at = text.find(record, at + 1)) {
+        // A whole line: a time stamp, the record, CR LF.
+        if (at < from + 20)
+            continue;
+        const size_t lineStart = at - 20;
+        if ((lineStart == 0 || text[lineStart - 1] == '\n') &&
+            LineBody(all.substr(lineStart, 20 + record.size())).size() == record.size() &&
+            all.substr(at + record.size(), 2) == "\r\n")
+            return true;
+    }
+    if (state.logs.TransferLogOpen && path == state.logs.TransferLogPath) {
+        WriteTransferRecord(state, record);
+        return FlushTransferLog(state);
+    }
+    int fd = OpenAppend(path);
+    bool reported = false;
+    if (fd < 0) {
+        LogWriteFailed(state, path, reported, errno);
+        return false;
+    }
+    bool ok = AppendLine(fd, TimeStamp(state.Now()) + record) && ::fdatasync(fd) == 0;
+    if (!ok)
+        LogWriteFailed(state, path, reported, errno);
+    ::close(fd);
+    return ok;
 }
 
 LogBracket::LogBracket(AppState& state)

@@ -418,11 +418,18 @@ bool IsPlainWritableFile(const std::string& path) {
 }
 
 void SyncFolder(const std::string& folder) {
+    SyncFolderChecked(folder);
+}
+
+bool SyncFolderChecked(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    if (fd < 0)
+        return false;
+    bool ok = ::fsync(fd) == 0;
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return ok;
 }
 
 std::string FlushFile(const std::string& path) {

@@ -25,6 +25,9 @@ std::string FolderOf(const std::string& path);
 // Flushes a folder, so that new names in it survive a crash. Errors are
 // ignored: callers have flushed the files' data already.
 void SyncFolder(const std::string& folder);
+// The same for a step that must not go on unless the new names are on disk:
+// false (errno set) when the folder could not be flushed.
+bool SyncFolderChecked(const std::string& folder);
 // Flushes a file's data and size to disk: "" once done, else the reason.
 std::string FlushFile(const std::string& path);
 
