@@ -56,12 +56,14 @@ void ReadSettings(AppState& state) {
     s.KVTimeOut = ini.ReadString("KVTray", "KVTimeOut");
 
     if (ini.ReadString("Proxy", "ProxyType").empty()) {
-        ini.WriteString("Proxy", "ProxyType", "0");
-        ini.WriteString("Proxy", "Authentication", "0");
-        ini.WriteString("Proxy", "Host", "");
-        ini.WriteString("Proxy", "Port", "0");
-        ini.WriteString("Proxy", "UserID", "");
-        ini.WriteString("Proxy", "Password", "");
+        // In one write: a crash between them would leave a Port that never
+        // reads as a number, and the program could not start again.
+        ini.WriteStrings({{"Proxy", "ProxyType", "0"},
+                          {"Proxy", "Authentication", "0"},
+                          {"Proxy", "Host", ""},
+                          {"Proxy", "Port", "0"},
+                          {"Proxy", "UserID", ""},
+                          {"Proxy", "Password", ""}});
     }
     int32_t type = ini.ReadInteger("Proxy", "ProxyType", 0);
     s.ProxyType = (type >= 1 && type <= 3) ? type : 0;

@@ -251,11 +251,15 @@ bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group
 }
 
 // After a complete listing: deliveries whose remote file is gone (deleted
-// without an answer, or taken away) are finished. A stopped or failed pass
-// never gets here, so it forgets nothing.
+// without an answer, or taken away) are finished. Without a complete listing
+// nothing is forgotten.
 void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string& remoteFolder,
-                    const std::set<std::string>& listed) {
+                    const std::vector<std::string>& listing) {
+    std::set<std::string> listed;
+    for (const std::string& line : listing)
+        listed.insert(ParseListingLine(line).name);
     const std::string prefix = remoteFolder + "/";
+    std::vector<std::string> succeeded;
     for (JournalEntry* e : journal.OpenEntries()) {
         const std::string& remote = e->Get(recv::Remote);
         if (!e->Has(mark::Delivered) || !StartsWith(remote, prefix) ||
@@ -265,13 +269,15 @@ void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string
         journal.Mark(*e, mark::Closed);
         // The success line its delete never got (none after a refused delete).
         if (!e->Has(mark::DeleteRefused) && !e->Get(recv::Name).empty())
-            ReportInfo(state, "Success Download File->" + e->Get(recv::Name));
+            succeeded.push_back(e->Get(recv::Name));
     }
     try {
         journal.Write();
     } catch (const std::exception&) {
-        // Finished again next time.
+        return; // finished next time
     }
+    for (const std::string& name : succeeded)
+        ReportInfo(state, "Success Download File->" + name);
 }
 
 // Serves one pair; returns the number of files delivered into the inbox.
@@ -300,6 +306,10 @@ int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
         cycle::SetRestartFlag(state, ini);
         return count;
     }
+
+    // The listing is complete: deliveries whose remote copy it no longer
+    // shows are finished before any file starts.
+    FinishUnlisted(state, journal, remoteFolder, listing);
 
     const std::string tmpFolder = state.PathInProgramDir("TMP");
     if (!DirectoryExists(tmpFolder))
@@ -366,7 +376,6 @@ int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
                                " lines has a known format");
     if (!complete || cycle::Stopping(state))
         return count;
-    FinishUnlisted(state, journal, remoteFolder, listedNames);
 
     try {
         listing.clear();

@@ -273,80 +273,111 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
     if (files.empty())
         return;
     const bool binary = state_.settings.BinaryTransfer();
+    // What became of each file's remote copy; its journal marks go to the
+    // file before its lines go to the log, so a crash in between can cost a
+    // line, never write one twice.
+    struct Outcome {
+        PendingFile* file;
+        bool changed = false; // replaced on the server: not deleted
+        bool answered = false;
+        std::exception_ptr failure;
+    };
+    std::vector<Outcome> outcomes;
+    std::exception_ptr lost;
     // Each name must still hold what was downloaded: a file replaced on the
     // server meanwhile stays there and comes again.
     std::vector<FtpSession::Stamp> stamps;
     try {
         stamps = session_.Stamps(paths);
     } catch (...) {
-        Deleted(*files.front(), std::current_exception());
-        throw;
+        lost = std::current_exception();
+        outcomes.push_back({files.front(), false, true, lost});
     }
-    std::vector<PendingFile*> toDelete;
+    std::vector<Outcome*> toDelete;
     std::vector<std::string> deletePaths;
-    for (size_t i = 0; i < files.size(); ++i) {
+    for (size_t i = 0; i < stamps.size(); ++i) {
         PendingFile& f = *files[i];
         const FtpSession::Stamp& now = stamps[i];
+        outcomes.push_back({&f, false, false, nullptr});
         if (now.size < 0 && now.sizeCode == 550 && now.time.empty()) {
-            Deleted(f, nullptr); // gone already
+            outcomes.back().answered = true; // gone already
         } else if (!StillTheSame(f, now, binary)) {
-            order_.Select(f.group);
-            ReportError(state_, "Delete File Failed!!!->" + f.name);
-            ReportError(state_, "The file " + f.name +
-                                    " changed on the server after it was downloaded; the new "
-                                    "file stays there and comes in the next cycle!!!");
-        } else {
-            toDelete.push_back(&f);
-            deletePaths.push_back(f.remotePath);
+            outcomes.back().changed = true;
+            outcomes.back().answered = true;
+        }
+    }
+    for (Outcome& o : outcomes) {
+        if (!o.answered) {
+            toDelete.push_back(&o);
+            deletePaths.push_back(o.file->remotePath);
         }
     }
     std::vector<std::exception_ptr> results;
-    std::exception_ptr lost;
-    try {
-        session_.Delete(deletePaths, results);
-    } catch (...) {
-        lost = std::current_exception();
+    if (!deletePaths.empty()) {
+        try {
+            session_.Delete(deletePaths, results);
+        } catch (...) {
+            lost = std::current_exception();
+        }
     }
-    for (size_t i = 0; i < results.size(); ++i)
-        Deleted(*toDelete[i], results[i]);
-    // The files after the one that lost the connection stay delivered and on
-    // the server: the next cycle deletes them.
-    if (lost && results.size() < toDelete.size())
-        Deleted(*toDelete[results.size()], lost);
+    for (size_t i = 0; i < toDelete.size() && i <= results.size(); ++i) {
+        // The file after the last answer is the one that lost the
+        // connection; those after it stay delivered and on the server.
+        toDelete[i]->failure = i < results.size() ? results[i] : lost;
+        toDelete[i]->answered = true;
+    }
+    for (Outcome& o : outcomes)
+        if (o.answered && !o.changed)
+            MarkDeleted(*o.file, o.failure);
     try {
         journal_.Write();
     } catch (const std::exception&) {
         // The entries stay open: the next cycle finds the files gone and
         // finishes them.
     }
+    for (Outcome& o : outcomes) {
+        if (!o.answered)
+            continue;
+        order_.Select(o.file->group);
+        if (o.changed) {
+            ReportError(state_, "Delete File Failed!!!->" + o.file->name);
+            ReportError(state_, "The file " + o.file->name +
+                                    " changed on the server after it was downloaded; the new "
+                                    "file stays there and comes in the next cycle!!!");
+        } else {
+            ReportDeleted(*o.file, o.failure);
+        }
+    }
     if (lost)
         std::rethrow_exception(lost);
 }
 
-void ReceiveBatch::Deleted(PendingFile& f, const std::exception_ptr& failure) {
-    order_.Select(f.group);
+void ReceiveBatch::MarkDeleted(PendingFile& f, const std::exception_ptr& failure) {
     if (failure) {
-        std::string message = cycle::MessageOf(failure);
-        if (message.empty()) {
-            ReportError(state_, "Delete File Failed!!!!->" + f.name);
-        } else {
-            ReportError(state_, "Delete File Failed!!!->" + f.name);
-            cycle::ReportFailure(state_, ini_, message);
-        }
         if (f.entry && f.entry->Open())
             journal_.Mark(*f.entry, mark::DeleteRefused);
         for (JournalEntry* e : f.before)
             if (e->Open() && !e->Has(mark::DeleteRefused))
                 journal_.Mark(*e, mark::DeleteRefused);
-        if (!message.empty())
+        return;
+    }
+    // Every delivery of this remote file is finished now.
+    for (JournalEntry* e : journal_.OpenEntries())
+        if (e->Get(recv::Remote) == f.remotePath && e->Has(mark::Delivered))
+            journal_.Mark(*e, mark::Closed);
+    if (f.entry && f.entry->Open())
+        journal_.Mark(*f.entry, mark::Closed);
+}
+
+void ReceiveBatch::ReportDeleted(PendingFile& f, const std::exception_ptr& failure) {
+    if (failure) {
+        std::string message = cycle::MessageOf(failure);
+        if (!message.empty()) {
+            ReportError(state_, "Delete File Failed!!!->" + f.name);
+            cycle::ReportFailure(state_, ini_, message);
             return;
-    } else {
-        // Every delivery of this remote file is finished now.
-        for (JournalEntry* e : journal_.OpenEntries())
-            if (e->Get(recv::Remote) == f.remotePath && e->Has(mark::Delivered))
-                journal_.Mark(*e, mark::Closed);
-        if (f.entry && f.entry->Open())
-            journal_.Mark(*f.entry, mark::Closed);
+        }
+        ReportError(state_, "Delete File Failed!!!!->" + f.name);
     }
     ReportInfo(state_, "Success Download File->" + f.name);
 }

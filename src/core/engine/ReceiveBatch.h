@@ -69,9 +69,10 @@ private:
     bool WriteIntents(std::vector<PendingFile*>& files);
     void MoveIntoInboxes(std::vector<PendingFile*>& files);
     void DeleteRemote(std::vector<PendingFile>& files);
-    // The lines and the journal after a remote delete was answered (failure
-    // null: deleted).
-    void Deleted(PendingFile& file, const std::exception_ptr& failure);
+    // The journal, then the lines, after a remote delete was answered
+    // (failure null: deleted, or gone already).
+    void MarkDeleted(PendingFile& file, const std::exception_ptr& failure);
+    void ReportDeleted(PendingFile& file, const std::exception_ptr& failure);
 
     AppState& state_;
     IniFile& ini_;
