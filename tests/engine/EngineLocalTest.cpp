@@ -8,6 +8,7 @@
 #include "engine/InboxDelivery.h"
 #include "engine/ListingLine.h"
 #include "engine/Send.h"
+#include "engine/TransferJournal.h"
 #include "util/LockProbe.h"
 
 #include <fcntl.h>
@@ -228,4 +229,46 @@ TEST(ClientInfo, TwentyNineRowsInOrder) {
     EXPECT_FALSE(here.Name.empty());
     std::string ip = LocalIPAddress();
     EXPECT_EQ(std::count(ip.begin(), ip.end(), '.'), 3) << ip;
+}
+
+// The journal survives what a crash does to its file: a last line cut off is
+// removed before the next one is appended (so it cannot swallow it), a
+// damaged line is ignored, lines of the first format are delivered entries,
+// and a file of finished entries goes.
+TEST(Journal, TornDamagedAndFirstFormatLines) {
+    TempDir d;
+    const std::string path = d / "KVRECV.JNL";
+    const std::string sha(64, 'a');
+    std::string good;
+    {
+        TransferJournal j(path);
+        JournalEntry& e = j.Begin({{"remote", "out/x.edi"}, {"name", "x\tname\n%"}});
+        j.Mark(e, mark::Delivered, {{"inbox", "/in/x.edi"}});
+        j.Flush();
+        good = ReadFile(path);
+    }
+    WriteFile(path, sha + " 12 out/first.edi\n" + good + "I\t99\tremote=out/damaged\tdeadbeef\n" +
+                        "I\t100\tremote=out/cut");
+    {
+        TransferJournal j(path);
+        std::vector<JournalEntry*> open = j.OpenEntries();
+        ASSERT_EQ(open.size(), 2u);
+        EXPECT_EQ(open[0]->Get("remote"), "out/first.edi");
+        EXPECT_EQ(open[0]->Number("size"), 12);
+        EXPECT_TRUE(open[0]->Has(mark::Delivered));
+        EXPECT_EQ(open[1]->Get("name"), "x\tname\n%");
+        EXPECT_EQ(open[1]->Get("inbox"), "/in/x.edi");
+        j.Begin({{"remote", "out/y.edi"}});
+        j.Flush();
+    }
+    {
+        TransferJournal j(path);
+        std::vector<JournalEntry*> open = j.OpenEntries();
+        ASSERT_EQ(open.size(), 3u);
+        EXPECT_EQ(open[2]->Get("remote"), "out/y.edi");
+        for (JournalEntry* e : open)
+            j.Mark(*e, mark::Closed);
+        j.Compact();
+    }
+    EXPECT_FALSE(kvtest::Exists(path));
 }

@@ -176,7 +176,7 @@ int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
             ReportError(state_, "Copy File From Tmp Failed!!!->" + f->name);
             ReportError(state_, f->why + "!!!");
             // Its copy in "TMP" may go once nothing can take it for delivered.
-            if (journalError.empty() || !f->entry)
+            if (journalError.empty() || !f->intentWritten)
                 ::unlink(f->tmpPath.c_str());
             continue;
         }
@@ -216,6 +216,8 @@ bool ReceiveBatch::WriteIntents(std::vector<PendingFile*>& files) {
     // inbox name: whatever is found in the inbox afterwards has its intent.
     try {
         journal_.Write();
+        for (PendingFile* f : ready)
+            f->intentWritten = true;
         if (ready.size() > 1 && journal_.SameFileSystem(tmpFolder_) && SyncFileSystemOf(tmpFolder_))
             return true;
         for (PendingFile* f : ready)
@@ -354,6 +356,13 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
 
 void ReceiveBatch::MarkDeleted(PendingFile& f, const std::exception_ptr& failure) {
     if (failure) {
+        // Only a refusal: a lost answer tells nothing of what the server did.
+        try {
+            std::rethrow_exception(failure);
+        } catch (const ProtocolReplyError&) {
+        } catch (...) {
+            return;
+        }
         if (f.entry && f.entry->Open())
             journal_.Mark(*f.entry, mark::DeleteRefused);
         for (JournalEntry* e : f.before)

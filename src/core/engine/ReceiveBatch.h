@@ -39,6 +39,7 @@ struct PendingFile {
     // delete is left, and the entries of that delivery.
     std::vector<JournalEntry*> before;
     JournalEntry* entry = nullptr; // the intent of this delivery
+    bool intentWritten = false;    // it reached the journal file
     std::string why;               // why it could not be delivered
     bool delivered = false;
     bool copied = false; // across file systems: tmpPath still to remove
