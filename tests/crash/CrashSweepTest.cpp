@@ -327,7 +327,19 @@ Sweep SweepCycle(Mailbox& m, const Direction& d, Cut cut, int sample,
     const std::string strace = Strace();
     m.Reset(d);
     const std::map<std::string, int> counts = m.CountCalls(strace);
+    // KORVANE_CRASH_POINT=call#N runs only that point and prints its logs.
+    const char* only = std::getenv("KORVANE_CRASH_POINT");
     for (const auto& [call, count] : counts) {
+        if (only) {
+            const std::string point = only;
+            const size_t hash = point.find('#');
+            if (point.substr(0, hash) != call)
+                continue;
+            RunPoint(m, d, strace, call, std::stoi(point.substr(hash + 1)), cut, disk, sweep);
+            for (const std::string& line : SysLogLines(m.home()))
+                std::printf("  log: %s\n", line.c_str());
+            continue;
+        }
         const bool socket =
             std::find(kSocketCalls.begin(), kSocketCalls.end(), call) != kSocketCalls.end();
         if (cut == Cut::ConnectionReset && !socket)

@@ -172,7 +172,7 @@ void SendBatch::Upload(OutgoingFile& f) {
     order_.Select(f.group);
     if (!f.startReported)
         ReportInfo(p_.state, "Start Upload File->" + shown);
-    const int64_t startedBefore = p_.state.TransfersStarted;
+    const int64_t sentBefore = p_.s->TransferCommandsSent();
     const struct stat before = f.file->Now();
     // Another name than the one of the intent must be known before it is used.
     auto beforeName = [&](const std::string& remote) {
@@ -185,11 +185,11 @@ void SendBatch::Upload(OutgoingFile& f) {
     } catch (...) {
         ReportStepFailure(p_, "Send File Failed!!!->" + shown);
         // What arrived of an interrupted upload is no use to anyone; the
-        // local file stays and goes again next time. A name the server never
-        // took our bytes for (STOR or PASV refused) may be someone else's.
-        // Should that copy stay, the entry stays open: the next cycle
-        // removes it before the file goes again under the same name.
-        if (p_.state.TransfersStarted == startedBefore || DeleteRemoteTemp(p_, "tmp/" + f.remote))
+        // local file stays and goes again next time. Once the STOR went out
+        // (answered or not) the server may hold a copy under our name: should
+        // it stay, the entry stays open, and the next cycle removes it before
+        // the file goes again under the same name.
+        if (p_.s->TransferCommandsSent() == sentBefore || DeleteRemoteTemp(p_, "tmp/" + f.remote))
             p_.journal.Mark(*f.entry, mark::Abandoned);
         return;
     }

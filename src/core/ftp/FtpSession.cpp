@@ -275,6 +275,10 @@ bool FtpSession::Connected() const {
     return impl_->ControlUsable();
 }
 
+int64_t FtpSession::TransferCommandsSent() const {
+    return impl_->transferCommands;
+}
+
 bool FtpSession::Busy() const {
     return impl_->depth > 0;
 }

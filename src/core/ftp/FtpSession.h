@@ -151,6 +151,10 @@ public:
 
     // True while a command waits for its reply (the keep-alive skips then).
     bool Busy() const;
+    // Transfer commands (STOR, RETR, LIST...) handed to the connection so
+    // far: after a failure, whether the server may have begun one (an upload
+    // may have left a file behind even when no reply came).
+    int64_t TransferCommandsSent() const;
     int LastReplyCode() const;
     const std::vector<std::string>& LastReplyLines() const;
 

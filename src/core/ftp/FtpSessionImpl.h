@@ -74,6 +74,8 @@ struct FtpSession::Impl {
     std::vector<std::string> askedAhead;
     bool askedAheadOwed = false;
     int depth = 0; // operations running (more than one: re-entry)
+    // Transfer commands (RETR, STOR, LIST...) handed to the connection so far.
+    int64_t transferCommands = 0;
 
     struct WorkState {
         int level = 0;

@@ -145,6 +145,7 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
             stopIfAborted();
             OpenPassive(*sock, port, w);
             stopIfAborted();
+            ++transferCommands;
             SendCommand(command);
             if (kind == Kind::Write)
                 ReadReply({110, 125, 150});
@@ -159,6 +160,7 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
             lst->Listen(control.LocalAddress());
             SendCommand(PortCommand(lst->LocalAddress(), extended));
             ReadReply({200});
+            ++transferCommands;
             SendCommand(command);
             ReadReply({125, 150});
             completionPending = true;
