@@ -36,6 +36,9 @@ PACKAGES=(
     # the dialogs' tests measure captions against their controls in this
     # Latin font (fontconfig's usual default, named so it is always the same)
     fonts-dejavu-core
+    # the updater's tests kill it at each rename, and the instance lock's
+    # refuse it a lock, by system call injection
+    strace
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 
