@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -37,51 +36,45 @@ void Install(const std::string& from, const std::string& to) {
     ::chmod(to.c_str(), 0755);
 }
 
-// Runs program with exactly env; its exit status, or -1 when it had not
-// ended within the limit (it is then killed).
-int RunToEnd(const std::string& program, const std::vector<std::string>& env,
-             const std::string& errFile, int seconds) {
-    std::vector<std::string> argv{program};
-    std::vector<char*> args{argv[0].data(), nullptr}, envp;
-    std::vector<std::string> envCopy = env;
-    for (auto& e : envCopy)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, program.c_str(), &fa, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-        return -1;
-    for (int i = 0; i < seconds * 20; ++i) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+// korvane and its updater installed in a scratch program folder (with the
+// language packs), message boxes off and the start-up check on. Without
+// message boxes the start-up check neither asks nor shows the wizard; it goes
+// the same way as Check New Version from there.
+struct Installed {
+    GuiHome home;
+    TempDir tmp; // the updater's temporary folder
+    std::string program = home.path("korvane");
+    Installed() {
+        Install(BuildBin("korvane"), program);
+        Install(BuildBin("Upgrader3"), home.path("Upgrader3"));
+        home.Settings(nullptr);
+        kv::IniFile ini(home.path("Korvane.ini"));
+        ini.WriteString("System", "Message", "0");
+        ini.WriteString("System", "AutoUpgrade", "1");
     }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
-}
+    // The environment korvane runs with, checking infoUrl.
+    std::vector<std::string> Env(const std::string& infoUrl) const {
+        std::vector<std::string> env{
+            "KORVANE_INFO_URL=" + infoUrl,
+            "TMPDIR=" + tmp.path(),
+            "PATH=/usr/bin:/bin",
+            "LANG=C",
+            "QT_QPA_PLATFORM=offscreen",
+            "XDG_RUNTIME_DIR=" + std::string(std::getenv("XDG_RUNTIME_DIR"))};
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+            if (const char* v = std::getenv(name))
+                env.push_back(std::string(name) + "=" + v);
+        return env;
+    }
+};
 
 } // namespace
 
 TEST(UpgradeEndToEnd, KorvaneFindsInstallsAndComesBackUpOnTheNewerBuild) {
     WebServer& web = SharedHttpServer();
-    GuiHome home; // the program folder, with the language packs
-    TempDir tmp;  // the updater's temporary folder
-    const std::string program = home.path("korvane");
-    Install(BuildBin("korvane"), program);
-    Install(BuildBin("Upgrader3"), home.path("Upgrader3"));
-    home.Settings(nullptr);
-    // Without message boxes the start-up check neither asks nor shows the
-    // wizard; it goes the same way as Check New Version from there.
-    kv::IniFile ini(home.path("Korvane.ini"));
-    ini.WriteString("System", "Message", "0");
-    ini.WriteString("System", "AutoUpgrade", "1");
+    Installed k;
+    GuiHome& home = k.home;
+    const std::string& program = k.program;
 
     // The newer build: a program that says which build runs and how it was started.
     const std::string newBuild = "#!/bin/sh\ncd \"$(dirname \"$0\")\" && echo \"1.43 $*\" > ran.tmp"
@@ -90,18 +83,11 @@ TEST(UpgradeEndToEnd, KorvaneFindsInstallsAndComesBackUpOnTheNewerBuild) {
     web.write("e2e/kv.inf", "#version=1.43\r\n#url=" + web.url("/e2e/korvane") +
                                 "\r\n#sha256=" + ServedSha(web, "e2e/korvane") + "\r\n");
 
-    std::vector<std::string> env{"KORVANE_INFO_URL=" + web.url("/e2e/kv.inf"),
-                                 "TMPDIR=" + tmp.path(),
-                                 "PATH=/usr/bin:/bin",
-                                 "LANG=C",
-                                 "QT_QPA_PLATFORM=offscreen",
-                                 "XDG_RUNTIME_DIR=" + std::string(std::getenv("XDG_RUNTIME_DIR"))};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char* v = std::getenv(name))
-            env.push_back(std::string(name) + "=" + v);
-    const int status = RunToEnd(program, env, home.path("korvane.err"), 60);
-    EXPECT_EQ(status, 0) << (Exists(home.path("korvane.err")) ? ReadFile(home.path("korvane.err"))
-                                                              : "");
+    {
+        kvtest::ChildProgram korvane({program}, k.Env(web.url("/e2e/kv.inf")),
+                                     home.path("korvane.err"));
+        EXPECT_EQ(korvane.wait(60), 0) << korvane.err();
+    }
     ASSERT_TRUE(WaitFor([&] { return Exists(home.path("ran.txt")); }, 30000))
         << "the program did not come back up";
     EXPECT_EQ(ReadFile(home.path("ran.txt")), "1.43 /afterupgrade\n");
@@ -119,7 +105,7 @@ TEST(UpgradeEndToEnd, KorvaneFindsInstallsAndComesBackUpOnTheNewerBuild) {
     EXPECT_EQ(log[log.size() - 2], "INFO:Korvane System Close!");
     EXPECT_EQ(log.back(), "INFO:Upgrade put in place: korvane.");
     // The updater removed its copy from the temporary folder.
-    EXPECT_TRUE(WaitFor([&] { return kv::ListFolder(tmp.path(), "*", false).empty(); }));
+    EXPECT_TRUE(WaitFor([&] { return kv::ListFolder(k.tmp.path(), "*", false).empty(); }));
 }
 
 namespace {
@@ -142,27 +128,13 @@ std::vector<pid_t> ProcessesOf(const std::string& program) {
 
 TEST(UpgradeEndToEnd, AnUpgradeThatKeepsTheVersionIsPutInPlaceOnceThenSaidOnce) {
     WebServer& web = SharedHttpServer();
-    GuiHome home;
-    TempDir tmp;
-    const std::string program = home.path("korvane");
-    Install(BuildBin("korvane"), program);
-    Install(BuildBin("Upgrader3"), home.path("Upgrader3"));
-    home.Settings(nullptr);
-    kv::IniFile ini(home.path("Korvane.ini"));
-    ini.WriteString("System", "Message", "0");
-    ini.WriteString("System", "AutoUpgrade", "1");
+    Installed k;
+    GuiHome& home = k.home;
+    const std::string& program = k.program;
     // Version 1.43 is published, but the list brings no new program.
     web.write("loop/notes.txt", "notes");
     web.write("loop/kv.inf", "#version=1.43\r\n#url=" + web.url("/loop/notes.txt") + "\r\n");
-    std::vector<std::string> env{"KORVANE_INFO_URL=" + web.url("/loop/kv.inf"),
-                                 "TMPDIR=" + tmp.path(),
-                                 "PATH=/usr/bin:/bin",
-                                 "LANG=C",
-                                 "QT_QPA_PLATFORM=offscreen",
-                                 "XDG_RUNTIME_DIR=" + std::string(std::getenv("XDG_RUNTIME_DIR"))};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char* v = std::getenv(name))
-            env.push_back(std::string(name) + "=" + v);
+    const std::vector<std::string> env = k.Env(web.url("/loop/kv.inf"));
     {
         kvtest::ChildProgram first({program}, env, home.path("first.err"));
         EXPECT_EQ(first.wait(60), 0) << first.err();

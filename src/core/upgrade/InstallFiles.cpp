@@ -27,7 +27,6 @@ struct ListedFile {
     UpgradeDestination destination = UpgradeDestination::Bin;
     std::string target, work, kept;
     bool hadTarget = false;
-    bool replaced = false;
 };
 
 // The list (or the journal's list): "info <sha> <version>" then one line per
@@ -272,7 +271,6 @@ std::vector<std::string> InstallWorkingFiles(const UpgradeFolders& folders) {
         for (auto& f : l.files) {
             if (::rename(f.work.c_str(), f.target.c_str()) != 0)
                 throw UpgradeError("Cannot replace " + f.target + ": " + ErrnoText(errno));
-            f.replaced = true;
         }
     } catch (const UpgradeError& e) {
         try {
