@@ -54,8 +54,10 @@ std::string LogDatePart(const std::string& logStep, std::time_t t) {
 
 namespace {
 
-int OpenAppend(const std::string& path) {
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+// A log that a root run starts goes to the program folder's owner, so the
+// service that owns the folder can still write it.
+int OpenAppend(const std::string& path, const std::string& programDir) {
+    return OpenCreatingForFolderOwner(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0644, programDir);
 }
 
 // Appends one line. A line the disk cannot take whole is cut off again, so
@@ -86,13 +88,21 @@ bool AppendLine(int fd, const std::string& line) {
 // A log that cannot be written never changes what happens to a file: the
 // failure goes to standard error (once per log and operation) and counts as
 // an error for the exit status.
-void LogWriteFailed(AppState& state, const std::string& path, bool& reported, int err) {
+void LogWriteFailed(AppState& state, const std::string& path, bool& reported, int err,
+                    bool opening = false) {
     ++state.ErrorLinesReported;
     if (reported)
         return;
     reported = true;
-    std::fprintf(stderr, "Cannot write the log file %s: %s. Free some space in the LOG folder.\n",
-                 path.c_str(), ErrnoText(err).c_str());
+    if (opening)
+        std::fprintf(stderr,
+                     "Cannot open the log file %s: %s. Give the user who runs the program write "
+                     "access to it and to the LOG folder.\n",
+                     path.c_str(), ErrnoText(err).c_str());
+    else
+        std::fprintf(stderr,
+                     "Cannot write the log file %s: %s. Free some space in the LOG folder.\n",
+                     path.c_str(), ErrnoText(err).c_str());
     std::fflush(stderr);
 }
 
@@ -115,10 +125,14 @@ std::string TransferLogName(const std::string& logStep, std::time_t t) {
 void OpenLogs(AppState& state) {
     std::string folder = state.PathInProgramDir("LOG");
     struct stat st;
-    if (!DirectoryExists(folder) && !ForceDirectories(folder)) {
-        ReportMessage(state, "Create Directory " + folder + " Failed!!!", true, true);
-        if (::stat(folder.c_str(), &st) == 0)
-            ReportError(state, folder + " is a file, not a folder: remove or rename it!!!");
+    if (!DirectoryExists(folder)) {
+        if (ForceDirectories(folder)) {
+            TakeFolderOwner(folder, state.ProgramDir);
+        } else {
+            ReportMessage(state, "Create Directory " + folder + " Failed!!!", true, true);
+            if (::stat(folder.c_str(), &st) == 0)
+                ReportError(state, folder + " is a file, not a folder: remove or rename it!!!");
+        }
     }
     std::time_t now = state.Now();
     LogFiles& logs = state.logs;
@@ -126,13 +140,19 @@ void OpenLogs(AppState& state) {
     logs.TransferLogPath = state.PathInProgramDir(TransferLogName(state.LogStep, now));
     if (!logs.SysLogOpen && !logs.TransferLogOpen)
         logs.sysWriteReported = logs.transferWriteReported = false;
+    // A log that cannot be opened is reported like a failed write: silently
+    // missing records would hide what happened to the files.
     if (!logs.SysLogOpen) {
-        logs.sysFd = OpenAppend(logs.SysLogPath);
+        logs.sysFd = OpenAppend(logs.SysLogPath, state.ProgramDir);
         logs.SysLogOpen = logs.sysFd >= 0;
+        if (!logs.SysLogOpen)
+            LogWriteFailed(state, logs.SysLogPath, logs.sysWriteReported, errno, true);
     }
     if (!logs.TransferLogOpen) {
-        logs.transferFd = OpenAppend(logs.TransferLogPath);
+        logs.transferFd = OpenAppend(logs.TransferLogPath, state.ProgramDir);
         logs.TransferLogOpen = logs.transferFd >= 0;
+        if (!logs.TransferLogOpen)
+            LogWriteFailed(state, logs.TransferLogPath, logs.transferWriteReported, errno, true);
     }
 }
 

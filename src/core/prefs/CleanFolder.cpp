@@ -43,19 +43,21 @@ std::string CurrentLogName(LogKind kind, const std::string& logStep, std::time_t
 }
 
 CleanFolderModel::CleanFolderModel(std::string iniPath, std::string packPath,
-                                   std::string programDir)
-    : DialogModel(std::move(iniPath), std::move(packPath)), programDir_(std::move(programDir)) {
+                                   std::string programDir, std::string logStepInUse)
+    : DialogModel(std::move(iniPath), std::move(packPath)), programDir_(std::move(programDir)),
+      logStepInUse_(std::move(logStepInUse)) {
     for (const char* box : kBoxes)
         Add(box, ControlKind::CheckBox);
     Add("Btn_Clean", ControlKind::Button);
     Add("Btn_Exit", ControlKind::Button);
 }
 
-void CleanFolderModel::CleanFolderSetting(const std::string& key, CleanContext& ctx) {
+void CleanFolderModel::CleanFolderSetting(const std::string& key, const FolderGuard& guard,
+                                          CleanContext& ctx) {
     std::string folder = Read("Options", key);
     if (folder.empty())
         return;
-    std::string why = FolderRefusal(folder, programDir_);
+    std::string why = guard.Refusal(folder);
     if (!why.empty()) {
         Say("f09", PackText("f09", "This folder was not emptied:") + " " + folder + " (Options/" +
                        key + ": " + why + "). Set a folder of its own for it in the preferences.");
@@ -68,13 +70,14 @@ void CleanFolderModel::CleanLogs(LogKind kind, const std::string& logStep, std::
                                  CleanContext& ctx) {
     const LogKindInfo& info = InfoOf(kind);
     std::string current = CurrentLogName(kind, logStep, now);
+    std::string inUse = CurrentLogName(kind, logStepInUse_, now);
     std::string folder = JoinPath(programDir_, "LOG");
     int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0)
         return;
     for (const std::string& name : ListFolder(folder, std::string(info.prefix) + "*.LOG", true)) {
         ctx.Tick();
-        if (name == current || name[0] == '.')
+        if (name == current || name == inUse || name[0] == '.')
             continue;
         struct stat st;
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
@@ -110,14 +113,21 @@ void CleanFolderModel::Clean(std::time_t now, Host* host,
         ctx.busy = &busy;
     }
     std::string logStep = UpperCase(Read("System", "LogStep"));
-    if (ticked[0])
-        CleanFolderSetting("LocalBackupPath", ctx);
-    if (ticked[1])
-        CleanFolderSetting("LocalErrPath", ctx);
-    if (ticked[2]) {
-        CleanFolderSetting("LocalInPath", ctx);
-        for (int n = 1; n <= 9; ++n)
-            CleanFolderSetting("LocalInPath" + IntToStr(n), ctx);
+    if (ticked[0] || ticked[1] || ticked[2]) {
+        std::vector<WorkFolder> workFolders;
+        for (const WorkFolderKey& k : WorkFolderKeys())
+            if (std::string value = Read("Options", k.key); !value.empty())
+                workFolders.push_back({k.key, value});
+        const FolderGuard guard(programDir_, workFolders);
+        if (ticked[0])
+            CleanFolderSetting("LocalBackupPath", guard, ctx);
+        if (ticked[1])
+            CleanFolderSetting("LocalErrPath", guard, ctx);
+        if (ticked[2]) {
+            CleanFolderSetting("LocalInPath", guard, ctx);
+            for (int n = 1; n <= 9; ++n)
+                CleanFolderSetting("LocalInPath" + IntToStr(n), guard, ctx);
+        }
     }
     for (const LogKindInfo& info : kLogKinds)
         if (ticked[info.box])

@@ -47,13 +47,19 @@ public:
     // The errno of a lock file that could not be created or opened (missing
     // or unwritable program folder); 0 when another instance holds the lock.
     int OpenError() const { return openError_; }
+    // The errno of a lock file that was opened but cannot be locked at all
+    // (ENOLCK: a file system without locks); 0 otherwise.
+    int LockError() const { return lockError_; }
+    // True when another process holds the lock.
+    bool HeldElsewhere() const { return fd_ < 0 && openError_ == 0 && lockError_ == 0; }
     // Why the lock was not acquired, for the user: "Program Already Run!!!",
-    // or the program folder that cannot be used and what to do about it.
+    // or the program folder that cannot be used or locked and what to do.
     std::string Refusal(const std::string& programDir) const;
 
 private:
     int fd_ = -1;
     int openError_ = 0;
+    int lockError_ = 0;
 };
 
 } // namespace kv

@@ -5,6 +5,7 @@
 #include "logging/Logs.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/StateFiles.h"
 
 namespace kv {
 
@@ -16,7 +17,7 @@ bool RestoreIniFromBackup(const std::string& programDir) {
     if (!FileExists(bak))
         return false;
     try {
-        CopyFileSafe(bak, ini, true);
+        CopyFileSafe(bak, ini, true, true, programDir);
     } catch (const FileError&) {
         return false;
     }
@@ -25,10 +26,21 @@ bool RestoreIniFromBackup(const std::string& programDir) {
 
 namespace {
 
+// Creates a folder of the program folder; one made by root goes to the
+// program folder's owner. False when it cannot be created.
+bool MakeProgramSubfolder(const AppState& state, const std::string& folder) {
+    if (DirectoryExists(folder))
+        return true;
+    if (!ForceDirectories(folder))
+        return false;
+    TakeFolderOwner(folder, state.ProgramDir);
+    return true;
+}
+
 void CreateDefault(AppState& state, IniFile& ini, const std::string& key,
                    const std::string& defaultName) {
     std::string folder = state.PathInProgramDir(defaultName);
-    if (!ForceDirectories(folder))
+    if (!MakeProgramSubfolder(state, folder))
         throw FileError("Create Directory " + folder + " Failed!!!");
     ini.WriteString("Options", key, folder);
 }
@@ -65,7 +77,7 @@ void CreateWorkFolders(AppState& state, IniFile& ini) {
     EnsureFolder(state, ini, "LocalErrPath", "ERROR", false);
     EnsureFolder(state, ini, "LocalBackupPath", "BACKUP", false);
     std::string tmp = state.PathInProgramDir("TMP");
-    if (!DirectoryExists(tmp) && !ForceDirectories(tmp))
+    if (!MakeProgramSubfolder(state, tmp))
         ReportMessage(state, "Create Directory " + tmp + " Failed!!!", true, true);
 }
 
@@ -74,7 +86,8 @@ bool BackupIniFile(const AppState& state) {
     if (state.IniPath.empty() || !state.IniReadOk)
         return false;
     try {
-        CopyFileSafe(state.IniPath, state.PathInProgramDir("kvini.bak"), true);
+        CopyFileSafe(state.IniPath, state.PathInProgramDir(kSettingsBackupName), true, true,
+                     state.ProgramDir);
     } catch (const FileError&) {
         return false;
     }
