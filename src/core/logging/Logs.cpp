@@ -254,7 +254,7 @@ bool EnsureTransferRecord(AppState& state, const std::string& path, int64_t offs
         WriteTransferRecord(state, record);
         return FlushTransferLog(state);
     }
-    int fd = OpenAppend(path);
+    int fd = OpenAppend(path, state.ProgramDir);
     bool reported = false;
     if (fd < 0) {
         LogWriteFailed(state, path, reported, errno);
