@@ -311,17 +311,19 @@ TEST(Headless, ARootRunLeavesTheServiceItsFolderAndAFailedLogIsAnError) {
         ::lchown(e.path().c_str(), service, group);
     ::chown(h.dir.path().c_str(), service, group);
 
-    // Root runs a cycle there on a new day, and presses OK in a dialog.
+    // Root runs a cycle there on a new day (a file arrives), and presses OK
+    // in a dialog.
+    Server().writeFile("out/arrived.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
     Runner asRoot(h.dir.path(), {"ONCE"});
     ASSERT_EQ(asRoot.wait(), 0) << asRoot.err();
     IniFile(h.path("Korvane.ini")).WriteString("Options", "Marker", "root");
     // Everything it made or replaced is the service's: logs, lock, settings
-    // and backup, work folders, the applied script and its copy, the pack.
-    // (KVinf.txt belongs to the transfer engine.)
+    // and backup, work folders, the applied script and its copy, the pack,
+    // the client information file and the file received.
     EXPECT_TRUE(kvtest::Exists(h.path("update.old")));
     EXPECT_TRUE(kvtest::Exists(h.path("Language/kvnew.ini")));
-    EXPECT_EQ(NotOwnedBy(h.dir.path(), service, group, {"stderr.txt", "KVinf.txt"}),
-              std::vector<std::string>{});
+    EXPECT_TRUE(kvtest::Exists(h.path("INBOX/arrived.edi")));
+    EXPECT_EQ(NotOwnedBy(h.dir.path(), service, group, {"stderr.txt"}), std::vector<std::string>{});
 
     // So the service's next run works as before.
     const std::vector<std::string> asService = {"/usr/bin/setpriv",

@@ -62,10 +62,13 @@ Delivery CopyAcross(const std::string& tmpPath, const std::string& target, std::
     const mode_t mode = st.st_mode & 0777;
     std::string hidden;
     int out = ::open(FolderOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (out >= 0)
+        TakeFolderOwner(out, FolderOf(target));
     if (out < 0) {
         // A file system without unnamed files: a hidden name of our own.
         hidden = HiddenCopyName(target);
-        out = ::open(hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        out = OpenCreatingForFolderOwner(hidden, O_WRONLY | O_EXCL | O_CLOEXEC, mode,
+                                         FolderOf(target));
     }
     if (out < 0) {
         int e = errno;
@@ -93,6 +96,8 @@ Delivery CopyAcross(const std::string& tmpPath, const std::string& target, std::
 } // namespace
 
 Delivery DeliverIntoInbox(const std::string& tmpPath, const std::string& target, std::string& why) {
+    // A root run leaves the file to the inbox's owner, who reads it next.
+    TakeFolderOwner(tmpPath, FolderOf(target));
     if (::renameat2(AT_FDCWD, tmpPath.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
         return Delivery::Moved;
     int e = errno;

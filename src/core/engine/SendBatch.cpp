@@ -173,6 +173,7 @@ void SendBatch::Upload(OutgoingFile& f) {
     if (!f.startReported)
         ReportInfo(p_.state, "Start Upload File->" + shown);
     const int64_t sentBefore = p_.s->TransferCommandsSent();
+    const int64_t startedBefore = p_.state.TransfersStarted;
     const struct stat before = f.file->Now();
     // Another name than the one of the intent must be known before it is used.
     auto beforeName = [&](const std::string& remote) {
@@ -183,13 +184,25 @@ void SendBatch::Upload(OutgoingFile& f) {
     try {
         UploadUnderFreeName(p_, *f.file, f.name, dest_, f.remote, beforeName);
     } catch (...) {
+        const bool refused = [] {
+            try {
+                throw;
+            } catch (const ProtocolReplyError&) {
+                return true;
+            } catch (...) {
+                return false;
+            }
+        }();
         ReportStepFailure(p_, "Send File Failed!!!->" + shown);
         // What arrived of an interrupted upload is no use to anyone; the
-        // local file stays and goes again next time. Once the STOR went out
-        // (answered or not) the server may hold a copy under our name: should
-        // it stay, the entry stays open, and the next cycle removes it before
-        // the file goes again under the same name.
-        if (p_.s->TransferCommandsSent() == sentBefore || DeleteRemoteTemp(p_, "tmp/" + f.remote))
+        // local file stays and goes again next time. A STOR the server
+        // refused at once left nothing of ours (the name may be someone
+        // else's); once it went out otherwise, answered or not, the server
+        // may hold a copy under our name: should it stay, the entry stays
+        // open, and the next cycle removes it before the file goes again.
+        const bool nothingOurs = p_.s->TransferCommandsSent() == sentBefore ||
+                                 (refused && p_.state.TransfersStarted == startedBefore);
+        if (nothingOurs || DeleteRemoteTemp(p_, "tmp/" + f.remote))
             p_.journal.Mark(*f.entry, mark::Abandoned);
         return;
     }

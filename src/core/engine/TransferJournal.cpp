@@ -256,7 +256,8 @@ void TransferJournal::OpenForAppend() {
     if (fd_ >= 0)
         return;
     created_ = ::access(path_.c_str(), F_OK) != 0;
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    // A root run leaves the journal to the program folder's owner (the service).
+    int fd = OpenCreatingForFolderOwner(path_, O_WRONLY | O_CLOEXEC, 0600, FolderOf(path_));
     if (fd < 0)
         throw FileError("Cannot write file " + path_ + ": " + ErrnoText(errno));
     // A line cut off by a crash would swallow the next one: it goes first.
@@ -352,7 +353,7 @@ void TransferJournal::Compact() {
         if (fd_ >= 0)
             ::close(fd_);
         fd_ = -1;
-        AtomicWriteFile(path_, text, 0600);
+        AtomicWriteFile(path_, text, 0600, FolderOf(path_));
         SyncFolder(FolderOf(path_));
     } catch (const FileError&) {
         return;
