@@ -236,3 +236,24 @@ TEST(SendSafety, ChecksAskedAheadKeepTheSessionInStep) {
     EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "SIZE tmp/D.TXT"), 1);
     EXPECT_EQ(Grep(m.sysLog(), "ERROR").size(), 7u);
 }
+
+// A server that sends a second "226" after each upload: its extra replies are
+// skipped, every rename is taken for what the server did, and after three
+// cycles each file is on the server once and the outbox is empty.
+TEST(SendSafety, AChattyServerNeverShiftsTheReplies) {
+    FaultFtpServer& py = SharedFaultFtpd();
+    Mailbox m(py);
+    m.option("AllowReceive", "0");
+    const Files outbox = {{"ORDER1.TXT", kOwn + "1\r\n"},
+                          {"ORDER2.TXT", kOwn + "2\r\n"},
+                          {"ORDER3.TXT", kOwn + "3\r\n"}};
+    m.putLocal(m.outbox(), outbox);
+    py.setScenario("also\tSTOR\t226 Closing data connection.\n");
+    for (int cycle = 0; cycle < 3; ++cycle)
+        m.runCycle();
+    py.clearScenario();
+    EXPECT_EQ(m.remote("in"), outbox);
+    EXPECT_TRUE(m.remote("tmp").empty());
+    EXPECT_TRUE(FolderEntries(m.outbox()).empty());
+    EXPECT_TRUE(Grep(m.sysLog(), "ERROR").empty()) << ::testing::PrintToString(m.sysLog());
+}

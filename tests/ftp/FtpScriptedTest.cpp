@@ -8,6 +8,8 @@
 #include "util/Errors.h"
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -628,4 +630,119 @@ TEST_F(Scripted, TransferTypeChangesOnlyWhenNeeded) {
     s->SetTransferType(TransferType::Binary);
     EXPECT_EQ(server->wireLog(), std::vector<std::string>{"type I"});
     EXPECT_EQ(s->Type, TransferType::Binary);
+}
+
+// A reply no command waits for, wherever a server sends it, is traced and
+// skipped: the next command reads its own reply, nothing is sent twice, and
+// the session stays in step.
+TEST_F(Scripted, UnsolicitedRepliesAreSkippedWhereverTheyCome) {
+    server->writeFile("in.bin", Pattern(70000, 2));
+    WriteFile(local / "up.bin", Pattern(50000, 3));
+    struct Case {
+        const char* scenario;
+        std::function<void(FtpSession&)> step;
+        std::vector<std::string> wire;
+    };
+    const std::vector<Case> cases = {
+        {"also\tSTOR\t226 Closing data connection.",
+         [&](FtpSession& s) {
+             s.Put(local / "up.bin", "tmp.bin");
+             s.Rename("tmp.bin", "up.bin");
+         },
+         {"PASV", "STOR tmp.bin", "RNFR tmp.bin", "RNTO up.bin"}},
+        {"also\tRETR\t226 Transfer complete.",
+         [&](FtpSession& s) {
+             EXPECT_TRUE(s.Get("in.bin", local / "in.bin", true).Complete);
+             EXPECT_EQ(s.Size("in.bin"), 70000);
+         },
+         {"PASV", "retr in.bin", "SIZE in.bin"}},
+        {"also\tLIST\t226 Closing data connection.",
+         [&](FtpSession& s) {
+             std::vector<std::string> lines;
+             s.List(lines, "");
+             EXPECT_EQ(s.RetrieveCurrentDir(), "/");
+         },
+         {"PASV", "list", "PWD"}},
+        {"also\tRNTO\t350 Ready for the destination name.",
+         [&](FtpSession& s) {
+             s.Rename("in.bin", "moved.bin");
+             s.Rename("moved.bin", "in.bin");
+         },
+         {"RNFR in.bin", "RNTO moved.bin", "RNFR moved.bin", "RNTO in.bin"}},
+        // During a pipelined run: each delete's extra reply comes between
+        // the replies to the next ones.
+        {"also\tDELE\t226 Closing data connection.",
+         [&](FtpSession& s) {
+             server->writeFile("d1", "1");
+             server->writeFile("d2", "2");
+             std::vector<std::exception_ptr> results;
+             s.Delete({"d1", "d2", "gone"}, results);
+             ASSERT_EQ(results.size(), 3u);
+             EXPECT_FALSE(results[0]);
+             EXPECT_FALSE(results[1]);
+             EXPECT_TRUE(results[2]);
+             EXPECT_EQ(s.Stamps({"in.bin"}).front().size, 70000);
+         },
+         {"DELE d1", "DELE d2", "DELE gone", "SIZE in.bin", "MDTM in.bin"}},
+        {"also\tSIZE\t226 Closing data connection.",
+         [&](FtpSession& s) {
+             const std::vector<FtpSession::Stamp> st = s.Stamps({"in.bin", "none"});
+             EXPECT_EQ(st[0].size, 70000);
+             EXPECT_EQ(st[1].sizeCode, 550);
+             s.Noop();
+         },
+         {"SIZE in.bin", "MDTM in.bin", "SIZE none", "MDTM none", "NOOP"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        server->setScenario(std::string(c.scenario) + "\n");
+        auto s = Open();
+        c.step(*s);
+        EXPECT_TRUE(s->Connected());
+        EXPECT_EQ(server->wireLog(), c.wire);
+        auto skipped =
+            std::count_if(host.trace.begin(), host.trace.end(), [](const std::string& t) {
+                return t.find("Skipped a reply no command waits for") != std::string::npos;
+            });
+        EXPECT_GE(skipped, 1);
+        host.trace.clear();
+        s->Disconnect();
+    }
+}
+
+// Servers that would hold a run for ever or fill the disk: one that
+// trickles a listing or a download below the rate floor, one that sends past
+// the file's announced size. Each fails with a clear error, bounded in time,
+// and the session stays usable.
+TEST_F(Scripted, TricklingAndEndlessTransfersEnd) {
+    server->writeFile("small.txt", std::string(59, 's'));
+    server->writeFile("slow.txt", std::string(10000, 't'));
+    auto bounded = [](const std::function<void()>& f) {
+        const auto start = std::chrono::steady_clock::now();
+        f();
+        return std::chrono::steady_clock::now() - start < std::chrono::seconds(8);
+    };
+    server->setScenario("throttle\t1\n");
+    auto s = Open();
+    s->NetTimeOut = 2;
+    EXPECT_TRUE(bounded([&] {
+        Caught e = CaughtError<SocketError>([&] { s->Get("slow.txt", local / "slow.txt", true); });
+        EXPECT_EQ(e.code, 10060);
+        EXPECT_NE(e.what.find("fewer than 1024 a second"), std::string::npos) << e.what;
+    }));
+    EXPECT_TRUE(bounded([&] {
+        std::vector<std::string> lines;
+        EXPECT_EQ(CaughtError<SocketError>([&] { s->List(lines, ""); }).code, 10060);
+    }));
+    server->setScenario("retr-endless\n");
+    auto t = Open();
+    int64_t size = -1;
+    EXPECT_TRUE(bounded([&] {
+        EXPECT_NE(CaughtError<FtpLimitError>([&] {
+                      t->Get("small.txt", local / "endless.txt", true, &size);
+                  }).what.find("more than the 59 bytes it announced for small.txt"),
+                  std::string::npos);
+    }));
+    EXPECT_TRUE(t->Connected());
+    t->Noop();
 }

@@ -249,3 +249,23 @@ TEST_F(Scripted, AbortTimeOutAndProxyHoldOverTls) {
     EXPECT_TRUE(p->Get("big.bin", local / "via-proxy.bin", true).Complete);
     EXPECT_EQ(ReadFile(local / "via-proxy.bin"), content);
 }
+
+// A server that keeps writing on the data connection of an upload cannot
+// hold the close of its TLS: at most a little is read, within one time-out.
+TEST_F(Scripted, AFloodOnTheUploadsDataConnectionEndsTheClose) {
+    WriteFile(local / "up.bin", Pattern(40000, 8));
+    server->setScenario("stor-flood\n");
+    auto s = TlsSession(*server, host, true);
+    s->NetTimeOut = 3;
+    s->Connect();
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        s->Put(local / "up.bin", "up.bin");
+    } catch (const FtpError&) {
+        // How the server takes the early close is its affair.
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    server->clearScenario();
+    if (s->Connected())
+        s->Noop();
+}

@@ -31,6 +31,9 @@ reads CONTROL_DIR/scenario: one directive per line, fields separated by a TAB,
                          0.3 s for <seconds> seconds
   port-intruder          at PORT, first connect to the client's port from
                          127.0.0.2 and send some bytes of a third party
+  also <CMD> <text>      after the final reply to CMD, send <text> too (a
+                         reply no command asked for)
+  retr-endless           RETR sends bytes for ever, whatever the file holds
 """
 import os
 import socket
@@ -85,6 +88,11 @@ class LimitedProducer(FileProducer):
         data = FileProducer.more(self)[: self.left]
         self.left -= len(data)
         return data
+
+
+class EndlessProducer(object):
+    def more(self):
+        return b"x" * 65536
 
 
 class GeneratedProducer(object):
@@ -158,6 +166,13 @@ class Handler(FTPHandler):
             self.close_when_done()
 
     def respond(self, resp, logfun=None):
+        self._respond(resp, logfun)
+        last = getattr(self, "last_cmd", None)
+        extra = self.directive("also", last) if last else None
+        if extra and not resp.startswith("1"):
+            self.push(extra[2] + "\r\n")
+
+    def _respond(self, resp, logfun=None):
         d = self.directive("pasv")
         if d and resp.startswith("227 "):
             inner = resp[resp.index("(") + 1: resp.index(")")]
@@ -176,6 +191,7 @@ class Handler(FTPHandler):
             FTPHandler.respond(self, resp, logfun)
 
     def pre_process_command(self, line, cmd, arg):
+        self.last_cmd = cmd
         with open(WIRE, "a", encoding="utf-8", errors="replace") as f:
             f.write(line + "\n")
         if self.directive("silent", cmd):
@@ -198,6 +214,9 @@ class Handler(FTPHandler):
         FTPHandler.pre_process_command(self, line, cmd, arg)
 
     def ftp_RETR(self, file):
+        if self.directive("retr-endless"):
+            self.push_dtp_data(EndlessProducer(), isproducer=True, cmd="RETR")
+            return file
         d = self.directive("retr-limit")
         if not d:
             return FTPHandler.ftp_RETR(self, file)

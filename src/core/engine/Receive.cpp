@@ -186,8 +186,9 @@ bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group
         }
         GetResult r;
         try {
+            // A server that sends more than the file's size is stopped.
             r = s.Get(remotePath, tmpPath, true, binary ? &size : nullptr,
-                      binary ? &remoteTime : nullptr);
+                      binary ? &remoteTime : nullptr, size >= 0 ? size : entry.size);
         } catch (...) {
             arrived();
             throw;

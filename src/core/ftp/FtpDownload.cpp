@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 
 namespace kv {
@@ -34,9 +35,18 @@ void FtpSession::Impl::DropSplicePipe() {
     }
 }
 
+int64_t FtpSession::Impl::DownloadLimit(const SizesFirst& first, int64_t expectedSize) const {
+    int64_t size = expectedSize;
+    if (!first.answers.empty() && first.answers.front().size >= 0)
+        size = first.answers.front().size;
+    if (size < 0)
+        return std::numeric_limits<int64_t>::max();
+    return self.Type == TransferType::Ascii ? 2 * size : size;
+}
+
 GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string& localName,
                                 bool overwrite, int64_t* remoteSize, std::string* remoteTime,
-                                int64_t maxBytes) {
+                                int64_t expectedSize) {
     CheckArgument(remoteName, "remote file name");
     if (!overwrite && (::access(localName.c_str(), F_OK) == 0))
         throw FileAlreadyExistsError();
@@ -69,6 +79,7 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
     first.names.push_back(remoteName);
     first.withTimes = remoteTime != nullptr;
     int64_t writtenBack = 0;
+    int64_t limit = -1;     // known once the size answer is read
     bool truncated = false; // TLS ended without close_notify
     bool whole = Transfer(
         "retr " + remoteName, Kind::Read,
@@ -102,9 +113,11 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
                 }
                 result.Bytes += n;
                 rate.Moved(n);
-                if (maxBytes >= 0 && result.Bytes > maxBytes)
+                if (limit < 0)
+                    limit = DownloadLimit(first, expectedSize);
+                if (result.Bytes > limit)
                     throw FtpLimitError("The FTP server sent more than the " +
-                                        std::to_string(maxBytes) + " bytes it announced for " +
+                                        std::to_string(limit) + " bytes it announced for " +
                                         remoteName +
                                         "; the download was stopped and the file stays on the "
                                         "server.");

@@ -96,9 +96,9 @@ void FtpSession::List(std::vector<std::string>& dest, const std::string& specifi
 
 GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,
                           bool overwrite, int64_t* remoteSize, std::string* remoteTime,
-                          int64_t maxBytes) {
+                          int64_t expectedSize) {
     return impl_->Run([&] {
-        return impl_->Get(remoteName, localName, overwrite, remoteSize, remoteTime, maxBytes);
+        return impl_->Get(remoteName, localName, overwrite, remoteSize, remoteTime, expectedSize);
     });
 }
 

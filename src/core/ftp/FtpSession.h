@@ -99,12 +99,13 @@ public:
     // as the passive-mode command where possible; the answer (-1: none) is
     // stored there before the transfer starts.
     // With remoteTime as well, the file's MDTM goes with the SIZE (empty: no
-    // answer). A download that passes maxBytes (when not negative) is stopped
-    // and fails with FtpLimitError: a server may not fill the disk with a
-    // file that never ends.
+    // answer). A download that passes the file's size (the SIZE answer when
+    // one came, else expectedSize when not negative; in ASCII type twice that,
+    // as every line break may gain a CR) is stopped and fails with
+    // FtpLimitError: a server may not fill the disk with a file that never ends.
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
                   int64_t* remoteSize = nullptr, std::string* remoteTime = nullptr,
-                  int64_t maxBytes = -1);
+                  int64_t expectedSize = -1);
     // An upload the server ends with 426 fails with that reply; an aborted one
     // with ConnClosedGracefullyError. Either way the session stays in step.
     void Put(const std::string& localName, const std::string& remoteName, bool append = false);

@@ -317,7 +317,12 @@ struct FtpSession::Impl {
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details);
 
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
-                  int64_t* remoteSize, std::string* remoteTime, int64_t maxBytes);
+                  int64_t* remoteSize, std::string* remoteTime, int64_t expectedSize);
+
+    // The most bytes a download may bring: the file's size as the server
+    // answered SIZE, else as expected (doubled in ASCII type); no bound when
+    // neither is known.
+    int64_t DownloadLimit(const SizesFirst& first, int64_t expectedSize) const;
 
     // A TLS stream that ended without close_notify may have been cut by a
     // third party: the download counts only when the server's size matches.
