@@ -201,10 +201,9 @@ TEST(SendSafety, FailingLogsNeverSendTwice) {
     EXPECT_GT(m.state.ErrorLinesReported, errorsBefore);
 }
 
-// The next file's name checks and passive port, asked with a rename, never
-// put a reply out of step: not when the rename is refused (the temporary copy
-// is deleted after those replies), not when the next file is refused locally
-// and another one follows, and they are used when the next file does go.
+// Refused renames of a batch never put a reply out of step: each temporary
+// copy is deleted, a file refused locally between them changes nothing, and
+// the next cycle sends each file once, its name checks asked once.
 TEST(SendSafety, ChecksAskedAheadKeepTheSessionInStep) {
     FaultFtpServer& py = SharedFaultFtpd();
     Mailbox m(py);

@@ -746,3 +746,33 @@ TEST_F(Scripted, TricklingAndEndlessTransfersEnd) {
     EXPECT_TRUE(t->Connected());
     t->Noop();
 }
+
+// Queries sent ahead are taken by the operation that sends the same commands
+// (their round trip saved), and dropped by any other; the phase changes go to
+// the trace when asked.
+TEST_F(Scripted, CommandsSentAheadAndThePhase) {
+    server->writeFile("in.bin", Pattern(3000, 5));
+    auto s = Open();
+    s->TracePhases = true;
+    s->SendAhead({"SIZE in.bin", "PASV"});
+    int64_t size = -1;
+    EXPECT_TRUE(s->Get("in.bin", local / "in.bin", true, &size).Complete);
+    EXPECT_EQ(size, 3000);
+    s->SendAhead({"SIZE other.bin", "MDTM other.bin", "PASV"});
+    s->Noop();
+    EXPECT_EQ(server->wireLog(),
+              (std::vector<std::string>{"SIZE in.bin", "PASV", "retr in.bin", "SIZE other.bin",
+                                        "MDTM other.bin", "PASV", "NOOP"}));
+    EXPECT_EQ(s->Size("in.bin"), 3000);
+    EXPECT_THROW(s->SendAhead({"DELE in.bin"}), FtpArgumentError);
+    std::vector<std::string> phases;
+    for (const std::string& t : host.traceTexts())
+        if (t.rfind("Phase: ", 0) == 0)
+            phases.push_back(t);
+    ASSERT_GE(phases.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(phases.begin(), phases.begin() + 3),
+              (std::vector<std::string>{"Phase: idle -> command in flight.",
+                                        "Phase: command in flight -> transfer running.",
+                                        "Phase: transfer running -> idle."}));
+    EXPECT_EQ(phases.back(), "Phase: command in flight -> idle.");
+}
