@@ -180,14 +180,21 @@ void FtpSession::Impl::Send(std::vector<InFlight> commands, const char* traced) 
 }
 
 void FtpSession::Impl::SendAhead(std::vector<InFlight> commands) {
+    // PASV names an IPv4 address only; elsewhere the next transfer asks EPSV.
+    if (!PassiveWithPasv())
+        commands.erase(std::remove_if(commands.begin(), commands.end(),
+                                      [](const InFlight& c) { return c.command == "PASV"; }),
+                       commands.end());
+    if (commands.empty())
+        return;
     // Commands sent ahead before and not taken are no one's now.
     for (InFlight& c : inFlight)
         if (c.use == InFlight::Use::Ahead)
             c.use = InFlight::Use::Drop;
+    const size_t sent = commands.size();
     Send(std::move(commands));
-    for (auto it = inFlight.rbegin(); it != inFlight.rend() && it->use == InFlight::Use::Await;
-         ++it)
-        it->use = InFlight::Use::Ahead;
+    for (size_t i = 0; i < sent && i < inFlight.size(); ++i)
+        inFlight[inFlight.size() - 1 - i].use = InFlight::Use::Ahead;
 }
 
 int FtpSession::Impl::Await() {
