@@ -9,6 +9,7 @@
 #include "LanguageApply.h"
 #include "LogViewer.h"
 #include "app/Settings.h"
+#include "app/ViewSettings.h"
 #include "config/IniFile.h"
 #include "engine/Connection.h"
 #include "engine/Receive.h"
@@ -166,13 +167,8 @@ void FormKorvane::LngClick(QAction* item) {
             caption = item->text().toStdString();
         if (!caption.empty() && caption[0] == '&')
             caption.erase(0, 1);
-        const std::string file = item->toolTip().toStdString();
-        kv::IniFile ini(state_.IniPath);
-        ini.WriteString("Options", "Language", caption);
-        ini.WriteString("Options", "LanguageFile", file);
+        kv::StoreLanguageChoice(state_, caption, item->toolTip().toStdString());
         item->setChecked(true);
-        state_.LanguageName = caption;
-        state_.LanguageFile = file;
         saved = true;
     });
     if (!saved) {
@@ -192,7 +188,7 @@ void FormKorvane::m22Click() {
         statusBar()->setVisible(on);
         clientHeight_ += on ? barHeight : -barHeight;
         FitWindowHeight();
-        kv::IniFile(state_.IniPath).WriteInteger("View", "StatusBar", on ? 1 : 0);
+        kv::StoreStatusBarShown(state_, on);
     });
 }
 
@@ -208,7 +204,7 @@ void FormKorvane::m23Click() {
         debugListBox_->setVisible(on);
         clientHeight_ += on ? debugViewHeight_ : -debugViewHeight_;
         FitWindowHeight();
-        kv::IniFile(state_.IniPath).WriteInteger("View", "DebugView", on ? 1 : 0);
+        kv::StoreDebugViewShown(state_, on);
     });
 }
 

@@ -4,7 +4,7 @@
 
 #include "DisplayText.h"
 #include "LanguageApply.h"
-#include "config/IniFile.h"
+#include "app/ViewSettings.h"
 #include "engine/Connection.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
@@ -41,8 +41,6 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
     }
     SetUpUpgradeCheck();
     BuildLanguageMenu();
-    kv::IniFile ini(state_.IniPath);
-    m33_->setVisible(ini.ReadString("System", "Expert") == "1");
     ApplyViewSettings();
     SetMenuState(MenuState::Idle);
     if (!error.empty()) {
@@ -107,14 +105,15 @@ void FormKorvane::ApplyLanguageGuarded(const std::string& packPath) {
 }
 
 void FormKorvane::ApplyViewSettings() {
-    kv::IniFile ini(state_.IniPath);
+    const kv::ViewSettings view = kv::ReadViewSettings(state_);
+    m33_->setVisible(view.expert);
     const int barHeight = statusBar()->sizeHint().height();
-    const bool statusBarOn = ini.ReadString("View", "StatusBar") == "1";
+    const bool statusBarOn = view.statusBar;
     m22_->setChecked(statusBarOn);
     clientHeight_ += statusBarOn ? barHeight : -barHeight;
     statusBar()->setVisible(statusBarOn);
 
-    const bool debugOn = ini.ReadString("View", "DebugView") == "1";
+    const bool debugOn = view.debugView;
     m23_->setChecked(debugOn);
     state_.TraceWanted = debugOn;
     if (!debugOn) {

@@ -22,11 +22,12 @@ UpgradeCheck& FormKorvane::AutoUpgrader() {
 
 void FormKorvane::SetUpUpgradeCheck() {
     Guarded([this] {
-        kv::IniFile ini(state_.IniPath);
+        const kv::StartupUpgrade start =
+            kv::ReadStartupUpgrade(kv::IniFile(state_.IniPath), state_.AutoMode);
         UpgradeCheck& upgrader = AutoUpgrader();
-        upgrader.settings.infoFileUrl = kv::ChooseInfoFileUrl(ini.ReadString("Options", "Host"));
+        upgrader.settings.infoFileUrl = start.infoFileUrl;
         upgrader.settings.versionNumber = kv::kProgramVersion;
-        if (ini.ReadString("System", "AutoUpgrade") != "1" || state_.AutoMode)
+        if (!start.checkNow)
             return;
         {
             kv::LogBracket logs(state_);

@@ -70,15 +70,16 @@ protected:
 private:
     void Load();
     bool LoadTimeValues();
-    // Reads a time box at creation: the default (written) when empty, else
-    // its integer; false when it is not one.
-    bool LoadTime(const char* box, const char* section, const char* key, int emptyValue,
-                  int& value);
+    // Reads a time box at creation: the key's absent value (written) when
+    // empty, else its integer; false when it is not one.
+    bool LoadTime(const char* box, const SettingKey& key, int& value);
     // A time that must be at least twice the one before it: below that it
     // becomes factor times that one, written at once.
-    bool LoadLaterTime(const char* box, const char* section, const char* key, int emptyValue,
-                       int previous, int factor, int& value);
-    void WriteNow(const std::string& section, const std::string& key, const std::string& value);
+    bool LoadLaterTime(const char* box, const SettingKey& key, int previous, int factor,
+                       int& value);
+    // Writes one value at once; false (with a message) when the file could
+    // not be replaced.
+    bool WriteNow(const SettingKey& key, const std::string& value);
     void RaiseToMinimum(const char* box, int& value, int minimum, const char* code,
                         const char* fallback);
     void ApplyCnc102();

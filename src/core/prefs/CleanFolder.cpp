@@ -51,14 +51,15 @@ CleanFolderModel::CleanFolderModel(std::string iniPath, std::string packPath,
     Add("Btn_Exit", ControlKind::Button);
 }
 
-void CleanFolderModel::CleanFolderSetting(const std::string& key, CleanContext& ctx) {
-    std::string folder = Read("Options", key);
+void CleanFolderModel::CleanFolderSetting(const SettingKey& key, CleanContext& ctx) {
+    std::string folder = Read(key);
     if (folder.empty())
         return;
     std::string why = FolderRefusal(folder, programDir_);
     if (!why.empty()) {
-        Say("f09", PackText("f09", "This folder was not emptied:") + " " + folder + " (Options/" +
-                       key + ": " + why + "). Set a folder of its own for it in the preferences.");
+        Say("f09", PackText("f09", "This folder was not emptied:") + " " + folder + " (" +
+                       key.Path() + ": " + why +
+                       "). Set a folder of its own for it in the preferences.");
         return;
     }
     EmptyDirectory(folder, true, ctx);
@@ -109,15 +110,15 @@ void CleanFolderModel::Clean(std::time_t now, Host* host,
         busy = BusyFiles::Scan();
         ctx.busy = &busy;
     }
-    std::string logStep = UpperCase(Read("System", "LogStep"));
+    std::string logStep = UpperCase(Read(keys::LogStep));
     if (ticked[0])
-        CleanFolderSetting("LocalBackupPath", ctx);
+        CleanFolderSetting(keys::LocalBackupPath, ctx);
     if (ticked[1])
-        CleanFolderSetting("LocalErrPath", ctx);
+        CleanFolderSetting(keys::LocalErrPath, ctx);
     if (ticked[2]) {
-        CleanFolderSetting("LocalInPath", ctx);
+        CleanFolderSetting(keys::LocalInPath, ctx);
         for (int n = 1; n <= 9; ++n)
-            CleanFolderSetting("LocalInPath" + IntToStr(n), ctx);
+            CleanFolderSetting(keys::LocalInPath.Group(n), ctx);
     }
     for (const LogKindInfo& info : kLogKinds)
         if (ticked[info.box])

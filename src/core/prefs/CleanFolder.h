@@ -57,7 +57,7 @@ public:
     uint64_t Removed() const { return removed_; }
 
 private:
-    void CleanFolderSetting(const std::string& key, CleanContext& ctx);
+    void CleanFolderSetting(const SettingKey& key, CleanContext& ctx);
     void CleanLogs(LogKind kind, const std::string& logStep, std::time_t now, CleanContext& ctx);
 
     std::string programDir_;

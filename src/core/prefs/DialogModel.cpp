@@ -127,11 +127,10 @@ std::string DialogModel::PackText(const std::string& code, const std::string& fa
     return text.empty() ? fallback : text;
 }
 
-void DialogModel::EnterReadOnly(const std::string& error, const std::string& section,
-                                const std::string& key) {
+void DialogModel::EnterReadOnly(const std::string& error, const SettingKey& key) {
     if (ReadOnly())
         return;
-    readOnlyReason_ = error + "\n" + section + "/" + key + " in " + ini_.Path() +
+    readOnlyReason_ = error + "\n" + key.Path() + " in " + ini_.Path() +
                       " cannot be read, so this dialog only shows the settings and saves "
                       "nothing. Correct or clear that value in the settings file, then open "
                       "the dialog again.";

@@ -25,6 +25,7 @@
 // pack) and are not in the model. Each model class names its window (the
 // pack section) in kWindowName.
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 
 #include <string>
 #include <vector>
@@ -128,8 +129,7 @@ protected:
     }
     // Opens read-only: the reason is the failure's text and what it concerns.
     // The first failure counts.
-    void EnterReadOnly(const std::string& error, const std::string& section,
-                       const std::string& key);
+    void EnterReadOnly(const std::string& error, const SettingKey& key);
     // The end of creation: a read-only dialog disables its controls and
     // queues its reason.
     void FinishLoading();
@@ -137,10 +137,8 @@ protected:
     // and returns false.
     bool Store(const std::vector<IniFile::Value>& values);
 
-    std::string Read(const std::string& section, const std::string& key) const {
-        return ini_.ReadString(section, key);
-    }
-    static std::string Flag(bool on) { return on ? "1" : "0"; }
+    std::string Read(const SettingKey& key) const { return ReadSetting(ini_, key); }
+    bool ReadOn(const SettingKey& key) const { return ReadFlag(ini_, key); }
 
     IniFile ini_;
     std::string packPath_;
