@@ -4,6 +4,7 @@
 
 #include "DisplayText.h"
 #include "LanguageApply.h"
+#include "app/Settings.h"
 #include "app/ViewSettings.h"
 #include "engine/Connection.h"
 #include "i18n/LangPack.h"
@@ -43,11 +44,13 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
     BuildLanguageMenu();
     ApplyViewSettings();
     SetMenuState(MenuState::Idle);
+    // As far as the settings read came: a bad value after AllowStartAuto
+    // still leaves the button as that key says.
+    button1_->setVisible(state_.AllowStartAuto);
     if (!error.empty()) {
         ShowErrorBox(DisplayText(error));
         return true;
     }
-    button1_->setVisible(state_.AllowStartAuto);
     // AUTO and SRV click the Start Auto button once each; the clicks run as
     // soon as the event loop runs, so the window is painted first.
     // Both words click it twice: one cycle, then automatic mode is off again.
@@ -63,6 +66,12 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
 }
 
 void FormKorvane::ShowAfterStartUp() {
+    // Placed before it shows, and again once the window's frame is known.
+    CentreOnScreen();
+    QTimer::singleShot(0, this, [this] {
+        if (isVisible())
+            CentreOnScreen();
+    });
     if (!kv::FileExists(state_.PathInProgramDir("Korvane.ini"))) {
         show();
         ShowErrorBox("INI File Lost!!!");
@@ -99,9 +108,14 @@ void FormKorvane::BuildLanguageMenu() {
 }
 
 void FormKorvane::ApplyLanguageGuarded(const std::string& packPath) {
+    // The button keeps the design's caption or the pack's Button1.Caption
+    // until automatic mode is first switched.
     Guarded([&] { ApplyLanguage(this, packPath); });
-    // The button's caption follows automatic mode, not the pack.
-    button1_->setText(AutoButtonCaption(autoModeOn_));
+}
+
+void FormKorvane::ReloadSettings() {
+    Guarded([this] { kv::ReadSettings(state_); });
+    button1_->setVisible(state_.AllowStartAuto || autoModeOn_);
 }
 
 void FormKorvane::ApplyViewSettings() {
