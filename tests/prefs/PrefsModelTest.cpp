@@ -84,6 +84,8 @@ TEST(BasicPrefs, ShowsTheFileFollowsTheRulesAndWritesEveryKeyInOrderOnOk) {
     EXPECT_EQ(m.Text("Edit_Port"), "8081");
     m.SetText("Edit_Port", "1234567");
     EXPECT_EQ(m.Text("Edit_Port"), "12345");
+    m.SetText("Edit_Port", "123456"); // at the limit: nothing more goes in
+    EXPECT_EQ(m.Text("Edit_Port"), "12345");
     m.SetChecked("RadioButton2", true);
     EXPECT_EQ(m.Text("Edit_HostAdress"), "gw.lan");
     EXPECT_EQ(m.Text("Edit_Port"), "2100");

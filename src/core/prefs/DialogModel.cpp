@@ -80,8 +80,15 @@ void DialogModel::SetText(const std::string& name, const std::string& text) {
             continue;
         t += c.upperCase ? UpperCase(std::string(1, ch)) : std::string(1, ch);
     }
-    if (c.maxLength > 0 && t.size() > static_cast<size_t>(c.maxLength))
-        t.resize(static_cast<size_t>(c.maxLength));
+    // The limit is for typing, as in an edit box: a stored value longer than
+    // it is shown whole and can be shortened, never lengthened.
+    const size_t limit = static_cast<size_t>(c.maxLength);
+    if (c.maxLength > 0 && t.size() > limit) {
+        if (c.text.size() < limit)
+            t.resize(limit); // what is typed or pasted fits up to the limit
+        else if (t.size() >= c.text.size())
+            return; // nothing more goes in
+    }
     c.text = t;
     OnTextChanged(name);
 }

@@ -49,11 +49,13 @@ struct Control {
     int index = -1;                 // ComboBox: selected entry, -1 when none is selected
     std::vector<std::string> items; // ComboBox: its entries
     bool enabled = true;
-    bool typable = true;     // Edit: false for boxes filled only by a picker (read-only)
-    int maxLength = 0;       // Edit: most characters, 0 for no limit
-    bool digitsOnly = false; // Edit: only "0" to "9" can be typed
-    bool upperCase = false;  // Edit: typed letters become upper case
-    bool password = false;   // Edit: shows "*" for every character
+    bool typable = true; // Edit: false for boxes filled only by a picker (read-only)
+    // Edit: most characters typing gives, 0 for no limit. A longer value
+    // from the settings file is shown whole; typing can only shorten it.
+    int maxLength = 0;
+    bool digitsOnly = false;              // Edit: only "0" to "9" can be typed
+    bool upperCase = false;               // Edit: typed letters become upper case
+    bool password = false;                // Edit: shows "*" for every character
     PickerKind picker = PickerKind::None; // Button
     std::string target;                   // Button with a picker: the box it fills
 };
