@@ -276,13 +276,15 @@ TEST(AdvanceDialog, CorrectionsMessagesServiceBoxAndOkThroughTheWidgets) {
     EXPECT_EQ(h.host.boxes[1], "Log File TimeOut must be at least 50 !");
     EXPECT_EQ(Text(d, "Edit_LogTimeOut"), "50");
 
-    // The service box: unticking writes "0" at once; ticking says f03 and unticks.
+    // The service box without a service manager: unticking writes "0" at
+    // once; ticking says f03 and why, and the box stays unticked.
     Click(d, "CheckService");
     EXPECT_EQ(ReadFile(h.ini),
               corrected + "[System]\r\nLogStep=Day\r\n[Ostrel]\r\nEnableOstrel=0\r\n");
     Click(d, "CheckService");
     ASSERT_EQ(h.host.boxes.size(), 3u);
-    EXPECT_EQ(h.host.boxes[2], "The service can be installed on Windows 2000/XP/2003 only.");
+    EXPECT_EQ(h.host.boxes[2], "The service could not be installed.\nThere is no service manager "
+                               "for this program here.");
     EXPECT_FALSE(Checked(d, "CheckService"));
 
     // CNC102 off disables its folders; Allow off disables the interval.

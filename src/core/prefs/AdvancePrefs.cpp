@@ -36,8 +36,9 @@ int Times(int v, int n) {
 
 } // namespace
 
-AdvancePrefsModel::AdvancePrefsModel(std::string iniPath, std::string packPath)
-    : DialogModel(std::move(iniPath), std::move(packPath)) {
+AdvancePrefsModel::AdvancePrefsModel(std::string iniPath, std::string packPath,
+                                     std::unique_ptr<ServiceSwitch> service)
+    : DialogModel(std::move(iniPath), std::move(packPath)), service_(std::move(service)) {
     AddEdit("Edit_RemoteInPath").typable = false;
     AddEdit("Edit_RemoteOutPath").typable = false;
     Add("CheckCNC102", ControlKind::CheckBox);
@@ -187,15 +188,41 @@ void AdvancePrefsModel::OnClick(const std::string& name) {
     } else if (name == "CheckAllow") {
         ApplyAllow();
     } else if (name == "CheckService" && !loading_) {
-        if (Checked(name)) {
-            // Not Windows 2000/XP/2003: the service cannot be installed here.
-            Say("f03",
-                PackText("f03", "The service can be installed on Windows 2000/XP/2003 only."));
-            Check(name, false);
-        } else {
-            WriteNow(keys::EnableOstrel, FlagText(false));
+        ServiceBoxClicked();
+    }
+}
+
+void AdvancePrefsModel::ServiceBoxClicked() {
+    // Ostrel/EnableOstrel says what really happened; a failure leaves the
+    // box as it was.
+    Control& box = At("CheckService");
+    if (box.checked) {
+        const std::string why =
+            service_ ? service_->Install() : "There is no service manager for this program here.";
+        if (!why.empty()) {
+            Say("f03", PackText("f03", "The service could not be installed.") + "\n" + why);
+            box.checked = false;
+            return;
+        }
+        if (WriteNow(keys::EnableOstrel, FlagText(true))) {
+            Say("f04", PackText("f04", "The service is installed: it serves this folder "
+                                       "whenever the window is closed."));
+            return;
+        }
+        // The file cannot say so: the service goes again.
+        service_->Remove();
+        box.checked = false;
+        return;
+    }
+    if (service_) {
+        const std::string why = service_->Remove();
+        if (!why.empty()) {
+            Say("", "The service could not be removed.\n" + why);
+            box.checked = true;
+            return;
         }
     }
+    WriteNow(keys::EnableOstrel, FlagText(false));
 }
 
 bool AdvancePrefsModel::Ok() {

@@ -38,21 +38,39 @@
 //   Btn_Cancel          "&Cancel", default and cancel button: close
 // Labels end in a full-width colon (U+FF1A) after the text given.
 //
-// CheckService: the companion service installs only on Windows 2000/XP/2003,
-// so ticking it shows "f03" and unticks it again, writing Ostrel/EnableOstrel
-// "0" at once; unticking writes "0" at once.
+// CheckService: ticking it installs and enables the companion service of the
+// program folder (ServiceSwitch::Install) and then writes Ostrel/EnableOstrel
+// "1" at once and says "f04"; when it cannot, it says "f03" and why, and the
+// box stays unticked with nothing written. Unticking stops and removes the
+// service and then writes "0" at once; when it cannot, it says why and the
+// box stays ticked. Without a ServiceSwitch the service cannot be installed.
 //
 // A stored time value that is not a decimal integer opens the dialog
 // read-only with "'<value>' is not a valid integer value".
 #include "prefs/DialogModel.h"
 
+#include <memory>
+
 namespace kv {
+
+// The companion service of the program folder, as the service box drives it.
+class ServiceSwitch {
+public:
+    virtual ~ServiceSwitch() = default;
+    // Installs and enables it: "" when done, else why not and what to do
+    // (nothing was changed).
+    virtual std::string Install() = 0;
+    // Stops and removes it: "" when done (also when nothing was installed),
+    // else why not (it stays installed).
+    virtual std::string Remove() = 0;
+};
 
 class AdvancePrefsModel : public DialogModel {
 public:
     static constexpr const char* kWindowName = "FormAdvSet";
 
-    AdvancePrefsModel(std::string iniPath, std::string packPath);
+    AdvancePrefsModel(std::string iniPath, std::string packPath,
+                      std::unique_ptr<ServiceSwitch> service = nullptr);
 
     // The exit handlers of the three time boxes.
     void Leave(const std::string& name) override;
@@ -84,7 +102,9 @@ private:
                         const char* fallback);
     void ApplyCnc102();
     void ApplyAllow();
+    void ServiceBoxClicked();
 
+    std::unique_ptr<ServiceSwitch> service_;
     bool loading_ = true;
     int timeInterval_ = 0;
     int logTimeOut_ = 0;
