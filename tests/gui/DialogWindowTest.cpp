@@ -9,6 +9,7 @@
 #include "GuiTestSupport.h"
 #include "config/IniFile.h"
 #include "i18n/LangPack.h"
+#include "program/CompanionService.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -308,5 +309,19 @@ TEST(DialogsInTheWindow, EverySettingsReadShowsStartAutoAndABadPackValueStillOpe
                   allow ? "1" : "0");
         EXPECT_EQ(startAuto->isHidden(), !allow) << allow;
     }
+
+    // The window gives the dialog its folder's companion service: ticking
+    // Install Service asks for the korvaned beside this program (there is
+    // none beside a test binary, which it says) instead of having no service.
+    WhenModal<kvgui::FormAdvSet>([&](kvgui::FormAdvSet* d) {
+        Click(*d, "CheckService");
+        Click(*d, "Btn_Cancel");
+    });
+    w.findChild<QAction*>("m32")->trigger();
+    ASSERT_FALSE(w.boxes.empty());
+    EXPECT_EQ(w.boxes.back().toStdString(),
+              "The service could not be installed.\nThe service's program " +
+                  kv::KorvanedBesideThisProgram() +
+                  " is missing or cannot be run. It belongs beside korvane; reinstall Korvane.");
     w.close();
 }
