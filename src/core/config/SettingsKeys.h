@@ -3,7 +3,7 @@
 // kind of value it holds, and what an absent (or empty) key reads as. Every
 // reader and writer of Korvane.ini names its keys from here, so a key is
 // spelled once and what its absence means is decided in one place; the read
-// and write helpers below apply the table's rules.
+// and write functions below apply the table's rules.
 #include "config/IniFile.h"
 
 #include <cstdint>
