@@ -15,6 +15,8 @@ PACKAGES=(
     # test peers: FTP servers, SOCKS proxies, FTP clients for the benchmarks
     python3 python3-pyftpdlib dante-server microsocks openssh-server openssh-client
     curl lftp iproute2 util-linux procps
+    # power cuts of an ext4 image for the crash sweep
+    e2fsprogs
     # libraries of the unpacked FTP servers
     libcap2 libpam0g libpam-modules libpam-runtime libssl3 libwrap0 libsodium23 libcrypt1
     libacl1 libhiredis0.14 libidn2-0 libmemcached11 libmemcachedutil2 libncursesw6
@@ -36,6 +38,9 @@ PACKAGES=(
     # the dialogs' tests measure captions against their controls in this
     # Latin font (fontconfig's usual default, named so it is always the same)
     fonts-dejavu-core
+    # crashes on demand by system call injection: the transfer cycles' crash
+    # sweep, the updater killed at each rename, the instance lock refused
+    strace
 )
 SERVER_DEBS=(vsftpd pure-ftpd proftpd-core)
 

@@ -199,8 +199,9 @@ private:
     void SetStatusText(const QString& text);
 
     // Upgrade (FormKorvaneUpgrade.cpp): the information file's URL and the
-    // start-up check; the wizard and the messages a check may show.
-    void SetUpUpgradeCheck();
+    // start-up check (not in the start right after an upgrade, afterUpgrade);
+    // the wizard and the messages a check may show.
+    void SetUpUpgradeCheck(bool afterUpgrade);
     void PrepareUpgradeCheck(kv::MessageSet messages);
 
     friend class OperationScope;

@@ -4,6 +4,7 @@
 
 #include "DisplayText.h"
 #include "LanguageApply.h"
+#include "UpgradeCheck.h"
 #include "app/Settings.h"
 #include "app/ViewSettings.h"
 #include "engine/Connection.h"
@@ -23,6 +24,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <algorithm>
 
 namespace kvgui {
 
@@ -40,7 +42,11 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
             return false;
         }
     }
-    SetUpUpgradeCheck();
+    // The start the updater makes after putting an upgrade in place does not
+    // check again at once: a published version the delivered files do not
+    // reach would otherwise download and restart without end.
+    const std::string afterUpgrade = AutoUpgrader().settings.restartParams;
+    SetUpUpgradeCheck(std::find(args.begin(), args.end(), afterUpgrade) != args.end());
     BuildLanguageMenu();
     ApplyViewSettings();
     SetMenuState(MenuState::Idle);

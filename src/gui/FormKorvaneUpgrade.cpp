@@ -12,6 +12,16 @@ UpgradeCheck& FormKorvane::AutoUpgrader() {
     if (!auAutoUpgrader1_) {
         auAutoUpgrader1_ = new UpgradeCheck(this);
         auAutoUpgrader1_->setObjectName("auAutoUpgrader1");
+        auAutoUpgrader1_->locations.home = state_.ProgramDir;
+        // What a check says outside its boxes goes to the log view and file.
+        connect(auAutoUpgrader1_, &UpgradeCheck::LogLine, this,
+                [this](const QString& text, bool error) {
+                    kv::LogBracket logs(state_);
+                    if (error)
+                        kv::ReportError(state_, text.toStdString());
+                    else
+                        kv::ReportInfo(state_, text.toStdString());
+                });
         // The updater waits for this program to end: close through the close
         // sequence once the handler that handed over has returned.
         connect(auAutoUpgrader1_, &UpgradeCheck::HandedOver, this, &FormKorvane::close,
@@ -20,14 +30,14 @@ UpgradeCheck& FormKorvane::AutoUpgrader() {
     return *auAutoUpgrader1_;
 }
 
-void FormKorvane::SetUpUpgradeCheck() {
-    Guarded([this] {
+void FormKorvane::SetUpUpgradeCheck(bool afterUpgrade) {
+    Guarded([this, afterUpgrade] {
         const kv::StartupUpgrade start =
             kv::ReadStartupUpgrade(kv::IniFile(state_.IniPath), state_.AutoMode);
         UpgradeCheck& upgrader = AutoUpgrader();
         upgrader.settings.infoFileUrl = start.infoFileUrl;
         upgrader.settings.versionNumber = kv::kProgramVersion;
-        if (!start.checkNow)
+        if (!start.checkNow || afterUpgrade)
             return;
         {
             kv::LogBracket logs(state_);

@@ -4,6 +4,8 @@
 #include "DisplayText.h"
 #include "UpgradeWizard.h"
 #include "upgrade/InfoFile.h"
+#include "upgrade/InstalledRecord.h"
+#include "upgrade/Sha256.h"
 #include "upgrade/UpgradePlan.h"
 #include "util/Fs.h"
 
@@ -11,6 +13,7 @@
 #include <QNetworkReply>
 #include <QUrl>
 #include <ctime>
+#include <unistd.h>
 
 namespace kvgui {
 
@@ -64,7 +67,7 @@ void UpgradeCheck::CheckUpdate() {
     stage_ = Stage::FetchingInfo;
     authAttempts_ = 0;
     transfer_ = new UpgradeTransfer(network_, QUrl(QString::fromStdString(settings.infoFileUrl)),
-                                    kv::kMaxInfoFileBytes, nullptr, this);
+                                    infoLimits, nullptr, this);
     connect(transfer_, &UpgradeTransfer::Finished, this, &UpgradeCheck::InfoFileArrived);
 }
 
@@ -85,9 +88,10 @@ void UpgradeCheck::InfoFileArrived(const TransferResult& result) {
 
 void UpgradeCheck::Decide(const QByteArray& text) {
     stage_ = Stage::Deciding;
+    const std::string_view body(text.constData(), text.size());
     kv::InfoFile info;
     try {
-        info = kv::ParseInfoFile(std::string_view(text.constData(), text.size()));
+        info = kv::ParseInfoFile(body);
     } catch (const kv::UpgradeError& e) {
         ShowError(DisplayText(e.what()));
         Finish(kv::FailureEffect::EndCheck);
@@ -101,22 +105,47 @@ void UpgradeCheck::Decide(const QByteArray& text) {
         Finish(kv::FailureEffect::EndCheck);
         return;
     }
+    // The same published upgrade again after it was put in place: it does not
+    // make the published version, so it is said once and never fetched again.
+    const std::string digest = kv::Sha256OfText(body);
+    const std::string identity = kv::VersionIdentity(settings.versionNumber, settings.versionDate);
+    switch (kv::JudgeRepeat(locations.home, digest, identity)) {
+    case kv::RepeatVerdict::ReportNow: {
+        const std::string why = kv::NotRaisedText(info.version, settings.versionNumber);
+        ShowError(DisplayText(why));
+        Finish(kv::FailureEffect::EndCheck);
+        return;
+    }
+    case kv::RepeatVerdict::AlreadyReported:
+        Finish(kv::FailureEffect::EndCheck);
+        return;
+    case kv::RepeatVerdict::NotARepeat:
+        break;
+    }
     // Before the question: an upgrade that cannot be installed is not offered.
-    if (d.method != 2) {
-        try {
-            plan_ = std::make_unique<kv::UpgradePlan>(info, kv::FolderOf(locations.programPath));
-        } catch (const kv::UpgradeError& e) {
-            ShowError(DisplayText(e.what()));
-            Finish(kv::FailureEffect::EndCheck);
-            return;
-        }
+    try {
+        if (!d.refusal.empty())
+            throw kv::UpgradeError(d.refusal);
+        if (d.method != 2)
+            plan_ = std::make_unique<kv::UpgradePlan>(
+                info,
+                kv::UpgradeTarget{locations.programPath, locations.home, locations.packageDatabase},
+                digest, identity);
+    } catch (const kv::UpgradeError& e) {
+        ShowError(DisplayText(e.what()));
+        Finish(kv::FailureEffect::EndCheck);
+        return;
     }
     if (d.ask && !boxes_->AskUpgrade(kv::kUpdateWizardCaption, DisplayText(d.question))) {
         Finish(kv::FailureEffect::EndCheck); // Later
         return;
     }
     if (d.method == 2) {
-        boxes_->OpenUrl(DisplayText(d.browserUrl));
+        // Nothing is opened that the user did not ask for.
+        if (d.ask)
+            boxes_->OpenUrl(DisplayText(d.browserUrl));
+        else
+            emit LogLine(DisplayText(kv::BrowserOnlyText(d.browserUrl)), false);
         Finish(kv::FailureEffect::EndCheck);
         return;
     }
@@ -138,8 +167,17 @@ void UpgradeCheck::DownloadNext() {
         return;
     }
     const kv::PlannedDownload& d = list[index_];
-    file_ = std::make_unique<QFile>(QString::fromStdString(d.workPath));
-    if (!file_->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    int fd = -1;
+    try {
+        fd = plan_->CreateWorkingFile(index_);
+    } catch (const kv::UpgradeError& e) {
+        ShowError(DisplayText(e.what()) + "\n\nThe upgrade was stopped and nothing was changed.");
+        Finish(kv::FailureEffect::AbortDeleteFiles);
+        return;
+    }
+    file_ = std::make_unique<QFile>();
+    if (!file_->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         ShowError(WriteFailedText(d.workPath, file_->errorString()));
         Finish(kv::FailureEffect::AbortDeleteFiles);
         return;
@@ -148,8 +186,8 @@ void UpgradeCheck::DownloadNext() {
         wizard_->ShowFile(DisplayText(d.url), static_cast<int>(index_ + 1),
                           static_cast<int>(list.size()));
     fileClock_.start();
-    transfer_ = new UpgradeTransfer(network_, QUrl(QString::fromStdString(d.url)),
-                                    kv::kMaxDownloadBytes, file_.get(), this);
+    transfer_ = new UpgradeTransfer(network_, QUrl(QString::fromStdString(d.url)), downloadLimits,
+                                    file_.get(), this);
     connect(transfer_, &UpgradeTransfer::Progress, this, &UpgradeCheck::ShowProgress);
     connect(transfer_, &UpgradeTransfer::Finished, this, &UpgradeCheck::FileArrived);
 }
@@ -201,6 +239,7 @@ bool UpgradeCheck::ReportTransferFailure(const TransferResult& result, const std
         effect = Report(UpgradeFailure::HostUnreachable, host, 0);
         break;
     case TransferOutcome::ConnLost:
+    case TransferOutcome::TooSlow: // a server that trickles is as good as lost
         effect = Report(UpgradeFailure::ConnLost, "", 0);
         break;
     case TransferOutcome::AuthCancelled:
@@ -246,6 +285,9 @@ kv::FailureEffect UpgradeCheck::Report(kv::UpgradeFailure failure, const std::st
 }
 
 void UpgradeCheck::ShowError(const QString& text) {
+    // Logged, and shown even with message boxes off: a refused or failed
+    // upgrade must not pass unnoticed.
+    emit LogLine(QString(text).replace('\n', ' ').simplified(), true);
     boxes_->Show(UpgradeBoxes::Kind::Error, kAppTitle, text);
 }
 

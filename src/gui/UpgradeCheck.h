@@ -28,13 +28,22 @@ namespace kvgui {
 
 class UpgradeWizard;
 
-// Where the upgrade works: the running program (its folder gets the working
-// files), the installed updater, and the temporary folder for its copy.
+// Where the upgrade works: the running program (program files go beside
+// it), the installed updater, the temporary folder for its copy, the program
+// folder (update script, language packs, the list and record of upgrades),
+// and the package manager's file lists.
 struct UpgradeLocations {
     std::string programPath = kv::RunningExecutablePath();
     std::string installedUpdater = kv::InstalledUpdaterPath();
     std::string tempRoot = kv::TemporaryFolder();
+    std::string home = kv::ProgramFolder();
+    std::string packageDatabase = kv::kPackageDatabase;
 };
+
+// The whole fetch of the information file must end within this.
+inline constexpr int kInfoFileDeadlineMs = 60000;
+// A download must bring at least this much in every minute.
+inline constexpr int64_t kMinDownloadBytesPerMinute = 16 * 1024;
 
 // The wizard's language: automatic follows the system's language, English is
 // fixed. The wizard has English texts only, so both show English.
@@ -53,6 +62,8 @@ public:
     bool wizardEnabled = false;
     WizardLanguage wizardLanguage = WizardLanguage::wlEnglish;
     UpgradeLocations locations;
+    TransferLimits infoLimits{kv::kMaxInfoFileBytes, kInfoFileDeadlineMs, 60000, 0};
+    TransferLimits downloadLimits{kv::kMaxDownloadBytes, 0, 60000, kMinDownloadBytesPerMinute};
 
     void SetBoxes(std::unique_ptr<UpgradeBoxes> boxes) { boxes_ = std::move(boxes); }
 
@@ -68,6 +79,9 @@ signals:
     void HandedOver();
     // The check ended without a hand-over; the component is idle again.
     void CheckEnded();
+    // A line for the program's log (without its time stamp and prefix): what
+    // the check did without asking, and the failures it showed.
+    void LogLine(const QString& text, bool error);
 
 private:
     enum class Stage { Idle, FetchingInfo, Deciding, Downloading, HandedOver };

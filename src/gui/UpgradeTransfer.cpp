@@ -17,9 +17,9 @@ const QByteArray kUserAgent = QByteArray("Korvane/") + kv::kProgramVersion + " (
 
 } // namespace
 
-UpgradeTransfer::UpgradeTransfer(QNetworkAccessManager& manager, const QUrl& url, int64_t maxBytes,
-                                 QFile* target, QObject* parent)
-    : QObject(parent), target_(target), maxBytes_(maxBytes) {
+UpgradeTransfer::UpgradeTransfer(QNetworkAccessManager& manager, const QUrl& url,
+                                 const TransferLimits& limits, QFile* target, QObject* parent)
+    : QObject(parent), target_(target), limits_(limits) {
     // Only the web: a "file:" or other URL in a published list reads nothing.
     const QString scheme = url.scheme().toLower();
     if (scheme != "http" && scheme != "https") {
@@ -44,6 +44,19 @@ UpgradeTransfer::UpgradeTransfer(QNetworkAccessManager& manager, const QUrl& url
     connect(reply_, &QNetworkReply::metaDataChanged, this, &UpgradeTransfer::CheckAnnouncedSize);
     connect(reply_, &QNetworkReply::readyRead, this, &UpgradeTransfer::TakeData);
     connect(reply_, &QNetworkReply::finished, this, &UpgradeTransfer::End);
+    if (limits_.deadlineMs > 0)
+        QTimer::singleShot(limits_.deadlineMs, this, [this] { Stop(TransferOutcome::TooSlow); });
+    if (limits_.minWindowBytes > 0) {
+        auto* window = new QTimer(this);
+        connect(window, &QTimer::timeout, this, &UpgradeTransfer::CheckRate);
+        window->start(limits_.rateWindowMs);
+    }
+}
+
+void UpgradeTransfer::CheckRate() {
+    if (received_ - receivedAtWindow_ < limits_.minWindowBytes)
+        Stop(TransferOutcome::TooSlow);
+    receivedAtWindow_ = received_;
 }
 
 UpgradeTransfer::~UpgradeTransfer() {
@@ -71,7 +84,7 @@ bool UpgradeTransfer::SuccessStatus() const {
 
 void UpgradeTransfer::CheckAnnouncedSize() {
     const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
-    if (SuccessStatus() && length.isValid() && length.toLongLong() > maxBytes_)
+    if (SuccessStatus() && length.isValid() && length.toLongLong() > limits_.maxBytes)
         Stop(TransferOutcome::TooLarge);
 }
 
@@ -82,7 +95,7 @@ void UpgradeTransfer::TakeData() {
     if (!SuccessStatus())
         return; // an error page: only its status counts
     received_ += chunk.size();
-    if (received_ > maxBytes_) {
+    if (received_ > limits_.maxBytes) {
         Stop(TransferOutcome::TooLarge);
         return;
     }

@@ -24,6 +24,7 @@ enum class TransferOutcome {
     Insecure,        // the server's certificate was not accepted, or an insecure redirect
     AuthCancelled,   // the server wants a user name and password that were not given
     TooLarge,        // past the size limit
+    TooSlow,         // past the deadline, or too few bytes in a window of time
     WriteFailed,     // the working file could not be written
     Cancelled,       // Cancel() was called
 };
@@ -34,13 +35,22 @@ struct TransferResult {
     QString detail; // Qt's text of a network or file error
 };
 
+// What a transfer may take. A server that sends a byte now and then passes
+// any stall limit: the deadline and the rate windows end it.
+struct TransferLimits {
+    int64_t maxBytes = 0;       // no body past this
+    int deadlineMs = 0;         // the whole transfer; 0: none
+    int rateWindowMs = 60000;   // every window of this length must bring
+    int64_t minWindowBytes = 0; // at least this many bytes; 0: no such rule
+};
+
 class UpgradeTransfer : public QObject {
     Q_OBJECT
 
 public:
     // Starts at once. target: an open file the body goes to, or null to keep
-    // it in memory (Body()). No limit past maxBytes.
-    UpgradeTransfer(QNetworkAccessManager& manager, const QUrl& url, int64_t maxBytes,
+    // it in memory (Body()).
+    UpgradeTransfer(QNetworkAccessManager& manager, const QUrl& url, const TransferLimits& limits,
                     QFile* target, QObject* parent);
     ~UpgradeTransfer() override;
 
@@ -57,6 +67,7 @@ signals:
 
 private:
     void CheckAnnouncedSize();
+    void CheckRate();
     void TakeData();
     void End();
     void Stop(TransferOutcome why, const QString& detail = {});
@@ -65,8 +76,9 @@ private:
     QNetworkReply* reply_ = nullptr;
     QFile* target_ = nullptr;
     QByteArray body_;
-    int64_t maxBytes_ = 0;
+    TransferLimits limits_;
     int64_t received_ = 0;
+    int64_t receivedAtWindow_ = 0;
     bool stopped_ = false;
     TransferResult stopResult_;
 };

@@ -233,10 +233,17 @@ TEST(RunProgram, StopEndsTheWaitAndScriptsWithoutInterpreterLineRun) {
     }
     EXPECT_TRUE(NoChildren());
 
-    WriteFile(d / "plain", "echo \"$1\" > \"" + d / "ran" + "\"\nexit 3\n");
+    // Waited for or started detached, a script without "#!" runs with /bin/sh.
+    WriteFile(d / "plain", "echo \"$1\" > \"" + d / "ran.tmp" + "\"\nmv \"" + d / "ran.tmp" +
+                               "\" \"" + d / "ran" + "\"\nexit 3\n");
     ::chmod((d / "plain").c_str(), 0755);
-    EXPECT_EQ(RunProgram(d / "plain" + " word", 0, true), 3);
-    EXPECT_EQ(ReadFile(d / "ran"), "word\n");
+    for (bool wait : {true, false}) {
+        SCOPED_TRACE(wait);
+        ::unlink((d / "ran").c_str());
+        EXPECT_EQ(RunProgram(d / "plain" + " word", 0, wait), wait ? 3 : 0);
+        EXPECT_TRUE(kvtest::Eventually([&] { return Exists(d / "ran"); }, 500, 10));
+        EXPECT_EQ(ReadFile(d / "ran"), "word\n");
+    }
 }
 
 TEST(RunProgram, AProgramEndedInTimeKeepsWhatItLeftRunning) {

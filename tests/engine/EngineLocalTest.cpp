@@ -5,8 +5,11 @@
 
 #include "config/IniFile.h"
 #include "engine/ClientInfo.h"
-#include "engine/Receive.h"
+#include "engine/InboxDelivery.h"
+#include "engine/ListingLine.h"
 #include "engine/Send.h"
+#include "engine/TransferJournal.h"
+#include "util/LockProbe.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -94,26 +97,28 @@ TEST(FileLock, ProbeSeesOpenFailuresAndOtherLocks) {
         ::close(p);
 }
 
-TEST(Delivery, SameFileSystemLinksAndNeverReplaces) {
+TEST(Delivery, SameFileSystemMovesAndNeverReplaces) {
     TempDir d;
     ::mkdir((d / "TMP").c_str(), 0755);
     ::mkdir((d / "in").c_str(), 0755);
     WriteFile(d / "TMP/a.edi", "content");
     std::string why;
-    ASSERT_TRUE(LinkIntoInbox(d / "TMP/a.edi", d / "in/a.edi", why)) << why;
+    ASSERT_EQ(DeliverIntoInbox(d / "TMP/a.edi", d / "in/a.edi", why), Delivery::Moved) << why;
     EXPECT_EQ(ReadFile(d / "in/a.edi"), "content");
-    EXPECT_TRUE(kvtest::Exists(d / "TMP/a.edi")); // the caller removes it
+    EXPECT_FALSE(kvtest::Exists(d / "TMP/a.edi"));
 
     WriteFile(d / "TMP/b.edi", "new");
     WriteFile(d / "in/b.edi", "old");
-    EXPECT_FALSE(LinkIntoInbox(d / "TMP/b.edi", d / "in/b.edi", why));
-    EXPECT_NE(why.find("in/b.edi"), std::string::npos) << why;
+    EXPECT_EQ(DeliverIntoInbox(d / "TMP/b.edi", d / "in/b.edi", why), Delivery::Taken);
     EXPECT_EQ(ReadFile(d / "in/b.edi"), "old");
+    EXPECT_EQ(ReadFile(d / "TMP/b.edi"), "new");
 
-    EXPECT_FALSE(LinkIntoInbox(d / "TMP/b.edi", d / "nowhere/b.edi", why));
+    EXPECT_EQ(DeliverIntoInbox(d / "TMP/b.edi", d / "nowhere/b.edi", why), Delivery::Failed);
     EXPECT_NE(why.find("nowhere/b.edi"), std::string::npos) << why;
 }
 
+// Across file systems a flushed copy takes the name, or nothing appears; no
+// hidden name a listing could also produce is ever used.
 TEST(Delivery, OtherFileSystemCopiesWholeOrNothing) {
     TempDir d;
     kvtest::TmpfsMount inbox(d / "in", 64 * 1024);
@@ -122,21 +127,32 @@ TEST(Delivery, OtherFileSystemCopiesWholeOrNothing) {
     ::mkdir((d / "TMP").c_str(), 0755);
     WriteFile(d / "TMP/small.edi", std::string(1000, 's'));
     std::string why;
-    ASSERT_TRUE(LinkIntoInbox(d / "TMP/small.edi", d / "in/small.edi", why)) << why;
+    ASSERT_EQ(DeliverIntoInbox(d / "TMP/small.edi", d / "in/small.edi", why), Delivery::Copied)
+        << why;
     EXPECT_EQ(ReadFile(d / "in/small.edi"), std::string(1000, 's'));
-    // The hidden copy's name stays within the limit whatever the name's length.
+    EXPECT_TRUE(kvtest::Exists(d / "TMP/small.edi")); // the caller removes it
     const std::string longest(255, 'n');
     WriteFile(d / "TMP/long", "long");
-    ASSERT_TRUE(LinkIntoInbox(d / "TMP/long", d / ("in/" + longest), why)) << why;
+    ASSERT_EQ(DeliverIntoInbox(d / "TMP/long", d / ("in/" + longest), why), Delivery::Copied)
+        << why;
     EXPECT_EQ(ReadFile(d / ("in/" + longest)), "long");
     ::unlink((d / ("in/" + longest)).c_str());
 
     // Too big for what is left: nothing appears, not even a hidden part.
     WriteFile(d / "TMP/big.edi", std::string(200 * 1024, 'b'));
-    EXPECT_FALSE(LinkIntoInbox(d / "TMP/big.edi", d / "in/big.edi", why));
+    EXPECT_EQ(DeliverIntoInbox(d / "TMP/big.edi", d / "in/big.edi", why), Delivery::Failed);
     EXPECT_NE(why.find("No space left"), std::string::npos) << why;
     EXPECT_EQ(kvtest::FolderEntries(d / "in"), std::vector<std::string>{"small.edi"});
     EXPECT_EQ(ReadFile(d / "TMP/big.edi").size(), 200u * 1024);
+
+    // Only the hidden copies of this program are ever cleaned away.
+    const std::string received = ".small.edi.0123456789abcdef.part";
+    const std::string ours = ".small.edi.0123456789abcdef.part\x01";
+    WriteFile(d / ("in/" + received), "a file the server had");
+    WriteFile(d / ("in/" + ours), "half a copy");
+    EXPECT_FALSE(IsInboxCopyName(received));
+    EXPECT_EQ(RemoveInboxCopies(d / "in"), 1);
+    EXPECT_EQ(kvtest::FolderEntries(d / "in"), (std::vector<std::string>{received, "small.edi"}));
 }
 
 TEST(Outbox, OnlyPlainWritableVisibleFiles) {
@@ -213,4 +229,46 @@ TEST(ClientInfo, TwentyNineRowsInOrder) {
     EXPECT_FALSE(here.Name.empty());
     std::string ip = LocalIPAddress();
     EXPECT_EQ(std::count(ip.begin(), ip.end(), '.'), 3) << ip;
+}
+
+// The journal survives what a crash does to its file: a last line cut off is
+// removed before the next one is appended (so it cannot swallow it), a
+// damaged line is ignored, lines of the first format are delivered entries,
+// and a file of finished entries goes.
+TEST(Journal, TornDamagedAndFirstFormatLines) {
+    TempDir d;
+    const std::string path = d / "KVRECV.JNL";
+    const std::string sha(64, 'a');
+    std::string good;
+    {
+        TransferJournal j(path);
+        JournalEntry& e = j.Begin({{"remote", "out/x.edi"}, {"name", "x\tname\n%"}});
+        j.Mark(e, mark::Delivered, {{"inbox", "/in/x.edi"}});
+        j.Flush();
+        good = ReadFile(path);
+    }
+    WriteFile(path, sha + " 12 out/first.edi\n" + good + "I\t99\tremote=out/damaged\tdeadbeef\n" +
+                        "I\t100\tremote=out/cut");
+    {
+        TransferJournal j(path);
+        std::vector<JournalEntry*> open = j.OpenEntries();
+        ASSERT_EQ(open.size(), 2u);
+        EXPECT_EQ(open[0]->Get("remote"), "out/first.edi");
+        EXPECT_EQ(open[0]->Number("size"), 12);
+        EXPECT_TRUE(open[0]->Has(mark::Delivered));
+        EXPECT_EQ(open[1]->Get("name"), "x\tname\n%");
+        EXPECT_EQ(open[1]->Get("inbox"), "/in/x.edi");
+        j.Begin({{"remote", "out/y.edi"}});
+        j.Flush();
+    }
+    {
+        TransferJournal j(path);
+        std::vector<JournalEntry*> open = j.OpenEntries();
+        ASSERT_EQ(open.size(), 3u);
+        EXPECT_EQ(open[2]->Get("remote"), "out/y.edi");
+        for (JournalEntry* e : open)
+            j.Mark(*e, mark::Closed);
+        j.Compact();
+    }
+    EXPECT_FALSE(kvtest::Exists(path));
 }

@@ -7,13 +7,17 @@
 #include "engine/Connection.h"
 #include "engine/Receive.h"
 #include "engine/SessionEvents.h"
+#include "engine/TransferJournal.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 #include "util/Fs.h"
 #include "util/Sha256.h"
 
 #include <atomic>
+#include <ctime>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,19 +49,19 @@ TEST(ReceiveSafety, DeleteFailuresNeverDeliverTwice) {
     EXPECT_EQ(Mailbox::Read(m.inbox()),
               (Files{{"D.EDI", kHead + "invoice 1\r\n"}, {"D.EDI!", kHead + "invoice 2\r\n"}}));
     EXPECT_TRUE(m.remote("out").empty());
-    EXPECT_FALSE(Exists(m.path(kDeliveryJournalName)));
+    EXPECT_FALSE(Exists(m.path(kReceiveJournalName)));
 
     // The machine stopped after the delivery, before the delete: the entry
     // written before the delete keeps the file from coming a second time.
     m.putRemote("out", Files{{"E.EDI", kHead}});
     m.putLocal(m.inbox(), Files{{"E.EDI", kHead}});
     WriteFile(m.path("e"), kHead);
-    WriteFile(m.path(kDeliveryJournalName),
+    WriteFile(m.path(kReceiveJournalName),
               FileSha256(m.path("e")) + " " + std::to_string(kHead.size()) + " out/E.EDI\n");
     m.runCycle();
     EXPECT_TRUE(m.remote("out").empty());
     EXPECT_EQ(Mailbox::Read(m.inbox()).count("E.EDI!"), 0u);
-    EXPECT_FALSE(Exists(m.path(kDeliveryJournalName)));
+    EXPECT_FALSE(Exists(m.path(kReceiveJournalName)));
 }
 
 // Every plain file of the remote folder arrives on the three servers, whatever
@@ -110,22 +114,27 @@ TEST(ReceiveSafety, ListingFormatsAndSizes) {
     EXPECT_TRUE(m.remote("out").empty());
 }
 
-// A crash in a copy across file systems leaves a hidden part file in the
-// inbox: the next cycle removes it, and only what is ours. Logs that cannot be
-// written stop nothing: every file is delivered and removed from the server.
+// A crash in a copy across file systems may leave a hidden copy in the inbox:
+// the next cycle removes it, and only what is ours, never a received file
+// named like one. Logs that cannot be written stop nothing: every file is
+// delivered and removed from the server.
 TEST(ReceiveSafety, LeftoversAndFailingLogs) {
-    Mailbox m(SharedVsftpd());
+    Mailbox m(SharedFaultFtpd()); // lists names that start with "." (vsftpd hides them)
     m.option("AllowSend", "0");
-    m.putLocal(m.inbox(), Files{{".D.EDI.0123456789abcdef.part", "half"},
+    const std::string lookalike = ".R.EDI.0123456789abcdef.part";
+    m.putLocal(m.inbox(), Files{{".D.EDI.0123456789abcdef.part\x01", "half"},
                                 {".keep", "the user's"},
                                 {".D.EDI.notours.part", "someone's"}});
-    const Files remote = {{"P.EDI", kHead}, {"Q.EDI", kHead}};
+    const Files remote = {{"P.EDI", kHead}, {"Q.EDI", kHead}, {lookalike, kHead}};
     m.putRemote("out", remote);
     int errorsBefore = m.state.ErrorLinesReported;
     m.withFullLogs([&] { ReceiveAll(m.state, m.ini); });
     EXPECT_GT(m.state.ErrorLinesReported, errorsBefore);
     EXPECT_TRUE(m.remote("out").empty());
-    EXPECT_EQ(FolderEntries(m.inbox()), (Lines{".D.EDI.notours.part", ".keep", "P.EDI", "Q.EDI"}));
+    const Lines delivered = {".D.EDI.notours.part", lookalike, ".keep", "P.EDI", "Q.EDI"};
+    EXPECT_EQ(FolderEntries(m.inbox()), delivered);
+    m.runCycle();
+    EXPECT_EQ(FolderEntries(m.inbox()), delivered);
 }
 
 // A stop request ends the cycle at once: no further file, hook or folder pair,
@@ -238,4 +247,164 @@ TEST(ReceiveSafety, FaultsInTheMiddleOfABatch) {
     ExpectReceiveLostNothing(m, remote, {}, FolderEntries(m.tmp()));
     m.runCycle();
     expectDeliveredOnce(m);
+}
+
+// Deletes the server carried out but whose replies were lost still give each
+// delivered file its one record, and the next cycle its success line. A
+// stopped cycle forgets nothing: a file whose delete was refused before is
+// not delivered again after a stop.
+TEST(ReceiveSafety, LostRepliesAndStopsKeepTheJournal) {
+    FaultFtpServer& py = SharedFaultFtpd();
+    Mailbox m(py);
+    m.option("AllowSend", "0");
+    Files remote;
+    for (const char* n : {"a.edi", "b.edi", "c.edi", "d.edi"})
+        remote[n] = kHead + n + "\r\n";
+    m.putRemote("out", remote);
+    py.setScenario("mute-after\tDELE\t1\n");
+    m.runCycle();
+    py.clearScenario();
+    EXPECT_EQ(Mailbox::Read(m.inbox()), remote);
+    EXPECT_TRUE(Eventually([&] { return m.remote("out").empty(); }, 100, 20));
+    EXPECT_EQ(Grep(m.records(), "Download File->").size(), 4u);
+    m.runCycle();
+    EXPECT_EQ(Mailbox::Read(m.inbox()), remote);
+    EXPECT_EQ(Grep(m.records(), "Download File->").size(), 4u);
+    for (const auto& [name, content] : remote)
+        EXPECT_EQ(Grep(m.sysLog(), "INFO:Success Download File->" + name).size(), 1u) << name;
+    EXPECT_FALSE(Exists(m.path(kReceiveJournalName)));
+
+    Mailbox s(py);
+    s.option("AllowSend", "0");
+    s.putRemote("out", Files{{"D.EDI", kHead}});
+    py.setScenario("reply\tDELE\t550 Not now.\n");
+    s.runCycle();
+    py.clearScenario();
+    // The next cycle stops while it lists the folder.
+    std::atomic<bool> stop{false};
+    s.state.StopSignal = &stop;
+    s.host.onWork = [&](WorkDirection, int64_t) { stop = true; };
+    s.runCycle();
+    stop = false;
+    s.state.StopRequested = false;
+    s.host.onWork = nullptr;
+    s.runCycle();
+    EXPECT_EQ(Mailbox::Read(s.inbox()), (Files{{"D.EDI", kHead}}));
+    EXPECT_TRUE(s.remote("out").empty());
+    EXPECT_EQ(Grep(s.records(), "Download File->").size(), 1u);
+}
+
+// A journal that cannot be written keeps the file from being delivered (and
+// so from being deleted on the server); the next cycle delivers it once.
+TEST(ReceiveSafety, JournalThatCannotBeWritten) {
+    Mailbox m(SharedVsftpd());
+    m.option("AllowSend", "0");
+    m.putRemote("out", Files{{"A.EDI", kHead}});
+    ::mkdir(m.path(kReceiveJournalName).c_str(), 0755);
+    m.runCycle();
+    EXPECT_EQ(m.remote("out"), (Files{{"A.EDI", kHead}}));
+    EXPECT_TRUE(FolderEntries(m.inbox()).empty());
+    EXPECT_TRUE(FolderEntries(m.tmp()).empty());
+    Lines errors = Grep(m.sysLog(), "ERROR");
+    ASSERT_EQ(errors.size(), 2u) << ::testing::PrintToString(errors);
+    EXPECT_EQ(errors[0], "ERROR:Copy File From Tmp Failed!!!->A.EDI");
+    EXPECT_NE(errors[1].find(kReceiveJournalName), std::string::npos) << errors[1];
+    ::rmdir(m.path(kReceiveJournalName).c_str());
+    m.runCycle();
+    EXPECT_EQ(Mailbox::Read(m.inbox()), (Files{{"A.EDI", kHead}}));
+    EXPECT_TRUE(m.remote("out").empty());
+}
+
+// In ASCII mode without a size answer, a download cut short and closed with
+// 226 is told from a whole one by the listing's size, one byte of slack per
+// line break received: whether the server stores LF or CR LF.
+TEST(ReceiveSafety, AsciiDownloadsCutShort) {
+    FaultFtpServer& py = SharedFaultFtpd();
+    std::string lf, crlf;
+    for (int i = 0; i < 2500; ++i) {
+        const std::string line = "LIN+" + std::to_string(i) + std::string(70, 'x');
+        lf += line + "\n";
+        crlf += line + "\r\n";
+    }
+    for (const auto& [stored, content] : {std::pair{"LF", kHead + lf}, {"CR LF", kHead + crlf}}) {
+        for (bool cut : {true, false}) {
+            SCOPED_TRACE(std::string(stored) + (cut ? ", cut" : ", whole"));
+            Mailbox m(py);
+            m.option("AllowSend", "0");
+            m.state.settings.TransferType = "ASC";
+            m.putRemote("out", Files{{"T.EDI", content}});
+            py.setScenario(std::string("reply\tSIZE\t502 Not here.\n") +
+                           (cut ? "retr-limit\t40000\n" : ""));
+            m.runCycle();
+            py.clearScenario();
+            if (cut) {
+                EXPECT_TRUE(FolderEntries(m.inbox()).empty());
+                EXPECT_EQ(m.remote("out"), (Files{{"T.EDI", content}}));
+                EXPECT_EQ(
+                    Grep(m.sysLog(), "ERROR"),
+                    (Lines{"ERROR:Download File Failed!!!->T.EDI",
+                           "ERROR:Transfer ended after 40000 of " + std::to_string(content.size()) +
+                               " bytes; the file stays on the server!!!"}));
+            } else {
+                EXPECT_EQ(Mailbox::Read(m.inbox()).size(), 1u);
+                EXPECT_GE(Mailbox::Read(m.inbox())["T.EDI"].size(), content.size());
+                EXPECT_TRUE(m.remote("out").empty());
+            }
+        }
+    }
+}
+
+// A file replaced on the server while its batch is downloaded is not deleted:
+// the version downloaded is delivered, the new one comes in the next cycle.
+// Both a new size and, with the same size, a new modification time tell.
+TEST(ReceiveSafety, FileReplacedDuringTheBatch) {
+    for (bool sameSize : {false, true}) {
+        SCOPED_TRACE(sameSize ? "same size, other time" : "other size");
+        Mailbox m(SharedVsftpd());
+        m.option("AllowSend", "0");
+        const std::string first = kHead + "first\r\n";
+        const std::string second = sameSize ? kHead + "secnd\r\n" : kHead + "second, longer\r\n";
+        m.putRemote("out", Files{{"a.edi", first}, {"b.edi", kHead}, {"c.edi", kHead}});
+        bool replaced = false;
+        m.host.onWork = [&](WorkDirection, int64_t) {
+            if (replaced || !Exists(m.tmp() + "/b.edi"))
+                return;
+            replaced = true;
+            m.putRemote("out/a.edi", second);
+            struct timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 3600, 0}};
+            ::utimensat(AT_FDCWD, m.server.path("out/a.edi").c_str(), later, 0);
+        };
+        m.runCycle();
+        m.host.onWork = nullptr;
+        EXPECT_TRUE(replaced);
+        EXPECT_EQ(Mailbox::Read(m.inbox()),
+                  (Files{{"a.edi", first}, {"b.edi", kHead}, {"c.edi", kHead}}));
+        EXPECT_EQ(m.remote("out"), (Files{{"a.edi", second}}));
+        EXPECT_EQ(Grep(m.sysLog(), "ERROR:Delete File Failed!!!->a.edi").size(), 1u);
+        m.runCycle();
+        EXPECT_EQ(
+            Mailbox::Read(m.inbox()),
+            (Files{{"a.edi", first}, {"a.edi!", second}, {"b.edi", kHead}, {"c.edi", kHead}}));
+        EXPECT_TRUE(m.remote("out").empty());
+        EXPECT_EQ(Grep(m.records(), "Download File->a.edi").size(), 2u);
+    }
+}
+
+// A listing full of names that cannot be received writes a bounded number
+// of lines, however long it is.
+TEST(ReceiveSafety, HostileListingCannotFloodTheLog) {
+    FaultFtpServer& py = SharedFaultFtpd();
+    Mailbox m(py);
+    m.option("AllowSend", "0");
+    std::string listing;
+    for (int i = 0; i < 2000; ++i)
+        listing += "-rw-r--r--   1 u g 5 Jan 01 2020 bad\x01name" + std::to_string(i) + "\\r\\n";
+    py.setScenario("listing\t" + listing + "\n");
+    m.runCycle();
+    py.clearScenario();
+    Lines bad = Grep(m.sysLog(), "Invalid File Name In FTP LIST");
+    ASSERT_EQ(bad.size(), 11u);
+    EXPECT_EQ(bad[0], "ERROR:Invalid File Name In FTP LIST!!!->bad?name0");
+    EXPECT_EQ(bad.back(), "ERROR:Invalid File Name In FTP LIST!!!->1990 more names like these "
+                          "were skipped");
 }

@@ -21,7 +21,9 @@ using Lines = std::vector<std::string>;
 namespace {
 
 const std::string kForeign = "00:ORDERS:X:Y:OTHER:RECV1:Z'\r\n";
-const std::string kBig = kOwn + std::string(600000, 'x') + "\r\n";
+// Large enough to go in a batch of its own: the files after it are opened
+// only once it is sent.
+const std::string kBig = kOwn + std::string(1200000, 'x') + "\r\n";
 
 mode_t ModeOf(const std::string& path) {
     struct stat st {};

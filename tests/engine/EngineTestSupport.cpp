@@ -23,28 +23,6 @@
 
 namespace kvtest {
 
-TmpfsMount::TmpfsMount(const std::string& path, size_t bytes) : path_(path) {
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
-    if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
-        mounted_ = true;
-    else
-        error_ = errno;
-}
-
-TmpfsMount::~TmpfsMount() {
-    if (mounted_)
-        ::umount2(path_.c_str(), MNT_DETACH);
-}
-
-std::string TmpfsMount::skipReason() const {
-    return "cannot mount a small tmpfs on " + path_ + " (" + std::strerror(error_) +
-           "): disk-full cases need root";
-}
-
-// ---------------------------------------------------------------------------
-
 FaultFtpServer::FaultFtpServer()
     : PyFtpdServer("pyftpdlib (faults)", std::string(KORVANE_ENGINE_TEST_DIR) + "/fault_ftpd.py",
                    "kvengine", "Kv-engine-pass") {}

@@ -1,9 +1,10 @@
 #pragma once
-// Helpers of the engine tests: small tmpfs mounts for disk-full cases, folder
-// listings, dropping root's file-access override for unreadable files.
+// Helpers of the engine tests: folder listings, a mailbox wired to a real
+// server, and the checks that nothing was lost.
 #include "app/AppState.h"
 #include "config/IniFile.h"
 #include "engine/AutoCycle.h"
+#include "support/Mounts.h"
 #include "support/Servers.h"
 #include "support/TestSupport.h"
 
@@ -18,23 +19,6 @@ namespace kvtest {
 // sender (SENDER1, the test settings' FileSender).
 inline const std::string kHead = "00:INVOIC:X:Y:SEND01:RECV01:Z'\r\n";
 inline const std::string kOwn = "00:ORDERS:X:Y:SENDER1:RECV1:Z'\r\n";
-
-// A tmpfs of the given size mounted on path (created if needed) for the life
-// of the object. Mounting needs root; ok() is false otherwise.
-class TmpfsMount {
-public:
-    TmpfsMount(const std::string& path, size_t bytes);
-    ~TmpfsMount();
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-    bool ok() const { return mounted_; }
-    std::string skipReason() const;
-
-private:
-    std::string path_;
-    bool mounted_ = false;
-    int error_ = 0;
-};
 
 // Entry names of a folder (hidden ones included), sorted.
 std::vector<std::string> FolderEntries(const std::string& folder);

@@ -11,6 +11,9 @@ Takes every directive of tests/support/scripted_ftpd.py, and these:
                          the connection arrives
   stor-drop <n>          STOR takes n bytes, then both connections are closed
   listing <text>         LIST sends <text> as the listing ("\\r\\n" = CR LF)
+  mute-after <CMD> <n>   every CMD after the n-th is carried out without a
+                         reply, and the control connection closes 0.3 s after
+                         the first of them (the replies are lost on the way)
 
 LIST and NLST of "folder/*.*" list the folder, as the usual servers do.
 """
@@ -53,6 +56,10 @@ class Handler(base.Handler):
                 f.write(line + "\n")
             self.close()
             return
+        mute = self.directive("mute-after", cmd)
+        if mute and self.seen[cmd] > int(mute[2]) and not getattr(self, "muted", False):
+            self.muted = True
+            self.ioloop.call_later(0.3, self.close)
         if self.directive("drop-after-150", cmd):
             with open(base.WIRE, "a", encoding="utf-8", errors="replace") as f:
                 f.write(line + "\n")
@@ -60,6 +67,10 @@ class Handler(base.Handler):
             self.close_when_done()
             return
         base.Handler.pre_process_command(self, line, cmd, arg)
+
+    def respond(self, resp, logfun=None):
+        if not getattr(self, "muted", False):
+            base.Handler.respond(self, resp, logfun)
 
     def ftp_LIST(self, path):
         d = self.directive("listing")

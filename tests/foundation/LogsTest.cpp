@@ -89,8 +89,16 @@ TEST(Logs, FolderThatCannotBeCreatedIsReportedAndWorkGoesOn) {
     StateFixture f;
     f.state.MessageBoxesAllowed = true;
     kvtest::WriteFile(f.path("LOG"), "a file where the folder should be");
+    testing::internal::CaptureStderr();
     OpenLogs(f.state);
+    const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(f.state.logs.SysLogOpen);
+    // Logs that cannot be opened are reported like failed writes.
+    EXPECT_NE(err.find("Cannot open the log file " + f.state.logs.SysLogPath + ": Not a directory"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Cannot open the log file " + f.state.logs.TransferLogPath),
+              std::string::npos);
     // The usual line, then what is in the way.
     ASSERT_EQ(f.host.view.size(), 2u);
     EXPECT_EQ(f.host.view[0], "Create Directory " + f.path("LOG") + " Failed!!!");
@@ -98,8 +106,9 @@ TEST(Logs, FolderThatCannotBeCreatedIsReportedAndWorkGoesOn) {
     EXPECT_NE(f.host.view[1].find(f.path("LOG") + " is a file, not a folder"), std::string::npos);
     ReportInfo(f.state, "still reported");
     EXPECT_EQ(f.host.view.size(), 3u);
-    // The unprefixed folder-creation line counts as an error, as the other.
-    EXPECT_EQ(f.state.ErrorLinesReported, 2);
+    // The unprefixed folder-creation line counts as an error, as the other,
+    // and so do the two logs that could not be opened.
+    EXPECT_EQ(f.state.ErrorLinesReported, 4);
     CloseLogs(f.state);
 }
 

@@ -57,9 +57,9 @@ TEST(Resolve, ALookupThatHangsEndsAtTheTimeOutWhileEventsFlow) {
             ::mount((dir / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) !=
                 0)
             ::_exit(10);
-        struct Counting : kv::Host {
+        struct Counting : kv::ftp::Events {
             int pumps = 0;
-            void ProcessPendingEvents() override { ++pumps; }
+            void Idle() override { ++pumps; }
         } host;
         net::Waiter w(&host, 2);
         try {

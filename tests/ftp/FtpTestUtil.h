@@ -1,5 +1,5 @@
 #pragma once
-// A host that records what an FTP session reports and lets a test act inside
+// Events that record what an FTP session reports and lets a test act inside
 // the idle pump and the work events, and helpers to build sessions.
 #include "ftp/FtpSession.h"
 #include "support/Servers.h"
@@ -13,32 +13,35 @@
 
 namespace kvtest {
 
-struct FtpHost : RecordingHost {
+struct FtpHost : kv::ftp::Events {
     struct WorkEvent {
         char kind; // 'B' begin, 'W' work, 'E' end
         kv::WorkDirection dir;
         int64_t value;
     };
+    std::vector<std::string> trace;
+    std::vector<std::string> status;
     std::vector<WorkEvent> work;
+    int pumps = 0;
     int disconnected = 0;
     std::function<void()> onPump;
     std::function<void(kv::WorkDirection, int64_t)> onWork;
 
-    void ProcessPendingEvents() override {
+    void Idle() override {
         ++pumps;
         if (onPump)
             onPump();
     }
-    void FtpDisconnected() override { ++disconnected; }
-    void FtpWorkBegin(kv::WorkDirection d, int64_t size) override {
-        work.push_back({'B', d, size});
-    }
-    void FtpWork(kv::WorkDirection d, int64_t total) override {
+    void Trace(const std::string& line) override { trace.push_back(line); }
+    void Status(const std::string& text) override { status.push_back(text); }
+    void Disconnected() override { ++disconnected; }
+    void WorkBegin(kv::WorkDirection d, int64_t size) override { work.push_back({'B', d, size}); }
+    void Work(kv::WorkDirection d, int64_t total) override {
         work.push_back({'W', d, total});
         if (onWork)
             onWork(d, total);
     }
-    void FtpWorkEnd(kv::WorkDirection d) override { work.push_back({'E', d, 0}); }
+    void WorkEnd(kv::WorkDirection d) override { work.push_back({'E', d, 0}); }
 
     // Trace lines without their time stamp ("Sent: NOOP<EOL>").
     std::vector<std::string> traceTexts() const {
@@ -60,7 +63,7 @@ inline std::shared_ptr<kv::FtpSession> MakeSession(const FtpServer& server, FtpH
     s->Password = server.password();
     s->Passive = passive;
     s->NetTimeOut = 20;
-    s->SetHost(&host);
+    s->SetEvents(&host);
     s->SetTraceEnabled(true);
     return s;
 }

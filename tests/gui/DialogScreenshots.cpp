@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
         return std::make_unique<kvgui::FormExpSet>(h.ini, pack, h.host, nullptr);
     });
     Save(h, folder, "dialog-clean.png", [](DialogHome& h, const std::string& pack) {
-        return std::make_unique<kvgui::FormCleanFolder>(h.ini, pack, h.dir.path(), h.host, nullptr);
+        return std::make_unique<kvgui::FormCleanFolder>(h.ini, pack, h.dir.path(), "", h.host,
+                                                        nullptr);
     });
     return 0;
 }

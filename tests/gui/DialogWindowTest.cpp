@@ -36,7 +36,7 @@ std::vector<std::unique_ptr<kvgui::ModelDialog>> AllDialogs(DialogHome& h, const
     all.push_back(std::make_unique<kvgui::FormBasSet>(h.ini, h.Pack(pack), h.host, nullptr));
     all.push_back(std::make_unique<kvgui::FormAdvSet>(h.ini, h.Pack(pack), h.host, nullptr));
     all.push_back(std::make_unique<kvgui::FormExpSet>(h.ini, h.Pack(pack), h.host, nullptr));
-    all.push_back(std::make_unique<kvgui::FormCleanFolder>(h.ini, h.Pack(pack), h.dir.path(),
+    all.push_back(std::make_unique<kvgui::FormCleanFolder>(h.ini, h.Pack(pack), h.dir.path(), "",
                                                            h.host, nullptr));
     return all;
 }
@@ -150,7 +150,7 @@ TEST(CleanDialog, CleansARealTreeThroughTheWidgetsShowingProgressAndStayingRespo
     WriteFile(h.ini, "[Options]\r\nLocalBackupPath=" + bak + "\r\nLocalErrPath=" + h.dir.path() +
                          "\r\n[System]\r\nLogStep=Month\r\n");
 
-    kvgui::FormCleanFolder d(h.ini, h.Pack(), h.dir.path(), h.host, nullptr);
+    kvgui::FormCleanFolder d(h.ini, h.Pack(), h.dir.path(), "", h.host, nullptr);
     Open(d, h.Pack());
     for (const char* box : {"CheckBox1", "CheckBox2", "CheckBox4"})
         Click(d, box);

@@ -8,9 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +52,9 @@ struct Program {
         MakeDir(prog);
         MakeDir(log);
     }
-    CleanFolderModel Model() { return CleanFolderModel(ini, prog + "/Language/kven.ini", prog); }
+    CleanFolderModel Model(const std::string& logStepInUse = "") {
+        return CleanFolderModel(ini, prog + "/Language/kven.ini", prog, logStepInUse);
+    }
 };
 
 } // namespace
@@ -132,7 +138,7 @@ TEST(CleanFolder, DeletesOldLogsOnlyKeepingCurrentReadOnlyAndBusyOnes) {
     MakeDir(p.log + "/KVSYS2020.LOG");
     WriteFile(p.ini, "[System]\r\nLogStep=day\r\n");
 
-    CleanFolderModel m = p.Model();
+    CleanFolderModel m = p.Model("day");
     for (const char* box : {"CheckBox4", "CheckBox6", "CheckBox7"})
         m.SetChecked(box, true);
     m.Clean(now, nullptr);
@@ -143,55 +149,202 @@ TEST(CleanFolder, DeletesOldLogsOnlyKeepingCurrentReadOnlyAndBusyOnes) {
                         "KVTRAY202612.LOG", "KVTSF202611.LOG", "KVTSF20261207.LOG", "OTHER.LOG"}));
     EXPECT_TRUE(m.Enabled("Btn_Clean"));
     EXPECT_FALSE(m.Running());
+
+    // A program that started with monthly logs writes them until it starts
+    // again, whatever LogStep says now: its files are in use and stay.
+    WriteFile(p.log + "/KVSYS202612.LOG", "x");
+    WriteFile(p.log + "/KVTSF202612.LOG", "x");
+    CleanFolderModel running = p.Model("Month");
+    running.SetChecked("CheckBox4", true);
+    running.SetChecked("CheckBox5", true);
+    running.Clean(now, nullptr);
+    for (const char* kept : {"KVSYS202612.LOG", "KVTSF202612.LOG", "KVSYS20261207.LOG"})
+        EXPECT_TRUE(Exists(p.log + "/" + kept)) << kept;
+    EXPECT_FALSE(Exists(p.log + "/KVTSF202611.LOG"));
 }
 
-TEST(CleanFolder, RefusesTheRootHomeAndProgramFoldersAndTheirParents) {
+namespace {
+
+// A layout of folders for the cleaning rules: the folder of a setting that
+// is cleaned, what the tree holds, and the rule that refuses it ("" when it
+// is emptied).
+struct Layout {
+    const char* name;
+    const char* box;               // the box that cleans it
+    const char* key;               // the setting that names it
+    std::string folder;            // its value
+    std::string settings;          // further Options lines
+    std::string refusal;           // part of the reason, or "" when it is emptied
+    std::vector<std::string> keep; // files that must survive either way
+};
+
+// Unmounts what a case mounted, before the temporary folder goes.
+struct Mount {
+    std::string point;
+    ~Mount() {
+        if (!point.empty())
+            ::umount2(point.c_str(), MNT_DETACH);
+    }
+};
+
+} // namespace
+
+TEST(CleanFolder, FolderLayoutsThatAreRefusedOrEmptied) {
     Program p;
-    std::string home = p.dir / "home";
-    MakeDir(home);
-    WriteFile(home + "/mine", "x");
-    WriteFile(p.prog + "/Korvane.keep", "x");
-    std::string inbox3 = p.dir / "in3";
-    MakeDir(inbox3);
-    WriteFile(inbox3 + "/f", "x");
+    const std::string t = p.dir.path();
+    // The user's home with a document and keys, in a tree of its own; edi: a
+    // folder that holds an inbox with an undelivered invoice and an outbox
+    // with an unsent order.
+    TempDir homes;
+    const std::string h = homes.path();
+    for (const char* d : {"/users", "/users/me", "/users/me/.ssh"})
+        MakeDir(h + d);
+    WriteFile(h + "/users/me/letter.doc", "x");
+    WriteFile(h + "/users/me/.ssh/id_ed25519", "x");
+    for (const char* d :
+         {"/edi", "/edi/INBOX", "/edi/OUTBOX", "/in", "/in/three", "/plain", "/plain/sub", "/same",
+          "/withmount", "/withmount/disk", "/prog/TMP", "/prog/TMP/x"})
+        MakeDir(t + d);
+    WriteFile(t + "/edi/INBOX/invoice.edi", "x");
+    WriteFile(t + "/edi/OUTBOX/order.edi", "x");
+    WriteFile(t + "/in/a.edi", "x");
+    WriteFile(t + "/in/three/b.edi", "x");
+    WriteFile(t + "/plain/sub/c.edi", "x");
+    WriteFile(t + "/plain/d.edi", "x");
+    WriteFile(t + "/same/e.edi", "x");
+    WriteFile(p.log + "/KVSYS202612.LOG", "x");
+    WriteFile(t + "/prog/TMP/x/part.edi", "x");
+    Link(p.prog, t + "/link-to-prog");
+    Mount mount;
+    const bool mounted = ::mount("none", (t + "/withmount/disk").c_str(), "tmpfs", 0, "") == 0;
+    if (mounted) {
+        mount.point = t + "/withmount/disk";
+        WriteFile(t + "/withmount/disk/on-the-disk", "x");
+    }
+
     const char* oldHome = std::getenv("HOME");
-    std::string savedHome = oldHome ? oldHome : "";
-    ::setenv("HOME", home.c_str(), 1);
-
-    EXPECT_EQ(FolderRefusal("/", p.prog), "it is the root folder");
-    EXPECT_EQ(FolderRefusal("/../", p.prog), "it is the root folder");
-    EXPECT_EQ(FolderRefusal(home + "/", p.prog), "it is the home folder");
-    EXPECT_EQ(FolderRefusal(p.prog + "/.", p.prog), "it is the program folder");
-    EXPECT_EQ(FolderRefusal(p.dir.path(), p.prog), "it holds the program folder");
-    EXPECT_EQ(FolderRefusal("INBOX", p.prog), "it is not an absolute path");
-    EXPECT_EQ(FolderRefusal(p.prog + "/INBOX", p.prog), "");
-    EXPECT_EQ(FolderRefusal(p.dir / "missing", p.prog), "");
-
-    std::string viaLink = p.dir / "link-to-prog";
-    Link(p.prog, viaLink);
-    WriteFile(p.ini, "[Options]\r\nLocalBackupPath=" + viaLink +
-                         "\r\nLocalErrPath=" + p.dir.path() + "\r\nLocalInPath=" + home +
-                         "\r\nLocalInPath3=" + inbox3 + "\r\nLocalInPath5=relative\r\n");
-    CleanFolderModel m = p.Model();
-    for (const char* box : {"CheckBox1", "CheckBox2", "CheckBox3"})
-        m.SetChecked(box, true);
-    m.Clean(std::time(nullptr), nullptr);
-    auto messages = m.TakeMessages();
+    const std::string savedHome = oldHome ? oldHome : "";
+    ::setenv("HOME", (h + "/users/me").c_str(), 1);
+    const std::string work =
+        "LocalInPath=" + t + "/edi/INBOX\r\nLocalOutPath=" + t + "/edi/OUTBOX\r\n";
+    std::vector<Layout> layouts = {
+        {"home below",
+         "CheckBox1",
+         "LocalBackupPath",
+         h + "/users",
+         "",
+         "it holds the home folder " + h + "/users/me",
+         {h + "/users/me/letter.doc", h + "/users/me/.ssh/id_ed25519"}},
+        {"the home itself",
+         "CheckBox1",
+         "LocalBackupPath",
+         h + "/users/me/",
+         "",
+         "it is the home folder",
+         {h + "/users/me/letter.doc"}},
+        {"program folder below",
+         "CheckBox2",
+         "LocalErrPath",
+         t,
+         "",
+         "it holds the program folder",
+         {p.ini}},
+        {"the program folder through a link",
+         "CheckBox1",
+         "LocalBackupPath",
+         t + "/link-to-prog",
+         "",
+         "it is the program folder",
+         {p.ini}},
+        {"the program's log folder",
+         "CheckBox1",
+         "LocalBackupPath",
+         p.log,
+         "",
+         "it is the program's log folder",
+         {p.log + "/KVSYS202612.LOG"}},
+        {"inside the program's temporary folder",
+         "CheckBox2",
+         "LocalErrPath",
+         t + "/prog/TMP/x",
+         "",
+         "it lies inside the program's temporary folder",
+         {t + "/prog/TMP/x/part.edi"}},
+        {"work folders inside",
+         "CheckBox1",
+         "LocalBackupPath",
+         t + "/edi",
+         work,
+         "it holds the inbox folder " + t + "/edi/INBOX (Options/LocalInPath)",
+         {t + "/edi/INBOX/invoice.edi", t + "/edi/OUTBOX/order.edi"}},
+        {"an extra inbox inside the inbox",
+         "CheckBox3",
+         "LocalInPath",
+         t + "/in",
+         "LocalInPath3=" + t + "/in/three\r\n",
+         "it holds the inbox folder 3",
+         {t + "/in/a.edi"}},
+        {"mount point inside",
+         "CheckBox1",
+         "LocalBackupPath",
+         t + "/withmount",
+         "",
+         "it holds the mount point",
+         {}},
+        {"relative",
+         "CheckBox1",
+         "LocalBackupPath",
+         "BACKUP",
+         "",
+         "it is not an absolute path",
+         {}},
+        {"the root", "CheckBox1", "LocalBackupPath", "/../", "", "it is the root folder", {}},
+        // Two settings naming one folder: it holds no other folder.
+        {"error and backup in one folder",
+         "CheckBox1",
+         "LocalBackupPath",
+         t + "/same",
+         "LocalErrPath=" + t + "/same\r\n",
+         "",
+         {}},
+        {"an ordinary folder", "CheckBox1", "LocalBackupPath", t + "/plain", work, "", {}},
+    };
+    for (const Layout& l : layouts) {
+        if (std::string(l.name) == "mount point inside" && !mounted) {
+            std::printf("[ note ] mount point layout not checked: cannot mount here (%s)\n",
+                        std::strerror(errno));
+            continue;
+        }
+        WriteFile(p.ini,
+                  "[Options]\r\n" + std::string(l.key) + "=" + l.folder + "\r\n" + l.settings);
+        CleanFolderModel m = p.Model();
+        m.SetChecked(l.box, true);
+        m.Clean(std::time(nullptr), nullptr);
+        auto messages = m.TakeMessages();
+        if (l.refusal.empty()) {
+            EXPECT_TRUE(messages.empty()) << l.name << ": " << messages[0].text;
+            EXPECT_TRUE(ListFolder(l.folder, "*.*", false).empty()) << l.name;
+            EXPECT_TRUE(kv::DirectoryExists(l.folder)) << l.name << ": the folder itself went";
+        } else {
+            ASSERT_FALSE(messages.empty()) << l.name << " was emptied";
+            EXPECT_EQ(messages[0].code, "f09") << l.name;
+            const std::string& text = messages[0].text;
+            EXPECT_NE(text.find(l.refusal), std::string::npos) << l.name << ": " << text;
+            EXPECT_NE(text.find(l.folder), std::string::npos) << l.name << ": " << text;
+            EXPECT_NE(text.find(std::string("Options/") + l.key), std::string::npos) << text;
+        }
+        for (const std::string& kept : l.keep)
+            EXPECT_TRUE(Exists(kept)) << l.name << ": " << kept;
+    }
     if (oldHome)
         ::setenv("HOME", savedHome.c_str(), 1);
     else
         ::unsetenv("HOME");
-
-    ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[0].code, "f09");
-    EXPECT_NE(messages[0].text.find(viaLink), std::string::npos);
-    EXPECT_NE(messages[0].text.find("program folder"), std::string::npos);
-    EXPECT_NE(messages[3].text.find("relative"), std::string::npos);
-    EXPECT_TRUE(Exists(p.prog + "/Korvane.keep"));
-    EXPECT_TRUE(Exists(p.ini));
-    EXPECT_TRUE(Exists(home + "/mine"));
-    EXPECT_FALSE(Exists(inbox3 + "/f"));
-    EXPECT_TRUE(Exists(inbox3));
+    EXPECT_TRUE(Exists(h + "/users/me"));
+    EXPECT_FALSE(Exists(t + "/in/three/b.edi")); // the extra inbox itself was emptied
+    if (mounted) {
+        EXPECT_TRUE(Exists(t + "/withmount/disk/on-the-disk"));
+    }
 }
 
 namespace {

@@ -254,6 +254,102 @@ TEST(Headless, OneInstancePerProgramFolder) {
     EXPECT_EQ(r.wait(), 2);
     EXPECT_NE(r.err().find("Program Already Run!!!"), std::string::npos);
     EXPECT_FALSE(kvtest::Exists(h.path("LOG")));
+
+    // A file system that keeps no locks (ENOLCK: NFS without its lock
+    // service) is named as such, not taken for a running instance.
+    const char* strace = "/usr/bin/strace";
+    ASSERT_TRUE(kvtest::Exists(strace)) << "strace is missing: run scripts/install-deps.sh";
+    kvtest::ChildProgram noLocks({strace, "-f", "-o", "/dev/null", "-e", "trace=flock", "-e",
+                                  "inject=flock:error=ENOLCK", kvtest::BuildProgram("korvaned"),
+                                  "ONCE"},
+                                 {"KORVANE_HOME=" + h.dir.path(), "PATH=/usr/bin:/bin", "LANG=C",
+                                  "ASAN_OPTIONS=detect_leaks=0"}, // no leak check under a tracer
+                                 h.path("nolocks.txt"));
+    EXPECT_EQ(noLocks.wait(), 2);
+    EXPECT_NE(noLocks.err().find("Cannot lock the program folder " + h.dir.path() +
+                                 ": No locks available"),
+              std::string::npos)
+        << noLocks.err();
+    EXPECT_EQ(noLocks.err().find("Program Already Run!!!"), std::string::npos);
+}
+
+namespace {
+
+// Every entry under folder whose owner or group is not uid/gid, but the names
+// skipped (files the test itself or the transfer engine writes).
+std::vector<std::string> NotOwnedBy(const std::string& folder, uid_t uid, gid_t gid,
+                                    const std::vector<std::string>& skipped) {
+    std::vector<std::string> wrong;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        if (std::find(skipped.begin(), skipped.end(), name) != skipped.end())
+            continue;
+        struct stat st {};
+        ::lstat(e.path().c_str(), &st);
+        if (st.st_uid != uid || st.st_gid != gid)
+            wrong.push_back(e.path().string().substr(folder.size() + 1));
+    }
+    return wrong;
+}
+
+} // namespace
+
+TEST(Headless, ARootRunLeavesTheServiceItsFolderAndAFailedLogIsAnError) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root, and so does a second user";
+    FreshRemote();
+    // A service's program folder, owned by its own user (nobody here), with
+    // an update script and a language pack to be moved at the next start.
+    const uid_t service = 65534;
+    const gid_t group = 65534;
+    Home h;
+    h.Settings();
+    WriteFile(h.path("update"), "Header\r\nWRITE$Options$Marker$script\r\n");
+    WriteFile(h.path("kvnew.ini"), "[Info]\r\nLanguage=New\r\n");
+    ::chmod(h.dir.path().c_str(), 0755);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(h.dir.path()))
+        ::lchown(e.path().c_str(), service, group);
+    ::chown(h.dir.path().c_str(), service, group);
+
+    // Root runs a cycle there on a new day (a file arrives), and presses OK
+    // in a dialog.
+    Server().writeFile("out/arrived.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    Runner asRoot(h.dir.path(), {"ONCE"});
+    ASSERT_EQ(asRoot.wait(), 0) << asRoot.err();
+    IniFile(h.path("Korvane.ini")).WriteString("Options", "Marker", "root");
+    // Everything it made or replaced is the service's: logs, lock, settings
+    // and backup, work folders, the applied script and its copy, the pack,
+    // the client information file and the file received.
+    EXPECT_TRUE(kvtest::Exists(h.path("update.old")));
+    EXPECT_TRUE(kvtest::Exists(h.path("Language/kvnew.ini")));
+    EXPECT_TRUE(kvtest::Exists(h.path("INBOX/arrived.edi")));
+    EXPECT_EQ(NotOwnedBy(h.dir.path(), service, group, {"stderr.txt"}), std::vector<std::string>{});
+
+    // So the service's next run works as before.
+    const std::vector<std::string> asService = {"/usr/bin/setpriv",
+                                                "--reuid=65534",
+                                                "--regid=65534",
+                                                "--clear-groups",
+                                                kvtest::BuildProgram("korvaned"),
+                                                "ONCE"};
+    const std::vector<std::string> env = {"KORVANE_HOME=" + h.dir.path(), "PATH=/usr/bin:/bin",
+                                          "LANG=C"};
+    {
+        kvtest::ChildProgram run(asService, env, h.path("service.txt"));
+        EXPECT_EQ(run.wait(), 0) << run.err();
+        EXPECT_EQ(run.err().find("Cannot"), std::string::npos) << run.err();
+        EXPECT_EQ(h.Count("INFO:Start Korvane System!"), 2);
+    }
+    // A log it cannot open (left root's, 0644, by an older program) is no
+    // longer silent: standard error says so and the exit status counts it.
+    const std::string log = h.path("LOG/" + ListFolder(h.path("LOG"), "KVTSF*")[0]);
+    ::chown(log.c_str(), 0, 0);
+    ::chmod(log.c_str(), 0644);
+    kvtest::ChildProgram run(asService, env, h.path("service2.txt"));
+    EXPECT_EQ(run.wait(), 1) << run.err();
+    EXPECT_NE(run.err().find("Cannot open the log file " + log + ": Permission denied"),
+              std::string::npos)
+        << run.err();
 }
 
 TEST(Headless, ServiceRepeatsCyclesUntilTerminated) {
@@ -328,6 +424,37 @@ TEST(Headless, AutomaticIntervalFromMinutes) {
     EXPECT_EQ(AutoIntervalMs("0.00000625"), 0); // 0.375 ms
     EXPECT_THROW(AutoIntervalMs(""), FloatConversionError);
     EXPECT_THROW(AutoIntervalMs("ten"), FloatConversionError);
+
+    // Every interval, up to the largest the setting can hold, waits at least
+    // as long as the clock can tell: never an overflow into the past.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    for (const char* minutes : {"0.0000125", "35791", "9999999999", "1e12", "1e300"}) {
+        SCOPED_TRACE(minutes);
+        const int64_t ms = AutoIntervalMs(minutes);
+        const Clock::time_point until = IntervalDeadline(ms, now);
+        EXPECT_GT(until, now);
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
+        EXPECT_TRUE(until == Clock::time_point::max() || waited.count() == ms);
+    }
+    EXPECT_EQ(IntervalDeadline(INT64_MAX, Clock::time_point::max() - std::chrono::hours(1)),
+              Clock::time_point::max());
+}
+
+// A huge TimeInterval is one cycle and then a wait, not logins back to back.
+TEST(Headless, AHugeIntervalWaitsInsteadOfRepeating) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    Home h;
+    h.Settings();
+    IniFile(h.path("Korvane.ini")).WriteString("Options", "TimeInterval", "9999999999");
+    Runner r(h.dir.path(), {"SRV"});
+    EXPECT_TRUE(kvtest::Eventually([&] { return h.LogHas("INFO:End Send!"); }, 200, 20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    r.signal(SIGTERM);
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_EQ(h.Count("INFO:Begin Receive......"), 1);
 }
 
 // Logs on a full disk: every write fails from the first line of the start-up

@@ -118,7 +118,7 @@ protected:
         s->Proxy.Port = proxyPort;
         s->Passive = true;
         s->NetTimeOut = 10;
-        s->SetHost(&host);
+        s->SetEvents(&host);
         s->SetTraceEnabled(true);
         return s;
     }

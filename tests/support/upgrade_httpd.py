@@ -10,7 +10,9 @@ Two kinds of path behave on purpose like a broken or a guarded server:
   /hold/NAME  announces the whole size of ROOT/NAME, sends half of it and
               waits (at most 30 s) for the client to give up;
   /auth/NAME  serves ROOT/NAME only to the user "kvupdate" with the password
-              "Kv-update-7" (HTTP Basic), 401 otherwise.
+              "Kv-update-7" (HTTP Basic), 401 otherwise;
+  /trickle/NAME announces the whole size of ROOT/NAME and sends one byte of
+              it every half second (at most 60 s), never stalling long.
 """
 import base64
 import functools
@@ -18,6 +20,7 @@ import http.server
 import os
 import ssl
 import sys
+import time
 
 USER_PASSWORD = "kvupdate:Kv-update-7"
 
@@ -29,6 +32,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def do_GET(self):
         if self.path.startswith("/drop/"):
             return self.send_half(self.path[len("/drop/"):])
+        if self.path.startswith("/trickle/"):
+            return self.send_trickle(self.path[len("/trickle/"):])
         if self.path.startswith("/hold/"):
             self.send_half(self.path[len("/hold/"):], hold=True)
             return None
@@ -42,6 +47,22 @@ class Handler(http.server.SimpleHTTPRequestHandler):
                 return None
             self.path = self.path[len("/auth"):]
         return super().do_GET()
+
+    def send_trickle(self, name):
+        with open(os.path.join(self.directory, name), "rb") as f:
+            data = f.read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.close_connection = True
+        try:
+            for i in range(min(len(data), 120)):
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+                time.sleep(0.5)
+        except OSError:
+            pass
 
     def send_half(self, name, hold=False):
         path = os.path.join(self.directory, name)

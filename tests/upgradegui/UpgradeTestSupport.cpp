@@ -69,10 +69,13 @@ void AnsweringBoxes::OpenUrl(const QString& url) {
     a_.shown.push_back("open|" + url.toStdString());
 }
 
-UpgradeWindow::UpgradeWindow(const std::string& infoUrl, bool autoUpgrade)
+UpgradeWindow::UpgradeWindow(const std::string& infoUrl, bool autoUpgrade, bool messages,
+                             const std::vector<std::string>& args)
     : w((home.Settings(nullptr), home.dir.path())) {
     if (autoUpgrade)
         kv::IniFile(home.path("Korvane.ini")).WriteString("System", "AutoUpgrade", "1");
+    if (!messages)
+        kv::IniFile(home.path("Korvane.ini")).WriteString("System", "Message", "0");
     WriteFile(home.path("korvane"), "#!/bin/sh\nexit 0\n");
     WriteFile(home.path("Upgrader3"),
               "#!/bin/sh\nout=\"" + home.path("updater.txt") +
@@ -82,12 +85,12 @@ UpgradeWindow::UpgradeWindow(const std::string& infoUrl, bool autoUpgrade)
     ::chmod(home.path("Upgrader3").c_str(), 0755);
     // The start-up check reads its URL at start-up; it starts once events run.
     ::setenv("KORVANE_INFO_URL", infoUrl.c_str(), 1);
-    const bool started = w.StartUp({});
+    const bool started = w.StartUp(args);
     ::unsetenv("KORVANE_INFO_URL");
     if (!started)
         throw std::runtime_error("the window did not start");
     kvgui::UpgradeCheck& c = w.AutoUpgrader();
-    c.locations = {home.path("korvane"), home.path("Upgrader3"), tempRoot.path()};
+    c.locations = {home.path("korvane"), home.path("Upgrader3"), tempRoot.path(), home.dir.path()};
     c.SetBoxes(std::make_unique<AnsweringBoxes>(answers));
 }
 

@@ -59,8 +59,9 @@ struct UpgradeWindow {
     Answers answers;
     TestWindow w;
     // With autoUpgrade, System/AutoUpgrade is "1": the start-up check runs
-    // against infoUrl.
-    explicit UpgradeWindow(const std::string& infoUrl, bool autoUpgrade = false);
+    // against infoUrl. messages: System/Message; args: the command line.
+    explicit UpgradeWindow(const std::string& infoUrl, bool autoUpgrade = false,
+                           bool messages = true, const std::vector<std::string>& args = {});
     // Check New Version against url with the answers cleared; false when it
     // did not end.
     bool Check(const std::string& url);

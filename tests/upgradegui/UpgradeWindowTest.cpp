@@ -9,6 +9,9 @@
 #include "UpgradeWizard.h"
 #include "upgrade/Failures.h"
 #include "upgrade/InfoFile.h"
+#include "upgrade/InstalledRecord.h"
+#include "upgrade/Layout.h"
+#include "upgrade/Sha256.h"
 #include "upgrade/UpgradePlan.h"
 #include "upgrade/WizardTexts.h"
 #include "util/Fs.h"
@@ -16,7 +19,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,8 +77,8 @@ TEST(UpgradeWindow, NewerBuildOverHttpsIsAskedForDownloadedVerifiedAndHandedOver
     EXPECT_EQ(ReadFile(u.home.path("korvane.uTMP")), build);
     EXPECT_EQ(ReadFile(u.home.path("Korvane.dat.uTMP")), "new data");
     const std::string list = ReadFile(u.home.path(kv::kArrivedListName));
-    EXPECT_NE(list.find(" 8 Korvane.dat\n"), std::string::npos) << list;
-    EXPECT_NE(list.find(" " + std::to_string(build.size()) + " korvane\n"), std::string::npos);
+    EXPECT_NE(list.find(" 8 bin Korvane.dat\n"), std::string::npos) << list;
+    EXPECT_NE(list.find(" " + std::to_string(build.size()) + " bin korvane\n"), std::string::npos);
     const std::vector<std::string> run = u.UpdaterRun();
     ASSERT_EQ(run.size(), 4u);
     EXPECT_EQ(kv::FolderOf(kv::FolderOf(run[0])), u.tempRoot.path());
@@ -232,20 +237,29 @@ TEST(UpgradeWindow, BrokenTransfersStopTheUpgradeAndSaySo) {
     EXPECT_FALSE(Exists(u.home.path("a.bin.uTMP")));
     EXPECT_FALSE(Exists(u.home.path("big.bin.uTMP")));
 
-    // A full disk under the second file (its working file is a link to
-    // /dev/full): stopped with the working file's path, and the file that
-    // had arrived is deleted.
+    // No room for the second file (a file size limit stands in for a full
+    // disk): stopped with the working file's path, and the file that had
+    // arrived is deleted.
     web.write("full.inf", "#version=1.43\r\n#url=" + web.url("/kv/a.bin") +
                               "\r\n#url0=" + web.url("/kv/big.bin") + "\r\n");
-    ASSERT_EQ(::symlink("/dev/full", u.home.path("big.bin.uTMP").c_str()), 0);
-    EXPECT_TRUE(u.Check(web.url("/full.inf")));
+    {
+        struct rlimit saved {};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        struct rlimit small = saved;
+        small.rlim_cur = 100000;
+        auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        EXPECT_TRUE(u.Check(web.url("/full.inf")));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ::signal(SIGXFSZ, oldHandler);
+    }
     ASSERT_EQ(u.answers.shown.size(), 2u) << u.answers.Joined();
     EXPECT_EQ(u.answers.shown[1].rfind(
                   "error|Korvane|Cannot write " + u.home.path("big.bin.uTMP") + ": ", 0),
               0u)
         << u.answers.shown[1];
     EXPECT_FALSE(Exists(u.home.path("a.bin.uTMP")));
-    ::unlink(u.home.path("big.bin.uTMP").c_str());
+    EXPECT_FALSE(Exists(u.home.path("big.bin.uTMP")));
 
     // The password dialog cancelled: aborted as a No, nothing announced.
     web.write("guarded.inf", "#version=1.43\r\n#url=" + web.url("/kv/a.bin") +
@@ -267,4 +281,133 @@ TEST(UpgradeWindow, BrokenTransfersStopTheUpgradeAndSaySo) {
         u.answers.shown[0].rfind("error|Korvane|The secure connection to 127.0.0.1 failed", 0), 0u)
         << u.answers.shown[0];
     EXPECT_FALSE(Exists(u.home.path("updater.txt")));
+}
+
+TEST(UpgradeWindow, HostileListsAreRefusedBeforeAnythingIsDownloaded) {
+    WebServer& web = SharedHttpServer();
+    UpgradeWindow u(web.url("/none.inf"));
+    const std::string settings = ReadFile(u.home.path("Korvane.ini"));
+    web.write("kv/Korvane.ini", "[Options]\r\nUserID=\r\nPassword=\r\n");
+    web.write("kv/korvane", "#!/bin/sh\n");
+    struct Case {
+        std::string inf;
+        std::string refusal; // the start of the error box's text
+    };
+    const std::vector<Case> cases = {
+        // The user's settings, with the right checksum.
+        {"#version=1.43\r\n#url=" + web.url("/kv/korvane") + "\r\n#url0=" +
+             web.url("/kv/Korvane.ini") + "\r\n#sha2560=" + ServedSha(web, "kv/Korvane.ini"),
+         "The upgrade information names Korvane.ini, the settings file of this program"},
+        {"#version=1.43\r\n#url=" + web.url("/kv/korvane") + "\r\n#url0=file:///etc/hostname",
+         "The upgrade information names file:///etc/hostname, which is not an HTTP or HTTPS "
+         "address"},
+        {"#version=1.43\r\n#method=2\r\n#url=file:///etc/passwd",
+         "The upgrade information names file:///etc/passwd, which is not an HTTP or HTTPS"},
+    };
+    for (const Case& c : cases) {
+        web.write("hostile.inf", c.inf);
+        EXPECT_TRUE(u.Check(web.url("/hostile.inf")));
+        ASSERT_EQ(u.answers.shown.size(), 1u) << u.answers.Joined();
+        EXPECT_EQ(u.answers.shown[0].rfind("error|Korvane|" + c.refusal, 0), 0u)
+            << u.answers.shown[0];
+        EXPECT_EQ(kv::ListFolder(u.home.dir.path(), "*.uTMP"), std::vector<std::string>{});
+        EXPECT_EQ(ReadFile(u.home.path("Korvane.ini")), settings);
+        // Said in the log too.
+        EXPECT_EQ(u.home.SysLog().back().rfind("ERROR:" + c.refusal, 0), 0u)
+            << u.home.SysLog().back();
+    }
+
+    // An installation of the package manager never upgrades itself, whoever
+    // runs it: these tests run as root, who may write anywhere.
+    TempDir db;
+    WriteFile(db / "korvane.list", "/.\n" + u.home.path("korvane") + "\n");
+    web.write("plain.inf", "#version=1.43\r\n#url=" + web.url("/kv/korvane") + "\r\n");
+    u.w.AutoUpgrader().locations.packageDatabase = db.path();
+    EXPECT_TRUE(u.Check(web.url("/plain.inf")));
+    u.w.AutoUpgrader().locations.packageDatabase = kv::kPackageDatabase;
+    EXPECT_EQ(u.answers.Joined(),
+              "error|Korvane|" +
+                  kv::FailureText(kv::UpgradeFailure::PackageManaged, u.home.path("korvane")));
+    EXPECT_FALSE(Exists(u.home.path("korvane.uTMP")));
+
+    // A working file that is a link to a file outside is replaced, never
+    // written through.
+    TempDir outside;
+    WriteFile(outside / "mine.txt", "the user's own file");
+    ASSERT_EQ(::symlink((outside / "mine.txt").c_str(), u.home.path("korvane.uTMP").c_str()), 0);
+    bool closed = false;
+    QObject::connect(&u.w, &kvgui::FormKorvane::Closed, [&] { closed = true; });
+    u.answers.shown.clear();
+    u.w.AutoUpgrader().settings.infoFileUrl = web.url("/plain.inf");
+    u.w.m52Click();
+    ASSERT_TRUE(WaitFor([&] { return closed; })) << u.answers.Joined();
+    EXPECT_EQ(ReadFile(outside / "mine.txt"), "the user's own file");
+    EXPECT_EQ(ReadFile(u.home.path("korvane.uTMP")), "#!/bin/sh\n");
+    EXPECT_EQ(u.UpdaterRun().size(), 4u);
+}
+
+TEST(UpgradeWindow, MethodTwoOpensNothingUnasked) {
+    WebServer& web = SharedHttpServer();
+    web.write("m2.inf", "#version=2.0\r\n#method=2\r\n#url=127.0.0.1/kv/setup.run\r\n");
+    // The start-up check with message boxes off: no question, so no browser;
+    // the log says where the new version is.
+    UpgradeWindow u(web.url("/m2.inf"), true, false);
+    ASSERT_TRUE(WaitFor([&] { return !u.w.AutoUpgrader().Running(); }));
+    EXPECT_TRUE(u.answers.shown.empty()) << u.answers.Joined();
+    EXPECT_EQ(u.home.Count("INFO:" + kv::BrowserOnlyText("http://127.0.0.1/kv/setup.run")), 1);
+}
+
+TEST(UpgradeWindow, AChecksThatTricklesEndsAndTheNextOneRuns) {
+    WebServer& web = SharedHttpServer();
+    web.write("slow.inf", "#version=1.42\r\n#url=" + web.url("/kv/korvane") + "\r\n");
+    web.write("kv/big.bin", std::string(200000, 'b'));
+    UpgradeWindow u(web.url("/none.inf"));
+    kvgui::UpgradeCheck& c = u.w.AutoUpgrader();
+    // One byte every half second never stalls for long, but the whole check
+    // has a deadline (shortened here).
+    c.infoLimits.deadlineMs = 1500;
+    EXPECT_TRUE(u.Check(web.url("/trickle/slow.inf")));
+    EXPECT_EQ(u.answers.Joined(),
+              "error|Korvane|" + kv::FailureText(kv::UpgradeFailure::ConnLost, ""));
+    // Check New Version works again at once.
+    web.write("same.inf", "#version=1.42\r\n#url=" + web.url("/kv/korvane") + "\r\n");
+    EXPECT_TRUE(u.Check(web.url("/same.inf")));
+    EXPECT_EQ(u.answers.Joined(), "info|Korvane|" + kv::NoUpdateText());
+
+    // A download must bring some bytes in every window of time.
+    c.downloadLimits.rateWindowMs = 1500;
+    c.downloadLimits.minWindowBytes = 1024;
+    web.write("trickle.inf", "#version=1.43\r\n#url=" + web.url("/trickle/kv/big.bin") + "\r\n");
+    EXPECT_TRUE(u.Check(web.url("/trickle.inf")));
+    ASSERT_EQ(u.answers.shown.size(), 2u) << u.answers.Joined();
+    EXPECT_EQ(u.answers.shown[1],
+              "error|Korvane|" + kv::FailureText(kv::UpgradeFailure::ConnLost, ""));
+}
+
+TEST(UpgradeWindow, AnUpgradeThatDidNotRaiseTheVersionIsSaidOnceAndNotFetchedAgain) {
+    WebServer& web = SharedHttpServer();
+    const std::string inf = "#version=1.43\r\n#url=" + web.url("/kv/notes.txt") + "\r\n";
+    web.write("kv/notes.txt", "notes");
+    web.write("typo.inf", inf);
+    // The updater put this very upgrade in place while the program was 1.42.
+    UpgradeWindow u(web.url("/none.inf"));
+    kv::WriteInstalledRecord(u.home.dir.path(),
+                             {kv::Sha256OfText(inf), kv::VersionIdentity("1.42", "10/10/2005")});
+    EXPECT_TRUE(u.Check(web.url("/typo.inf")));
+    EXPECT_EQ(u.answers.Joined(), "error|Korvane|" + kv::NotRaisedText("1.43", "1.42"));
+    EXPECT_FALSE(Exists(u.home.path("notes.txt.uTMP")));
+    EXPECT_TRUE(u.Check(web.url("/typo.inf")));
+    EXPECT_EQ(u.answers.Joined(), "");
+    EXPECT_FALSE(Exists(u.home.path("notes.txt.uTMP")));
+    // Once the published information changes, the upgrade is offered again.
+    web.write("typo.inf", inf + "#message={fixed}\r\n");
+    u.answers.upgrade = false;
+    EXPECT_TRUE(u.Check(web.url("/typo.inf")));
+    EXPECT_EQ(u.answers.Joined(),
+              "ask|Application update wizard|" + kv::AskUpgradeText("Korvane", "fixed"));
+
+    // The start the updater makes does not check at once.
+    UpgradeWindow restarted(web.url("/typo.inf"), true, true, {"/afterupgrade"});
+    EXPECT_EQ(restarted.home.Count("INFO:System Auto Upgrade Check!"), 0);
+    EXPECT_FALSE(restarted.w.AutoUpgrader().Running());
 }

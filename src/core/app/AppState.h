@@ -16,6 +16,7 @@
 namespace kv {
 
 class FtpSession;
+class ReportOrder;
 
 inline constexpr const char* kProgramVersion = "1.42";
 
@@ -44,6 +45,8 @@ struct AppState {
 
     Settings settings;
     LogFiles logs;
+    // While a cycle keeps its files' lines in order, the lines go through it.
+    ReportOrder* reportOrder = nullptr;
     // "ERROR:" lines reported so far (the headless runner's exit status uses it).
     int ErrorLinesReported = 0;
 

@@ -53,10 +53,14 @@ void ReadSettings(AppState& state) {
     s.KVTimeOut = ReadSetting(ini, keys::KVTimeOut);
 
     if (ReadSetting(ini, keys::ProxyType).empty()) {
+        // In one write: a crash between them would leave a Port that never
+        // reads as a number, and the program could not start again.
+        std::vector<IniFile::Value> defaults;
         for (const SettingKey* key :
              {&keys::ProxyType, &keys::ProxyAuthentication, &keys::ProxyHost, &keys::ProxyPort,
               &keys::ProxyUserID, &keys::ProxyPassword})
-            WriteSetting(ini, *key, std::string(key->absent));
+            defaults.push_back(SettingValue(*key, std::string(key->absent)));
+        ini.WriteStrings(defaults);
     }
     int32_t type = ReadSettingInteger(ini, keys::ProxyType);
     s.ProxyType = (type >= 1 && type <= 3) ? type : 0;

@@ -291,8 +291,10 @@ void IniFile::WriteStrings(const std::vector<Value>& values) {
         return;
     try {
         // A settings file that is a link is replaced at its target, so the
-        // link stays; a new one is private (it holds the password).
-        AtomicWriteFile(LinkTarget(path_), updated, 0600);
+        // link stays; a new one is private (it holds the password). Written
+        // by root, it stays its folder owner's (a service's settings).
+        const std::string target = LinkTarget(path_);
+        AtomicWriteFile(target, updated, 0600, FolderOf(target));
     } catch (const FileError& e) {
         throw IniError(std::string("Cannot save settings: ") + e.what());
     }

@@ -110,7 +110,8 @@ bool ConnectSession(AppState& state, IniFile& ini) {
             std::string ip = LocalIPAddress();
             // A failure here is a connect failure: the next connect tries again.
             AtomicWriteFile(localPath,
-                            ClientInfoText(state, ini, ip, QueryOsVersion(), LocalIPv6Address()));
+                            ClientInfoText(state, ini, ip, QueryOsVersion(), LocalIPv6Address()),
+                            0644, state.ProgramDir);
             try {
                 UploadClientInfo(state, *s, localPath, ClientInfoRemoteName(ip));
             } catch (const std::exception& e) {

@@ -1,6 +1,5 @@
 #include "engine/ListingLine.h"
 
-#include "engine/Receive.h"
 #include "util/Text.h"
 
 #include <cctype>
@@ -8,6 +7,30 @@
 #include <vector>
 
 namespace kv {
+
+std::string ExtractListingName(const std::string& line) {
+    std::string s = line;
+    for (int field = 0; field < 8 && !s.empty(); ++field) {
+        size_t blank = s.find(' ');
+        if (blank != std::string::npos)
+            s.erase(0, blank + 1);
+        size_t first = s.find_first_not_of(' ');
+        s.erase(0, first == std::string::npos ? s.size() : first);
+    }
+    size_t slash = s.rfind('/');
+    if (slash != std::string::npos)
+        s.erase(0, slash + 1);
+    return s;
+}
+
+bool IsUsableListingName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
 
 namespace {
 

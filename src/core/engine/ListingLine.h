@@ -15,4 +15,11 @@ struct ListingEntry {
 
 ListingEntry ParseListingLine(const std::string& line);
 
+// The file name of a Unix long-listing line: the text after the eighth field,
+// cut after its last "/". May contain blanks.
+std::string ExtractListingName(const std::string& line);
+// A listing name the cycle may use as a local file name: not empty, not "."
+// or "..", no control character.
+bool IsUsableListingName(const std::string& name);
+
 } // namespace kv

@@ -1,27 +1,32 @@
+// The receive passes over each remote folder: the listing, each file's
+// download into "TMP" with its checks, and the batches that deliver the files
+// and delete them on the server.
 #include "engine/Receive.h"
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
 #include "edi/Classify.h"
 #include "engine/CycleSupport.h"
-#include "engine/DeliveryJournal.h"
 #include "engine/Hooks.h"
+#include "engine/InboxDelivery.h"
+#include "engine/JournalRecovery.h"
 #include "engine/ListingLine.h"
 #include "engine/ReceiveBatch.h"
+#include "engine/TransferJournal.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
+#include "logging/ReportOrder.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/LockProbe.h"
 #include "util/Sha256.h"
 #include "util/Text.h"
 
 #include <atomic>
-#include <cerrno>
 #include <fcntl.h>
 #include <future>
 #include <memory>
 #include <set>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,116 +40,48 @@ public:
     using KvError::KvError;
 };
 
-// Above this size the hash of a new file is made beside the flush.
+// Above this size the hash of a new file is made beside the download.
 constexpr int64_t kHashOnTheSide = 1 << 20;
 constexpr int64_t kWriteBackBytes = 8 << 20;
+// A file this large starts a batch of its own, so its start line shows at once.
+constexpr int64_t kLargeFile = 1 << 20;
+// Listing names that cannot be received are reported one by one up to this
+// many, then counted: a hostile listing cannot flood the log.
+constexpr int kShownBadNames = 10;
 
-// Any entry of that name, a dangling link or a folder included: none of them
-// may be replaced.
 bool EntryExists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-void CheckComplete(const GetResult& r, int64_t size, bool binary) {
+int64_t CountLineBreaks(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    int64_t breaks = 0;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        for (ssize_t i = 0; i < n; ++i)
+            breaks += buf[i] == '\n';
+    ::close(fd);
+    return breaks;
+}
+
+// size: the server's size of the file (its SIZE answer, else its listing's
+// size field; -1 when neither tells).
+void CheckComplete(const GetResult& r, int64_t size, bool binary, const std::string& tmpPath) {
     if (!r.Complete)
         throw IncompleteDownload("Transfer cut short after " + IntToStr(r.Bytes) +
                                  " bytes; the file stays on the server");
-    // In ASCII mode a server may add CRs, never drop bytes.
-    if (size >= 0 && (binary ? r.Bytes != size : r.Bytes < size))
+    if (size < 0)
+        return;
+    // In ASCII mode line breaks may be converted, by at most one byte each.
+    const bool shortOrLong =
+        binary ? r.Bytes != size : r.Bytes < size && r.Bytes + CountLineBreaks(tmpPath) < size;
+    if (shortOrLong)
         throw IncompleteDownload("Transfer ended after " + IntToStr(r.Bytes) + " of " +
                                  IntToStr(size) + " bytes; the file stays on the server");
 }
-
-} // namespace
-
-std::string ExtractListingName(const std::string& line) {
-    std::string s = line;
-    for (int field = 0; field < 8 && !s.empty(); ++field) {
-        size_t blank = s.find(' ');
-        if (blank != std::string::npos)
-            s.erase(0, blank + 1);
-        size_t first = s.find_first_not_of(' ');
-        s.erase(0, first == std::string::npos ? s.size() : first);
-    }
-    size_t slash = s.rfind('/');
-    if (slash != std::string::npos)
-        s.erase(0, slash + 1);
-    return s;
-}
-
-bool IsUsableListingName(const std::string& name) {
-    if (name.empty() || name == "." || name == "..")
-        return false;
-    for (char c : name)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            return false;
-    return true;
-}
-
-namespace {
-
-// A writer's exclusive flock, or any record lock of another process.
-bool HeldByOtherProcess(int fd) {
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
-        return errno == EWOULDBLOCK;
-    ::flock(fd, LOCK_UN);
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    return ::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
-}
-
-} // namespace
-
-bool IsFileLocked(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return true;
-    bool locked = HeldByOtherProcess(fd);
-    ::close(fd);
-    return locked;
-}
-
-bool IsFileLockedByOther(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool locked = HeldByOtherProcess(fd);
-    ::close(fd);
-    return locked;
-}
-
-bool LinkIntoInbox(const std::string& tmpPath, const std::string& target, std::string& why) {
-    // link() never replaces an existing name, and the file appears whole.
-    if (::link(tmpPath.c_str(), target.c_str()) == 0)
-        return true;
-    int e = errno;
-    if (e == EEXIST || e == ENOENT || e == ENOTDIR || e == EACCES) {
-        why = "Cannot write file " + target + ": " + ErrnoText(e);
-        return false;
-    }
-    // Another file system (or one without hard links): a flushed copy under a
-    // hidden name, then linked into place.
-    try {
-        CopyFileSafe(tmpPath, target, false);
-    } catch (const std::exception& ex) {
-        why = ex.what();
-        return false;
-    }
-    return true;
-}
-
-void ReceiveAll(AppState& state, IniFile& ini) {
-    ReportInfo(state, "Begin Receive......");
-    cycle::ForEachFolderPair(state, ini, "RemoteOutPath", "LocalInPath",
-                             [&](const std::string& remote, const std::string& inbox) {
-                                 ReportInfo(state, "Now Receive From FTP Dir:" + remote);
-                                 ReceiveFolder(state, ini, remote, inbox);
-                             });
-}
-
-namespace {
 
 // The remote folder's files: the usual listing of "R/*.*", completed by a
 // listing of the folder itself, since servers that expand the pattern (vsftpd,
@@ -166,87 +103,79 @@ std::vector<std::string> ListRemoteFolder(FtpSession& s, const std::string& remo
     return listing;
 }
 
-// A file delivered before whose remote delete failed came again with the
-// same bytes: only the delete is tried again.
-void DeleteDeliveredAgain(AppState& state, IniFile& ini, FtpSession& s, DeliveryJournal& journal,
-                          const std::string& remotePath, const std::string& name) {
-    ReportInfo(state, "File->" + name + " Was Delivered Before, Not Delivered Again!");
-    try {
-        s.Delete(remotePath);
-        journal.Remove(remotePath);
-    } catch (...) {
-        std::string message = cycle::MessageOf(std::current_exception());
-        if (message.empty()) {
-            ReportError(state, "Delete File Failed!!!!->" + name);
-        } else {
-            ReportError(state, "Delete File Failed!!!->" + name);
-            cycle::ReportFailure(state, ini, message);
-        }
-    }
+// The deliveries of that remote file with that size whose remote copy may
+// still be on the server.
+std::vector<JournalEntry*> DeliveriesOf(TransferJournal& journal, const std::string& remotePath,
+                                        int64_t size) {
+    std::vector<JournalEntry*> found;
+    for (JournalEntry* e : journal.OpenEntries())
+        if (e->Has(mark::Delivered) && e->Get(recv::Remote) == remotePath &&
+            e->Number(recv::Size) == size)
+            found.push_back(e);
+    return found;
 }
 
-// Downloads one listed file into "TMP" and queues it for delivery; a file
-// delivered before (its remote delete failed) only has its delete tried again.
-void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJournal& journal,
-                    ReceiveBatch& batch, const ListingEntry& entry, const std::string& remotePath,
-                    const std::string& inboxFolder, const std::string& tmpFolder) {
-    const bool binary = state.settings.BinaryTransfer();
-    const std::string& name = entry.name;
-    // In binary mode the size query goes with the download (one round trip
-    // less); in ASCII mode it needs a type switch around it.
-    int64_t size = -1;
-    if (binary) {
-        if (!s.Connected())
-            throw ConnClosedGracefullyError();
-    } else {
-        s.SetTransferType(TransferType::Binary);
-        try {
-            size = s.Size(remotePath);
-        } catch (...) {
-            if (s.Connected()) {
-                try {
-                    s.SetTransferType(TransferType::Ascii);
-                } catch (...) {
-                }
-            }
-            throw;
-        }
-        s.SetTransferType(TransferType::Ascii);
-    }
-    state.ExpectedSize = size >= 0 ? size : entry.size;
-    const int64_t sizeHint = state.ExpectedSize;
+struct FolderPass {
+    AppState& state;
+    IniFile& ini;
+    FtpSession& s;
+    TransferJournal& journal;
+    ReceiveBatch& batch;
+    std::string remoteFolder, inboxFolder, tmpFolder;
+};
 
-    // Every candidate with one more "!" is a longer name, so the search
-    // ends at the file system's name length limit at the latest.
-    std::string inboxPath = JoinPath(inboxFolder, name);
-    while (EntryExists(inboxPath) || batch.Holds(inboxPath))
-        inboxPath += "!";
-
-    std::string tmpPath = JoinPath(tmpFolder, name);
-    while (batch.Holds(tmpPath) || EntryExists(tmpPath)) {
-        // A locked leftover may still be in use: it is left alone.
-        if (!batch.Holds(tmpPath) && !IsFileLocked(tmpPath) && ::unlink(tmpPath.c_str()) == 0)
+// A free name in "TMP": a leftover of that name goes unless it is locked
+// (still in use) or waits in the batch.
+std::string FreeTmpPath(FolderPass& p, const std::string& name) {
+    std::string tmpPath = JoinPath(p.tmpFolder, name);
+    while (p.batch.Holds(tmpPath) || EntryExists(tmpPath)) {
+        if (!p.batch.Holds(tmpPath) && !IsFileLocked(tmpPath) && ::unlink(tmpPath.c_str()) == 0)
             continue;
-        if (!batch.Holds(tmpPath)) {
-            ReportError(state, "Delete ExistsTmp File Failed!!!->" + name);
+        if (!p.batch.Holds(tmpPath)) {
+            ReportError(p.state, "Delete ExistsTmp File Failed!!!->" + name);
             if (IsFileLocked(tmpPath)) {
-                ReportError(state, "ExistsTmp File Locked!!!->" + name);
-                cycle::SetRestartFlag(state, ini);
+                ReportError(p.state, "ExistsTmp File Locked!!!->" + name);
+                cycle::SetRestartFlag(p.state, p.ini);
             }
         }
         tmpPath += "!";
     }
+    return tmpPath;
+}
+
+// Downloads one listed file into "TMP" and hands it to the batch: delivered
+// with the batch, or, delivered before with these bytes, only deleted on the
+// server. False when it did not reach the batch (its lines are complete).
+bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group group) {
+    AppState& state = p.state;
+    FtpSession& s = p.s;
+    const bool binary = state.settings.BinaryTransfer();
+    const std::string& name = entry.name;
+    const std::string remotePath = p.remoteFolder + "/" + name;
+    // In binary mode the size and time queries go with the download (no
+    // round trip of their own); in ASCII mode they need a type switch.
+    int64_t size = -1;
+    std::string remoteTime;
+    if (!binary) {
+        const FtpSession::Stamp stamp = s.Stamps({remotePath}).front();
+        size = stamp.size;
+        remoteTime = stamp.time;
+    } else if (!s.Connected()) {
+        throw ConnClosedGracefullyError();
+    }
+    state.ExpectedSize = size >= 0 ? size : entry.size;
+    const int64_t sizeHint = state.ExpectedSize;
+    const std::string tmpPath = FreeTmpPath(p, name);
 
     ReportInfo(state, "Start Download File->" + name);
     bool downloaded = false;
-    bool deliveredBefore = false;
     // The hash of a large new file is made while it arrives, on the other
-    // core; it is needed only for the journal entry, after the flush.
+    // core; it is needed only for the journal, after the flush.
     std::future<std::string> hashWhileReceiving;
     auto arriving = std::make_shared<std::atomic<bool>>(true);
     auto arrived = [&arriving] { arriving->store(false); };
     try {
-        if (sizeHint > kHashOnTheSide && !journal.HasPath(remotePath, sizeHint)) {
+        if (sizeHint > kHashOnTheSide && DeliveriesOf(p.journal, remotePath, sizeHint).empty()) {
             int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             if (fd >= 0) {
                 ::close(fd);
@@ -257,26 +186,41 @@ void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJourna
         }
         GetResult r;
         try {
-            r = s.Get(remotePath, tmpPath, true, binary ? &size : nullptr);
+            r = s.Get(remotePath, tmpPath, true, binary ? &size : nullptr,
+                      binary ? &remoteTime : nullptr);
         } catch (...) {
             arrived();
             throw;
         }
         arrived();
-        // Without a size answer, the listing's size field tells a binary
-        // download cut short (and closed with 226) from a whole one.
-        CheckComplete(r, binary && size < 0 ? entry.size : size, binary);
+        // Without a size answer, the listing's size field tells a download
+        // cut short (and closed with 226) from a whole one.
+        CheckComplete(r, size >= 0 ? size : entry.size, binary, tmpPath);
         downloaded = true;
         PendingFile file;
         file.name = name;
         file.remotePath = remotePath;
         file.tmpPath = tmpPath;
-        file.inboxPath = inboxPath;
+        file.inboxFolder = p.inboxFolder;
         file.size = size;
+        file.remoteTime = remoteTime;
         file.bytes = r.Bytes;
-        if (journal.HasPath(remotePath, r.Bytes)) {
+        file.group = group;
+        std::vector<JournalEntry*> before = DeliveriesOf(p.journal, remotePath, r.Bytes);
+        if (!before.empty()) {
             file.sha = FileSha256(tmpPath);
-            deliveredBefore = journal.Contains(remotePath, r.Bytes, file.sha);
+            for (JournalEntry* e : before)
+                if (e->Get(recv::Sha) == file.sha)
+                    file.before.push_back(e);
+        }
+        if (!file.before.empty()) {
+            ::unlink(tmpPath.c_str());
+            ReportInfo(state, "File->" + name + " Was Delivered Before, Not Delivered Again!");
+            p.batch.Add(std::move(file));
+            return true;
+        }
+        if (!file.sha.empty()) {
+            // Hashed already.
         } else if (hashWhileReceiving.valid()) {
             file.shaJob = std::move(hashWhileReceiving);
         } else if (r.Bytes > kHashOnTheSide) {
@@ -284,16 +228,13 @@ void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJourna
         } else {
             file.sha = FileSha256(tmpPath);
         }
-        if (deliveredBefore) {
-            ::unlink(tmpPath.c_str());
-        } else {
-            file.found = ClassifyFile(tmpPath, name, Direction::Incoming);
-            if (!file.found.ok) {
-                file.found.sender = file.found.receiver = file.found.type = "UNKNOWN";
-                cycle::ReportBangError(state, "Open Local File ERROR!!!");
-            }
-            batch.Add(std::move(file));
+        file.found = ClassifyFile(tmpPath, name, Direction::Incoming);
+        if (!file.found.ok) {
+            file.found.sender = file.found.receiver = file.found.type = "UNKNOWN";
+            cycle::ReportBangError(state, "Open Local File ERROR!!!");
         }
+        p.batch.Add(std::move(file));
+        return true;
     } catch (...) {
         std::string message = cycle::MessageOf(std::current_exception());
         // A partial file must not be picked up as a leftover or delivered.
@@ -303,20 +244,48 @@ void ReceiveOneFile(AppState& state, IniFile& ini, FtpSession& s, DeliveryJourna
             ReportError(state, "Download File Failed!!!!->" + name);
         } else {
             ReportError(state, "Download File Failed!!!->" + name);
-            cycle::ReportFailure(state, ini, message);
+            cycle::ReportFailure(state, p.ini, message);
         }
+        return false;
     }
-    if (deliveredBefore)
-        DeleteDeliveredAgain(state, ini, s, journal, remotePath, name);
 }
 
-} // namespace
+// After a complete listing: deliveries whose remote file is gone (deleted
+// without an answer, or taken away) are finished. Without a complete listing
+// nothing is forgotten.
+void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string& remoteFolder,
+                    const std::vector<std::string>& listing) {
+    std::set<std::string> listed;
+    for (const std::string& line : listing)
+        listed.insert(ParseListingLine(line).name);
+    const std::string prefix = remoteFolder + "/";
+    std::vector<std::string> succeeded;
+    for (JournalEntry* e : journal.OpenEntries()) {
+        const std::string& remote = e->Get(recv::Remote);
+        if (!e->Has(mark::Delivered) || !StartsWith(remote, prefix) ||
+            remote.find('/', prefix.size()) != std::string::npos ||
+            listed.count(remote.substr(prefix.size())))
+            continue;
+        journal.Mark(*e, mark::Closed);
+        // The success line its delete never got (none after a refused delete).
+        if (!e->Has(mark::DeleteRefused) && !e->Get(recv::Name).empty())
+            succeeded.push_back(e->Get(recv::Name));
+    }
+    try {
+        journal.Write();
+    } catch (const std::exception&) {
+        return; // finished next time
+    }
+    for (const std::string& name : succeeded)
+        ReportInfo(state, "Success Download File->" + name);
+}
 
-int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
-                  const std::string& inboxFolder) {
+// Serves one pair; returns the number of files delivered into the inbox.
+int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
+                  const std::string& remoteFolder, const std::string& inboxFolder) {
     std::shared_ptr<FtpSession> s = cycle::RequireSession(state);
     // A large download is written back while it arrives: the flush before
-    // its remote delete then has little left.
+    // its delivery then has little left.
     s->WriteBackBytes = kWriteBackBytes;
     std::vector<std::string> listing;
     int count = 0;
@@ -338,64 +307,74 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
         return count;
     }
 
+    // The listing is complete: deliveries whose remote copy it no longer
+    // shows are finished before any file starts.
+    FinishUnlisted(state, journal, remoteFolder, listing);
+
     const std::string tmpFolder = state.PathInProgramDir("TMP");
     if (!DirectoryExists(tmpFolder))
         ForceDirectories(tmpFolder);
     // What a crash left of a copy across file systems is ours to remove.
-    RemoveOwnTemporaryFiles(inboxFolder);
-    DeliveryJournal journal(state.PathInProgramDir(kDeliveryJournalName));
-    ReceiveBatch batch(state, ini, *s, journal, tmpFolder);
+    RemoveInboxCopies(inboxFolder);
     std::set<std::string> listedNames;
-
-    const size_t lines = listing.size();
     size_t recognised = 0, nonEmpty = 0;
-    try {
-        for (size_t i = 0; i < lines; ++i) {
-            const std::string line = listing[i];
-            if (!line.empty())
-                ++nonEmpty;
-            const ListingEntry entry = ParseListingLine(line);
-            if (entry.recognised)
-                ++recognised;
-            if (!entry.plainFile)
-                continue;
-            if (cycle::Stopping(state))
-                break;
-            const std::string name = entry.name;
-            if (!IsUsableListingName(name)) {
-                ReportError(state, "Invalid File Name In FTP LIST!!!->" + PrintableName(name));
-                continue;
-            }
-            // A name listed twice (both listings, or a server's repeat) is
-            // handled once.
-            if (!listedNames.insert(name).second)
-                continue;
-            ReceiveOneFile(state, ini, *s, journal, batch, entry, remoteFolder + "/" + name,
-                           inboxFolder, tmpFolder);
-            if (batch.Full())
-                count += batch.Finish();
-        }
-        count += batch.Finish();
-    } catch (...) {
-        // What is complete in "TMP" is still delivered; its remote copy stays
-        // and is recognised by its journal entry when it comes again.
+    bool complete = true;
+    {
+        ReportOrder order(state);
+        ReceiveBatch batch(state, ini, *s, journal, order, tmpFolder);
+        FolderPass pass{state, ini, *s, journal, batch, remoteFolder, inboxFolder, tmpFolder};
+        int badNames = 0;
         try {
-            count += batch.Finish(false);
+            for (const std::string& line : listing) {
+                if (!line.empty())
+                    ++nonEmpty;
+                const ListingEntry entry = ParseListingLine(line);
+                if (entry.recognised)
+                    ++recognised;
+                if (!entry.plainFile)
+                    continue;
+                if (cycle::Stopping(state)) {
+                    complete = false;
+                    break;
+                }
+                if (!IsUsableListingName(entry.name)) {
+                    if (++badNames <= kShownBadNames)
+                        ReportError(state, "Invalid File Name In FTP LIST!!!->" +
+                                               PrintableName(entry.name.substr(0, 300)));
+                    continue;
+                }
+                // A name listed twice (both listings, or a server's repeat) is
+                // handled once.
+                if (!listedNames.insert(entry.name).second)
+                    continue;
+                if (entry.size > kLargeFile)
+                    count += batch.Finish();
+                const ReportOrder::Group group = order.Open();
+                if (!ReceiveOneFile(pass, entry, group))
+                    order.Finish(group);
+                if (batch.Full())
+                    count += batch.Finish();
+            }
+            count += batch.Finish(!cycle::Stopping(state));
         } catch (...) {
+            // What is complete in "TMP" is still delivered; its remote copy
+            // stays and is recognised by its journal entry when it comes again.
+            try {
+                count += batch.Finish(false);
+            } catch (...) {
+            }
+            throw;
         }
-        throw;
+        if (badNames > kShownBadNames)
+            ReportError(state, "Invalid File Name In FTP LIST!!!->" +
+                                   IntToStr(badNames - kShownBadNames) +
+                                   " more names like these were skipped");
     }
     if (nonEmpty > 0 && recognised == 0)
         ReportError(state, "FTP LIST Not Understood!!!->" + remoteFolder + ": none of its " +
                                IntToStr(static_cast<int64_t>(nonEmpty)) +
                                " lines has a known format");
-    journal.KeepOnlyListed(remoteFolder, listedNames);
-    try {
-        journal.Save();
-    } catch (const std::exception& e) {
-        ReportError(state, FirstCrLfToBlank(e.what()) + "!!!");
-    }
-    if (cycle::Stopping(state))
+    if (!complete || cycle::Stopping(state))
         return count;
 
     try {
@@ -410,6 +389,20 @@ int ReceiveFolder(AppState& state, IniFile& ini, const std::string& remoteFolder
     if (count > 0)
         ReportInfo(state, "Total Receive " + IntToStr(count) + " Files!", true);
     return count;
+}
+
+} // namespace
+
+void ReceiveAll(AppState& state, IniFile& ini) {
+    ReportInfo(state, "Begin Receive......");
+    TransferJournal journal(state.PathInProgramDir(kReceiveJournalName));
+    FinishInterrupted(state, ini, journal, nullptr);
+    cycle::ForEachFolderPair(state, ini, "RemoteOutPath", "LocalInPath",
+                             [&](const std::string& remote, const std::string& inbox) {
+                                 ReportInfo(state, "Now Receive From FTP Dir:" + remote);
+                                 ReceiveFolder(state, ini, journal, remote, inbox);
+                             });
+    journal.Compact();
 }
 
 } // namespace kv

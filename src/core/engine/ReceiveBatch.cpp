@@ -1,11 +1,13 @@
-// The shared flushes and the remote deletes of a batch of received files.
+// The shared flushes, the delivery into the inboxes and the remote deletes of
+// a batch of received files, in the order that lets the next cycle finish
+// whatever a crash interrupts.
 #include "engine/ReceiveBatch.h"
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
 #include "engine/CycleSupport.h"
-#include "engine/DeliveryJournal.h"
-#include "engine/Receive.h"
+#include "engine/InboxDelivery.h"
+#include "engine/TransferJournal.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
@@ -14,6 +16,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kv {
@@ -21,7 +25,7 @@ namespace kv {
 namespace {
 
 // A crash costs at most this much downloaded again (the files stay on the
-// server until their batch is durable).
+// server until their batch is delivered).
 constexpr size_t kBatchFiles = 256;
 constexpr int64_t kBatchBytes = 16 << 20;
 
@@ -36,11 +40,34 @@ bool SyncFileSystemOf(const std::string& folder) {
     return ok;
 }
 
+// Any entry of that name, a dangling link or a folder included: none of them
+// may be replaced.
+bool EntryExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string RecordOf(const PendingFile& f) {
+    return "Download File->" + f.name + " FileSize:" + IntToStr(f.size) +
+           " Sender:" + f.found.sender + " Receiver:" + f.found.receiver + " Type:" + f.found.type;
+}
+
+// Whether the remote file still holds what was downloaded, as far as its
+// size and modification time tell (FTP offers nothing surer short of
+// downloading it again).
+bool StillTheSame(const PendingFile& f, const FtpSession::Stamp& now, bool binary) {
+    const int64_t size = f.size >= 0 ? f.size : (binary ? f.bytes : -1);
+    if (size >= 0 && now.size >= 0 && now.size != size)
+        return false;
+    if (!f.remoteTime.empty() && !now.time.empty() && now.time != f.remoteTime)
+        return false;
+    return true;
+}
+
 } // namespace
 
 void ReceiveBatch::Add(PendingFile file) {
-    paths_.insert(file.tmpPath);
-    paths_.insert(file.inboxPath);
+    tmpPaths_.insert(file.tmpPath);
     bytes_ += file.bytes;
     files_.push_back(std::move(file));
 }
@@ -49,61 +76,310 @@ bool ReceiveBatch::Full() const {
     return files_.size() >= kBatchFiles || bytes_ >= kBatchBytes;
 }
 
-void ReceiveBatch::MakeDataDurable() {
-    if (files_.size() > 1 && SyncFileSystemOf(tmpFolder_))
-        return;
-    for (PendingFile& f : files_)
-        f.why = FlushFile(f.tmpPath);
+int ReceiveBatch::Finish(bool deleteRemote) {
+    if (files_.empty())
+        return 0;
+    std::vector<PendingFile> files = std::move(files_);
+    files_.clear();
+    tmpPaths_.clear();
+    bytes_ = 0;
+    struct FinishGroups {
+        ReportOrder& order;
+        std::vector<PendingFile>& files;
+        ~FinishGroups() {
+            for (PendingFile& f : files)
+                order.Finish(f.group);
+        }
+    } finish{order_, files};
+    const int delivered = Deliver(files);
+    if (deleteRemote && !cycle::Stopping(state_))
+        DeleteRemote(files);
+    return delivered;
 }
 
-void ReceiveBatch::DeliverAll() {
-    std::set<std::string> folders;
-    for (PendingFile& f : files_) {
-        if (f.why.empty() && LinkIntoInbox(f.tmpPath, f.inboxPath, f.why)) {
-            f.delivered = true;
-            folders.insert(FolderOf(f.inboxPath));
-        }
-    }
-    // The entries are written while the new names wait for their folder's
-    // flush; the journal's own flush then has little left.
-    for (PendingFile& f : files_) {
-        if (!f.delivered)
-            continue;
+int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
+    std::vector<PendingFile*> files;
+    for (PendingFile& f : all)
+        if (f.before.empty())
+            files.push_back(&f);
+    if (files.empty())
+        return 0;
+    for (PendingFile* f : files) {
         try {
-            if (f.shaJob.valid())
-                f.sha = f.shaJob.get();
-            journal_.Append(f.remotePath, f.bytes, f.sha);
+            if (f->shaJob.valid())
+                f->sha = f->shaJob.get();
         } catch (const std::exception& e) {
-            f.journalError = FirstCrLfToBlank(e.what());
+            f->why = e.what();
         }
     }
-    for (const std::string& folder : folders)
-        SyncFolder(folder);
-    std::string flushError;
+    // Free inbox names, none taken twice within the batch.
+    std::set<std::string> chosen;
+    for (PendingFile* f : files) {
+        std::string path = JoinPath(f->inboxFolder, f->name);
+        while (EntryExists(path) || chosen.count(path))
+            path += "!";
+        chosen.insert(path);
+        f->inboxPath = path;
+    }
+    if (WriteIntents(files))
+        MoveIntoInboxes(files);
+
+    // The new names to disk before anything counts them as delivered.
+    std::map<std::string, bool> folders;
+    bool moved = false;
+    for (PendingFile* f : files) {
+        if (f->delivered) {
+            folders[f->inboxFolder] = true;
+            moved = moved || !f->copied;
+        }
+    }
+    if (moved)
+        folders[tmpFolder_] = true;
+    for (auto& [folder, ok] : folders)
+        ok = SyncFolderChecked(folder);
+    std::string unsure;
+    for (PendingFile* f : files) {
+        if (f->delivered && !folders[f->inboxFolder]) {
+            // In the inbox, but not surely on disk: the next cycle confirms it.
+            unsure = "Cannot write the folder " + f->inboxFolder + " to disk: " + ErrnoText(EIO);
+            f->why = unsure;
+        }
+    }
+
+    // Records, then the marks that say so.
+    bool recorded = false;
+    for (PendingFile* f : files) {
+        if (f->delivered && f->why.empty()) {
+            WriteTransferRecord(state_, f->entry->Get(recv::Record));
+            recorded = true;
+        }
+    }
+    const bool recordsOnDisk = recorded && FlushTransferLog(state_);
+    for (PendingFile* f : files) {
+        if (f->entry && f->delivered && f->why.empty() && (recordsOnDisk || !recorded))
+            journal_.Mark(*f->entry, mark::Delivered);
+        else if (f->entry && !f->delivered)
+            journal_.Mark(*f->entry, mark::Abandoned);
+    }
+    std::string journalError;
     try {
         journal_.Flush();
     } catch (const std::exception& e) {
-        flushError = FirstCrLfToBlank(e.what());
+        journalError = FirstCrLfToBlank(e.what());
     }
-    for (PendingFile& f : files_) {
-        if (f.shaJob.valid())
-            f.shaJob.wait();
-        if (!f.delivered) {
-            ReportError(state_, "Copy File From Tmp Failed!!!->" + f.name);
-            ReportError(state_, f.why + "!!!");
+
+    int delivered = 0;
+    bool journalReported = false;
+    for (PendingFile* f : files) {
+        order_.Select(f->group);
+        if (!f->delivered) {
+            ReportError(state_, "Copy File From Tmp Failed!!!->" + f->name);
+            ReportError(state_, f->why + "!!!");
+            // Its copy in "TMP" may go once nothing can take it for delivered.
+            if (journalError.empty() || !f->intentWritten)
+                ::unlink(f->tmpPath.c_str());
             continue;
         }
-        if (f.journalError.empty())
-            f.journalError = flushError;
-        if (::unlink(f.tmpPath.c_str()) != 0)
-            ReportError(state_, "Delete Tmp File Failed!!!->" + f.name);
+        ++delivered;
+        if (!f->why.empty())
+            ReportError(state_, f->why + "!!!");
+        if (!journalError.empty() && !journalReported)
+            ReportError(state_, journalError + "!!!");
+        journalReported = true;
+        if (f->copied && journalError.empty() && ::unlink(f->tmpPath.c_str()) != 0)
+            ReportError(state_, "Delete Tmp File Failed!!!->" + f->name);
+    }
+    return delivered;
+}
+
+bool ReceiveBatch::WriteIntents(std::vector<PendingFile*>& files) {
+    const std::string log = state_.logs.TransferLogOpen ? state_.logs.TransferLogPath : "";
+    const std::string logAt = IntToStr(TransferLogSize(state_));
+    std::vector<PendingFile*> ready;
+    for (PendingFile* f : files) {
+        if (!f->why.empty())
+            continue;
+        f->entry = &journal_.Begin({{recv::Name, f->name},
+                                    {recv::Remote, f->remotePath},
+                                    {recv::Size, IntToStr(f->bytes)},
+                                    {recv::Sha, f->sha},
+                                    {recv::Tmp, f->tmpPath},
+                                    {recv::Inbox, f->inboxPath},
+                                    {recv::Record, log.empty() ? "" : RecordOf(*f)},
+                                    {recv::Log, log},
+                                    {recv::LogAt, logAt}});
+        ready.push_back(f);
+    }
+    if (ready.empty())
+        return false;
+    // The intents and the files' bytes go to disk before any file takes its
+    // inbox name: whatever is found in the inbox afterwards has its intent.
+    try {
+        journal_.Write();
+        for (PendingFile* f : ready)
+            f->intentWritten = true;
+        if (ready.size() > 1 && journal_.SameFileSystem(tmpFolder_) && SyncFileSystemOf(tmpFolder_))
+            return true;
+        for (PendingFile* f : ready)
+            f->why = FlushFile(f->tmpPath);
+        journal_.Flush();
+    } catch (const std::exception& e) {
+        for (PendingFile* f : ready)
+            if (f->why.empty())
+                f->why = FirstCrLfToBlank(e.what());
+        return false;
+    }
+    return true;
+}
+
+void ReceiveBatch::MoveIntoInboxes(std::vector<PendingFile*>& files) {
+    for (PendingFile* f : files) {
+        if (!f->why.empty() || !f->entry)
+            continue;
+        for (;;) {
+            const Delivery d = DeliverIntoInbox(f->tmpPath, f->inboxPath, f->why);
+            if (d == Delivery::Moved || d == Delivery::Copied) {
+                f->delivered = true;
+                f->copied = d == Delivery::Copied;
+                break;
+            }
+            if (d == Delivery::Failed)
+                break;
+            // Taken since the name was chosen: the next one, known to the
+            // journal before the file takes it.
+            f->inboxPath += "!";
+            if (FileNameOf(f->inboxPath).size() > kMaxNameBytes) {
+                f->why = "Cannot write file " + f->inboxPath + ": every free name is taken";
+                break;
+            }
+            try {
+                journal_.Mark(*f->entry, mark::Renamed, {{recv::Inbox, f->inboxPath}});
+                journal_.Flush();
+            } catch (const std::exception& e) {
+                f->why = FirstCrLfToBlank(e.what());
+                break;
+            }
+        }
     }
 }
 
-void ReceiveBatch::LogDelete(PendingFile& f, const std::exception_ptr& failure) {
-    if (!failure) {
-        journal_.Remove(f.remotePath);
-    } else {
+void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
+    std::vector<PendingFile*> files;
+    std::vector<std::string> paths;
+    for (PendingFile& f : all) {
+        if ((f.delivered && f.why.empty()) || !f.before.empty()) {
+            files.push_back(&f);
+            paths.push_back(f.remotePath);
+        }
+    }
+    if (files.empty())
+        return;
+    const bool binary = state_.settings.BinaryTransfer();
+    // What became of each file's remote copy; its journal marks go to the
+    // file before its lines go to the log, so a crash in between can cost a
+    // line, never write one twice.
+    struct Outcome {
+        PendingFile* file;
+        bool changed = false; // replaced on the server: not deleted
+        bool answered = false;
+        std::exception_ptr failure;
+    };
+    std::vector<Outcome> outcomes;
+    std::exception_ptr lost;
+    // Each name must still hold what was downloaded: a file replaced on the
+    // server meanwhile stays there and comes again.
+    std::vector<FtpSession::Stamp> stamps;
+    try {
+        stamps = session_.Stamps(paths);
+    } catch (...) {
+        lost = std::current_exception();
+        outcomes.push_back({files.front(), false, true, lost});
+    }
+    std::vector<Outcome*> toDelete;
+    std::vector<std::string> deletePaths;
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        PendingFile& f = *files[i];
+        const FtpSession::Stamp& now = stamps[i];
+        outcomes.push_back({&f, false, false, nullptr});
+        if (now.size < 0 && now.sizeCode == 550 && now.time.empty()) {
+            outcomes.back().answered = true; // gone already
+        } else if (!StillTheSame(f, now, binary)) {
+            outcomes.back().changed = true;
+            outcomes.back().answered = true;
+        }
+    }
+    for (Outcome& o : outcomes) {
+        if (!o.answered) {
+            toDelete.push_back(&o);
+            deletePaths.push_back(o.file->remotePath);
+        }
+    }
+    std::vector<std::exception_ptr> results;
+    if (!deletePaths.empty()) {
+        try {
+            session_.Delete(deletePaths, results);
+        } catch (...) {
+            lost = std::current_exception();
+        }
+    }
+    for (size_t i = 0; i < toDelete.size() && i <= results.size(); ++i) {
+        // The file after the last answer is the one that lost the
+        // connection; those after it stay delivered and on the server.
+        toDelete[i]->failure = i < results.size() ? results[i] : lost;
+        toDelete[i]->answered = true;
+    }
+    for (Outcome& o : outcomes)
+        if (o.answered && !o.changed)
+            MarkDeleted(*o.file, o.failure);
+    try {
+        journal_.Write();
+    } catch (const std::exception&) {
+        // The entries stay open: the next cycle finds the files gone and
+        // finishes them.
+    }
+    for (Outcome& o : outcomes) {
+        if (!o.answered)
+            continue;
+        order_.Select(o.file->group);
+        if (o.changed) {
+            ReportError(state_, "Delete File Failed!!!->" + o.file->name);
+            ReportError(state_, "The file " + o.file->name +
+                                    " changed on the server after it was downloaded; the new "
+                                    "file stays there and comes in the next cycle!!!");
+        } else {
+            ReportDeleted(*o.file, o.failure);
+        }
+    }
+    if (lost)
+        std::rethrow_exception(lost);
+}
+
+void ReceiveBatch::MarkDeleted(PendingFile& f, const std::exception_ptr& failure) {
+    if (failure) {
+        // Only a refusal: a lost answer tells nothing of what the server did.
+        try {
+            std::rethrow_exception(failure);
+        } catch (const ProtocolReplyError&) {
+        } catch (...) {
+            return;
+        }
+        if (f.entry && f.entry->Open())
+            journal_.Mark(*f.entry, mark::DeleteRefused);
+        for (JournalEntry* e : f.before)
+            if (e->Open() && !e->Has(mark::DeleteRefused))
+                journal_.Mark(*e, mark::DeleteRefused);
+        return;
+    }
+    // Every delivery of this remote file is finished now.
+    for (JournalEntry* e : journal_.OpenEntries())
+        if (e->Get(recv::Remote) == f.remotePath && e->Has(mark::Delivered))
+            journal_.Mark(*e, mark::Closed);
+    if (f.entry && f.entry->Open())
+        journal_.Mark(*f.entry, mark::Closed);
+}
+
+void ReceiveBatch::ReportDeleted(PendingFile& f, const std::exception_ptr& failure) {
+    if (failure) {
         std::string message = cycle::MessageOf(failure);
         if (!message.empty()) {
             ReportError(state_, "Delete File Failed!!!->" + f.name);
@@ -112,56 +388,7 @@ void ReceiveBatch::LogDelete(PendingFile& f, const std::exception_ptr& failure) 
         }
         ReportError(state_, "Delete File Failed!!!!->" + f.name);
     }
-    WriteTransferRecord(state_, "Download File->" + f.name + " FileSize:" + IntToStr(f.size) +
-                                    " Sender:" + f.found.sender + " Receiver:" + f.found.receiver +
-                                    " Type:" + f.found.type);
     ReportInfo(state_, "Success Download File->" + f.name);
-}
-
-int ReceiveBatch::Finish(bool deleteRemote) {
-    if (files_.empty())
-        return 0;
-    MakeDataDurable();
-    DeliverAll();
-    std::vector<PendingFile> files = std::move(files_);
-    files_.clear();
-    paths_.clear();
-    bytes_ = 0;
-
-    int delivered = 0;
-    std::vector<PendingFile*> toDelete;
-    std::vector<std::string> remotePaths;
-    for (PendingFile& f : files) {
-        if (!f.delivered)
-            continue;
-        ++delivered;
-        // Remembered before the delete is tried: should it fail, or the
-        // machine stop now, the same bytes are not delivered a second time.
-        if (!f.journalError.empty())
-            ReportError(state_, f.journalError + "!!!");
-        if (deleteRemote) {
-            toDelete.push_back(&f);
-            remotePaths.push_back(f.remotePath);
-        }
-    }
-    // The deletes go out together; each file's lines follow its own reply.
-    std::vector<std::exception_ptr> results;
-    std::exception_ptr lost;
-    try {
-        session_.Delete(remotePaths, results);
-    } catch (...) {
-        lost = std::current_exception();
-    }
-    for (size_t i = 0; i < results.size(); ++i)
-        LogDelete(*toDelete[i], results[i]);
-    if (lost) {
-        // The files after the one that lost the connection stay delivered,
-        // journalled and on the server.
-        if (results.size() < toDelete.size())
-            LogDelete(*toDelete[results.size()], lost);
-        std::rethrow_exception(lost);
-    }
-    return delivered;
 }
 
 } // namespace kv

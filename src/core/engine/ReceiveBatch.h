@@ -1,13 +1,15 @@
 #pragma once
-// Downloaded files that are made durable in their inbox together: one flush
-// of their data, one of the inbox folder and one of their journal entries
-// serve the whole batch, and only then are their remote copies deleted. A
-// crash at any instant leaves each file on the server, whole in the inbox, or
-// both (its journal entry then keeps it from being delivered twice).
+// Downloaded files that are delivered into their inbox together, so that the
+// flushes a crash-proof delivery needs are shared by the batch: the intents
+// of the whole batch go to the journal and to disk with the files' data, the
+// files are moved into the inbox, the inbox folder goes to disk, then the
+// records and the "delivered" marks; only then are the remote copies checked
+// and deleted. The next cycle finishes whatever a crash interrupted (see
+// JournalRecovery), so each file ends up in the inbox once, with one record.
 #include "edi/Classify.h"
+#include "logging/ReportOrder.h"
 
 #include <cstdint>
-#include <exception>
 #include <future>
 #include <set>
 #include <string>
@@ -18,54 +20,83 @@ namespace kv {
 struct AppState;
 class IniFile;
 class FtpSession;
-class DeliveryJournal;
+class TransferJournal;
+struct JournalEntry;
 
-// One complete download waiting in "TMP".
+// One complete download waiting in "TMP" (or, delivered before, only its
+// remote delete).
 struct PendingFile {
-    std::string name, remotePath, tmpPath, inboxPath;
-    int64_t size = 0;  // the server's SIZE answer (-1 without one)
-    int64_t bytes = 0; // what arrived
+    std::string name, remotePath, tmpPath, inboxFolder;
+    std::string inboxPath;  // chosen when the batch is delivered
+    int64_t size = -1;      // the server's SIZE answer (-1 without one)
+    std::string remoteTime; // its MDTM answer (empty without one)
+    int64_t bytes = 0;      // what arrived
     Classification found;
     std::string sha;                 // known at once for a small file,
     std::future<std::string> shaJob; // else made on the other core
-    std::string why;                 // why it could not be delivered
-    std::string journalError;
+    ReportOrder::Group group = 0;
+    // Delivered before (same remote path, size and bytes): only the remote
+    // delete is left, and the entries of that delivery.
+    std::vector<JournalEntry*> before;
+    JournalEntry* entry = nullptr; // the intent of this delivery
+    bool intentWritten = false;    // it reached the journal file
+    std::string why;               // why it could not be delivered
     bool delivered = false;
+    bool copied = false; // across file systems: tmpPath still to remove
 };
 
 class ReceiveBatch {
 public:
-    ReceiveBatch(AppState& state, IniFile& ini, FtpSession& session, DeliveryJournal& journal,
-                 std::string tmpFolder)
-        : state_(state), ini_(ini), session_(session), journal_(journal),
+    ReceiveBatch(AppState& state, IniFile& ini, FtpSession& session, TransferJournal& journal,
+                 ReportOrder& order, std::string tmpFolder)
+        : state_(state), ini_(ini), session_(session), journal_(journal), order_(order),
           tmpFolder_(std::move(tmpFolder)) {}
 
-    // A TMP or inbox path a file of the batch holds.
-    bool Holds(const std::string& path) const { return paths_.count(path) != 0; }
+    // A TMP path a file of the batch holds.
+    bool Holds(const std::string& path) const { return tmpPaths_.count(path) != 0; }
     void Add(PendingFile file);
-    // Enough waits to be worth a flush (count and bytes bounded).
+    // Enough waits to be worth the flushes (count and bytes bounded).
     bool Full() const;
-    // Delivers every waiting file durably into its inbox, then deletes each on
-    // the server and logs it. Returns the number delivered. A DELE that loses
-    // the connection is thrown once the files are delivered; the deletes of
-    // the files after it are left for the next cycle. With deleteRemote false
-    // (the cycle failed) only the delivery is done.
+    // Delivers every waiting file durably into its inbox, then deletes each
+    // on the server where it still holds what was downloaded. Returns the
+    // number delivered. A remote delete that loses the connection is thrown
+    // once the files are delivered. With deleteRemote false (the cycle
+    // failed or stops) only the delivery is done: the next cycle deletes.
     int Finish(bool deleteRemote = true);
 
 private:
-    void MakeDataDurable();
-    void DeliverAll();
-    // The lines of a file whose DELE was answered (failure null: deleted).
-    void LogDelete(PendingFile& file, const std::exception_ptr& failure);
+    // Steps up to the "delivered" marks; returns the number delivered.
+    int Deliver(std::vector<PendingFile>& files);
+    bool WriteIntents(std::vector<PendingFile*>& files);
+    void MoveIntoInboxes(std::vector<PendingFile*>& files);
+    void DeleteRemote(std::vector<PendingFile>& files);
+    // The journal, then the lines, after a remote delete was answered
+    // (failure null: deleted, or gone already).
+    void MarkDeleted(PendingFile& file, const std::exception_ptr& failure);
+    void ReportDeleted(PendingFile& file, const std::exception_ptr& failure);
 
     AppState& state_;
     IniFile& ini_;
     FtpSession& session_;
-    DeliveryJournal& journal_;
+    TransferJournal& journal_;
+    ReportOrder& order_;
     std::string tmpFolder_;
     std::vector<PendingFile> files_;
-    std::set<std::string> paths_;
+    std::set<std::string> tmpPaths_;
     int64_t bytes_ = 0;
 };
+
+// Intent fields of a received file in the journal.
+namespace recv {
+inline constexpr const char* Name = "name";
+inline constexpr const char* Remote = "remote";
+inline constexpr const char* Size = "size";
+inline constexpr const char* Sha = "sha";
+inline constexpr const char* Tmp = "tmp";
+inline constexpr const char* Inbox = "inbox";
+inline constexpr const char* Record = "record";
+inline constexpr const char* Log = "log";
+inline constexpr const char* LogAt = "logat";
+} // namespace recv
 
 } // namespace kv

@@ -1,5 +1,5 @@
 // The send passes over each outbox folder: listing, local checks,
-// classification and rewrites, the upload, and where each file goes after.
+// classification and rewrites, then the batches that send the files.
 #include "engine/Send.h"
 
 #include "app/AppState.h"
@@ -8,14 +8,18 @@
 #include "edi/HeaderStamp.h"
 #include "engine/CycleSupport.h"
 #include "engine/Hooks.h"
+#include "engine/JournalRecovery.h"
 #include "engine/OutboxHandle.h"
-#include "engine/Receive.h"
+#include "engine/SendBatch.h"
 #include "engine/SendUpload.h"
+#include "engine/TransferJournal.h"
 #include "ftp/FtpSession.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
+#include "logging/ReportOrder.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/LockProbe.h"
 #include "util/Text.h"
 
 #include <cerrno>
@@ -28,75 +32,12 @@ namespace kv {
 
 namespace {
 
+// A file this large goes in a batch of its own, so its start line shows at once.
+constexpr int64_t kLargeFile = 1 << 20;
+
 // Senders whose files go out whatever their content says.
 bool IsPrivilegedSender(const std::string& sender) {
     return sender == "KESTRA" || sender == "MAXWARDEN" || sender == "CUSTOM";
-}
-
-// The name checks of the file after files[i], when it is small enough to
-// follow at once (a passive port asked ahead waits for it on the server).
-std::vector<std::string> NextNamesToCheck(const SendPass& p, const std::vector<OutboxFile>& files,
-                                          size_t i, const std::string& dest) {
-    constexpr int64_t kAskAheadBytes = 1 << 20;
-    if (!p.binary || i + 1 >= files.size() || files[i + 1].Size > kAskAheadBytes)
-        return {};
-    return NamesToCheck(files[i + 1].Name, dest);
-}
-
-void DeleteLocal(SendPass& p, const OutboxHandle& file, const std::string& path,
-                 const std::string& name) {
-    if (file.Unlink())
-        return;
-    ReportError(p.state, "Delete File Failed!!!->" + PrintableName(name));
-    if (IsFileLocked(path)) {
-        ReportError(p.state, "File Locked!!!->" + PrintableName(name));
-        cycle::SetRestartFlag(p.state, p.ini);
-    }
-}
-
-// The backup folder of a sent file (its dated sub-folder in the normal pass,
-// made when missing); empty when no backups are kept.
-std::string BackupFolder(SendPass& p, bool dated) {
-    const std::string& root = p.backupRoot;
-    if (root.empty() || !dated)
-        return root;
-    std::string folder = BackupFolderName(p.state, root);
-    if (!DirectoryExists(folder) && !ForceDirectories(folder)) {
-        ReportMessage(p.state,
-                      "Create Directory " + folder +
-                          " Failed!!! Change To Create Default Directory.",
-                      true, true);
-        return root;
-    }
-    return folder;
-}
-
-// A sent file leaves the outbox: moved into the backup folder where that is
-// one rename on the same file system, else copied there and deleted. A failed
-// backup is reported; the file is on the server all the same.
-void LeaveOutbox(SendPass& p, const OutboxHandle& file, const std::string& path,
-                 const std::string& name, bool dated) {
-    const std::string folder = BackupFolder(p, dated);
-    if (!folder.empty() && SameFolder(folder, FolderOf(path))) {
-        // A copy there would replace the file itself, which could then never
-        // leave: the file is on the server, so it goes without a backup.
-        ReportError(p.state, "Backup File Failed!!!->" + PrintableName(name));
-        ReportError(p.state, "The backup folder " + folder +
-                                 " is the folder the file was sent from; set another backup "
-                                 "folder in the preferences!!!");
-    } else if (!folder.empty()) {
-        if (file.MoveTo(JoinPath(folder, name)))
-            return;
-        try {
-            // Not flushed: the file is on the server already, the backup is a
-            // spare copy, and the flush was the largest cost of a small send.
-            CopyFileSafe(file.ReadPath(), JoinPath(folder, name), true, false);
-        } catch (const std::exception& e) {
-            ReportError(p.state, "Backup File Failed!!!->" + PrintableName(name));
-            ReportError(p.state, FirstCrLfToBlank(e.what()) + "!!!");
-        }
-    }
-    DeleteLocal(p, file, path, name);
 }
 
 // Copies a refused file, byte for byte, into the error folder under a free
@@ -147,10 +88,14 @@ void OpenForCnc102(OutboxHandle& file, const std::string& path) {
                         " (not a readable regular file)");
 }
 
-// The files to send from folder. A folder the program cannot remove files
-// from would send the same files at every pass: nothing is sent from it (false).
+// The files to send from folder, but those whose earlier sending is not
+// finished. A folder the program cannot remove files from would send the
+// same files at every pass: nothing is sent from it (false).
 bool ListUsableOutbox(SendPass& p, const std::string& folder, std::vector<OutboxFile>& files) {
-    files = ListOutbox(folder);
+    files.clear();
+    for (OutboxFile& f : ListOutbox(folder))
+        if (!p.unfinished.count(JoinPath(folder, f.Name)))
+            files.push_back(std::move(f));
     if (files.empty() || ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
         return true;
     ReportError(p.state, "Cannot remove files from the outbox " + folder + " (" + ErrnoText(errno) +
@@ -159,11 +104,33 @@ bool ListUsableOutbox(SendPass& p, const std::string& folder, std::vector<Outbox
     return false;
 }
 
-void WriteUploadRecord(SendPass& p, const OutboxFile& f, const std::string& sender,
-                       const std::string& receiver, const std::string& type) {
-    WriteTransferRecord(p.state, "Upload File->" + PrintableName(f.Name) +
-                                     " FileSize:" + IntToStr(f.Size) + " Sender:" + sender +
-                                     " Receiver:" + receiver + " Type:" + type);
+std::string UploadRecord(const OutboxFile& f, const std::string& sender,
+                         const std::string& receiver, const std::string& type) {
+    return "Upload File->" + PrintableName(f.Name) + " FileSize:" + IntToStr(f.Size) +
+           " Sender:" + sender + " Receiver:" + receiver + " Type:" + type;
+}
+
+// Hands a prepared file to the batch; a large one goes alone.
+void Queue(SendBatch& batch, OutgoingFile file) {
+    const bool large = file.bytes > kLargeFile;
+    if (large)
+        batch.Finish();
+    batch.Add(std::move(file));
+    if (large || batch.Full())
+        batch.Finish();
+}
+
+OutgoingFile Prepared(const OutboxFile& f, const std::string& path,
+                      std::unique_ptr<OutboxHandle> file, std::string record,
+                      ReportOrder::Group group) {
+    OutgoingFile o;
+    o.name = f.Name;
+    o.path = path;
+    o.bytes = static_cast<int64_t>(file->Now().st_size);
+    o.record = std::move(record);
+    o.file = std::move(file);
+    o.group = group;
+    return o;
 }
 
 // The CNC102 pass. True when SendFolder must end here.
@@ -194,30 +161,94 @@ bool Cnc102Pass(SendPass& p) {
     std::vector<OutboxFile> files;
     if (!ListUsableOutbox(p, folder, files))
         return false;
+    ReportOrder order(p.state);
+    SendBatch batch(p, order, dest, false);
     for (const OutboxFile& f : files) {
         if (cycle::Stopping(p.state))
             break;
         const std::string path = JoinPath(folder, f.Name);
+        const ReportOrder::Group group = order.Open();
         try {
-            if (SkipLocked(p, path, f.Name))
+            if (SkipLocked(p, path, f.Name)) {
+                order.Finish(group);
                 continue;
-            OutboxHandle file(path);
-            OpenForCnc102(file, path);
+            }
+            auto file = std::make_unique<OutboxHandle>(path);
+            OpenForCnc102(*file, path);
             ReportInfo(p.state, "Start Upload File->" + PrintableName(f.Name));
             AddCnc102Header(p.state, path);
-            OpenForCnc102(file, path);
-            if (!UploadAndRename(p, file, f.Name, dest))
-                continue;
-            // On the server now: the local file leaves the outbox first.
-            LeaveOutbox(p, file, path, f.Name, false);
-            WriteUploadRecord(p, f, sender, "CUSTOM", "CNC102(FLAT)");
-            ReportInfo(p.state, "Success Upload File->" + PrintableName(f.Name));
+            OpenForCnc102(*file, path);
+            OutgoingFile o = Prepared(f, path, std::move(file),
+                                      UploadRecord(f, sender, "CUSTOM", "CNC102(FLAT)"), group);
+            o.startReported = true;
+            Queue(batch, std::move(o));
         } catch (...) {
             // One file that cannot be stamped must not hold back the others.
             ReportStepFailure(p, "CNC102 Send Failed!!!");
+            order.Finish(group);
         }
     }
+    batch.Finish();
     return false;
+}
+
+// Classifies, checks and rewrites one file of the normal pass; a file that
+// may go is handed to the batch, a refused one goes to the error folder.
+void PrepareNormal(SendPass& p, SendBatch& batch, ReportOrder& order, const OutboxFile& f,
+                   const std::string& folder) {
+    const std::string path = JoinPath(folder, f.Name);
+    const std::string shown = PrintableName(f.Name);
+    const std::string& own = p.state.settings.FileSender;
+    const ReportOrder::Group group = order.Open();
+    struct Done {
+        ReportOrder& order;
+        ReportOrder::Group group;
+        bool queued = false;
+        ~Done() {
+            if (!queued)
+                order.Finish(group);
+        }
+    } done{order, group};
+    if (SkipLocked(p, path, f.Name))
+        return;
+    auto file = std::make_unique<OutboxHandle>(path);
+    if (!OpenOutboxFile(p, *file))
+        return;
+    Classification c = ClassifyFile(file->ReadPath(), f.Name, Direction::Outgoing);
+    if (!c.ok) {
+        ReportError(p.state, "Open Local File ERROR!!!");
+        return;
+    }
+    bool maySend = true;
+    if (c.type == "PREMFT(FLAT)") {
+        // Rewritten for sending: sender and receiver are ours then.
+        c.sender = own;
+        c.receiver = "TOLMA";
+    }
+    if (!IsPrivilegedSender(own)) {
+        maySend = c.sender == own;
+        if (c.type.compare(0, 7, "UNKNOWN") == 0)
+            ReportError(p.state, shown + " " + LangMessage(p.state, "f02"), true);
+        else if (!maySend)
+            ReportError(p.state, shown + " " + LangMessage(p.state, "f01"), true);
+    }
+    if (!maySend) {
+        if (CopyToErrorFolder(p, *file, folder, f.Name))
+            DeleteLocal(p, *file, path, f.Name);
+        return;
+    }
+    // Only a file that goes out is rewritten: a refused one reaches the error
+    // folder as it was.
+    bool rewritten = false;
+    if (c.type == "PREMFT(FLAT)")
+        rewritten = SetFlatHeaderParties(p.state, path);
+    if (c.type.find("(EDIFACT)") != std::string::npos)
+        rewritten = UnwrapEdifact(path) || rewritten;
+    if (rewritten && !OpenOutboxFile(p, *file))
+        return;
+    done.queued = true;
+    Queue(batch,
+          Prepared(f, path, std::move(file), UploadRecord(f, c.sender, c.receiver, c.type), group));
 }
 
 // The normal pass. True when SendFolder must end here.
@@ -236,66 +267,22 @@ bool NormalPass(SendPass& p, const std::string& dest, const std::string& folder)
         ReportError(p.state, "RemoteTempPath Not Exist!!!");
         return true;
     }
-    const std::string& own = p.state.settings.FileSender;
     std::vector<OutboxFile> files;
     if (!ListUsableOutbox(p, folder, files))
         return false;
-    for (size_t i = 0; i < files.size(); ++i) {
-        const OutboxFile& f = files[i];
+    ReportOrder order(p.state);
+    SendBatch batch(p, order, dest, true);
+    for (const OutboxFile& f : files) {
         if (cycle::Stopping(p.state))
             break;
-        const std::string path = JoinPath(folder, f.Name);
-        const std::string shown = PrintableName(f.Name);
         try {
-            if (SkipLocked(p, path, f.Name))
-                continue;
-            OutboxHandle file(path);
-            if (!OpenOutboxFile(p, file))
-                continue;
-            Classification c = ClassifyFile(file.ReadPath(), f.Name, Direction::Outgoing);
-            if (!c.ok) {
-                ReportError(p.state, "Open Local File ERROR!!!");
-                continue;
-            }
-            bool maySend = true;
-            if (c.type == "PREMFT(FLAT)") {
-                // Rewritten for sending: sender and receiver are ours then.
-                c.sender = own;
-                c.receiver = "TOLMA";
-            }
-            if (!IsPrivilegedSender(own)) {
-                maySend = c.sender == own;
-                if (c.type.compare(0, 7, "UNKNOWN") == 0)
-                    ReportError(p.state, shown + " " + LangMessage(p.state, "f02"), true);
-                else if (!maySend)
-                    ReportError(p.state, shown + " " + LangMessage(p.state, "f01"), true);
-            }
-            if (maySend) {
-                // Only a file that goes out is rewritten: a refused one reaches
-                // the error folder as it was.
-                bool rewritten = false;
-                if (c.type == "PREMFT(FLAT)")
-                    rewritten = SetFlatHeaderParties(p.state, path);
-                if (c.type.find("(EDIFACT)") != std::string::npos)
-                    rewritten = UnwrapEdifact(path) || rewritten;
-                if (rewritten && !OpenOutboxFile(p, file))
-                    continue;
-                ReportInfo(p.state, "Start Upload File->" + shown);
-                if (!UploadAndRename(p, file, f.Name, dest, NextNamesToCheck(p, files, i, dest)))
-                    continue;
-                // On the server now: the local file leaves the outbox before
-                // anything else is written.
-                LeaveOutbox(p, file, path, f.Name, true);
-                WriteUploadRecord(p, f, c.sender, c.receiver, c.type);
-                ReportInfo(p.state, "Success Upload File->" + shown);
-            } else if (CopyToErrorFolder(p, file, folder, f.Name)) {
-                DeleteLocal(p, file, path, f.Name);
-            }
+            PrepareNormal(p, batch, order, f, folder);
         } catch (...) {
             // One file that cannot be rewritten must not hold back the others.
             ReportStepFailure(p, "Send Failed!!!");
         }
     }
+    batch.Finish();
     return false;
 }
 
@@ -322,16 +309,23 @@ std::string BackupFolderName(const AppState& state, const std::string& root) {
     return JoinPath(root, buf);
 }
 
-int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
+namespace {
+
+// Serves one pair: run-before hook, CNC102 pass (Options/CNC102 = "1"),
+// normal pass, closing lines. Returns the number of files sent.
+int SendFolder(AppState& state, IniFile& ini, TransferJournal& journal,
+               const std::set<std::string>& unfinished, const std::string& remoteFolder,
                const std::string& localFolder) {
     RunHook(state, HookKind::BeforeSend);
     SendPass p{state,
                ini,
                state.FtpSession,
+               journal,
                state.settings.BinaryTransfer(),
                0,
                ini.ReadString("Options", "LocalBackupPath"),
-               ini.ReadString("Options", "LocalErrPath")};
+               ini.ReadString("Options", "LocalErrPath"),
+               unfinished};
     if (ini.ReadString("Options", "CNC102") == "1") {
         try {
             if (Cnc102Pass(p))
@@ -354,13 +348,24 @@ int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
     return p.count;
 }
 
+} // namespace
+
 void SendAll(AppState& state, IniFile& ini) {
     ReportInfo(state, "Begin Send......");
+    std::shared_ptr<FtpSession> s = cycle::RequireSession(state);
+    TransferJournal journal(state.PathInProgramDir(kSendJournalName));
+    FinishInterrupted(state, ini, journal, s.get());
+    // Files whose earlier sending could not be finished now wait for a later
+    // cycle: sending them again could put them on the server twice.
+    std::set<std::string> unfinished;
+    for (JournalEntry* e : journal.OpenEntries())
+        unfinished.insert(e->Get(send::Outbox));
     cycle::ForEachFolderPair(state, ini, "RemoteInPath", "LocalOutPath",
                              [&](const std::string& remote, const std::string& local) {
                                  ReportInfo(state, "Now Send To FTP Dir:" + remote);
-                                 SendFolder(state, ini, remote, local);
+                                 SendFolder(state, ini, journal, unfinished, remote, local);
                              });
+    journal.Compact();
 }
 
 } // namespace kv

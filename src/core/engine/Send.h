@@ -12,14 +12,11 @@ namespace kv {
 struct AppState;
 class IniFile;
 
-// Serves the main folder pair (Options/LocalOutPath, Options/RemoteInPath)
-// and then pairs 1 to 9. Needs a logged-in session. Only a failure of the
+// First finishes what an interrupted earlier send left (the journal), then
+// serves the main folder pair (Options/LocalOutPath, Options/RemoteInPath)
+// and pairs 1 to 9. Needs a logged-in session. Only a failure of the
 // run-before hook is thrown to the caller.
 void SendAll(AppState& state, IniFile& ini);
-// Serves one pair: run-before hook, CNC102 pass (Options/CNC102 = "1"), normal
-// pass, closing lines. Returns the number of files sent.
-int SendFolder(AppState& state, IniFile& ini, const std::string& remoteFolder,
-               const std::string& localFolder);
 
 struct OutboxFile {
     std::string Name;

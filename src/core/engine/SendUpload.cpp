@@ -1,6 +1,5 @@
 // Uploading one outbox file: the checks of the remote folders, a free remote
-// name (a remote file is never replaced), the upload through "tmp" and the
-// rename into place.
+// name (a remote file is never replaced) and the upload to "tmp".
 #include "engine/SendUpload.h"
 
 #include "app/AppState.h"
@@ -11,8 +10,6 @@
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
-
-#include <sys/stat.h>
 
 namespace kv {
 
@@ -32,38 +29,24 @@ bool ListingShows(SendPass& p, const std::string& remotePath) {
     return !names.empty();
 }
 
-// True when the server holds anything under one of the names, an empty file
-// included. A SIZE answer other than 213 or 550 says nothing, and a listing
-// of that name decides then.
-bool RemoteNamesTaken(SendPass& p, const std::vector<std::string>& remotePaths,
-                      const std::vector<FtpSession::SizeAnswer>& answers) {
-    for (size_t i = 0; i < answers.size(); ++i) {
-        if (answers[i].size >= 0)
+bool AnyTaken(SendPass& p, const std::vector<std::string>& remotePaths,
+              const std::vector<FtpSession::SizeAnswer>& answers) {
+    for (size_t i = 0; i < answers.size(); ++i)
+        if (RemoteNameTaken(p, remotePaths[i], answers[i].size, answers[i].code))
             return true;
-        if (answers[i].code != 550 && ListingShows(p, remotePaths[i]))
-            return true;
-    }
     return false;
 }
 
-// The next name to try when remote is taken.
-void NextRemoteName(std::string& remote, const std::string& name, const std::string& dest) {
-    remote += "!";
-    if (remote.size() > kMaxNameBytes)
-        throw FtpError("No free name for " + PrintableName(name) + " in tmp and " + dest +
-                       " on the server; clear old copies there");
-}
-
 // The local name, with "!" appended while that name is taken in "tmp" or in
-// the destination folder: a remote file is never replaced. Sizes are asked
-// in binary mode; the settings' transfer type comes back on every path.
+// the destination folder. Sizes are asked in binary mode; the settings'
+// transfer type comes back on every path.
 std::string ChooseRemoteNameAscii(SendPass& p, const std::string& name, const std::string& dest) {
     p.s->SetTransferType(TransferType::Binary);
     std::string remote = name;
     try {
         for (;;) {
             const std::vector<std::string> names = NamesToCheck(remote, dest);
-            if (!RemoteNamesTaken(p, names, p.s->Sizes(names)))
+            if (!AnyTaken(p, names, p.s->Sizes(names)))
                 break;
             NextRemoteName(remote, name, dest);
         }
@@ -80,18 +63,34 @@ std::string ChooseRemoteNameAscii(SendPass& p, const std::string& name, const st
     return remote;
 }
 
-// Uploads the file as "tmp/" + remote, remote being the local name with "!"
-// appended while that name is taken in "tmp" or in dest: a remote file is
-// never replaced. In binary mode the name checks travel with the upload's
-// passive-mode command. remote names the attempt under way.
+} // namespace
+
+bool RemoteNameTaken(SendPass& p, const std::string& remotePath, int64_t size, int code) {
+    if (size >= 0)
+        return true;
+    return code != 550 && ListingShows(p, remotePath);
+}
+
+void NextRemoteName(std::string& remote, const std::string& name, const std::string& dest) {
+    remote += "!";
+    if (remote.size() > kMaxNameBytes)
+        throw FtpError("No free name for " + PrintableName(name) + " in tmp and " + dest +
+                       " on the server; clear old copies there");
+}
+
 void UploadUnderFreeName(SendPass& p, OutboxHandle& file, const std::string& name,
-                         const std::string& dest, std::string& remote) {
+                         const std::string& dest, std::string& remote,
+                         const std::function<void(const std::string&)>& beforeName) {
     remote = name;
     if (!p.binary) {
-        remote = ChooseRemoteNameAscii(p, name, dest);
+        const std::string chosen = ChooseRemoteNameAscii(p, name, dest);
+        if (chosen != remote)
+            beforeName(chosen);
+        remote = chosen;
         p.s->Put(file.ReadPath(), "tmp/" + remote, false);
         return;
     }
+    // The name checks travel with the upload's passive-mode command.
     for (;;) {
         const std::vector<std::string> names = NamesToCheck(remote, dest);
         const std::vector<FtpSession::SizeAnswer> answers =
@@ -101,25 +100,14 @@ void UploadUnderFreeName(SendPass& p, OutboxHandle& file, const std::string& nam
             sent = sent && a.code == 550;
         if (sent)
             return;
-        if (!RemoteNamesTaken(p, names, answers)) {
+        if (!AnyTaken(p, names, answers)) {
             p.s->Put(file.ReadPath(), names[0], false);
             return;
         }
         NextRemoteName(remote, name, dest);
+        beforeName(remote);
     }
 }
-
-// Removes our temporary upload; a failure leaves a copy nobody renames.
-void DeleteRemoteTemp(SendPass& p, const std::string& remote) {
-    if (!p.s->Connected())
-        return;
-    try {
-        p.s->Delete("tmp/" + remote);
-    } catch (...) {
-    }
-}
-
-} // namespace
 
 DestCheck CheckDestination(SendPass& p, const std::string& dest) {
     if (!p.s)
@@ -156,41 +144,17 @@ void ReportStepFailure(SendPass& p, const std::string& line) {
         cycle::ReportFailure(p.state, p.ini, message);
 }
 
-bool UploadAndRename(SendPass& p, OutboxHandle& file, const std::string& name,
-                     const std::string& dest, const std::vector<std::string>& nextNames) {
-    const std::string shown = PrintableName(name);
-    std::string remote;
-    const int64_t startedBefore = p.state.TransfersStarted;
-    const struct stat before = file.Now();
+bool DeleteRemoteTemp(SendPass& p, const std::string& remoteTmpPath) {
+    if (!p.s || !p.s->Connected())
+        return false;
     try {
-        UploadUnderFreeName(p, file, name, dest, remote);
+        p.s->Delete(remoteTmpPath);
+        return true;
+    } catch (const ProtocolReplyError& e) {
+        return e.Code() == 550; // gone already
     } catch (...) {
-        ReportStepFailure(p, "Send File Failed!!!->" + shown);
-        // What arrived of an interrupted upload is no use to anyone; the
-        // local file stays and goes again next time. A name the server never
-        // took our bytes for (STOR or PASV refused) may be someone else's.
-        if (p.state.TransfersStarted > startedBefore)
-            DeleteRemoteTemp(p, remote);
         return false;
     }
-    if (!file.Unchanged(before)) {
-        // Still being written: what went out may be short.
-        DeleteRemoteTemp(p, remote);
-        ReportError(p.state, "Send File Failed!!!->" + shown);
-        ReportError(p.state, "The file " + shown +
-                                 " changed while it was sent; it stays in the outbox and goes "
-                                 "in a later pass!!!");
-        return false;
-    }
-    try {
-        p.s->Rename("tmp/" + remote, dest + "/" + remote, nextNames);
-    } catch (...) {
-        ReportStepFailure(p, "Rename File Failed!!!->" + shown);
-        DeleteRemoteTemp(p, remote);
-        return false;
-    }
-    ++p.count;
-    return true;
 }
 
 } // namespace kv

@@ -1,8 +1,10 @@
 #pragma once
 // Uploading one outbox file: the checks of the remote folders, a free remote
-// name (a remote file is never replaced), the upload through "tmp" and the
-// rename into place. Shared by the passes of the send cycle.
+// name (a remote file is never replaced) and the upload to "tmp". Shared by the
+// passes of the send cycle and by the finishing of interrupted sends.
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,17 +14,21 @@ struct AppState;
 class IniFile;
 class FtpSession;
 class OutboxHandle;
+class TransferJournal;
 
 // One pass over an outbox folder.
 struct SendPass {
     AppState& state;
     IniFile& ini;
     std::shared_ptr<FtpSession> s;
+    TransferJournal& journal;
     bool binary = false;
     int count = 0; // files sent
     // Read once for the pass, not for every file.
     std::string backupRoot;  // Options/LocalBackupPath
     std::string errorFolder; // Options/LocalErrPath
+    // Outbox files whose earlier sending is not finished: left alone.
+    std::set<std::string> unfinished;
 };
 
 enum class DestCheck { Ok, CurrentDirFailed, DestMissing, TmpMissing };
@@ -33,10 +39,19 @@ DestCheck CheckDestination(SendPass& p, const std::string& dest);
 std::vector<std::string> NamesToCheck(const std::string& remote, const std::string& dest);
 // Reports line, then the reason of the exception being handled (if any).
 void ReportStepFailure(SendPass& p, const std::string& line);
-// Upload to "tmp/" and rename into dest. True when the file is in place.
-// nextNames: the name checks of the file likely to go next, asked with the
-// rename so that the server answers them while this file is finished.
-bool UploadAndRename(SendPass& p, OutboxHandle& file, const std::string& name,
-                     const std::string& dest, const std::vector<std::string>& nextNames = {});
+// Uploads the file as "tmp/" + remote, remote being name with "!" appended
+// while that name is taken in "tmp" or in dest. Before a name other than the
+// one tried first is used, beforeName(remote) is called (it may throw to stop).
+// remote names the attempt under way, also when this throws.
+void UploadUnderFreeName(SendPass& p, OutboxHandle& file, const std::string& name,
+                         const std::string& dest, std::string& remote,
+                         const std::function<void(const std::string&)>& beforeName);
+// The next name to try when remote is taken.
+void NextRemoteName(std::string& remote, const std::string& name, const std::string& dest);
+// True when the server holds anything under one of the names (see SIZE
+// answers; one that says nothing is settled by a listing of that name).
+bool RemoteNameTaken(SendPass& p, const std::string& remotePath, int64_t size, int code);
+// Removes a temporary upload; false when it could not be removed.
+bool DeleteRemoteTemp(SendPass& p, const std::string& remoteTmpPath);
 
 } // namespace kv

@@ -16,9 +16,9 @@ int64_t MonotonicMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Sits between the session and the host; deleted together with the session
-// it serves.
-class SessionRouter final : public Host {
+// Sits between the session and the host, turning the session's events into
+// the host's; deleted together with the session it serves.
+class SessionRouter final : public ftp::Events {
 public:
     explicit SessionRouter(AppState& state) : state_(state) {}
 
@@ -28,29 +28,29 @@ public:
     // together with the state that owns it.
     void Detach() { detached_ = true; }
 
-    void ProcessPendingEvents() override {
+    void Idle() override {
         if (Host* h = Target())
             h->ProcessPendingEvents();
     }
-    void FtpTrace(const std::string& line) override {
+    void Trace(const std::string& line) override {
         if (Host* h = Target())
             h->FtpTrace(line);
     }
-    void FtpStatus(const std::string& text) override {
+    void Status(const std::string& text) override {
         if (detached_)
             return;
         Report(text);
         if (Host* h = state_.host)
             h->FtpStatus(text);
     }
-    void FtpDisconnected() override {
+    void Disconnected() override {
         if (detached_)
             return;
         Report("Disconnected.");
         if (Host* h = state_.host)
             h->FtpDisconnected();
     }
-    void FtpWorkBegin(WorkDirection dir, int64_t announcedSize) override {
+    void WorkBegin(WorkDirection dir, int64_t announcedSize) override {
         if (detached_)
             return;
         if (Host* h = state_.host)
@@ -62,7 +62,7 @@ public:
         if (Host* h = state_.host)
             h->FtpWorkBegin(dir, announcedSize > 0 ? announcedSize : state_.ExpectedSize);
     }
-    void FtpWork(WorkDirection dir, int64_t total) override {
+    void Work(WorkDirection dir, int64_t total) override {
         if (detached_)
             return;
         if (Host* h = state_.host)
@@ -71,7 +71,7 @@ public:
             session_->Abort();
         state_.AbortRequested = false;
     }
-    void FtpWorkEnd(WorkDirection dir) override {
+    void WorkEnd(WorkDirection dir) override {
         if (detached_)
             return;
         state_.ExpectedSize = 0;
@@ -109,7 +109,7 @@ std::shared_ptr<FtpSession> MakeRoutedSession(AppState& state) {
         delete p;
     });
     router->Attach(session.get());
-    session->SetHost(router.get());
+    session->SetEvents(router.get());
     return session;
 }
 

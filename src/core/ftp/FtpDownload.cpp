@@ -35,7 +35,8 @@ void FtpSession::Impl::DropSplicePipe() {
 }
 
 GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string& localName,
-                                bool overwrite, int64_t* remoteSize) {
+                                bool overwrite, int64_t* remoteSize, std::string* remoteTime,
+                                int64_t maxBytes) {
     CheckArgument(remoteName, "remote file name");
     if (!overwrite && (::access(localName.c_str(), F_OK) == 0))
         throw FileAlreadyExistsError();
@@ -66,12 +67,14 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
     GetResult result;
     SizesFirst first;
     first.names.push_back(remoteName);
+    first.withTimes = remoteTime != nullptr;
     int64_t writtenBack = 0;
     bool truncated = false; // TLS ended without close_notify
     bool whole = Transfer(
         "retr " + remoteName, Kind::Read,
         [&](net::NetSocket& s, net::Waiter& w) {
             WorkScope scope(*this, WorkDirection::Read, 0);
+            RateFloor rate(self);
             for (;;) {
                 long n;
                 if (zeroCopy) {
@@ -98,6 +101,13 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
                     return true;
                 }
                 result.Bytes += n;
+                rate.Moved(n);
+                if (maxBytes >= 0 && result.Bytes > maxBytes)
+                    throw FtpLimitError("The FTP server sent more than the " +
+                                        std::to_string(maxBytes) + " bytes it announced for " +
+                                        remoteName +
+                                        "; the download was stopped and the file stays on the "
+                                        "server.");
                 if (self.WriteBackBytes > 0 && result.Bytes - writtenBack >= self.WriteBackBytes) {
                     // Only starts the writing; errors show at the flush.
                     ::sync_file_range(file.fd, writtenBack, result.Bytes - writtenBack,
@@ -107,9 +117,11 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
                 Work(WorkDirection::Read, n);
             }
         },
-        remoteSize ? &first : nullptr);
+        remoteSize || remoteTime ? &first : nullptr);
     if (remoteSize)
         *remoteSize = first.answers.empty() ? -1 : first.answers.front().size;
+    if (remoteTime)
+        *remoteTime = first.times.empty() ? std::string() : first.times.front();
     pipeGuard.done = true;
     result.Complete = whole && (!truncated || RemoteSizeIs(remoteName, result.Bytes));
     return result;
@@ -118,8 +130,8 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
 bool FtpSession::Impl::RemoteSizeIs(const std::string& remoteName, int64_t bytes) {
     int savedCode = lastCode;
     std::vector<std::string> savedLines = lastLines;
-    SendCommand("SIZE " + remoteName);
-    const bool same = ReadReply({}) == 213 && ftp::ParseSizeReply(lastLines) == bytes;
+    Send(SizeCommands({remoteName}));
+    const bool same = ReadSizeAnswer().size == bytes;
     lastCode = savedCode;
     lastLines = std::move(savedLines);
     return same;

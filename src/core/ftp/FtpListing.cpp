@@ -3,6 +3,7 @@
 #include "ftp/FtpSessionImpl.h"
 
 #include "ftp/FtpReply.h"
+#include "ftp/ReplyCodes.h"
 #include "util/Text.h"
 
 namespace kv {
@@ -10,6 +11,7 @@ namespace kv {
 bool FtpSession::Impl::ReadAll(net::NetSocket& s, net::Waiter& w,
                                const std::function<void(const char*, size_t)>& sink) {
     WorkScope scope(*this, WorkDirection::Read, 0);
+    RateFloor rate(self);
     for (;;) {
         long n = s.Receive(chunk.data(), chunk.size(), w);
         if (n < 0) {
@@ -19,6 +21,7 @@ bool FtpSession::Impl::ReadAll(net::NetSocket& s, net::Waiter& w,
         if (n == 0)
             return true;
         sink(chunk.data(), static_cast<size_t>(n));
+        rate.Moved(n);
         Work(WorkDirection::Read, n);
     }
 }
@@ -42,17 +45,12 @@ void FtpSession::Impl::List(std::vector<std::string>& dest, const std::string& s
                           });
     if (!whole) {
         // A listing cut short could name files that do not exist.
-        if (lastCode == 426 && !lastLines.empty())
+        if (lastCode == ftp::reply::TransferAborted && !lastLines.empty())
             throw ProtocolReplyError(lastCode, lastLines.back());
         throw ConnClosedGracefullyError();
     }
     std::vector<std::string> lines;
-    try {
-        lines = ftp::SplitListing(text);
-    } catch (const FtpLimitError&) {
-        keepOpen = true; // the transfer is over, the session in step
-        throw;
-    }
+    lines = ftp::SplitListing(text); // the transfer is over: in step also when this throws
     dest = std::move(lines);
 }
 

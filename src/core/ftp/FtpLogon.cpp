@@ -2,11 +2,14 @@
 // the SOCKS proxy), explicit TLS on it, and the login.
 #include "ftp/FtpSessionImpl.h"
 
+#include "ftp/ReplyCodes.h"
 #include "ftp/Socks.h"
 
 #include <arpa/inet.h>
 
 namespace kv {
+
+namespace rc = ftp::reply;
 
 namespace {
 
@@ -33,6 +36,7 @@ void FtpSession::Impl::Connect(bool login) {
     CheckArgument(self.User, "user name");
     CheckArgument(self.Password, "password", false);
     inbuf.clear();
+    inFlight.clear();
     peerClosed = false;
     tlsContext.reset();
     if (self.UseTls)
@@ -54,19 +58,22 @@ void FtpSession::Impl::Connect(bool login) {
         if (viaProxy)
             socks::Handshake(control, self.Proxy, proxyTarget, self.Port, w);
         Status("Connected.");
-        ReadReply({220});
+        // The greeting is the reply to the connection itself.
+        inFlight.push_back(Expect("(greeting)", {rc::ServiceReady}));
+        inFlight.back().preliminary = true;
+        ReadReply({rc::ServiceReady});
         if (self.UseTls)
             SecureControl(w);
         if (login) {
-            SendCommand("user " + self.User);
-            if (ReadReply({230, 331}) == 331) {
-                SendRaw("pass " + self.Password + "\r\n", kMaskedPass);
-                ReadReply({230});
+            SendCommand("user " + self.User, rc::ToUser);
+            if (ReadReply(rc::ToUser) == rc::NeedPassword) {
+                Send({Expect("pass " + self.Password, {rc::LoggedIn})}, kMaskedPass);
+                ReadReply({rc::LoggedIn});
             }
-            SendCommand(self.Type == TransferType::Binary ? "type I" : "type A");
-            ReadReply({200});
-            SendCommand("syst");
-            ReadReply({200, 215, 500});
+            SendCommand(self.Type == TransferType::Binary ? "type I" : "type A", {rc::CommandOkay});
+            ReadReply({rc::CommandOkay});
+            SendCommand("syst", rc::ToSyst);
+            ReadReply({rc::CommandOkay, rc::SystemType, rc::SyntaxError});
         }
     } catch (...) {
         CloseControl();
@@ -90,8 +97,8 @@ void FtpSession::Impl::ConnectControl(const std::vector<net::Address>& targets, 
 }
 
 void FtpSession::Impl::SecureControl(net::Waiter& w) {
-    SendCommand("AUTH TLS");
-    if (ReadReply({}) != 234)
+    SendCommand("AUTH TLS", {rc::SecurityExchangeDone});
+    if (ReadReply({}) != rc::SecurityExchangeDone)
         throw TlsError("The FTP server refused AUTH TLS (\"" + lastLines.back() +
                        "\"): it offers no explicit TLS, and the session does not fall "
                        "back to clear text. Turn FTPS off only if the server is trusted.");
@@ -102,10 +109,10 @@ void FtpSession::Impl::SecureControl(net::Waiter& w) {
                        "connection was closed.");
     control.StartTls(*tlsContext, net::HostWithoutBrackets(self.Host), nullptr, w);
     Trace("TLS: " + control.Tls()->Description() + ".");
-    SendCommand("PBSZ 0");
-    ReadReply({200});
-    SendCommand("PROT P");
-    ReadReply({200});
+    SendCommand("PBSZ 0", {rc::CommandOkay});
+    ReadReply({rc::CommandOkay});
+    SendCommand("PROT P", {rc::CommandOkay});
+    ReadReply({rc::CommandOkay});
 }
 
 } // namespace kv

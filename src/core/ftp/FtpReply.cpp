@@ -143,6 +143,17 @@ int64_t ParseSizeReply(const std::vector<std::string>& lines) {
     return *v;
 }
 
+std::string ParseMdtmReply(const std::vector<std::string>& lines) {
+    if (lines.empty())
+        return "";
+    const std::string line = Trim(lines.back());
+    const size_t blank = line.find(' ');
+    const std::string time = blank == std::string::npos ? "" : Trim(line.substr(blank + 1));
+    if (time.size() < 14 || time.find_first_not_of("0123456789.") != std::string::npos)
+        return "";
+    return time;
+}
+
 std::string ParsePwdReply(std::string_view line) {
     size_t first = line.find('"');
     if (first == std::string_view::npos)

@@ -69,6 +69,11 @@ int ParseEpsvReply(std::string_view line);
 // first blank; -1 when it is not a non-negative integer.
 int64_t ParseSizeReply(const std::vector<std::string>& lines);
 
+// The time in a 213 reply to MDTM (RFC 3659: "YYYYMMDDHHMMSS", possibly with
+// a fraction): the part after the first blank of the last line; empty when it
+// is not such a time.
+std::string ParseMdtmReply(const std::vector<std::string>& lines);
+
 // The folder in a 257 reply line: the text between the first double quote and
 // the next one (or the line's end); empty when there is no double quote.
 std::string ParsePwdReply(std::string_view line);

@@ -5,12 +5,15 @@
 
 #include "ftp/FtpReply.h"
 #include "ftp/FtpSessionImpl.h"
+#include "ftp/ReplyCodes.h"
 #include "util/Text.h"
 
 #include <cstring>
 #include <exception>
 
 namespace kv {
+
+namespace rc = ftp::reply;
 
 void CheckArgument(const std::string& value, const std::string& what, bool showValue) {
     if (value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos)
@@ -29,15 +32,15 @@ std::string ErrnoMessage(int err) {
 FtpSession::FtpSession() : impl_(std::make_unique<Impl>(*this)) {}
 
 FtpSession::~FtpSession() {
-    // Owners release the session after Disconnect; close quietly, the host
-    // may be gone already.
+    // Owners release the session after Disconnect; close quietly, the events'
+    // receiver may be gone already.
     impl_->data.reset();
     impl_->listener.reset();
     impl_->control.Close();
 }
 
-void FtpSession::SetHost(kv::Host* host) {
-    impl_->host = host;
+void FtpSession::SetEvents(ftp::Events* events) {
+    impl_->events = events;
 }
 void FtpSession::SetTraceEnabled(bool on) {
     impl_->trace = on;
@@ -58,8 +61,8 @@ void FtpSession::SetTransferType(TransferType type) {
     if (type == Type)
         return;
     i.Run([&] {
-        i.SendCommand(type == TransferType::Binary ? "type I" : "type A");
-        i.ReadReply({200});
+        i.SendCommand(type == TransferType::Binary ? "type I" : "type A", {rc::CommandOkay});
+        i.ReadReply({rc::CommandOkay});
         Type = type;
     });
 }
@@ -67,22 +70,22 @@ void FtpSession::SetTransferType(TransferType type) {
 void FtpSession::ChangeDir(const std::string& folder) {
     impl_->Run([&] {
         CheckArgument(folder, "remote folder");
-        impl_->SendCommand("CWD " + folder);
-        impl_->ReadReply({250});
+        impl_->SendCommand("CWD " + folder, {rc::FileActionDone});
+        impl_->ReadReply({rc::FileActionDone});
     });
 }
 
 void FtpSession::ChangeDirUp() {
     impl_->Run([&] {
-        impl_->SendCommand("CDUP");
-        impl_->ReadReply({250});
+        impl_->SendCommand("CDUP", rc::ToDirectoryChange);
+        impl_->ReadReply({rc::FileActionDone});
     });
 }
 
 std::string FtpSession::RetrieveCurrentDir() {
     return impl_->Run([&] {
-        impl_->SendCommand("PWD");
-        impl_->ReadReply({257});
+        impl_->SendCommand("PWD", {rc::PathName});
+        impl_->ReadReply({rc::PathName});
         return ftp::ParsePwdReply(impl_->lastLines.back());
     });
 }
@@ -92,8 +95,11 @@ void FtpSession::List(std::vector<std::string>& dest, const std::string& specifi
 }
 
 GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,
-                          bool overwrite, int64_t* remoteSize) {
-    return impl_->Run([&] { return impl_->Get(remoteName, localName, overwrite, remoteSize); });
+                          bool overwrite, int64_t* remoteSize, std::string* remoteTime,
+                          int64_t maxBytes) {
+    return impl_->Run([&] {
+        return impl_->Get(remoteName, localName, overwrite, remoteSize, remoteTime, maxBytes);
+    });
 }
 
 void FtpSession::Put(const std::string& localName, const std::string& remoteName, bool append) {
@@ -112,42 +118,53 @@ FtpSession::PutIfAbsent(const std::string& localName, const std::string& remoteN
     });
 }
 
-void FtpSession::Rename(const std::string& oldName, const std::string& newName,
-                        const std::vector<std::string>& nextAbsentNames) {
+void FtpSession::Rename(const std::string& oldName, const std::string& newName) {
+    std::vector<std::exception_ptr> results;
+    Rename({{oldName, newName}}, results);
+    if (!results.empty() && results.front())
+        std::rethrow_exception(results.front());
+}
+
+void FtpSession::Rename(const std::vector<std::pair<std::string, std::string>>& pairs,
+                        std::vector<std::exception_ptr>& results) {
+    results.clear();
+    if (pairs.empty())
+        return;
     impl_->Run([&] {
-        CheckArgument(oldName, "remote file name");
-        CheckArgument(newName, "new remote file name");
-        std::vector<std::string> commands{"RNFR " + oldName, "RNTO " + newName};
-        const bool ahead = !nextAbsentNames.empty() && impl_->PassiveWithPasv();
-        if (ahead) {
-            for (std::string& size : Impl::SizeCommands(nextAbsentNames))
-                commands.push_back(std::move(size));
-            commands.push_back("PASV");
+        std::vector<Impl::InFlight> commands;
+        for (const auto& [from, to] : pairs) {
+            CheckArgument(from, "remote file name");
+            CheckArgument(to, "new remote file name");
+            commands.push_back(Impl::Expect("RNFR " + from, {rc::PendingFurtherInformation}));
+            commands.push_back(Impl::Expect("RNTO " + to, {rc::FileActionDone}));
         }
-        impl_->SendCommands(commands);
-        if (ahead) {
-            impl_->askedAhead = nextAbsentNames;
-            impl_->askedAheadOwed = true;
+        impl_->Send(std::move(commands));
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            const int from = impl_->Await();
+            const std::vector<std::string> fromLines = impl_->lastLines;
+            const int to = impl_->Await();
+            // A refused RNFR makes the server refuse the RNTO too: the RNFR's
+            // reply says why, and is the last reply.
+            if (from != rc::PendingFurtherInformation) {
+                impl_->lastCode = from;
+                impl_->lastLines = fromLines;
+                results.push_back(
+                    std::make_exception_ptr(ProtocolReplyError(from, fromLines.back())));
+            } else if (to != rc::FileActionDone) {
+                results.push_back(
+                    std::make_exception_ptr(ProtocolReplyError(to, impl_->lastLines.back())));
+            } else {
+                results.push_back(nullptr);
+            }
         }
-        const int from = impl_->ReadReply({});
-        const std::string fromLine = impl_->lastLines.back();
-        const int to = impl_->ReadReply({});
-        if (from != 350) {
-            impl_->lastCode = from;
-            impl_->lastLines = {fromLine};
-            throw ProtocolReplyError(from, fromLine);
-        }
-        if (to != 250)
-            throw ProtocolReplyError(to, impl_->lastLines.back());
     });
 }
 
 void FtpSession::Delete(const std::string& remoteName) {
-    impl_->Run([&] {
-        CheckArgument(remoteName, "remote file name");
-        impl_->SendCommand("DELE " + remoteName);
-        impl_->ReadReply({250});
-    });
+    std::vector<std::exception_ptr> results;
+    Delete(std::vector<std::string>{remoteName}, results);
+    if (!results.empty() && results.front())
+        std::rethrow_exception(results.front());
 }
 
 void FtpSession::Delete(const std::vector<std::string>& remoteNames,
@@ -156,15 +173,15 @@ void FtpSession::Delete(const std::vector<std::string>& remoteNames,
     if (remoteNames.empty())
         return;
     impl_->Run([&] {
-        std::vector<std::string> commands;
+        std::vector<Impl::InFlight> commands;
         for (const std::string& name : remoteNames) {
             CheckArgument(name, "remote file name");
-            commands.push_back("DELE " + name);
+            commands.push_back(Impl::Expect("DELE " + name, {rc::FileActionDone}));
         }
-        impl_->SendCommands(commands);
-        for (size_t i = 0; i < commands.size(); ++i) {
+        impl_->Send(std::move(commands));
+        for (size_t i = 0; i < remoteNames.size(); ++i) {
             try {
-                impl_->ReadReply({250});
+                impl_->ReadReply({rc::FileActionDone});
                 results.push_back(nullptr);
             } catch (const ProtocolReplyError&) {
                 results.push_back(std::current_exception());
@@ -173,16 +190,45 @@ void FtpSession::Delete(const std::vector<std::string>& remoteNames,
     });
 }
 
+std::vector<FtpSession::Stamp> FtpSession::Stamps(const std::vector<std::string>& remoteNames) {
+    if (remoteNames.empty())
+        return {};
+    return impl_->Run([&] {
+        Impl& i = *impl_;
+        const bool ascii = Type == TransferType::Ascii;
+        std::vector<Impl::InFlight> commands = Impl::SizeCommands(remoteNames, true);
+        if (ascii) {
+            // SIZE counts the bytes as stored only in binary type.
+            commands.insert(commands.begin(), Impl::Expect("type I", {rc::CommandOkay}));
+            commands.push_back(Impl::Expect("type A", {rc::CommandOkay}));
+        }
+        i.Send(std::move(commands));
+        const int toBinary = ascii ? i.Await() : 0;
+        std::vector<Stamp> stamps;
+        for (size_t n = 0; n < remoteNames.size(); ++n) {
+            Stamp st;
+            const SizeAnswer a = i.ReadSizeAnswer();
+            st.size = a.size;
+            st.sizeCode = a.code;
+            st.time = i.ReadTimeAnswer();
+            stamps.push_back(std::move(st));
+        }
+        if (ascii && i.Await() != rc::CommandOkay && toBinary == rc::CommandOkay)
+            Type = TransferType::Binary;
+        return stamps;
+    });
+}
+
 int64_t FtpSession::Size(const std::string& remoteName) {
     return impl_->Run([&]() -> int64_t {
-        impl_->SendCommands(Impl::SizeCommands({remoteName}));
+        impl_->Send(Impl::SizeCommands({remoteName}));
         return impl_->ReadSizeAnswer().size;
     });
 }
 
 std::vector<FtpSession::SizeAnswer> FtpSession::Sizes(const std::vector<std::string>& remoteNames) {
     return impl_->Run([&] {
-        impl_->SendCommands(Impl::SizeCommands(remoteNames));
+        impl_->Send(Impl::SizeCommands(remoteNames));
         std::vector<SizeAnswer> answers;
         for (size_t i = 0; i < remoteNames.size(); ++i)
             answers.push_back(impl_->ReadSizeAnswer());
@@ -194,9 +240,28 @@ void FtpSession::Noop() {
     if (impl_->depth > 0)
         return;
     impl_->Run([&] {
-        impl_->SendCommand("NOOP");
-        impl_->ReadReply({200});
+        impl_->SendCommand("NOOP", {rc::CommandOkay});
+        impl_->ReadReply({rc::CommandOkay});
     });
+}
+
+void FtpSession::SendAhead(const std::vector<std::string>& commands) {
+    std::vector<Impl::InFlight> ahead;
+    for (const std::string& c : commands) {
+        CheckArgument(c, "command");
+        const std::string verb = UpperCase(c.substr(0, c.find(' ')));
+        if (verb == "SIZE" || verb == "MDTM")
+            ahead.push_back(Impl::Expect(c, rc::ToSize));
+        else if (verb == "PASV" && c.size() == 4)
+            ahead.push_back(Impl::Expect(c, {rc::EnteringPassive}));
+        else if (verb == "NOOP" && c.size() == 4)
+            ahead.push_back(Impl::Expect(c, {rc::CommandOkay}));
+        else
+            throw FtpArgumentError("Only queries may be sent ahead, not \"" + c + "\".");
+    }
+    if (ahead.empty())
+        return;
+    impl_->Run([&] { impl_->SendAhead(std::move(ahead)); });
 }
 
 void FtpSession::Abort() {
@@ -215,6 +280,10 @@ bool FtpSession::Connected() const {
 
 bool FtpSession::Busy() const {
     return impl_->depth > 0;
+}
+
+int64_t FtpSession::TransferCommandsSent() const {
+    return impl_->transferCommands;
 }
 
 int FtpSession::LastReplyCode() const {

@@ -1,8 +1,10 @@
 #pragma once
 // The inside of FtpSession, shared by the files that implement it by
-// operation: FtpControl (commands and replies), FtpLogon (connecting, TLS,
-// login), FtpTransfer (data connections and the generic transfer),
-// FtpListing, FtpDownload and FtpUpload. Used only within src/core/ftp.
+// operation: FtpControl (the queue of commands in flight and the replies),
+// FtpLogon (connecting, TLS, login), FtpTransfer (data connections and the
+// generic transfer), FtpListing, FtpDownload and FtpUpload. Used only within
+// src/core/ftp.
+#include "ftp/FtpEvents.h"
 #include "ftp/FtpReply.h"
 #include "ftp/FtpSession.h"
 #include "ftp/NetSocket.h"
@@ -10,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -42,38 +45,67 @@ struct FtpSession::Impl {
     explicit Impl(FtpSession& s) : self(s), chunk(kChunk) {}
 
     FtpSession& self;
-    kv::Host* host = nullptr;
-    kv::Host quietHost; // stands in while no host is set
+    ftp::Events* events = nullptr;
+    ftp::Events quiet; // stands in while no one listens
     bool trace = false;
 
     std::unique_ptr<tls::Context> tlsContext; // with UseTls, from Connect on
     net::NetSocket control;
     std::string inbuf;       // received control bytes not yet consumed
     bool peerClosed = false; // the server closed the control connection
-    bool closing = false;
-    net::Address peer; // where the control connection goes (the proxy, with one)
+    net::Address peer;       // where the control connection goes (the proxy, with one)
     std::string peerText;
     std::string proxyTarget; // the FTP host as the proxy is asked for it
 
+    // The last reply an operation read.
     int lastCode = 0;
     std::vector<std::string> lastLines;
+
+    // --- the protocol's state ------------------------------------------------
+    // Where the session is; changed only by SetPhase, which can trace it.
+    enum class Phase {
+        Idle,     // nothing owed
+        Command,  // commands in flight, no transfer
+        Transfer, // a data transfer runs
+        Aborting, // the running transfer is being stopped (ABOR)
+        Closing,  // the control connection is being closed
+    };
+    Phase phase = Phase::Idle;
+    void SetPhase(Phase p);
+
+    // A command sent whose reply is owed. Replies are matched in order: a
+    // reply the oldest command cannot have is unsolicited (traced, skipped).
+    struct InFlight {
+        enum class Kind { Plain, Transfer, Abort, Marker };
+        std::string command;     // as traced
+        std::vector<int> finals; // the positive final codes it can have
+        Kind kind = Kind::Plain;
+        bool preliminary = false; // a 1xx may come first (transfer commands)
+        bool optional = false;    // its reply may never come
+        // Await: the running operation reads it. Ahead: sent ahead for a later
+        // operation, which takes it by sending the same command. Drop: read
+        // and forgotten.
+        enum class Use { Await, Ahead, Drop } use = Use::Await;
+    };
+    std::deque<InFlight> inFlight;
+    // The final reply of the last transfer command answered (0: none yet).
+    int transferFinal = 0;
+    std::vector<std::string> transferFinalLines;
+
+    static InFlight Expect(std::string command, std::initializer_list<int> finals,
+                           InFlight::Kind kind = InFlight::Kind::Plain);
+    // Whether a reply with that code can be the command's.
+    static bool Accepts(const InFlight& c, int code);
+
+    bool writing = false; // a command line is half written (Abort waits)
+    int depth = 0;        // operations running (more than one: re-entry)
+    // Transfer commands (RETR, STOR, LIST...) handed to the connection so far.
+    int64_t transferCommands = 0;
 
     // The running transfer. Abort and Disconnect close these sockets; the
     // transfer code holds its own references so nothing is freed under it.
     std::shared_ptr<net::NetSocket> data;
     std::shared_ptr<net::NetSocket> listener;
-    bool transferRunning = false;
-    bool aborted = false;      // ABOR went out for the running transfer
-    bool aborDeferred = false; // Abort came while a command was half sent
-    bool sending = false;
-    bool completionPending = false; // the server owes the transfer's final reply
-    bool keepOpen = false;          // the failing operation left the session in step
-    // The SIZE queries and PASV of an upload, sent ahead with a rename
-    // (RenameThenAsk); their replies are still owed. The upload with those
-    // names reads them; any other command reads and drops them first.
-    std::vector<std::string> askedAhead;
-    bool askedAheadOwed = false;
-    int depth = 0; // operations running (more than one: re-entry)
 
     struct WorkState {
         int level = 0;
@@ -83,14 +115,14 @@ struct FtpSession::Impl {
 
     std::vector<char> chunk;
 
-    kv::Host& H() { return host ? *host : quietHost; }
-    net::Waiter MakeWaiter() { return net::Waiter(host, self.NetTimeOut); }
+    ftp::Events& E() { return events ? *events : quiet; }
+    net::Waiter MakeWaiter() { return net::Waiter(events, self.NetTimeOut); }
     bool ControlUsable() const { return control.IsOpen() && !peerClosed; }
 
-    void Status(const std::string& text) { H().FtpStatus(text); }
+    void Status(const std::string& text) { E().Status(text); }
     void Trace(const std::string& text) {
         if (trace)
-            H().FtpTrace(ftp::TraceLine(ftp::TraceStamp(), text));
+            E().Trace(ftp::TraceLine(ftp::TraceStamp(), text));
     }
 
     // --- work events (FtpTransfer.cpp) ---------------------------------------
@@ -128,13 +160,34 @@ struct FtpSession::Impl {
 
     void CloseControl();
 
-    // --- control connection (FtpControl.cpp) ---------------------------------
-    void SendRaw(const std::string& line, const char* traced);
+    // --- the control connection (FtpControl.cpp) ----------------------------
+    // Sends the commands in one write and queues what each awaits. A command
+    // equal to the next one sent ahead is not sent again: it takes that one's
+    // reply; any other drops the replies of those sent ahead. `traced` stands
+    // in for the first command in the trace (a password). Before anything is
+    // sent with nothing in flight, replies already there are skipped.
+    void Send(std::vector<InFlight> commands, const char* traced = nullptr);
+    void SendCommand(const std::string& command, std::initializer_list<int> finals) {
+        Send({Expect(command, finals)});
+    }
+    // Queues commands for a later operation (InFlight::Use::Ahead).
+    void SendAhead(std::vector<InFlight> commands);
 
-    void SendCommand(const std::string& command) { SendRaw(command + "\r\n", nullptr); }
-
-    // Several commands in one write; their replies are read in turn.
-    void SendCommands(const std::vector<std::string>& commands);
+    // Reads replies until the oldest command the operation awaits has its
+    // reply (a 1xx keeps it awaiting its final one); returns the code, with
+    // the reply in lastCode and lastLines. Replies of dropped commands are
+    // read and forgotten, unsolicited ones traced and skipped.
+    int Await();
+    // Await; a code outside `accepted` (when not empty) raises
+    // ProtocolReplyError with the reply's last line.
+    int ReadReply(std::initializer_list<int> accepted);
+    // One whole reply from the connection into lastCode and lastLines.
+    void ReadWholeReply();
+    // With nothing in flight: complete replies that came anyway are skipped.
+    void SkipUnsolicited();
+    // After a failure: what the failed operation still awaited is dropped;
+    // true when the session can go on (the replies owed will be read first).
+    bool InStep() const;
 
     // RFC 2428's commands on IPv6, where PASV and PORT cannot name an
     // address; IPv4 keeps the wire it always had.
@@ -143,28 +196,14 @@ struct FtpSession::Impl {
     }
     bool PassiveWithPasv() const { return self.Passive && !Extended(); }
 
-    // "SIZE " + name for each name, each checked as a remote file name.
-    static std::vector<std::string> SizeCommands(const std::vector<std::string>& names);
+    // "SIZE " + name for each name (and "MDTM " + name after each with
+    // times), each checked as a remote file name.
+    static std::vector<InFlight> SizeCommands(const std::vector<std::string>& names,
+                                              bool times = false);
     // Reads the reply to one SIZE: the size on 213, else -1, with the code.
     SizeAnswer ReadSizeAnswer();
-
-    // Reads the owed replies of commands sent ahead for an upload that did
-    // not follow, so that the next command reads its own reply.
-    void DropAskedAhead();
-
-    // Reads one reply; a code outside `accepted` (when not empty) raises
-    // ProtocolReplyError with the reply's last line.
-    int ReadReply(std::initializer_list<int> accepted);
-    void ReadWholeReply();
-
-    // Brings the control connection back in step after a transfer that ended
-    // early (ABOR sent, or the server's 426). Servers owe one to three replies
-    // then, in varying order and sometimes merged, and a hostile one may answer
-    // ABOR with any code: counting alone cannot tell where they end. A PWD
-    // follows them, and the replies are read up to its 257, a code no transfer
-    // or ABOR reply carries. The last reply afterwards is the transfer's own
-    // final one: the first final reply read when it was still owed.
-    void Drain(bool finalOwed);
+    // Reads the reply to one MDTM: the time on 213, else empty.
+    std::string ReadTimeAnswer();
 
     // --- operations ----------------------------------------------------------
     // Runs one public operation: keeps the object alive, refuses re-entry, and
@@ -176,28 +215,30 @@ struct FtpSession::Impl {
             throw FtpBusyError();
         ++depth;
         struct Depth {
-            int& d;
-            ~Depth() { --d; }
-        } guard{depth};
-        keepOpen = false;
+            Impl& i;
+            ~Depth() {
+                --i.depth;
+                i.Settle();
+            }
+        } guard{*this};
         try {
             return body();
-        } catch (const SocketError&) {
-            CloseUnlessInStep();
-            throw;
-        } catch (const ConnClosedGracefullyError&) {
-            CloseUnlessInStep();
-            throw;
-        } catch (const FtpLimitError&) {
-            CloseUnlessInStep();
-            throw;
         } catch (const TlsError&) {
             CloseControl();
             throw;
+        } catch (const FtpError&) {
+            if (!InStep())
+                CloseControl();
+            throw;
+        } catch (...) {
+            if (!InStep())
+                CloseControl();
+            throw;
         }
     }
-
-    void CloseUnlessInStep();
+    // After an operation: what it still awaited is dropped, and the phase
+    // follows what is in flight.
+    void Settle();
 
     // --- logon (FtpLogon.cpp) ------------------------------------------------
     void Connect(bool login);
@@ -232,6 +273,8 @@ struct FtpSession::Impl {
     struct SizesFirst {
         std::vector<std::string> names;
         std::vector<SizeAnswer> answers;
+        bool withTimes = false;         // MDTM of each name after its SIZE
+        std::vector<std::string> times; // their answers (empty: none)
         bool onlyIfAbsent = false;
         bool skipped = false;
     };
@@ -241,9 +284,30 @@ struct FtpSession::Impl {
     bool Transfer(const std::string& command, Kind kind, const Mover& move,
                   SizesFirst* first = nullptr);
 
+    // Stops the server's side of the running transfer (ABOR, unless one is
+    // in flight already) and reads what it owes up to a marker command (PWD,
+    // whose 257 no transfer or ABOR reply carries), so the next command reads
+    // its own reply whatever the server answered, or did not. The last reply
+    // is the transfer's own final one afterwards, when it came.
+    void StopTransfer();
+
     // The data connection was closed locally: by Abort (the transfer ends
     // early) or by Disconnect (the operation fails).
     void CheckClosedLocally();
+
+    // Fails a transfer that moves fewer than MinBytesPerSecond for a whole
+    // NetTimeOut.
+    class RateFloor {
+    public:
+        RateFloor(const FtpSession& s);
+        void Moved(int64_t bytes);
+
+    private:
+        int64_t floor_;
+        std::chrono::steady_clock::duration window_;
+        std::chrono::steady_clock::time_point since_;
+        int64_t bytes_ = 0;
+    };
 
     // --- listing, download, upload (FtpListing, FtpDownload, FtpUpload) ------
     // Reads a data connection to its end; `sink` takes each chunk.
@@ -253,7 +317,7 @@ struct FtpSession::Impl {
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details);
 
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
-                  int64_t* remoteSize);
+                  int64_t* remoteSize, std::string* remoteTime, int64_t maxBytes);
 
     // A TLS stream that ended without close_notify may have been cut by a
     // third party: the download counts only when the server's size matches.

@@ -4,6 +4,7 @@
 #include "ftp/FtpSessionImpl.h"
 
 #include "ftp/FtpReply.h"
+#include "ftp/ReplyCodes.h"
 #include "ftp/Socks.h"
 
 #include <algorithm>
@@ -11,12 +12,14 @@
 
 namespace kv {
 
+namespace rc = ftp::reply;
+
 void FtpSession::Impl::WorkBegin(WorkDirection d, int64_t size) {
     WorkState& s = work[static_cast<int>(d)];
     if (++s.level == 1) {
         s.size = size;
         s.total = 0;
-        H().FtpWorkBegin(d, size);
+        E().WorkBegin(d, size);
     }
 }
 
@@ -24,18 +27,18 @@ void FtpSession::Impl::Work(WorkDirection d, int64_t count) {
     WorkState& s = work[static_cast<int>(d)];
     if (s.level < 1)
         return;
-    while (count > 0 && !aborted) {
+    while (count > 0 && phase != Phase::Aborting) {
         const int64_t step = std::min<int64_t>(count, kChunk);
         s.total += step;
         count -= step;
-        H().FtpWork(d, s.total);
+        E().Work(d, s.total);
     }
 }
 
 void FtpSession::Impl::WorkEnd(WorkDirection d) {
     WorkState& s = work[static_cast<int>(d)];
     if (s.level == 1)
-        H().FtpWorkEnd(d);
+        E().WorkEnd(d);
     if (s.level > 0)
         --s.level;
 }
@@ -75,10 +78,6 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
                                 SizesFirst* first) {
     if (!ControlUsable())
         throw ConnClosedGracefullyError();
-    transferRunning = true;
-    aborted = false;
-    aborDeferred = false;
-    completionPending = false;
     auto sock = std::make_shared<net::NetSocket>();
     data = sock;
     struct End {
@@ -87,37 +86,35 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
             i.CloseData();
             i.data.reset();
             i.listener.reset();
-            i.transferRunning = false;
-            i.completionPending = false;
+            if (i.phase == Phase::Transfer || i.phase == Phase::Aborting)
+                i.SetPhase(i.inFlight.empty() ? Phase::Idle : Phase::Command);
         }
     } end{*this};
     net::Waiter w = MakeWaiter();
     bool passiveReplyRead = false;
     // Abort may come from the idle pump before the data connection exists.
     auto stopIfAborted = [&] {
-        if (aborted)
+        if (phase == Phase::Aborting)
             throw ConnClosedGracefullyError();
     };
     try {
         const bool extended = Extended();
         if (first) {
             const bool together = PassiveWithPasv();
-            if (together && askedAheadOwed && askedAhead == first->names) {
-                askedAheadOwed = false; // sent already: only the replies
-            } else {
-                std::vector<std::string> commands = SizeCommands(first->names);
-                if (together)
-                    commands.push_back("PASV");
-                SendCommands(commands);
-            }
+            std::vector<InFlight> commands = SizeCommands(first->names, first->withTimes);
+            if (together)
+                commands.push_back(Expect("PASV", {rc::EnteringPassive}));
+            Send(std::move(commands));
             bool absent = true;
             for (size_t i = 0; i < first->names.size(); ++i) {
                 const SizeAnswer a = ReadSizeAnswer();
-                absent = absent && a.code == 550;
+                absent = absent && a.code == rc::FileUnavailable;
                 first->answers.push_back(a);
+                if (first->withTimes)
+                    first->times.push_back(ReadTimeAnswer());
             }
             if (together) {
-                ReadReply({227});
+                ReadReply({rc::EnteringPassive});
                 passiveReplyRead = true;
             }
             if (first->onlyIfAbsent && !absent) {
@@ -127,39 +124,41 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
                 return false;
             }
         }
+        SetPhase(Phase::Transfer);
+        const InFlight transfer = Expect(command, rc::ToTransferEnd, InFlight::Kind::Transfer);
         if (self.Passive) {
             int port;
             if (extended) {
-                SendCommand("EPSV");
-                ReadReply({229});
+                SendCommand("EPSV", {rc::EnteringExtendedPassive});
+                ReadReply({rc::EnteringExtendedPassive});
                 port = ftp::ParseEpsvReply(lastLines.back());
             } else {
                 if (!passiveReplyRead) {
-                    SendCommand("PASV");
-                    ReadReply({227});
+                    SendCommand("PASV", {rc::EnteringPassive});
+                    ReadReply({rc::EnteringPassive});
                 }
                 port = ftp::ParsePasvReply(lastLines.back()).Port;
             }
             stopIfAborted();
             OpenPassive(*sock, port, w);
             stopIfAborted();
-            SendCommand(command);
+            ++transferCommands;
+            Send({transfer});
             if (kind == Kind::Write)
-                ReadReply({110, 125, 150});
+                ReadReply({rc::RestartMarker, rc::DataAlreadyOpen, rc::AboutToOpenData});
             else
-                ReadReply({125, 150});
-            completionPending = true;
+                ReadReply({rc::DataAlreadyOpen, rc::AboutToOpenData});
             SecureData(*sock, w);
         } else {
             auto lst = std::make_shared<net::NetSocket>();
             listener = lst;
             stopIfAborted();
             lst->Listen(control.LocalAddress());
-            SendCommand(PortCommand(lst->LocalAddress(), extended));
-            ReadReply({200});
-            SendCommand(command);
-            ReadReply({125, 150});
-            completionPending = true;
+            SendCommand(PortCommand(lst->LocalAddress(), extended), {rc::CommandOkay});
+            ReadReply({rc::CommandOkay});
+            ++transferCommands;
+            Send({transfer});
+            ReadReply({rc::DataAlreadyOpen, rc::AboutToOpenData});
             stopIfAborted();
             // Only the server may connect: another host could slip in
             // bytes of its own.
@@ -170,64 +169,78 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
             SecureData(*sock, w);
         }
         const bool moved = move(*sock, w);
-        const bool cut = aborted;
+        const bool cut = phase == Phase::Aborting;
         if (!cut)
             sock->EndTls(w);
         sock->Close();
-        int code = 0;
-        if (!cut) {
-            // A refusal here is the transfer's final word: nothing more is owed.
-            code = ReadReply({});
-            completionPending = false;
-            if (code != 225 && code != 226 && code != 250 && code != 426)
-                throw ProtocolReplyError(lastCode, lastLines.back());
+        if (cut) {
+            StopTransfer();
+            return false;
         }
-        if (aborted || code == 426)
-            Drain(completionPending);
-        completionPending = false;
-        return moved && !cut && code != 426;
+        // A refusal here is the transfer's final word.
+        const int code = Await();
+        if (code != rc::TransferAborted &&
+            std::find(rc::ToTransferEnd.begin(), rc::ToTransferEnd.end(), code) ==
+                rc::ToTransferEnd.end())
+            throw ProtocolReplyError(lastCode, lastLines.back());
+        return moved && code != rc::TransferAborted;
     } catch (...) {
         // Leave the control connection in step when it is still usable:
         // stop the server's side of an unfinished transfer and read what it
         // owes, so the caller may go on with its next command.
         CloseData();
-        if (ControlUsable() && (completionPending || aborted)) {
-            if (!aborted) {
-                aborted = true;
-                SendCommand("ABOR");
-            }
-            const bool finalOwed = completionPending;
-            completionPending = false;
-            Drain(finalOwed);
-            keepOpen = true;
-        }
+        const bool owed = std::any_of(inFlight.begin(), inFlight.end(), [](const InFlight& c) {
+            return c.kind == InFlight::Kind::Transfer;
+        });
+        if (ControlUsable() && owed)
+            StopTransfer();
         throw;
     }
 }
 
 void FtpSession::Impl::CheckClosedLocally() {
-    if (!aborted || !ControlUsable())
+    if (phase != Phase::Aborting || !ControlUsable())
         throw ConnClosedGracefullyError();
 }
 
 void FtpSession::Impl::Abort() {
-    if (!transferRunning)
+    if (phase != Phase::Transfer)
         return;
-    if (!aborted) {
-        aborted = true;
-        if (ControlUsable()) {
-            if (sending) {
-                aborDeferred = true;
-            } else {
-                try {
-                    SendRaw("ABOR\r\n", nullptr);
-                } catch (const FtpError&) {
-                    CloseControl();
-                }
-            }
+    SetPhase(Phase::Aborting);
+    // A command line half written is finished first; Send then adds the ABOR.
+    if (ControlUsable() && !writing &&
+        std::any_of(inFlight.begin(), inFlight.end(),
+                    [](const InFlight& c) { return c.kind == InFlight::Kind::Transfer; })) {
+        try {
+            Send({Expect("ABOR", rc::ToAbort, InFlight::Kind::Abort)});
+        } catch (const FtpError&) {
+            CloseControl();
         }
     }
     CloseData();
+}
+
+FtpSession::Impl::RateFloor::RateFloor(const FtpSession& s)
+    : floor_(s.MinBytesPerSecond),
+      window_(std::chrono::seconds(s.NetTimeOut > 0 ? s.NetTimeOut : 300)),
+      since_(std::chrono::steady_clock::now()) {}
+
+void FtpSession::Impl::RateFloor::Moved(int64_t bytes) {
+    if (floor_ <= 0)
+        return;
+    bytes_ += bytes;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - since_ < window_)
+        return;
+    const int64_t seconds = std::chrono::duration_cast<std::chrono::seconds>(now - since_).count();
+    if (bytes_ < floor_ * seconds)
+        throw SocketError(10060, "The FTP server moved only " + std::to_string(bytes_) +
+                                     " bytes in " + std::to_string(seconds) +
+                                     " seconds, fewer than " + std::to_string(floor_) +
+                                     " a second; the transfer was given up.");
+    // A new window starts.
+    since_ = now;
+    bytes_ = 0;
 }
 
 } // namespace kv

@@ -2,6 +2,7 @@
 // sendfile where possible.
 #include "ftp/FtpSessionImpl.h"
 
+#include "ftp/ReplyCodes.h"
 #include "util/Errors.h"
 
 #include <algorithm>
@@ -32,6 +33,7 @@ void FtpSession::Impl::Put(const std::string& localName, const std::string& remo
         command, Kind::Write,
         [&](net::NetSocket& s, net::Waiter& w) {
             WorkScope scope(*this, WorkDirection::Write, announced);
+            RateFloor rate(self);
             int64_t total = 0;
             bool zeroCopy = true;
             while (total < announced) {
@@ -64,6 +66,7 @@ void FtpSession::Impl::Put(const std::string& localName, const std::string& remo
                 if (n == 0)
                     throw NoDataToReadError(); // the file shrank while being sent
                 total += n;
+                rate.Moved(n);
                 Work(WorkDirection::Write, n);
             }
             return true;
@@ -74,7 +77,7 @@ void FtpSession::Impl::Put(const std::string& localName, const std::string& remo
     if (!whole) {
         // The server refused the end of the upload (426): it must not
         // count as stored.
-        if (lastCode == 426 && !lastLines.empty())
+        if (lastCode == ftp::reply::TransferAborted && !lastLines.empty())
             throw ProtocolReplyError(lastCode, lastLines.back());
         throw ConnClosedGracefullyError();
     }

@@ -23,14 +23,14 @@ namespace kv::net {
 
 using Clock = std::chrono::steady_clock;
 
-Waiter::Waiter(Host* host, int timeoutSeconds)
-    : host_(host), timeout_(std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 300)),
+Waiter::Waiter(ftp::Events* events, int timeoutSeconds)
+    : events_(events), timeout_(std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 300)),
       lastPump_(Clock::now()) {}
 
 void Waiter::Pump() {
     lastPump_ = Clock::now();
-    if (host_)
-        host_->ProcessPendingEvents();
+    if (events_)
+        events_->Idle();
 }
 
 void Waiter::PumpIfDue() {
@@ -396,15 +396,54 @@ void NetSocket::EndTls(Waiter& w) {
     }
     // Closing with unread bytes (a TLS 1.3 session ticket the server sent
     // after the handshake) would reset the connection, and the server would
-    // take the upload for failed: read to the server's end first.
+    // take the upload for failed: read to the server's end first, within
+    // bounds.
     if (peerEnded_)
         return;
     try {
+        w.LimitWholeExchange();
         char buf[4096];
-        while (Receive(buf, sizeof buf, w) > 0) {
-        }
+        size_t drained = 0;
+        for (long n; drained < kMaxTlsTail && (n = Receive(buf, sizeof buf, w)) > 0;)
+            drained += static_cast<size_t>(n);
     } catch (const FtpError&) {
         // The final reply tells how the server saw the transfer.
+    }
+}
+
+long NetSocket::ReceiveNow(char* buf, size_t size) {
+    if (fd_ < 0)
+        return -1;
+    if (tls_) {
+        size_t n = 0;
+        tls::Io io;
+        {
+            SigpipeBlock block;
+            io = tls_->Read(buf, size, n);
+        }
+        switch (io) {
+        case tls::Io::Done:
+            return static_cast<long>(n);
+        case tls::Io::Closed:
+            peerEnded_ = true;
+            return 0;
+        case tls::Io::Truncated:
+            truncated_ = true;
+            peerEnded_ = true;
+            return 0;
+        default:
+            return -1; // records without data (session tickets), or none yet
+        }
+    }
+    for (;;) {
+        ssize_t n = ::recv(fd_, buf, size, MSG_DONTWAIT);
+        if (n >= 0)
+            return static_cast<long>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return -1;
+        throw SocketError::OfErrno(errno);
     }
 }
 

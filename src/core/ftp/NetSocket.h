@@ -7,8 +7,8 @@
 // socket that is waiting: the wait then ends and reports "closed locally"
 // instead of touching a closed descriptor. The object itself must outlive the
 // wait (the session keeps it alive).
+#include "ftp/FtpEvents.h"
 #include "ftp/Tls.h"
-#include "util/Host.h"
 
 #include <algorithm>
 #include <chrono>
@@ -27,7 +27,7 @@ inline constexpr int kSliceMs = 50;
 // How a socket waits: whom to pump, and how long it may go without progress.
 class Waiter {
 public:
-    Waiter(Host* host, int timeoutSeconds);
+    Waiter(ftp::Events* events, int timeoutSeconds);
     // Runs the host's idle pump now.
     void Pump();
     // Runs the idle pump when the last run is at least one slice ago, so that a
@@ -44,7 +44,7 @@ public:
     }
 
 private:
-    Host* host_;
+    ftp::Events* events_;
     std::chrono::milliseconds timeout_;
     std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
     std::chrono::steady_clock::time_point lastPump_;
@@ -103,6 +103,9 @@ public:
 
     // > 0: bytes received; 0: the peer closed; -1: closed locally.
     long Receive(char* buf, size_t size, Waiter& w);
+    // Reads what can be read at once, without waiting: > 0 bytes, 0 the peer
+    // closed, -1 nothing now (or closed locally).
+    long ReceiveNow(char* buf, size_t size);
     // Exactly size bytes; ConnClosedGracefullyError when either side closes first.
     void ReceiveExact(char* buf, size_t size, Waiter& w);
     // Everything, or false when the socket was closed locally before it all went out.
@@ -134,8 +137,11 @@ public:
     // After Receive returned 0: the peer closed without TLS close_notify.
     bool Truncated() const { return truncated_; }
     // Sends TLS close_notify and reads (discarding) to the peer's end of the
-    // stream within the time-out; nothing without TLS. Never throws.
+    // stream, but no more than kMaxTlsTail bytes and no longer than one
+    // time-out: a peer that keeps writing cannot hold the close for ever.
+    // Nothing without TLS. Never throws.
     void EndTls(Waiter& w);
+    static constexpr size_t kMaxTlsTail = 64 * 1024;
 
 private:
     // True when the socket is ready, false when it was closed locally.

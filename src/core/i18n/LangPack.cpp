@@ -67,13 +67,16 @@ std::vector<std::string> MoveNewLanguagePacks(const std::string& programDir) {
     std::string folder = JoinPath(programDir, "Language");
     for (const auto& name : ListFolder(programDir, "kv*.ini")) {
         std::string src = JoinPath(programDir, name);
-        if (!DirectoryExists(folder) && !ForceDirectories(folder)) {
-            stuck.push_back(name);
-            continue;
+        if (!DirectoryExists(folder)) {
+            if (!ForceDirectories(folder)) {
+                stuck.push_back(name);
+                continue;
+            }
+            TakeFolderOwner(folder, programDir);
         }
         // Copy first, delete the source only once the copy is complete.
         try {
-            CopyFileSafe(src, JoinPath(folder, name), true);
+            CopyFileSafe(src, JoinPath(folder, name), true, true, programDir);
         } catch (const FileError&) {
             stuck.push_back(name);
             continue;

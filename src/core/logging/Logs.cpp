@@ -1,6 +1,7 @@
 #include "logging/Logs.h"
 
 #include "app/AppState.h"
+#include "logging/ReportOrder.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -53,8 +54,10 @@ std::string LogDatePart(const std::string& logStep, std::time_t t) {
 
 namespace {
 
-int OpenAppend(const std::string& path) {
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+// A log that a root run starts goes to the program folder's owner, so the
+// service that owns the folder can still write it.
+int OpenAppend(const std::string& path, const std::string& programDir) {
+    return OpenCreatingForFolderOwner(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0644, programDir);
 }
 
 // Appends one line. A line the disk cannot take whole is cut off again, so
@@ -85,13 +88,21 @@ bool AppendLine(int fd, const std::string& line) {
 // A log that cannot be written never changes what happens to a file: the
 // failure goes to standard error (once per log and operation) and counts as
 // an error for the exit status.
-void LogWriteFailed(AppState& state, const std::string& path, bool& reported, int err) {
+void LogWriteFailed(AppState& state, const std::string& path, bool& reported, int err,
+                    bool opening = false) {
     ++state.ErrorLinesReported;
     if (reported)
         return;
     reported = true;
-    std::fprintf(stderr, "Cannot write the log file %s: %s. Free some space in the LOG folder.\n",
-                 path.c_str(), ErrnoText(err).c_str());
+    if (opening)
+        std::fprintf(stderr,
+                     "Cannot open the log file %s: %s. Give the user who runs the program write "
+                     "access to it and to the LOG folder.\n",
+                     path.c_str(), ErrnoText(err).c_str());
+    else
+        std::fprintf(stderr,
+                     "Cannot write the log file %s: %s. Free some space in the LOG folder.\n",
+                     path.c_str(), ErrnoText(err).c_str());
     std::fflush(stderr);
 }
 
@@ -114,10 +125,14 @@ std::string TransferLogName(const std::string& logStep, std::time_t t) {
 void OpenLogs(AppState& state) {
     std::string folder = state.PathInProgramDir("LOG");
     struct stat st;
-    if (!DirectoryExists(folder) && !ForceDirectories(folder)) {
-        ReportMessage(state, "Create Directory " + folder + " Failed!!!", true, true);
-        if (::stat(folder.c_str(), &st) == 0)
-            ReportError(state, folder + " is a file, not a folder: remove or rename it!!!");
+    if (!DirectoryExists(folder)) {
+        if (ForceDirectories(folder)) {
+            TakeFolderOwner(folder, state.ProgramDir);
+        } else {
+            ReportMessage(state, "Create Directory " + folder + " Failed!!!", true, true);
+            if (::stat(folder.c_str(), &st) == 0)
+                ReportError(state, folder + " is a file, not a folder: remove or rename it!!!");
+        }
     }
     std::time_t now = state.Now();
     LogFiles& logs = state.logs;
@@ -125,13 +140,19 @@ void OpenLogs(AppState& state) {
     logs.TransferLogPath = state.PathInProgramDir(TransferLogName(state.LogStep, now));
     if (!logs.SysLogOpen && !logs.TransferLogOpen)
         logs.sysWriteReported = logs.transferWriteReported = false;
+    // A log that cannot be opened is reported like a failed write: silently
+    // missing records would hide what happened to the files.
     if (!logs.SysLogOpen) {
-        logs.sysFd = OpenAppend(logs.SysLogPath);
+        logs.sysFd = OpenAppend(logs.SysLogPath, state.ProgramDir);
         logs.SysLogOpen = logs.sysFd >= 0;
+        if (!logs.SysLogOpen)
+            LogWriteFailed(state, logs.SysLogPath, logs.sysWriteReported, errno, true);
     }
     if (!logs.TransferLogOpen) {
-        logs.transferFd = OpenAppend(logs.TransferLogPath);
+        logs.transferFd = OpenAppend(logs.TransferLogPath, state.ProgramDir);
         logs.TransferLogOpen = logs.transferFd >= 0;
+        if (!logs.TransferLogOpen)
+            LogWriteFailed(state, logs.TransferLogPath, logs.transferWriteReported, errno, true);
     }
 }
 
@@ -156,6 +177,8 @@ void CloseLogs(AppState& state) {
 }
 
 void ReportMessage(AppState& state, const std::string& line, bool view, bool box) {
+    if (state.reportOrder && state.reportOrder->Hold(line, view, box))
+        return;
     // The unprefixed folder-creation failures are errors as well.
     std::string_view body = LineBody(line);
     if (StartsWith(body, "ERROR:") ||
@@ -186,6 +209,62 @@ void WriteTransferRecord(AppState& state, const std::string& record) {
     if (state.logs.TransferLogOpen)
         WriteLine(state, state.logs.transferFd, state.logs.TransferLogPath,
                   state.logs.transferWriteReported, TimeStamp(state.Now()) + record);
+}
+
+int64_t TransferLogSize(const AppState& state) {
+    struct stat st;
+    if (!state.logs.TransferLogOpen || ::fstat(state.logs.transferFd, &st) != 0)
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool FlushTransferLog(AppState& state) {
+    if (!state.logs.TransferLogOpen)
+        return false;
+    if (::fdatasync(state.logs.transferFd) == 0)
+        return true;
+    LogWriteFailed(state, state.logs.TransferLogPath, state.logs.transferWriteReported, errno);
+    return false;
+}
+
+bool EnsureTransferRecord(AppState& state, const std::string& path, int64_t offset,
+                          const std::string& record) {
+    std::string text;
+    try {
+        text = ReadWholeFile(path);
+    } catch (const FileError&) {
+        // Gone (cleaned away): written anew below.
+    }
+    // A log that was cleaned and begun again is searched whole.
+    size_t from =
+        offset >= 0 && static_cast<size_t>(offset) <= text.size() ? static_cast<size_t>(offset) : 0;
+    const std::string_view all(text);
+    for (size_t at = text.find(record, from); at != std::string::npos;
+         at = text.find(record, at + 1)) {
+        // A whole line: a time stamp, the record, CR LF.
+        if (at < from + 20)
+            continue;
+        const size_t lineStart = at - 20;
+        if ((lineStart == 0 || text[lineStart - 1] == '\n') &&
+            LineBody(all.substr(lineStart, 20 + record.size())).size() == record.size() &&
+            all.substr(at + record.size(), 2) == "\r\n")
+            return true;
+    }
+    if (state.logs.TransferLogOpen && path == state.logs.TransferLogPath) {
+        WriteTransferRecord(state, record);
+        return FlushTransferLog(state);
+    }
+    int fd = OpenAppend(path, state.ProgramDir);
+    bool reported = false;
+    if (fd < 0) {
+        LogWriteFailed(state, path, reported, errno);
+        return false;
+    }
+    bool ok = AppendLine(fd, TimeStamp(state.Now()) + record) && ::fdatasync(fd) == 0;
+    if (!ok)
+        LogWriteFailed(state, path, reported, errno);
+    ::close(fd);
+    return ok;
 }
 
 LogBracket::LogBracket(AppState& state)

@@ -2,6 +2,7 @@
 // The system log and the transfer log in "LOG/", and the one reporting routine.
 // Files are opened at the start of each operation and closed at its end, so
 // other programs can read or clean them in between.
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -60,6 +61,16 @@ void ReportError(AppState& state, const std::string& text, bool box = false);
 void WriteSysLogOnly(AppState& state, const std::string& line);
 // One transfer-log record: time stamp + record text, when the log is open.
 void WriteTransferRecord(AppState& state, const std::string& record);
+// The open transfer log's size in bytes (-1 when it is not open).
+int64_t TransferLogSize(const AppState& state);
+// Flushes the open transfer log to disk: records a power loss must not take.
+// False when that failed (the failure is reported like a failed write).
+bool FlushTransferLog(AppState& state);
+// Makes sure the transfer log at path holds the record (the text after the
+// time stamp) in a line at or after offset: appended now, with the time
+// stamp of now, when it does not. True when it is there.
+bool EnsureTransferRecord(AppState& state, const std::string& path, int64_t offset,
+                          const std::string& record);
 
 // Opens the logs for the life of one operation and closes them at its end,
 // whatever happened; logs that were already open stay open.

@@ -115,8 +115,8 @@ void ApplyUpdateScript(AppState& state, IniFile& ini) {
     if (!lines.empty() && lines[0] == ";END")
         return;
     std::string backup = script + ".old";
-    CopyFileSafe(script, backup, true);
-    AtomicWriteFile(script, ";END\r\n");
+    CopyFileSafe(script, backup, true, true, state.ProgramDir);
+    AtomicWriteFile(script, ";END\r\n", 0644, state.ProgramDir);
 
     lines = SplitScriptLines(ReadWholeFile(backup));
     for (size_t i = 1; i < lines.size(); ++i) {

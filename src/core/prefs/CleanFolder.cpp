@@ -43,19 +43,21 @@ std::string CurrentLogName(LogKind kind, const std::string& logStep, std::time_t
 }
 
 CleanFolderModel::CleanFolderModel(std::string iniPath, std::string packPath,
-                                   std::string programDir)
-    : DialogModel(std::move(iniPath), std::move(packPath)), programDir_(std::move(programDir)) {
+                                   std::string programDir, std::string logStepInUse)
+    : DialogModel(std::move(iniPath), std::move(packPath)), programDir_(std::move(programDir)),
+      logStepInUse_(std::move(logStepInUse)) {
     for (const char* box : kBoxes)
         Add(box, ControlKind::CheckBox);
     Add("Btn_Clean", ControlKind::Button);
     Add("Btn_Exit", ControlKind::Button);
 }
 
-void CleanFolderModel::CleanFolderSetting(const SettingKey& key, CleanContext& ctx) {
+void CleanFolderModel::CleanFolderSetting(const SettingKey& key, const FolderGuard& guard,
+                                          CleanContext& ctx) {
     std::string folder = Read(key);
     if (folder.empty())
         return;
-    std::string why = FolderRefusal(folder, programDir_);
+    std::string why = guard.Refusal(folder);
     if (!why.empty()) {
         Say("f09", PackText("f09", "This folder was not emptied:") + " " + folder + " (" +
                        key.Path() + ": " + why +
@@ -69,13 +71,14 @@ void CleanFolderModel::CleanLogs(LogKind kind, const std::string& logStep, std::
                                  CleanContext& ctx) {
     const LogKindInfo& info = InfoOf(kind);
     std::string current = CurrentLogName(kind, logStep, now);
+    std::string inUse = CurrentLogName(kind, logStepInUse_, now);
     std::string folder = JoinPath(programDir_, "LOG");
     int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0)
         return;
     for (const std::string& name : ListFolder(folder, std::string(info.prefix) + "*.LOG", true)) {
         ctx.Tick();
-        if (name == current || name[0] == '.')
+        if (name == current || name == inUse || name[0] == '.')
             continue;
         struct stat st;
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
@@ -111,14 +114,21 @@ void CleanFolderModel::Clean(std::time_t now, Host* host,
         ctx.busy = &busy;
     }
     std::string logStep = UpperCase(Read(keys::LogStep));
-    if (ticked[0])
-        CleanFolderSetting(keys::LocalBackupPath, ctx);
-    if (ticked[1])
-        CleanFolderSetting(keys::LocalErrPath, ctx);
-    if (ticked[2]) {
-        CleanFolderSetting(keys::LocalInPath, ctx);
-        for (int n = 1; n <= 9; ++n)
-            CleanFolderSetting(keys::LocalInPath.Group(n), ctx);
+    if (ticked[0] || ticked[1] || ticked[2]) {
+        std::vector<WorkFolder> workFolders;
+        for (const WorkFolderKey& k : WorkFolderKeys())
+            if (std::string value = Read(k.key); !value.empty())
+                workFolders.push_back({k.key, value});
+        const FolderGuard guard(programDir_, workFolders);
+        if (ticked[0])
+            CleanFolderSetting(keys::LocalBackupPath, guard, ctx);
+        if (ticked[1])
+            CleanFolderSetting(keys::LocalErrPath, guard, ctx);
+        if (ticked[2]) {
+            CleanFolderSetting(keys::LocalInPath, guard, ctx);
+            for (int n = 1; n <= 9; ++n)
+                CleanFolderSetting(keys::LocalInPath.Group(n), guard, ctx);
+        }
     }
     for (const LogKindInfo& info : kLogKinds)
         if (ticked[info.box])

@@ -20,13 +20,17 @@
 // ignored) but the current one, "KVSYS"/"KVTSF" + yyyymmdd or yyyymm (daily
 // when System/LogStep upper-cased is "DAY") + ".LOG", and "KVTRAY"/"KVSRV"
 // + yyyymm + ".LOG" (always monthly); read-only logs and logs another program
-// is writing stay.
+// is writing stay. The running program keeps writing the files of the
+// LogStep it started with until it starts again, so today's files of that
+// step stay too.
 //
 // Folders: EmptyDirectory (recursive) with its rules. A folder setting that
-// is relative or resolves to "/", the home folder, the program folder or a
-// folder holding it is not emptied; a message (code "f09") names it.
+// FolderGuard refuses (FolderRefusal.h: homes, the program folder and its own
+// folders, folders holding other work folders or mount points) is not
+// emptied; a message (code "f09") names it, its key and the rule.
 #include "prefs/DialogModel.h"
 #include "prefs/EmptyDirectory.h"
+#include "prefs/FolderRefusal.h"
 
 #include <ctime>
 
@@ -43,7 +47,10 @@ class CleanFolderModel : public DialogModel {
 public:
     static constexpr const char* kWindowName = "FormCleanFolder";
 
-    CleanFolderModel(std::string iniPath, std::string packPath, std::string programDir);
+    // logStepInUse: the LogStep the running program opens its logs with (read
+    // at its start), which may differ from the setting changed since.
+    CleanFolderModel(std::string iniPath, std::string packPath, std::string programDir,
+                     std::string logStepInUse);
 
     // Btn_Clean: cleans what is ticked, with now as today. While it runs the
     // controls are disabled and Running() is true; host's idle pump and
@@ -57,10 +64,11 @@ public:
     uint64_t Removed() const { return removed_; }
 
 private:
-    void CleanFolderSetting(const SettingKey& key, CleanContext& ctx);
+    void CleanFolderSetting(const SettingKey& key, const FolderGuard& guard, CleanContext& ctx);
     void CleanLogs(LogKind kind, const std::string& logStep, std::time_t now, CleanContext& ctx);
 
     std::string programDir_;
+    std::string logStepInUse_;
     bool running_ = false;
     uint64_t removed_ = 0;
 };

@@ -1,14 +1,11 @@
 // EmptyDirectory over directory descriptors (openat / unlinkat, no link
-// followed), the deletion rule for files, and the folders never emptied.
+// followed) and the deletion rule for files.
 #include "prefs/EmptyDirectory.h"
 
 #include "util/Host.h"
 
-#include <climits>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -83,21 +80,6 @@ void EmptyAt(int dirFd, bool recursive, dev_t rootDev, int depth, CleanContext& 
     }
 }
 
-std::string Canonical(const std::string& path) {
-    if (path.empty())
-        return {};
-    char buf[PATH_MAX];
-    return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
-}
-
-bool IsSameOrParent(const std::string& folder, const std::string& of) {
-    if (folder.empty() || of.empty())
-        return false;
-    if (folder == of || folder == "/")
-        return true;
-    return of.compare(0, folder.size() + 1, folder + "/") == 0;
-}
-
 } // namespace
 
 bool EmptyDirectory(const std::string& path, bool recursive, CleanContext& ctx) {
@@ -109,30 +91,6 @@ bool EmptyDirectory(const std::string& path, bool recursive, CleanContext& ctx) 
         EmptyAt(fd, recursive, st.st_dev, 0, ctx);
     ::close(fd);
     return true;
-}
-
-std::string FolderRefusal(const std::string& folder, const std::string& programDir) {
-    if (folder.empty() || folder[0] != '/')
-        return "it is not an absolute path";
-    std::string resolved = Canonical(folder);
-    if (resolved.empty())
-        return {};
-    if (resolved == "/")
-        return "it is the root folder";
-    std::vector<std::string> homes;
-    if (const char* env = std::getenv("HOME"))
-        homes.push_back(Canonical(env));
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        homes.push_back(Canonical(pw->pw_dir));
-    for (const std::string& home : homes)
-        if (!home.empty() && resolved == home)
-            return "it is the home folder";
-    std::string program = Canonical(programDir);
-    if (!program.empty() && resolved == program)
-        return "it is the program folder";
-    if (IsSameOrParent(resolved, program))
-        return "it holds the program folder";
-    return {};
 }
 
 } // namespace kv

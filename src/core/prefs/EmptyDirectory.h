@@ -57,10 +57,4 @@ bool EmptyDirectory(const std::string& path, bool recursive, CleanContext& ctx);
 // owner's write bit) and not busy. st is the file's lstat.
 bool MayDeleteFile(int dirFd, const char* name, const struct stat& st, const BusyFiles* busy);
 
-// Why a folder setting must not be emptied, or "" when it may be: it is not
-// an absolute path, or it resolves to "/", the home folder, the program
-// folder, or a folder holding the program folder. A folder that does not
-// exist may be "emptied" (there is nothing to do).
-std::string FolderRefusal(const std::string& folder, const std::string& programDir);
-
 } // namespace kv

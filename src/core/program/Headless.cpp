@@ -78,7 +78,7 @@ CycleOutcome GuardedCycle(AppState& state) {
 // Sleeps up to ms milliseconds; false when a stop was requested meanwhile.
 // An interval of 0 is a timer that never fires: wait for the stop request.
 bool WaitInterval(int64_t ms) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const auto until = IntervalDeadline(ms, std::chrono::steady_clock::now());
     while (!gStopRequested) {
         if (ms > 0 && std::chrono::steady_clock::now() >= until)
             return true;

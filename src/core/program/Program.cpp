@@ -9,10 +9,13 @@
 #include "logging/Logs.h"
 #include "logging/UpdateScript.h"
 #include "program/Startup.h"
+#include "upgrade/InstallFiles.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/StateFiles.h"
 #include "util/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
@@ -21,11 +24,35 @@
 
 namespace kv {
 
+namespace {
+
+void ReportRecovery(AppState& state, const Recovery& recovery, const std::string& exeName) {
+    std::string text = RecoveryText(recovery);
+    if (text.empty())
+        return;
+    // This process started from the file the recovery has just replaced.
+    if (std::find(recovery.binNow.begin(), recovery.binNow.end(), exeName) != recovery.binNow.end())
+        text += " Start the program again to run the new version.";
+    if (RecoveryIsError(recovery))
+        ReportError(state, text, true);
+    else
+        ReportInfo(state, text);
+}
+
+} // namespace
+
 bool StartUp(AppState& state, const std::vector<std::string>& args) {
     if (!RestoreIniFromBackup(state.ProgramDir))
         return false;
-    state.IniPath = state.PathInProgramDir("Korvane.ini");
+    state.IniPath = state.PathInProgramDir(kSettingsFileName);
     IniFile ini(state.IniPath);
+    // An upgrade cut off by a crash is finished or undone before anything
+    // reads the language packs or the update script it may bring.
+    const std::string exe = RunningExecutablePath();
+    const UpgradeFolders folders{exe.empty() ? state.ProgramDir : FolderOf(exe), state.ProgramDir};
+    Recovery recovery = RecoverInterruptedUpgrade(folders);
+    if (recovery.outcome == RecoveryOutcome::Nothing)
+        recovery = RemoveAbandonedDownload(folders);
     MoveNewLanguagePacks(state.ProgramDir);
 
     state.LogStep = ReadSetting(ini, keys::LogStep);
@@ -35,6 +62,7 @@ bool StartUp(AppState& state, const std::vector<std::string>& args) {
             WriteSysLogOnly(state, "++++++++++++++++++++");
             WriteSysLogOnly(state, InfoLine(state, "Start Korvane System!"));
         }
+        ReportRecovery(state, recovery, FileNameOf(exe));
         state.LanguageName = ReadSetting(ini, keys::Language);
         state.LanguageFile = ReadSetting(ini, keys::LanguageFile);
         state.MessageBoxesAllowed = ReadFlag(ini, keys::Message);
@@ -76,15 +104,30 @@ int64_t AutoIntervalMs(const std::string& timeInterval) {
     return RoundHalfEven(ms);
 }
 
+std::chrono::steady_clock::time_point IntervalDeadline(int64_t ms,
+                                                       std::chrono::steady_clock::time_point from) {
+    using namespace std::chrono;
+    if (ms <= 0)
+        return from;
+    const auto room = duration_cast<milliseconds>(steady_clock::time_point::max() - from).count();
+    return ms >= room ? steady_clock::time_point::max() : from + milliseconds(ms);
+}
+
 InstanceLock::InstanceLock(const std::string& programDir) {
-    std::string path = JoinPath(programDir, ".korvane.lock");
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    std::string path = JoinPath(programDir, kInstanceLockName);
+    // Made by root, the lock file is the folder owner's, or the service that
+    // owns the folder could not open it any more.
+    fd_ = OpenCreatingForFolderOwner(path, O_RDWR | O_CLOEXEC, 0644, programDir);
     if (fd_ < 0) {
         openError_ = errno;
         return;
     }
     // flock dies with its owner, so a killed instance leaves no stale lock.
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        // Only EWOULDBLOCK means another holder; anything else (ENOLCK on a
+        // network file system without a lock service) is the folder's fault.
+        if (errno != EWOULDBLOCK)
+            lockError_ = errno;
         ::close(fd_);
         fd_ = -1;
     }
@@ -96,6 +139,11 @@ InstanceLock::~InstanceLock() {
 }
 
 std::string InstanceLock::Refusal(const std::string& programDir) const {
+    if (lockError_ != 0)
+        return "Cannot lock the program folder " + programDir + ": " + ErrnoText(lockError_) +
+               ". Its file system does not keep locks (a network folder without a lock "
+               "service?), so a second instance could not be kept out. Use a local folder "
+               "(KORVANE_HOME names it) or enable locking on that file system.";
     if (openError_ == 0)
         return "Program Already Run!!!";
     return "Cannot use the program folder " + programDir + ": " + ErrnoText(openError_) +

@@ -2,6 +2,7 @@
 // The program's start-up and close sequences as far as they belong to the
 // core, shared by the window and the headless runner, plus the one-instance
 // lock and the automatic-mode interval.
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ void CloseSequence(AppState& state);
 // times 60000, halves rounded to even. Throws FloatConversionError when it is
 // not a number.
 int64_t AutoIntervalMs(const std::string& timeInterval);
+// The moment ms milliseconds after from, or the clock's last moment when that
+// lies beyond it: a huge interval waits at least as long as the clock can tell.
+std::chrono::steady_clock::time_point IntervalDeadline(int64_t ms,
+                                                       std::chrono::steady_clock::time_point from);
 
 // One running instance per program folder: an advisory lock on a file there.
 // A lock left by a killed process does not count.
@@ -42,13 +47,19 @@ public:
     // The errno of a lock file that could not be created or opened (missing
     // or unwritable program folder); 0 when another instance holds the lock.
     int OpenError() const { return openError_; }
+    // The errno of a lock file that was opened but cannot be locked at all
+    // (ENOLCK: a file system without locks); 0 otherwise.
+    int LockError() const { return lockError_; }
+    // True when another process holds the lock.
+    bool HeldElsewhere() const { return fd_ < 0 && openError_ == 0 && lockError_ == 0; }
     // Why the lock was not acquired, for the user: "Program Already Run!!!",
-    // or the program folder that cannot be used and what to do about it.
+    // or the program folder that cannot be used or locked and what to do.
     std::string Refusal(const std::string& programDir) const;
 
 private:
     int fd_ = -1;
     int openError_ = 0;
+    int lockError_ = 0;
 };
 
 } // namespace kv

@@ -6,6 +6,7 @@
 #include "logging/Logs.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/StateFiles.h"
 
 namespace kv {
 
@@ -17,7 +18,7 @@ bool RestoreIniFromBackup(const std::string& programDir) {
     if (!FileExists(bak))
         return false;
     try {
-        CopyFileSafe(bak, ini, true);
+        CopyFileSafe(bak, ini, true, true, programDir);
     } catch (const FileError&) {
         return false;
     }
@@ -26,9 +27,20 @@ bool RestoreIniFromBackup(const std::string& programDir) {
 
 namespace {
 
+// Creates a folder of the program folder; one made by root goes to the
+// program folder's owner. False when it cannot be created.
+bool MakeProgramSubfolder(const AppState& state, const std::string& folder) {
+    if (DirectoryExists(folder))
+        return true;
+    if (!ForceDirectories(folder))
+        return false;
+    TakeFolderOwner(folder, state.ProgramDir);
+    return true;
+}
+
 void CreateDefault(AppState& state, IniFile& ini, const SettingKey& key) {
     std::string folder = state.PathInProgramDir(std::string(key.absent));
-    if (!ForceDirectories(folder))
+    if (!MakeProgramSubfolder(state, folder))
         throw FileError("Create Directory " + folder + " Failed!!!");
     WriteSetting(ini, key, folder);
 }
@@ -62,7 +74,7 @@ void CreateWorkFolders(AppState& state, IniFile& ini) {
     EnsureFolder(state, ini, keys::LocalErrPath);
     EnsureFolder(state, ini, keys::LocalBackupPath);
     std::string tmp = state.PathInProgramDir("TMP");
-    if (!DirectoryExists(tmp) && !ForceDirectories(tmp))
+    if (!MakeProgramSubfolder(state, tmp))
         ReportMessage(state, "Create Directory " + tmp + " Failed!!!", true, true);
 }
 
@@ -71,7 +83,8 @@ bool BackupIniFile(const AppState& state) {
     if (state.IniPath.empty() || !state.IniReadOk)
         return false;
     try {
-        CopyFileSafe(state.IniPath, state.PathInProgramDir("kvini.bak"), true);
+        CopyFileSafe(state.IniPath, state.PathInProgramDir(kSettingsBackupName), true, true,
+                     state.ProgramDir);
     } catch (const FileError&) {
         return false;
     }

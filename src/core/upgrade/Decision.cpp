@@ -3,6 +3,7 @@
 
 #include "config/IniFile.h"
 #include "config/SettingsKeys.h"
+#include "upgrade/Layout.h"
 #include "util/Text.h"
 
 #include <array>
@@ -104,16 +105,25 @@ UpgradeDecision Decide(const InfoFile& info, const UpgradeSettings& settings,
     if (d.ask)
         d.question = AskUpgradeText(appTitle, info.message);
     d.method = info.method;
-    if (d.method == 2)
-        d.browserUrl = BrowserUrl(info);
+    if (d.method == 2) {
+        try {
+            d.browserUrl = BrowserUrl(info);
+        } catch (const UpgradeError& e) {
+            d.refusal = e.what();
+        }
+    }
     return d;
 }
 
 std::string BrowserUrl(const InfoFile& info) {
     if (info.files.empty())
         return {};
-    const std::string& url = info.files.front().url;
-    return url.find("://") == std::string::npos ? "http://" + url : url;
+    return WebUrl(info.files.front().url);
+}
+
+std::string BrowserOnlyText(const std::string& browserUrl) {
+    return "A newer version is published at " + browserUrl +
+           "; open that page to download it (nothing is opened without asking).";
 }
 
 std::string ChooseInfoFileUrl(const std::string& optionsHost) {

@@ -62,13 +62,18 @@ struct UpgradeDecision {
     std::string question;
     int method = 0;
     std::string browserUrl; // method 2: the first URL to open in the browser
+    std::string refusal;    // method 2: why browserUrl may not be opened (not http or https)
 };
 
 UpgradeDecision Decide(const InfoFile& info, const UpgradeSettings& settings,
                        const std::string& appTitle, std::time_t now);
 
-// Method 2: the first URL, with "http://" in front when it has no "://".
+// Method 2: the first URL, with "http://" in front when it has no scheme.
+// Throws UpgradeError for a scheme other than http and https (WebUrl).
 std::string BrowserUrl(const InfoFile& info);
+// Method 2 when the user cannot be asked (message boxes off): nothing is
+// opened; this line for the log says where the new version is.
+std::string BrowserOnlyText(const std::string& browserUrl);
 
 // The information file's URL chosen at start-up from Options/Host: the
 // internal server's when the host starts with the internal network's

@@ -37,6 +37,11 @@ const FailureRule kRules[] = {
      "user.\n\nPlease upgrade it the way it was installed (for example with\nthe system's "
      "package manager, or ask your administrator).",
      false, FailureEffect::EndCheck},
+    {UpgradeFailure::PackageManaged, 0,
+     "This program was installed by the system's package manager (%s),\nso it never upgrades "
+     "itself, whoever runs it.\n\nPlease upgrade it with the package manager (for example\n"
+     "apt upgrade korvane), or ask your administrator.",
+     false, FailureEffect::EndCheck},
 };
 
 } // namespace

@@ -17,6 +17,7 @@ enum class UpgradeFailure {
     ChecksumMismatch,  // a finished file's SHA-256 differs from the published one
     TooLarge,          // the information file or a download exceeds its limit
     FolderNotWritable, // the program folder cannot be written by this user
+    PackageManaged,    // the program belongs to the system's package manager
 };
 
 enum class FailureEffect {

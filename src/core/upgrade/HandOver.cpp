@@ -67,21 +67,25 @@ std::string UpdaterCommandLine(const std::string& updaterPath, const std::string
     return updaterPath + " " + programPath + " +" + restartParams + IntToStr(method);
 }
 
-int SpawnInOwnSession(const std::vector<std::string>& argv, const std::string& waitPid,
-                      pid_t* pid) {
+int SpawnInOwnSession(const std::vector<std::string>& argv, const std::string& waitPid, pid_t* pid,
+                      const std::string& home) {
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<char*> env;
-    std::string waitVar = std::string(kUpdaterWaitPidVariable) + "=";
+    const std::string waitVar = std::string(kUpdaterWaitPidVariable) + "=";
+    const std::string homeVar = std::string(kUpdaterHomeVariable) + "=";
     for (char** e = environ; *e; ++e) {
-        if (!StartsWith(*e, waitVar))
+        if (!StartsWith(*e, waitVar) && !StartsWith(*e, homeVar))
             env.push_back(*e);
     }
     std::string own = waitVar + waitPid;
     if (!waitPid.empty())
         env.push_back(own.data());
+    std::string ownHome = homeVar + home;
+    if (!home.empty())
+        env.push_back(ownHome.data());
     env.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -92,9 +96,9 @@ int SpawnInOwnSession(const std::vector<std::string>& argv, const std::string& w
     return rc;
 }
 
-pid_t StartUpdater(const std::vector<std::string>& argv) {
+pid_t StartUpdater(const std::vector<std::string>& argv, const std::string& home) {
     pid_t pid = -1;
-    if (int rc = SpawnInOwnSession(argv, IntToStr(::getpid()), &pid); rc != 0)
+    if (int rc = SpawnInOwnSession(argv, IntToStr(::getpid()), &pid, home); rc != 0)
         throw UpgradeError("Cannot start the updater " + argv[0] + ": " + ErrnoText(rc));
     return pid;
 }
@@ -104,7 +108,8 @@ pid_t HandOverToUpdater(const UpgradePlan& plan, const std::string& programPath,
                         const std::string& installedUpdater, const std::string& tempRoot) {
     plan.WriteArrivedList();
     std::string updater = WriteUpdaterCopy(installedUpdater, tempRoot);
-    return StartUpdater(UpdaterArguments(updater, programPath, restartParams, method));
+    return StartUpdater(UpdaterArguments(updater, programPath, restartParams, method),
+                        plan.Folders().home);
 }
 
 } // namespace kv

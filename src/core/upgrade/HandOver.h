@@ -39,18 +39,24 @@ std::vector<std::string> UpdaterArguments(const std::string& updaterPath,
 std::string UpdaterCommandLine(const std::string& updaterPath, const std::string& programPath,
                                const std::string& restartParams, int method);
 
-// Environment variable by which the updater learns the process to wait for.
+// Environment variables by which the updater learns the process to wait for
+// and the program folder (where the list, the instance lock and the logs are;
+// the program's folder is the one of the program it is given).
 inline constexpr const char* kUpdaterWaitPidVariable = "KORVANE_UPGRADE_PID";
+inline constexpr const char* kUpdaterHomeVariable = "KORVANE_UPGRADE_HOME";
 
 // Starts argv[0] with argv in a session of its own, with this process's
-// environment, in which kUpdaterWaitPidVariable is waitPid (left out when
-// empty). Returns 0 and the process id, or the error number.
-int SpawnInOwnSession(const std::vector<std::string>& argv, const std::string& waitPid, pid_t* pid);
+// environment, in which kUpdaterWaitPidVariable is waitPid and
+// kUpdaterHomeVariable is home (each left out when empty). Returns 0 and the
+// process id, or the error number.
+int SpawnInOwnSession(const std::vector<std::string>& argv, const std::string& waitPid, pid_t* pid,
+                      const std::string& home = {});
 
 // Starts the updater (argv from UpdaterArguments), telling it this process's
-// id to wait for. Returns its process id; throws UpgradeError when it cannot
-// be started. The caller then closes the window through its close sequence.
-pid_t StartUpdater(const std::vector<std::string>& argv);
+// id to wait for and the program folder. Returns its process id; throws
+// UpgradeError when it cannot be started. The caller then closes the window
+// through its close sequence.
+pid_t StartUpdater(const std::vector<std::string>& argv, const std::string& home);
 
 // The whole hand-over after the last download: writes the arrived list, the
 // updater's copy, and starts it with UpdaterArguments. Returns the updater's

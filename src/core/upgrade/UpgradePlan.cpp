@@ -1,5 +1,5 @@
-// The download plan of an upgrade: working names, judging finished files, the
-// abort clean-up and the list handed to the updater.
+// The download plan of an upgrade: where each file goes, working files,
+// judging finished files, the abort clean-up and the list handed to the updater.
 #include "upgrade/UpgradePlan.h"
 
 #include "upgrade/Failures.h"
@@ -25,55 +25,72 @@ void RemoveUpgradeWorkingFiles(const std::string& folder) {
     ::unlink(JoinPath(folder, kArrivedListName).c_str());
 }
 
-// Names the upgrade keeps for itself (working files, old copies, the list of
-// what arrived) and the instance lock: a download under one of them would
-// break the upgrade or the program's start.
-static bool IsUpgradeBookkeepingName(const std::string& name) {
-    auto endsWith = [&](const std::string& tail) {
-        return name.size() >= tail.size() &&
-               EqualsNoCase(name.substr(name.size() - tail.size()), tail);
-    };
-    return endsWith(kWorkingSuffix) || endsWith(".uOLD") || EqualsNoCase(name, kArrivedListName) ||
-           name == ".korvane.lock";
+void RemoveUpgradeWorkingFiles(const UpgradeFolders& folders) {
+    if (FileExists(JoinPath(folders.home, kReplaceJournalName)))
+        return;
+    RemoveUpgradeWorkingFiles(folders.bin);
+    if (!SameFolder(folders.bin, folders.home))
+        RemoveUpgradeWorkingFiles(folders.home);
 }
 
-bool FolderWritableByUser(const std::string& folder) {
-    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+UpgradeFolders UpgradeTarget::Folders() const {
+    return {FolderOf(executable), home};
 }
 
-UpgradePlan::UpgradePlan(const InfoFile& info, std::string programFolder)
-    : folder_(std::move(programFolder)) {
-    if (!FolderWritableByUser(folder_))
-        throw UpgradeError(FailureText(UpgradeFailure::FolderNotWritable, folder_));
+UpgradePlan::UpgradePlan(const InfoFile& info, const UpgradeTarget& target, std::string infoSha256,
+                         std::string versionBefore)
+    : folders_(target.Folders()), infoSha256_(std::move(infoSha256)),
+      versionBefore_(std::move(versionBefore)) {
+    if (OwnedByPackageManager(target.executable, target.packageDatabase))
+        throw UpgradeError(FailureText(UpgradeFailure::PackageManaged, target.executable));
     for (const auto& f : info.files) {
         PlannedDownload d;
-        d.url = f.url;
         d.name = FileNameOfUrl(f.url);
         if (d.name.empty() || d.name == "." || d.name == "..")
             throw UpgradeError("The upgrade information names no file in the URL " + f.url +
                                ". Please try to upgrade this software again later.");
-        if (IsUpgradeBookkeepingName(d.name))
-            throw UpgradeError("The upgrade information names " + d.name +
-                               ", a file the upgrade itself uses, in the URL " + f.url +
-                               ". Please try to upgrade this software again later.");
-        d.workPath = JoinPath(folder_, d.name + kWorkingSuffix);
+        d.destination = DestinationOf(d.name);
+        d.url = WebUrl(f.url);
+        d.workPath = JoinPath(FolderFor(folders_, d.destination), d.name + kWorkingSuffix);
         d.sha256 = f.sha256;
         downloads_.push_back(std::move(d));
     }
+    for (UpgradeDestination where : {UpgradeDestination::Bin, UpgradeDestination::Home}) {
+        const std::string& folder = FolderFor(folders_, where);
+        bool used = false;
+        for (const PlannedDownload& d : downloads_)
+            used |= d.destination == where;
+        if (used && !FolderWritableByUser(folder))
+            throw UpgradeError(FailureText(UpgradeFailure::FolderNotWritable, folder));
+    }
+}
+
+int UpgradePlan::CreateWorkingFile(size_t i) const {
+    const PlannedDownload& d = downloads_.at(i);
+    // A link is removed as a link; a leftover from an earlier try goes too.
+    if (::unlink(d.workPath.c_str()) != 0 && errno != ENOENT && errno != EISDIR)
+        throw UpgradeError("Cannot write " + d.workPath + ": " + ErrnoText(errno));
+    int fd = ::open(d.workPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw UpgradeError("Cannot write " + d.workPath + ": " + ErrnoText(errno));
+    TakeFolderOwner(fd, FolderFor(folders_, d.destination));
+    return fd;
 }
 
 void UpgradePlan::AcceptFinished(size_t i) {
     const PlannedDownload& d = downloads_.at(i);
     struct stat st {};
-    if (::stat(d.workPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::lstat(d.workPath.c_str(), &st) != 0)
         throw UpgradeError("Cannot read " + d.workPath + ": " + ErrnoText(errno));
+    if (!S_ISREG(st.st_mode))
+        throw UpgradeError("Cannot read " + d.workPath + ": it is not a plain file");
     if (!DownloadSizeAllowed(st.st_size))
         throw UpgradeError(FailureText(UpgradeFailure::TooLarge, d.name));
     std::string sha = Sha256OfFile(d.workPath);
     if (!d.sha256.empty() && sha != d.sha256)
         throw UpgradeError(FailureText(UpgradeFailure::ChecksumMismatch, d.name));
     std::erase_if(arrived_, [&](const Arrived& a) { return a.name == d.name; });
-    arrived_.push_back({d.name, static_cast<int64_t>(st.st_size), sha});
+    arrived_.push_back({d.name, static_cast<int64_t>(st.st_size), sha, d.destination});
 }
 
 void UpgradePlan::Skip(size_t i) {
@@ -83,18 +100,20 @@ void UpgradePlan::Skip(size_t i) {
 }
 
 void UpgradePlan::AbortAndClean() {
-    RemoveUpgradeWorkingFiles(folder_);
+    RemoveUpgradeWorkingFiles(folders_);
     arrived_.clear();
 }
 
 void UpgradePlan::WriteArrivedList() const {
     if (arrived_.empty())
         throw UpgradeError("No file of the upgrade arrived, so nothing was changed.");
-    std::string text;
+    std::string text =
+        "info " + (infoSha256_.empty() ? "-" : infoSha256_) + " " + versionBefore_ + "\n";
     for (const auto& a : arrived_)
-        text += a.sha256 + " " + IntToStr(a.size) + " " + a.name + "\n";
+        text += a.sha256 + " " + IntToStr(a.size) + " " + DestinationTag(a.destination) + " " +
+                a.name + "\n";
     try {
-        AtomicWriteFile(JoinPath(folder_, kArrivedListName), text);
+        AtomicWriteFile(JoinPath(folders_.home, kArrivedListName), text, 0644, folders_.home);
     } catch (const FileError& e) {
         throw UpgradeError(e.what());
     }

@@ -4,6 +4,8 @@
 // when the upgrade is aborted. The wizard does the HTTP transfers itself and
 // calls these between them; nothing here touches the network.
 #include "upgrade/InfoFile.h"
+#include "upgrade/Layout.h"
+#include "util/StateFiles.h"
 
 #include <cstdint>
 #include <string>
@@ -14,55 +16,69 @@ namespace kv {
 // A single download larger than this is refused.
 inline constexpr int64_t kMaxDownloadBytes = int64_t{512} * 1024 * 1024;
 
-// Suffix of the working files in the program folder, and the list of the
-// files that arrived whole, which the updater checks before replacing anything.
-inline constexpr const char* kWorkingSuffix = ".uTMP";
-inline constexpr const char* kArrivedListName = "Upgrade.uLST";
-
 struct PlannedDownload {
-    std::string url;
-    std::string name;     // the file it replaces in the program folder
-    std::string workPath; // program folder + "/" + name + ".uTMP"
+    std::string url;  // what to fetch (WebUrl of the published URL)
+    std::string name; // the file it replaces
+    UpgradeDestination destination = UpgradeDestination::Bin;
+    std::string workPath; // its folder + "/" + name + ".uTMP"
     std::string sha256;   // expected digest (lower-case hex), empty when not published
 };
 
 // The part of a URL after its last "/", "\" or ":".
 std::string FileNameOfUrl(const std::string& url);
 
-// Deletes every "*.uTMP" working file and the arrived list in folder.
+// Deletes every "*.uTMP" working file in folder, and the arrived list there.
 void RemoveUpgradeWorkingFiles(const std::string& folder);
+// The same in both folders of an installation. A replacement in progress
+// (its journal in the program folder) is left alone: the files are needed
+// to finish or undo it.
+void RemoveUpgradeWorkingFiles(const UpgradeFolders& folders);
 
-// True when the user may create and replace files in folder (checked with the
-// effective user, so an installation owned by root is refused for others).
-bool FolderWritableByUser(const std::string& folder);
+// Where an upgrade of the running program works.
+struct UpgradeTarget {
+    std::string executable; // the running program: program files go beside it
+    std::string home;       // the program folder
+    std::string packageDatabase = kPackageDatabase;
+    UpgradeFolders Folders() const;
+};
 
 class UpgradePlan {
 public:
-    // Throws UpgradeError when the program folder cannot be written by the user
-    // (FolderNotWritable text) or a URL names no usable file.
-    UpgradePlan(const InfoFile& info, std::string programFolder);
+    // Checks, before anything is downloaded, and throws UpgradeError with the
+    // text to show when: the installation belongs to the package manager
+    // (PackageManaged), a URL is not http or https, a name is one of the
+    // program's own files or no file name, or a folder a file goes to cannot
+    // be written by the user (FolderNotWritable). infoSha256 and
+    // versionBefore go into the arrived list for the record of the upgrade.
+    UpgradePlan(const InfoFile& info, const UpgradeTarget& target, std::string infoSha256 = {},
+                std::string versionBefore = {});
 
     const std::vector<PlannedDownload>& Downloads() const { return downloads_; }
-    const std::string& ProgramFolder() const { return folder_; }
+    const UpgradeFolders& Folders() const { return folders_; }
 
     // True while a download of this many bytes may go on.
     static bool DownloadSizeAllowed(int64_t bytes) { return bytes <= kMaxDownloadBytes; }
 
-    // Judges download i after its transfer completed: within the size limit and,
-    // when a checksum was published, with that SHA-256. Records it as arrived.
-    // Throws UpgradeError with the ChecksumMismatch or TooLarge text otherwise;
-    // the caller then aborts (AbortAndClean).
+    // A new, empty working file for download i, open for writing. Whatever had
+    // its name before (a leftover, a link) is removed, never written through:
+    // the file is created exclusively and no link is followed. Throws
+    // UpgradeError ("Cannot write <path>: <reason>").
+    int CreateWorkingFile(size_t i) const;
+    // Judges download i after its transfer completed: a regular file within
+    // the size limit and, when a checksum was published, with that SHA-256.
+    // Records it as arrived. Throws UpgradeError with the ChecksumMismatch or
+    // TooLarge text otherwise; the caller then aborts (AbortAndClean).
     void AcceptFinished(size_t i);
     // Download i was skipped (Yes to the lost-file question): its partial
     // working file is deleted and it is not handed over.
     void Skip(size_t i);
-    // The upgrade is aborted: every "*.uTMP" file in the program folder and the
+    // The upgrade is aborted: every "*.uTMP" file in both folders and the
     // arrived list are deleted.
     void AbortAndClean();
 
-    // Writes the arrived list (name, size and SHA-256 of each file that arrived
-    // whole) for the updater. Throws UpgradeError when none arrived or it
-    // cannot be written.
+    // Writes the arrived list (name, size, SHA-256 and folder of each file
+    // that arrived whole) for the updater. Throws UpgradeError when none
+    // arrived or it cannot be written.
     void WriteArrivedList() const;
     size_t ArrivedCount() const { return arrived_.size(); }
 
@@ -71,8 +87,10 @@ private:
         std::string name;
         int64_t size;
         std::string sha256;
+        UpgradeDestination destination;
     };
-    std::string folder_;
+    UpgradeFolders folders_;
+    std::string infoSha256_, versionBefore_;
     std::vector<PlannedDownload> downloads_;
     std::vector<Arrived> arrived_;
 };

@@ -208,7 +208,45 @@ std::string LinkTarget(const std::string& path) {
     return current;
 }
 
-void AtomicWriteFile(const std::string& path, const std::string& content, unsigned newFileMode) {
+void TakeFolderOwner(int fd, const std::string& folder) {
+    struct stat st;
+    if (::geteuid() != 0 || folder.empty() || ::stat(folder.c_str(), &st) != 0)
+        return;
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        // A file system without owners (FAT, some network mounts): it stays as it is.
+    }
+}
+
+void TakeFolderOwner(const std::string& path, const std::string& folder) {
+    struct stat st;
+    if (::geteuid() != 0 || folder.empty() || ::stat(folder.c_str(), &st) != 0)
+        return;
+    if (::fchownat(AT_FDCWD, path.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
+        // As above.
+    }
+}
+
+int OpenCreatingForFolderOwner(const std::string& path, int flags, unsigned mode,
+                               const std::string& ownerFolder) {
+    flags &= ~(O_CREAT | O_EXCL);
+    // Created or found: two tries cover a file removed between the two opens.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
+        if (fd >= 0) {
+            TakeFolderOwner(fd, ownerFolder);
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+        fd = ::open(path.c_str(), flags);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+    }
+    return -1;
+}
+
+void AtomicWriteFile(const std::string& path, const std::string& content, unsigned newFileMode,
+                     const std::string& ownerFolder) {
     mode_t mode = static_cast<mode_t>(newFileMode);
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
@@ -223,6 +261,7 @@ void AtomicWriteFile(const std::string& path, const std::string& content, unsign
         throw;
     }
     ::fchmod(fd, mode);
+    TakeFolderOwner(fd, ownerFolder);
     FinishTemp(fd, tmp, path, true);
 }
 
@@ -285,7 +324,8 @@ void AtomicFileWriter::Commit() {
     FinishTemp(fd, tmp_, target_, true);
 }
 
-void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite, bool flush) {
+void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite, bool flush,
+                  const std::string& ownerFolder) {
     int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         throw FileError("Cannot open file " + src + ": " + ErrnoText(errno));
@@ -308,6 +348,7 @@ void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite
         if (::fchown(out, st.st_uid, st.st_gid) != 0) {
             // Only root may give a file away; the copy then belongs to us.
         }
+        TakeFolderOwner(out, ownerFolder);
     } catch (...) {
         ::close(in);
         throw;
@@ -418,11 +459,18 @@ bool IsPlainWritableFile(const std::string& path) {
 }
 
 void SyncFolder(const std::string& folder) {
+    SyncFolderChecked(folder);
+}
+
+bool SyncFolderChecked(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    if (fd < 0)
+        return false;
+    bool ok = ::fsync(fd) == 0;
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return ok;
 }
 
 std::string FlushFile(const std::string& path) {

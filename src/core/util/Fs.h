@@ -25,6 +25,9 @@ std::string FolderOf(const std::string& path);
 // Flushes a folder, so that new names in it survive a crash. Errors are
 // ignored: callers have flushed the files' data already.
 void SyncFolder(const std::string& folder);
+// The same for a step that must not go on unless the new names are on disk:
+// false (errno set) when the folder could not be flushed.
+bool SyncFolderChecked(const std::string& folder);
 // Flushes a file's data and size to disk: "" once done, else the reason.
 std::string FlushFile(const std::string& path);
 
@@ -40,10 +43,11 @@ std::string ReadWholeFile(const std::string& path);
 
 // Replaces the file atomically: writes a temporary file in the same folder,
 // flushes it to disk and renames it over the target. The target keeps its
-// permission bits; a new file gets newFileMode. Throws FileError (and leaves
-// the target untouched) on failure.
+// permission bits; a new file gets newFileMode. With ownerFolder, a root run
+// gives the new file that folder's owner (TakeFolderOwner) before it takes
+// its name. Throws FileError (and leaves the target untouched) on failure.
 void AtomicWriteFile(const std::string& path, const std::string& content,
-                     unsigned newFileMode = 0644);
+                     unsigned newFileMode = 0644, const std::string& ownerFolder = {});
 
 // The file a chain of symbolic links ends at (path itself when it is no link).
 std::string LinkTarget(const std::string& path);
@@ -82,9 +86,11 @@ inline constexpr size_t kMaxNameBytes = 255;
 // through a temporary name beside dst, so dst is either the old file or the
 // complete copy; it keeps src's permission bits and, where allowed, its owner.
 // The copy is flushed to disk before it takes its name unless flush is false
-// (a spare copy whose original is kept elsewhere). Throws FileError on failure.
-void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite,
-                  bool flush = true);
+// (a spare copy whose original is kept elsewhere). With ownerFolder, a root
+// run gives the copy that folder's owner instead (TakeFolderOwner). Throws
+// FileError on failure.
+void CopyFileSafe(const std::string& src, const std::string& dst, bool overwrite, bool flush = true,
+                  const std::string& ownerFolder = {});
 
 // Copies src into folder under name, or under name with "!" appended as often
 // as needed to find a free one; nothing there is ever replaced. Returns the
@@ -111,6 +117,19 @@ std::vector<std::string> ListFolder(const std::string& folder, const std::string
 // with '.' and that the user may write: the "archive or normal" files that the
 // transfer cycles pick up.
 bool IsPlainWritableFile(const std::string& path);
+
+// A root run in a program folder that belongs to someone else (a service's)
+// must leave what it creates or replaces there usable by that owner: when
+// this process runs as root, the open file fd, or path (a link itself, not
+// what it points to), gets the owner and group of folder. Nothing happens
+// for other users; failures are ignored (the file stays root's).
+void TakeFolderOwner(int fd, const std::string& folder);
+void TakeFolderOwner(const std::string& path, const std::string& folder);
+// open(path, flags | O_CREAT, mode), where a file this call creates gets
+// ownerFolder's owner (TakeFolderOwner) and an existing one is opened as it
+// is. The descriptor, or -1 with errno set.
+int OpenCreatingForFolderOwner(const std::string& path, int flags, unsigned mode,
+                               const std::string& ownerFolder);
 
 // The last error of the C library as text.
 std::string ErrnoText(int err);

@@ -1,12 +1,12 @@
 #pragma once
 // What the core needs from whoever runs it: the window (GUI), a headless
 // runner, or a test. The core never calls Qt; it calls this.
+#include "util/WorkDirection.h"
+
 #include <cstdint>
 #include <string>
 
 namespace kv {
-
-enum class WorkDirection { Read = 0, Write = 1 };
 
 class Host {
 public:

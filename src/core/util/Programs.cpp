@@ -81,6 +81,11 @@ std::vector<char*> ArgvOf(std::vector<std::string>& words) {
 // fork and exec only async-signal-safe calls are made: the GUI has threads.
 bool LaunchDetached(const std::string& file, std::vector<std::string> words) {
     std::vector<char*> argv = ArgvOf(words);
+    // A script without a "#!" line is run by the shell, as a shell would; the
+    // words are made here, since the child may not allocate.
+    std::vector<std::string> shWords = {"/bin/sh", file};
+    shWords.insert(shWords.end(), words.begin() + 1, words.end());
+    std::vector<char*> shArgv = ArgvOf(shWords);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return false;
@@ -122,6 +127,8 @@ bool LaunchDetached(const std::string& file, std::vector<std::string> words) {
         ::close_range(3, static_cast<unsigned>(report) - 1, 0);
         ::close_range(static_cast<unsigned>(report) + 1, ~0U, 0);
         ::execve(file.c_str(), argv.data(), environ);
+        if (errno == ENOEXEC)
+            ::execve("/bin/sh", shArgv.data(), environ);
         int err = errno;
         [[maybe_unused]] ssize_t n = ::write(report, &err, sizeof err);
         ::_exit(127);

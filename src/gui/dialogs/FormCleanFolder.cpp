@@ -16,9 +16,11 @@ constexpr int kHeight = 268;
 } // namespace
 
 FormCleanFolder::FormCleanFolder(const std::string& iniPath, const std::string& packPath,
-                                 const std::string& programDir, kv::Host& host, QWidget* owner)
-    : ModelDialog(std::make_unique<kv::CleanFolderModel>(iniPath, packPath, programDir), host,
-                  owner, kv::CleanFolderModel::kWindowName, "Clean Folder and LOG File") {
+                                 const std::string& programDir, const std::string& logStepInUse,
+                                 kv::Host& host, QWidget* owner)
+    : ModelDialog(
+          std::make_unique<kv::CleanFolderModel>(iniPath, packPath, programDir, logStepInUse), host,
+          owner, kv::CleanFolderModel::kWindowName, "Clean Folder and LOG File") {
     QFrame* panel = PutPanel("Panel1", this, {0, 0, kWidth, kPanelHeight});
     const char* const boxes[][2] = {
         {"CheckBox1", "Clean Backup Folder"},     {"CheckBox2", "Clean Error Folder"},

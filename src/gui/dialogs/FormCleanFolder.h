@@ -15,7 +15,8 @@ class FormCleanFolder : public ModelDialog {
 
 public:
     FormCleanFolder(const std::string& iniPath, const std::string& packPath,
-                    const std::string& programDir, kv::Host& host, QWidget* owner);
+                    const std::string& programDir, const std::string& logStepInUse, kv::Host& host,
+                    QWidget* owner);
 
     kv::CleanFolderModel& Cleaner() { return static_cast<kv::CleanFolderModel&>(Model()); }
 

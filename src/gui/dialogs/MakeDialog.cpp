@@ -25,8 +25,8 @@ std::unique_ptr<QDialog> MakeDialog(DialogKind kind, QWidget* owner) {
     case DialogKind::Expert:
         return std::make_unique<FormExpSet>(state.IniPath, pack, *window, owner);
     case DialogKind::Clean:
-        return std::make_unique<FormCleanFolder>(state.IniPath, pack, state.ProgramDir, *window,
-                                                 owner);
+        return std::make_unique<FormCleanFolder>(state.IniPath, pack, state.ProgramDir,
+                                                 state.LogStep, *window, owner);
     }
     return nullptr;
 }

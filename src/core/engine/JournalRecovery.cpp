@@ -1,0 +1,221 @@
+#include "engine/JournalRecovery.h"
+
+#include "app/AppState.h"
+#include "config/IniFile.h"
+#include "engine/CycleSupport.h"
+#include "engine/OutboxHandle.h"
+#include "engine/ReceiveBatch.h"
+#include "engine/SendBatch.h"
+#include "engine/SendUpload.h"
+#include "engine/TransferJournal.h"
+#include "ftp/FtpSession.h"
+#include "logging/Logs.h"
+#include "util/Fs.h"
+#include "util/Sha256.h"
+#include "util/Text.h"
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kv {
+
+namespace {
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A received file whose intent has no "delivered" mark. What goes from "TMP"
+// goes only after the journal says why (tmpToRemove).
+void FinishReceived(AppState& state, TransferJournal& journal, JournalEntry& e,
+                    std::vector<std::string>& tmpToRemove) {
+    const std::string& tmp = e.Get(recv::Tmp);
+    const std::string& inbox = e.Get(recv::Inbox);
+    if (e.Has(mark::Delivered)) {
+        // A copy across file systems whose "TMP" original was not removed.
+        if (!tmp.empty() && Exists(tmp))
+            tmpToRemove.push_back(tmp);
+        return;
+    }
+    if (tmp.empty())
+        return;
+    const bool inTmp = Exists(tmp);
+    const bool inInbox = Exists(inbox) && (SameFile(tmp, inbox) || (inTmp && [&] {
+                                               try {
+                                                   return FileSha256(inbox) == e.Get(recv::Sha);
+                                               } catch (...) {
+                                                   return false;
+                                               }
+                                           }()));
+    if (inTmp && !inInbox) {
+        // Never reached the inbox: the server still has the file.
+        journal.Mark(e, mark::Abandoned);
+        tmpToRemove.push_back(tmp);
+        return;
+    }
+    // Moved into the inbox (it left "TMP"), or copied and linked there.
+    if (!inTmp && !Exists(inbox))
+        ReportError(state, "File->" + e.Get(recv::Name) + " was put into the inbox as " + inbox +
+                               " before the program stopped and is no longer there; it is "
+                               "taken as delivered and not delivered again!!!");
+    if (!e.Get(recv::Record).empty())
+        EnsureTransferRecord(state, e.Get(recv::Log), e.Number(recv::LogAt), e.Get(recv::Record));
+    journal.Mark(e, mark::Delivered);
+    if (inTmp)
+        tmpToRemove.push_back(tmp);
+}
+
+// Whether the server holds anything under the name (a SIZE answer other
+// than 550, or a time).
+bool OnServer(const FtpSession::Stamp& st) {
+    return st.size >= 0 || !st.time.empty() || (st.sizeCode != 550 && st.sizeCode != 0);
+}
+
+// The outbox file of an entry when it is still the one that was sent.
+std::unique_ptr<OutboxHandle> SameOutboxFile(const JournalEntry& e) {
+    auto file = std::make_unique<OutboxHandle>(e.Get(send::Outbox));
+    if (!file->Open() || IdentityOf(file->Now()) != e.Get(send::Identity))
+        return nullptr;
+    return file;
+}
+
+// Renames the whole upload of an entry into place under a free name. False
+// (reported) when the server refused: the upload was removed then.
+bool RenameNow(SendPass& p, JournalEntry& e) {
+    const std::string& dest = e.Get(send::Dest);
+    const std::string name = e.Get(send::Name);
+    std::string final = e.Get(send::Final);
+    std::string remote = FileNameOf(final);
+    for (;;) {
+        const FtpSession::Stamp st = p.s->Stamps({final}).front();
+        if (!RemoteNameTaken(p, final, st.size, st.sizeCode))
+            break;
+        NextRemoteName(remote, name, dest);
+        final = dest + "/" + remote;
+    }
+    // The rename may happen from here on: known to the journal first.
+    p.journal.Mark(e, mark::Renaming, {{send::Final, final}});
+    p.journal.Flush();
+    std::vector<std::exception_ptr> results;
+    p.s->Rename({{e.Get(send::Tmp), final}}, results);
+    if (results.empty() || !results.front())
+        return true;
+    try {
+        std::rethrow_exception(results.front());
+    } catch (...) {
+        ReportStepFailure(p, "Rename File Failed!!!->" + PrintableName(name));
+    }
+    p.journal.Mark(e, mark::Abandoned);
+    p.journal.Flush();
+    DeleteRemoteTemp(p, e.Get(send::Tmp));
+    return false;
+}
+
+// A sent file whose sending was interrupted: finished from what the journal
+// says was begun and what the server holds now.
+void FinishSentEntry(SendPass& p, JournalEntry& e) {
+    const std::string name = e.Get(send::Name);
+    const std::string shown = PrintableName(name);
+    const std::string& tmp = e.Get(send::Tmp);
+    if (!e.Has(mark::Whole) && !e.Has(mark::Renaming)) {
+        // Never confirmed whole: what arrived is no use; the file goes again.
+        if (!DeleteRemoteTemp(p, tmp) && p.s->Connected() && OnServer(p.s->Stamps({tmp}).front()))
+            return; // stays open: removed next time, before the file goes again
+        p.journal.Mark(e, mark::Abandoned);
+        p.journal.Write();
+        return;
+    }
+    const std::vector<FtpSession::Stamp> now = p.s->Stamps({tmp, e.Get(send::Final)});
+    const bool tmpThere = OnServer(now[0]);
+    std::unique_ptr<OutboxHandle> file = SameOutboxFile(e);
+    if (e.Has(mark::Renaming) && !tmpThere) {
+        // Renamed: the server carried it out, its answer was lost.
+        ReportInfo(p.state, "File->" + shown + " Was Sent Before, Not Sent Again!");
+        if (!OnServer(now[1]))
+            ReportError(p.state, "The rename of " + tmp + " to " + e.Get(send::Final) +
+                                     " was not confirmed and neither name is on the server "
+                                     "now (the EDI centre may have taken it); " +
+                                     shown + " is taken as sent and not sent again!!!");
+    } else if (tmpThere && file &&
+               (!p.binary || now[0].size < 0 || now[0].size == e.Number(send::Size))) {
+        // Uploaded whole, not renamed: the rename is all that is left.
+        ReportInfo(p.state, "File->" + shown + " Was Uploaded Before, Not Sent Again!");
+        if (!RenameNow(p, e))
+            return;
+    } else {
+        // Not whole on the server, or the file in the outbox is another one
+        // now: the upload goes, the file (if any) is sent as a new one.
+        if (tmpThere && !DeleteRemoteTemp(p, tmp))
+            return;
+        p.journal.Mark(e, mark::Abandoned);
+        p.journal.Write();
+        return;
+    }
+    if (file) {
+        LeaveOutbox(p, *file, e.Get(send::Outbox), name, e.Get(send::Dated) == "1");
+        SyncFolder(FolderOf(e.Get(send::Outbox)));
+    }
+    if (!e.Get(send::Record).empty())
+        EnsureTransferRecord(p.state, e.Get(send::Log), e.Number(send::LogAt), e.Get(send::Record));
+    p.journal.Mark(e, mark::Closed);
+    p.journal.Write();
+    ReportInfo(p.state, "Success Upload File->" + shown);
+}
+
+void FinishSent(AppState& state, IniFile& ini, TransferJournal& journal,
+                const std::vector<JournalEntry*>& entries) {
+    SendPass p{state,
+               ini,
+               state.FtpSession,
+               journal,
+               state.settings.BinaryTransfer(),
+               0,
+               ini.ReadString("Options", "LocalBackupPath"),
+               ini.ReadString("Options", "LocalErrPath"),
+               {}};
+    for (JournalEntry* e : entries) {
+        if (cycle::Stopping(state) || !p.s || !p.s->Connected())
+            return;
+        try {
+            FinishSentEntry(p, *e);
+        } catch (...) {
+            // Left open: the next cycle tries again, and the file does not go
+            // a second time meanwhile.
+            ReportStepFailure(p, "Send Failed!!!");
+        }
+    }
+}
+
+} // namespace
+
+void FinishInterrupted(AppState& state, IniFile& ini, TransferJournal& journal,
+                       FtpSession* session) {
+    std::vector<std::string> tmpToRemove;
+    std::vector<JournalEntry*> sent;
+    for (JournalEntry* e : journal.OpenEntries()) {
+        if (IsSendEntry(*e))
+            sent.push_back(e);
+        else
+            FinishReceived(state, journal, *e, tmpToRemove);
+    }
+    try {
+        journal.Flush();
+    } catch (const std::exception& ex) {
+        ReportError(state, FirstCrLfToBlank(ex.what()) + "!!!");
+        return; // nothing may go from "TMP" before the journal says why
+    }
+    for (const std::string& tmp : tmpToRemove)
+        ::unlink(tmp.c_str());
+    if (!sent.empty() && session)
+        FinishSent(state, ini, journal, sent);
+}
+
+} // namespace kv
