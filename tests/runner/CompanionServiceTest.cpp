@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace kvtest;
 
@@ -206,6 +207,34 @@ TEST(CompanionService, ServesTheFolderOnlyWhileTheWindowIsNotThere) {
     EXPECT_GE(Positions(sys, {"INFO:Service " + unit + " stopped: the window works"})[0], 0);
     EXPECT_GE(Positions(sys, {"INFO:Korvane System Close!"})[0], 0)
         << ::testing::PrintToString(sys);
+}
+
+TEST(CompanionService, ARootRunLeavesTheServiceLogToTheFolderOwner) {
+    if (!RunningAsRoot())
+        GTEST_SKIP() << "only root can make files for another user";
+    // A service's program folder, owned by its own user (nobody here), where
+    // root starts korvaned SRV once by hand.
+    const uid_t owner = 65534;
+    const gid_t group = 65534;
+    TempDir dir;
+    const std::string home = dir / "served";
+    std::filesystem::create_directories(home);
+    WriteFile(home + "/Korvane.ini", "[System]\r\nLogStep=Month\r\n");
+    ::chown(home.c_str(), owner, group);
+    ::chown((home + "/Korvane.ini").c_str(), owner, group);
+
+    kv::LogServiceEvent(home, false, "korvaned SRV (process 1) started.");
+    const std::vector<std::string> serviceLog = kv::ListFolder(home + "/LOG", "KVSRV*");
+    const std::vector<std::string> systemLog = kv::ListFolder(home + "/LOG", "KVSYS*");
+    ASSERT_EQ(serviceLog.size(), 1u);
+    ASSERT_EQ(systemLog.size(), 1u);
+    const std::vector<std::string> made = {"LOG", "LOG/" + serviceLog[0], "LOG/" + systemLog[0]};
+    for (const std::string& name : made) {
+        struct stat st {};
+        ASSERT_EQ(::lstat((home + "/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_uid, owner) << name;
+        EXPECT_EQ(st.st_gid, group) << name;
+    }
 }
 
 TEST(CompanionService, AgainstARealUserManager) {

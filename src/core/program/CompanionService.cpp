@@ -9,6 +9,7 @@
 #include "program/Headless.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/StateFiles.h"
 #include "util/Text.h"
 
 #include <cerrno>
@@ -90,11 +91,23 @@ bool IsExecutable(const std::string& path) {
            ::access(path.c_str(), X_OK) == 0;
 }
 
-void AppendLogLine(const std::string& path, const std::string& line) {
-    ForceDirectories(FolderOf(path));
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
+// A log or LOG folder that a root run creates goes to the program folder's
+// owner, as the program's other logs do, so the service can still write it.
+void AppendLogLine(const std::string& programDir, const std::string& path,
+                   const std::string& line) {
+    const std::string folder = FolderOf(path);
+    if (!DirectoryExists(folder) && ForceDirectories(folder))
+        TakeFolderOwner(folder, programDir);
+    const int fd =
+        OpenCreatingForFolderOwner(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0644, programDir);
+    if (fd < 0) {
+        std::fprintf(stderr,
+                     "Cannot open the log file %s: %s. Give the user who runs the program write "
+                     "access to it and to the LOG folder.\n",
+                     path.c_str(), ErrnoText(errno).c_str());
+        std::fflush(stderr);
         return;
+    }
     const std::string data = line + "\r\n";
     [[maybe_unused]] ssize_t n = ::write(fd, data.data(), data.size());
     ::close(fd);
@@ -178,11 +191,12 @@ void LogServiceEvent(const std::string& programDir, bool error, const std::strin
     try {
         const std::time_t now = std::time(nullptr);
         const std::string line = TimeStamp(now) + (error ? "ERROR:" : "INFO:") + text;
-        const std::string logs = JoinPath(programDir, "LOG");
-        AppendLogLine(JoinPath(logs, CurrentLogName(LogKind::Service, "", now)), line);
+        const std::string logs = JoinPath(programDir, kLogFolderName);
+        AppendLogLine(programDir, JoinPath(logs, CurrentLogName(LogKind::Service, "", now)), line);
         if (systemLog) {
-            const IniFile ini(JoinPath(programDir, "Korvane.ini"));
-            AppendLogLine(JoinPath(programDir, SysLogName(ReadSetting(ini, keys::LogStep), now)),
+            const IniFile ini(JoinPath(programDir, kSettingsFileName));
+            AppendLogLine(programDir,
+                          JoinPath(programDir, SysLogName(ReadSetting(ini, keys::LogStep), now)),
                           line);
         }
     } catch (const std::exception&) {
@@ -199,7 +213,7 @@ std::string CompanionService::UnitFilePath() const {
 }
 
 bool CompanionService::Installed() const {
-    const std::string settings = JoinPath(programDir_, "Korvane.ini");
+    const std::string settings = JoinPath(programDir_, kSettingsFileName);
     try {
         return FileExists(settings) && ReadFlag(IniFile(settings), keys::EnableOstrel);
     } catch (const std::exception&) {
