@@ -5,6 +5,7 @@
 //   korvaned INIT [folder]  makes a program folder from the installed template
 #include "app/Settings.h"
 #include "config/WnDes.h"
+#include "program/CompanionService.h"
 #include "program/Headless.h"
 #include "program/ProgramFolderInit.h"
 #include "util/Errors.h"
@@ -90,5 +91,5 @@ int main(int argc, char** argv) {
     }
     if (!kv::WantsHeadlessRun(args, false))
         return Usage();
-    return kv::RunHeadless(kv::ResolveProgramFolder(std::cerr), args);
+    return kv::RunLoggedHeadless(kv::ResolveProgramFolder(std::cerr), args);
 }

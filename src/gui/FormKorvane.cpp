@@ -13,12 +13,16 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
+#include <algorithm>
 
 // The icon is compiled into this static library; its resources must be
 // registered by name, from outside any namespace.
@@ -36,12 +40,40 @@ constexpr int kClientHeight = 354;
 constexpr int kPanelHeight = 169;
 constexpr int kLogViewWidth = 473;
 constexpr int kSplitterWidth = 3;
+// The banner's font: a character cell (ascent and descent, internal leading
+// included) of 67 pixels, as the design's font height.
+constexpr int kBannerFontHeight = 67;
+
+// The banner: its caption centred in the label's font. The desktop's font
+// may be wider than the design's; a caption that would not fit the label's
+// width is drawn narrower, keeping its height, rather than cut at the edges.
+class BannerLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        const QFontMetricsF metrics(font());
+        const QString caption = text();
+        const qreal needed =
+            std::max(metrics.horizontalAdvance(caption), metrics.boundingRect(caption).width());
+        const qreal scale = needed > width() ? width() / needed : 1.0;
+        QPainter p(this);
+        p.setRenderHint(QPainter::TextAntialiasing);
+        p.setFont(font());
+        p.setPen(palette().color(foregroundRole()));
+        p.translate(width() / 2.0, 0);
+        p.scale(scale, 1.0);
+        p.drawText(QRectF(-needed / 2.0, 0, needed, height()), Qt::AlignCenter, caption);
+    }
+};
 
 QListWidget* MakeList(QWidget* parent, const char* name) {
     auto* list = new QListWidget(parent);
     list->setObjectName(name);
     list->setUniformItemSizes(true); // long views stay fast
     list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     return list;
 }
 
@@ -106,16 +138,16 @@ void FormKorvane::BuildLayout() {
     auto* left = new QWidget(panel1_);
     left->setObjectName("BannerArea");
     h->addWidget(left, 1);
-    label1_ = new QLabel("TOLMA", left);
+    label1_ = new BannerLabel("TOLMA", left);
     label1_->setObjectName("Label1");
     label1_->setGeometry(0, 32, 200, 67);
     label1_->setAlignment(Qt::AlignCenter);
     QFont banner = label1_->font();
     banner.setBold(true);
     banner.setItalic(true);
-    banner.setPixelSize(46);
     label1_->setFont(banner);
     label1_->setStyleSheet("color: #0066cc;");
+    FitBanner();
     button1_ = new QPushButton("Start Auto", left);
     button1_->setObjectName("Button1");
     button1_->setGeometry(48, 120, 113, 25);
@@ -235,6 +267,24 @@ void FormKorvane::SetMenuState(MenuState s) {
     m12_->setEnabled(!connected);
     for (QAction* a : {m13_, m14_, m15_, m16_})
         a->setEnabled(connected);
+}
+
+void FormKorvane::FitBanner() {
+    // The largest pixel size (the em) whose character cell fits the design's
+    // font height.
+    QFont font = label1_->font();
+    int pixels = kBannerFontHeight;
+    font.setPixelSize(pixels);
+    while (pixels > 1 && QFontMetrics(font).height() > kBannerFontHeight)
+        font.setPixelSize(--pixels);
+    label1_->setFont(font);
+}
+
+void FormKorvane::CentreOnScreen() {
+    if (QScreen* s = screen())
+        move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, frameGeometry().size(),
+                                 s->availableGeometry())
+                 .topLeft());
 }
 
 int FormKorvane::DesignedDebugViewHeight() const {

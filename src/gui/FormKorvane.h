@@ -161,6 +161,11 @@ private:
                      void (FormKorvane::*slot)());
     void BuildLanguageMenu();
     void FitWindowHeight();
+    // The banner's font as designed.
+    void FitBanner();
+    // Places the window in the middle of its screen (a window manager may
+    // still move it).
+    void CentreOnScreen();
     int DesignedDebugViewHeight() const;
     void AddTrayIcon();
     void RemoveTrayIcon();
@@ -168,11 +173,15 @@ private:
 
     // Start-up and close (FormKorvaneStartup.cpp).
     void ApplyViewSettings();
+    // ReadSettings, then Options/AllowStartAuto shows or hides the Start Auto
+    // button, as at start; an error goes to ShowErrorBox.
+    void ReloadSettings();
     void ApplyLanguageGuarded(const std::string& packPath);
 
     // Commands (FormKorvaneCommands.cpp).
     void RunDialogCommand(DialogKind kind);
-    // The menu bar and the client area; the status bar stays as it is.
+    // Input to the window while a command runs: the menus and the Start Auto
+    // button are off; the views keep their colours and still scroll.
     void SetInputEnabled(bool on);
     void RunTransferCommand(bool receive, bool send);
     void ShowLogFile(const std::string& path, const QString& title);

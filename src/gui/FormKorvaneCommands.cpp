@@ -8,7 +8,7 @@
 #include "DisplayText.h"
 #include "LanguageApply.h"
 #include "LogViewer.h"
-#include "app/Settings.h"
+#include "app/ViewSettings.h"
 #include "config/IniFile.h"
 #include "engine/Connection.h"
 #include "engine/Receive.h"
@@ -26,6 +26,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QUrl>
 
@@ -101,14 +102,16 @@ void FormKorvane::m13Click() {
 }
 
 void FormKorvane::SetInputEnabled(bool on) {
+    // As the design's disabled window: nothing takes a command, and nothing
+    // is greyed out, so the log and the trace stay readable.
     menuBar()->setEnabled(on);
-    centralWidget()->setEnabled(on);
+    button1_->setEnabled(on && menuState_ != MenuState::Busy);
 }
 
 void FormKorvane::RunTransferCommand(bool receive, bool send) {
     OperationScope op(*this);
-    // The window takes no input while the cycles run; the status bar stays
-    // readable, and a close still reaches closeEvent.
+    // The window takes no commands while the cycles run; the views and the
+    // status bar stay readable, and a close still reaches closeEvent.
     SetInputEnabled(false);
     std::string error;
     {
@@ -166,13 +169,8 @@ void FormKorvane::LngClick(QAction* item) {
             caption = item->text().toStdString();
         if (!caption.empty() && caption[0] == '&')
             caption.erase(0, 1);
-        const std::string file = item->toolTip().toStdString();
-        kv::IniFile ini(state_.IniPath);
-        ini.WriteString("Options", "Language", caption);
-        ini.WriteString("Options", "LanguageFile", file);
+        kv::StoreLanguageChoice(state_, caption, item->toolTip().toStdString());
         item->setChecked(true);
-        state_.LanguageName = caption;
-        state_.LanguageFile = file;
         saved = true;
     });
     if (!saved) {
@@ -192,7 +190,7 @@ void FormKorvane::m22Click() {
         statusBar()->setVisible(on);
         clientHeight_ += on ? barHeight : -barHeight;
         FitWindowHeight();
-        kv::IniFile(state_.IniPath).WriteInteger("View", "StatusBar", on ? 1 : 0);
+        kv::StoreStatusBarShown(state_, on);
     });
 }
 
@@ -208,7 +206,7 @@ void FormKorvane::m23Click() {
         debugListBox_->setVisible(on);
         clientHeight_ += on ? debugViewHeight_ : -debugViewHeight_;
         FitWindowHeight();
-        kv::IniFile(state_.IniPath).WriteInteger("View", "DebugView", on ? 1 : 0);
+        kv::StoreDebugViewShown(state_, on);
     });
 }
 
@@ -224,15 +222,17 @@ void FormKorvane::RunDialogCommand(DialogKind kind) {
         }
         SetMenuState(MenuState::Idle);
         if (std::unique_ptr<QDialog> dialog = dialogFactory ? dialogFactory(kind, this) : nullptr) {
-            // Every dialog shows the current language pack.
-            ApplyLanguage(dialog.get(), state_.LanguagePackPath());
+            // Every dialog shows the current language pack. A value the pack
+            // gets wrong is shown and ends the pack's section there; the
+            // dialog still opens, so the preferences are never out of reach.
+            Guarded([&] { ApplyLanguage(dialog.get(), state_.LanguagePackPath()); });
             SetInputEnabled(false);
             dialog->exec();
         }
     });
     SetInputEnabled(true); // also after an error
     // The settings may have changed: they take effect at once.
-    Guarded([this] { kv::ReadSettings(state_); });
+    ReloadSettings();
 }
 
 // --- Tools -------------------------------------------------------------------

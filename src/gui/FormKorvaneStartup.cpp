@@ -5,7 +5,8 @@
 #include "DisplayText.h"
 #include "LanguageApply.h"
 #include "UpgradeCheck.h"
-#include "config/IniFile.h"
+#include "app/Settings.h"
+#include "app/ViewSettings.h"
 #include "engine/Connection.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
@@ -47,15 +48,15 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
     const std::string afterUpgrade = AutoUpgrader().settings.restartParams;
     SetUpUpgradeCheck(std::find(args.begin(), args.end(), afterUpgrade) != args.end());
     BuildLanguageMenu();
-    kv::IniFile ini(state_.IniPath);
-    m33_->setVisible(ini.ReadString("System", "Expert") == "1");
     ApplyViewSettings();
     SetMenuState(MenuState::Idle);
+    // As far as the settings read came: a bad value after AllowStartAuto
+    // still leaves the button as that key says.
+    button1_->setVisible(state_.AllowStartAuto);
     if (!error.empty()) {
         ShowErrorBox(DisplayText(error));
         return true;
     }
-    button1_->setVisible(state_.AllowStartAuto);
     // AUTO and SRV click the Start Auto button once each; the clicks run as
     // soon as the event loop runs, so the window is painted first.
     // Both words click it twice: one cycle, then automatic mode is off again.
@@ -71,6 +72,12 @@ bool FormKorvane::StartUp(const std::vector<std::string>& args) {
 }
 
 void FormKorvane::ShowAfterStartUp() {
+    // Placed before it shows, and again once the window's frame is known.
+    CentreOnScreen();
+    QTimer::singleShot(0, this, [this] {
+        if (isVisible())
+            CentreOnScreen();
+    });
     if (!kv::FileExists(state_.PathInProgramDir("Korvane.ini"))) {
         show();
         ShowErrorBox("INI File Lost!!!");
@@ -107,20 +114,26 @@ void FormKorvane::BuildLanguageMenu() {
 }
 
 void FormKorvane::ApplyLanguageGuarded(const std::string& packPath) {
+    // The button keeps the design's caption or the pack's Button1.Caption
+    // until automatic mode is first switched.
     Guarded([&] { ApplyLanguage(this, packPath); });
-    // The button's caption follows automatic mode, not the pack.
-    button1_->setText(AutoButtonCaption(autoModeOn_));
+}
+
+void FormKorvane::ReloadSettings() {
+    Guarded([this] { kv::ReadSettings(state_); });
+    button1_->setVisible(state_.AllowStartAuto || autoModeOn_);
 }
 
 void FormKorvane::ApplyViewSettings() {
-    kv::IniFile ini(state_.IniPath);
+    const kv::ViewSettings view = kv::ReadViewSettings(state_);
+    m33_->setVisible(view.expert);
     const int barHeight = statusBar()->sizeHint().height();
-    const bool statusBarOn = ini.ReadString("View", "StatusBar") == "1";
+    const bool statusBarOn = view.statusBar;
     m22_->setChecked(statusBarOn);
     clientHeight_ += statusBarOn ? barHeight : -barHeight;
     statusBar()->setVisible(statusBarOn);
 
-    const bool debugOn = ini.ReadString("View", "DebugView") == "1";
+    const bool debugOn = view.debugView;
     m23_->setChecked(debugOn);
     state_.TraceWanted = debugOn;
     if (!debugOn) {

@@ -32,11 +32,12 @@ UpgradeCheck& FormKorvane::AutoUpgrader() {
 
 void FormKorvane::SetUpUpgradeCheck(bool afterUpgrade) {
     Guarded([this, afterUpgrade] {
-        kv::IniFile ini(state_.IniPath);
+        const kv::StartupUpgrade start =
+            kv::ReadStartupUpgrade(kv::IniFile(state_.IniPath), state_.AutoMode);
         UpgradeCheck& upgrader = AutoUpgrader();
-        upgrader.settings.infoFileUrl = kv::ChooseInfoFileUrl(ini.ReadString("Options", "Host"));
+        upgrader.settings.infoFileUrl = start.infoFileUrl;
         upgrader.settings.versionNumber = kv::kProgramVersion;
-        if (ini.ReadString("System", "AutoUpgrade") != "1" || state_.AutoMode || afterUpgrade)
+        if (!start.checkNow || afterUpgrade)
             return;
         {
             kv::LogBracket logs(state_);

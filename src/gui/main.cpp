@@ -1,6 +1,8 @@
 // korvane: the window. "korvane ONCE", and "korvane SRV" where no display
 // exists, take the headless path of korvaned without creating any window.
 #include "FormKorvane.h"
+#include "program/CompanionService.h"
+#include "program/FolderHandOver.h"
 #include "program/Headless.h"
 #include "program/Program.h"
 #include "program/ProgramFolderInit.h"
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     const std::string programDir = kv::ResolveProgramFolder(std::cerr);
     if (kv::WantsHeadlessRun(args, DisplayAvailable()))
-        return kv::RunHeadless(programDir, args);
+        return kv::RunLoggedHeadless(programDir, args);
 
     ::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
@@ -69,9 +71,11 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(":/korvane.png"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    kv::InstanceLock lock(programDir);
-    if (!lock.Acquired()) {
-        const std::string refusal = lock.Refusal(programDir);
+    // The companion service gives the folder to the window while it runs.
+    kv::CompanionService service(programDir, kv::KorvanedBesideThisProgram());
+    kv::FolderHandOver folder(programDir, service);
+    if (!folder.Take()) {
+        const std::string refusal = folder.Lock().Refusal(programDir);
         std::fprintf(stderr, "korvane: %s (%s)\n", refusal.c_str(), programDir.c_str());
         QMessageBox::warning(nullptr, "Korvane", QString::fromStdString(refusal));
         return 2; // as korvaned
@@ -87,5 +91,7 @@ int main(int argc, char** argv) {
     CloseOnStopSignals(window);
     window.StartUp(args);
     window.ShowAfterStartUp();
-    return app.exec();
+    const int status = app.exec();
+    folder.GiveBack();
+    return status;
 }

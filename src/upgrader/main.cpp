@@ -17,6 +17,7 @@
 // folder.
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "logging/Logs.h"
 #include "program/Program.h"
 #include "upgrade/HandOver.h"
@@ -59,8 +60,8 @@ public:
     explicit Report(const std::string& home) {
         state_.ProgramDir = home;
         try {
-            state_.LogStep = kv::IniFile(kv::JoinPath(home, kv::kSettingsFileName))
-                                 .ReadString("System", "LogStep");
+            state_.LogStep = kv::ReadSetting(kv::IniFile(kv::JoinPath(home, kv::kSettingsFileName)),
+                                             kv::keys::LogStep);
         } catch (const kv::KvError&) {
             // Monthly logs, as for an empty setting.
         }

@@ -1,9 +1,12 @@
 #include "app/Settings.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "config/WnDes.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"
+#include "util/Text.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 using namespace kv;
@@ -141,4 +144,61 @@ TEST(Settings, BadValueStopsLoadingAtItsField) {
               "[Options]\r\nPort=21\r\n[Proxy]\r\nProxyType=3\r\nHost=p\r\nPort=x\r\n");
     EXPECT_THROW(ReadSettings(f.state), ConversionError);
     EXPECT_EQ(f.state.settings.ProxyHost, "p");
+}
+
+TEST(SettingsKeys, TheTableSpellsEveryKeyOfTheFactoryFileOnceAndFollowsItsRules) {
+    // Every key of the shipped settings file is in the table, spelled as the
+    // file spells it: a key the table misspells would read as absent.
+    const char* source = std::getenv("KORVANE_SOURCE_DIR");
+    ASSERT_NE(source, nullptr) << "run through ctest";
+    const IniFile factory(std::string(source) + "/data/Korvane.ini");
+    auto inTable = [](const std::string& section, const std::string& name) {
+        for (const SettingKey* k : AllSettingKeys())
+            if (k->section == section && k->Name() == name)
+                return true;
+        return false;
+    };
+    int seen = 0;
+    for (const char* section :
+         {"Options", "System", "View", "Proxy", "KVTray", "Ostrel", "Default"})
+        for (const std::string& name : factory.ReadSection(section)) {
+            EXPECT_TRUE(inTable(section, name)) << section << "/" << name;
+            ++seen;
+        }
+    EXPECT_GT(seen, 50);
+    // No key twice (names match without regard to letter case in the file).
+    const auto all = AllSettingKeys();
+    for (size_t i = 0; i < all.size(); ++i)
+        for (size_t j = i + 1; j < all.size(); ++j)
+            EXPECT_FALSE(EqualsNoCase(all[i]->Path(), all[j]->Path())) << all[i]->Path();
+
+    // How each kind of flag reads, absent included.
+    const struct {
+        const SettingKey& key;
+        const char* text;
+        bool on;
+    } flags[] = {{keys::Passive, "1", true},       {keys::Passive, "", false},
+                 {keys::Passive, "yes", false},    {keys::AllowReceive, "", true},
+                 {keys::AllowReceive, "0", false}, {keys::AllowReceive, "no", true},
+                 {keys::FTPS, " 0 ", false},       {keys::FTPS, "", false},
+                 {keys::FTPS, "yes", true},        {keys::EnableOstrel, "1", true}};
+    for (const auto& f : flags)
+        EXPECT_EQ(FlagOn(f.key, f.text), f.on) << f.key.Path() << " '" << f.text << "'";
+
+    // An extra group's key: the digit follows the name; empty means unused.
+    EXPECT_EQ(keys::LocalInPath.Group(3).Path(), "Options/LocalInPath3");
+    EXPECT_EQ(keys::LocalInPath.absent, "INBOX");
+    EXPECT_TRUE(keys::LocalInPath.Group(3).absent.empty());
+
+    // Reads and writes through the table change only the key named.
+    kvtest::TempDir dir;
+    const std::string path = dir / "Korvane.ini";
+    WriteFile(path, "[options]\r\nremoteinpath=x\r\n[Ostrel]\r\nEnableOstrel=0\r\n");
+    IniFile ini(path);
+    EXPECT_EQ(ReadSettingOrAbsent(ini, keys::RemoteOutPath), "out");
+    EXPECT_EQ(ReadSetting(ini, keys::RemoteInPath), "x");
+    WriteFlag(ini, keys::EnableOstrel, true);
+    WriteSetting(ini, keys::LocalOutPath.Group(9), "/o9");
+    EXPECT_EQ(ReadFile(path), "[options]\r\nremoteinpath=x\r\nLocalOutPath9=/o9\r\n"
+                              "[Ostrel]\r\nEnableOstrel=1\r\n");
 }

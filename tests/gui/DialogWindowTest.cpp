@@ -9,12 +9,14 @@
 #include "GuiTestSupport.h"
 #include "config/IniFile.h"
 #include "i18n/LangPack.h"
+#include "program/CompanionService.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -216,7 +218,7 @@ TEST(DialogsInTheWindow, OptionAndToolsCommandsOpenTheRealDialogsInTheCurrentPac
         title = d->windowTitle();
         offCentre = d->geometry().center() - w.geometry().center();
         ok = Widget<QPushButton>(*d, "Btn_OK")->text();
-        windowDisabled = !w.centralWidget()->isEnabled();
+        windowDisabled = !w.menuBar()->isEnabled();
         Type(*d, "Edit_Port", "2199");
         Click(*d, "Btn_OK");
     });
@@ -259,5 +261,67 @@ TEST(DialogsInTheWindow, OptionAndToolsCommandsOpenTheRealDialogsInTheCurrentPac
     EXPECT_TRUE(WaitFor([&] { return closed; }));
     EXPECT_EQ(w.State().settings.Port, 2199);
     EXPECT_EQ(kv::IniFile(h.path("Korvane.ini")).ReadString("Options", "Port"), "2199");
+    w.close();
+}
+
+TEST(DialogsInTheWindow, EverySettingsReadShowsStartAutoAndABadPackValueStillOpensTheDialog) {
+    GuiHome h;
+    h.Settings(nullptr);
+    // A pack whose Advance section holds a size that is not a number: the
+    // error is shown, the lines before it apply, those after it do not, and
+    // the dialog opens all the same.
+    std::string pack = ReadFile(h.path("Language/kven.ini"));
+    const std::string section = "[FormAdvSet]\r\nCaption=Advance Preferences\r\n";
+    const size_t at = pack.find(section);
+    ASSERT_NE(at, std::string::npos);
+    pack.replace(
+        at, section.size(),
+        "[FormAdvSet]\r\nCaption=Advanced\r\nBtn_OK.Width=zz\r\nLbl_Only.Caption=Later\r\n");
+    WriteFile(h.path("Language/kven.ini"), pack);
+
+    TestWindow w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    w.ShowAfterStartUp();
+    auto* startAuto = w.findChild<QPushButton*>("Button1");
+    EXPECT_TRUE(startAuto->isHidden()); // AllowStartAuto absent
+
+    // Allow to Start Auto, then not: the button follows each time the dialog
+    // closes, as it does at start.
+    for (bool allow : {true, false}) {
+        QString title, only;
+        int okWidth = 0;
+        WhenModal<kvgui::FormAdvSet>([&](kvgui::FormAdvSet* d) {
+            title = d->windowTitle();
+            only = Widget<QLabel>(*d, "Lbl_Only")->text();
+            okWidth = Widget(*d, "Btn_OK")->width();
+            if (Widget<QCheckBox>(*d, "CheckAllow")->isChecked() != allow)
+                Click(*d, "CheckAllow");
+            Click(*d, "Btn_OK");
+        });
+        const size_t errorsBefore = w.errors.size();
+        w.findChild<QAction*>("m32")->trigger();
+        EXPECT_EQ(title, "Advanced") << allow;
+        EXPECT_EQ(only, "(Enable Only When Auto Mode)") << allow;
+        EXPECT_EQ(okWidth, 84) << allow;
+        ASSERT_EQ(w.errors.size(), errorsBefore + 1) << allow;
+        EXPECT_EQ(w.errors.back(), "'zz' is not a valid integer value");
+        EXPECT_EQ(kv::IniFile(h.path("Korvane.ini")).ReadString("Options", "AllowStartAuto"),
+                  allow ? "1" : "0");
+        EXPECT_EQ(startAuto->isHidden(), !allow) << allow;
+    }
+
+    // The window gives the dialog its folder's companion service: ticking
+    // Install Service asks for the korvaned beside this program (there is
+    // none beside a test binary, which it says) instead of having no service.
+    WhenModal<kvgui::FormAdvSet>([&](kvgui::FormAdvSet* d) {
+        Click(*d, "CheckService");
+        Click(*d, "Btn_Cancel");
+    });
+    w.findChild<QAction*>("m32")->trigger();
+    ASSERT_FALSE(w.boxes.empty());
+    EXPECT_EQ(w.boxes.back().toStdString(),
+              "The service could not be installed.\nThe service's program " +
+                  kv::KorvanedBesideThisProgram() +
+                  " is missing or cannot be run. It belongs beside korvane; reinstall Korvane.");
     w.close();
 }

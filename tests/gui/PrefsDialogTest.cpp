@@ -9,6 +9,7 @@
 #include "FormExpSet.h"
 #include "Pickers.h"
 #include "app/Settings.h"
+#include "config/IniFile.h"
 #include "config/WnDes.h"
 
 #include <QComboBox>
@@ -275,13 +276,15 @@ TEST(AdvanceDialog, CorrectionsMessagesServiceBoxAndOkThroughTheWidgets) {
     EXPECT_EQ(h.host.boxes[1], "Log File TimeOut must be at least 50 !");
     EXPECT_EQ(Text(d, "Edit_LogTimeOut"), "50");
 
-    // The service box: unticking writes "0" at once; ticking says f03 and unticks.
+    // The service box without a service manager: unticking writes "0" at
+    // once; ticking says f03 and why, and the box stays unticked.
     Click(d, "CheckService");
     EXPECT_EQ(ReadFile(h.ini),
               corrected + "[System]\r\nLogStep=Day\r\n[Ostrel]\r\nEnableOstrel=0\r\n");
     Click(d, "CheckService");
     ASSERT_EQ(h.host.boxes.size(), 3u);
-    EXPECT_EQ(h.host.boxes[2], "The service can be installed on Windows 2000/XP/2003 only.");
+    EXPECT_EQ(h.host.boxes[2], "The service could not be installed.\nThere is no service manager "
+                               "for this program here.");
     EXPECT_FALSE(Checked(d, "CheckService"));
 
     // CNC102 off disables its folders; Allow off disables the interval.
@@ -374,4 +377,48 @@ TEST(ExpertDialog, GroupsSaveAtOnceProgramsArePickedAndOkWritesTheOptions) {
                                         "ParameterRunAfter=-a\r\nRunBefore=1\r\nRunAfter=1\r\n"
                                         "ExclusiveRunBefore=1\r\nExclusiveRunAfter=0\r\n",
                                     "AutoUpgrade=1\r\nMessage=1\r\n"));
+}
+
+TEST(DialogBoxes, StoredValuesLongerThanTheLimitShowWholeAndPasswordsShowStars) {
+    DialogHome h;
+    std::string basic = BasicFile(h.dir.path(), Hex("secret"));
+    basic.replace(basic.find("Port=2121"), 9, "Port=123456");
+    basic.replace(basic.find("UserID=\r\nPassword="), 18, "UserID=\r\nPassword=" + Hex("ppw"));
+    WriteFile(h.ini, basic);
+    {
+        kvgui::FormBasSet d(h.ini, h.Pack(), h.host, nullptr);
+        Open(d, h.Pack());
+        // What the program uses is what the box shows.
+        auto* port = Widget<QLineEdit>(d, "Edit_Port");
+        EXPECT_EQ(port->text(), "123456");
+        // The limit is for typing: nothing more goes in, shortening does.
+        port->setFocus(Qt::OtherFocusReason);
+        QTest::keyClick(port, Qt::Key_End);
+        QTest::keyClick(port, Qt::Key_7);
+        EXPECT_EQ(port->text(), "123456");
+        QTest::keyClick(port, Qt::Key_Backspace);
+        QTest::keyClick(port, Qt::Key_9);
+        EXPECT_EQ(port->text(), "12345");
+        QTest::keyClick(port, Qt::Key_Backspace);
+        QTest::keyClick(port, Qt::Key_8);
+        EXPECT_EQ(port->text(), "12348");
+        // A password shows one "*" per character.
+        EXPECT_EQ(Widget<QLineEdit>(d, "Edit_PWD")->displayText(), "******");
+        EXPECT_EQ(Widget<QLineEdit>(d, "Edit_ProxyPWD")->displayText(), "***");
+        Click(d, "Btn_Cancel");
+    }
+
+    WriteFile(h.ini, "[Options]\r\nTimeInterval=1000\r\n[KVTray]\r\nLogTimeOut=2500\r\n"
+                     "KVTimeOut=5000\r\n");
+    kvgui::FormAdvSet d(h.ini, h.Pack(), h.host, nullptr);
+    Open(d, h.Pack());
+    EXPECT_EQ(Text(d, "Edit_TimeInterval"), "1000");
+    EXPECT_EQ(Text(d, "Edit_LogTimeOut"), "2500");
+    EXPECT_EQ(Text(d, "Edit_KVTimeOut"), "5000");
+    Click(d, "Btn_OK");
+    EXPECT_TRUE(h.host.boxes.empty());
+    const kv::IniFile ini(h.ini);
+    EXPECT_EQ(ini.ReadString("Options", "TimeInterval"), "1000");
+    EXPECT_EQ(ini.ReadString("KVTray", "LogTimeOut"), "2500");
+    EXPECT_EQ(ini.ReadString("KVTray", "KVTimeOut"), "5000");
 }

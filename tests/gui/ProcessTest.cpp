@@ -2,8 +2,13 @@
 // the close sequence on SIGTERM, the headless path of "korvane ONCE", and the
 // notification area on a virtual X server with a tray (Xvfb and trayer).
 #include "GuiTestSupport.h"
+#include "config/IniFile.h"
+#include "config/SettingsKeys.h"
+#include "program/CompanionService.h"
 #include "support/ChildProgram.h"
+#include "support/StandInSystemd.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -165,4 +170,49 @@ TEST(GuiProcess, AutoStartsInTheNotificationAreaAndALeftClickRestores) {
     tray.wait(10);
     x.signal(SIGTERM);
     x.wait(10);
+}
+
+TEST(GuiProcess, TheWindowTakesTheFolderFromItsServiceAndGivesItBack) {
+    // The folder's service installed and running, under the stand-in systemd
+    // (systemd is not process 1 here).
+    GuiHome h;
+    h.Settings(nullptr);
+    StandInSystemd systemd;
+    systemd.UseHere();
+    kv::CompanionService service(h.dir.path(), BuildProgram("korvaned"));
+    ASSERT_EQ(service.Install(), "");
+    kv::IniFile ini(h.path("Korvane.ini"));
+    kv::WriteFlag(ini, kv::keys::EnableOstrel, true);
+    ASSERT_TRUE(service.Start().Ok()) << systemd.ServiceOutput(service.UnitName());
+    const int served = systemd.ServicePid(service.UnitName());
+    ASSERT_GT(served, 0);
+
+    std::vector<std::string> env = systemd.Environment();
+    env.insert(env.end(), {"KORVANE_HOME=" + h.dir.path(), "LANG=C", "QT_QPA_PLATFORM=offscreen",
+                           "XDG_RUNTIME_DIR=" + std::string(std::getenv("XDG_RUNTIME_DIR"))});
+    ChildProgram window({BuildProgram("korvane")}, env, h.path("window.err"));
+    // The window starts once the service has stopped and let the folder go.
+    ASSERT_TRUE(WaitFor([&] { return h.Count("INFO:Start Korvane System!") == 2; }))
+        << window.err();
+    EXPECT_EQ(systemd.ServicePid(service.UnitName()), 0);
+    EXPECT_TRUE(window.running());
+
+    // The window closes: the service serves the folder again.
+    window.signal(SIGTERM);
+    EXPECT_EQ(window.wait(), 0) << window.err();
+    const int again = systemd.ServicePid(service.UnitName());
+    EXPECT_GT(again, 0);
+    EXPECT_NE(again, served);
+    const std::vector<std::string> calls = systemd.Calls();
+    const std::string stop = "systemctl --user --no-ask-password stop " + service.UnitName();
+    const std::string start = "systemctl --user --no-ask-password start " + service.UnitName();
+    const auto stopAt = std::find(calls.begin(), calls.end(), stop);
+    EXPECT_NE(stopAt, calls.end());
+    EXPECT_NE(std::find(stopAt, calls.end(), start), calls.end());
+    const std::vector<std::string> log = h.SysLog();
+    const auto windowClosed = std::find(log.begin(), log.end(), "INFO:Korvane System Close!");
+    ASSERT_NE(windowClosed, log.end());
+    EXPECT_EQ(std::count(log.begin(), log.end(), "INFO:Korvane System Close!"), 2)
+        << ::testing::PrintToString(log);
+    EXPECT_EQ(service.Remove(), "");
 }

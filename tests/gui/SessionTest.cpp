@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTimer>
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -70,18 +71,27 @@ TEST(GuiSession, MenuStatesTraceAndKeepAliveThroughConnectReceiveDisconnect) {
     w.StartKeepAlive();
     EXPECT_TRUE(WaitFor([&] { return CountWire(s, "NOOP") >= 2; }));
 
-    // Receive Only: the window is disabled and the menus Busy while it runs;
-    // the progress and speed show; then the Disconnect command follows.
-    bool sawBusy = true, sawDisabled = true, sawSpeed = false;
+    // Receive Only: the menus and the button take no input and the menus are
+    // Busy while it runs, but the views are not greyed and still scroll; the
+    // progress and speed show; then the Disconnect command follows.
+    bool sawBusy = true, sawDisabled = true, sawReadable = true, sawSpeed = false;
     w.onWork = [&](kv::WorkDirection, int64_t) {
         sawBusy = sawBusy && w.CurrentMenuState() == kvgui::MenuState::Busy;
-        sawDisabled = sawDisabled && !w.menuBar()->isEnabled();
+        sawDisabled = sawDisabled && !w.menuBar()->isEnabled() &&
+                      !w.findChild<QPushButton*>("Button1")->isEnabled();
+        for (const char* view : {"LogListBox", "DebugListBox"}) {
+            auto* list = w.findChild<QListWidget*>(view);
+            sawReadable = sawReadable && list->isEnabled() &&
+                          list->verticalScrollBar()->isEnabled() &&
+                          list->editTriggers() == QAbstractItemView::NoEditTriggers;
+        }
         sawSpeed =
             sawSpeed || w.findChild<QLabel*>("StatusPanel2")->text().startsWith("Download speed ");
     };
     w.findChild<QAction*>("m14")->trigger();
     EXPECT_TRUE(sawBusy);
     EXPECT_TRUE(sawDisabled);
+    EXPECT_TRUE(sawReadable);
     EXPECT_TRUE(sawSpeed) << Lines(w, "LogListBox").join("\n").toStdString();
     EXPECT_EQ(ReadFile(h.path("INBOX/a.edi")), "00:INVOIC:X:Y:THEM:ME:Z'\r\n" + content);
     EXPECT_FALSE(Exists(s.path("out/a.edi")));
@@ -247,7 +257,8 @@ TEST(GuiSession, OptionDialogFrameDisconnectsDisablesAndReloadsSettings) {
         d->setObjectName("FormBasSet");
         QTimer::singleShot(0, d.get(), [&, dialog = d.get()] {
             sessionGone = !w.State().FtpSession;
-            windowDisabled = !w.menuBar()->isEnabled() && !w.centralWidget()->isEnabled();
+            windowDisabled =
+                !w.menuBar()->isEnabled() && !w.findChild<QPushButton*>("Button1")->isEnabled();
             title = dialog->windowTitle();
             kv::IniFile(h.path("Korvane.ini")).WriteString("Options", "Port", "2199");
             dialog->accept();

@@ -14,7 +14,9 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
+#include <algorithm>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -238,7 +240,14 @@ TEST(GuiLanguage, SwitchingPacksAtRunTimeAndAtTheNextStart) {
     EXPECT_EQ(gb->text(), QString::fromUtf8("中文"));
     gb->trigger();
     EXPECT_EQ(MenuTitle(w, "m1"), QString::fromUtf8("动作(&A)"));
-    EXPECT_EQ(w.findChild<QPushButton*>("Button1")->text(), QString::fromUtf8("开始"));
+    // This pack has no Button1.Caption: the button keeps the caption it had
+    // until automatic mode is switched, which takes the pack's m05 / m06.
+    auto* button = w.findChild<QPushButton*>("Button1");
+    EXPECT_EQ(button->text(), "Start Auto");
+    w.Button1Click();
+    EXPECT_EQ(button->text(), "Stop Auto"); // no m06 in this pack
+    w.Button1Click();
+    EXPECT_EQ(button->text(), QString::fromUtf8("开始"));
     // Stored as the pack has it, so the next start finds and applies it.
     EXPECT_EQ(ini.ReadString("Options", "Language"), "\xD6\xD0\xCE\xC4");
     TestWindow next(h.dir.path());
@@ -308,5 +317,51 @@ TEST(GuiLogViewer, ToolsMenuOpensTheCompanionsMonthlyLogs) {
             << viewer->windowTitle().toStdString();
         EXPECT_EQ(viewer->LineCount(), c.lines) << c.item;
         delete viewer;
+    }
+}
+
+TEST(GuiLook, BannerAsDesignedInBothPacksAndTheWindowCentred) {
+    GuiHome h;
+    h.Settings(nullptr);
+    TestWindow w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    w.ShowAfterStartUp();
+    ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
+    // In the middle of the screen, frame included.
+    WaitFor([] { return false; }, 50);
+    const QPoint off = w.frameGeometry().center() - w.screen()->availableGeometry().center();
+    EXPECT_LE(off.manhattanLength(), 2) << off.x() << "," << off.y();
+
+    // The banner's character cell is the design's font height of 67 pixels
+    // (the largest size whose ascent and descent fit it), in English and in
+    // Chinese; what is drawn is that large and not cut at the label's edges.
+    auto* banner = w.findChild<QLabel*>("Label1");
+    for (const char* pack : {"m212", "m211"}) {
+        Item(w, pack)->trigger();
+        const QFont font = banner->font();
+        EXPECT_EQ(banner->geometry(), QRect(0, 32, 200, 67)) << pack;
+        EXPECT_TRUE(font.bold() && font.italic());
+        EXPECT_LE(QFontMetrics(font).height(), 67) << pack;
+        QFont larger = font;
+        larger.setPixelSize(font.pixelSize() + 1);
+        EXPECT_GT(QFontMetrics(larger).height(), 67) << pack << " " << font.pixelSize();
+
+        const QImage image = banner->grab().toImage();
+        const QRgb background = image.pixel(0, 0);
+        int left = image.width(), right = -1, top = image.height(), bottom = -1;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (image.pixel(x, y) != background) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                }
+        EXPECT_GT(left, 0) << pack;                     // not cut on the left
+        EXPECT_LT(right, image.width() - 1) << pack;    // nor on the right
+        EXPECT_GE(right - left, image.width() * 3 / 4); // as wide as the label allows
+        // "TOLMA" has no descender: its capitals are about 0.7 of the em
+        // (about 33 pixels at the 46 of a cell 54 high).
+        EXPECT_GE(bottom - top, 40) << pack;
     }
 }

@@ -4,6 +4,7 @@
 // command lines (INIT, ONCE, SRV with the notify protocol) against an FTP
 // server on 127.0.0.1. Nothing is installed on the machine.
 #include "config/IniFile.h"
+#include "program/CompanionService.h"
 #include "support/ChildProgram.h"
 #include "support/Servers.h"
 #include "support/TestSupport.h"
@@ -231,6 +232,7 @@ TEST_F(PackageTest, MetadataContentsAndManualPage) {
         {"./usr/lib/systemd/system/korvaned@.service", "-rw-r--r-- root/root"},
         {"./usr/lib/systemd/system/korvaned-once@.service", "-rw-r--r-- root/root"},
         {"./usr/lib/systemd/system/korvaned-once@.timer", "-rw-r--r-- root/root"},
+        {"./usr/lib/systemd/user/korvaned@.service", "-rw-r--r-- root/root"},
         {"./usr/share/man/man1/korvaned.1.gz", "-rw-r--r-- root/root"},
     };
     for (const auto& [path, mode] : expected)
@@ -297,6 +299,20 @@ TEST_F(PackageTest, UnitFilesPassSystemdVerify) {
                           "/usr/bin/systemd-analyze", "verify", units / "korvaned@acme.service",
                           units / "korvaned-once@acme.service", units / "korvaned-once@acme.timer"},
                          &out);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "");
+    // The user unit is the one the window's "Install Service" writes, with
+    // the packaged korvaned; systemd's user manager reads it without a fault.
+    const std::string user = ReadFile(Root("/usr/lib/systemd/user/korvaned@.service"));
+    EXPECT_EQ(user, kv::UserUnitText("/usr/bin/korvaned"));
+    TempDir userUnits, runtime;
+    ::chmod(runtime.path().c_str(), 0700);
+    kvtest::WriteFile(userUnits / "korvaned@home-u-mail.service",
+                      WithKorvaned(user, Root("/usr/bin/korvaned")));
+    status = RunTool({"/usr/bin/env", "MANPATH=" + Root("/usr/share/man"),
+                      "XDG_RUNTIME_DIR=" + runtime.path(), "/usr/bin/systemd-analyze", "--user",
+                      "verify", userUnits / "korvaned@home-u-mail.service"},
+                     &out);
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(out, "");
     // The options the program relies on.

@@ -84,6 +84,8 @@ TEST(BasicPrefs, ShowsTheFileFollowsTheRulesAndWritesEveryKeyInOrderOnOk) {
     EXPECT_EQ(m.Text("Edit_Port"), "8081");
     m.SetText("Edit_Port", "1234567");
     EXPECT_EQ(m.Text("Edit_Port"), "12345");
+    m.SetText("Edit_Port", "123456"); // at the limit: nothing more goes in
+    EXPECT_EQ(m.Text("Edit_Port"), "12345");
     m.SetChecked("RadioButton2", true);
     EXPECT_EQ(m.Text("Edit_HostAdress"), "gw.lan");
     EXPECT_EQ(m.Text("Edit_Port"), "2100");
@@ -262,6 +264,67 @@ TEST(AdvancePrefs, LeavingBoxesServiceBoxAndOkFollowTheRules) {
               "WinXPFirewall=0\r\nPassive=0\r\n"
               "[System]\r\nLogStep=Month\r\n"
               "[KVTray]\r\nLogTimeOut=20\r\nKVTimeOut=40\r\n[Ostrel]\r\nEnableOstrel=0\r\n");
+}
+
+namespace {
+
+// A service switch that answers as told and counts what it was asked.
+struct FakeService : ServiceSwitch {
+    std::string installAnswer, removeAnswer;
+    int installs = 0, removes = 0;
+    std::string Install() override {
+        ++installs;
+        return installAnswer;
+    }
+    std::string Remove() override {
+        ++removes;
+        return removeAnswer;
+    }
+};
+
+} // namespace
+
+TEST(AdvancePrefs, TheServiceBoxFollowsWhatReallyHappened) {
+    const std::string file = "[Options]\r\nTimeInterval=10\r\n[KVTray]\r\nLogTimeOut=30\r\n"
+                             "KVTimeOut=120\r\n[Ostrel]\r\nEnableOstrel=";
+    const struct {
+        bool installed;     // EnableOstrel at opening
+        const char* answer; // the service's answer to the click
+        bool checkedAfter;
+        const char* stored; // EnableOstrel afterwards
+        const char* code;   // the message's code ("" for an English text)
+        const char* says;
+    } cases[] = {
+        {false, "", true, "1", "f04", "Installed here."},
+        {false, "No user manager.", false, "0", "f03", "No service here.\nNo user manager."},
+        {true, "", false, "0", nullptr, nullptr},
+        {true, "Cannot stop it.", true, "1", "",
+         "The service could not be removed.\nCannot stop it."},
+    };
+    for (const auto& c : cases) {
+        Files f;
+        WriteFile(f.pack, ReadFile(f.pack) + "f04=Installed here.\r\n");
+        WriteFile(f.ini, file + (c.installed ? "1" : "0") + "\r\n");
+        auto service = std::make_unique<FakeService>();
+        FakeService& asked = *service;
+        (c.installed ? service->removeAnswer : service->installAnswer) = c.answer;
+        AdvancePrefsModel m(f.ini, f.pack, std::move(service));
+        EXPECT_EQ(asked.installs + asked.removes, 0); // nothing at creation
+        m.SetChecked("CheckService", !c.installed);
+        EXPECT_EQ(asked.installs, c.installed ? 0 : 1);
+        EXPECT_EQ(asked.removes, c.installed ? 1 : 0);
+        EXPECT_EQ(m.Checked("CheckService"), c.checkedAfter) << c.answer;
+        EXPECT_EQ(ReadFile(f.ini), file + c.stored + "\r\n") << c.answer;
+        const auto msgs = m.TakeMessages();
+        ASSERT_EQ(msgs.size(), c.code ? 1u : 0u) << c.answer;
+        if (c.code) {
+            EXPECT_EQ(msgs[0].code, c.code);
+            EXPECT_EQ(msgs[0].text, c.says);
+        }
+        // OK stores what the box shows.
+        ASSERT_TRUE(m.Ok());
+        EXPECT_NE(ReadFile(f.ini).find(std::string("EnableOstrel=") + c.stored), std::string::npos);
+    }
 }
 
 TEST(AdvancePrefs, AStoredTimeThatIsNotAnIntegerOpensReadOnly) {

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "config/WnDes.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
@@ -16,12 +17,12 @@ bool Settings::BinaryTransfer() const {
 namespace {
 
 // A bad number names its key: "Options/Port: 'x' is not a valid integer value".
-int32_t IntegerSetting(const IniFile& ini, const char* section, const char* key) {
-    std::string value = ini.ReadString(section, key);
+int32_t IntegerSetting(const IniFile& ini, const SettingKey& key) {
+    std::string value = ReadSetting(ini, key);
     try {
         return StrToInt(value);
     } catch (const ConversionError& e) {
-        throw ConversionError(value, std::string(section) + "/" + key);
+        throw ConversionError(value, key.Path());
     }
 }
 
@@ -31,49 +32,45 @@ void ReadSettings(AppState& state) {
     LogBracket logs(state);
     IniFile ini(state.IniPath);
     Settings& s = state.settings;
-    auto flag = [&](const char* section, const char* key) {
-        return ini.ReadString(section, key) == "1";
-    };
 
     // Field by field, so a conversion failure leaves the later fields as they were.
-    s.Host = ini.ReadString("Options", "Host");
-    s.Port = IntegerSetting(ini, "Options", "Port");
-    s.UserID = ini.ReadString("Options", "UserID");
-    s.Password = DecryptFromHex(ini.ReadString("Options", "Password"), kPasswordKey);
-    s.TransferType = ini.ReadString("Options", "TransferType");
-    s.FileSender = ini.ReadString("Options", "FileSender");
-    s.Passive = flag("Options", "Passive");
-    s.CNC102 = flag("Options", "CNC102");
-    s.WinXPFirewall = flag("Options", "WinXPFirewall");
-    state.AllowStartAuto = flag("Options", "AllowStartAuto");
-    state.MessageBoxesAllowed = flag("System", "Message");
-    const std::string ftps = Trim(ini.ReadString("Options", "FTPS"));
-    s.FTPS = !ftps.empty() && ftps != "0";
-    s.FTPSCAFile = ini.ReadString("Options", "FTPSCAFile");
-    s.FTPSFingerprint = ini.ReadString("Options", "FTPSFingerprint");
-    s.TimeInterval = ini.ReadString("Options", "TimeInterval");
-    s.LogTimeOut = ini.ReadString("KVTray", "LogTimeOut");
-    s.KVTimeOut = ini.ReadString("KVTray", "KVTimeOut");
+    s.Host = ReadSetting(ini, keys::Host);
+    s.Port = IntegerSetting(ini, keys::Port);
+    s.UserID = ReadSetting(ini, keys::UserID);
+    s.Password = DecryptFromHex(ReadSetting(ini, keys::Password), kPasswordKey);
+    s.TransferType = ReadSetting(ini, keys::TransferType);
+    s.FileSender = ReadSetting(ini, keys::FileSender);
+    s.Passive = ReadFlag(ini, keys::Passive);
+    s.CNC102 = ReadFlag(ini, keys::CNC102);
+    s.WinXPFirewall = ReadFlag(ini, keys::WinXPFirewall);
+    state.AllowStartAuto = ReadFlag(ini, keys::AllowStartAuto);
+    state.MessageBoxesAllowed = ReadFlag(ini, keys::Message);
+    s.FTPS = ReadFlag(ini, keys::FTPS);
+    s.FTPSCAFile = ReadSetting(ini, keys::FTPSCAFile);
+    s.FTPSFingerprint = ReadSetting(ini, keys::FTPSFingerprint);
+    s.TimeInterval = ReadSetting(ini, keys::TimeInterval);
+    s.LogTimeOut = ReadSetting(ini, keys::LogTimeOut);
+    s.KVTimeOut = ReadSetting(ini, keys::KVTimeOut);
 
-    if (ini.ReadString("Proxy", "ProxyType").empty()) {
+    if (ReadSetting(ini, keys::ProxyType).empty()) {
         // In one write: a crash between them would leave a Port that never
         // reads as a number, and the program could not start again.
-        ini.WriteStrings({{"Proxy", "ProxyType", "0"},
-                          {"Proxy", "Authentication", "0"},
-                          {"Proxy", "Host", ""},
-                          {"Proxy", "Port", "0"},
-                          {"Proxy", "UserID", ""},
-                          {"Proxy", "Password", ""}});
+        std::vector<IniFile::Value> defaults;
+        for (const SettingKey* key :
+             {&keys::ProxyType, &keys::ProxyAuthentication, &keys::ProxyHost, &keys::ProxyPort,
+              &keys::ProxyUserID, &keys::ProxyPassword})
+            defaults.push_back(SettingValue(*key, std::string(key->absent)));
+        ini.WriteStrings(defaults);
     }
-    int32_t type = ini.ReadInteger("Proxy", "ProxyType", 0);
+    int32_t type = ReadSettingInteger(ini, keys::ProxyType);
     s.ProxyType = (type >= 1 && type <= 3) ? type : 0;
     if (s.ProxyType != 0)
         s.Passive = true;
-    s.ProxyAuthentication = flag("Proxy", "Authentication") ? 1 : 0;
-    s.ProxyHost = ini.ReadString("Proxy", "Host");
-    s.ProxyPort = IntegerSetting(ini, "Proxy", "Port");
-    s.ProxyUserID = ini.ReadString("Proxy", "UserID");
-    s.ProxyPassword = DecryptFromHex(ini.ReadString("Proxy", "Password"), kPasswordKey);
+    s.ProxyAuthentication = ReadFlag(ini, keys::ProxyAuthentication) ? 1 : 0;
+    s.ProxyHost = ReadSetting(ini, keys::ProxyHost);
+    s.ProxyPort = IntegerSetting(ini, keys::ProxyPort);
+    s.ProxyUserID = ReadSetting(ini, keys::ProxyUserID);
+    s.ProxyPassword = DecryptFromHex(ReadSetting(ini, keys::ProxyPassword), kPasswordKey);
 
     WriteSysLogOnly(state, InfoLine(state, "Read Configuration From INI File."));
 }

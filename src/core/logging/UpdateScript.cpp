@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
@@ -98,13 +99,13 @@ void Execute(IniFile& ini, const std::vector<std::string>& f) {
 } // namespace
 
 void ApplyUpdateScript(AppState& state, IniFile& ini) {
-    double recorded = ParseVersionNumber(ini.ReadString("Options", "VersionNumber")).value_or(0.0);
+    double recorded = ParseVersionNumber(ReadSetting(ini, keys::VersionNumber)).value_or(0.0);
     auto current = ParseVersionNumber(state.ProgramVersion);
     if (!current)
         throw FloatConversionError(state.ProgramVersion);
     if (recorded >= *current)
         return;
-    ini.WriteString("Options", "VersionNumber", state.ProgramVersion);
+    WriteSetting(ini, keys::VersionNumber, state.ProgramVersion);
 
     std::string script = state.PathInProgramDir("update");
     if (!FileExists(script))

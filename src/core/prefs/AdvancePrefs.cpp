@@ -36,8 +36,9 @@ int Times(int v, int n) {
 
 } // namespace
 
-AdvancePrefsModel::AdvancePrefsModel(std::string iniPath, std::string packPath)
-    : DialogModel(std::move(iniPath), std::move(packPath)) {
+AdvancePrefsModel::AdvancePrefsModel(std::string iniPath, std::string packPath,
+                                     std::unique_ptr<ServiceSwitch> service)
+    : DialogModel(std::move(iniPath), std::move(packPath)), service_(std::move(service)) {
     AddEdit("Edit_RemoteInPath").typable = false;
     AddEdit("Edit_RemoteOutPath").typable = false;
     Add("CheckCNC102", ControlKind::CheckBox);
@@ -66,77 +67,74 @@ AdvancePrefsModel::AdvancePrefsModel(std::string iniPath, std::string packPath)
     FinishLoading();
 }
 
-void AdvancePrefsModel::WriteNow(const std::string& section, const std::string& key,
-                                 const std::string& value) {
-    Store({{section, key, value}});
+bool AdvancePrefsModel::WriteNow(const SettingKey& key, const std::string& value) {
+    return Store({SettingValue(key, value)});
 }
 
-bool AdvancePrefsModel::LoadTime(const char* box, const char* section, const char* key,
-                                 int emptyValue, int& value) {
+bool AdvancePrefsModel::LoadTime(const char* box, const SettingKey& key, int& value) {
     const std::string& text = Text(box);
     if (text.empty()) {
-        value = emptyValue;
-        WriteNow(section, key, IntToStr(value));
+        value = StrToInt(std::string(key.absent));
+        WriteNow(key, IntToStr(value));
         return true;
     }
     try {
         value = StrToInt(text);
         return true;
     } catch (const ConversionError& e) {
-        EnterReadOnly(e.what(), section, key);
+        EnterReadOnly(e.what(), key);
         return false;
     }
 }
 
 bool AdvancePrefsModel::LoadTimeValues() {
-    if (!LoadTime(kTimeInterval, "Options", "TimeInterval", 10, timeInterval_))
+    if (!LoadTime(kTimeInterval, keys::TimeInterval, timeInterval_))
         return false;
     if (timeInterval_ < 1) {
-        timeInterval_ = 10;
-        WriteNow("Options", "TimeInterval", "10");
+        timeInterval_ = StrToInt(std::string(keys::TimeInterval.absent));
+        WriteNow(keys::TimeInterval, IntToStr(timeInterval_));
     }
     Fill(kTimeInterval, IntToStr(timeInterval_));
 
-    return LoadLaterTime(kLogTimeOut, "KVTray", "LogTimeOut", 30, timeInterval_, 3, logTimeOut_) &&
-           LoadLaterTime(kKVTimeOut, "KVTray", "KVTimeOut", 120, logTimeOut_, 4, kvTimeOut_);
+    return LoadLaterTime(kLogTimeOut, keys::LogTimeOut, timeInterval_, 3, logTimeOut_) &&
+           LoadLaterTime(kKVTimeOut, keys::KVTimeOut, logTimeOut_, 4, kvTimeOut_);
 }
 
-bool AdvancePrefsModel::LoadLaterTime(const char* box, const char* section, const char* key,
-                                      int emptyValue, int previous, int factor, int& value) {
-    if (!LoadTime(box, section, key, emptyValue, value))
+bool AdvancePrefsModel::LoadLaterTime(const char* box, const SettingKey& key, int previous,
+                                      int factor, int& value) {
+    if (!LoadTime(box, key, value))
         return false;
     if (value < Twice(previous)) {
         value = Times(previous, factor);
-        WriteNow(section, key, IntToStr(value));
+        WriteNow(key, IntToStr(value));
     }
     Fill(box, IntToStr(value));
     return true;
 }
 
 void AdvancePrefsModel::Load() {
-    Fill("Edit_RemoteInPath", Read("Options", "RemoteInPath"));
-    Fill("Edit_RemoteOutPath", Read("Options", "RemoteOutPath"));
-    Fill("Edit_RemoteExPath", Read("Options", "RemoteExPath"));
-    Fill("Edit_LocalExPath", Read("Options", "LocalExPath"));
-    Fill(kTimeInterval, Read("Options", "TimeInterval"));
-    Fill(kLogTimeOut, Read("KVTray", "LogTimeOut"));
-    Fill(kKVTimeOut, Read("KVTray", "KVTimeOut"));
+    Fill("Edit_RemoteInPath", Read(keys::RemoteInPath));
+    Fill("Edit_RemoteOutPath", Read(keys::RemoteOutPath));
+    Fill("Edit_RemoteExPath", Read(keys::RemoteExPath));
+    Fill("Edit_LocalExPath", Read(keys::LocalExPath));
+    Fill(kTimeInterval, Read(keys::TimeInterval));
+    Fill(kLogTimeOut, Read(keys::LogTimeOut));
+    Fill(kKVTimeOut, Read(keys::KVTimeOut));
     // After a value that is not an integer nothing more is written; the
     // remaining controls are still filled so the read-only dialog shows them.
     LoadTimeValues();
 
-    At("CheckCNC102").checked = Read("Options", "CNC102") == "1";
+    At("CheckCNC102").checked = ReadOn(keys::CNC102);
     ApplyCnc102();
-    Check(Read("System", "LogStep") == "Day" ? "RadioButton2" : "RadioButton1", true);
-    Check(UpperCase(Read("Options", "TransferType")) == "BIN" ? "RadioButton4" : "RadioButton3",
-          true);
-    At("CheckFirewall").checked = Read("Options", "WinXPFirewall") == "1";
-    At("CheckPassive").checked = Read("Options", "Passive") == "1";
-    At("CheckReceive").checked = Read("Options", "AllowReceive") != "0";
-    At("CheckSend").checked = Read("Options", "AllowSend") != "0";
-    At("CheckAllow").checked = Read("Options", "AllowStartAuto") == "1";
+    Check(Read(keys::LogStep) == "Day" ? "RadioButton2" : "RadioButton1", true);
+    Check(UpperCase(Read(keys::TransferType)) == "BIN" ? "RadioButton4" : "RadioButton3", true);
+    At("CheckFirewall").checked = ReadOn(keys::WinXPFirewall);
+    At("CheckPassive").checked = ReadOn(keys::Passive);
+    At("CheckReceive").checked = ReadOn(keys::AllowReceive);
+    At("CheckSend").checked = ReadOn(keys::AllowSend);
+    At("CheckAllow").checked = ReadOn(keys::AllowStartAuto);
     ApplyAllow();
-    At("CheckService").checked = Read("Ostrel", "EnableOstrel") == "1";
+    At("CheckService").checked = ReadOn(keys::EnableOstrel);
 }
 
 void AdvancePrefsModel::ApplyCnc102() {
@@ -190,15 +188,41 @@ void AdvancePrefsModel::OnClick(const std::string& name) {
     } else if (name == "CheckAllow") {
         ApplyAllow();
     } else if (name == "CheckService" && !loading_) {
-        if (Checked(name)) {
-            // Not Windows 2000/XP/2003: the service cannot be installed here.
-            Say("f03",
-                PackText("f03", "The service can be installed on Windows 2000/XP/2003 only."));
-            Check(name, false);
-        } else {
-            WriteNow("Ostrel", "EnableOstrel", "0");
+        ServiceBoxClicked();
+    }
+}
+
+void AdvancePrefsModel::ServiceBoxClicked() {
+    // Ostrel/EnableOstrel says what really happened; a failure leaves the
+    // box as it was.
+    Control& box = At("CheckService");
+    if (box.checked) {
+        const std::string why =
+            service_ ? service_->Install() : "There is no service manager for this program here.";
+        if (!why.empty()) {
+            Say("f03", PackText("f03", "The service could not be installed.") + "\n" + why);
+            box.checked = false;
+            return;
+        }
+        if (WriteNow(keys::EnableOstrel, FlagText(true))) {
+            Say("f04", PackText("f04", "The service is installed: it serves this folder "
+                                       "whenever the window is closed."));
+            return;
+        }
+        // The file cannot say so: the service goes again.
+        service_->Remove();
+        box.checked = false;
+        return;
+    }
+    if (service_) {
+        const std::string why = service_->Remove();
+        if (!why.empty()) {
+            Say("", "The service could not be removed.\n" + why);
+            box.checked = true;
+            return;
         }
     }
+    WriteNow(keys::EnableOstrel, FlagText(false));
 }
 
 bool AdvancePrefsModel::Ok() {
@@ -210,15 +234,15 @@ bool AdvancePrefsModel::Ok() {
         if (std::find(edited_.begin(), edited_.end(), box) != edited_.end())
             Leave(box);
 
-    auto orDefault = [this](const char* box, const char* def) {
-        return Text(box).empty() ? std::string(def) : Text(box);
+    auto orAbsent = [this](const SettingKey& key, const char* box) {
+        return SettingValue(key, Text(box).empty() ? std::string(key.absent) : Text(box));
     };
     std::vector<IniFile::Value> values = {
-        {"Options", "RemoteInPath", orDefault("Edit_RemoteInPath", "in")},
-        {"Options", "RemoteOutPath", orDefault("Edit_RemoteOutPath", "out")},
-        {"Options", "RemoteExPath", orDefault("Edit_RemoteExPath", "cuscar/ex")},
-        {"Options", "LocalExPath", Text("Edit_LocalExPath")},
-        {"Options", "TimeInterval", Text(kTimeInterval)},
+        orAbsent(keys::RemoteInPath, "Edit_RemoteInPath"),
+        orAbsent(keys::RemoteOutPath, "Edit_RemoteOutPath"),
+        orAbsent(keys::RemoteExPath, "Edit_RemoteExPath"),
+        SettingValue(keys::LocalExPath, Text("Edit_LocalExPath")),
+        SettingValue(keys::TimeInterval, Text(kTimeInterval)),
     };
     if (logTimeOut_ < Twice(timeInterval_)) {
         logTimeOut_ = Twice(timeInterval_);
@@ -228,17 +252,17 @@ bool AdvancePrefsModel::Ok() {
         kvTimeOut_ = Twice(logTimeOut_);
         Fill(kKVTimeOut, IntToStr(kvTimeOut_));
     }
-    values.push_back({"KVTray", "LogTimeOut", Text(kLogTimeOut)});
-    values.push_back({"KVTray", "KVTimeOut", Text(kKVTimeOut)});
-    values.push_back({"Options", "CNC102", Flag(Checked("CheckCNC102"))});
-    values.push_back({"System", "LogStep", Checked("RadioButton2") ? "Day" : "Month"});
-    values.push_back({"Options", "TransferType", Checked("RadioButton4") ? "BIN" : "ASCII"});
-    values.push_back({"Options", "WinXPFirewall", Flag(Checked("CheckFirewall"))});
-    values.push_back({"Options", "Passive", Flag(Checked("CheckPassive"))});
-    values.push_back({"Options", "AllowStartAuto", Flag(Checked("CheckAllow"))});
-    values.push_back({"Options", "AllowReceive", Flag(Checked("CheckReceive"))});
-    values.push_back({"Options", "AllowSend", Flag(Checked("CheckSend"))});
-    values.push_back({"Ostrel", "EnableOstrel", Flag(Checked("CheckService"))});
+    values.push_back(SettingValue(keys::LogTimeOut, Text(kLogTimeOut)));
+    values.push_back(SettingValue(keys::KVTimeOut, Text(kKVTimeOut)));
+    values.push_back(FlagValue(keys::CNC102, Checked("CheckCNC102")));
+    values.push_back(SettingValue(keys::LogStep, Checked("RadioButton2") ? "Day" : "Month"));
+    values.push_back(SettingValue(keys::TransferType, Checked("RadioButton4") ? "BIN" : "ASCII"));
+    values.push_back(FlagValue(keys::WinXPFirewall, Checked("CheckFirewall")));
+    values.push_back(FlagValue(keys::Passive, Checked("CheckPassive")));
+    values.push_back(FlagValue(keys::AllowStartAuto, Checked("CheckAllow")));
+    values.push_back(FlagValue(keys::AllowReceive, Checked("CheckReceive")));
+    values.push_back(FlagValue(keys::AllowSend, Checked("CheckSend")));
+    values.push_back(FlagValue(keys::EnableOstrel, Checked("CheckService")));
     return Store(values);
 }
 

@@ -38,21 +38,39 @@
 //   Btn_Cancel          "&Cancel", default and cancel button: close
 // Labels end in a full-width colon (U+FF1A) after the text given.
 //
-// CheckService: the companion service installs only on Windows 2000/XP/2003,
-// so ticking it shows "f03" and unticks it again, writing Ostrel/EnableOstrel
-// "0" at once; unticking writes "0" at once.
+// CheckService: ticking it installs and enables the companion service of the
+// program folder (ServiceSwitch::Install) and then writes Ostrel/EnableOstrel
+// "1" at once and says "f04"; when it cannot, it says "f03" and why, and the
+// box stays unticked with nothing written. Unticking stops and removes the
+// service and then writes "0" at once; when it cannot, it says why and the
+// box stays ticked. Without a ServiceSwitch the service cannot be installed.
 //
 // A stored time value that is not a decimal integer opens the dialog
 // read-only with "'<value>' is not a valid integer value".
 #include "prefs/DialogModel.h"
 
+#include <memory>
+
 namespace kv {
+
+// The companion service of the program folder, as the service box drives it.
+class ServiceSwitch {
+public:
+    virtual ~ServiceSwitch() = default;
+    // Installs and enables it: "" when done, else why not and what to do
+    // (nothing was changed).
+    virtual std::string Install() = 0;
+    // Stops and removes it: "" when done (also when nothing was installed),
+    // else why not (it stays installed).
+    virtual std::string Remove() = 0;
+};
 
 class AdvancePrefsModel : public DialogModel {
 public:
     static constexpr const char* kWindowName = "FormAdvSet";
 
-    AdvancePrefsModel(std::string iniPath, std::string packPath);
+    AdvancePrefsModel(std::string iniPath, std::string packPath,
+                      std::unique_ptr<ServiceSwitch> service = nullptr);
 
     // The exit handlers of the three time boxes.
     void Leave(const std::string& name) override;
@@ -70,20 +88,23 @@ protected:
 private:
     void Load();
     bool LoadTimeValues();
-    // Reads a time box at creation: the default (written) when empty, else
-    // its integer; false when it is not one.
-    bool LoadTime(const char* box, const char* section, const char* key, int emptyValue,
-                  int& value);
+    // Reads a time box at creation: the key's absent value (written) when
+    // empty, else its integer; false when it is not one.
+    bool LoadTime(const char* box, const SettingKey& key, int& value);
     // A time that must be at least twice the one before it: below that it
     // becomes factor times that one, written at once.
-    bool LoadLaterTime(const char* box, const char* section, const char* key, int emptyValue,
-                       int previous, int factor, int& value);
-    void WriteNow(const std::string& section, const std::string& key, const std::string& value);
+    bool LoadLaterTime(const char* box, const SettingKey& key, int previous, int factor,
+                       int& value);
+    // Writes one value at once; false (with a message) when the file could
+    // not be replaced.
+    bool WriteNow(const SettingKey& key, const std::string& value);
     void RaiseToMinimum(const char* box, int& value, int minimum, const char* code,
                         const char* fallback);
     void ApplyCnc102();
     void ApplyAllow();
+    void ServiceBoxClicked();
 
+    std::unique_ptr<ServiceSwitch> service_;
     bool loading_ = true;
     int timeInterval_ = 0;
     int logTimeOut_ = 0;

@@ -48,26 +48,26 @@ BasicPrefsModel::BasicPrefsModel(std::string iniPath, std::string packPath)
     FinishLoading();
 }
 
-std::string BasicPrefsModel::Decipher(const std::string& section) {
+std::string BasicPrefsModel::Decipher(const SettingKey& key) {
     try {
-        return DecryptFromHex(Read(section, "Password"), kPasswordKey);
+        return DecryptFromHex(Read(key), kPasswordKey);
     } catch (const CipherError& e) {
-        EnterReadOnly(e.what(), section, "Password");
+        EnterReadOnly(e.what(), key);
         return {};
     }
 }
 
 void BasicPrefsModel::Load() {
-    Fill("Edit_HostAdress", Read("Options", "Host"));
-    Fill("Edit_Port", Read("Options", "Port"));
-    Fill("Edit_UID", Read("Options", "UserID"));
-    Fill("Edit_PWD", Decipher("Options"));
-    Fill("Edit_LocalInPath", Read("Options", "LocalInPath"));
-    Fill("Edit_LocalOutPath", Read("Options", "LocalOutPath"));
-    Fill("Edit_LocalBackupPath", Read("Options", "LocalBackupPath"));
-    Fill("Edit_LocalErrorPath", Read("Options", "LocalErrPath"));
+    Fill("Edit_HostAdress", Read(keys::Host));
+    Fill("Edit_Port", Read(keys::Port));
+    Fill("Edit_UID", Read(keys::UserID));
+    Fill("Edit_PWD", Decipher(keys::Password));
+    Fill("Edit_LocalInPath", Read(keys::LocalInPath));
+    Fill("Edit_LocalOutPath", Read(keys::LocalOutPath));
+    Fill("Edit_LocalBackupPath", Read(keys::LocalBackupPath));
+    Fill("Edit_LocalErrorPath", Read(keys::LocalErrPath));
 
-    std::string netType = UpperCase(Read("Options", "NetType"));
+    std::string netType = UpperCase(Read(keys::NetType));
     if (netType == "INTERNET" || netType == "LAN") {
         Check(netType == "LAN" ? "RadioButton2" : "RadioButton1", true);
         SetEnabled({"Edit_HostAdress", "Edit_Port"}, false);
@@ -76,18 +76,18 @@ void BasicPrefsModel::Load() {
         SetEnabled({"Edit_HostAdress", "Edit_Port"}, true);
     }
 
-    Fill("Edit_FileSender", Read("Options", "FileSender"));
+    Fill("Edit_FileSender", Read(keys::FileSender));
     if (UpperCase(Text("Edit_FileSender")) == UpperCase(Text("Edit_UID")))
         Check("CheckSender", true);
 
-    int32_t proxyType = ini_.ReadInteger("Proxy", "ProxyType", 0);
+    int32_t proxyType = ReadSettingInteger(ini_, keys::ProxyType);
     At("ComboBoxProxy").index = proxyType >= 1 && proxyType <= 3 ? proxyType : 0;
     ApplyProxyType();
-    At("CheckRequired").checked = Read("Proxy", "Authentication") == "1";
-    Fill("Edit_ProxyHost", Read("Proxy", "Host"));
-    Fill("Edit_ProxyPort", Read("Proxy", "Port"));
-    Fill("Edit_ProxyUID", Read("Proxy", "UserID"));
-    Fill("Edit_ProxyPWD", Decipher("Proxy"));
+    At("CheckRequired").checked = ReadOn(keys::ProxyAuthentication);
+    Fill("Edit_ProxyHost", Read(keys::ProxyHost));
+    Fill("Edit_ProxyPort", Read(keys::ProxyPort));
+    Fill("Edit_ProxyUID", Read(keys::ProxyUserID));
+    Fill("Edit_ProxyPWD", Decipher(keys::ProxyPassword));
 }
 
 void BasicPrefsModel::ApplyProxyType() {
@@ -106,16 +106,16 @@ void BasicPrefsModel::OnTextChanged(const std::string& name) {
 
 void BasicPrefsModel::OnClick(const std::string& name) {
     if (name == "RadioButton1" && Checked(name)) {
-        Fill("Edit_HostAdress", Read("Default", "Internet"));
-        Fill("Edit_Port", Read("Default", "Interport"));
+        Fill("Edit_HostAdress", Read(keys::DefaultInternet));
+        Fill("Edit_Port", Read(keys::DefaultInterport));
         SetEnabled({"Edit_HostAdress", "Edit_Port"}, false);
     } else if (name == "RadioButton2" && Checked(name)) {
-        Fill("Edit_HostAdress", Read("Default", "LAN"));
-        Fill("Edit_Port", Read("Default", "LANport"));
+        Fill("Edit_HostAdress", Read(keys::DefaultLAN));
+        Fill("Edit_Port", Read(keys::DefaultLANport));
         SetEnabled({"Edit_HostAdress", "Edit_Port"}, false);
     } else if (name == "RadioButton3" && Checked(name)) {
-        Fill("Edit_HostAdress", Read("Options", "Host"));
-        Fill("Edit_Port", Read("Options", "Port"));
+        Fill("Edit_HostAdress", Read(keys::Host));
+        Fill("Edit_Port", Read(keys::Port));
         SetEnabled({"Edit_HostAdress", "Edit_Port"}, true);
     } else if (name == "CheckSender") {
         SenderFollowsUser();
@@ -145,28 +145,28 @@ bool BasicPrefsModel::Ok() {
         return false;
     }
     std::vector<IniFile::Value> values = {
-        {"Options", "Host", Text("Edit_HostAdress")},
-        {"Options", "Port", Text("Edit_Port")},
-        {"Options", "UserID", Text("Edit_UID")},
-        {"Options", "Password", password},
-        {"Options", "LocalInPath", Text("Edit_LocalInPath")},
-        {"Options", "LocalOutPath", Text("Edit_LocalOutPath")},
-        {"Options", "LocalBackupPath", Text("Edit_LocalBackupPath")},
-        {"Options", "LocalErrPath", Text("Edit_LocalErrorPath")},
+        SettingValue(keys::Host, Text("Edit_HostAdress")),
+        SettingValue(keys::Port, Text("Edit_Port")),
+        SettingValue(keys::UserID, Text("Edit_UID")),
+        SettingValue(keys::Password, password),
+        SettingValue(keys::LocalInPath, Text("Edit_LocalInPath")),
+        SettingValue(keys::LocalOutPath, Text("Edit_LocalOutPath")),
+        SettingValue(keys::LocalBackupPath, Text("Edit_LocalBackupPath")),
+        SettingValue(keys::LocalErrPath, Text("Edit_LocalErrorPath")),
     };
     if (Checked("RadioButton1"))
-        values.push_back({"Options", "NetType", "Internet"});
+        values.push_back(SettingValue(keys::NetType, "Internet"));
     else if (Checked("RadioButton2"))
-        values.push_back({"Options", "NetType", "LAN"});
+        values.push_back(SettingValue(keys::NetType, "LAN"));
     else if (Checked("RadioButton3"))
-        values.push_back({"Options", "NetType", "Custom"});
-    values.push_back({"Options", "FileSender", Text("Edit_FileSender")});
-    values.push_back({"Proxy", "ProxyType", IntToStr(Index("ComboBoxProxy"))});
-    values.push_back({"Proxy", "Authentication", Flag(Checked("CheckRequired"))});
-    values.push_back({"Proxy", "Host", Text("Edit_ProxyHost")});
-    values.push_back({"Proxy", "Port", Text("Edit_ProxyPort")});
-    values.push_back({"Proxy", "UserID", Text("Edit_ProxyUID")});
-    values.push_back({"Proxy", "Password", proxyPassword});
+        values.push_back(SettingValue(keys::NetType, "Custom"));
+    values.push_back(SettingValue(keys::FileSender, Text("Edit_FileSender")));
+    values.push_back(SettingValue(keys::ProxyType, IntToStr(Index("ComboBoxProxy"))));
+    values.push_back(FlagValue(keys::ProxyAuthentication, Checked("CheckRequired")));
+    values.push_back(SettingValue(keys::ProxyHost, Text("Edit_ProxyHost")));
+    values.push_back(SettingValue(keys::ProxyPort, Text("Edit_ProxyPort")));
+    values.push_back(SettingValue(keys::ProxyUserID, Text("Edit_ProxyUID")));
+    values.push_back(SettingValue(keys::ProxyPassword, proxyPassword));
     return Store(values);
 }
 

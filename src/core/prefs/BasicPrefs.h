@@ -69,7 +69,7 @@ protected:
 
 private:
     void Load();
-    std::string Decipher(const std::string& section);
+    std::string Decipher(const SettingKey& key);
     void ApplyProxyType();
     void SenderFollowsUser();
 

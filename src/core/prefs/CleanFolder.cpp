@@ -52,15 +52,16 @@ CleanFolderModel::CleanFolderModel(std::string iniPath, std::string packPath,
     Add("Btn_Exit", ControlKind::Button);
 }
 
-void CleanFolderModel::CleanFolderSetting(const std::string& key, const FolderGuard& guard,
+void CleanFolderModel::CleanFolderSetting(const SettingKey& key, const FolderGuard& guard,
                                           CleanContext& ctx) {
-    std::string folder = Read("Options", key);
+    std::string folder = Read(key);
     if (folder.empty())
         return;
     std::string why = guard.Refusal(folder);
     if (!why.empty()) {
-        Say("f09", PackText("f09", "This folder was not emptied:") + " " + folder + " (Options/" +
-                       key + ": " + why + "). Set a folder of its own for it in the preferences.");
+        Say("f09", PackText("f09", "This folder was not emptied:") + " " + folder + " (" +
+                       key.Path() + ": " + why +
+                       "). Set a folder of its own for it in the preferences.");
         return;
     }
     EmptyDirectory(folder, true, ctx);
@@ -112,21 +113,21 @@ void CleanFolderModel::Clean(std::time_t now, Host* host,
         busy = BusyFiles::Scan();
         ctx.busy = &busy;
     }
-    std::string logStep = UpperCase(Read("System", "LogStep"));
+    std::string logStep = UpperCase(Read(keys::LogStep));
     if (ticked[0] || ticked[1] || ticked[2]) {
         std::vector<WorkFolder> workFolders;
         for (const WorkFolderKey& k : WorkFolderKeys())
-            if (std::string value = Read("Options", k.key); !value.empty())
+            if (std::string value = Read(k.key); !value.empty())
                 workFolders.push_back({k.key, value});
         const FolderGuard guard(programDir_, workFolders);
         if (ticked[0])
-            CleanFolderSetting("LocalBackupPath", guard, ctx);
+            CleanFolderSetting(keys::LocalBackupPath, guard, ctx);
         if (ticked[1])
-            CleanFolderSetting("LocalErrPath", guard, ctx);
+            CleanFolderSetting(keys::LocalErrPath, guard, ctx);
         if (ticked[2]) {
-            CleanFolderSetting("LocalInPath", guard, ctx);
+            CleanFolderSetting(keys::LocalInPath, guard, ctx);
             for (int n = 1; n <= 9; ++n)
-                CleanFolderSetting("LocalInPath" + IntToStr(n), guard, ctx);
+                CleanFolderSetting(keys::LocalInPath.Group(n), guard, ctx);
         }
     }
     for (const LogKindInfo& info : kLogKinds)

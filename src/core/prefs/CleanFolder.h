@@ -64,7 +64,7 @@ public:
     uint64_t Removed() const { return removed_; }
 
 private:
-    void CleanFolderSetting(const std::string& key, const FolderGuard& guard, CleanContext& ctx);
+    void CleanFolderSetting(const SettingKey& key, const FolderGuard& guard, CleanContext& ctx);
     void CleanLogs(LogKind kind, const std::string& logStep, std::time_t now, CleanContext& ctx);
 
     std::string programDir_;

@@ -80,8 +80,15 @@ void DialogModel::SetText(const std::string& name, const std::string& text) {
             continue;
         t += c.upperCase ? UpperCase(std::string(1, ch)) : std::string(1, ch);
     }
-    if (c.maxLength > 0 && t.size() > static_cast<size_t>(c.maxLength))
-        t.resize(static_cast<size_t>(c.maxLength));
+    // The limit is for typing, as in an edit box: a stored value longer than
+    // it is shown whole and can be shortened, never lengthened.
+    const size_t limit = static_cast<size_t>(c.maxLength);
+    if (c.maxLength > 0 && t.size() > limit) {
+        if (c.text.size() < limit)
+            t.resize(limit); // what is typed or pasted fits up to the limit
+        else if (t.size() >= c.text.size())
+            return; // nothing more goes in
+    }
     c.text = t;
     OnTextChanged(name);
 }
@@ -127,11 +134,10 @@ std::string DialogModel::PackText(const std::string& code, const std::string& fa
     return text.empty() ? fallback : text;
 }
 
-void DialogModel::EnterReadOnly(const std::string& error, const std::string& section,
-                                const std::string& key) {
+void DialogModel::EnterReadOnly(const std::string& error, const SettingKey& key) {
     if (ReadOnly())
         return;
-    readOnlyReason_ = error + "\n" + section + "/" + key + " in " + ini_.Path() +
+    readOnlyReason_ = error + "\n" + key.Path() + " in " + ini_.Path() +
                       " cannot be read, so this dialog only shows the settings and saves "
                       "nothing. Correct or clear that value in the settings file, then open "
                       "the dialog again.";

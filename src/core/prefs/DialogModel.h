@@ -25,6 +25,7 @@
 // pack) and are not in the model. Each model class names its window (the
 // pack section) in kWindowName.
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 
 #include <string>
 #include <vector>
@@ -48,11 +49,13 @@ struct Control {
     int index = -1;                 // ComboBox: selected entry, -1 when none is selected
     std::vector<std::string> items; // ComboBox: its entries
     bool enabled = true;
-    bool typable = true;     // Edit: false for boxes filled only by a picker (read-only)
-    int maxLength = 0;       // Edit: most characters, 0 for no limit
-    bool digitsOnly = false; // Edit: only "0" to "9" can be typed
-    bool upperCase = false;  // Edit: typed letters become upper case
-    bool password = false;   // Edit: shows "*" for every character
+    bool typable = true; // Edit: false for boxes filled only by a picker (read-only)
+    // Edit: most characters typing gives, 0 for no limit. A longer value
+    // from the settings file is shown whole; typing can only shorten it.
+    int maxLength = 0;
+    bool digitsOnly = false;              // Edit: only "0" to "9" can be typed
+    bool upperCase = false;               // Edit: typed letters become upper case
+    bool password = false;                // Edit: shows "*" for every character
     PickerKind picker = PickerKind::None; // Button
     std::string target;                   // Button with a picker: the box it fills
 };
@@ -128,8 +131,7 @@ protected:
     }
     // Opens read-only: the reason is the failure's text and what it concerns.
     // The first failure counts.
-    void EnterReadOnly(const std::string& error, const std::string& section,
-                       const std::string& key);
+    void EnterReadOnly(const std::string& error, const SettingKey& key);
     // The end of creation: a read-only dialog disables its controls and
     // queues its reason.
     void FinishLoading();
@@ -137,10 +139,8 @@ protected:
     // and returns false.
     bool Store(const std::vector<IniFile::Value>& values);
 
-    std::string Read(const std::string& section, const std::string& key) const {
-        return ini_.ReadString(section, key);
-    }
-    static std::string Flag(bool on) { return on ? "1" : "0"; }
+    std::string Read(const SettingKey& key) const { return ReadSetting(ini_, key); }
+    bool ReadOn(const SettingKey& key) const { return ReadFlag(ini_, key); }
 
     IniFile ini_;
     std::string packPath_;

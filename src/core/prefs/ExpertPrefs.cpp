@@ -40,18 +40,18 @@ ExpertPrefsModel::ExpertPrefsModel(std::string iniPath, std::string packPath)
     Add("Btn_OK", ControlKind::Button);
     Add("Btn_Cancel", ControlKind::Button);
 
-    Fill("Edit_Prg_RunBefore", Read("Options", "ProgramRunBefore"));
-    Fill("Edit_Par_RunBefore", Read("Options", "ParameterRunBefore"));
-    Fill("Edit_Prg_RunAfter", Read("Options", "ProgramRunAfter"));
-    Fill("Edit_Par_RunAfter", Read("Options", "ParameterRunAfter"));
-    At("CheckAutoUpgrade").checked = Read("System", "AutoUpgrade") == "1";
-    At("CheckMessage").checked = Read("System", "Message") == "1";
-    At("CheckRunBefore").checked = Read("Options", "RunBefore") == "1";
+    Fill("Edit_Prg_RunBefore", Read(keys::ProgramRunBefore));
+    Fill("Edit_Par_RunBefore", Read(keys::ParameterRunBefore));
+    Fill("Edit_Prg_RunAfter", Read(keys::ProgramRunAfter));
+    Fill("Edit_Par_RunAfter", Read(keys::ParameterRunAfter));
+    At("CheckAutoUpgrade").checked = ReadOn(keys::AutoUpgrade);
+    At("CheckMessage").checked = ReadOn(keys::Message);
+    At("CheckRunBefore").checked = ReadOn(keys::RunBefore);
     ApplyRun("CheckRunBefore", kRunBefore);
-    At("CheckRunAfter").checked = Read("Options", "RunAfter") == "1";
+    At("CheckRunAfter").checked = ReadOn(keys::RunAfter);
     ApplyRun("CheckRunAfter", kRunAfter);
-    At("CheckExc1").checked = Read("Options", "ExclusiveRunBefore") == "1";
-    At("CheckExc2").checked = Read("Options", "ExclusiveRunAfter") == "1";
+    At("CheckExc1").checked = ReadOn(keys::ExclusiveRunBefore);
+    At("CheckExc2").checked = ReadOn(keys::ExclusiveRunAfter);
     FinishLoading();
 }
 
@@ -70,61 +70,63 @@ void ExpertPrefsModel::OnSelect(const std::string& name) {
     const Control& combo = Get(name);
     if (combo.index < 0)
         return;
-    const std::string& n = combo.items[static_cast<size_t>(combo.index)];
+    // The entries are "1" to "9", in this order.
+    const int n = combo.index + 1;
     if (name == "ComboBox_ExIN") {
-        Fill("Edit_RemoteExInPath", Read("Options", "RemoteInPath" + n));
-        Fill("Edit_LocalExOutPath", Read("Options", "LocalOutPath" + n));
+        Fill("Edit_RemoteExInPath", Read(keys::RemoteInPath.Group(n)));
+        Fill("Edit_LocalExOutPath", Read(keys::LocalOutPath.Group(n)));
     } else if (name == "ComboBox_ExOUT") {
-        Fill("Edit_RemoteExOutPath", Read("Options", "RemoteOutPath" + n));
-        Fill("Edit_LocalExInPath", Read("Options", "LocalInPath" + n));
+        Fill("Edit_RemoteExOutPath", Read(keys::RemoteOutPath.Group(n)));
+        Fill("Edit_LocalExInPath", Read(keys::LocalInPath.Group(n)));
     }
 }
 
-std::string ExpertPrefsModel::GroupNumber(const char* combo) {
+int ExpertPrefsModel::GroupNumber(const char* combo) {
     const Control& c = Get(combo);
-    if (c.index < 0 || c.items[static_cast<size_t>(c.index)].empty()) {
+    if (c.index < 0) {
         Say("f08", PackText("f08", "Choose a group number (1 to 9) before pressing Save; "
                                    "nothing was saved."));
-        return {};
+        return 0;
     }
-    return c.items[static_cast<size_t>(c.index)];
+    return c.index + 1;
 }
 
-bool ExpertPrefsModel::SaveGroup(const char* combo, const char* remoteKey, const char* remoteBox,
-                                 const char* localKey, const char* localBox) {
+bool ExpertPrefsModel::SaveGroup(const char* combo, const SettingKey& remoteKey,
+                                 const char* remoteBox, const SettingKey& localKey,
+                                 const char* localBox) {
     if (ReadOnly())
         return false;
-    std::string n = GroupNumber(combo);
-    if (n.empty())
+    const int n = GroupNumber(combo);
+    if (n == 0)
         return false;
-    return Store(
-        {{"Options", remoteKey + n, Text(remoteBox)}, {"Options", localKey + n, Text(localBox)}});
+    return Store({SettingValue(remoteKey.Group(n), Text(remoteBox)),
+                  SettingValue(localKey.Group(n), Text(localBox))});
 }
 
 bool ExpertPrefsModel::SaveSendGroup() {
-    return SaveGroup("ComboBox_ExIN", "RemoteInPath", "Edit_RemoteExInPath", "LocalOutPath",
+    return SaveGroup("ComboBox_ExIN", keys::RemoteInPath, "Edit_RemoteExInPath", keys::LocalOutPath,
                      "Edit_LocalExOutPath");
 }
 
 bool ExpertPrefsModel::SaveReceiveGroup() {
-    return SaveGroup("ComboBox_ExOUT", "RemoteOutPath", "Edit_RemoteExOutPath", "LocalInPath",
-                     "Edit_LocalExInPath");
+    return SaveGroup("ComboBox_ExOUT", keys::RemoteOutPath, "Edit_RemoteExOutPath",
+                     keys::LocalInPath, "Edit_LocalExInPath");
 }
 
 bool ExpertPrefsModel::Ok() {
     if (ReadOnly())
         return false;
     return Store({
-        {"Options", "ProgramRunBefore", Text("Edit_Prg_RunBefore")},
-        {"Options", "ParameterRunBefore", Text("Edit_Par_RunBefore")},
-        {"Options", "ProgramRunAfter", Text("Edit_Prg_RunAfter")},
-        {"Options", "ParameterRunAfter", Text("Edit_Par_RunAfter")},
-        {"System", "AutoUpgrade", Flag(Checked("CheckAutoUpgrade"))},
-        {"System", "Message", Flag(Checked("CheckMessage"))},
-        {"Options", "RunBefore", Flag(Checked("CheckRunBefore"))},
-        {"Options", "RunAfter", Flag(Checked("CheckRunAfter"))},
-        {"Options", "ExclusiveRunBefore", Flag(Checked("CheckExc1"))},
-        {"Options", "ExclusiveRunAfter", Flag(Checked("CheckExc2"))},
+        SettingValue(keys::ProgramRunBefore, Text("Edit_Prg_RunBefore")),
+        SettingValue(keys::ParameterRunBefore, Text("Edit_Par_RunBefore")),
+        SettingValue(keys::ProgramRunAfter, Text("Edit_Prg_RunAfter")),
+        SettingValue(keys::ParameterRunAfter, Text("Edit_Par_RunAfter")),
+        FlagValue(keys::AutoUpgrade, Checked("CheckAutoUpgrade")),
+        FlagValue(keys::Message, Checked("CheckMessage")),
+        FlagValue(keys::RunBefore, Checked("CheckRunBefore")),
+        FlagValue(keys::RunAfter, Checked("CheckRunAfter")),
+        FlagValue(keys::ExclusiveRunBefore, Checked("CheckExc1")),
+        FlagValue(keys::ExclusiveRunAfter, Checked("CheckExc2")),
     });
 }
 

@@ -58,10 +58,10 @@ protected:
     void OnSelect(const std::string& name) override;
 
 private:
-    // The chosen group number as text, or "" with a message when none is chosen.
-    std::string GroupNumber(const char* combo);
-    bool SaveGroup(const char* combo, const char* remoteKey, const char* remoteBox,
-                   const char* localKey, const char* localBox);
+    // The chosen group number (1 to 9), or 0 with a message when none is chosen.
+    int GroupNumber(const char* combo);
+    bool SaveGroup(const char* combo, const SettingKey& remoteKey, const char* remoteBox,
+                   const SettingKey& localKey, const char* localBox);
     void ApplyRun(const char* check, std::initializer_list<const char*> controls);
 };
 

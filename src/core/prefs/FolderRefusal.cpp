@@ -77,16 +77,16 @@ void AddHome(std::vector<std::string>& homes, const char* dir) {
 } // namespace
 
 std::vector<WorkFolderKey> WorkFolderKeys() {
-    std::vector<WorkFolderKey> keys = {{"LocalInPath", "the inbox folder"},
-                                       {"LocalOutPath", "the outbox folder"},
-                                       {"LocalErrPath", "the error folder"},
-                                       {"LocalBackupPath", "the backup folder"},
-                                       {"LocalExPath", "the EX folder"}};
+    std::vector<WorkFolderKey> list = {{keys::LocalInPath, "the inbox folder"},
+                                       {keys::LocalOutPath, "the outbox folder"},
+                                       {keys::LocalErrPath, "the error folder"},
+                                       {keys::LocalBackupPath, "the backup folder"},
+                                       {keys::LocalExPath, "the EX folder"}};
     for (int n = 1; n <= 9; ++n) {
-        keys.push_back({"LocalInPath" + IntToStr(n), "the inbox folder " + IntToStr(n)});
-        keys.push_back({"LocalOutPath" + IntToStr(n), "the outbox folder " + IntToStr(n)});
+        list.push_back({keys::LocalInPath.Group(n), "the inbox folder " + IntToStr(n)});
+        list.push_back({keys::LocalOutPath.Group(n), "the outbox folder " + IntToStr(n)});
     }
-    return keys;
+    return list;
 }
 
 FolderGuard::FolderGuard(const std::string& programDir,
@@ -112,7 +112,7 @@ FolderGuard::FolderGuard(const std::string& programDir,
         if (!own.empty())
             ownFolders_.push_back({own, what});
     }
-    std::vector<WorkFolderKey> keys = WorkFolderKeys();
+    const std::vector<WorkFolderKey> known = WorkFolderKeys();
     for (const WorkFolder& w : workFolders) {
         std::string path =
             w.path.empty() || w.path[0] == '/' ? w.path : JoinPath(programDir, w.path);
@@ -120,10 +120,10 @@ FolderGuard::FolderGuard(const std::string& programDir,
         if (resolved.empty())
             continue;
         std::string what = "the work folder";
-        for (const WorkFolderKey& k : keys)
-            if (k.key == w.key)
+        for (const WorkFolderKey& k : known)
+            if (k.key.Path() == w.key.Path())
                 what = k.what;
-        workFolders_.push_back({resolved, what + " " + w.path + " (Options/" + w.key + ")"});
+        workFolders_.push_back({resolved, what + " " + w.path + " (" + w.key.Path() + ")"});
     }
     mountPoints_ = MountPoints();
 }

@@ -14,20 +14,22 @@
 // Folders are compared as they resolve (links followed), so a second name for
 // a folder is no way around a rule. A folder that does not exist is not
 // refused: there is nothing to empty.
+#include "config/SettingsKeys.h"
+
 #include <string>
 #include <vector>
 
 namespace kv {
 
-// A configured work folder: its Options key ("LocalInPath") and value.
+// A configured work folder: its settings key (Options/LocalInPath) and value.
 struct WorkFolder {
-    std::string key;
+    SettingKey key;
     std::string path;
 };
 
-// The Options keys of the work folders, each with what it is ("the inbox folder").
+// The settings keys of the work folders, each with what it is ("the inbox folder").
 struct WorkFolderKey {
-    std::string key;
+    SettingKey key;
     std::string what;
 };
 std::vector<WorkFolderKey> WorkFolderKeys();

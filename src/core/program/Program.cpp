@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "app/Settings.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "engine/Connection.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
@@ -54,7 +55,7 @@ bool StartUp(AppState& state, const std::vector<std::string>& args) {
         recovery = RemoveAbandonedDownload(folders);
     MoveNewLanguagePacks(state.ProgramDir);
 
-    state.LogStep = ini.ReadString("System", "LogStep");
+    state.LogStep = ReadSetting(ini, keys::LogStep);
     {
         LogBracket logs(state);
         if (state.logs.SysLogOpen) {
@@ -62,19 +63,19 @@ bool StartUp(AppState& state, const std::vector<std::string>& args) {
             WriteSysLogOnly(state, InfoLine(state, "Start Korvane System!"));
         }
         ReportRecovery(state, recovery, FileNameOf(exe));
-        state.LanguageName = ini.ReadString("Options", "Language");
-        state.LanguageFile = ini.ReadString("Options", "LanguageFile");
-        state.MessageBoxesAllowed = ini.ReadString("System", "Message") == "1";
+        state.LanguageName = ReadSetting(ini, keys::Language);
+        state.LanguageFile = ReadSetting(ini, keys::LanguageFile);
+        state.MessageBoxesAllowed = ReadFlag(ini, keys::Message);
         CreateWorkFolders(state, ini);
 
         state.AutoMode = state.ServiceMode = state.TrayMode = false;
         for (const auto& a : args) {
             std::string word = UpperCase(a);
             if (word == "AUTO") {
-                ini.WriteString("Options", "AllowStartAuto", "1");
+                WriteFlag(ini, keys::AllowStartAuto, true);
                 state.TrayMode = state.AutoMode = true;
             } else if (word == "SRV") {
-                ini.WriteString("Options", "AllowStartAuto", "1");
+                WriteFlag(ini, keys::AllowStartAuto, true);
                 state.ServiceMode = state.AutoMode = true;
             }
         }

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
@@ -37,21 +38,19 @@ bool MakeProgramSubfolder(const AppState& state, const std::string& folder) {
     return true;
 }
 
-void CreateDefault(AppState& state, IniFile& ini, const std::string& key,
-                   const std::string& defaultName) {
-    std::string folder = state.PathInProgramDir(defaultName);
+void CreateDefault(AppState& state, IniFile& ini, const SettingKey& key) {
+    std::string folder = state.PathInProgramDir(std::string(key.absent));
     if (!MakeProgramSubfolder(state, folder))
         throw FileError("Create Directory " + folder + " Failed!!!");
-    ini.WriteString("Options", key, folder);
+    WriteSetting(ini, key, folder);
 }
 
-// optional: an empty value means the folder is not used.
-void EnsureFolder(AppState& state, IniFile& ini, const std::string& key,
-                  const std::string& defaultName, bool optional) {
-    std::string value = ini.ReadString("Options", key);
+// An extra group's key (no absent value): empty means the folder is not used.
+void EnsureFolder(AppState& state, IniFile& ini, const SettingKey& key) {
+    std::string value = ReadSetting(ini, key);
     if (value.empty()) {
-        if (!optional)
-            CreateDefault(state, ini, key, defaultName);
+        if (!key.absent.empty())
+            CreateDefault(state, ini, key);
         return;
     }
     if (DirectoryExists(value) || ForceDirectories(value))
@@ -64,18 +63,16 @@ void EnsureFolder(AppState& state, IniFile& ini, const std::string& key,
 } // namespace
 
 void CreateWorkFolders(AppState& state, IniFile& ini) {
-    if (ini.ReadString("Options", "CNC102") == "1")
-        EnsureFolder(state, ini, "LocalExPath", "EX", false);
-    EnsureFolder(state, ini, "LocalInPath", "INBOX", false);
+    if (ReadFlag(ini, keys::CNC102))
+        EnsureFolder(state, ini, keys::LocalExPath);
+    EnsureFolder(state, ini, keys::LocalInPath);
     for (int n = 1; n <= 9; ++n)
-        EnsureFolder(state, ini, "LocalInPath" + std::to_string(n), "INBOX" + std::to_string(n),
-                     true);
-    EnsureFolder(state, ini, "LocalOutPath", "OUTBOX", false);
+        EnsureFolder(state, ini, keys::LocalInPath.Group(n));
+    EnsureFolder(state, ini, keys::LocalOutPath);
     for (int n = 1; n <= 9; ++n)
-        EnsureFolder(state, ini, "LocalOutPath" + std::to_string(n), "OUTBOX" + std::to_string(n),
-                     true);
-    EnsureFolder(state, ini, "LocalErrPath", "ERROR", false);
-    EnsureFolder(state, ini, "LocalBackupPath", "BACKUP", false);
+        EnsureFolder(state, ini, keys::LocalOutPath.Group(n));
+    EnsureFolder(state, ini, keys::LocalErrPath);
+    EnsureFolder(state, ini, keys::LocalBackupPath);
     std::string tmp = state.PathInProgramDir("TMP");
     if (!MakeProgramSubfolder(state, tmp))
         ReportMessage(state, "Create Directory " + tmp + " Failed!!!", true, true);

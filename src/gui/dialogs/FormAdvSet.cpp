@@ -15,9 +15,9 @@ constexpr int kTimeWidth = 44;
 } // namespace
 
 FormAdvSet::FormAdvSet(const std::string& iniPath, const std::string& packPath, kv::Host& host,
-                       QWidget* owner)
-    : ModelDialog(std::make_unique<kv::AdvancePrefsModel>(iniPath, packPath), host, owner,
-                  kv::AdvancePrefsModel::kWindowName, "Advance Preferences") {
+                       QWidget* owner, std::unique_ptr<kv::ServiceSwitch> service)
+    : ModelDialog(std::make_unique<kv::AdvancePrefsModel>(iniPath, packPath, std::move(service)),
+                  host, owner, kv::AdvancePrefsModel::kWindowName, "Advance Preferences") {
     QFrame* panel = PutPanel("Panel1", this, {0, 0, kWidth, kPanelHeight});
     BuildFolders(panel);
     BuildOptions(panel);

@@ -12,8 +12,9 @@ class FormAdvSet : public ModelDialog {
 
 public:
     // Creating it writes the corrected time values at once, as the model does.
+    // service is what the service box installs and removes (none: it cannot).
     FormAdvSet(const std::string& iniPath, const std::string& packPath, kv::Host& host,
-               QWidget* owner);
+               QWidget* owner, std::unique_ptr<kv::ServiceSwitch> service = nullptr);
 
 private:
     void BuildFolders(QWidget* panel);

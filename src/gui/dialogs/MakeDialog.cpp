@@ -5,6 +5,7 @@
 #include "FormCleanFolder.h"
 #include "FormExpSet.h"
 #include "FormKorvane.h"
+#include "program/CompanionService.h"
 
 namespace kvgui {
 
@@ -18,7 +19,9 @@ std::unique_ptr<QDialog> MakeDialog(DialogKind kind, QWidget* owner) {
     case DialogKind::Basic:
         return std::make_unique<FormBasSet>(state.IniPath, pack, *window, owner);
     case DialogKind::Advance:
-        return std::make_unique<FormAdvSet>(state.IniPath, pack, *window, owner);
+        return std::make_unique<FormAdvSet>(state.IniPath, pack, *window, owner,
+                                            std::make_unique<kv::CompanionService>(
+                                                state.ProgramDir, kv::KorvanedBesideThisProgram()));
     case DialogKind::Expert:
         return std::make_unique<FormExpSet>(state.IniPath, pack, *window, owner);
     case DialogKind::Clean:

@@ -54,11 +54,13 @@ QWidget* ModelDialog::Put(const char* name, QWidget* parent, QRect geometry,
     QWidget* w = nullptr;
     switch (c.kind) {
     case kv::ControlKind::Edit: {
+        // No Qt length limit: it would cut a longer stored value on display
+        // while the value stays in force; the model limits what is typed.
         auto* edit = new QLineEdit(parent);
-        if (c.maxLength > 0)
-            edit->setMaxLength(c.maxLength);
-        if (c.password)
+        if (c.password) {
             edit->setEchoMode(QLineEdit::Password);
+            edit->setStyleSheet("QLineEdit { lineedit-password-character: 42; }"); // "*"
+        }
         edit->setReadOnly(!c.typable);
         w = edit;
         break;
