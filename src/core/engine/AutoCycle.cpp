@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "engine/Connection.h"
 #include "engine/CycleSupport.h"
 #include "engine/Receive.h"
@@ -22,10 +23,10 @@ CycleOutcome RunAutoCycle(AppState& state, IniFile& ini) {
         return outcome;
     const char* stage = "Receive Failed!!!";
     try {
-        if (ini.ReadString("Options", "AllowReceive") != "0")
+        if (ReadFlag(ini, keys::AllowReceive))
             ReceiveAll(state, ini);
         stage = "Send Failed!!!";
-        if (ini.ReadString("Options", "AllowSend") != "0")
+        if (ReadFlag(ini, keys::AllowSend))
             SendAll(state, ini);
     } catch (...) {
         // Nobody watches an unattended cycle: what ended it goes to the log,

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "util/Text.h"
 
 #include <arpa/inet.h>
@@ -101,7 +102,7 @@ std::string ClientInfoText(const AppState& state, const IniFile& ini, const std:
                            const OsVersionInfo& os, const std::string& localIPv6) {
     const Settings& s = state.settings;
     auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
-    auto options = [&](const char* key) { return ini.ReadString("Options", key); };
+    auto options = [&](const SettingKey& key) { return ReadSetting(ini, key); };
     const std::pair<const char*, std::string> rows[] = {
         {"Version=", state.ProgramVersion},
         {"LocalIP=", localIP},
@@ -110,25 +111,25 @@ std::string ClientInfoText(const AppState& state, const IniFile& ini, const std:
         {"Win32MinorVersion=", IntToStr(os.Minor)},
         {"Win32BuildNumber=", IntToStr(os.Build)},
         {"Win32CSDVersion=", os.Name},
-        {"AutoUpgrade=", ini.ReadString("System", "AutoUpgrade")},
+        {"AutoUpgrade=", ReadSetting(ini, keys::AutoUpgrade)},
         {"LogStep=", state.LogStep},
         {"Host=", s.Host},
         {"Port=", IntToStr(s.Port)},
         {"Username=", s.UserID},
         {"Passive=", flag(s.Passive)},
         {"TransferType=", s.TransferType},
-        {"FileSender=", options("FileSender")},
-        {"AllowReceive=", options("AllowReceive")},
-        {"AllowSend=", options("AllowSend")},
+        {"FileSender=", options(keys::FileSender)},
+        {"AllowReceive=", options(keys::AllowReceive)},
+        {"AllowSend=", options(keys::AllowSend)},
         {"WinXPFirewall=", flag(s.WinXPFirewall)},
         {"AutoMode=", flag(state.AutoMode)},
         {"TRAYMode=", flag(state.TrayMode)},
         {"ServiceMode=", flag(state.ServiceMode)},
         {"CNC102=", flag(s.CNC102)},
-        {"RemoteInPath=", options("RemoteInPath")},
-        {"RemoteOutPath=", options("RemoteOutPath")},
-        {"LocalInPath=", options("LocalInPath")},
-        {"LocalOutPath=", options("LocalOutPath")},
+        {"RemoteInPath=", options(keys::RemoteInPath)},
+        {"RemoteOutPath=", options(keys::RemoteOutPath)},
+        {"LocalInPath=", options(keys::LocalInPath)},
+        {"LocalOutPath=", options(keys::LocalOutPath)},
         {"TimeInterval=", s.TimeInterval},
         {"LogTimeOut=", s.LogTimeOut},
         {"KVTimeOut=", s.KVTimeOut},

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "engine/ClientInfo.h"
 #include "engine/SessionEvents.h"
 #include "ftp/FtpSession.h"
@@ -25,7 +26,7 @@ namespace {
 
 // Seconds a wait may make no progress before it fails (Options/NetTimeOut).
 int NetTimeOutSeconds(const IniFile& ini) {
-    auto v = TryStrToInt64(Trim(ini.ReadString("Options", "NetTimeOut")));
+    auto v = TryStrToInt64(Trim(ReadSetting(ini, keys::NetTimeOut)));
     if (!v || *v <= 0 || *v > 86400)
         return 300;
     return static_cast<int>(*v);

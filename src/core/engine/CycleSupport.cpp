@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 #include "util/Text.h"
@@ -29,7 +30,7 @@ void SetRestartFlag(AppState& state, IniFile& ini) {
     if (Stopping(state))
         return;
     try {
-        ini.WriteString("KVTray", "MustReBoot", "1");
+        WriteFlag(ini, keys::MustReBoot, true);
     } catch (const std::exception& e) {
         try {
             ReportError(state, FirstCrLfToBlank(e.what()) + "!!!");
@@ -53,12 +54,11 @@ bool Stopping(AppState& state) {
 }
 
 void ForEachFolderPair(
-    AppState& state, IniFile& ini, const std::string& remoteKey, const std::string& localKey,
+    AppState& state, IniFile& ini, const SettingKey& remoteKey, const SettingKey& localKey,
     const std::function<void(const std::string& remote, const std::string& local)>& visit) {
     for (int n = 0; n <= 9 && !Stopping(state); ++n) {
-        const std::string suffix = n == 0 ? "" : IntToStr(n);
-        const std::string remote = ini.ReadString("Options", remoteKey + suffix);
-        const std::string local = ini.ReadString("Options", localKey + suffix);
+        const std::string remote = ReadSetting(ini, n == 0 ? remoteKey : remoteKey.Group(n));
+        const std::string local = ReadSetting(ini, n == 0 ? localKey : localKey.Group(n));
         if (!remote.empty() && !local.empty())
             visit(remote, local);
     }

@@ -11,6 +11,7 @@ namespace kv {
 struct AppState;
 class IniFile;
 class FtpSession;
+struct SettingKey;
 
 namespace cycle {
 
@@ -38,7 +39,7 @@ bool Stopping(AppState& state);
 // The folder pairs of Options: remoteKey + n and localKey + n for n = "" and
 // 1 to 9, skipping pairs with an empty side, until a stop is requested.
 void ForEachFolderPair(
-    AppState& state, IniFile& ini, const std::string& remoteKey, const std::string& localKey,
+    AppState& state, IniFile& ini, const SettingKey& remoteKey, const SettingKey& localKey,
     const std::function<void(const std::string& remote, const std::string& local)>& visit);
 
 // Reports a line with an "ERROR!:" prefix (counted as an error line).

@@ -3,6 +3,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "engine/CycleSupport.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
@@ -39,18 +40,17 @@ void RunHook(AppState& state, HookKind kind) {
     const bool before = kind == HookKind::BeforeSend;
     IniFile ini(state.IniPath);
     const std::string program =
-        ini.ReadString("Options", before ? "ProgramRunBefore" : "ProgramRunAfter");
+        ReadSetting(ini, before ? keys::ProgramRunBefore : keys::ProgramRunAfter);
     const std::string parameters =
-        ini.ReadString("Options", before ? "ParameterRunBefore" : "ParameterRunAfter");
-    const std::string on = ini.ReadString("Options", before ? "RunBefore" : "RunAfter");
-    if (on != "1" || program.empty())
+        ReadSetting(ini, before ? keys::ParameterRunBefore : keys::ParameterRunAfter);
+    if (!ReadFlag(ini, before ? keys::RunBefore : keys::RunAfter) || program.empty())
         return;
     ReportInfo(state, "Run Program " + PrintableName(program));
-    if (ini.ReadString("Options", before ? "ExclusiveRunBefore" : "ExclusiveRunAfter") != "1") {
+    if (!ReadFlag(ini, before ? keys::ExclusiveRunBefore : keys::ExclusiveRunAfter)) {
         OpenProgram(program, parameters);
         return;
     }
-    int64_t limit = HookTimeLimit(ini.ReadString("Options", "TimeInterval"), state.AutoMode,
+    int64_t limit = HookTimeLimit(ReadSetting(ini, keys::TimeInterval), state.AutoMode,
                                   LocaleDecimalSeparator());
     // A program path with blanks in it (it names an existing file) stays one word.
     std::string line = program;

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "engine/CycleSupport.h"
 #include "engine/OutboxHandle.h"
 #include "engine/ReceiveBatch.h"
@@ -178,8 +179,8 @@ void FinishSent(AppState& state, IniFile& ini, TransferJournal& journal,
                journal,
                state.settings.BinaryTransfer(),
                0,
-               ini.ReadString("Options", "LocalBackupPath"),
-               ini.ReadString("Options", "LocalErrPath"),
+               ReadSetting(ini, keys::LocalBackupPath),
+               ReadSetting(ini, keys::LocalErrPath),
                {}};
     for (JournalEntry* e : entries) {
         if (cycle::Stopping(state) || !p.s || !p.s->Connected())

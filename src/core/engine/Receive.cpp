@@ -5,6 +5,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "edi/Classify.h"
 #include "engine/CycleSupport.h"
 #include "engine/Hooks.h"
@@ -398,7 +399,7 @@ void ReceiveAll(AppState& state, IniFile& ini) {
     ReportInfo(state, "Begin Receive......");
     TransferJournal journal(state.PathInProgramDir(kReceiveJournalName));
     FinishInterrupted(state, ini, journal, nullptr);
-    cycle::ForEachFolderPair(state, ini, "RemoteOutPath", "LocalInPath",
+    cycle::ForEachFolderPair(state, ini, keys::RemoteOutPath, keys::LocalInPath,
                              [&](const std::string& remote, const std::string& inbox) {
                                  ReportInfo(state, "Now Receive From FTP Dir:" + remote);
                                  ReceiveFolder(state, ini, journal, remote, inbox);

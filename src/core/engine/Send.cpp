@@ -4,6 +4,7 @@
 
 #include "app/AppState.h"
 #include "config/IniFile.h"
+#include "config/SettingsKeys.h"
 #include "edi/Classify.h"
 #include "edi/HeaderStamp.h"
 #include "engine/CycleSupport.h"
@@ -135,13 +136,14 @@ OutgoingFile Prepared(const OutboxFile& f, const std::string& path,
 
 // The CNC102 pass. True when SendFolder must end here.
 bool Cnc102Pass(SendPass& p) {
-    std::string folder = p.ini.ReadString("Options", "LocalExPath");
+    std::string folder = ReadSetting(p.ini, keys::LocalExPath);
     if (folder.empty()) {
         // An empty folder name must not send whatever another folder holds.
         ReportError(p.state, "CNC102 Send Refused: LocalExPath Is Empty!!!");
         return false;
     }
-    std::string dest = p.ini.ReadString("Options", "RemoteExPath");
+    // An empty destination is "in" here, not the factory value.
+    std::string dest = ReadSetting(p.ini, keys::RemoteExPath);
     if (dest.empty())
         dest = "in";
     switch (CheckDestination(p, dest)) {
@@ -323,10 +325,10 @@ int SendFolder(AppState& state, IniFile& ini, TransferJournal& journal,
                journal,
                state.settings.BinaryTransfer(),
                0,
-               ini.ReadString("Options", "LocalBackupPath"),
-               ini.ReadString("Options", "LocalErrPath"),
+               ReadSetting(ini, keys::LocalBackupPath),
+               ReadSetting(ini, keys::LocalErrPath),
                unfinished};
-    if (ini.ReadString("Options", "CNC102") == "1") {
+    if (ReadFlag(ini, keys::CNC102)) {
         try {
             if (Cnc102Pass(p))
                 return p.count;
@@ -360,7 +362,7 @@ void SendAll(AppState& state, IniFile& ini) {
     std::set<std::string> unfinished;
     for (JournalEntry* e : journal.OpenEntries())
         unfinished.insert(e->Get(send::Outbox));
-    cycle::ForEachFolderPair(state, ini, "RemoteInPath", "LocalOutPath",
+    cycle::ForEachFolderPair(state, ini, keys::RemoteInPath, keys::LocalOutPath,
                              [&](const std::string& remote, const std::string& local) {
                                  ReportInfo(state, "Now Send To FTP Dir:" + remote);
                                  SendFolder(state, ini, journal, unfinished, remote, local);
