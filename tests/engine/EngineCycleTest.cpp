@@ -58,6 +58,9 @@ TEST(Cycle, VsftpdPassiveReceiveAndSend) {
     CycleOutcome outcome = m.runCycle();
     EXPECT_TRUE(outcome.Connected);
     EXPECT_EQ(m.state.FtpSession, nullptr);
+    EXPECT_EQ(m.state.Counts.ReceivedFiles, 4);
+    EXPECT_EQ(m.state.Counts.SentFiles, 5);
+    EXPECT_GT(m.state.Counts.SentBytes, m.state.Counts.SentFiles);
 
     const std::string f01 = " Is Not Your File, Moved To Error Folder!";
     const std::string f02 = " Unknown File Type!";

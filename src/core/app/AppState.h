@@ -64,6 +64,15 @@ struct AppState {
     int64_t TransferStart = 0; // milliseconds of a monotonic clock
     // Data transfers the server accepted (answered with 1xx) so far.
     int64_t TransfersStarted = 0;
+    // Files (and their bytes) delivered into an inbox, and sent into place on
+    // the server, since the program started: what a cycle did is the
+    // difference across it.
+    struct TransferCounts {
+        int64_t ReceivedFiles = 0;
+        int64_t ReceivedBytes = 0;
+        int64_t SentFiles = 0;
+        int64_t SentBytes = 0;
+    } Counts;
 
     // The one FTP session, or none. Shared so that a running operation keeps
     // the object alive when a disconnect releases it during a wait.

@@ -15,6 +15,7 @@
 #include "util/Sha256.h"
 #include "util/Text.h"
 
+#include <algorithm>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,6 +169,8 @@ void FinishSentEntry(SendPass& p, JournalEntry& e) {
         EnsureTransferRecord(p.state, e.Get(send::Log), e.Number(send::LogAt), e.Get(send::Record));
     p.journal.Mark(e, mark::Closed);
     p.journal.Write();
+    ++p.state.Counts.SentFiles;
+    p.state.Counts.SentBytes += std::max<int64_t>(0, e.Number(send::Size));
     ReportInfo(p.state, "Success Upload File->" + shown);
 }
 

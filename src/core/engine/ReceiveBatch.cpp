@@ -181,6 +181,8 @@ int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
             continue;
         }
         ++delivered;
+        ++state_.Counts.ReceivedFiles;
+        state_.Counts.ReceivedBytes += f->bytes;
         if (!f->why.empty())
             ReportError(state_, f->why + "!!!");
         if (!journalError.empty() && !journalReported)

@@ -291,6 +291,8 @@ void SendBatch::LeaveAll(std::vector<OutgoingFile>& files) {
             continue;
         any = true;
         ++p_.count;
+        ++p_.state.Counts.SentFiles;
+        p_.state.Counts.SentBytes += f.bytes;
         order_.Select(f.group);
         // On the server now: the local file leaves the outbox before anything
         // else is written.
