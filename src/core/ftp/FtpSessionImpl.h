@@ -279,6 +279,14 @@ struct FtpSession::Impl {
         bool skipped = false;
     };
 
+    // The SIZE (and MDTM) queries of first, with PASV in the same write where
+    // the transfer uses it; true when that PASV's reply was read.
+    bool AskSizesFirst(SizesFirst& first);
+    // Opens the data connection (passive or active) and sends the transfer
+    // command; the server has answered it with 1xx when this returns.
+    void OpenDataAndStart(const std::string& command, Kind kind, net::NetSocket& sock,
+                          net::Waiter& w, bool passiveReplyRead);
+
     // One data transfer: data connection, transfer command, the bytes, the
     // final reply. Returns true when the server confirmed a complete transfer.
     bool Transfer(const std::string& command, Kind kind, const Mover& move,

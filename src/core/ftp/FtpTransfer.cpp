@@ -74,6 +74,79 @@ std::string FtpSession::Impl::PortCommand(const net::Address& local, bool extend
     return "PORT " + dotted + "," + std::to_string(p >> 8) + "," + std::to_string(p & 255);
 }
 
+bool FtpSession::Impl::AskSizesFirst(SizesFirst& first) {
+    const bool together = PassiveWithPasv();
+    std::vector<InFlight> commands = SizeCommands(first.names, first.withTimes);
+    if (together)
+        commands.push_back(Expect("PASV", {rc::EnteringPassive}));
+    Send(std::move(commands));
+    bool absent = true;
+    for (size_t i = 0; i < first.names.size(); ++i) {
+        const SizeAnswer a = ReadSizeAnswer();
+        absent = absent && a.code == rc::FileUnavailable;
+        first.answers.push_back(a);
+        if (first.withTimes)
+            first.times.push_back(ReadTimeAnswer());
+    }
+    if (together)
+        ReadReply({rc::EnteringPassive});
+    // A passive port opened for nothing is closed by the server at the next PASV.
+    first.skipped = first.onlyIfAbsent && !absent;
+    return together;
+}
+
+void FtpSession::Impl::OpenDataAndStart(const std::string& command, Kind kind, net::NetSocket& sock,
+                                        net::Waiter& w, bool passiveReplyRead) {
+    // Abort may come from the idle pump before the data connection exists.
+    auto stopIfAborted = [&] {
+        if (phase == Phase::Aborting)
+            throw ConnClosedGracefullyError();
+    };
+    const bool extended = Extended();
+    const InFlight transfer = Expect(command, rc::ToTransferEnd, InFlight::Kind::Transfer);
+    if (self.Passive) {
+        int port;
+        if (extended) {
+            SendCommand("EPSV", {rc::EnteringExtendedPassive});
+            ReadReply({rc::EnteringExtendedPassive});
+            port = ftp::ParseEpsvReply(lastLines.back());
+        } else {
+            if (!passiveReplyRead) {
+                SendCommand("PASV", {rc::EnteringPassive});
+                ReadReply({rc::EnteringPassive});
+            }
+            port = ftp::ParsePasvReply(lastLines.back()).Port;
+        }
+        stopIfAborted();
+        OpenPassive(sock, port, w);
+        stopIfAborted();
+        ++transferCommands;
+        Send({transfer});
+        if (kind == Kind::Write)
+            ReadReply({rc::RestartMarker, rc::DataAlreadyOpen, rc::AboutToOpenData});
+        else
+            ReadReply({rc::DataAlreadyOpen, rc::AboutToOpenData});
+        SecureData(sock, w);
+        return;
+    }
+    auto lst = std::make_shared<net::NetSocket>();
+    listener = lst;
+    stopIfAborted();
+    lst->Listen(control.LocalAddress());
+    SendCommand(PortCommand(lst->LocalAddress(), extended), {rc::CommandOkay});
+    ReadReply({rc::CommandOkay});
+    ++transferCommands;
+    Send({transfer});
+    ReadReply({rc::DataAlreadyOpen, rc::AboutToOpenData});
+    stopIfAborted();
+    // Only the server may connect: another host could slip in bytes of its own.
+    const net::Address server = control.PeerAddress();
+    if (!lst->Accept(sock, w, &server))
+        throw ConnClosedGracefullyError();
+    lst->Close();
+    SecureData(sock, w);
+}
+
 bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mover& move,
                                 SizesFirst* first) {
     if (!ControlUsable())
@@ -91,92 +164,20 @@ bool FtpSession::Impl::Transfer(const std::string& command, Kind kind, const Mov
         }
     } end{*this};
     net::Waiter w = MakeWaiter();
-    bool passiveReplyRead = false;
-    // Abort may come from the idle pump before the data connection exists.
-    auto stopIfAborted = [&] {
-        if (phase == Phase::Aborting)
-            throw ConnClosedGracefullyError();
-    };
     try {
-        const bool extended = Extended();
-        if (first) {
-            const bool together = PassiveWithPasv();
-            std::vector<InFlight> commands = SizeCommands(first->names, first->withTimes);
-            if (together)
-                commands.push_back(Expect("PASV", {rc::EnteringPassive}));
-            Send(std::move(commands));
-            bool absent = true;
-            for (size_t i = 0; i < first->names.size(); ++i) {
-                const SizeAnswer a = ReadSizeAnswer();
-                absent = absent && a.code == rc::FileUnavailable;
-                first->answers.push_back(a);
-                if (first->withTimes)
-                    first->times.push_back(ReadTimeAnswer());
-            }
-            if (together) {
-                ReadReply({rc::EnteringPassive});
-                passiveReplyRead = true;
-            }
-            if (first->onlyIfAbsent && !absent) {
-                // The passive port opened for nothing; the server closes
-                // it at the next PASV.
-                first->skipped = true;
-                return false;
-            }
-        }
+        const bool passiveReplyRead = first && AskSizesFirst(*first);
+        if (first && first->skipped)
+            return false;
         SetPhase(Phase::Transfer);
-        const InFlight transfer = Expect(command, rc::ToTransferEnd, InFlight::Kind::Transfer);
-        if (self.Passive) {
-            int port;
-            if (extended) {
-                SendCommand("EPSV", {rc::EnteringExtendedPassive});
-                ReadReply({rc::EnteringExtendedPassive});
-                port = ftp::ParseEpsvReply(lastLines.back());
-            } else {
-                if (!passiveReplyRead) {
-                    SendCommand("PASV", {rc::EnteringPassive});
-                    ReadReply({rc::EnteringPassive});
-                }
-                port = ftp::ParsePasvReply(lastLines.back()).Port;
-            }
-            stopIfAborted();
-            OpenPassive(*sock, port, w);
-            stopIfAborted();
-            ++transferCommands;
-            Send({transfer});
-            if (kind == Kind::Write)
-                ReadReply({rc::RestartMarker, rc::DataAlreadyOpen, rc::AboutToOpenData});
-            else
-                ReadReply({rc::DataAlreadyOpen, rc::AboutToOpenData});
-            SecureData(*sock, w);
-        } else {
-            auto lst = std::make_shared<net::NetSocket>();
-            listener = lst;
-            stopIfAborted();
-            lst->Listen(control.LocalAddress());
-            SendCommand(PortCommand(lst->LocalAddress(), extended), {rc::CommandOkay});
-            ReadReply({rc::CommandOkay});
-            ++transferCommands;
-            Send({transfer});
-            ReadReply({rc::DataAlreadyOpen, rc::AboutToOpenData});
-            stopIfAborted();
-            // Only the server may connect: another host could slip in
-            // bytes of its own.
-            const net::Address server = control.PeerAddress();
-            if (!lst->Accept(*sock, w, &server))
-                throw ConnClosedGracefullyError();
-            lst->Close();
-            SecureData(*sock, w);
-        }
+        OpenDataAndStart(command, kind, *sock, w, passiveReplyRead);
         const bool moved = move(*sock, w);
-        const bool cut = phase == Phase::Aborting;
-        if (!cut)
-            sock->EndTls(w);
-        sock->Close();
-        if (cut) {
+        if (phase == Phase::Aborting) {
+            sock->Close();
             StopTransfer();
             return false;
         }
+        sock->EndTls(w);
+        sock->Close();
         // A refusal here is the transfer's final word.
         const int code = Await();
         if (code != rc::TransferAborted &&
