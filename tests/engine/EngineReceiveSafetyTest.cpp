@@ -178,7 +178,7 @@ TEST(ReceiveSafety, FailedKeepAliveLeavesANewerSession) {
     m.host.onPump = [&] {
         if (m.state.FtpSession == newer)
             return;
-        std::shared_ptr<FtpSession> old = m.state.FtpSession;
+        std::shared_ptr<RemoteSession> old = m.state.FtpSession;
         m.state.FtpSession = newer;
         old->Disconnect();
     };

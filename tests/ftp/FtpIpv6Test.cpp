@@ -2,7 +2,7 @@
 // while events keep flowing, literal addresses with and without brackets,
 // names resolved with IPv4 first, and every operation against vsftpd on ::1
 // with EPSV and EPRT in place of PASV and PORT.
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 #include "ftp/FtpReply.h"
 #include "ftp/FtpTestUtil.h"
 #include "ftp/NetSocket.h"
@@ -57,7 +57,7 @@ TEST(Resolve, ALookupThatHangsEndsAtTheTimeOutWhileEventsFlow) {
             ::mount((dir / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) !=
                 0)
             ::_exit(10);
-        struct Counting : kv::ftp::Events {
+        struct Counting : kv::remote::Events {
             int pumps = 0;
             void Idle() override { ++pumps; }
         } host;

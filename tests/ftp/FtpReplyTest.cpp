@@ -1,7 +1,7 @@
 // Reply assembly, reply codes, the PASV / SIZE / PWD parsers, trace lines and
 // the socket error texts, without any connection.
 #include "ftp/FtpReply.h"
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 #include "util/Errors.h"
 
 #include <cerrno>

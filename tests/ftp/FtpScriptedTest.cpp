@@ -1,7 +1,7 @@
 // The session against pyftpdlib scripted to answer oddly or to misbehave:
 // exact wire sequences, reply codes, time-outs, dropped connections, limits,
 // Abort, and re-entry through the idle pump.
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 #include "ftp/FtpReply.h"
 #include "ftp/FtpTestUtil.h"
 #include "ftp/NetSocket.h"

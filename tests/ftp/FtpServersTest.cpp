@@ -2,7 +2,7 @@
 // pyftpdlib, in passive and in active mode. The servers differ (SIZE in ASCII
 // mode, wildcards in LIST, the replies around ABOR); the session must work
 // with each of them.
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 #include "ftp/FtpTestUtil.h"
 
 #include <algorithm>

@@ -13,7 +13,7 @@
 
 namespace kvtest {
 
-struct FtpHost : kv::ftp::Events {
+struct FtpHost : kv::remote::Events {
     struct WorkEvent {
         char kind; // 'B' begin, 'W' work, 'E' end
         kv::WorkDirection dir;

@@ -1,7 +1,7 @@
 // The socket layer on its own: sends on a connection the peer has closed
 // fail with a socket error instead of ending the process with SIGPIPE.
 #include "ftp/NetSocket.h"
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 #include "support/TestSupport.h"
 
 #include <fcntl.h>

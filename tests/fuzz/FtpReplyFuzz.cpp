@@ -2,7 +2,7 @@
 // as network reads split them) and each reply line to the PASV, SIZE and PWD
 // parsers: no crash, no unbounded growth, only the session's own errors, and
 // the same reply whatever the split.
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 #include "ftp/FtpReply.h"
 #include "util/Errors.h"
 

@@ -1,7 +1,7 @@
 // The SOCKS handshakes against a scripted proxy in this process: the exact
 // request bytes, every answer code, the bound-address forms, and the limits
 // checked before any connection is made.
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 #include "ftp/FtpTestUtil.h"
 
 #include <arpa/inet.h>

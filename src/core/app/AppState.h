@@ -15,7 +15,7 @@
 
 namespace kv {
 
-class FtpSession;
+class RemoteSession;
 class ReportOrder;
 
 inline constexpr const char* kProgramVersion = "1.42";
@@ -74,9 +74,10 @@ struct AppState {
         int64_t SentBytes = 0;
     } Counts;
 
-    // The one FTP session, or none. Shared so that a running operation keeps
-    // the object alive when a disconnect releases it during a wait.
-    std::shared_ptr<kv::FtpSession> FtpSession;
+    // The one session with the mailbox's server (FTP, FTPS or SFTP), or none.
+    // Shared so that a running operation keeps the object alive when a
+    // disconnect releases it during a wait.
+    std::shared_ptr<kv::RemoteSession> FtpSession;
 
     // Local time source; tests replace it to cross midnight.
     std::function<std::time_t()> Now = [] { return std::time(nullptr); };

@@ -7,8 +7,8 @@
 #include "engine/CycleSupport.h"
 #include "engine/Receive.h"
 #include "engine/Send.h"
-#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
+#include "remote/RemoteSession.h"
 #include "util/Text.h"
 
 namespace kv {
@@ -18,7 +18,7 @@ CycleOutcome RunAutoCycle(AppState& state, IniFile& ini) {
     if (state.FtpSession)
         DisconnectSession(state);
     outcome.Connected = ConnectSession(state, ini);
-    std::shared_ptr<FtpSession> s = state.FtpSession;
+    std::shared_ptr<RemoteSession> s = state.FtpSession;
     if (!s || !s->Connected())
         return outcome;
     const char* stage = "Receive Failed!!!";

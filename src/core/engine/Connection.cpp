@@ -32,14 +32,13 @@ int NetTimeOutSeconds(const IniFile& ini) {
     return static_cast<int>(*v);
 }
 
-void Configure(FtpSession& s, const AppState& state, const IniFile& ini) {
+void Configure(RemoteSession& s, const AppState& state, const IniFile& ini) {
     const Settings& st = state.settings;
     s.Host = st.Host;
     s.Port = st.Port;
     s.User = st.UserID;
     s.Password = st.Password;
     s.Type = state.settings.BinaryTransfer() ? TransferType::Binary : TransferType::Ascii;
-    s.Passive = st.Passive;
     s.Proxy = ProxySettings{};
     if (st.ProxyType >= 1 && st.ProxyType <= 3) {
         s.Proxy.Version = static_cast<SocksVersion>(st.ProxyType);
@@ -50,14 +49,17 @@ void Configure(FtpSession& s, const AppState& state, const IniFile& ini) {
         s.Proxy.UserID = st.ProxyUserID;
         s.Proxy.Password = st.ProxyPassword;
     }
-    s.UseTls = st.FTPS;
-    s.TlsCAFile = st.FTPSCAFile;
-    s.TlsFingerprint = st.FTPSFingerprint;
+    if (auto* ftp = dynamic_cast<FtpSession*>(&s)) {
+        ftp->Passive = st.Passive;
+        ftp->UseTls = st.FTPS;
+        ftp->TlsCAFile = st.FTPSCAFile;
+        ftp->TlsFingerprint = st.FTPSFingerprint;
+    }
     s.NetTimeOut = NetTimeOutSeconds(ini);
     s.SetTraceEnabled(state.TraceWanted);
 }
 
-void UploadClientInfo(AppState& state, FtpSession& s, const std::string& localPath,
+void UploadClientInfo(AppState& state, RemoteSession& s, const std::string& localPath,
                       const std::string& remoteName) {
     if (state.settings.BinaryTransfer()) {
         s.Put(localPath, remoteName, false);
@@ -79,7 +81,7 @@ void UploadClientInfo(AppState& state, FtpSession& s, const std::string& localPa
 }
 
 // Closes and forgets a session that failed to come up.
-void TearDown(AppState& state, const std::shared_ptr<FtpSession>& s) {
+void TearDown(AppState& state, const std::shared_ptr<RemoteSession>& s) {
     try {
         if (s && s->Connected())
             s->Disconnect();
@@ -97,7 +99,7 @@ bool ConnectSession(AppState& state, IniFile& ini) {
     bool result = false;
     // The firewall step of the original needs an automation object that this
     // platform does not have: it is skipped, as for every other OS version.
-    std::shared_ptr<FtpSession> s;
+    std::shared_ptr<RemoteSession> s;
     try {
         s = MakeRoutedSession(state);
         state.FtpSession = s;
@@ -145,7 +147,7 @@ bool ConnectSession(AppState& state, IniFile& ini) {
 
 bool DisconnectSession(AppState& state) {
     bool result = true;
-    std::shared_ptr<FtpSession> s = state.FtpSession;
+    std::shared_ptr<RemoteSession> s = state.FtpSession;
     if (s && s->Connected()) {
         try {
             if (state.Transferring)

@@ -3,14 +3,14 @@
 #include "app/AppState.h"
 #include "config/IniFile.h"
 #include "config/SettingsKeys.h"
-#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
+#include "remote/RemoteSession.h"
 #include "util/Text.h"
 
 namespace kv::cycle {
 
-std::shared_ptr<FtpSession> RequireSession(const AppState& state) {
-    std::shared_ptr<FtpSession> s = state.FtpSession;
+std::shared_ptr<RemoteSession> RequireSession(const AppState& state) {
+    std::shared_ptr<RemoteSession> s = state.FtpSession;
     if (!s)
         throw FtpError("Not connected.");
     return s;

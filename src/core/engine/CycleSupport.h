@@ -10,14 +10,14 @@ namespace kv {
 
 struct AppState;
 class IniFile;
-class FtpSession;
+class RemoteSession;
 struct SettingKey;
 
 namespace cycle {
 
 // The session the cycle works on; a copy, so a disconnect during a wait cannot
 // free it under the running operation. Throws FtpError when there is none.
-std::shared_ptr<FtpSession> RequireSession(const AppState& state);
+std::shared_ptr<RemoteSession> RequireSession(const AppState& state);
 
 // The message of a caught failure ("" for one without text).
 std::string MessageOf(const std::exception_ptr& error);

@@ -9,8 +9,8 @@
 #include "engine/SendBatch.h"
 #include "engine/SendUpload.h"
 #include "engine/TransferJournal.h"
-#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
+#include "remote/RemoteSession.h"
 #include "util/Fs.h"
 #include "util/Sha256.h"
 #include "util/Text.h"
@@ -77,7 +77,7 @@ void FinishReceived(AppState& state, TransferJournal& journal, JournalEntry& e,
 
 // Whether the server holds anything under the name (a SIZE answer other
 // than 550, or a time).
-bool OnServer(const FtpSession::Stamp& st) {
+bool OnServer(const RemoteSession::Stamp& st) {
     return st.size >= 0 || !st.time.empty() || (st.sizeCode != 550 && st.sizeCode != 0);
 }
 
@@ -97,7 +97,7 @@ bool RenameNow(SendPass& p, JournalEntry& e) {
     std::string final = e.Get(send::Final);
     std::string remote = FileNameOf(final);
     for (;;) {
-        const FtpSession::Stamp st = p.s->Stamps({final}).front();
+        const RemoteSession::Stamp st = p.s->Stamps({final}).front();
         if (!RemoteNameTaken(p, final, st.size, st.sizeCode))
             break;
         NextRemoteName(remote, name, dest);
@@ -135,7 +135,7 @@ void FinishSentEntry(SendPass& p, JournalEntry& e) {
         p.journal.Write();
         return;
     }
-    const std::vector<FtpSession::Stamp> now = p.s->Stamps({tmp, e.Get(send::Final)});
+    const std::vector<RemoteSession::Stamp> now = p.s->Stamps({tmp, e.Get(send::Final)});
     const bool tmpThere = OnServer(now[0]);
     std::unique_ptr<OutboxHandle> file = SameOutboxFile(e);
     if (e.Has(mark::Renaming) && !tmpThere) {
@@ -201,7 +201,7 @@ void FinishSent(AppState& state, IniFile& ini, TransferJournal& journal,
 } // namespace
 
 void FinishInterrupted(AppState& state, IniFile& ini, TransferJournal& journal,
-                       FtpSession* session) {
+                       RemoteSession* session) {
     std::vector<std::string> tmpToRemove;
     std::vector<JournalEntry*> sent;
     for (JournalEntry* e : journal.OpenEntries()) {

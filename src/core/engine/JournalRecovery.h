@@ -8,7 +8,7 @@ namespace kv {
 
 struct AppState;
 class IniFile;
-class FtpSession;
+class RemoteSession;
 class TransferJournal;
 
 // Receive entries need no session: a file found in the inbox is delivered
@@ -19,6 +19,6 @@ class TransferJournal;
 // may have happened is settled by looking at the server, and a file on the
 // server leaves the outbox with its record.
 void FinishInterrupted(AppState& state, IniFile& ini, TransferJournal& journal,
-                       FtpSession* session);
+                       RemoteSession* session);
 
 } // namespace kv

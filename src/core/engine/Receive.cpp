@@ -14,9 +14,9 @@
 #include "engine/ListingLine.h"
 #include "engine/ReceiveBatch.h"
 #include "engine/TransferJournal.h"
-#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 #include "logging/ReportOrder.h"
+#include "remote/RemoteSession.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/LockProbe.h"
@@ -87,7 +87,7 @@ void CheckComplete(const GetResult& r, int64_t size, bool binary, const std::str
 // The remote folder's files: the usual listing of "R/*.*", completed by a
 // listing of the folder itself, since servers that expand the pattern (vsftpd,
 // proftpd, pure-ftpd) leave out every name without a dot.
-std::vector<std::string> ListRemoteFolder(FtpSession& s, const std::string& remoteFolder,
+std::vector<std::string> ListRemoteFolder(RemoteSession& s, const std::string& remoteFolder,
                                           const std::string& pattern) {
     std::vector<std::string> listing;
     s.List(listing, pattern, true);
@@ -119,7 +119,7 @@ std::vector<JournalEntry*> DeliveriesOf(TransferJournal& journal, const std::str
 struct FolderPass {
     AppState& state;
     IniFile& ini;
-    FtpSession& s;
+    RemoteSession& s;
     TransferJournal& journal;
     ReceiveBatch& batch;
     std::string remoteFolder, inboxFolder, tmpFolder;
@@ -149,7 +149,7 @@ std::string FreeTmpPath(FolderPass& p, const std::string& name) {
 // server. False when it did not reach the batch (its lines are complete).
 bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group group) {
     AppState& state = p.state;
-    FtpSession& s = p.s;
+    RemoteSession& s = p.s;
     const bool binary = state.settings.BinaryTransfer();
     const std::string& name = entry.name;
     const std::string remotePath = p.remoteFolder + "/" + name;
@@ -158,7 +158,7 @@ bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group
     int64_t size = -1;
     std::string remoteTime;
     if (!binary) {
-        const FtpSession::Stamp stamp = s.Stamps({remotePath}).front();
+        const RemoteSession::Stamp stamp = s.Stamps({remotePath}).front();
         size = stamp.size;
         remoteTime = stamp.time;
     } else if (!s.Connected()) {
@@ -285,7 +285,7 @@ void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string
 // Serves one pair; returns the number of files delivered into the inbox.
 int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
                   const std::string& remoteFolder, const std::string& inboxFolder) {
-    std::shared_ptr<FtpSession> s = cycle::RequireSession(state);
+    std::shared_ptr<RemoteSession> s = cycle::RequireSession(state);
     // A large download is written back while it arrives: the flush before
     // its delivery then has little left.
     s->WriteBackBytes = kWriteBackBytes;

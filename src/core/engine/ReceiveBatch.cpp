@@ -8,8 +8,8 @@
 #include "engine/CycleSupport.h"
 #include "engine/InboxDelivery.h"
 #include "engine/TransferJournal.h"
-#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
+#include "remote/RemoteSession.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -55,7 +55,7 @@ std::string RecordOf(const PendingFile& f) {
 // Whether the remote file still holds what was downloaded, as far as its
 // size and modification time tell (FTP offers nothing surer short of
 // downloading it again).
-bool StillTheSame(const PendingFile& f, const FtpSession::Stamp& now, bool binary) {
+bool StillTheSame(const PendingFile& f, const RemoteSession::Stamp& now, bool binary) {
     const int64_t size = f.size >= 0 ? f.size : (binary ? f.bytes : -1);
     if (size >= 0 && now.size >= 0 && now.size != size)
         return false;
@@ -290,7 +290,7 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
     std::exception_ptr lost;
     // Each name must still hold what was downloaded: a file replaced on the
     // server meanwhile stays there and comes again.
-    std::vector<FtpSession::Stamp> stamps;
+    std::vector<RemoteSession::Stamp> stamps;
     try {
         stamps = session_.Stamps(paths);
     } catch (...) {
@@ -301,7 +301,7 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
     std::vector<std::string> deletePaths;
     for (size_t i = 0; i < stamps.size(); ++i) {
         PendingFile& f = *files[i];
-        const FtpSession::Stamp& now = stamps[i];
+        const RemoteSession::Stamp& now = stamps[i];
         outcomes.push_back({&f, false, false, nullptr});
         if (now.size < 0 && now.sizeCode == 550 && now.time.empty()) {
             outcomes.back().answered = true; // gone already

@@ -19,7 +19,7 @@ namespace kv {
 
 struct AppState;
 class IniFile;
-class FtpSession;
+class RemoteSession;
 class TransferJournal;
 struct JournalEntry;
 
@@ -47,7 +47,7 @@ struct PendingFile {
 
 class ReceiveBatch {
 public:
-    ReceiveBatch(AppState& state, IniFile& ini, FtpSession& session, TransferJournal& journal,
+    ReceiveBatch(AppState& state, IniFile& ini, RemoteSession& session, TransferJournal& journal,
                  ReportOrder& order, std::string tmpFolder)
         : state_(state), ini_(ini), session_(session), journal_(journal), order_(order),
           tmpFolder_(std::move(tmpFolder)) {}
@@ -77,7 +77,7 @@ private:
 
     AppState& state_;
     IniFile& ini_;
-    FtpSession& session_;
+    RemoteSession& session_;
     TransferJournal& journal_;
     ReportOrder& order_;
     std::string tmpFolder_;

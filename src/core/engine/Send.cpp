@@ -14,10 +14,10 @@
 #include "engine/SendBatch.h"
 #include "engine/SendUpload.h"
 #include "engine/TransferJournal.h"
-#include "ftp/FtpSession.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "logging/ReportOrder.h"
+#include "remote/RemoteSession.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/LockProbe.h"
@@ -354,7 +354,7 @@ int SendFolder(AppState& state, IniFile& ini, TransferJournal& journal,
 
 void SendAll(AppState& state, IniFile& ini) {
     ReportInfo(state, "Begin Send......");
-    std::shared_ptr<FtpSession> s = cycle::RequireSession(state);
+    std::shared_ptr<RemoteSession> s = cycle::RequireSession(state);
     TransferJournal journal(state.PathInProgramDir(kSendJournalName));
     FinishInterrupted(state, ini, journal, s.get());
     // Files whose earlier sending could not be finished now wait for a later

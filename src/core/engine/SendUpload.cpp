@@ -5,8 +5,8 @@
 #include "app/AppState.h"
 #include "engine/CycleSupport.h"
 #include "engine/OutboxHandle.h"
-#include "ftp/FtpSession.h"
 #include "logging/Logs.h"
+#include "remote/RemoteSession.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -30,7 +30,7 @@ bool ListingShows(SendPass& p, const std::string& remotePath) {
 }
 
 bool AnyTaken(SendPass& p, const std::vector<std::string>& remotePaths,
-              const std::vector<FtpSession::SizeAnswer>& answers) {
+              const std::vector<RemoteSession::SizeAnswer>& answers) {
     for (size_t i = 0; i < answers.size(); ++i)
         if (RemoteNameTaken(p, remotePaths[i], answers[i].size, answers[i].code))
             return true;
@@ -93,10 +93,10 @@ void UploadUnderFreeName(SendPass& p, OutboxHandle& file, const std::string& nam
     // The name checks travel with the upload's passive-mode command.
     for (;;) {
         const std::vector<std::string> names = NamesToCheck(remote, dest);
-        const std::vector<FtpSession::SizeAnswer> answers =
+        const std::vector<RemoteSession::SizeAnswer> answers =
             p.s->PutIfAbsent(file.ReadPath(), names[0], names);
         bool sent = true;
-        for (const FtpSession::SizeAnswer& a : answers)
+        for (const RemoteSession::SizeAnswer& a : answers)
             sent = sent && a.code == 550;
         if (sent)
             return;

@@ -12,7 +12,7 @@ namespace kv {
 
 struct AppState;
 class IniFile;
-class FtpSession;
+class RemoteSession;
 class OutboxHandle;
 class TransferJournal;
 
@@ -20,7 +20,7 @@ class TransferJournal;
 struct SendPass {
     AppState& state;
     IniFile& ini;
-    std::shared_ptr<FtpSession> s;
+    std::shared_ptr<RemoteSession> s;
     TransferJournal& journal;
     bool binary = false;
     int count = 0; // files sent

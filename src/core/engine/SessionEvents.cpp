@@ -18,11 +18,11 @@ int64_t MonotonicMs() {
 
 // Sits between the session and the host, turning the session's events into
 // the host's; deleted together with the session it serves.
-class SessionRouter final : public ftp::Events {
+class SessionRouter final : public remote::Events {
 public:
     explicit SessionRouter(AppState& state) : state_(state) {}
 
-    void Attach(FtpSession* session) { session_ = session; }
+    void Attach(RemoteSession* session) { session_ = session; }
 
     // From here on events are dropped: the session is being destroyed, possibly
     // together with the state that owns it.
@@ -94,17 +94,17 @@ private:
     }
 
     AppState& state_;
-    FtpSession* session_ = nullptr;
+    RemoteSession* session_ = nullptr;
     bool detached_ = false;
 };
 
 } // namespace
 
-std::shared_ptr<FtpSession> MakeRoutedSession(AppState& state) {
+std::shared_ptr<RemoteSession> MakeRoutedSession(AppState& state) {
     auto router = std::make_shared<SessionRouter>(state);
     // The router outlives the session: events the session raises while it
     // closes still find it, and once detached it passes nothing on.
-    std::shared_ptr<FtpSession> session(new FtpSession, [router](FtpSession* p) {
+    std::shared_ptr<RemoteSession> session(new FtpSession, [router](RemoteSession* p) {
         router->Detach();
         delete p;
     });
@@ -119,7 +119,7 @@ void RequestAbort(AppState& state) {
 }
 
 KeepAliveResult KeepAliveTick(AppState& state) {
-    std::shared_ptr<FtpSession> s = state.FtpSession;
+    std::shared_ptr<RemoteSession> s = state.FtpSession;
     if (!s || !s->Connected()) {
         if (state.host)
             state.host->StopKeepAlive();

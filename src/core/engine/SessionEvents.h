@@ -10,11 +10,11 @@
 namespace kv {
 
 struct AppState;
-class FtpSession;
+class RemoteSession;
 
 // A new session whose events pass through the core to state.host. The
 // returned pointer keeps the router alive as long as the session lives.
-std::shared_ptr<FtpSession> MakeRoutedSession(AppState& state);
+std::shared_ptr<RemoteSession> MakeRoutedSession(AppState& state);
 
 // The Abort command: the next work event of the running transfer aborts it.
 void RequestAbort(AppState& state);

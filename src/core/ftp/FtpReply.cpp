@@ -1,6 +1,6 @@
 #include "ftp/FtpReply.h"
 
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 #include "util/Text.h"
 
 #include <ctime>

@@ -39,7 +39,7 @@ FtpSession::~FtpSession() {
     impl_->control.Close();
 }
 
-void FtpSession::SetEvents(ftp::Events* events) {
+void FtpSession::SetEvents(remote::Events* events) {
     impl_->events = events;
 }
 void FtpSession::SetTraceEnabled(bool on) {
@@ -265,12 +265,12 @@ void FtpSession::SendAhead(const std::vector<std::string>& commands) {
 }
 
 void FtpSession::Abort() {
-    std::shared_ptr<FtpSession> keep = weak_from_this().lock();
+    auto keep = weak_from_this().lock();
     impl_->Abort();
 }
 
 void FtpSession::Disconnect() {
-    std::shared_ptr<FtpSession> keep = weak_from_this().lock();
+    auto keep = weak_from_this().lock();
     impl_->CloseControl();
 }
 

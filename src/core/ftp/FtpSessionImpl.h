@@ -4,11 +4,11 @@
 // FtpLogon (connecting, TLS, login), FtpTransfer (data connections and the
 // generic transfer), FtpListing, FtpDownload and FtpUpload. Used only within
 // src/core/ftp.
-#include "ftp/FtpEvents.h"
 #include "ftp/FtpReply.h"
 #include "ftp/FtpSession.h"
 #include "ftp/NetSocket.h"
 #include "ftp/Tls.h"
+#include "remote/RemoteEvents.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,8 +45,8 @@ struct FtpSession::Impl {
     explicit Impl(FtpSession& s) : self(s), chunk(kChunk) {}
 
     FtpSession& self;
-    ftp::Events* events = nullptr;
-    ftp::Events quiet; // stands in while no one listens
+    remote::Events* events = nullptr;
+    remote::Events quiet; // stands in while no one listens
     bool trace = false;
 
     std::unique_ptr<tls::Context> tlsContext; // with UseTls, from Connect on
@@ -115,7 +115,7 @@ struct FtpSession::Impl {
 
     std::vector<char> chunk;
 
-    ftp::Events& E() { return events ? *events : quiet; }
+    remote::Events& E() { return events ? *events : quiet; }
     net::Waiter MakeWaiter() { return net::Waiter(events, self.NetTimeOut); }
     bool ControlUsable() const { return control.IsOpen() && !peerClosed; }
 
@@ -210,7 +210,7 @@ struct FtpSession::Impl {
     // closes the session after failures that leave the control connection
     // unusable or out of step.
     template <class F> auto Run(F&& body) -> decltype(body()) {
-        std::shared_ptr<FtpSession> keep = self.weak_from_this().lock();
+        auto keep = self.weak_from_this().lock();
         if (depth > 0)
             throw FtpBusyError();
         ++depth;

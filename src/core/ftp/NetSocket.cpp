@@ -1,6 +1,6 @@
 #include "ftp/NetSocket.h"
 
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -23,7 +23,7 @@ namespace kv::net {
 
 using Clock = std::chrono::steady_clock;
 
-Waiter::Waiter(ftp::Events* events, int timeoutSeconds)
+Waiter::Waiter(remote::Events* events, int timeoutSeconds)
     : events_(events), timeout_(std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 300)),
       lastPump_(Clock::now()) {}
 

@@ -7,8 +7,8 @@
 // socket that is waiting: the wait then ends and reports "closed locally"
 // instead of touching a closed descriptor. The object itself must outlive the
 // wait (the session keeps it alive).
-#include "ftp/FtpEvents.h"
 #include "ftp/Tls.h"
+#include "remote/RemoteEvents.h"
 
 #include <algorithm>
 #include <chrono>
@@ -27,7 +27,7 @@ inline constexpr int kSliceMs = 50;
 // How a socket waits: whom to pump, and how long it may go without progress.
 class Waiter {
 public:
-    Waiter(ftp::Events* events, int timeoutSeconds);
+    Waiter(remote::Events* events, int timeoutSeconds);
     // Runs the host's idle pump now.
     void Pump();
     // Runs the idle pump when the last run is at least one slice ago, so that a
@@ -44,7 +44,7 @@ public:
     }
 
 private:
-    ftp::Events* events_;
+    remote::Events* events_;
     std::chrono::milliseconds timeout_;
     std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
     std::chrono::steady_clock::time_point lastPump_;

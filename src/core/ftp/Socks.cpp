@@ -1,6 +1,6 @@
 #include "ftp/Socks.h"
 
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 
 #include <cstdint>
 #include <cstring>

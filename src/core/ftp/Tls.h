@@ -3,7 +3,7 @@
 // trust settings (a CA file, the system store, or a pinned SHA-256
 // fingerprint) and one TLS stream on a non-blocking socket. The stream never
 // waits: each call says what it needs next, and the socket does the waiting.
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 
 #include <memory>
 #include <string>

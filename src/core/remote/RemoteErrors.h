@@ -1,6 +1,9 @@
 #pragma once
-// Errors of the FTP session and the SOCKS handshakes. Messages are exactly the
-// texts the program logs; the cycles look for "Socket Error" in them.
+// Errors of the file-transfer sessions (FTP, SFTP) and the SOCKS handshakes.
+// Messages are exactly the texts the program logs; the cycles look for
+// "Socket Error" in them. A server's refusal is a ProtocolReplyError with the
+// code an FTP server gives it (550: no such file, 553: cannot be created...),
+// whatever the protocol.
 #include "util/Errors.h"
 
 #include <string>

@@ -1,14 +1,14 @@
 #pragma once
-// What an FTP session tells whoever uses it: the idle pump between the slices
-// of every wait, protocol trace lines, status texts, the end of the
-// connection, and the progress of data transfers. The session knows nothing
-// of the program that receives these.
+// What a file-transfer session (FTP, SFTP) tells whoever uses it: the idle
+// pump between the slices of every wait, protocol trace lines, status texts,
+// the end of the connection, and the progress of data transfers. The session
+// knows nothing of the program that receives these.
 #include "util/WorkDirection.h"
 
 #include <cstdint>
 #include <string>
 
-namespace kv::ftp {
+namespace kv::remote {
 
 class Events {
 public:
@@ -32,4 +32,4 @@ public:
     virtual void WorkEnd(WorkDirection dir) { (void)dir; }
 };
 
-} // namespace kv::ftp
+} // namespace kv::remote

@@ -1,4 +1,4 @@
-#include "ftp/FtpErrors.h"
+#include "remote/RemoteErrors.h"
 
 #include <cerrno>
 #include <cstring>
