@@ -60,6 +60,19 @@ void FormKorvane::ShowMessageBox(const std::string& text) {
     QMessageBox::information(isVisible() ? this : nullptr, "Korvane", DisplayText(text));
 }
 
+bool FormKorvane::ConfirmHostKey(const std::string& host, const std::string& fingerprint,
+                                 const std::string& keyType) {
+    // Unattended runs never wait for an answer: the key is refused and the
+    // log says how to pin it.
+    if (state_.AutoMode || state_.ServiceMode || !isVisible())
+        return false;
+    return AskYesNo(DisplayText(
+        "The SFTP server " + host + " presents this host key, which is not pinned yet:\n\n" +
+        fingerprint + " (" + keyType +
+        ")\n\nCompare it with the fingerprint the server's administrator gave you. Trust it "
+        "and pin it for the next connections?"));
+}
+
 void FormKorvane::OpenUrl(const QString& url) {
     QDesktopServices::openUrl(QUrl(url));
 }

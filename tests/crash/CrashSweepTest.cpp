@@ -9,6 +9,7 @@
 #include "support/ChildProgram.h"
 #include "support/Mounts.h"
 #include "support/Servers.h"
+#include "support/SftpServer.h"
 #include "support/TestSupport.h"
 #include "util/Fs.h"
 
@@ -88,15 +89,19 @@ struct Direction {
     bool receive;
 };
 
-// A program folder whose settings point at the test server; its work
-// folders under `work` (another file system for the cases across two).
+// A program folder whose settings point at the test server (vsftpd, or sshd
+// over SFTP with its host key pinned); its work folders under `work` (another
+// file system for the cases across two).
 class Mailbox {
 public:
-    Mailbox(const std::string& home, const std::string& work) : home_(home), work_(work) {}
+    Mailbox(const std::string& home, const std::string& work, FtpServer& server = Server(),
+            const std::string& sftpHostKey = "")
+        : home_(home), work_(work), server_(server), sftpHostKey_(sftpHostKey) {}
 
     std::string inbox() const { return work_ + "/INBOX"; }
     std::string outbox() const { return work_ + "/OUTBOX"; }
     const std::string& home() const { return home_; }
+    FtpServer& server() const { return server_; }
 
     void Reset(const Direction& d) {
         for (const std::string& folder : {home_, work_}) {
@@ -107,7 +112,7 @@ public:
         }
         for (const char* f : {"INBOX", "OUTBOX", "BACKUP", "ERROR"})
             fs::create_directories(work_ + "/" + f);
-        VsftpdServer& s = Server();
+        FtpServer& s = server_;
         for (const char* f : {"out", "in", "tmp"}) {
             std::error_code ec;
             fs::remove_all(s.path(f), ec);
@@ -121,16 +126,19 @@ public:
         else
             for (const auto& [name, content] : Payload(kOwn))
                 WriteFile(outbox() + "/" + name, content);
-        WriteFile(home_ + "/Korvane.ini",
-                  "[Options]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(s.port()) +
-                      "\r\nUserID=" + s.user() +
-                      "\r\nPassword=" + kv::EncryptToHex(s.password(), kv::kPasswordKey) +
-                      "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
-                      "RemoteInPath=in\r\nRemoteOutPath=out\r\nLocalInPath=" +
-                      inbox() + "\r\nLocalOutPath=" + outbox() + "\r\nLocalBackupPath=" + work_ +
-                      "/BACKUP\r\nLocalErrPath=" + work_ + "/ERROR\r\nAllowReceive=" +
-                      (d.receive ? "1" : "0") + "\r\nAllowSend=" + (d.receive ? "0" : "1") +
-                      "\r\nTimeInterval=10\r\n[System]\r\nLogStep=Day\r\n");
+        WriteFile(
+            home_ + "/Korvane.ini",
+            "[Options]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(s.port()) + "\r\nUserID=" +
+                s.user() + "\r\nPassword=" + kv::EncryptToHex(s.password(), kv::kPasswordKey) +
+                "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
+                "RemoteInPath=in\r\nRemoteOutPath=out\r\nLocalInPath=" +
+                inbox() + "\r\nLocalOutPath=" + outbox() + "\r\nLocalBackupPath=" + work_ +
+                "/BACKUP\r\nLocalErrPath=" + work_ +
+                "/ERROR\r\nAllowReceive=" + (d.receive ? "1" : "0") +
+                "\r\nAllowSend=" + (d.receive ? "0" : "1") + "\r\nTimeInterval=10\r\n" +
+                (sftpHostKey_.empty() ? std::string()
+                                      : "Protocol=SFTP\r\nSFTPHostKey=" + sftpHostKey_ + "\r\n") +
+                "[System]\r\nLogStep=Day\r\n");
         // What the user put there is on the disk before the cycle starts.
         ::sync();
     }
@@ -178,6 +186,8 @@ public:
 
 private:
     std::string home_, work_;
+    FtpServer& server_;
+    std::string sftpHostKey_;
 };
 
 Files Read(const std::string& folder) {
@@ -202,7 +212,7 @@ Lines Entries(const std::string& folder) {
 Lines Broken(const Mailbox& m, const Direction& d) {
     Lines broken;
     const Files original = Payload(d.receive ? kTheirs : kOwn);
-    const Files arrived = d.receive ? Read(m.inbox()) : Read(Server().path("in"));
+    const Files arrived = d.receive ? Read(m.inbox()) : Read(m.server().path("in"));
     for (const auto& [name, content] : arrived) {
         auto it = original.find(name);
         if (it == original.end())
@@ -214,14 +224,14 @@ Lines Broken(const Mailbox& m, const Direction& d) {
     for (const auto& [name, content] : original)
         if (!arrived.count(name))
             broken.push_back(name + " is not at its destination after two clean cycles");
-    const Files left = d.receive ? Read(Server().path("out")) : Read(m.outbox());
+    const Files left = d.receive ? Read(m.server().path("out")) : Read(m.outbox());
     for (const auto& [name, content] : left)
         broken.push_back(name + " is still at its source after two clean cycles");
     if (d.receive) {
         for (const std::string& n : Entries(m.home() + "/TMP"))
             broken.push_back("TMP still holds " + n);
     } else {
-        for (const auto& [name, content] : Read(Server().path("tmp")))
+        for (const auto& [name, content] : Read(m.server().path("tmp")))
             broken.push_back("the server's tmp folder still holds " + name);
     }
     // One record each.
@@ -428,4 +438,17 @@ TEST_F(CrashSweep, PowerLostAnywhere) {
     for (const Direction& d : {kReceive, kSend})
         Report(SweepCycle(m, d, Cut::PowerLoss, Sample(3), &disk),
                std::string(d.name) + ", power loss");
+}
+
+// The same promise over SFTP (sshd, the host key pinned): kill -9 at any call
+// and a connection reset at any socket call, fewer points.
+TEST_F(CrashSweep, OverSftpKilledOrCutOffAnywhere) {
+    SftpServer& server = SharedSftpd();
+    fs::create_directories(dir / "home");
+    Mailbox m(dir / "home", dir / "home", server, server.fingerprint());
+    for (const Direction& d : {kReceive, kSend}) {
+        Report(SweepCycle(m, d, Cut::Kill, Sample(4)), std::string(d.name) + " over SFTP");
+        Report(SweepCycle(m, d, Cut::ConnectionReset, Sample(3)),
+               std::string(d.name) + " over SFTP, connection reset");
+    }
 }

@@ -87,7 +87,11 @@ SftpServer::SftpServer() : FtpServer("sshd-sftp") {
     if (RunProgram({keygen, "-q", "-t", "ed25519", "-N", keyPassphrase_, "-f", keyFile_}) != 0)
         throw std::runtime_error("ssh-keygen failed");
     strangerKeyFile_ = dir_ / "stranger_key";
-    std::filesystem::copy_file(keyFile_ + ".pub", dir_ / "authorized_keys");
+    plainKeyFile_ = dir_ / "plain_key";
+    if (RunProgram({keygen, "-q", "-t", "ed25519", "-N", "", "-f", plainKeyFile_}) != 0)
+        throw std::runtime_error("ssh-keygen failed");
+    WriteFile(dir_ / "authorized_keys",
+              ReadFile(keyFile_ + ".pub") + ReadFile(plainKeyFile_ + ".pub"));
     fingerprint_ = FingerprintOf(keygen, dir_ / "host_key.pub", dir_ / "fp.txt");
     otherFingerprint_ = FingerprintOf(keygen, dir_ / "other_host_key.pub", dir_ / "fp.txt");
     const std::string conf = dir_ / "sshd_config";

@@ -21,6 +21,8 @@ public:
     const std::string& keyFile() const { return keyFile_; }
     const std::string& keyPassphrase() const { return keyPassphrase_; }
     const std::string& strangerKeyFile() const { return strangerKeyFile_; }
+    // An accepted key without passphrase (for OpenSSH's sftp -b, which cannot ask).
+    const std::string& plainKeyFile() const { return plainKeyFile_; }
     // Ends every connection being served now (the server goes on listening),
     // as a server or a line that drops.
     void dropSessions() const;
@@ -28,7 +30,7 @@ public:
 private:
     std::string chroot_;
     std::string fingerprint_, otherFingerprint_;
-    std::string keyFile_, keyPassphrase_, strangerKeyFile_;
+    std::string keyFile_, keyPassphrase_, strangerKeyFile_, plainKeyFile_;
 };
 
 // Started once per test binary on first use.

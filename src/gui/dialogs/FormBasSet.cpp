@@ -53,6 +53,12 @@ void FormBasSet::BuildUpperPart() {
     Put("Edit_UID", p, {kBoxLeft, 76, kBoxWidth, 22});
     PutLabel("Lbl_PWD", p, Grid::Label(108), "Password");
     Put("Edit_PWD", p, {kBoxLeft, 108, kBoxWidth, 22});
+    // The protocol and SFTP's host key beside the user and password, where
+    // the port's columns leave room.
+    PutLabel("Lbl_Protocol", p, {kPortLabelLeft, 79, 90, 17}, "Protocol");
+    Put("ComboBoxProtocol", p, {kPortLeft, 76, kPortWidth, 22});
+    PutLabel("Lbl_HostKey", p, {kPortLabelLeft, 111, 90, 17}, "Host Key");
+    Put("Edit_HostKey", p, {kPortLeft, 108, kPortWidth, 22});
     const struct {
         const char *label, *caption, *edit, *button;
     } folders[] = {{"Lbl_LocalIN", "Local Inbox Folder", "Edit_LocalInPath", "Btn_SelectDir1"},
