@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/resource.h>
@@ -174,7 +175,7 @@ int main(int argc, char** argv) {
     }
     const std::string source = server.path("big.bin");
     ::setenv("KV_BENCH_PASSWORD", server.password().c_str(), 1);
-    const std::string url = "sftp://127.0.0.1:" + port + "/";
+    const std::string url = "sftp://127.0.0.1:" + port + "/mailbox/";
     const std::string hostKey = server.fingerprint();
     const std::string curlKey = hostKey.substr(7) + "="; // curl wants the padded base64
     auto curl = [&](std::vector<std::string> args) {
@@ -217,8 +218,9 @@ int main(int argc, char** argv) {
     };
     std::map<std::string, std::vector<double>> t;
     std::map<std::string, long> rss;
-    auto take = [&](const std::string& key, const Run& r, bool ok) {
-        if (r.status != 0 || !ok) {
+    // check runs after the command (arguments have no order of evaluation).
+    auto take = [&](const std::string& key, const Run& r, const std::function<bool()>& check) {
+        if (r.status != 0 || !check()) {
             std::fprintf(stderr, "%s failed (status %d); see %s\n", key.c_str(), r.status,
                          (work / "child.out").c_str());
             std::fprintf(stderr, "%s\n", kvtest::ReadFile(work / "child.out").c_str());
@@ -258,53 +260,59 @@ int main(int argc, char** argv) {
                 take("kget",
                      RunChild({exe, "--child", "get", port, server.user(), hostKey, "big.bin", out},
                               log),
-                     FileSize(out) == size);
+                     [&] { return FileSize(out) == size; });
                 fs::remove(out);
                 take("kput",
                      RunChild(
-                         {exe, "--child", "put", port, server.user(), hostKey, source, "up.bin"},
+                         {exe, "--child", "put", port, server.user(), hostKey, source, "in/up.bin"},
                          log),
-                     FileSize(server.path("up.bin")) == size);
-                fs::remove(server.path("up.bin"));
+                     [&] { return FileSize(server.path("in/up.bin")) == size; });
+                fs::remove(server.path("in/up.bin"));
                 resetRemote();
                 MakeSmall(server.path("out"), small, uid, gid);
                 korvaneIni(true);
                 take("krecv",
                      RunChild({"/usr/bin/env", "KORVANE_HOME=" + home, korvaned, "ONCE"}, log),
-                     Count(home + "/INBOX") == static_cast<size_t>(small) &&
-                         Count(server.path("out")) == 0);
+                     [&] {
+                         return Count(home + "/INBOX") == static_cast<size_t>(small) &&
+                                Count(server.path("out")) == 0;
+                     });
                 resetRemote();
                 korvaneIni(false);
                 MakeSmall(home + "/OUTBOX", small, 0, 0);
                 take("ksend",
                      RunChild({"/usr/bin/env", "KORVANE_HOME=" + home, korvaned, "ONCE"}, log),
-                     Count(server.path("in")) == static_cast<size_t>(small));
+                     [&] { return Count(server.path("in")) == static_cast<size_t>(small); });
             } else if (who == 1) {
                 take("cget", RunChild(curl({"-o", out, url + "big.bin"}), log),
-                     FileSize(out) == size);
+                     [&] { return FileSize(out) == size; });
                 fs::remove(out);
-                take("cput", RunChild(curl({"-T", source, url + "up.bin"}), log),
-                     FileSize(server.path("up.bin")) == size);
-                fs::remove(server.path("up.bin"));
+                take("cput", RunChild(curl({"-T", source, url + "in/up.bin"}), log),
+                     [&] { return FileSize(server.path("in/up.bin")) == size; });
+                fs::remove(server.path("in/up.bin"));
                 resetRemote();
                 MakeSmall(server.path("out"), small, uid, gid);
                 fs::remove_all(peerIn);
                 fs::create_directories(peerIn);
                 take("lrecv", RunChild(lftp("mirror --Remove-source-files out " + peerIn), log),
-                     Count(peerIn) == static_cast<size_t>(small) && Count(server.path("out")) == 0);
+                     [&] {
+                         return Count(peerIn) == static_cast<size_t>(small) &&
+                                Count(server.path("out")) == 0;
+                     });
                 resetRemote();
                 fs::remove_all(peerOut);
                 fs::create_directories(peerOut);
                 MakeSmall(peerOut, small, 0, 0);
                 take("lsend",
                      RunChild(lftp("mirror -R --Remove-source-files " + peerOut + " in"), log),
-                     Count(server.path("in")) == static_cast<size_t>(small));
+                     [&] { return Count(server.path("in")) == static_cast<size_t>(small); });
             } else {
-                take("sget", RunChild(sftpBatch("get big.bin " + out), log), FileSize(out) == size);
+                take("sget", RunChild(sftpBatch("get big.bin " + out), log),
+                     [&] { return FileSize(out) == size; });
                 fs::remove(out);
-                take("sput", RunChild(sftpBatch("put " + source + " up.bin"), log),
-                     FileSize(server.path("up.bin")) == size);
-                fs::remove(server.path("up.bin"));
+                take("sput", RunChild(sftpBatch("put " + source + " in/up.bin"), log),
+                     [&] { return FileSize(server.path("in/up.bin")) == size; });
+                fs::remove(server.path("in/up.bin"));
             }
         }
     }

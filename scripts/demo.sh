@@ -66,9 +66,11 @@ if [ $sftp = 1 ]; then
     # root's and writable by nobody else, which /tmp is not.
     mkdir -p /var/lib/korvane-demo
     chmod 755 /var/lib /var/lib/korvane-demo
-    root="/var/lib/korvane-demo/$(basename "$demo")"
-    mkdir -p "$root"
-    chmod 755 "$root"
+    chroot="/var/lib/korvane-demo/$(basename "$demo")"
+    mkdir -p "$chroot"
+    chmod 755 "$chroot"
+    # The user's own folder in it, where the mailbox's folders are.
+    root="$chroot/mailbox"
 fi
 mkdir -p "$root/out" "$root/in" "$root/tmp"
 crlf() { printf '%s\r\n' "$@"; }
@@ -102,8 +104,8 @@ if [ $ftps = 1 ]; then
 fi
 if [ $sftp = 1 ]; then
     . "$src/scripts/lib/sshd.sh"
-    chown -R "$user" "$root/out" "$root/in" "$root/tmp"
-    kv_start_sshd "$demo" "$root" "$user"
+    chown -R "$user" "$root"
+    kv_start_sshd "$demo" "$chroot" "$user" mailbox
 else
     kv_start_vsftpd "$demo" "$root" "$user" "$certs"
 fi

@@ -2,12 +2,13 @@
 # only, for the demo. Source it after scripts/lib/vsftpd.sh (kv_free_port,
 # kv_ftp_account for the user, kv_stop_vsftpd to stop it); needs root.
 
-# kv_start_sshd WORKDIR ROOT USER: serves ROOT (a chroot: root's, and every
-# folder above it writable by root only) to USER with internal-sftp, password
-# logins, and a host key of its own made in WORKDIR. Sets KV_FTP_PORT,
-# KV_FTP_PID and KV_SSH_FINGERPRINT (as "ssh-keygen -l -E sha256" prints it).
+# kv_start_sshd WORKDIR CHROOT USER START: serves CHROOT (root's, and every
+# folder above it writable by root only) to USER with internal-sftp, the
+# user starting in CHROOT/START, password logins, and a host key of its own
+# made in WORKDIR. Sets KV_FTP_PORT, KV_FTP_PID and KV_SSH_FINGERPRINT (as
+# "ssh-keygen -l -E sha256" prints it).
 kv_start_sshd() {
-    local work=$1 root=$2 user=$3
+    local work=$1 root=$2 user=$3 start=$4
     mkdir -p /run/sshd
     rm -f "$work/ssh_host_key" "$work/ssh_host_key.pub"
     ssh-keygen -q -t ed25519 -N '' -f "$work/ssh_host_key"
@@ -27,7 +28,7 @@ AllowTcpForwarding no
 X11Forwarding no
 Subsystem sftp internal-sftp
 ChrootDirectory $root
-ForceCommand internal-sftp
+ForceCommand internal-sftp -d /$start
 CONF
     setsid /usr/sbin/sshd -D -e -f "$work/sshd_config" 2>"$work/sshd.log" &
     KV_FTP_PID=$!

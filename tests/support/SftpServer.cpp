@@ -78,7 +78,13 @@ SftpServer::SftpServer() : FtpServer("sshd-sftp") {
     std::filesystem::remove_all(chroot_);
     std::filesystem::create_directories(chroot_);
     ::chmod(chroot_.c_str(), 0755);
-    root_ = chroot_;
+    // The user starts in a folder of its own inside the chroot, as on the
+    // usual mailbox servers (the chroot itself cannot be the user's).
+    root_ = chroot_ + "/mailbox";
+    std::filesystem::create_directories(root_);
+    ::chmod(root_.c_str(), 0755);
+    if (::chown(root_.c_str(), uid_, gid_) != 0)
+        throw std::runtime_error("chown " + root_ + ": " + std::strerror(errno));
     for (const char* key : {"host_key", "other_host_key", "stranger_key"})
         if (RunProgram({keygen, "-q", "-t", "ed25519", "-N", "", "-f", dir_ / key}) != 0)
             throw std::runtime_error("ssh-keygen failed");
@@ -105,7 +111,7 @@ SftpServer::SftpServer() : FtpServer("sshd-sftp") {
                         "\nAllowTcpForwarding no\nX11Forwarding no\n"
                         "MaxStartups 64\nMaxSessions 16\nSubsystem sftp internal-sftp\n"
                         "ChrootDirectory " +
-                        chroot_ + "\nForceCommand internal-sftp\n");
+                        chroot_ + "\nForceCommand internal-sftp -d /mailbox\n");
     process_.start({sshd, "-D", "-e", "-f", conf}, dir_ / "sshd.log");
     process_.waitForPort(port_);
 }

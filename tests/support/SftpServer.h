@@ -1,7 +1,8 @@
 #pragma once
 // OpenSSH's sshd on 127.0.0.1 serving SFTP only (internal-sftp) to one system
-// user chrooted into root(), with a password login and a key login, for the
-// tests and the benchmark. Needs root (chroot, the password check).
+// user chrooted into a folder of root's, starting in its folder "/mailbox"
+// there (root()), with a password login and a key login, for the tests and
+// the benchmark. Needs root (chroot, the password check).
 #include "support/Servers.h"
 
 #include <string>

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int64_t kChunk = 32768;         // bytes per work event, as over FTP
 constexpr size_t kUploadWindow = 1 << 20; // bytes in flight of an upload
-constexpr size_t kReadBuffer = 256 << 10; // bytes asked ahead of a download, a quarter
+constexpr size_t kReadBuffer = 1 << 20;   // a large download asks ahead a multiple
 
 struct LocalFile {
     int fd = -1;
