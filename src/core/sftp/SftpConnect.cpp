@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace kv {
 
@@ -134,6 +137,12 @@ void SftpSession::Impl::OpenSocket(net::Waiter& w) {
         }
     }
     Trace("Connected.");
+    // SSH packets are written whole: Nagle's algorithm would hold a packet
+    // that follows an unacknowledged one until the peer's delayed
+    // acknowledgement (40 ms), once per exchange of the handshake and login
+    // and at each small request of a transfer.
+    const int on = 1;
+    ::setsockopt(socket->Descriptor(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (viaProxy) {
         // SOCKS 4 carries an address: the host is looked up here.
         std::string target = net::HostWithoutBrackets(self.Host);
