@@ -7,6 +7,7 @@
 #include "sftp/SftpSession.h"
 
 #include "ftp/NetSocket.h"
+#include "remote/RemoteTransfer.h"
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
@@ -40,10 +41,7 @@ struct SftpSession::Impl {
     bool aborting = false;      // Abort during a transfer
     int64_t transfers = 0;      // remote files opened for a transfer so far
 
-    struct WorkState {
-        int level = 0;
-        int64_t total = 0;
-    } work[2];
+    remote::WorkEvents work{events};
 
     remote::Events& E() { return events ? *events : quiet; }
     net::Waiter MakeWaiter() { return net::Waiter(events, self.NetTimeOut); }
@@ -114,24 +112,11 @@ struct SftpSession::Impl {
     // Marks the connection finished: nothing more is sent on it.
     void Break();
 
-    // --- work events (SftpTransfer.cpp) ----------------------------------------
-    void WorkBegin(WorkDirection d, int64_t size);
-    void Work(WorkDirection d, int64_t count);
-    void WorkEnd(WorkDirection d);
-    struct WorkScope {
-        Impl& impl;
-        WorkDirection dir;
-        WorkScope(Impl& i, WorkDirection d, int64_t size) : impl(i), dir(d) {
-            impl.WorkBegin(d, size);
-        }
-        ~WorkScope() {
-            try {
-                impl.WorkEnd(dir);
-            } catch (...) {
-                // A failing host handler must not hide the operation's own result.
-            }
-        }
-    };
+    // --- work events ------------------------------------------------------------
+    // count bytes moved; an abort from a handler ends the events of that call.
+    void Work(WorkDirection d, int64_t count) {
+        work.Moved(d, count, [this] { return aborting; });
+    }
 
     // --- connection and login (SftpConnect.cpp) ---------------------------------
     void Connect(bool login);

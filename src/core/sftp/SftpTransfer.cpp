@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +18,6 @@ namespace kv {
 
 namespace {
 
-constexpr int64_t kChunk = 32768;         // bytes per work event, as over FTP
 constexpr size_t kUploadWindow = 1 << 20; // bytes in flight of an upload
 constexpr size_t kReadBuffer = 1 << 20;   // a large download asks ahead a multiple
 
@@ -35,82 +33,7 @@ std::string ErrnoText(int err) {
     return std::strerror(err);
 }
 
-void WriteAll(int fd, const char* p, size_t n, const std::string& name) {
-    while (n > 0) {
-        const ssize_t k = ::write(fd, p, n);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            throw FileError("Cannot write the local file " + name + ": " +
-                            ErrnoText(k < 0 ? errno : ENOSPC) +
-                            ". Free some disk space or check the folder.");
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-}
-
-// A transfer that moves fewer bytes a second than the floor over a whole
-// time-out is given up, as over FTP.
-class RateFloor {
-public:
-    explicit RateFloor(const RemoteSession& s)
-        : floor_(s.MinBytesPerSecond),
-          window_(std::chrono::seconds(s.NetTimeOut > 0 ? s.NetTimeOut : 300)),
-          since_(std::chrono::steady_clock::now()) {}
-    void Moved(int64_t bytes) {
-        if (floor_ <= 0)
-            return;
-        bytes_ += bytes;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - since_ < window_)
-            return;
-        const int64_t seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(now - since_).count();
-        if (bytes_ < floor_ * seconds)
-            throw SocketError(10060, "The SFTP server moved only " + std::to_string(bytes_) +
-                                         " bytes in " + std::to_string(seconds) +
-                                         " seconds, fewer than " + std::to_string(floor_) +
-                                         " a second; the transfer was given up.");
-        since_ = now;
-        bytes_ = 0;
-    }
-
-private:
-    int64_t floor_;
-    std::chrono::steady_clock::duration window_;
-    std::chrono::steady_clock::time_point since_;
-    int64_t bytes_ = 0;
-};
-
 } // namespace
-
-void SftpSession::Impl::WorkBegin(WorkDirection d, int64_t size) {
-    WorkState& s = work[static_cast<int>(d)];
-    if (++s.level == 1) {
-        s.total = 0;
-        E().WorkBegin(d, size);
-    }
-}
-
-void SftpSession::Impl::Work(WorkDirection d, int64_t count) {
-    WorkState& s = work[static_cast<int>(d)];
-    if (s.level < 1)
-        return;
-    while (count > 0 && !aborting) {
-        const int64_t step = std::min<int64_t>(count, kChunk);
-        s.total += step;
-        count -= step;
-        E().Work(d, s.total);
-    }
-}
-
-void SftpSession::Impl::WorkEnd(WorkDirection d) {
-    WorkState& s = work[static_cast<int>(d)];
-    if (s.level == 1)
-        E().WorkEnd(d);
-    if (s.level > 0)
-        --s.level;
-}
 
 void SftpSession::Impl::CloseHandle(LIBSSH2_SFTP_HANDLE* h, const std::string& what,
                                     net::Waiter& w) {
@@ -161,16 +84,14 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
             *remoteTime = (attrs.flags & LIBSSH2_SFTP_ATTR_ACMODTIME)
                               ? sftp::ModificationTime(static_cast<std::time_t>(attrs.mtime))
                               : std::string();
-        int64_t limit = size >= 0 ? size : expectedSize;
-        limit = limit < 0 ? std::numeric_limits<int64_t>::max()
-                          : (self.Type == TransferType::Ascii ? 2 * limit : limit);
+        const int64_t limit = remote::DownloadLimit(size, expectedSize, self.Type);
         // libssh2 asks ahead a multiple of the buffer: a small file needs
         // one request, a large one keeps many in flight.
         const size_t want =
             size >= 0 ? static_cast<size_t>(std::min<int64_t>(size + 1, kReadBuffer)) : kReadBuffer;
         std::vector<char> buffer(std::max<size_t>(4096, (want + 4095) / 4096 * 4096));
-        WorkScope scope(*this, WorkDirection::Read, 0);
-        RateFloor rate(self);
+        remote::WorkEvents::Scope scope(work, WorkDirection::Read, 0);
+        remote::RateFloor rate(self, "SFTP");
         int64_t writtenBack = 0;
         for (;;) {
             const ssize_t n =
@@ -181,20 +102,11 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
                 result.Complete = true;
                 break;
             }
-            WriteAll(file.fd, buffer.data(), static_cast<size_t>(n), localName);
+            remote::WriteAll(file.fd, buffer.data(), static_cast<size_t>(n), localName);
             result.Bytes += n;
             rate.Moved(n);
-            if (result.Bytes > limit)
-                throw FtpLimitError("The SFTP server sent more than the " + std::to_string(limit) +
-                                    " bytes it announced for " + remoteName +
-                                    "; the download was stopped and the file stays on the "
-                                    "server.");
-            if (self.WriteBackBytes > 0 && result.Bytes - writtenBack >= self.WriteBackBytes) {
-                // Only starts the writing; errors show at the flush.
-                ::sync_file_range(file.fd, writtenBack, result.Bytes - writtenBack,
-                                  SYNC_FILE_RANGE_WRITE);
-                writtenBack = result.Bytes;
-            }
+            remote::CheckDownloadLimit(result.Bytes, limit, "SFTP", remoteName);
+            remote::StartWriteBack(file.fd, result.Bytes, self.WriteBackBytes, writtenBack);
             Work(WorkDirection::Read, n);
             if (aborting)
                 break;
@@ -261,8 +173,8 @@ bool SftpSession::Impl::Put(const std::string& localName, const std::string& rem
     }
     ++transfers;
     try {
-        WorkScope scope(*this, WorkDirection::Write, announced);
-        RateFloor rate(self);
+        remote::WorkEvents::Scope scope(work, WorkDirection::Write, announced);
+        remote::RateFloor rate(self, "SFTP");
         std::vector<char> buffer(
             static_cast<size_t>(std::clamp<int64_t>(announced, 1, kUploadWindow)));
         size_t held = 0;   // bytes at the buffer's start not acknowledged yet
