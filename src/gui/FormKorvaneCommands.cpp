@@ -66,11 +66,7 @@ bool FormKorvane::ConfirmHostKey(const std::string& host, const std::string& fin
     // log says how to pin it.
     if (state_.AutoMode || state_.ServiceMode || !isVisible())
         return false;
-    return AskYesNo(DisplayText(
-        "The SFTP server " + host + " presents this host key, which is not pinned yet:\n\n" +
-        fingerprint + " (" + keyType +
-        ")\n\nCompare it with the fingerprint the server's administrator gave you. Trust it "
-        "and pin it for the next connections?"));
+    return AskYesNo(DisplayText(kv::HostKeyQuestion(state_, host, fingerprint, keyType)));
 }
 
 void FormKorvane::OpenUrl(const QString& url) {

@@ -4,9 +4,11 @@
 // password and key logins; a connection that drops in the middle of a
 // transfer and a refused rename lose nothing.
 #include "../engine/EngineTestSupport.h"
+#include "engine/Connection.h"
 #include "sftp/SftpText.h"
 #include "support/SftpServer.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -72,6 +74,32 @@ TEST(SftpText, ListingLinesFingerprintsAndTimes) {
     for (const std::string& bad :
          std::vector<std::string>{"", "SHA256:short", "MD5:" + fp.substr(7), fp + "x"})
         EXPECT_EQ(sftp::NormalFingerprint(bad), "") << bad;
+}
+
+// The window's question about an unpinned host key speaks the chosen pack's
+// language; without a pack (or its codes) it is English.
+TEST(SftpHostKeyQuestion, ComesFromTheLanguagePack) {
+    const char* source = std::getenv("KORVANE_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const std::string fp = "SHA256:AAcOFRwjKjE4P0ZNVFtiaXB3foWMk5qhqK+2vcTL0tk";
+    const struct {
+        std::string pack, first, last;
+    } cases[] = {
+        {"kven.ini", "This SFTP server presents a host key that is not pinned yet:",
+         "Trust it and pin it for the next connections?"},
+        {"kvchs.ini", "此 SFTP 服务器出示的主机密钥尚未固定：", "固定它吗？"},
+        {"missing.ini", "This SFTP server presents a host key that is not pinned yet:",
+         "Trust it and pin it for the next connections?"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pack);
+        AppState state;
+        state.ProgramDir = std::string(source) + "/data";
+        state.LanguageFile = c.pack;
+        const std::string q = HostKeyQuestion(state, "sftp.example.net", fp, "ED25519");
+        EXPECT_EQ(q.rfind(c.first + "\n\nsftp.example.net\n" + fp + " (ED25519)\n\n", 0), 0u) << q;
+        EXPECT_EQ(q.substr(q.size() - c.last.size()), c.last) << q;
+    }
 }
 
 TEST_F(SftpCycle, ReceivesAndSendsLikeFtpWithPasswordOrKey) {

@@ -253,6 +253,18 @@ bool TcpReachable(AppState& state, const std::string& host, const char* port, in
 
 } // namespace
 
+std::string HostKeyQuestion(const AppState& state, const std::string& host,
+                            const std::string& fingerprint, const std::string& keyType) {
+    auto text = [&](const char* code, const char* english) {
+        const std::string t = LangMessage(state, code);
+        return t.empty() ? std::string(english) : t;
+    };
+    return text("f10", "This SFTP server presents a host key that is not pinned yet:") + "\n\n" +
+           host + "\n" + fingerprint + " (" + keyType + ")\n\n" +
+           text("f11", "Compare it with the fingerprint the server's administrator gave you. "
+                       "Trust it and pin it for the next connections?");
+}
+
 void TestConnection(AppState& state) {
     // The test always aims at the protocol's standard port (FTP's, or SSH's
     // for an SFTP mailbox), directly, whatever Port and the proxy say.
