@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -132,7 +133,13 @@ public:
                       (d.receive ? "1" : "0") + "\r\nAllowSend=" + (d.receive ? "0" : "1") +
                       "\r\nTimeInterval=10\r\n[System]\r\nLogStep=Day\r\n");
         // What the user put there is on the disk before the cycle starts.
-        ::sync();
+        for (const std::string& folder : {home_, work_}) {
+            const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0) {
+                ::syncfs(fd);
+                ::close(fd);
+            }
+        }
     }
 
     // korvaned ONCE, under strace when prefix is given; its exit status, and
@@ -282,7 +289,7 @@ struct Sweep {
 // One point: a fresh mailbox, the interrupted cycle, the power cut where
 // asked, two clean cycles, the checks.
 void RunPoint(Mailbox& m, const Direction& d, const std::string& strace, const std::string& call,
-              int n, Cut cut, PowerCutDisk* disk, Sweep& sweep) {
+              int n, Cut cut, const std::vector<PowerCutDisk*>& disks, Sweep& sweep) {
     m.Reset(d);
     std::string inject = call + ":";
     switch (cut) {
@@ -304,9 +311,12 @@ void RunPoint(Mailbox& m, const Direction& d, const std::string& strace, const s
         ++sweep.cut;
     const std::string where =
         std::string(d.name) + ", " + NameOf(cut) + " at " + call + " #" + std::to_string(n) + ": ";
-    if (cut == Cut::PowerLoss && !disk->CutPower()) {
-        sweep.failures.push_back(where + "the power cut of the test disk failed");
-        return;
+    // The power goes for every disk at once.
+    for (PowerCutDisk* disk : disks) {
+        if (cut == Cut::PowerLoss && !disk->CutPower()) {
+            sweep.failures.push_back(where + "the power cut of a test disk failed");
+            return;
+        }
     }
     for (int clean = 0; clean < 2; ++clean) {
         std::string err;
@@ -322,7 +332,7 @@ void RunPoint(Mailbox& m, const Direction& d, const std::string& strace, const s
 // Sweeps every kind of call the cycle makes (socket calls only for a
 // connection reset).
 Sweep SweepCycle(Mailbox& m, const Direction& d, Cut cut, int sample,
-                 PowerCutDisk* disk = nullptr) {
+                 const std::vector<PowerCutDisk*>& disks = {}) {
     Sweep sweep;
     const std::string strace = Strace();
     m.Reset(d);
@@ -335,7 +345,7 @@ Sweep SweepCycle(Mailbox& m, const Direction& d, Cut cut, int sample,
             const size_t hash = point.find('#');
             if (point.substr(0, hash) != call)
                 continue;
-            RunPoint(m, d, strace, call, std::stoi(point.substr(hash + 1)), cut, disk, sweep);
+            RunPoint(m, d, strace, call, std::stoi(point.substr(hash + 1)), cut, disks, sweep);
             for (const std::string& line : SysLogLines(m.home()))
                 std::printf("  log: %s\n", line.c_str());
             continue;
@@ -345,7 +355,7 @@ Sweep SweepCycle(Mailbox& m, const Direction& d, Cut cut, int sample,
         if (cut == Cut::ConnectionReset && !socket)
             continue;
         for (int n : Points(count, sample))
-            RunPoint(m, d, strace, call, n, cut, disk, sweep);
+            RunPoint(m, d, strace, call, n, cut, disks, sweep);
     }
     return sweep;
 }
@@ -426,6 +436,15 @@ TEST_F(CrashSweep, PowerLostAnywhere) {
     fs::create_directories(dir / "disk/home");
     Mailbox m(dir / "disk/home", dir / "disk/home");
     for (const Direction& d : {kReceive, kSend})
-        Report(SweepCycle(m, d, Cut::PowerLoss, Sample(3), &disk),
+        Report(SweepCycle(m, d, Cut::PowerLoss, Sample(3), {&disk}),
                std::string(d.name) + ", power loss");
+
+    // The inbox and outbox on a second disk that loses its power too.
+    fs::create_directories(dir / "second");
+    PowerCutDisk second(dir / "second", dir / "disk2", 96 << 20);
+    ASSERT_TRUE(second.ok()) << second.skipReason();
+    Mailbox across(dir / "disk/home", dir / "disk2");
+    for (const Direction& d : {kReceive, kSend})
+        Report(SweepCycle(across, d, Cut::PowerLoss, Sample(2), {&disk, &second}),
+               std::string(d.name) + ", power loss, two file systems");
 }
