@@ -334,12 +334,14 @@ void FormHistory::Refresh(bool first) {
         });
         auto types = index.Types();
         const int64_t bad = index.UnreadableLines();
+        const int64_t total = index.Count();
         const QString warning = QString::fromStdString(index.Warning());
-        return [this, types, bad, warning, first] {
+        return [this, types, bad, total, warning, first] {
             polling_ = false;
             reading_ = false;
             progress_->setVisible(false);
             unreadable_ = bad;
+            total_ = total;
             if (first && !warning.isEmpty())
                 message_ = warning;
             SetTypes(types);
@@ -385,17 +387,15 @@ void FormHistory::RunQuery() {
         auto ids = std::make_shared<const HistoryModel::Ids>(std::move(found.ids));
         const std::vector<kv::DayCount> days =
             kv::ContinuousDays(found.days, filter.fromDay, filter.untilDay);
-        const int64_t total = index.Count();
         const size_t firstRows = std::min<size_t>(ids->size(), HistoryModel::kBlockRows);
         auto first = std::make_shared<const HistoryModel::Block>(index.Fetch(
             HistoryModel::Ids(ids->begin(), ids->begin() + static_cast<long>(firstRows))));
-        return [this, generation, ids, days, total, first] {
+        return [this, generation, ids, days, first] {
             if (generation != generation_)
                 return;
             model_->SetResult(generation, ids);
             model_->BlockArrived(generation, 0, first);
             shown_ = static_cast<int64_t>(ids->size());
-            total_ = total;
             ShowChart(days);
             ShowStatus();
         };

@@ -3,12 +3,12 @@
 // outage of three days). Run by scripts/screenshots.sh under Xvfb; writes
 // history-en.png and history-chinese.png into the folder given.
 #include "FormHistory.h"
+#include "GuiTestSupport.h"
 #include "LanguageApply.h"
-#include "support/TestSupport.h"
+#include "TitleBar.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QPainter>
 #include <QPixmap>
 #include <cstdio>
 #include <cstdlib>
@@ -51,12 +51,16 @@ void WriteLogs(const std::string& home) {
                               m, d, h, mi, s, serial, 2000 + next() % 40000, partner,
                               outTypes[next() % 3]);
                 text += line;
-                std::snprintf(line, sizeof line,
-                              "2026-%02d-%02d %02d:%02d:%02d Download File->CUSRES_%04d.EDI "
-                              "FileSize:%u Sender:%s Receiver:ACME01 Type:%s\r\n",
-                              m, d, h, (mi + 7) % 60, s, serial, 300 + next() % 3000, partner,
-                              inTypes[next() % 3]);
-                text += line;
+                // An acknowledgement, and for most a response of the centre.
+                const int answers = 1 + static_cast<int>(next() % 3 != 0);
+                for (int a = 0; a < answers; ++a) {
+                    std::snprintf(line, sizeof line,
+                                  "2026-%02d-%02d %02d:%02d:%02d Download File->CUSRES_%04d_%d.EDI "
+                                  "FileSize:%u Sender:%s Receiver:ACME01 Type:%s\r\n",
+                                  m, d, h, (mi + 7 + a * 20) % 60, s, serial, a,
+                                  300 + next() % 3000, partner, inTypes[(a + next() % 2) % 3]);
+                    text += line;
+                }
                 ++serial;
             }
         }
@@ -76,21 +80,7 @@ void Save(const std::string& home, const std::string& pack, const std::string& p
         QApplication::processEvents(QEventLoop::AllEvents, 50);
     for (int i = 0; i < 20; ++i)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
-    // No window manager runs under Xvfb: the title goes on a bar of its own.
-    const QPixmap client = w.grab();
-    constexpr int kTitleHeight = 24;
-    QPixmap pixmap(client.width(), client.height() + kTitleHeight);
-    pixmap.fill(QColor(0x3c, 0x5a, 0x82));
-    QPainter painter(&pixmap);
-    painter.setPen(Qt::white);
-    painter.drawText(QRect(8, 0, client.width() - 16, kTitleHeight), Qt::AlignVCenter,
-                     w.windowTitle());
-    painter.drawPixmap(0, kTitleHeight, client);
-    painter.end();
-    if (!pixmap.save(QString::fromStdString(path)))
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-    else
-        std::printf("%s\n", path.c_str());
+    SavePicture(WithTitleBar(w.grab(), w.windowTitle()), path);
 }
 
 } // namespace
@@ -98,15 +88,10 @@ void Save(const std::string& home, const std::string& pack, const std::string& p
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const std::string folder = argc > 1 ? argv[1] : ".";
-    TempDir home;
-    const char* src = std::getenv("KORVANE_SOURCE_DIR");
-    std::filesystem::create_directories(home / "Language");
-    for (const char* pack : {"kven.ini", "kvchs.ini"})
-        std::filesystem::copy_file(std::string(src ? src : ".") + "/data/Language/" + pack,
-                                   home / ("Language/" + std::string(pack)));
-    WriteFile(home / "Korvane.ini", "[Options]\r\n");
-    WriteLogs(home.path());
-    Save(home.path(), "kven.ini", folder + "/history-en.png");
-    Save(home.path(), "kvchs.ini", folder + "/history-chinese.png");
+    GuiHome home; // with the shipped language packs
+    WriteFile(home.path("Korvane.ini"), "[Options]\r\n");
+    WriteLogs(home.dir.path());
+    Save(home.dir.path(), "kven.ini", folder + "/history-en.png");
+    Save(home.dir.path(), "kvchs.ini", folder + "/history-chinese.png");
     return 0;
 }

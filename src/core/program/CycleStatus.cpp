@@ -171,16 +171,8 @@ std::string MetricsText(const AppState& state, const Report& r) {
     return out;
 }
 
-std::string ClockTime(std::time_t t) {
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
 std::string ServiceStatusLine(const Report& r) {
-    std::string line = "Last cycle " + ClockTime(r.end) + ": " + OutcomeWord(r.outcome);
+    std::string line = "Last cycle " + ClockText(r.end) + ": " + OutcomeWord(r.outcome);
     if (r.outcome == CycleOutcomeKind::Failed)
         line += " (no connection)";
     else
@@ -188,7 +180,7 @@ std::string ServiceStatusLine(const Report& r) {
     if (r.errors->total > 0)
         line += ", " + IntToStr(r.errors->total) + " error line(s)";
     if (r.nextDue)
-        line += "; next " + ClockTime(*r.nextDue);
+        line += "; next " + ClockText(*r.nextDue);
     return line;
 }
 
@@ -242,6 +234,10 @@ void Publish(AppState& state, Report& r) {
 }
 
 } // namespace
+
+std::string ClockText(std::time_t t) {
+    return TimeStamp(t).substr(0, 19);
+}
 
 const char* OutcomeWord(CycleOutcomeKind k) {
     switch (k) {

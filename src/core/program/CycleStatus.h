@@ -24,6 +24,8 @@ enum class CycleOutcomeKind { Ok, Errors, Failed };
 // "ok", "errors" (a file or folder step failed), "failed" (could not start or connect).
 const char* OutcomeWord(CycleOutcomeKind k);
 
+// "2026-01-31 10:15:00" in local time, as the logs write it (no blank after).
+std::string ClockText(std::time_t t);
 // "2026-01-31T10:15:00+01:00": local time with its offset from UTC.
 std::string IsoTime(std::time_t t);
 // The time an IsoTime text stands for; nothing when it is none.

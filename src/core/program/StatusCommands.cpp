@@ -13,14 +13,6 @@ namespace kv {
 
 namespace {
 
-std::string ClockTime(std::time_t t) {
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
 // "3 d 4 h", "12 min 5 s", "40 s".
 std::string Age(int64_t s) {
     if (s < 0)
@@ -139,7 +131,7 @@ CheckResult CheckStatus(const std::string& programDir, int64_t warnSeconds, int6
     }
     const int64_t errors =
         s->json["error_lines"].Integer(static_cast<int64_t>(s->json["errors"].items.size()));
-    std::string text = "last cycle " + s->outcome + " at " + ClockTime(*s->end);
+    std::string text = "last cycle " + s->outcome + " at " + ClockText(*s->end);
     if (s->outcome == "errors")
         text += " (" + IntToStr(errors) + " error line(s))";
     else if (s->outcome == "failed")
@@ -173,18 +165,18 @@ int RunStatusCommand(const std::string& programDir, std::time_t now, std::ostrea
     }
     const JsonValue& j = s->json;
     out << "Program folder:   " << programDir << "\n";
-    out << "Last cycle:       " << (s->start ? ClockTime(*s->start) : std::string("?")) << " to "
-        << ClockTime(*s->end) << ", " << s->outcome << "\n";
+    out << "Last cycle:       " << (s->start ? ClockText(*s->start) : std::string("?")) << " to "
+        << ClockText(*s->end) << ", " << s->outcome << "\n";
     out << "Received:         " << j["received_files"].Integer() << " file(s), "
         << Bytes(j["received_bytes"].Integer()) << "\n";
     out << "Sent:             " << j["sent_files"].Integer() << " file(s), "
         << Bytes(j["sent_bytes"].Integer()) << "\n";
     out << "Last good cycle:  "
-        << (s->lastOk ? ClockTime(*s->lastOk) + " (" + Age(now - *s->lastOk) + " ago)"
+        << (s->lastOk ? ClockText(*s->lastOk) + " (" + Age(now - *s->lastOk) + " ago)"
                       : std::string("none yet"))
         << "\n";
     out << "Next cycle due:   "
-        << (s->nextDue ? ClockTime(*s->nextDue) : std::string("not scheduled (no automatic mode)"))
+        << (s->nextDue ? ClockText(*s->nextDue) : std::string("not scheduled (no automatic mode)"))
         << "\n";
     const JsonValue& errors = j["errors"];
     const int64_t total = j["error_lines"].Integer(static_cast<int64_t>(errors.items.size()));
