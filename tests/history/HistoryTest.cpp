@@ -81,6 +81,9 @@ TEST(History, RecordLines) {
         {"2026-03-01 10:00:00 INFO:Start Download File->A.EDI", false},
         {"2026-13-01 10:00:00 Download File->A FileSize:1 Sender:S Receiver:R Type:T", false},
         {"2026-03-01 10:00:00 Download File->A FileSize:x Sender:S Receiver:R Type:T", false},
+        {"2026-03-01 10:00:00 Download File->A FileSize:9007199254740993 Sender:S Receiver:R "
+         "Type:T",
+         false},
         {"2026-03-01 10:00:00 Download File->A FileSize:1 Sender:S Type:T", false},
         {"2026-03-01 10:00:00 Download File-> FileSize:1 Sender:S Receiver:R Type:T", false},
         {"", false},

@@ -283,9 +283,7 @@ void HistoryIndex::OpenFile() {
             }
         }
         if (rc == SQLITE_OK) {
-            for (const char* suffix : {"", "-wal", "-shm"})
-                if (FileExists(path_ + suffix))
-                    TakeFolderOwner(path_ + suffix, programDir_);
+            GiveFilesToFolderOwner();
             return;
         }
         if (Damaged(rc) && attempt == 0) {
@@ -308,6 +306,16 @@ void HistoryIndex::OpenFile() {
         Reset();
         return;
     }
+}
+
+void HistoryIndex::GiveFilesToFolderOwner() {
+    // SQLite makes its write-ahead log and shared memory file when it needs
+    // them; a root run leaves all three to the folder's owner (a service's).
+    if (!warning_.empty())
+        return;
+    for (const char* suffix : {"", "-wal", "-shm"})
+        if (FileExists(path_ + suffix))
+            TakeFolderOwner(path_ + suffix, programDir_);
 }
 
 void HistoryIndex::CreateSchema() {
@@ -570,6 +578,7 @@ RefreshResult HistoryIndex::RefreshOnce(const Progress& progress) {
         Fail("written");
     rollback.active = false;
     rebuildPending_ = false;
+    GiveFilesToFolderOwner();
     if (progress)
         progress(total, total);
     return result;

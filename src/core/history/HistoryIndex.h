@@ -123,6 +123,7 @@ private:
     void Close();
     void CreateSchema();
     void Reset(); // drops everything and makes the schema anew
+    void GiveFilesToFolderOwner();
     RefreshResult RefreshOnce(const Progress& progress);
     [[noreturn]] void Fail(const std::string& what);
 

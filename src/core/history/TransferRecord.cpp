@@ -116,7 +116,9 @@ std::optional<TransferRecord> ParseTransferRecord(std::string_view line) {
         return std::nullopt;
     const auto size =
         TryStrToInt64(rest.substr(sizeAt + kSize.size(), senderAt - sizeAt - kSize.size()));
-    if (!size)
+    // No file is 8 PiB: such a size is a damaged line (and would not stay
+    // exact in JSON).
+    if (!size || *size > (int64_t{1} << 53))
         return std::nullopt;
     const size_t senderText = senderAt + kSender.size();
     const size_t receiverAt = rest.find(kReceiver, senderText);
