@@ -305,14 +305,13 @@ void FormHistory::Start() {
 }
 
 void FormHistory::Refresh(bool first) {
-    polling_ = true;
     OnWorker([this, first](kv::HistoryIndex& index) -> Then {
         if (!first && !index.NeedsRefresh())
-            return [this] { polling_ = false; };
+            return {};
         QElapsedTimer shown;
         shown.start();
         bool announced = false;
-        index.Refresh([&](int64_t done, int64_t total) {
+        const kv::RefreshResult news = index.Refresh([&](int64_t done, int64_t total) {
             // A long read shows its progress; a few new lines do not flicker.
             if (total < (1 << 20) || (shown.elapsed() < 100 && done != 0))
                 return;
@@ -336,14 +335,20 @@ void FormHistory::Refresh(bool first) {
         const int64_t bad = index.UnreadableLines();
         const int64_t total = index.Count();
         const QString warning = QString::fromStdString(index.Warning());
-        return [this, types, bad, total, warning, first] {
-            polling_ = false;
+        // A line still being written at a log's end is looked at again
+        // without asking anything new of the index.
+        const bool changed = first || news.added > 0 || news.removed > 0 || news.rebuilt;
+        return [this, types, bad, total, warning, first, changed] {
             reading_ = false;
             progress_->setVisible(false);
             unreadable_ = bad;
             total_ = total;
             if (first && !warning.isEmpty())
                 message_ = warning;
+            if (!changed) {
+                ShowStatus();
+                return;
+            }
             SetTypes(types);
             ready_ = true;
             RunQuery();
@@ -440,7 +445,6 @@ void FormHistory::ShowStatus() {
 }
 
 void FormHistory::ShowError(const QString& text) {
-    polling_ = false;
     reading_ = false;
     progress_->setVisible(false);
     message_ = text;
@@ -480,7 +484,7 @@ void FormHistory::Btn_ExportClick() {
     OnWorker([this, filter, sort, target, path](kv::HistoryIndex& index) -> Then {
         const int64_t n = kv::ExportHistoryCsv(index, filter, sort, target);
         return [this, n, path] {
-            message_ = QString("%1 -> %2").arg(n).arg(path);
+            message_ = exportedText_.arg(n).arg(path);
             ShowStatus();
         };
     });

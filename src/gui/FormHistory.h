@@ -45,6 +45,7 @@ class FormHistory : public QDialog {
     Q_PROPERTY(QString ReadingText MEMBER readingText_)
     Q_PROPERTY(QString NotFoundText MEMBER notFoundText_)
     Q_PROPERTY(QString UnreadableText MEMBER unreadableText_)
+    Q_PROPERTY(QString ExportedText MEMBER exportedText_)
 
 public:
     // The history of programDir's logs; iniPath tells where delivered files went.
@@ -109,7 +110,6 @@ private:
     kv::HistorySort sort_;
     QTimer filterDelay_;
     QTimer pollTimer_;
-    bool polling_ = false;
 
     int64_t shown_ = 0;
     int64_t total_ = 0;
@@ -124,6 +124,7 @@ private:
     QString readingText_ = "Reading the transfer logs...";
     QString notFoundText_ = "The file is no longer in its inbox or backup folder:";
     QString unreadableText_ = "%1 lines of the transfer logs are no record and are left out.";
+    QString exportedText_ = "%1 transfers exported to %2";
 
     HistoryModel* model_ = nullptr;
     QLineEdit* editText_ = nullptr;

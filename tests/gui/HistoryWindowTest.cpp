@@ -138,6 +138,8 @@ TEST(HistoryWindow, FiltersSortChartExportAndNews) {
     ASSERT_TRUE(WaitFor([&] { return w.Model().rowCount() == 3 && w.Idle(); }));
     QTest::mouseClick(Child<QPushButton>(w, "Btn_Export"), Qt::LeftButton);
     ASSERT_TRUE(Settled(w));
+    EXPECT_TRUE(w.StatusText().contains("3 transfers exported to " +
+                                        QString::fromStdString(h.path("found.csv"))));
     EXPECT_EQ(ReadFile(h.path("found.csv")),
               "Time,Direction,Name,Size,Sender,Receiver,Type\r\n"
               "2026-02-03 08:00:00,Received,'=cmd.EDI,50,THEM,ME,INVOIC\r\n"

@@ -180,8 +180,9 @@ TEST(Monitoring, StatusFileAfterEachCycle) {
 
     // A cycle with file errors: names shown safely (control characters and
     // another encoding cannot break the JSON), at most 50 lines kept.
-    std::vector<std::string> errors{"Download File Failed!!!->\xb2\xe2\"\\\t.EDI"};
-    for (int i = 0; i < 60; ++i)
+    std::vector<std::string> errors{"Download File Failed!!!->\xb2\xe2\"\\\t.EDI",
+                                    "Connection closed: 421 \x1b]0;owned\x07"};
+    for (int i = 0; i < 59; ++i)
         errors.push_back("File Locked, Not Sent!!!->F" + std::to_string(i));
     EXPECT_EQ(m.Cycle(true, 1, errors), CycleOutcomeKind::Errors);
     s = m.Status();
@@ -193,6 +194,15 @@ TEST(Monitoring, StatusFileAfterEachCycle) {
         << s["errors"].items[0].text;
     EXPECT_EQ(ParseIsoTime(s["last_ok"].text), start + 5); // the last good one stays
     EXPECT_TRUE(s["next_due"].IsNull());
+    // STATUS for a person: the lines as logged, nothing that steers a terminal.
+    std::ostringstream out, err;
+    EXPECT_EQ(RunStatusCommand(m.dir.path(), m.now, out, err), 0);
+    EXPECT_NE(out.str().find("Errors:           61 line(s), the first 50 shown"),
+              std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("ERROR:Connection closed: 421 ?]0;owned?"), std::string::npos)
+        << out.str();
+    EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
 
     // No connection: failed; the totals and the last good cycle carry over to
     // the next run of the program (a new state, as korvaned ONCE).

@@ -6,6 +6,7 @@
 #include "util/Encoding.h"
 #include "util/Fs.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace kv {
@@ -48,7 +49,11 @@ std::string FindDeliveredFile(const std::string& iniPath, const TransferRecord& 
         if (!found.empty())
             return found;
         // The record holds the name as shown (UTF-8); a name in another
-        // encoding is found by comparing it as shown.
+        // encoding (not ASCII, then) is found by comparing it as shown.
+        const bool ascii = std::all_of(record.name.begin(), record.name.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii)
+            continue;
         for (const std::string& entry : ListFolder(folder, "*", true))
             if (ToDisplayUtf8(entry) == record.name && !IsValidUtf8(entry))
                 return JoinPath(folder, entry);

@@ -58,9 +58,11 @@ int RunHistoryCommand(const std::string& programDir, const std::vector<std::stri
                 out << (first ? "\n" : ",\n") << JsonObject(r);
                 break;
             case Format::Text:
+                // For a terminal: no control character of a partner's file
+                // (a tab included) reaches it.
                 out << RecordTimeText(r.time) << '\t' << DirectionWord(r.direction) << '\t'
-                    << r.name << '\t' << r.size << '\t' << r.sender << '\t' << r.receiver << '\t'
-                    << r.type << '\n';
+                    << PrintableName(r.name) << '\t' << r.size << '\t' << PrintableName(r.sender)
+                    << '\t' << PrintableName(r.receiver) << '\t' << PrintableName(r.type) << '\n';
                 break;
             }
             first = false;

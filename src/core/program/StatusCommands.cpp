@@ -188,8 +188,10 @@ int RunStatusCommand(const std::string& programDir, std::time_t now, std::ostrea
                     ? ", the first " + std::to_string(errors.items.size()) + " shown"
                     : std::string())
             << "\n";
+        // Shown on a terminal: a control character a server sent in its
+        // answer must not reach it.
         for (const JsonValue& e : errors.items)
-            out << "  " << e.text << "\n";
+            out << "  " << PrintableName(e.text) << "\n";
     }
     return 0;
 }
