@@ -197,8 +197,7 @@ TEST(Monitoring, StatusFileAfterEachCycle) {
     // STATUS for a person: the lines as logged, nothing that steers a terminal.
     std::ostringstream out, err;
     EXPECT_EQ(RunStatusCommand(m.dir.path(), m.now, out, err), 0);
-    EXPECT_NE(out.str().find("Errors:           61 line(s), the first 50 shown"),
-              std::string::npos)
+    EXPECT_NE(out.str().find("Errors:           61 line(s), the first 50 shown"), std::string::npos)
         << out.str();
     EXPECT_NE(out.str().find("ERROR:Connection closed: 421 ?]0;owned?"), std::string::npos)
         << out.str();
