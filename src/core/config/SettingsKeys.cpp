@@ -37,6 +37,7 @@ std::span<const SettingKey* const> AllSettingKeys() {
         &AllowReceive,
         &AllowSend,
         &TimeInterval,
+        &MetricsFile,
         &LocalInPath,
         &LocalOutPath,
         &LocalBackupPath,
