@@ -65,6 +65,7 @@ int Child(int argc, char** argv) {
     if (argc < 8)
         return 2;
     const std::string op = argv[2];
+    kv::remote::Events quiet;
     auto s = std::make_shared<kv::FtpSession>();
     s->Host = argv[3];
     s->Port = std::atoi(argv[4]);
@@ -77,6 +78,7 @@ int Child(int argc, char** argv) {
         s->UseTls = true;
         s->TlsCAFile = ca;
     }
+    s->SetEvents(&quiet);
     try {
         s->Connect();
         if (op == "get") {

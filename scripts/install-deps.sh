@@ -29,6 +29,9 @@ PACKAGES=(
     qt6-base-dev fonts-wqy-microhei xvfb xauth imagemagick
     # the notification-area test: a tray on Xvfb, a mouse click, the window tree
     trayer xdotool x11-utils
+    # the transfer history: SQLite for its index beside the logs, Qt Charts
+    # (which needs the Qt OpenGL development files) for its daily chart
+    libsqlite3-dev qt6-charts-dev libqt6opengl6-dev
     # the upgrade check's HTTPS: Qt Network with its OpenSSL TLS plugin
     libqt6network6
     # explicit FTPS: OpenSSL 3 for the session (its libcrypto also gives the

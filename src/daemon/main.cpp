@@ -3,11 +3,15 @@
 //   korvaned SRV       automatic mode until SIGTERM / SIGINT
 //   korvaned PASSWORD  reads a password on stdin, prints its stored (hex) form
 //   korvaned INIT [folder]  makes a program folder from the installed template
+//   korvaned HISTORY, STATUS, CHECK  the transfer history and the last cycle's
+//            status for scripts, people and monitoring
 #include "app/Settings.h"
 #include "config/WnDes.h"
 #include "program/CompanionService.h"
 #include "program/Headless.h"
+#include "program/HistoryCommand.h"
 #include "program/ProgramFolderInit.h"
+#include "program/StatusCommands.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Text.h"
@@ -15,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <string>
 #include <termios.h>
@@ -26,6 +31,10 @@ namespace {
 int Usage() {
     std::fprintf(stderr,
                  "usage: korvaned ONCE | SRV | PASSWORD | INIT [folder]\n"
+                 "       korvaned HISTORY [--since DATE] [--until DATE] [--match TEXT] "
+                 "[--json|--csv]\n"
+                 "       korvaned STATUS\n"
+                 "       korvaned CHECK --warn DURATION --crit DURATION\n"
                  "  ONCE      connect, receive, send, disconnect once; exit 0 when all went well,\n"
                  "            1 when a file or folder step reported an error, 2 when it could not\n"
                  "            start or connect\n"
@@ -34,6 +43,12 @@ int Usage() {
                  "            as Options/Password or Proxy/Password in Korvane.ini\n"
                  "  INIT      make the folder (default $KORVANE_HOME) a program folder from the\n"
                  "            installed template; an existing program folder is left alone\n"
+                 "  HISTORY   the transferred files, newest first (DATE as 2026-01-31)\n"
+                 "  STATUS    what the last cycle did\n"
+                 "  CHECK     a monitoring check on the age of the last good cycle and the\n"
+                 "            last outcome (DURATION as 30m, 2h, 1d); exit 0 OK, 1 WARNING,\n"
+                 "            2 CRITICAL, 3 UNKNOWN\n"
+                 "  HISTORY, STATUS and CHECK take --folder DIR for another program folder.\n"
                  "The program folder is $KORVANE_HOME, else the folder of this executable\n"
                  "when it holds a Korvane.ini, else ~/.local/share/korvane (made at the first\n"
                  "start).\n"
@@ -49,6 +64,33 @@ void RestoreTerminalAndDie(int sig) {
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &gSavedTerminal);
     ::signal(sig, SIG_DFL);
     ::raise(sig);
+}
+
+// HISTORY, STATUS and CHECK: they read the program folder and never take
+// its lock, so they run beside the window or the service.
+int ReportCommand(std::vector<std::string> args) {
+    const std::string word = kv::UpperCase(args[0]);
+    args.erase(args.begin());
+    std::string folder;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--folder" && i + 1 < args.size()) {
+            folder = kv::AbsoluteFolder(args[i + 1]);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            break;
+        }
+    }
+    if (folder.empty())
+        folder = kv::ResolveProgramFolder(std::cerr);
+    const std::time_t now = std::time(nullptr);
+    if (word == "HISTORY")
+        return kv::RunHistoryCommand(folder, args, std::cout, std::cerr);
+    if (word == "STATUS") {
+        if (!args.empty())
+            return Usage();
+        return kv::RunStatusCommand(folder, now, std::cout, std::cerr);
+    }
+    return kv::RunCheckCommand(folder, args, now, std::cout);
 }
 
 } // namespace
@@ -89,6 +131,10 @@ int main(int argc, char** argv) {
             return Usage();
         return kv::InitProgramFolder(folder, kv::FindProgramTemplate(), std::cout, std::cerr);
     }
+    if (!args.empty() &&
+        (kv::EqualsNoCase(args[0], "HISTORY") || kv::EqualsNoCase(args[0], "STATUS") ||
+         kv::EqualsNoCase(args[0], "CHECK")))
+        return ReportCommand(args);
     if (!kv::WantsHeadlessRun(args, false))
         return Usage();
     return kv::RunLoggedHeadless(kv::ResolveProgramFolder(std::cerr), args);

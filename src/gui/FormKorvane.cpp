@@ -247,6 +247,7 @@ void FormKorvane::BuildMenus() {
     AddItem(m4_, "m45", "View &Transfer Log", &FormKorvane::m45Click);
     AddItem(m4_, "m46", "View K&VTray Log", &FormKorvane::m46Click);
     AddItem(m4_, "m47", "View &Ostrel Log", &FormKorvane::m47Click);
+    AddItem(m4_, "m48", "Transfer &History", &FormKorvane::m48Click);
 
     m5_ = topMenu("m5", "&Help");
     AddItem(m5_, "m51", "&EDI Home Page", &FormKorvane::m51Click);

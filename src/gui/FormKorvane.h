@@ -15,6 +15,7 @@
 
 #include <QDialog>
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 #include <cstdint>
 #include <functional>
@@ -40,6 +41,7 @@ enum class LogKind;
 namespace kvgui {
 
 class UpgradeCheck;
+class FormHistory;
 
 enum class MenuState { Busy = 0, Connected = 1, Idle = 2 };
 
@@ -81,6 +83,8 @@ public:
     bool AutoModeOn() const { return autoModeOn_; }
     bool KeepAliveActive() const { return timer2_.isActive(); }
     QSystemTrayIcon* TrayIcon() const { return tray_; }
+    // The Transfer History window while it is open.
+    FormHistory* HistoryWindow() const;
 
     // The upgrade component (created with the window's start-up).
     UpgradeCheck& AutoUpgrader();
@@ -128,6 +132,8 @@ public slots:
     void m45Click();
     void m46Click();
     void m47Click();
+    // Tools / Transfer History (not in the original menus).
+    void m48Click();
     // Help
     void m51Click();
     void m52Click();
@@ -256,6 +262,7 @@ private:
     QAction *m22_{}, *m23_{}, *m31_{}, *m32_{}, *m33_{};
     QSystemTrayIcon* tray_ = nullptr;
     UpgradeCheck* auAutoUpgrader1_ = nullptr;
+    QPointer<FormHistory> history_;
 };
 
 // Counts a running command, so a close asked for meanwhile waits for it.

@@ -9,6 +9,7 @@
 #include "engine/SessionEvents.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
+#include "program/CycleStatus.h"
 #include "program/Program.h"
 #include "util/Text.h"
 
@@ -35,14 +36,21 @@ QString FormKorvane::AutoButtonCaption(bool on) const {
 
 void FormKorvane::RunGuardedAutoCycle() {
     OperationScope op(*this);
-    kv::IniFile ini(state_.IniPath);
+    kv::CycleStatus status(state_);
+    kv::CycleOutcome outcome;
     try {
-        kv::RunAutoCycle(state_, ini);
+        kv::IniFile ini(state_.IniPath);
+        outcome = kv::RunAutoCycle(state_, ini);
     } catch (const std::exception& e) {
         // Unattended: an error that escapes the cycle is logged and the next
         // tick comes as usual, as in the headless run.
         kv::ReportError(state_, kv::FirstCrLfToBlank(e.what()) + "!");
     }
+    // Timer1 starts once the cycle is over; an interval of 0 never fires.
+    std::optional<std::time_t> nextDue;
+    if (autoModeOn_ && autoIntervalMs_ > 0 && !closePending_)
+        nextDue = state_.Now() + static_cast<std::time_t>((autoIntervalMs_ + 999LL) / 1000);
+    status.Finish(outcome.Connected, nextDue);
 }
 
 void FormKorvane::Button1Click() {

@@ -6,6 +6,7 @@
 #include <QActionGroup>
 
 #include "DisplayText.h"
+#include "FormHistory.h"
 #include "LanguageApply.h"
 #include "LogViewer.h"
 #include "app/ViewSettings.h"
@@ -18,6 +19,7 @@
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "prefs/CleanFolder.h"
+#include "program/CycleStatus.h"
 #include "util/Fs.h"
 
 #include <QAction>
@@ -125,6 +127,8 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
     std::string error;
     {
         kv::LogBracket logs(state_);
+        // What the command did goes into the status file, as a cycle's does.
+        kv::CycleStatus status(state_);
         kv::IniFile ini(state_.IniPath);
         SetMenuState(MenuState::Busy);
         try {
@@ -134,8 +138,10 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
                 kv::SendAll(state_, ini);
         } catch (const std::exception& e) {
             error = e.what();
+            status.AddError(error);
         }
         const bool connected = state_.FtpSession && state_.FtpSession->Connected();
+        status.Finish(true, std::nullopt);
         SetMenuState(connected ? MenuState::Connected : MenuState::Idle);
     }
     SetInputEnabled(true);
@@ -281,6 +287,25 @@ void FormKorvane::m46Click() {
 
 void FormKorvane::m47Click() {
     ShowLogFile(CurrentLogPath(kv::LogKind::Service), "Ostrel Log");
+}
+
+FormHistory* FormKorvane::HistoryWindow() const {
+    return history_.data();
+}
+
+void FormKorvane::m48Click() {
+    if (history_) {
+        history_->showNormal();
+        history_->raise();
+        history_->activateWindow();
+        return;
+    }
+    history_ = new FormHistory(state_.ProgramDir, state_.IniPath, this);
+    history_->setAttribute(Qt::WA_DeleteOnClose);
+    // A value the pack gets wrong is shown; the window opens all the same.
+    Guarded([&] { ApplyLanguage(history_, state_.LanguagePackPath()); });
+    history_->show();
+    history_->Start();
 }
 
 // --- Help --------------------------------------------------------------------

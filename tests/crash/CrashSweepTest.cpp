@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -94,9 +95,11 @@ struct Direction {
 // file system for the cases across two).
 class Mailbox {
 public:
-    Mailbox(const std::string& home, const std::string& work, FtpServer& server = Server(),
-            const std::string& sftpHostKey = "")
-        : home_(home), work_(work), server_(server), sftpHostKey_(sftpHostKey) {}
+    // scratch: where the runs' standard error and call counts go, off the
+    // disks whose power is cut.
+    Mailbox(const std::string& home, const std::string& work, const std::string& scratch,
+            FtpServer& server = Server(), const std::string& sftpHostKey = "")
+        : home_(home), work_(work), scratch_(scratch), server_(server), sftpHostKey_(sftpHostKey) {}
 
     std::string inbox() const { return work_ + "/INBOX"; }
     std::string outbox() const { return work_ + "/OUTBOX"; }
@@ -140,7 +143,13 @@ public:
                                       : "Protocol=SFTP\r\nSFTPHostKey=" + sftpHostKey_ + "\r\n") +
                 "[System]\r\nLogStep=Day\r\n");
         // What the user put there is on the disk before the cycle starts.
-        ::sync();
+        for (const std::string& folder : {home_, work_}) {
+            const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0) {
+                ::syncfs(fd);
+                ::close(fd);
+            }
+        }
     }
 
     // korvaned ONCE, under strace when prefix is given; its exit status, and
@@ -150,7 +159,7 @@ public:
         argv.push_back(BuildProgram("korvaned"));
         argv.push_back("ONCE");
         ChildProgram p(argv, {"KORVANE_HOME=" + home_, "PATH=/usr/bin:/bin", "LANG=C"},
-                       home_ + "/../stderr.txt");
+                       scratch_ + "/stderr.txt");
         const int status = p.wait(120);
         if (err)
             *err = p.err();
@@ -159,7 +168,7 @@ public:
 
     // How many calls of each kind one clean cycle makes.
     std::map<std::string, int> CountCalls(const std::string& strace) const {
-        const std::string out = home_ + "/../calls.txt";
+        const std::string out = scratch_ + "/calls.txt";
         std::string all;
         for (const std::string& c : kCalls)
             all += (all.empty() ? "" : ",") + c;
@@ -185,7 +194,7 @@ public:
     }
 
 private:
-    std::string home_, work_;
+    std::string home_, work_, scratch_;
     FtpServer& server_;
     std::string sftpHostKey_;
 };
@@ -292,7 +301,7 @@ struct Sweep {
 // One point: a fresh mailbox, the interrupted cycle, the power cut where
 // asked, two clean cycles, the checks.
 void RunPoint(Mailbox& m, const Direction& d, const std::string& strace, const std::string& call,
-              int n, Cut cut, PowerCutDisk* disk, Sweep& sweep) {
+              int n, Cut cut, const std::vector<PowerCutDisk*>& disks, Sweep& sweep) {
     m.Reset(d);
     std::string inject = call + ":";
     switch (cut) {
@@ -314,9 +323,12 @@ void RunPoint(Mailbox& m, const Direction& d, const std::string& strace, const s
         ++sweep.cut;
     const std::string where =
         std::string(d.name) + ", " + NameOf(cut) + " at " + call + " #" + std::to_string(n) + ": ";
-    if (cut == Cut::PowerLoss && !disk->CutPower()) {
-        sweep.failures.push_back(where + "the power cut of the test disk failed");
-        return;
+    // The power goes for every disk at once.
+    for (PowerCutDisk* disk : disks) {
+        if (cut == Cut::PowerLoss && !disk->CutPower()) {
+            sweep.failures.push_back(where + "the power cut of a test disk failed");
+            return;
+        }
     }
     for (int clean = 0; clean < 2; ++clean) {
         std::string err;
@@ -332,7 +344,7 @@ void RunPoint(Mailbox& m, const Direction& d, const std::string& strace, const s
 // Sweeps every kind of call the cycle makes (socket calls only for a
 // connection reset).
 Sweep SweepCycle(Mailbox& m, const Direction& d, Cut cut, int sample,
-                 PowerCutDisk* disk = nullptr) {
+                 const std::vector<PowerCutDisk*>& disks = {}) {
     Sweep sweep;
     const std::string strace = Strace();
     m.Reset(d);
@@ -345,7 +357,7 @@ Sweep SweepCycle(Mailbox& m, const Direction& d, Cut cut, int sample,
             const size_t hash = point.find('#');
             if (point.substr(0, hash) != call)
                 continue;
-            RunPoint(m, d, strace, call, std::stoi(point.substr(hash + 1)), cut, disk, sweep);
+            RunPoint(m, d, strace, call, std::stoi(point.substr(hash + 1)), cut, disks, sweep);
             for (const std::string& line : SysLogLines(m.home()))
                 std::printf("  log: %s\n", line.c_str());
             continue;
@@ -355,7 +367,7 @@ Sweep SweepCycle(Mailbox& m, const Direction& d, Cut cut, int sample,
         if (cut == Cut::ConnectionReset && !socket)
             continue;
         for (int n : Points(count, sample))
-            RunPoint(m, d, strace, call, n, cut, disk, sweep);
+            RunPoint(m, d, strace, call, n, cut, disks, sweep);
     }
     return sweep;
 }
@@ -396,14 +408,14 @@ const Direction kSend{"send", false};
 TEST_F(CrashSweep, KilledAnywhere) {
     fs::create_directories(dir / "home");
     fs::create_directories(dir / "other");
-    Mailbox same(dir / "home", dir / "home");
+    Mailbox same(dir / "home", dir / "home", dir.path());
     for (const Direction& d : {kReceive, kSend})
         Report(SweepCycle(same, d, Cut::Kill, Sample(8)),
                std::string(d.name) + ", one file system");
     TmpfsMount other(dir / "other", 64 << 20);
     if (!other.ok())
         GTEST_SKIP() << other.skipReason();
-    Mailbox across(dir / "home", dir / "other");
+    Mailbox across(dir / "home", dir / "other", dir.path());
     for (const Direction& d : {kReceive, kSend})
         Report(SweepCycle(across, d, Cut::Kill, Sample(4)),
                std::string(d.name) + ", two file systems");
@@ -412,7 +424,7 @@ TEST_F(CrashSweep, KilledAnywhere) {
 // SIGTERM (a service stopped) and a connection reset at any socket call.
 TEST_F(CrashSweep, StoppedOrCutOffAnywhere) {
     fs::create_directories(dir / "home");
-    Mailbox m(dir / "home", dir / "home");
+    Mailbox m(dir / "home", dir / "home", dir.path());
     for (const Direction& d : {kReceive, kSend}) {
         Report(SweepCycle(m, d, Cut::Term, Sample(3)), std::string(d.name) + ", SIGTERM");
         Report(SweepCycle(m, d, Cut::ConnectionReset, Sample(6)),
@@ -434,10 +446,19 @@ TEST_F(CrashSweep, PowerLostAnywhere) {
     ASSERT_TRUE(Exists(dir / "disk/flushed"));
     ASSERT_FALSE(Exists(dir / "disk/unflushed"));
     fs::create_directories(dir / "disk/home");
-    Mailbox m(dir / "disk/home", dir / "disk/home");
+    Mailbox m(dir / "disk/home", dir / "disk/home", dir.path());
     for (const Direction& d : {kReceive, kSend})
-        Report(SweepCycle(m, d, Cut::PowerLoss, Sample(3), &disk),
+        Report(SweepCycle(m, d, Cut::PowerLoss, Sample(3), {&disk}),
                std::string(d.name) + ", power loss");
+
+    // The inbox and outbox on a second disk that loses its power too.
+    fs::create_directories(dir / "second");
+    PowerCutDisk second(dir / "second", dir / "disk2", 96 << 20);
+    ASSERT_TRUE(second.ok()) << second.skipReason();
+    Mailbox across(dir / "disk/home", dir / "disk2", dir.path());
+    for (const Direction& d : {kReceive, kSend})
+        Report(SweepCycle(across, d, Cut::PowerLoss, Sample(2), {&disk, &second}),
+               std::string(d.name) + ", power loss, two file systems");
 }
 
 // The same promise over SFTP (sshd, the host key pinned): kill -9 at any call
@@ -445,7 +466,7 @@ TEST_F(CrashSweep, PowerLostAnywhere) {
 TEST_F(CrashSweep, OverSftpKilledOrCutOffAnywhere) {
     SftpServer& server = SharedSftpd();
     fs::create_directories(dir / "home");
-    Mailbox m(dir / "home", dir / "home", server, server.fingerprint());
+    Mailbox m(dir / "home", dir / "home", dir.path(), server, server.fingerprint());
     for (const Direction& d : {kReceive, kSend}) {
         Report(SweepCycle(m, d, Cut::Kill, Sample(4)), std::string(d.name) + " over SFTP");
         Report(SweepCycle(m, d, Cut::ConnectionReset, Sample(3)),

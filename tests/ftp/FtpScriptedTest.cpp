@@ -1,10 +1,10 @@
 // The session against pyftpdlib scripted to answer oddly or to misbehave:
 // exact wire sequences, reply codes, time-outs, dropped connections, limits,
 // Abort, and re-entry through the idle pump.
-#include "remote/RemoteErrors.h"
 #include "ftp/FtpReply.h"
 #include "ftp/FtpTestUtil.h"
 #include "ftp/NetSocket.h"
+#include "remote/RemoteErrors.h"
 #include "util/Errors.h"
 
 #include <algorithm>
@@ -693,6 +693,34 @@ TEST_F(Scripted, UnsolicitedRepliesAreSkippedWhereverTheyCome) {
          },
          {"SIZE in.bin", "MDTM in.bin", "SIZE none", "MDTM none", "NOOP"}},
     };
+    // Replies that come early, merged into one segment, or a byte at a time
+    // are the same replies: nothing is skipped, and everything is in step.
+    const std::vector<Case> inStep = {
+        {"early-226",
+         [&](FtpSession& s) {
+             EXPECT_TRUE(s.Get("in.bin", local / "early.bin", true).Complete);
+             EXPECT_EQ(ReadFile(local / "early.bin").size(), 70000u);
+             EXPECT_EQ(s.RetrieveCurrentDir(), "/");
+         },
+         {"PASV", "retr in.bin", "PWD"}},
+        {"split",
+         [&](FtpSession& s) {
+             const std::vector<FtpSession::Stamp> st = s.Stamps({"in.bin", "none"});
+             EXPECT_EQ(st[0].size, 70000);
+             EXPECT_EQ(st[1].sizeCode, 550);
+             EXPECT_EQ(s.RetrieveCurrentDir(), "/");
+         },
+         {"SIZE in.bin", "MDTM in.bin", "SIZE none", "MDTM none", "PWD"}},
+    };
+    for (const Case& c : inStep) {
+        SCOPED_TRACE(c.scenario);
+        server->setScenario(std::string(c.scenario) + "\n");
+        auto s = Open();
+        c.step(*s);
+        EXPECT_TRUE(s->Connected());
+        EXPECT_EQ(server->wireLog(), c.wire);
+        s->Disconnect();
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
         server->setScenario(std::string(c.scenario) + "\n");

@@ -7,6 +7,7 @@
 #include "FormBasSet.h"
 #include "FormCleanFolder.h"
 #include "FormExpSet.h"
+#include "TitleBar.h"
 #include "app/Settings.h"
 #include "config/WnDes.h"
 
@@ -28,17 +29,7 @@ QPixmap Shot(DialogHome& h, const MakeDialog& make, const char* pack, bool proxy
     if (proxyShown)
         Click(*d, "Btn_Proxy");
     QApplication::processEvents();
-    // No window manager runs under Xvfb: the title goes on a bar of its own.
-    const QPixmap client = d->grab();
-    constexpr int kTitleHeight = 24;
-    QPixmap pixmap(client.width(), client.height() + kTitleHeight);
-    pixmap.fill(QColor(0x3c, 0x5a, 0x82));
-    QPainter painter(&pixmap);
-    painter.setPen(Qt::white);
-    painter.drawText(QRect(8, 0, client.width() - 16, kTitleHeight), Qt::AlignVCenter,
-                     d->windowTitle());
-    painter.drawPixmap(0, kTitleHeight, client);
-    painter.end();
+    const QPixmap pixmap = WithTitleBar(d->grab(), d->windowTitle());
     d->reject();
     return pixmap;
 }
@@ -54,11 +45,7 @@ void Save(DialogHome& h, const std::string& folder, const char* name, const Make
     painter.drawPixmap(0, 0, en);
     painter.drawPixmap(en.width() + kGap, 0, zh);
     painter.end();
-    const std::string path = folder + "/" + name;
-    if (!both.save(QString::fromStdString(path)))
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-    else
-        std::printf("%s\n", path.c_str());
+    SavePicture(both, folder + "/" + name);
 }
 
 } // namespace

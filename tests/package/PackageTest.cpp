@@ -367,8 +367,9 @@ TEST_F(PackageTest, ServesAMailboxThroughTheUnitCommandLines) {
     EXPECT_EQ(ReadFile(server.path("in/b.txt")), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
     EXPECT_FALSE(kv::FileExists(server.path("out/a.edi")));
 
-    // korvaned@acme: SRV tells the listening socket it is ready, serves, and
-    // on SIGTERM says it is stopping and ends with status 0.
+    // korvaned@acme: SRV tells the listening socket it is ready, serves, says
+    // how the cycle went, and on SIGTERM says it is stopping and ends with
+    // status 0.
     UnitCommands srv(Root("/usr/lib/systemd/system/korvaned@.service"), "acme", stateRoot,
                      korvaned);
     ASSERT_EQ(RunTool(srv.startPre, &out), 0) << out;
@@ -382,6 +383,10 @@ TEST_F(PackageTest, ServesAMailboxThroughTheUnitCommandLines) {
     const bool received =
         kvtest::Eventually([&] { return kv::FileExists(home + "/INBOX/c.edi"); }, 300, 100);
     EXPECT_TRUE(received);
+    // After the cycle, the line `systemctl status` shows.
+    const std::string status = notify.Next(30);
+    EXPECT_EQ(status.rfind("STATUS=Last cycle ", 0), 0u) << status;
+    EXPECT_NE(status.find(": ok, 1 received, 0 sent; next "), std::string::npos) << status;
     service.signal(SIGTERM);
     EXPECT_EQ(notify.Next(30), "STOPPING=1");
     EXPECT_EQ(service.wait(30), 0) << ReadFile(gPackage->dir / "srv.log");

@@ -10,6 +10,7 @@
 #include "support/TestSupport.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/Json.h"
 
 #include <cerrno>
 #include <chrono>
@@ -19,7 +20,11 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
+#include <regex>
+#include <set>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -569,4 +574,112 @@ TEST(Headless, PasswordIsReadWithoutEcho) {
     ::close(master);
     EXPECT_EQ(shown.find("s3cret-word"), std::string::npos) << shown;
     EXPECT_NE(shown.find(EncryptToHex("s3cret-word", kPasswordKey)), std::string::npos) << shown;
+}
+
+// What a cycle leaves for people, scripts and monitoring, from real cycles:
+// the history of the records they wrote (names with blanks), the status
+// file through STATUS and CHECK in each outcome, the metrics file, and the
+// service manager's STATUS= line after a cycle of SRV.
+TEST(Headless, HistoryStatusAndCheckAfterRealCycles) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    Server().writeFile("out/MANIFEST 1.EDI", "00:CUSCAR:X:Y:THEM:ME:Z'\r\n");
+    Server().writeFile("out/b.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    Home h;
+    h.Settings();
+    IniFile(h.path("Korvane.ini")).WriteString("Options", "MetricsFile", h.path("k.prom"));
+    ::mkdir(h.path("OUTBOX").c_str(), 0755);
+    WriteFile(h.path("OUTBOX/order 1.txt"), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+    auto run = [&](const std::vector<std::string>& words) {
+        Runner r(h.dir.path(), words);
+        return r.wait();
+    };
+    // The words' output goes to a file the test reads.
+    auto capture = [&](const std::string& words) {
+        kvtest::ChildProgram r({"/bin/sh", "-c", "exec \"$1\" " + words + " >\"$2\"", "sh",
+                                kvtest::BuildProgram("korvaned"), h.path("out.txt")},
+                               {"KORVANE_HOME=" + h.dir.path(), "PATH=/usr/bin:/bin", "LANG=C"},
+                               h.path("err.txt"));
+        const int code = r.wait();
+        return std::make_pair(code, ReadFile(h.path("out.txt")));
+    };
+    ASSERT_EQ(run({"ONCE"}), 0);
+    auto [code, out] = capture("CHECK --warn 30m --crit 2h");
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_EQ(out.rfind("KORVANE OK - last cycle ok at ", 0), 0u) << out;
+    std::tie(code, out) = capture("STATUS");
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(out.find("Received:         2 file(s)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Sent:             1 file(s)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Errors:           none"), std::string::npos) << out;
+    EXPECT_TRUE(kvtest::Exists(h.path("k.prom")));
+
+    std::tie(code, out) = capture("HISTORY --json");
+    EXPECT_EQ(code, 0) << ReadFile(h.path("err.txt"));
+    const std::optional<JsonValue> history = ParseJson(out);
+    ASSERT_TRUE(history) << out;
+    ASSERT_EQ(history->items.size(), 3u) << out;
+    std::set<std::string> names;
+    for (const JsonValue& r : history->items)
+        names.insert(r["name"].text + "/" + r["direction"].text + "/" + r["sender"].text);
+    EXPECT_EQ(names, (std::set<std::string>{"MANIFEST 1.EDI/received/THEM", "b.edi/received/THEM",
+                                            "order 1.txt/sent/ME"}));
+    std::tie(code, out) = capture("HISTORY --csv --match 'manifest 1'");
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_NE(out.find(",Received,MANIFEST 1.EDI,"), std::string::npos) << out;
+    std::tie(code, out) = capture("HISTORY --since 2999-01-01");
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(out, "");
+    std::tie(code, out) = capture("HISTORY --since yesterday");
+    EXPECT_EQ(code, 2);
+
+    // A folder step fails: errors, WARNING, the line in the status.
+    IniFile(h.path("Korvane.ini")).WriteString("Options", "RemoteOutPath", "nowhere");
+    ASSERT_EQ(run({"ONCE"}), 1);
+    std::tie(code, out) = capture("CHECK --warn 30m --crit 2h");
+    EXPECT_EQ(code, 1) << out;
+    EXPECT_NE(out.find("WARNING - last cycle errors"), std::string::npos) << out;
+    std::tie(code, out) = capture("STATUS");
+    EXPECT_NE(out.find("ERROR:RemoteOutPath->nowhere Not Exist!!!"), std::string::npos) << out;
+
+    // No connection: failed; still WARNING while the last good cycle is recent.
+    IniFile(h.path("Korvane.ini"))
+        .WriteString("Options", "Port", std::to_string(kvtest::FreePort()));
+    ASSERT_EQ(run({"ONCE"}), 2);
+    std::tie(code, out) = capture("CHECK --warn 30m --crit 2h");
+    EXPECT_EQ(code, 1) << out;
+    EXPECT_NE(out.find("WARNING - last cycle failed"), std::string::npos) << out;
+    std::tie(code, out) = capture("CHECK --warn 0s --crit 0s");
+    EXPECT_EQ(code, 2) << out;
+
+    // SRV under a service manager: a STATUS= line after the cycle.
+    h.Settings();
+    const std::string socketPath = h.path("notify");
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    kvtest::ChildProgram srv({kvtest::BuildProgram("korvaned"), "SRV"},
+                             {"KORVANE_HOME=" + h.dir.path(), "PATH=/usr/bin:/bin", "LANG=C",
+                              "NOTIFY_SOCKET=" + socketPath},
+                             h.path("err.txt"));
+    std::string messages;
+    kvtest::Eventually(
+        [&] {
+            char buf[512];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+                messages += std::string(buf, static_cast<size_t>(n)) + "\n";
+            return messages.find("STATUS=Last cycle ") != std::string::npos;
+        },
+        200, 50);
+    srv.signal(SIGTERM);
+    EXPECT_EQ(srv.wait(), 0);
+    ::close(fd);
+    EXPECT_NE(messages.find("READY=1"), std::string::npos) << messages;
+    EXPECT_TRUE(std::regex_search(messages, std::regex("STATUS=Last cycle [-0-9: ]+: ok, 0 "
+                                                       "received, 0 sent; next [-0-9: ]+")))
+        << messages;
 }

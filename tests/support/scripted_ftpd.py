@@ -34,6 +34,9 @@ reads CONTROL_DIR/scenario: one directive per line, fields separated by a TAB,
   also <CMD> <text>      after the final reply to CMD, send <text> too (a
                          reply no command asked for)
   retr-endless           RETR sends bytes for ever, whatever the file holds
+  early-226              a transfer's 226 comes right after its 150, before
+                         the data (the one at its end is not sent)
+  split                  every reply goes out a byte at a time
 """
 import os
 import socket
@@ -165,7 +168,33 @@ class Handler(FTPHandler):
         if self.directive("close-after-greeting"):
             self.close_when_done()
 
+    def push(self, data):
+        if not self.directive("split") or self._closed:
+            FTPHandler.push(self, data)
+            return
+        # Every reply a byte at a time, in order.
+        pending = getattr(self, "split_pending", "")
+        self.split_pending = pending + data
+        if not pending:
+            self.ioloop.call_later(0.002, self._push_one)
+
+    def _push_one(self):
+        if self._closed or not self.split_pending:
+            return
+        FTPHandler.push(self, self.split_pending[0])
+        self.split_pending = self.split_pending[1:]
+        if self.split_pending:
+            self.ioloop.call_later(0.002, self._push_one)
+
     def respond(self, resp, logfun=None):
+        if self.directive("early-226"):
+            if resp.startswith("226") and getattr(self, "early_sent", False):
+                self.early_sent = False
+                return
+            if resp.startswith("150"):
+                self._respond(resp, logfun)
+                self.early_sent = True
+                resp = "226 Transfer complete."
         self._respond(resp, logfun)
         last = getattr(self, "last_cmd", None)
         extra = self.directive("also", last) if last else None

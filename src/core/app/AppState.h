@@ -49,6 +49,8 @@ struct AppState {
     ReportOrder* reportOrder = nullptr;
     // "ERROR:" lines reported so far (the headless runner's exit status uses it).
     int ErrorLinesReported = 0;
+    // While a cycle runs, its error lines are also kept here (its status).
+    ErrorLineCollector* errorLines = nullptr;
 
     // Transfer progress state.
     bool Transferring = false;

@@ -41,6 +41,7 @@ std::span<const SettingKey* const> AllSettingKeys() {
         &AllowReceive,
         &AllowSend,
         &TimeInterval,
+        &MetricsFile,
         &LocalInPath,
         &LocalOutPath,
         &LocalBackupPath,

@@ -82,6 +82,9 @@ inline constexpr SettingKey AllowStartAuto {"Options", "AllowStartAuto", ValueKi
 inline constexpr SettingKey AllowReceive   {"Options", "AllowReceive",   ValueKind::FlagUnlessOff};
 inline constexpr SettingKey AllowSend      {"Options", "AllowSend",      ValueKind::FlagUnlessOff};
 inline constexpr SettingKey TimeInterval   {"Options", "TimeInterval",   ValueKind::Number, "10"};
+// Options: where the counters for monitoring go (Prometheus text format),
+// written after every cycle; empty or absent writes none.
+inline constexpr SettingKey MetricsFile    {"Options", "MetricsFile",    ValueKind::Text};
 // Options: the folders; the numbered keys of the extra groups are Group(n).
 inline constexpr SettingKey LocalInPath    {"Options", "LocalInPath",    ValueKind::Folder, "INBOX"};
 inline constexpr SettingKey LocalOutPath   {"Options", "LocalOutPath",   ValueKind::Folder, "OUTBOX"};

@@ -184,15 +184,7 @@ void FinishSentEntry(SendPass& p, JournalEntry& e) {
 
 void FinishSent(AppState& state, IniFile& ini, TransferJournal& journal,
                 const std::vector<JournalEntry*>& entries) {
-    SendPass p{state,
-               ini,
-               state.FtpSession,
-               journal,
-               state.settings.BinaryTransfer(),
-               0,
-               ReadSetting(ini, keys::LocalBackupPath),
-               ReadSetting(ini, keys::LocalErrPath),
-               {}};
+    SendPass p = MakeSendPass(state, ini, journal);
     for (JournalEntry* e : entries) {
         if (cycle::Stopping(state) || !p.s || !p.s->Connected())
             return;

@@ -83,14 +83,9 @@ int ReceiveBatch::Finish(bool deleteRemote) {
     files_.clear();
     tmpPaths_.clear();
     bytes_ = 0;
-    struct FinishGroups {
-        ReportOrder& order;
-        std::vector<PendingFile>& files;
-        ~FinishGroups() {
-            for (PendingFile& f : files)
-                order.Finish(f.group);
-        }
-    } finish{order_, files};
+    ReportOrder::Finisher finish(order_);
+    for (const PendingFile& f : files)
+        finish.groups.push_back(f.group);
     const int delivered = Deliver(files);
     if (deleteRemote && !cycle::Stopping(state_))
         DeleteRemote(files);

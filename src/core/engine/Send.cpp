@@ -319,15 +319,7 @@ int SendFolder(AppState& state, IniFile& ini, TransferJournal& journal,
                const std::set<std::string>& unfinished, const std::string& remoteFolder,
                const std::string& localFolder) {
     RunHook(state, HookKind::BeforeSend);
-    SendPass p{state,
-               ini,
-               state.FtpSession,
-               journal,
-               state.settings.BinaryTransfer(),
-               0,
-               ReadSetting(ini, keys::LocalBackupPath),
-               ReadSetting(ini, keys::LocalErrPath),
-               unfinished};
+    SendPass p = MakeSendPass(state, ini, journal, unfinished);
     if (ReadFlag(ini, keys::CNC102)) {
         try {
             if (Cnc102Pass(p))

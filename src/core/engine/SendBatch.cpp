@@ -106,14 +106,9 @@ void SendBatch::Finish() {
     std::vector<OutgoingFile> files = std::move(files_);
     files_.clear();
     bytes_ = 0;
-    struct FinishGroups {
-        ReportOrder& order;
-        std::vector<OutgoingFile>& files;
-        ~FinishGroups() {
-            for (OutgoingFile& f : files)
-                order.Finish(f.group);
-        }
-    } finish{order_, files};
+    ReportOrder::Finisher finish(order_);
+    for (const OutgoingFile& f : files)
+        finish.groups.push_back(f.group);
     if (!WriteIntents(files))
         return;
     for (OutgoingFile& f : files) {

@@ -3,6 +3,7 @@
 #include "engine/SendUpload.h"
 
 #include "app/AppState.h"
+#include "config/SettingsKeys.h"
 #include "engine/CycleSupport.h"
 #include "engine/OutboxHandle.h"
 #include "logging/Logs.h"
@@ -138,6 +139,19 @@ std::exception_ptr RenameUnderFreeName(SendPass& p, const std::string& tmpPath,
         }
     }
     return nullptr;
+}
+
+SendPass MakeSendPass(AppState& state, IniFile& ini, TransferJournal& journal,
+                      std::set<std::string> unfinished) {
+    return SendPass{state,
+                    ini,
+                    state.FtpSession,
+                    journal,
+                    state.settings.BinaryTransfer(),
+                    0,
+                    ReadSetting(ini, keys::LocalBackupPath),
+                    ReadSetting(ini, keys::LocalErrPath),
+                    std::move(unfinished)};
 }
 
 DestCheck CheckDestination(SendPass& p, const std::string& dest) {

@@ -32,6 +32,10 @@ struct SendPass {
     std::set<std::string> unfinished;
 };
 
+// A pass over the session the cycle works on, with the folders read now.
+SendPass MakeSendPass(AppState& state, IniFile& ini, TransferJournal& journal,
+                      std::set<std::string> unfinished = {});
+
 enum class DestCheck { Ok, CurrentDirFailed, DestMissing, TmpMissing };
 
 // Whether the current folder, dest and "tmp" can be entered on the server.

@@ -411,29 +411,31 @@ void NetSocket::EndTls(Waiter& w) {
     }
 }
 
+tls::Io NetSocket::ReadTls(char* buf, size_t size, long& n) {
+    size_t got = 0;
+    tls::Io io;
+    {
+        SigpipeBlock block;
+        io = tls_->Read(buf, size, got);
+    }
+    n = static_cast<long>(got);
+    if (io == tls::Io::Closed || io == tls::Io::Truncated) {
+        // The stream's end reads as 0 bytes.
+        truncated_ = truncated_ || io == tls::Io::Truncated;
+        peerEnded_ = true;
+        n = 0;
+        return tls::Io::Done;
+    }
+    return io;
+}
+
 long NetSocket::ReceiveNow(char* buf, size_t size) {
     if (fd_ < 0)
         return -1;
     if (tls_) {
-        size_t n = 0;
-        tls::Io io;
-        {
-            SigpipeBlock block;
-            io = tls_->Read(buf, size, n);
-        }
-        switch (io) {
-        case tls::Io::Done:
-            return static_cast<long>(n);
-        case tls::Io::Closed:
-            peerEnded_ = true;
-            return 0;
-        case tls::Io::Truncated:
-            truncated_ = true;
-            peerEnded_ = true;
-            return 0;
-        default:
-            return -1; // records without data (session tickets), or none yet
-        }
+        long n;
+        // -1: records without data (session tickets), or none yet.
+        return ReadTls(buf, size, n) == tls::Io::Done ? n : -1;
     }
     for (;;) {
         ssize_t n = ::recv(fd_, buf, size, MSG_DONTWAIT);
@@ -451,27 +453,15 @@ long NetSocket::Receive(char* buf, size_t size, Waiter& w) {
     while (tls_) {
         if (fd_ < 0)
             return -1;
-        size_t n = 0;
-        tls::Io io;
-        {
-            SigpipeBlock block;
-            io = tls_->Read(buf, size, n);
+        long n;
+        const tls::Io io = ReadTls(buf, size, n);
+        if (io == tls::Io::Done) {
+            if (n > 0)
+                w.PumpIfDue();
+            return n;
         }
-        switch (io) {
-        case tls::Io::Done:
-            w.PumpIfDue();
-            return static_cast<long>(n);
-        case tls::Io::Closed:
-            peerEnded_ = true;
-            return 0;
-        case tls::Io::Truncated:
-            truncated_ = true;
-            peerEnded_ = true;
-            return 0;
-        default:
-            if (!WaitFor(io, w))
-                return -1;
-        }
+        if (!WaitFor(io, w))
+            return -1;
     }
     for (;;) {
         if (fd_ < 0)

@@ -151,6 +151,8 @@ private:
     bool Wait(short events, Waiter& w);
     // Waits as a TLS call asked; false when the socket was closed locally.
     bool WaitFor(tls::Io io, Waiter& w);
+    // One TLS read: Done with n bytes (0 at the stream's end), or what to wait for.
+    tls::Io ReadTls(char* buf, size_t size, long& n);
     int fd_ = -1;
     std::unique_ptr<tls::Stream> tls_;
     bool truncated_ = false;

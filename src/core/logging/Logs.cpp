@@ -94,6 +94,10 @@ void LogWriteFailed(AppState& state, const std::string& path, bool& reported, in
     if (reported)
         return;
     reported = true;
+    if (state.errorLines)
+        state.errorLines->Add(
+            (opening ? "Cannot open the log file " : "Cannot write the log file ") + path + ": " +
+            ErrnoText(err));
     if (opening)
         std::fprintf(stderr,
                      "Cannot open the log file %s: %s. Give the user who runs the program write "
@@ -182,8 +186,11 @@ void ReportMessage(AppState& state, const std::string& line, bool view, bool box
     // The unprefixed folder-creation failures are errors as well.
     std::string_view body = LineBody(line);
     if (StartsWith(body, "ERROR:") ||
-        (StartsWith(body, "Create Directory ") && body.find(" Failed!!!") != body.npos))
+        (StartsWith(body, "Create Directory ") && body.find(" Failed!!!") != body.npos)) {
         ++state.ErrorLinesReported;
+        if (state.errorLines)
+            state.errorLines->Add(line);
+    }
     if (view && !state.ServiceMode && state.host)
         state.host->AddLogViewLine(line);
     if (state.logs.SysLogOpen)

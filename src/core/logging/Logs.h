@@ -6,10 +6,24 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kv {
 
 struct AppState;
+
+// The error lines of one cycle, for its status file: the first ones kept,
+// every one counted.
+struct ErrorLineCollector {
+    static constexpr size_t kKept = 50;
+    std::vector<std::string> lines;
+    int64_t total = 0;
+    void Add(const std::string& line) {
+        if (lines.size() < kKept)
+            lines.push_back(line);
+        ++total;
+    }
+};
 
 struct LogFiles {
     std::string SysLogPath;

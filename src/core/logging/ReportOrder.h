@@ -32,6 +32,21 @@ public:
     // g has no more lines: what may go now is written.
     void Finish(Group g);
     void FinishAll();
+    // Finishes the groups when it goes, however the scope ends.
+    class Finisher {
+    public:
+        explicit Finisher(ReportOrder& order) : order_(order) {}
+        ~Finisher() {
+            for (Group g : groups)
+                order_.Finish(g);
+        }
+        Finisher(const Finisher&) = delete;
+        Finisher& operator=(const Finisher&) = delete;
+        std::vector<Group> groups;
+
+    private:
+        ReportOrder& order_;
+    };
 
     // For ReportMessage: true when the line waits (it is written later).
     bool Hold(const std::string& line, bool view, bool box);

@@ -6,6 +6,7 @@
 #include "engine/Connection.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
+#include "program/CycleStatus.h"
 #include "program/Program.h"
 #include "program/ServiceNotify.h"
 #include "util/Fs.h"
@@ -63,16 +64,24 @@ void ReportFatal(AppState& state, const std::string& text) {
     ReportError(state, text);
 }
 
-CycleOutcome GuardedCycle(AppState& state) {
+// One cycle and its status; intervalMs is the wait before the next one
+// (0: none follows by itself).
+CycleOutcome GuardedCycle(AppState& state, int64_t intervalMs) {
     LogBracket logs(state);
-    IniFile ini(state.IniPath);
+    CycleStatus status(state);
+    CycleOutcome outcome;
     try {
-        return RunAutoCycle(state, ini);
+        IniFile ini(state.IniPath);
+        outcome = RunAutoCycle(state, ini);
     } catch (const std::exception& e) {
         // An error that escapes the cycle's own catchers: report it, keep going.
         ReportError(state, FirstCrLfToBlank(e.what()) + "!");
-        return {};
     }
+    std::optional<std::time_t> nextDue;
+    if (intervalMs > 0)
+        nextDue = state.Now() + static_cast<std::time_t>((intervalMs + 999) / 1000);
+    status.Finish(outcome.Connected, nextDue);
+    return outcome;
 }
 
 // Sleeps up to ms milliseconds; false when a stop was requested meanwhile.
@@ -138,11 +147,13 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
                 std::fprintf(stderr,
                              "korvane: INI File Lost!!! (no %s/Korvane.ini and no kvini.bak)\n",
                              programDir.c_str());
+            WriteFailedStart(state, "INI File Lost!!!");
             CloseSequence(state);
             return 2;
         }
     } catch (const std::exception& e) {
         ReportFatal(state, e.what());
+        WriteFailedStart(state, e.what());
         CloseSequence(state);
         return 2;
     }
@@ -151,7 +162,7 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
 
     if (once) {
         int errorsBefore = state.ErrorLinesReported;
-        CycleOutcome outcome = GuardedCycle(state);
+        CycleOutcome outcome = GuardedCycle(state, 0);
         int errors = state.ErrorLinesReported - errorsBefore;
         CloseSequence(state);
         if (!outcome.Connected) {
@@ -172,6 +183,7 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
         interval = AutoIntervalMs(state.settings.TimeInterval);
     } catch (const std::exception& e) {
         ReportFatal(state, std::string(e.what()) + " (Options/TimeInterval)");
+        WriteFailedStart(state, std::string(e.what()) + " (Options/TimeInterval)");
         CloseSequence(state);
         return 2;
     }
@@ -180,9 +192,9 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
         ReportInfo(state, LangMessage(state, "m03"));
     }
     NotifyServiceManager("READY=1\nSTATUS=Serving " + programDir);
-    GuardedCycle(state);
+    GuardedCycle(state, interval);
     while (WaitInterval(interval))
-        GuardedCycle(state);
+        GuardedCycle(state, interval);
     NotifyServiceManager("STOPPING=1");
     {
         LogBracket logs(state);

@@ -25,6 +25,8 @@ const StateRule kStateRules[] = {
     {kLogFolderName, "the log folder"},
     {"LOG/KVSYS*.LOG", "a log file"},
     {"LOG/KVTSF*.LOG", "a log file"},
+    {"LOG/KVHISTORY.DB*", "the transfer history's index"},
+    {"LOG/KVSTATUS.json", "the status of the last cycle"},
     {kTemporaryFolderName, "the temporary folder"},
     {"TMP/*", "a file in the temporary folder"},
     {kLanguageFolderName, "the language folder"},
