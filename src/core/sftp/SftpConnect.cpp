@@ -153,10 +153,41 @@ void SftpSession::Impl::OpenSocket(net::Waiter& w) {
     Status("Connected.");
 }
 
+void* SftpSession::Impl::SshAlloc(size_t size, void** abstract) {
+    void* block = std::malloc(size);
+    if (block)
+        static_cast<Impl*>(*abstract)->sshBlocks.insert(block);
+    return block;
+}
+
+void* SftpSession::Impl::SshRealloc(void* block, size_t size, void** abstract) {
+    auto& blocks = static_cast<Impl*>(*abstract)->sshBlocks;
+    void* moved = std::realloc(block, size);
+    if (moved && moved != block) {
+        blocks.erase(block);
+        blocks.insert(moved);
+    } else if (moved && !block) {
+        blocks.insert(moved);
+    }
+    return moved;
+}
+
+void SftpSession::Impl::SshFree(void* block, void** abstract) {
+    if (block)
+        static_cast<Impl*>(*abstract)->sshBlocks.erase(block);
+    std::free(block);
+}
+
+void SftpSession::Impl::FreeLeftBlocks() {
+    for (void* block : sshBlocks)
+        std::free(block);
+    sshBlocks.clear();
+}
+
 void SftpSession::Impl::Handshake(net::Waiter& w) {
     static std::once_flag once;
     std::call_once(once, [] { libssh2_init(0); });
-    ssh = libssh2_session_init_ex(nullptr, nullptr, nullptr, this);
+    ssh = libssh2_session_init_ex(SshAlloc, SshFree, SshRealloc, this);
     if (!ssh)
         throw FtpError("The SSH session could not be set up (out of memory).");
     libssh2_session_set_blocking(ssh, 0);

@@ -128,6 +128,7 @@ void SftpSession::Impl::Release() {
         }
         libssh2_session_free(ssh);
         ssh = nullptr;
+        FreeLeftBlocks();
     }
     if (socket)
         socket->Close();

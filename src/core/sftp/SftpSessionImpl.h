@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace kv {
@@ -32,6 +33,11 @@ struct SftpSession::Impl {
     std::shared_ptr<net::NetSocket> socket;
     LIBSSH2_SESSION* ssh = nullptr;
     LIBSSH2_SFTP* sftp = nullptr;
+    // Every block libssh2 holds for this session. libssh2 never frees the
+    // file handles of a connection that failed mid-transfer (with up to an
+    // upload window of data each), so what is left after the session is
+    // freed goes here; a service dropped once per cycle would grow forever.
+    std::unordered_set<void*> sshBlocks;
     std::string peerText; // the address reached, for the status texts
     std::string cwd;      // the current folder on the server (absolute)
 
@@ -120,6 +126,11 @@ struct SftpSession::Impl {
 
     // --- connection and login (SftpConnect.cpp) ---------------------------------
     void Connect(bool login);
+    // libssh2's allocator for this session, recording each block.
+    static void* SshAlloc(size_t size, void** abstract);
+    static void* SshRealloc(void* block, size_t size, void** abstract);
+    static void SshFree(void* block, void** abstract);
+    void FreeLeftBlocks();
     void OpenSocket(net::Waiter& w);
     void Handshake(net::Waiter& w);
     void CheckHostKey();
