@@ -7,6 +7,9 @@
 #   ./scripts/demo.sh --ftps     the same over explicit FTPS: the server
 #                                requires TLS, Korvane sets Options/FTPS=1 and
 #                                trusts the demo's own certificate
+#   ./scripts/demo.sh --sftp     the same mailbox on an SFTP server (OpenSSH's
+#                                sshd, internal-sftp, chrooted): Korvane sets
+#                                Options/Protocol=SFTP and pins its host key
 #   ./scripts/demo.sh --window   the window on the same mailbox (needs a
 #                                display); the summary follows when it closes
 set -euo pipefail
@@ -14,12 +17,14 @@ cd "$(dirname "$0")/.."
 src=$PWD
 window=0
 ftps=0
+sftp=0
 for arg in "$@"; do
     case "$arg" in
     --window) window=1 ;;
     --ftps) ftps=1 ;;
+    --sftp) sftp=1 ;;
     *)
-        echo "usage: $0 [--ftps] [--window]" >&2
+        echo "usage: $0 [--ftps | --sftp] [--window]" >&2
         exit 2
         ;;
     esac
@@ -29,8 +34,12 @@ if [ $window = 1 ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     exit 2
 fi
 
+if [ $ftps = 1 ] && [ $sftp = 1 ]; then
+    echo "--ftps and --sftp exclude each other." >&2
+    exit 2
+fi
 if [ "$(id -u)" != 0 ]; then
-    echo "The demo starts vsftpd, which needs root: run it as root (or with sudo)." >&2
+    echo "The demo starts vsftpd or sshd, which need root: run it as root (or with sudo)." >&2
     exit 2
 fi
 
@@ -52,6 +61,17 @@ password=demo-$RANDOM$RANDOM
 kv_ftp_account "$user" "$password"
 
 root="$demo/ftp"
+if [ $sftp = 1 ]; then
+    # sshd chroots the user: its folder and every one above it must be
+    # root's and writable by nobody else, which /tmp is not.
+    mkdir -p /var/lib/korvane-demo
+    chmod 755 /var/lib /var/lib/korvane-demo
+    chroot="/var/lib/korvane-demo/$(basename "$demo")"
+    mkdir -p "$chroot"
+    chmod 755 "$chroot"
+    # The user's own folder in it, where the mailbox's folders are.
+    root="$chroot/mailbox"
+fi
 mkdir -p "$root/out" "$root/in" "$root/tmp"
 crlf() { printf '%s\r\n' "$@"; }
 # Waiting for download: a one-line and a multi-line EDIFACT interchange, an
@@ -82,7 +102,13 @@ if [ $ftps = 1 ]; then
     mkdir -p "$certs"
     kv_make_cert "$certs"
 fi
-kv_start_vsftpd "$demo" "$root" "$user" "$certs"
+if [ $sftp = 1 ]; then
+    . "$src/scripts/lib/sshd.sh"
+    chown -R "$user" "$root"
+    kv_start_sshd "$demo" "$chroot" "$user" mailbox
+else
+    kv_start_vsftpd "$demo" "$root" "$user" "$certs"
+fi
 trap kv_stop_vsftpd EXIT
 port=$KV_FTP_PORT
 
@@ -100,6 +126,12 @@ if [ $ftps = 1 ]; then
     # Explicit TLS required; the demo's self-signed certificate is the trust anchor.
     sed -i "s|^Passive=1\r\$|Passive=1\r\nFTPS=1\r\nFTPSCAFile=$certs/cert.pem\r|" "$home/Korvane.ini"
     echo "== FTPS: the server requires TLS; Options/FTPS=1, Options/FTPSCAFile=$certs/cert.pem"
+fi
+if [ $sftp = 1 ]; then
+    # The server's host key is pinned: another key would be refused.
+    sed -i "s|^Passive=1\r\$|Passive=1\r\nProtocol=SFTP\r\nSFTPHostKey=$KV_SSH_FINGERPRINT\r|" "$home/Korvane.ini"
+    echo "== SFTP: Options/Protocol=SFTP, Options/SFTPHostKey=$KV_SSH_FINGERPRINT"
+    echo "   (the fingerprint of the server's key: ssh-keygen -l -E sha256 -f $demo/ssh_host_key.pub)"
 fi
 
 if [ $window = 1 ]; then

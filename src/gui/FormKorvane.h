@@ -94,6 +94,8 @@ public:
     // kv::Host
     void AddLogViewLine(const std::string& line) override;
     void ShowMessageBox(const std::string& text) override;
+    bool ConfirmHostKey(const std::string& host, const std::string& fingerprint,
+                        const std::string& keyType) override;
     void ProcessPendingEvents() override;
     void FtpTrace(const std::string& line) override;
     void FtpStatus(const std::string& text) override;

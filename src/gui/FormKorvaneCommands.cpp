@@ -62,6 +62,15 @@ void FormKorvane::ShowMessageBox(const std::string& text) {
     QMessageBox::information(isVisible() ? this : nullptr, "Korvane", DisplayText(text));
 }
 
+bool FormKorvane::ConfirmHostKey(const std::string& host, const std::string& fingerprint,
+                                 const std::string& keyType) {
+    // Unattended runs never wait for an answer: the key is refused and the
+    // log says how to pin it.
+    if (state_.AutoMode || state_.ServiceMode || !isVisible())
+        return false;
+    return AskYesNo(DisplayText(kv::HostKeyQuestion(state_, host, fingerprint, keyType)));
+}
+
 void FormKorvane::OpenUrl(const QString& url) {
     QDesktopServices::openUrl(QUrl(url));
 }

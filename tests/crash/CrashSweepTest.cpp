@@ -9,6 +9,7 @@
 #include "support/ChildProgram.h"
 #include "support/Mounts.h"
 #include "support/Servers.h"
+#include "support/SftpServer.h"
 #include "support/TestSupport.h"
 #include "util/Fs.h"
 
@@ -89,18 +90,21 @@ struct Direction {
     bool receive;
 };
 
-// A program folder whose settings point at the test server; its work
-// folders under `work` (another file system for the cases across two).
+// A program folder whose settings point at the test server (vsftpd, or sshd
+// over SFTP with its host key pinned); its work folders under `work` (another
+// file system for the cases across two).
 class Mailbox {
 public:
     // scratch: where the runs' standard error and call counts go, off the
     // disks whose power is cut.
-    Mailbox(const std::string& home, const std::string& work, const std::string& scratch)
-        : home_(home), work_(work), scratch_(scratch) {}
+    Mailbox(const std::string& home, const std::string& work, const std::string& scratch,
+            FtpServer& server = Server(), const std::string& sftpHostKey = "")
+        : home_(home), work_(work), scratch_(scratch), server_(server), sftpHostKey_(sftpHostKey) {}
 
     std::string inbox() const { return work_ + "/INBOX"; }
     std::string outbox() const { return work_ + "/OUTBOX"; }
     const std::string& home() const { return home_; }
+    FtpServer& server() const { return server_; }
 
     void Reset(const Direction& d) {
         for (const std::string& folder : {home_, work_}) {
@@ -111,7 +115,7 @@ public:
         }
         for (const char* f : {"INBOX", "OUTBOX", "BACKUP", "ERROR"})
             fs::create_directories(work_ + "/" + f);
-        VsftpdServer& s = Server();
+        FtpServer& s = server_;
         for (const char* f : {"out", "in", "tmp"}) {
             std::error_code ec;
             fs::remove_all(s.path(f), ec);
@@ -125,16 +129,19 @@ public:
         else
             for (const auto& [name, content] : Payload(kOwn))
                 WriteFile(outbox() + "/" + name, content);
-        WriteFile(home_ + "/Korvane.ini",
-                  "[Options]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(s.port()) +
-                      "\r\nUserID=" + s.user() +
-                      "\r\nPassword=" + kv::EncryptToHex(s.password(), kv::kPasswordKey) +
-                      "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
-                      "RemoteInPath=in\r\nRemoteOutPath=out\r\nLocalInPath=" +
-                      inbox() + "\r\nLocalOutPath=" + outbox() + "\r\nLocalBackupPath=" + work_ +
-                      "/BACKUP\r\nLocalErrPath=" + work_ + "/ERROR\r\nAllowReceive=" +
-                      (d.receive ? "1" : "0") + "\r\nAllowSend=" + (d.receive ? "0" : "1") +
-                      "\r\nTimeInterval=10\r\n[System]\r\nLogStep=Day\r\n");
+        WriteFile(
+            home_ + "/Korvane.ini",
+            "[Options]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(s.port()) + "\r\nUserID=" +
+                s.user() + "\r\nPassword=" + kv::EncryptToHex(s.password(), kv::kPasswordKey) +
+                "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
+                "RemoteInPath=in\r\nRemoteOutPath=out\r\nLocalInPath=" +
+                inbox() + "\r\nLocalOutPath=" + outbox() + "\r\nLocalBackupPath=" + work_ +
+                "/BACKUP\r\nLocalErrPath=" + work_ +
+                "/ERROR\r\nAllowReceive=" + (d.receive ? "1" : "0") +
+                "\r\nAllowSend=" + (d.receive ? "0" : "1") + "\r\nTimeInterval=10\r\n" +
+                (sftpHostKey_.empty() ? std::string()
+                                      : "Protocol=SFTP\r\nSFTPHostKey=" + sftpHostKey_ + "\r\n") +
+                "[System]\r\nLogStep=Day\r\n");
         // What the user put there is on the disk before the cycle starts.
         for (const std::string& folder : {home_, work_}) {
             const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -188,6 +195,8 @@ public:
 
 private:
     std::string home_, work_, scratch_;
+    FtpServer& server_;
+    std::string sftpHostKey_;
 };
 
 Files Read(const std::string& folder) {
@@ -212,7 +221,7 @@ Lines Entries(const std::string& folder) {
 Lines Broken(const Mailbox& m, const Direction& d) {
     Lines broken;
     const Files original = Payload(d.receive ? kTheirs : kOwn);
-    const Files arrived = d.receive ? Read(m.inbox()) : Read(Server().path("in"));
+    const Files arrived = d.receive ? Read(m.inbox()) : Read(m.server().path("in"));
     for (const auto& [name, content] : arrived) {
         auto it = original.find(name);
         if (it == original.end())
@@ -224,14 +233,14 @@ Lines Broken(const Mailbox& m, const Direction& d) {
     for (const auto& [name, content] : original)
         if (!arrived.count(name))
             broken.push_back(name + " is not at its destination after two clean cycles");
-    const Files left = d.receive ? Read(Server().path("out")) : Read(m.outbox());
+    const Files left = d.receive ? Read(m.server().path("out")) : Read(m.outbox());
     for (const auto& [name, content] : left)
         broken.push_back(name + " is still at its source after two clean cycles");
     if (d.receive) {
         for (const std::string& n : Entries(m.home() + "/TMP"))
             broken.push_back("TMP still holds " + n);
     } else {
-        for (const auto& [name, content] : Read(Server().path("tmp")))
+        for (const auto& [name, content] : Read(m.server().path("tmp")))
             broken.push_back("the server's tmp folder still holds " + name);
     }
     // One record each.
@@ -450,4 +459,17 @@ TEST_F(CrashSweep, PowerLostAnywhere) {
     for (const Direction& d : {kReceive, kSend})
         Report(SweepCycle(across, d, Cut::PowerLoss, Sample(2), {&disk, &second}),
                std::string(d.name) + ", power loss, two file systems");
+}
+
+// The same promise over SFTP (sshd, the host key pinned): kill -9 at any call
+// and a connection reset at any socket call, fewer points.
+TEST_F(CrashSweep, OverSftpKilledOrCutOffAnywhere) {
+    SftpServer& server = SharedSftpd();
+    fs::create_directories(dir / "home");
+    Mailbox m(dir / "home", dir / "home", dir.path(), server, server.fingerprint());
+    for (const Direction& d : {kReceive, kSend}) {
+        Report(SweepCycle(m, d, Cut::Kill, Sample(4)), std::string(d.name) + " over SFTP");
+        Report(SweepCycle(m, d, Cut::ConnectionReset, Sample(3)),
+               std::string(d.name) + " over SFTP, connection reset");
+    }
 }

@@ -9,6 +9,7 @@
 #include "FormExpSet.h"
 #include "TitleBar.h"
 #include "app/Settings.h"
+#include "config/IniFile.h"
 #include "config/WnDes.h"
 
 #include <QPainter>
@@ -91,6 +92,14 @@ int main(int argc, char** argv) {
     Save(h, folder, "dialog-clean.png", [](DialogHome& h, const std::string& pack) {
         return std::make_unique<kvgui::FormCleanFolder>(h.ini, pack, h.dir.path(), "", h.host,
                                                         nullptr);
+    });
+    // The same mailbox over SFTP, its host key pinned.
+    kv::IniFile(h.ini).WriteStrings(
+        {{"Options", "Protocol", "SFTP"},
+         {"Options", "Port", "22"},
+         {"Options", "SFTPHostKey", "SHA256:Kp0QmVJ3w8mM7cX2yYwJ3lq3vFqGJ8Zk1f3d9w5oB2E"}});
+    Save(h, folder, "dialog-basic-sftp.png", [](DialogHome& h, const std::string& pack) {
+        return std::make_unique<kvgui::FormBasSet>(h.ini, pack, h.host, nullptr);
     });
     return 0;
 }

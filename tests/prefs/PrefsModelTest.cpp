@@ -2,6 +2,7 @@
 // show, what their rules do, and the settings file's bytes after OK, Save
 // and Cancel.
 #include "app/Settings.h"
+#include "config/IniFile.h"
 #include "config/WnDes.h"
 #include "prefs/AdvancePrefs.h"
 #include "prefs/BasicPrefs.h"
@@ -120,6 +121,37 @@ TEST(BasicPrefs, ShowsTheFileFollowsTheRulesAndWritesEveryKeyInOrderOnOk) {
             "[Proxy]\r\nProxyType=3\r\nAuthentication=1\r\nPort=1080\r\nHost=socks.lan\r\n"
             "UserID=\r\nPassword=" +
             Hex("pp") + "\r\n");
+}
+
+TEST(BasicPrefs, TheProtocolAndTheHostKeyOfAnSftpMailbox) {
+    Files f;
+    const std::string key = "SHA256:AAcOFRwjKjE4P0ZNVFtiaXB3foWMk5qhqK+2vcTL0tk";
+    WriteFile(f.ini, "[Options]\r\nHost=h\r\nProtocol= sftp \r\nSFTPHostKey=" + key + "\r\n");
+    BasicPrefsModel m(f.ini, f.pack);
+    EXPECT_EQ(m.Get("ComboBoxProtocol").items, (std::vector<std::string>{"FTP", "SFTP"}));
+    EXPECT_EQ(m.Index("ComboBoxProtocol"), 1);
+    EXPECT_EQ(m.Text("Edit_HostKey"), key);
+    EXPECT_TRUE(m.Enabled("Edit_HostKey"));
+    // Back to FTP: no host key to pin; the stored one stays in the file.
+    m.Select("ComboBoxProtocol", 0);
+    EXPECT_FALSE(m.Enabled("Edit_HostKey"));
+    ASSERT_TRUE(m.Ok());
+    IniFile after(f.ini);
+    EXPECT_EQ(after.ReadString("Options", "Protocol"), "FTP");
+    EXPECT_EQ(after.ReadString("Options", "SFTPHostKey"), key);
+
+    // An FTP mailbox that chooses SFTP and pastes the key with blanks.
+    Files g;
+    WriteFile(g.ini, "[Options]\r\nHost=h\r\n");
+    BasicPrefsModel n(g.ini, g.pack);
+    EXPECT_EQ(n.Index("ComboBoxProtocol"), 0);
+    EXPECT_FALSE(n.Enabled("Edit_HostKey"));
+    n.Select("ComboBoxProtocol", 1);
+    n.SetText("Edit_HostKey", "  " + key + " ");
+    ASSERT_TRUE(n.Ok());
+    IniFile chosen(g.ini);
+    EXPECT_EQ(chosen.ReadString("Options", "Protocol"), "SFTP");
+    EXPECT_EQ(chosen.ReadString("Options", "SFTPHostKey"), key);
 }
 
 TEST(BasicPrefs, AbsentKeysGiveEmptyBoxesAndCancelOrANoChoiceOkWritesOnlyWhatItMust) {

@@ -14,6 +14,10 @@ bool Settings::BinaryTransfer() const {
     return UpperCase(TransferType) == "BIN";
 }
 
+bool Settings::Sftp() const {
+    return UpperCase(Trim(Protocol)) == "SFTP";
+}
+
 namespace {
 
 // A bad number names its key: "Options/Port: 'x' is not a valid integer value".
@@ -35,7 +39,11 @@ void ReadSettings(AppState& state) {
 
     // Field by field, so a conversion failure leaves the later fields as they were.
     s.Host = ReadSetting(ini, keys::Host);
-    s.Port = IntegerSetting(ini, keys::Port);
+    s.Protocol = ReadSetting(ini, keys::Protocol);
+    // An SFTP mailbox without a port is on SSH's own.
+    s.Port = s.Sftp() && Trim(ReadSetting(ini, keys::Port)).empty()
+                 ? 22
+                 : IntegerSetting(ini, keys::Port);
     s.UserID = ReadSetting(ini, keys::UserID);
     s.Password = DecryptFromHex(ReadSetting(ini, keys::Password), kPasswordKey);
     s.TransferType = ReadSetting(ini, keys::TransferType);
@@ -48,6 +56,9 @@ void ReadSettings(AppState& state) {
     s.FTPS = ReadFlag(ini, keys::FTPS);
     s.FTPSCAFile = ReadSetting(ini, keys::FTPSCAFile);
     s.FTPSFingerprint = ReadSetting(ini, keys::FTPSFingerprint);
+    s.SFTPHostKey = ReadSetting(ini, keys::SFTPHostKey);
+    s.SFTPKeyFile = ReadSetting(ini, keys::SFTPKeyFile);
+    s.SFTPKeyPassword = DecryptFromHex(ReadSetting(ini, keys::SFTPKeyPassword), kPasswordKey);
     s.TimeInterval = ReadSetting(ini, keys::TimeInterval);
     s.LogTimeOut = ReadSetting(ini, keys::LogTimeOut);
     s.KVTimeOut = ReadSetting(ini, keys::KVTimeOut);

@@ -33,9 +33,18 @@ struct Settings {
     bool FTPS = false;
     std::string FTPSCAFile;
     std::string FTPSFingerprint;
+    // Options/Protocol as stored ("FTP", "SFTP"; empty is FTP): the session
+    // refuses any other value when it is made. SFTP's pinned host key, key
+    // file and its passphrase (deciphered).
+    std::string Protocol;
+    std::string SFTPHostKey;
+    std::string SFTPKeyFile;
+    std::string SFTPKeyPassword;
 
     // "BIN" in any letter case means binary; anything else ASCII.
     bool BinaryTransfer() const;
+    // Options/Protocol is "SFTP" (letter case and blanks around it ignored).
+    bool Sftp() const;
 };
 
 // The fixed key string of the stored passwords.

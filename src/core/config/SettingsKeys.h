@@ -69,6 +69,12 @@ inline constexpr SettingKey Passive        {"Options", "Passive",        ValueKi
 inline constexpr SettingKey FTPS           {"Options", "FTPS",           ValueKind::FlagWhenSet};
 inline constexpr SettingKey FTPSCAFile     {"Options", "FTPSCAFile",     ValueKind::Text};
 inline constexpr SettingKey FTPSFingerprint{"Options", "FTPSFingerprint",ValueKind::Text};
+// Options: the protocol ("FTP" or "SFTP"; absent or empty is FTP) and SFTP's
+// pinned host key, key file and the key file's passphrase.
+inline constexpr SettingKey Protocol       {"Options", "Protocol",       ValueKind::Text, "FTP"};
+inline constexpr SettingKey SFTPHostKey    {"Options", "SFTPHostKey",    ValueKind::Text};
+inline constexpr SettingKey SFTPKeyFile    {"Options", "SFTPKeyFile",    ValueKind::Text};
+inline constexpr SettingKey SFTPKeyPassword{"Options", "SFTPKeyPassword",ValueKind::Cipher};
 inline constexpr SettingKey NetTimeOut     {"Options", "NetTimeOut",     ValueKind::Number};
 inline constexpr SettingKey WinXPFirewall  {"Options", "WinXPFirewall",  ValueKind::Flag};
 inline constexpr SettingKey CNC102         {"Options", "CNC102",         ValueKind::Flag};

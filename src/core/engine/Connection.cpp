@@ -9,6 +9,7 @@
 #include "ftp/NetSocket.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
+#include "sftp/SftpSession.h"
 #include "util/Fs.h"
 #include "util/Text.h"
 
@@ -32,7 +33,27 @@ int NetTimeOutSeconds(const IniFile& ini) {
     return static_cast<int>(*v);
 }
 
-void Configure(RemoteSession& s, const AppState& state, const IniFile& ini) {
+// A host key no setting pins yet: the window asks its user, and a key the
+// user trusts is pinned for the next connections; without a user to ask it
+// is refused with the line that says how to pin it.
+bool PinHostKey(AppState& state, IniFile& ini, const std::string& fingerprint,
+                const std::string& keyType) {
+    const std::string& host = state.settings.Host;
+    if (!state.host || !state.host->ConfirmHostKey(host, fingerprint, keyType))
+        throw FtpError("The SFTP server " + host + " presented the host key " + fingerprint + " (" +
+                       keyType +
+                       "), which is not pinned and was not accepted; nothing "
+                       "was sent. Check it with the server's administrator, then set "
+                       "Options/SFTPHostKey=" +
+                       fingerprint + " in Korvane.ini (or accept it when the window asks)");
+    WriteSetting(ini, keys::SFTPHostKey, fingerprint);
+    state.settings.SFTPHostKey = fingerprint;
+    ReportInfo(state, "The host key " + fingerprint + " of the SFTP server " + host +
+                          " is pinned in Options/SFTPHostKey.");
+    return true;
+}
+
+void Configure(RemoteSession& s, AppState& state, IniFile& ini) {
     const Settings& st = state.settings;
     s.Host = st.Host;
     s.Port = st.Port;
@@ -54,6 +75,14 @@ void Configure(RemoteSession& s, const AppState& state, const IniFile& ini) {
         ftp->UseTls = st.FTPS;
         ftp->TlsCAFile = st.FTPSCAFile;
         ftp->TlsFingerprint = st.FTPSFingerprint;
+    } else if (auto* sftp = dynamic_cast<SftpSession*>(&s)) {
+        sftp->HostKey = st.SFTPHostKey;
+        sftp->KeyFile = st.SFTPKeyFile;
+        sftp->KeyPassword = st.SFTPKeyPassword;
+        sftp->AcceptHostKey = [&state, &ini](const std::string& fingerprint,
+                                             const std::string& keyType) {
+            return PinHostKey(state, ini, fingerprint, keyType);
+        };
     }
     s.NetTimeOut = NetTimeOutSeconds(ini);
     s.SetTraceEnabled(state.TraceWanted);
@@ -224,10 +253,22 @@ bool TcpReachable(AppState& state, const std::string& host, const char* port, in
 
 } // namespace
 
+std::string HostKeyQuestion(const AppState& state, const std::string& host,
+                            const std::string& fingerprint, const std::string& keyType) {
+    auto text = [&](const char* code, const char* english) {
+        const std::string t = LangMessage(state, code);
+        return t.empty() ? std::string(english) : t;
+    };
+    return text("f10", "This SFTP server presents a host key that is not pinned yet:") + "\n\n" +
+           host + "\n" + fingerprint + " (" + keyType + ")\n\n" +
+           text("f11", "Compare it with the fingerprint the server's administrator gave you. "
+                       "Trust it and pin it for the next connections?");
+}
+
 void TestConnection(AppState& state) {
-    // The test always aims at the standard FTP port, directly, whatever Port
-    // and the proxy say.
-    if (TcpReachable(state, state.settings.Host, "21", 20000)) {
+    // The test always aims at the protocol's standard port (FTP's, or SSH's
+    // for an SFTP mailbox), directly, whatever Port and the proxy say.
+    if (TcpReachable(state, state.settings.Host, state.settings.Sftp() ? "22" : "21", 20000)) {
         ReportMessage(state, InfoLine(state, LangMessage(state, "m01")), true,
                       state.ShowTestSuccessBox);
     } else {

@@ -17,5 +17,10 @@ bool ConnectSession(AppState& state, IniFile& ini);
 bool DisconnectSession(AppState& state);
 // Checks that Host accepts a TCP connection on port 21 (m01 / m02 lines).
 void TestConnection(AppState& state);
+// The window's question about an SFTP server's host key that no setting pins
+// yet: message codes "f10" and "f11" of the current language pack (English
+// when the pack has none) around the host, the fingerprint and the key type.
+std::string HostKeyQuestion(const AppState& state, const std::string& host,
+                            const std::string& fingerprint, const std::string& keyType);
 
 } // namespace kv

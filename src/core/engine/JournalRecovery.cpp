@@ -96,22 +96,30 @@ bool RenameNow(SendPass& p, JournalEntry& e) {
     const std::string name = e.Get(send::Name);
     std::string final = e.Get(send::Final);
     std::string remote = FileNameOf(final);
-    for (;;) {
+    // Where the rename never replaces, its refusal tells a taken name.
+    const bool renameTells = p.s->RenameKeepsExisting();
+    while (!renameTells) {
         const RemoteSession::Stamp st = p.s->Stamps({final}).front();
         if (!RemoteNameTaken(p, final, st.size, st.sizeCode))
             break;
         NextRemoteName(remote, name, dest);
         final = dest + "/" + remote;
     }
-    // The rename may happen from here on: known to the journal first.
-    p.journal.Mark(e, mark::Renaming, {{send::Final, final}});
-    p.journal.Flush();
+    auto renaming = [&](const std::string& next) {
+        // The rename may happen from here on: known to the journal first.
+        p.journal.Mark(e, mark::Renaming, {{send::Final, dest + "/" + next}});
+        p.journal.Flush();
+    };
+    renaming(remote);
     std::vector<std::exception_ptr> results;
     p.s->Rename({{e.Get(send::Tmp), final}}, results);
-    if (results.empty() || !results.front())
+    std::exception_ptr refusal = results.empty() ? nullptr : results.front();
+    if (refusal && renameTells)
+        refusal = RenameUnderFreeName(p, e.Get(send::Tmp), name, dest, remote, renaming, refusal);
+    if (!refusal)
         return true;
     try {
-        std::rethrow_exception(results.front());
+        std::rethrow_exception(refusal);
     } catch (...) {
         ReportStepFailure(p, "Rename File Failed!!!->" + PrintableName(name));
     }

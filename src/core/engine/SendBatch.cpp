@@ -245,7 +245,26 @@ void SendBatch::RenameAll(std::vector<OutgoingFile>& files) {
     std::vector<OutgoingFile*> refused;
     for (size_t i = 0; i < uploaded.size(); ++i) {
         OutgoingFile& f = *uploaded[i];
-        const std::exception_ptr failure = i < results.size() ? results[i] : lost;
+        std::exception_ptr failure = i < results.size() ? results[i] : lost;
+        if (failure && i < results.size() && !lost && p_.s->RenameKeepsExisting()) {
+            // The server refused to replace a file of that name: the next
+            // free name, known to the journal before the rename.
+            std::string remote = f.remote;
+            try {
+                failure = RenameUnderFreeName(
+                    p_, "tmp/" + f.remote, f.name, dest_, remote,
+                    [&](const std::string& next) {
+                        p_.journal.Mark(*f.entry, mark::Renaming,
+                                        {{send::Final, dest_ + "/" + next}});
+                        p_.journal.Flush();
+                    },
+                    failure);
+            } catch (...) {
+                lost = std::current_exception();
+                results.resize(i);
+                failure = lost;
+            }
+        }
         if (!failure) {
             f.renamed = true;
             continue;

@@ -83,7 +83,11 @@ void UploadUnderFreeName(SendPass& p, OutboxHandle& file, const std::string& nam
                          const std::string& dest, std::string& remote,
                          const std::function<void(const std::string&)>& beforeName) {
     remote = name;
-    if (!p.binary) {
+    // Where the rename refuses to replace, the destination is not probed: the
+    // rename itself tells (RenameUnderFreeName), and the upload's exclusive
+    // create tells for "tmp"; no transfer type changes bytes there.
+    const bool renameTells = p.s->RenameKeepsExisting();
+    if (!p.binary && !renameTells) {
         const std::string chosen = ChooseRemoteNameAscii(p, name, dest);
         if (chosen != remote)
             beforeName(chosen);
@@ -93,7 +97,8 @@ void UploadUnderFreeName(SendPass& p, OutboxHandle& file, const std::string& nam
     }
     // The name checks travel with the upload's passive-mode command.
     for (;;) {
-        const std::vector<std::string> names = NamesToCheck(remote, dest);
+        const std::vector<std::string> names =
+            renameTells ? std::vector<std::string>{"tmp/" + remote} : NamesToCheck(remote, dest);
         const std::vector<RemoteSession::SizeAnswer> answers =
             p.s->PutIfAbsent(file.ReadPath(), names[0], names);
         bool sent = true;
@@ -108,6 +113,32 @@ void UploadUnderFreeName(SendPass& p, OutboxHandle& file, const std::string& nam
         NextRemoteName(remote, name, dest);
         beforeName(remote);
     }
+}
+
+std::exception_ptr RenameUnderFreeName(SendPass& p, const std::string& tmpPath,
+                                       const std::string& name, const std::string& dest,
+                                       std::string& remote,
+                                       const std::function<void(const std::string&)>& beforeName,
+                                       std::exception_ptr refusal) {
+    while (refusal) {
+        // Refused for a reason other than a taken name: that refusal stands.
+        const RemoteSession::Stamp st = p.s->Stamps({dest + "/" + remote}).front();
+        if (st.size < 0 && st.time.empty() && (st.sizeCode == 550 || st.sizeCode == 0))
+            return refusal;
+        try {
+            NextRemoteName(remote, name, dest);
+        } catch (const FtpError&) {
+            return std::current_exception();
+        }
+        beforeName(remote);
+        try {
+            p.s->Rename(tmpPath, dest + "/" + remote);
+            refusal = nullptr;
+        } catch (const ProtocolReplyError&) {
+            refusal = std::current_exception();
+        }
+    }
+    return nullptr;
 }
 
 SendPass MakeSendPass(AppState& state, IniFile& ini, TransferJournal& journal,

@@ -2,6 +2,7 @@
 // Uploading one outbox file: the checks of the remote folders, a free remote
 // name (a remote file is never replaced) and the upload to "tmp". Shared by the
 // passes of the send cycle and by the finishing of interrupted sends.
+#include <exception>
 #include <functional>
 #include <memory>
 #include <set>
@@ -50,6 +51,17 @@ void ReportStepFailure(SendPass& p, const std::string& line);
 void UploadUnderFreeName(SendPass& p, OutboxHandle& file, const std::string& name,
                          const std::string& dest, std::string& remote,
                          const std::function<void(const std::string&)>& beforeName);
+// After a refused rename of tmpPath to dest + "/" + remote on a session whose
+// rename never replaces (RemoteSession::RenameKeepsExisting): while the name
+// is taken in dest, the next "!" name is tried, beforeName(remote) being
+// called first (the journal learns it). Returns the refusal that stands, or
+// null once renamed (remote then names the file in dest); throws what ends
+// the session.
+std::exception_ptr RenameUnderFreeName(SendPass& p, const std::string& tmpPath,
+                                       const std::string& name, const std::string& dest,
+                                       std::string& remote,
+                                       const std::function<void(const std::string&)>& beforeName,
+                                       std::exception_ptr refusal);
 // The next name to try when remote is taken.
 void NextRemoteName(std::string& remote, const std::string& name, const std::string& dest);
 // True when the server holds anything under one of the names (see SIZE

@@ -4,6 +4,8 @@
 #include "engine/Connection.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
+#include "sftp/SftpSession.h"
+#include "util/Text.h"
 
 #include <chrono>
 
@@ -101,10 +103,18 @@ private:
 } // namespace
 
 std::shared_ptr<RemoteSession> MakeRoutedSession(AppState& state) {
+    // Never a guess: a protocol the program does not know connects nowhere.
+    const std::string protocol = UpperCase(Trim(state.settings.Protocol));
+    if (!protocol.empty() && protocol != "FTP" && protocol != "SFTP")
+        throw FtpError("Options/Protocol is \"" + state.settings.Protocol +
+                       "\", which is neither FTP nor SFTP; correct it in Korvane.ini. Nothing "
+                       "was sent");
+    RemoteSession* made =
+        protocol == "SFTP" ? static_cast<RemoteSession*>(new SftpSession) : new FtpSession;
     auto router = std::make_shared<SessionRouter>(state);
     // The router outlives the session: events the session raises while it
     // closes still find it, and once detached it passes nothing on.
-    std::shared_ptr<RemoteSession> session(new FtpSession, [router](RemoteSession* p) {
+    std::shared_ptr<RemoteSession> session(made, [router](RemoteSession* p) {
         router->Detach();
         delete p;
     });

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <limits>
 #include <unistd.h>
 
 namespace kv {
@@ -33,15 +32,6 @@ void FtpSession::Impl::DropSplicePipe() {
             ::close(g.fd);
         g.fd = -1;
     }
-}
-
-int64_t FtpSession::Impl::DownloadLimit(const SizesFirst& first, int64_t expectedSize) const {
-    int64_t size = expectedSize;
-    if (!first.answers.empty() && first.answers.front().size >= 0)
-        size = first.answers.front().size;
-    if (size < 0)
-        return std::numeric_limits<int64_t>::max();
-    return self.Type == TransferType::Ascii ? 2 * size : size;
 }
 
 GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string& localName,
@@ -84,8 +74,8 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
     bool whole = Transfer(
         "retr " + remoteName, Kind::Read,
         [&](net::NetSocket& s, net::Waiter& w) {
-            WorkScope scope(*this, WorkDirection::Read, 0);
-            RateFloor rate(self);
+            remote::WorkEvents::Scope scope(work, WorkDirection::Read, 0);
+            remote::RateFloor rate(self, "FTP");
             for (;;) {
                 long n;
                 if (zeroCopy) {
@@ -101,7 +91,7 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
                 } else {
                     n = s.Receive(chunk.data(), chunk.size(), w);
                     if (n > 0)
-                        WriteAll(file.fd, chunk.data(), static_cast<size_t>(n), localName);
+                        remote::WriteAll(file.fd, chunk.data(), static_cast<size_t>(n), localName);
                 }
                 if (n < 0) {
                     CheckClosedLocally();
@@ -114,19 +104,11 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
                 result.Bytes += n;
                 rate.Moved(n);
                 if (limit < 0)
-                    limit = DownloadLimit(first, expectedSize);
-                if (result.Bytes > limit)
-                    throw FtpLimitError("The FTP server sent more than the " +
-                                        std::to_string(limit) + " bytes it announced for " +
-                                        remoteName +
-                                        "; the download was stopped and the file stays on the "
-                                        "server.");
-                if (self.WriteBackBytes > 0 && result.Bytes - writtenBack >= self.WriteBackBytes) {
-                    // Only starts the writing; errors show at the flush.
-                    ::sync_file_range(file.fd, writtenBack, result.Bytes - writtenBack,
-                                      SYNC_FILE_RANGE_WRITE);
-                    writtenBack = result.Bytes;
-                }
+                    limit = remote::DownloadLimit(
+                        first.answers.empty() ? -1 : first.answers.front().size, expectedSize,
+                        self.Type);
+                remote::CheckDownloadLimit(result.Bytes, limit, "FTP", remoteName);
+                remote::StartWriteBack(file.fd, result.Bytes, self.WriteBackBytes, writtenBack);
                 Work(WorkDirection::Read, n);
             }
         },
@@ -148,20 +130,6 @@ bool FtpSession::Impl::RemoteSizeIs(const std::string& remoteName, int64_t bytes
     lastCode = savedCode;
     lastLines = std::move(savedLines);
     return same;
-}
-
-void FtpSession::Impl::WriteAll(int fd, const char* p, size_t n, const std::string& name) {
-    while (n > 0) {
-        ssize_t k = ::write(fd, p, n);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            throw FileError("Cannot write the local file " + name + ": " +
-                            ErrnoMessage(k < 0 ? errno : ENOSPC) +
-                            ". Free some disk space or check the folder.");
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
 }
 
 } // namespace kv

@@ -10,8 +10,8 @@ namespace kv {
 
 bool FtpSession::Impl::ReadAll(net::NetSocket& s, net::Waiter& w,
                                const std::function<void(const char*, size_t)>& sink) {
-    WorkScope scope(*this, WorkDirection::Read, 0);
-    RateFloor rate(self);
+    remote::WorkEvents::Scope scope(work, WorkDirection::Read, 0);
+    remote::RateFloor rate(self, "FTP");
     for (;;) {
         long n = s.Receive(chunk.data(), chunk.size(), w);
         if (n < 0) {

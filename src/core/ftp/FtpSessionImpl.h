@@ -9,6 +9,7 @@
 #include "ftp/NetSocket.h"
 #include "ftp/Tls.h"
 #include "remote/RemoteEvents.h"
+#include "remote/RemoteTransfer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -107,11 +108,7 @@ struct FtpSession::Impl {
     std::shared_ptr<net::NetSocket> data;
     std::shared_ptr<net::NetSocket> listener;
 
-    struct WorkState {
-        int level = 0;
-        int64_t size = 0;
-        int64_t total = 0;
-    } work[2];
+    remote::WorkEvents work{events};
 
     std::vector<char> chunk;
 
@@ -125,27 +122,11 @@ struct FtpSession::Impl {
             E().Trace(ftp::TraceLine(ftp::TraceStamp(), text));
     }
 
-    // --- work events (FtpTransfer.cpp) ---------------------------------------
-    void WorkBegin(WorkDirection d, int64_t size);
-    // One event per chunk of at most kChunk bytes, however many bytes one
-    // call moved: hosts see the same steps whatever the transfer path. An
-    // abort from a handler ends the events of that call.
-    void Work(WorkDirection d, int64_t count);
-    void WorkEnd(WorkDirection d);
-    struct WorkScope {
-        Impl& impl;
-        WorkDirection dir;
-        WorkScope(Impl& i, WorkDirection d, int64_t size) : impl(i), dir(d) {
-            impl.WorkBegin(d, size);
-        }
-        ~WorkScope() {
-            try {
-                impl.WorkEnd(dir);
-            } catch (...) {
-                // A failing host handler must not hide the operation's own result.
-            }
-        }
-    };
+    // --- work events ----------------------------------------------------------
+    // count bytes moved; an abort from a handler ends the events of that call.
+    void Work(WorkDirection d, int64_t count) {
+        work.Moved(d, count, [this] { return phase == Phase::Aborting; });
+    }
 
     // --- closing (FtpControl.cpp; the splice pipe: FtpDownload.cpp) --------------
     void CloseData();
@@ -303,20 +284,6 @@ struct FtpSession::Impl {
     // early) or by Disconnect (the operation fails).
     void CheckClosedLocally();
 
-    // Fails a transfer that moves fewer than MinBytesPerSecond for a whole
-    // NetTimeOut.
-    class RateFloor {
-    public:
-        RateFloor(const FtpSession& s);
-        void Moved(int64_t bytes);
-
-    private:
-        int64_t floor_;
-        std::chrono::steady_clock::duration window_;
-        std::chrono::steady_clock::time_point since_;
-        int64_t bytes_ = 0;
-    };
-
     // --- listing, download, upload (FtpListing, FtpDownload, FtpUpload) ------
     // Reads a data connection to its end; `sink` takes each chunk.
     bool ReadAll(net::NetSocket& s, net::Waiter& w,
@@ -327,17 +294,10 @@ struct FtpSession::Impl {
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
                   int64_t* remoteSize, std::string* remoteTime, int64_t expectedSize);
 
-    // The most bytes a download may bring: the file's size as the server
-    // answered SIZE, else as expected (doubled in ASCII type); no bound when
-    // neither is known.
-    int64_t DownloadLimit(const SizesFirst& first, int64_t expectedSize) const;
-
     // A TLS stream that ended without close_notify may have been cut by a
     // third party: the download counts only when the server's size matches.
     // The last reply stays the transfer's.
     bool RemoteSizeIs(const std::string& remoteName, int64_t bytes);
-
-    static void WriteAll(int fd, const char* p, size_t n, const std::string& name);
 
     void Put(const std::string& localName, const std::string& remoteName, bool append,
              SizesFirst* first = nullptr);

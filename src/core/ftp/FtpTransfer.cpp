@@ -14,35 +14,6 @@ namespace kv {
 
 namespace rc = ftp::reply;
 
-void FtpSession::Impl::WorkBegin(WorkDirection d, int64_t size) {
-    WorkState& s = work[static_cast<int>(d)];
-    if (++s.level == 1) {
-        s.size = size;
-        s.total = 0;
-        E().WorkBegin(d, size);
-    }
-}
-
-void FtpSession::Impl::Work(WorkDirection d, int64_t count) {
-    WorkState& s = work[static_cast<int>(d)];
-    if (s.level < 1)
-        return;
-    while (count > 0 && phase != Phase::Aborting) {
-        const int64_t step = std::min<int64_t>(count, kChunk);
-        s.total += step;
-        count -= step;
-        E().Work(d, s.total);
-    }
-}
-
-void FtpSession::Impl::WorkEnd(WorkDirection d) {
-    WorkState& s = work[static_cast<int>(d)];
-    if (s.level == 1)
-        E().WorkEnd(d);
-    if (s.level > 0)
-        --s.level;
-}
-
 void FtpSession::Impl::SecureData(net::NetSocket& s, net::Waiter& w) {
     if (!tlsContext)
         return;
@@ -219,29 +190,6 @@ void FtpSession::Impl::Abort() {
         }
     }
     CloseData();
-}
-
-FtpSession::Impl::RateFloor::RateFloor(const FtpSession& s)
-    : floor_(s.MinBytesPerSecond),
-      window_(std::chrono::seconds(s.NetTimeOut > 0 ? s.NetTimeOut : 300)),
-      since_(std::chrono::steady_clock::now()) {}
-
-void FtpSession::Impl::RateFloor::Moved(int64_t bytes) {
-    if (floor_ <= 0)
-        return;
-    bytes_ += bytes;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - since_ < window_)
-        return;
-    const int64_t seconds = std::chrono::duration_cast<std::chrono::seconds>(now - since_).count();
-    if (bytes_ < floor_ * seconds)
-        throw SocketError(10060, "The FTP server moved only " + std::to_string(bytes_) +
-                                     " bytes in " + std::to_string(seconds) +
-                                     " seconds, fewer than " + std::to_string(floor_) +
-                                     " a second; the transfer was given up.");
-    // A new window starts.
-    since_ = now;
-    bytes_ = 0;
 }
 
 } // namespace kv

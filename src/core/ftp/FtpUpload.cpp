@@ -32,8 +32,8 @@ void FtpSession::Impl::Put(const std::string& localName, const std::string& remo
     bool whole = Transfer(
         command, Kind::Write,
         [&](net::NetSocket& s, net::Waiter& w) {
-            WorkScope scope(*this, WorkDirection::Write, announced);
-            RateFloor rate(self);
+            remote::WorkEvents::Scope scope(work, WorkDirection::Write, announced);
+            remote::RateFloor rate(self, "FTP");
             int64_t total = 0;
             bool zeroCopy = true;
             while (total < announced) {

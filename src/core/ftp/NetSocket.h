@@ -87,6 +87,9 @@ public:
     NetSocket& operator=(const NetSocket&) = delete;
 
     bool IsOpen() const { return fd_ >= 0; }
+    // The descriptor, for a protocol library that does its own reads and
+    // writes on the connected socket (SSH); -1 when closed.
+    int Descriptor() const { return fd_; }
     // Closes the descriptor; a wait of this socket in progress ends.
     void Close();
 

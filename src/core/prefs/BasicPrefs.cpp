@@ -25,6 +25,8 @@ BasicPrefsModel::BasicPrefsModel(std::string iniPath, std::string packPath)
     AddDigitsEdit("Edit_Port", 5, "21");
     AddEdit("Edit_UID");
     AddEdit("Edit_PWD").password = true;
+    Add("ComboBoxProtocol", ControlKind::ComboBox).items = {"FTP", "SFTP"};
+    AddEdit("Edit_HostKey");
     const char* folders[][2] = {{"Edit_LocalInPath", "Btn_SelectDir1"},
                                 {"Edit_LocalOutPath", "Btn_SelectDir2"},
                                 {"Edit_LocalBackupPath", "Btn_SelectDir3"},
@@ -62,6 +64,9 @@ void BasicPrefsModel::Load() {
     Fill("Edit_Port", Read(keys::Port));
     Fill("Edit_UID", Read(keys::UserID));
     Fill("Edit_PWD", Decipher(keys::Password));
+    At("ComboBoxProtocol").index = UpperCase(Trim(Read(keys::Protocol))) == "SFTP" ? 1 : 0;
+    Fill("Edit_HostKey", Read(keys::SFTPHostKey));
+    ApplyProtocol();
     Fill("Edit_LocalInPath", Read(keys::LocalInPath));
     Fill("Edit_LocalOutPath", Read(keys::LocalOutPath));
     Fill("Edit_LocalBackupPath", Read(keys::LocalBackupPath));
@@ -88,6 +93,11 @@ void BasicPrefsModel::Load() {
     Fill("Edit_ProxyPort", Read(keys::ProxyPort));
     Fill("Edit_ProxyUID", Read(keys::ProxyUserID));
     Fill("Edit_ProxyPWD", Decipher(keys::ProxyPassword));
+}
+
+void BasicPrefsModel::ApplyProtocol() {
+    // Only an SFTP server has a host key to pin.
+    SetEnabled({"Edit_HostKey"}, Index("ComboBoxProtocol") == 1);
 }
 
 void BasicPrefsModel::ApplyProxyType() {
@@ -126,6 +136,8 @@ void BasicPrefsModel::OnClick(const std::string& name) {
 void BasicPrefsModel::OnSelect(const std::string& name) {
     if (name == "ComboBoxProxy")
         ApplyProxyType();
+    else if (name == "ComboBoxProtocol")
+        ApplyProtocol();
 }
 
 std::string BasicPrefsModel::ProxyButtonCaption(const std::string& caption) const {
@@ -154,6 +166,14 @@ bool BasicPrefsModel::Ok() {
         SettingValue(keys::LocalBackupPath, Text("Edit_LocalBackupPath")),
         SettingValue(keys::LocalErrPath, Text("Edit_LocalErrorPath")),
     };
+    // An FTP mailbox's file stays as it was: the SFTP keys are written only
+    // when SFTP is chosen or the file has them already.
+    const bool sftp = Index("ComboBoxProtocol") == 1;
+    if (sftp || !Read(keys::Protocol).empty())
+        values.push_back(SettingValue(keys::Protocol, sftp ? "SFTP" : "FTP"));
+    const std::string hostKey = Trim(Text("Edit_HostKey"));
+    if (!hostKey.empty() || !Read(keys::SFTPHostKey).empty())
+        values.push_back(SettingValue(keys::SFTPHostKey, hostKey));
     if (Checked("RadioButton1"))
         values.push_back(SettingValue(keys::NetType, "Internet"));
     else if (Checked("RadioButton2"))

@@ -12,6 +12,10 @@
 //   Edit_Port             edit, digits, 5 (Lbl_Port "Port")    Options/Port
 //   Edit_UID              edit (Lbl_UID "User Name")           Options/UserID
 //   Edit_PWD              password edit (Lbl_PWD "Password")   Options/Password, enciphered
+//   ComboBoxProtocol      list "FTP", "SFTP" (Lbl_Protocol "Protocol", right of the
+//                         user name)                           Options/Protocol
+//   Edit_HostKey          edit, enabled for SFTP only (Lbl_HostKey "Host Key",
+//                         right of the password)               Options/SFTPHostKey
 //   Edit_LocalInPath      read-only edit (Lbl_LocalIN "Local Inbox Folder")  Options/LocalInPath
 //   Btn_SelectDir1        "..." folder picker for Edit_LocalInPath
 //   Edit_LocalOutPath     read-only edit (Lbl_LocalOUT "Local Outbox Folder") Options/LocalOutPath
@@ -70,6 +74,7 @@ protected:
 private:
     void Load();
     std::string Decipher(const SettingKey& key);
+    void ApplyProtocol();
     void ApplyProxyType();
     void SenderFollowsUser();
 

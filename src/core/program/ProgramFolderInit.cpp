@@ -37,6 +37,11 @@ void PrintNextSteps(const std::string& folder, std::ostream& out) {
         << ": Options/Host (and Port), Options/UserID, Options/FileSender.\n"
         << "  2. Run korvaned PASSWORD, type the password, and store the printed text\n"
         << "     as Options/Password.\n"
+        << "     An SFTP mailbox: also Options/Protocol=SFTP (Port 22 when empty) and\n"
+        << "     Options/SFTPHostKey=SHA256:... , the server's host key as\n"
+        << "     \"ssh-keygen -l -E sha256\" prints it (ask the centre for it); for a key\n"
+        << "     login Options/SFTPKeyFile=/path/to/key and, for its passphrase, the\n"
+        << "     printed text of korvaned PASSWORD as Options/SFTPKeyPassword.\n"
         << "  3. Try one cycle: KORVANE_HOME=" << folder << " korvaned ONCE\n";
     if (folder.rfind(kServiceStateRoot, 0) == 0 &&
         folder.find('/', std::string(kServiceStateRoot).size()) == std::string::npos)

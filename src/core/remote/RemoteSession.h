@@ -101,7 +101,7 @@ public:
                                                 const std::string& remoteName,
                                                 const std::vector<std::string>& absentNames) = 0;
     // A rename that never replaces a file under the new name where the
-    // protocol can promise it.
+    // protocol can promise it (see RenameKeepsExisting).
     virtual void Rename(const std::string& oldName, const std::string& newName) = 0;
     // Each pair renamed; results gets, pair by pair, null when renamed or the
     // refusal; a failure that ends the session is thrown, results then
@@ -133,6 +133,9 @@ public:
     // Transfers begun so far: after a failure, whether the server may have
     // begun one (an upload may have left a file behind even without an answer).
     virtual int64_t TransferCommandsSent() const = 0;
+    // True when Rename never replaces a file under the new name but is
+    // refused instead (SFTP): a free name need not be probed for beforehand.
+    virtual bool RenameKeepsExisting() const { return false; }
 };
 
 } // namespace kv

@@ -34,6 +34,17 @@ public:
     }
     virtual void FtpWorkEnd(WorkDirection dir) { (void)dir; }
 
+    // An SFTP server's host key that is not pinned yet: the user sees its
+    // fingerprint and decides. True trusts it (the core then pins it); a host
+    // without a user to ask refuses.
+    virtual bool ConfirmHostKey(const std::string& host, const std::string& fingerprint,
+                                const std::string& keyType) {
+        (void)host;
+        (void)fingerprint;
+        (void)keyType;
+        return false;
+    }
+
     // Keep-alive timer of an open session (90 s NOOP), owned by the host.
     virtual void StartKeepAlive() {}
     virtual void StopKeepAlive() {}

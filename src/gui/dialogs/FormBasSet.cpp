@@ -4,6 +4,7 @@
 
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 namespace kvgui {
@@ -24,6 +25,11 @@ constexpr int kBoxWidth = 160;
 constexpr int kPortLabelLeft = kBoxLeft + kBoxWidth + 8;
 constexpr int kPortLeft = kPortLabelLeft + 92;
 constexpr int kPortWidth = Grid::kPickerLeft + Grid::kPickerWidth - kPortLeft;
+// The protocol and host key have shorter captions: their boxes start further
+// left, so "SFTP" and more of a fingerprint show.
+constexpr int kSshLabelWidth = 68;
+constexpr int kSshLeft = kPortLabelLeft + kSshLabelWidth + 2;
+constexpr int kSshWidth = Grid::kPickerLeft + Grid::kPickerWidth - kSshLeft;
 
 } // namespace
 
@@ -53,6 +59,16 @@ void FormBasSet::BuildUpperPart() {
     Put("Edit_UID", p, {kBoxLeft, 76, kBoxWidth, 22});
     PutLabel("Lbl_PWD", p, Grid::Label(108), "Password");
     Put("Edit_PWD", p, {kBoxLeft, 108, kBoxWidth, 22});
+    // The protocol and SFTP's host key beside the user and password, where
+    // the port's columns leave room.
+    PutLabel("Lbl_Protocol", p, {kPortLabelLeft, 79, kSshLabelWidth, 17}, "Protocol");
+    Put("ComboBoxProtocol", p, {kSshLeft, 76, kSshWidth, 22});
+    PutLabel("Lbl_HostKey", p, {kPortLabelLeft, 111, kSshLabelWidth, 17}, "Host Key");
+    auto* hostKey = static_cast<QLineEdit*>(Put("Edit_HostKey", p, {kSshLeft, 108, kSshWidth, 22}));
+    // A fingerprint is 50 characters in a box for a port number: the whole
+    // of it shows when the pointer rests on the box.
+    QObject::connect(hostKey, &QLineEdit::textChanged, hostKey,
+                     [hostKey](const QString& text) { hostKey->setToolTip(text); });
     const struct {
         const char *label, *caption, *edit, *button;
     } folders[] = {{"Lbl_LocalIN", "Local Inbox Folder", "Edit_LocalInPath", "Btn_SelectDir1"},

@@ -1,0 +1,370 @@
+// SftpSession's public operations, each run through Impl::Run, the waits with
+// their idle pump, the failures, and the closing.
+#include "sftp/SftpSession.h"
+
+#include "ftp/FtpReply.h"
+#include "sftp/SftpSessionImpl.h"
+#include "sftp/SftpText.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace kv {
+
+void SftpSession::Impl::Trace(const std::string& text) {
+    if (trace)
+        E().Trace(ftp::TraceLine(ftp::TraceStamp(), text));
+}
+
+void SftpSession::Impl::CheckOpen() const {
+    if (!ssh || closedLocally || broken)
+        throw ConnClosedGracefullyError();
+}
+
+void SftpSession::Impl::WaitSocket(net::Waiter& w, std::chrono::steady_clock::time_point since) {
+    const int dirs = libssh2_session_block_directions(ssh);
+    short wanted = 0;
+    if (dirs & LIBSSH2_SESSION_BLOCK_INBOUND)
+        wanted |= POLLIN;
+    if (dirs & LIBSSH2_SESSION_BLOCK_OUTBOUND)
+        wanted |= POLLOUT;
+    if (!wanted)
+        wanted = POLLIN;
+    if (wanted & POLLIN) {
+        // OpenSSH's server leaves Nagle's algorithm on for SFTP: a reply that
+        // follows another unacknowledged one waits for our acknowledgement,
+        // which the kernel would delay 40 ms while we have nothing to send.
+        // Acknowledge at once while waiting for an answer (the mode lapses
+        // by itself, so it is asked again at each wait).
+        const int on = 1;
+        ::setsockopt(Fd(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+    struct pollfd p {
+        Fd(), wanted, 0
+    };
+    const int n = ::poll(&p, 1, net::kSliceMs);
+    w.Pump();
+    if (closedLocally || broken)
+        throw ConnClosedGracefullyError();
+    if (n == 0 && std::chrono::steady_clock::now() >= w.GiveUpAt(since)) {
+        Break();
+        throw SocketError(10060);
+    }
+}
+
+std::string SftpSession::Impl::LastError() const {
+    char* message = nullptr;
+    int length = 0;
+    if (!ssh)
+        return "";
+    libssh2_session_last_error(ssh, &message, &length, 0);
+    return message ? std::string(message, static_cast<size_t>(length)) : "";
+}
+
+void SftpSession::Impl::Fail(int rc, const std::string& what) {
+    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL && sftp) {
+        const unsigned long status = libssh2_sftp_last_error(sftp);
+        const std::string text = "SFTP: " + sftp::StatusText(status) + " (" + what + ")";
+        Trace("Recv: " + text);
+        throw ProtocolReplyError(sftp::ReplyCodeOf(status), text);
+    }
+    if (closedLocally)
+        throw ConnClosedGracefullyError();
+    const std::string detail = LastError();
+    Break();
+    if (rc == LIBSSH2_ERROR_SOCKET_RECV || rc == LIBSSH2_ERROR_SOCKET_SEND ||
+        rc == LIBSSH2_ERROR_SOCKET_DISCONNECT || rc == LIBSSH2_ERROR_CHANNEL_CLOSED ||
+        rc == LIBSSH2_ERROR_CHANNEL_EOF_SENT)
+        throw SocketError(10054);
+    if (rc == LIBSSH2_ERROR_TIMEOUT || rc == LIBSSH2_ERROR_SOCKET_TIMEOUT)
+        throw SocketError(10060);
+    throw FtpError("The SFTP connection failed during " + what + ": " +
+                   (detail.empty() ? "error " + std::to_string(rc) : detail) +
+                   "; the session was closed.");
+}
+
+void SftpSession::Impl::Break() {
+    if (broken)
+        return;
+    broken = true;
+    // Nothing more goes out; libssh2 still owns the descriptor until Release.
+    if (socket && ssh)
+        ::shutdown(Fd(), SHUT_RDWR);
+}
+
+void SftpSession::Impl::Release() {
+    const bool wasOpen = socket && socket->IsOpen();
+    if (ssh) {
+        const bool orderly = !broken && !closedLocally;
+        if (orderly) {
+            // A goodbye within a short wait; the server may be gone already.
+            libssh2_session_set_timeout(ssh, 0);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            auto bounded = [&](auto&& call) {
+                while (call() == LIBSSH2_ERROR_EAGAIN && std::chrono::steady_clock::now() < until) {
+                    struct pollfd p {
+                        Fd(), POLLIN, 0
+                    };
+                    ::poll(&p, 1, 20);
+                }
+            };
+            if (sftp)
+                bounded([&] { return libssh2_sftp_shutdown(sftp); });
+            sftp = nullptr;
+            bounded([&] {
+                return libssh2_session_disconnect_ex(ssh, SSH_DISCONNECT_BY_APPLICATION,
+                                                     "Closed by the client.", "");
+            });
+        } else {
+            ::shutdown(Fd(), SHUT_RDWR);
+            if (sftp) {
+                // On a finished connection nothing can block for long.
+                for (int i = 0; i < 50 && libssh2_sftp_shutdown(sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+                    ;
+            }
+            sftp = nullptr;
+        }
+        libssh2_session_free(ssh);
+        ssh = nullptr;
+        FreeLeftBlocks();
+    }
+    if (socket)
+        socket->Close();
+    socket.reset();
+    cwd.clear();
+    if (wasOpen) {
+        Trace("Disconnected.");
+        E().Disconnected();
+    }
+}
+
+SftpSession::SftpSession() : impl_(std::make_unique<Impl>(*this)) {
+    Port = 22;
+}
+
+SftpSession::~SftpSession() {
+    // Owners release the session after Disconnect; close quietly, the events'
+    // receiver may be gone already.
+    impl_->events = nullptr;
+    impl_->Break();
+    impl_->Release();
+}
+
+void SftpSession::SetEvents(remote::Events* events) {
+    impl_->events = events;
+}
+
+void SftpSession::SetTraceEnabled(bool on) {
+    impl_->trace = on;
+}
+
+void SftpSession::Connect(bool login) {
+    impl_->Run([&] { impl_->Connect(login); });
+}
+
+void SftpSession::SetTransferType(TransferType type) {
+    Type = type;
+}
+
+void SftpSession::ChangeDir(const std::string& folder) {
+    Impl& i = *impl_;
+    i.Run([&] {
+        net::Waiter w = i.MakeWaiter();
+        const std::string path = i.RealPath(i.Path(folder), w);
+        LIBSSH2_SFTP_ATTRIBUTES attrs{};
+        unsigned long status = 0;
+        if (!i.Stat(path, attrs, status, w))
+            throw ProtocolReplyError(sftp::ReplyCodeOf(status),
+                                     "SFTP: " + sftp::StatusText(status) + " (folder " + folder +
+                                         ")");
+        if (!LIBSSH2_SFTP_S_ISDIR(attrs.permissions))
+            throw ProtocolReplyError(550, "SFTP: Not a folder (" + folder + ")");
+        i.cwd = path;
+    });
+}
+
+void SftpSession::ChangeDirUp() {
+    ChangeDir("..");
+}
+
+std::string SftpSession::RetrieveCurrentDir() {
+    impl_->CheckOpen();
+    return impl_->cwd;
+}
+
+void SftpSession::List(std::vector<std::string>& dest, const std::string& specifier, bool details) {
+    impl_->Run([&] { impl_->List(dest, specifier, details); });
+}
+
+GetResult SftpSession::Get(const std::string& remoteName, const std::string& localName,
+                           bool overwrite, int64_t* remoteSize, std::string* remoteTime,
+                           int64_t expectedSize) {
+    return impl_->Run([&] {
+        return impl_->Get(remoteName, localName, overwrite, remoteSize, remoteTime, expectedSize);
+    });
+}
+
+void SftpSession::Put(const std::string& localName, const std::string& remoteName, bool append) {
+    impl_->Run([&] {
+        const unsigned long flags = LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT |
+                                    (append ? LIBSSH2_FXF_APPEND : LIBSSH2_FXF_TRUNC);
+        impl_->Put(localName, remoteName, flags, false);
+    });
+}
+
+std::vector<RemoteSession::SizeAnswer>
+SftpSession::PutIfAbsent(const std::string& localName, const std::string& remoteName,
+                         const std::vector<std::string>& absentNames) {
+    Impl& i = *impl_;
+    return i.Run([&] {
+        net::Waiter w = i.MakeWaiter();
+        std::vector<SizeAnswer> answers(absentNames.size());
+        size_t own = absentNames.size();
+        bool othersFree = true;
+        for (size_t k = 0; k < absentNames.size(); ++k) {
+            if (absentNames[k] == remoteName) {
+                own = k;
+                continue;
+            }
+            answers[k] = i.SizeOf(absentNames[k], nullptr, w);
+            othersFree = othersFree && answers[k].code == 550;
+        }
+        if (!othersFree)
+            return answers;
+        const unsigned long flags = LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL;
+        const bool sent = i.Put(localName, remoteName, flags, true);
+        SizeAnswer mine;
+        mine.code = 550;
+        if (!sent)
+            mine = i.SizeOf(remoteName, nullptr, w);
+        if (own < answers.size())
+            answers[own] = mine;
+        return answers;
+    });
+}
+
+void SftpSession::Rename(const std::string& oldName, const std::string& newName) {
+    impl_->Run([&] {
+        net::Waiter w = impl_->MakeWaiter();
+        impl_->Rename(oldName, newName, w);
+    });
+}
+
+void SftpSession::Rename(const std::vector<std::pair<std::string, std::string>>& pairs,
+                         std::vector<std::exception_ptr>& results) {
+    results.clear();
+    impl_->Run([&] {
+        net::Waiter w = impl_->MakeWaiter();
+        for (const auto& [from, to] : pairs) {
+            try {
+                impl_->Rename(from, to, w);
+                results.push_back(nullptr);
+            } catch (const ProtocolReplyError&) {
+                results.push_back(std::current_exception());
+            }
+        }
+    });
+}
+
+void SftpSession::Delete(const std::string& remoteName) {
+    impl_->Run([&] {
+        net::Waiter w = impl_->MakeWaiter();
+        impl_->Delete(remoteName, w);
+    });
+}
+
+void SftpSession::Delete(const std::vector<std::string>& remoteNames,
+                         std::vector<std::exception_ptr>& results) {
+    results.clear();
+    impl_->Run([&] {
+        net::Waiter w = impl_->MakeWaiter();
+        for (const std::string& name : remoteNames) {
+            try {
+                impl_->Delete(name, w);
+                results.push_back(nullptr);
+            } catch (const ProtocolReplyError&) {
+                results.push_back(std::current_exception());
+            }
+        }
+    });
+}
+
+std::vector<RemoteSession::Stamp> SftpSession::Stamps(const std::vector<std::string>& remoteNames) {
+    return impl_->Run([&] {
+        net::Waiter w = impl_->MakeWaiter();
+        std::vector<Stamp> stamps;
+        for (const std::string& name : remoteNames) {
+            Stamp s;
+            const SizeAnswer a = impl_->SizeOf(name, &s.time, w);
+            s.size = a.size;
+            s.sizeCode = a.code;
+            stamps.push_back(s);
+        }
+        return stamps;
+    });
+}
+
+int64_t SftpSession::Size(const std::string& remoteName) {
+    return Sizes({remoteName}).front().size;
+}
+
+std::vector<RemoteSession::SizeAnswer>
+SftpSession::Sizes(const std::vector<std::string>& remoteNames) {
+    return impl_->Run([&] {
+        net::Waiter w = impl_->MakeWaiter();
+        std::vector<SizeAnswer> answers;
+        for (const std::string& name : remoteNames)
+            answers.push_back(impl_->SizeOf(name, nullptr, w));
+        return answers;
+    });
+}
+
+void SftpSession::Noop() {
+    Impl& i = *impl_;
+    if (i.depth > 0)
+        return;
+    i.Run([&] {
+        net::Waiter w = i.MakeWaiter();
+        LIBSSH2_SFTP_ATTRIBUTES attrs{};
+        unsigned long status = 0;
+        i.Stat(i.cwd.empty() ? "." : i.cwd, attrs, status, w);
+    });
+}
+
+void SftpSession::Abort() {
+    if (impl_->depth > 0)
+        impl_->aborting = true;
+}
+
+void SftpSession::Disconnect() {
+    Impl& i = *impl_;
+    if (!i.socket)
+        return;
+    if (!i.peerText.empty())
+        i.Status("Disconnecting from " + i.peerText + ".");
+    if (i.depth > 0) {
+        // An operation waits inside libssh2's state: it ends on its next
+        // slice and releases the session on its way out.
+        i.closedLocally = true;
+        if (i.ssh)
+            ::shutdown(i.Fd(), SHUT_RDWR);
+        return;
+    }
+    i.Release();
+}
+
+bool SftpSession::Connected() const {
+    return impl_->Usable();
+}
+
+bool SftpSession::Busy() const {
+    return impl_->depth > 0;
+}
+
+int64_t SftpSession::TransferCommandsSent() const {
+    return impl_->transfers;
+}
+
+} // namespace kv

@@ -1,0 +1,251 @@
+// Whole receive and send cycles over SFTP against OpenSSH's sshd (an
+// internal-sftp user chrooted on 127.0.0.1): the same lines, records and
+// files as over FTP; host keys pinned, refused or accepted once by the user;
+// password and key logins; a connection that drops in the middle of a
+// transfer and a refused rename lose nothing.
+#include "../engine/EngineTestSupport.h"
+#include "engine/Connection.h"
+#include "sftp/SftpText.h"
+#include "support/SftpServer.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace kv;
+using namespace kvtest;
+
+namespace {
+
+SftpServer& Server() {
+    return SharedSftpd();
+}
+
+// A mailbox on the SFTP server, host key pinned, password login.
+struct SftpMailbox : Mailbox {
+    SftpMailbox() : Mailbox(Server()) {
+        state.settings.Protocol = "SFTP";
+        state.settings.SFTPHostKey = Server().fingerprint();
+        state.host = &asking;
+    }
+    // A window's host: answers the host-key question with `accept`.
+    struct AskingHost : EngineHost {
+        bool accept = false;
+        std::vector<std::string> asked;
+        bool ConfirmHostKey(const std::string&, const std::string& fingerprint,
+                            const std::string&) override {
+            asked.push_back(fingerprint);
+            return accept;
+        }
+    } asking;
+};
+
+const Files kRemote = {{"A.EDI", kHead + "first\r\n"},
+                       {"NODOT", kHead + "no dot in the name\r\n"},
+                       {"BIG.DAT", kHead + std::string(3 << 20, 'b') + "\r\n"}};
+const Files kOutbox = {{"X1.TXT", kOwn + std::string(2000, 'x') + "\r\n"},
+                       {"X2.TXT", kOwn + "second\r\n"}};
+
+class SftpCycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!RunningAsRoot())
+            GTEST_SKIP() << "sshd needs root (chroot and password logins)";
+    }
+};
+
+} // namespace
+
+TEST(SftpText, ListingLinesFingerprintsAndTimes) {
+    // A listing line the cycle's parser reads as FTP servers' lines.
+    const std::time_t now = 1767225600; // 2026-01-01 00:00 UTC
+    EXPECT_EQ(sftp::ListingLine("A B.EDI", 0100644, 1000, 100, 1234, now - 3600, now),
+              "-rw-r--r-- 1 1000 100 1234 Dec 31 23:00 A B.EDI");
+    EXPECT_EQ(sftp::ListingLine("old", 040755, 0, 0, 4096, now - 400L * 86400, now),
+              "drwxr-xr-x 1 0 0 4096 Nov 27  2024 old");
+    EXPECT_EQ(sftp::ModificationTime(now + 61), "20260101000101");
+    // The fingerprint of ssh-keygen -l -E sha256: 43 characters, no padding.
+    unsigned char digest[32];
+    for (int i = 0; i < 32; ++i)
+        digest[i] = static_cast<unsigned char>(i * 7);
+    const std::string fp = sftp::Fingerprint(digest);
+    EXPECT_EQ(fp, "SHA256:AAcOFRwjKjE4P0ZNVFtiaXB3foWMk5qhqK+2vcTL0tk");
+    EXPECT_EQ(sftp::NormalFingerprint("  " + fp + "= "), fp);
+    for (const std::string& bad :
+         std::vector<std::string>{"", "SHA256:short", "MD5:" + fp.substr(7), fp + "x"})
+        EXPECT_EQ(sftp::NormalFingerprint(bad), "") << bad;
+}
+
+// The window's question about an unpinned host key speaks the chosen pack's
+// language; without a pack (or its codes) it is English.
+TEST(SftpHostKeyQuestion, ComesFromTheLanguagePack) {
+    const char* source = std::getenv("KORVANE_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const std::string fp = "SHA256:AAcOFRwjKjE4P0ZNVFtiaXB3foWMk5qhqK+2vcTL0tk";
+    const struct {
+        std::string pack, first, last;
+    } cases[] = {
+        {"kven.ini", "This SFTP server presents a host key that is not pinned yet:",
+         "Trust it and pin it for the next connections?"},
+        {"kvchs.ini", "此 SFTP 服务器出示的主机密钥尚未固定：", "固定它吗？"},
+        {"missing.ini", "This SFTP server presents a host key that is not pinned yet:",
+         "Trust it and pin it for the next connections?"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pack);
+        AppState state;
+        state.ProgramDir = std::string(source) + "/data";
+        state.LanguageFile = c.pack;
+        const std::string q = HostKeyQuestion(state, "sftp.example.net", fp, "ED25519");
+        EXPECT_EQ(q.rfind(c.first + "\n\nsftp.example.net\n" + fp + " (ED25519)\n\n", 0), 0u) << q;
+        EXPECT_EQ(q.substr(q.size() - c.last.size()), c.last) << q;
+    }
+}
+
+TEST_F(SftpCycle, ReceivesAndSendsLikeFtpWithPasswordOrKey) {
+    for (const bool key : {false, true}) {
+        SCOPED_TRACE(key ? "key login, ASCII type" : "password login, binary type");
+        SftpMailbox m;
+        if (key) {
+            m.state.settings.Password = "not the password";
+            m.state.settings.SFTPKeyFile = Server().keyFile();
+            m.state.settings.SFTPKeyPassword = Server().keyPassphrase();
+            m.state.settings.TransferType = "ASCII";
+        }
+        m.putRemote("out", kRemote);
+        Server().writeFile("out/.hidden", "being written by the centre");
+        m.putLocal(m.outbox(), kOutbox);
+        // A file of that name is in the destination already: never replaced.
+        Server().writeFile("in/X2.TXT", "the centre's own");
+        const CycleOutcome out = m.runCycle();
+        EXPECT_TRUE(out.Connected);
+        const std::vector<std::string> log = m.sysLog();
+        EXPECT_TRUE(Grep(log, "ERROR").empty()) << ::testing::PrintToString(log);
+        EXPECT_EQ(Mailbox::Read(m.inbox()), kRemote);
+        EXPECT_EQ(m.remote("out"), (Files{{".hidden", "being written by the centre"}}));
+        EXPECT_TRUE(FolderEntries(m.outbox()).empty());
+        EXPECT_EQ(m.remote("in"), (Files{{"X1.TXT", kOutbox.at("X1.TXT")},
+                                         {"X2.TXT", "the centre's own"},
+                                         {"X2.TXT!", kOutbox.at("X2.TXT")}}));
+        EXPECT_TRUE(m.remote("tmp").empty());
+        for (const auto& [name, content] : kRemote) {
+            EXPECT_EQ(Grep(log, "INFO:Start Download File->" + name).size(), 1u) << name;
+            EXPECT_EQ(Grep(log, "INFO:Success Download File->" + name).size(), 1u) << name;
+        }
+        for (const auto& [name, content] : kOutbox)
+            EXPECT_EQ(Grep(log, "INFO:Success Upload File->" + name).size(), 1u) << name;
+        EXPECT_EQ(Grep(m.records(), "Download File->").size(), kRemote.size());
+        EXPECT_EQ(Grep(m.records(), "Upload File->").size(), kOutbox.size());
+        EXPECT_FALSE(Grep(log, "INFO:Disconnected.").empty());
+        EXPECT_EQ(m.state.FtpSession, nullptr);
+    }
+}
+
+TEST_F(SftpCycle, NoLoginWithoutTheRightHostKeyOrCredentials) {
+    const struct {
+        const char* what;
+        std::string pinned;
+        bool accept;
+        std::string keyFile, password, protocol;
+        std::string line; // the error line says this
+    } cases[] = {
+        {"changed host key", Server().otherFingerprint(), false, "", Server().password(), "SFTP",
+         "presented the host key " + Server().fingerprint() + " (ED25519) instead of the pinned " +
+             Server().otherFingerprint()},
+        {"unpinned key refused", "", false, "", Server().password(), "sftp",
+         "Options/SFTPHostKey=" + Server().fingerprint()},
+        {"malformed pin", "SHA256:abc", true, "", Server().password(), "SFTP",
+         "is not a fingerprint"},
+        {"key refused", Server().fingerprint(), false, Server().strangerKeyFile(),
+         Server().password(), "SFTP", "refused the key " + Server().strangerKeyFile()},
+        {"wrong password", Server().fingerprint(), false, "", "wrong", "SFTP",
+         "refused the password of user " + Server().user()},
+        {"unknown protocol", Server().fingerprint(), false, "", Server().password(), "SCP",
+         "Options/Protocol is \"SCP\", which is neither FTP nor SFTP"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SftpMailbox m;
+        m.state.settings.SFTPHostKey = c.pinned;
+        m.state.settings.SFTPKeyFile = c.keyFile;
+        m.state.settings.Password = c.password;
+        m.state.settings.Protocol = c.protocol;
+        m.asking.accept = c.accept;
+        m.putRemote("out", kRemote);
+        m.putLocal(m.outbox(), kOutbox);
+        EXPECT_FALSE(m.runCycle().Connected);
+        const std::vector<std::string> errors = Grep(m.sysLog(), "ERROR:");
+        ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(m.sysLog());
+        EXPECT_NE(errors[0].find(c.line), std::string::npos) << errors[0];
+        EXPECT_EQ(m.remote("out"), kRemote);
+        EXPECT_TRUE(m.remote("in").empty());
+        EXPECT_EQ(Mailbox::Read(m.outbox()), kOutbox);
+        EXPECT_EQ(m.ini.ReadString("Options", "SFTPHostKey"), "");
+    }
+    // The window asks about an unpinned key once; the key accepted is pinned.
+    SftpMailbox m;
+    m.state.settings.SFTPHostKey = "";
+    m.asking.accept = true;
+    m.putLocal(m.outbox(), kOutbox);
+    EXPECT_TRUE(m.runCycle().Connected);
+    EXPECT_EQ(m.asking.asked, std::vector<std::string>{Server().fingerprint()});
+    EXPECT_EQ(m.ini.ReadString("Options", "SFTPHostKey"), Server().fingerprint());
+    EXPECT_EQ(m.remote("in"), kOutbox);
+    m.putLocal(m.outbox(), {{"X3.TXT", kOwn}});
+    EXPECT_TRUE(m.runCycle().Connected);
+    EXPECT_EQ(m.asking.asked.size(), 1u);
+}
+
+TEST_F(SftpCycle, ADroppedConnectionOrARefusedRenameLosesNothing) {
+    for (const auto dir : {WorkDirection::Read, WorkDirection::Write}) {
+        SCOPED_TRACE(dir == WorkDirection::Read ? "dropped while receiving"
+                                                : "dropped while sending");
+        SftpMailbox m;
+        const Files big = {{"BIG.EDI", kOwn + std::string(4 << 20, 'z') + "\r\n"}};
+        if (dir == WorkDirection::Read)
+            m.putRemote("out", big);
+        else
+            m.putLocal(m.outbox(), big);
+        bool dropped = false;
+        m.asking.onWork = [&](WorkDirection d, int64_t total) {
+            if (d == dir && total > (1 << 20) && !dropped) {
+                dropped = true;
+                Server().dropSessions();
+            }
+        };
+        m.runCycle();
+        EXPECT_TRUE(dropped);
+        EXPECT_FALSE(Grep(m.sysLog(), "ERROR:").empty());
+        if (dir == WorkDirection::Read)
+            ExpectReceiveLostNothing(m, big);
+        else
+            ExpectSendLostNothing(m, big);
+        m.asking.onWork = nullptr;
+        m.runCycle();
+        if (dir == WorkDirection::Read) {
+            EXPECT_EQ(Mailbox::Read(m.inbox()), big);
+            EXPECT_TRUE(m.remote("out").empty());
+        } else {
+            EXPECT_EQ(m.remote("in"), big);
+            EXPECT_TRUE(FolderEntries(m.outbox()).empty());
+        }
+        EXPECT_TRUE(m.remote("tmp").empty());
+    }
+    // The destination refuses the rename: the upload leaves "tmp", the file
+    // stays in the outbox and goes once the folder takes it.
+    SftpMailbox m;
+    m.putLocal(m.outbox(), kOutbox);
+    ASSERT_EQ(::chmod(Server().path("in").c_str(), 0555), 0);
+    m.runCycle();
+    ::chmod(Server().path("in").c_str(), 0755);
+    const std::vector<std::string> log = m.sysLog();
+    EXPECT_EQ(Grep(log, "ERROR:Rename File Failed!!!->").size(), kOutbox.size())
+        << ::testing::PrintToString(log);
+    EXPECT_FALSE(
+        Grep(log, "ERROR:SFTP: Permission denied (rename tmp/X1.TXT to in/X1.TXT)").empty());
+    EXPECT_TRUE(m.remote("tmp").empty());
+    EXPECT_EQ(Mailbox::Read(m.outbox()), kOutbox);
+    m.runCycle();
+    EXPECT_EQ(m.remote("in"), kOutbox);
+    EXPECT_TRUE(FolderEntries(m.outbox()).empty());
+}
