@@ -202,9 +202,17 @@ private:
 Files Read(const std::string& folder) {
     Files files;
     std::error_code ec;
-    for (auto& e : fs::directory_iterator(folder, ec))
-        if (e.is_regular_file())
+    for (auto& e : fs::directory_iterator(folder, ec)) {
+        if (!e.is_regular_file())
+            continue;
+        // A listed file that cannot be read is a broken promise to report
+        // with the others, not the end of the sweep.
+        try {
             files[e.path().filename().string()] = ReadFile(e.path().string());
+        } catch (const std::exception& error) {
+            files[e.path().filename().string()] = std::string("(") + error.what() + ")";
+        }
+    }
     return files;
 }
 
@@ -235,7 +243,8 @@ Lines Broken(const Mailbox& m, const Direction& d) {
             broken.push_back(name + " is not at its destination after two clean cycles");
     const Files left = d.receive ? Read(m.server().path("out")) : Read(m.outbox());
     for (const auto& [name, content] : left)
-        broken.push_back(name + " is still at its source after two clean cycles");
+        broken.push_back(name + " is still at its source after two clean cycles" +
+                         (content.rfind("(cannot read ", 0) == 0 ? " " + content : ""));
     if (d.receive) {
         for (const std::string& n : Entries(m.home() + "/TMP"))
             broken.push_back("TMP still holds " + n);

@@ -3,8 +3,10 @@
 #include "logging/Logs.h"
 #include "util/Fs.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <linux/capability.h>
@@ -64,7 +66,7 @@ void WriteFile(const std::string& path, const std::string& content) {
 std::string ReadFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f)
-        throw std::runtime_error("cannot read " + path);
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
