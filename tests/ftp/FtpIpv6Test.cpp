@@ -2,10 +2,10 @@
 // while events keep flowing, literal addresses with and without brackets,
 // names resolved with IPv4 first, and every operation against vsftpd on ::1
 // with EPSV and EPRT in place of PASV and PORT.
-#include "remote/RemoteErrors.h"
 #include "ftp/FtpReply.h"
 #include "ftp/FtpTestUtil.h"
 #include "ftp/NetSocket.h"
+#include "remote/RemoteErrors.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -2,8 +2,8 @@
 // pyftpdlib, in passive and in active mode. The servers differ (SIZE in ASCII
 // mode, wildcards in LIST, the replies around ABOR); the session must work
 // with each of them.
-#include "remote/RemoteErrors.h"
 #include "ftp/FtpTestUtil.h"
+#include "remote/RemoteErrors.h"
 
 #include <algorithm>
 #include <filesystem>

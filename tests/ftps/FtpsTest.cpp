@@ -3,8 +3,8 @@
 // settings, refusals that never fall back to clear text, data connections
 // without TLS, streams cut without close_notify, abort, proxy and time-out
 // over TLS, and no password in clear on the wire.
-#include "remote/RemoteErrors.h"
 #include "ftp/FtpTestUtil.h"
+#include "remote/RemoteErrors.h"
 
 #include <algorithm>
 #include <chrono>

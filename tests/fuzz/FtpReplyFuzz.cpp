@@ -2,8 +2,8 @@
 // as network reads split them) and each reply line to the PASV, SIZE and PWD
 // parsers: no crash, no unbounded growth, only the session's own errors, and
 // the same reply whatever the split.
-#include "remote/RemoteErrors.h"
 #include "ftp/FtpReply.h"
+#include "remote/RemoteErrors.h"
 #include "util/Errors.h"
 
 #include <cstddef>

@@ -2,8 +2,8 @@
 // microsocks (SOCKS 5 with user name and password) and OpenSSH's dynamic
 // forwarding (SOCKS 4, 4A and 5). Each does a passive LIST and RETR, whose
 // data connections go through the proxy as well.
-#include "remote/RemoteErrors.h"
 #include "ftp/FtpTestUtil.h"
+#include "remote/RemoteErrors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The SOCKS handshakes against a scripted proxy in this process: the exact
 // request bytes, every answer code, the bound-address forms, and the limits
 // checked before any connection is made.
-#include "remote/RemoteErrors.h"
 #include "ftp/FtpTestUtil.h"
+#include "remote/RemoteErrors.h"
 
 #include <arpa/inet.h>
 #include <functional>
