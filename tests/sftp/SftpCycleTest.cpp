@@ -2,13 +2,15 @@
 // internal-sftp user chrooted on 127.0.0.1): the same lines, records and
 // files as over FTP; host keys pinned, refused or accepted once by the user;
 // password and key logins; a connection that drops in the middle of a
-// transfer and a refused rename lose nothing.
+// transfer and a refused rename lose nothing; SOCKS 5 and 4A proxies.
 #include "../engine/EngineTestSupport.h"
 #include "engine/Connection.h"
 #include "sftp/SftpText.h"
+#include "support/Servers.h"
 #include "support/SftpServer.h"
 
 #include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -248,4 +250,48 @@ TEST_F(SftpCycle, ADroppedConnectionOrARefusedRenameLosesNothing) {
     m.runCycle();
     EXPECT_EQ(m.remote("in"), kOutbox);
     EXPECT_TRUE(FolderEntries(m.outbox()).empty());
+}
+
+TEST_F(SftpCycle, ThroughSocks5AndSocks4AProxies) {
+    struct Case {
+        const char* what;
+        std::function<SocksProxy&()> proxy;
+        int type; // ProxyType: 2 SOCKS 4A, 3 SOCKS 5
+        std::string proxyPassword;
+        bool connects;
+    };
+    const Case cases[] = {
+        {"SOCKS 5 with a password (microsocks)", []() -> SocksProxy& { return SharedMicrosocks(); },
+         3, "", true},
+        {"SOCKS 5, wrong proxy password", []() -> SocksProxy& { return SharedMicrosocks(); }, 3,
+         "wrong", false},
+        {"SOCKS 4A (OpenSSH's dynamic forwarding)",
+         []() -> SocksProxy& { return SharedSshProxy(); }, 2, "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SocksProxy& proxy = c.proxy();
+        SftpMailbox m;
+        m.state.settings.ProxyType = c.type;
+        m.state.settings.ProxyHost = proxy.host();
+        m.state.settings.ProxyPort = proxy.port();
+        if (!proxy.user().empty()) {
+            m.state.settings.ProxyAuthentication = 1;
+            m.state.settings.ProxyUserID = proxy.user();
+            m.state.settings.ProxyPassword =
+                c.proxyPassword.empty() ? proxy.password() : c.proxyPassword;
+        }
+        m.putRemote("out", kRemote);
+        m.putLocal(m.outbox(), kOutbox);
+        EXPECT_EQ(m.runCycle().Connected, c.connects);
+        if (c.connects) {
+            EXPECT_TRUE(Grep(m.sysLog(), "ERROR").empty()) << ::testing::PrintToString(m.sysLog());
+            EXPECT_EQ(Mailbox::Read(m.inbox()), kRemote);
+            EXPECT_EQ(m.remote("in"), kOutbox);
+        } else {
+            EXPECT_EQ(m.remote("out"), kRemote);
+            EXPECT_TRUE(m.remote("in").empty());
+            EXPECT_EQ(Mailbox::Read(m.outbox()), kOutbox);
+        }
+    }
 }
