@@ -125,6 +125,7 @@ private:
     void Reset(); // drops everything and makes the schema anew
     void GiveFilesToFolderOwner();
     RefreshResult RefreshOnce(const Progress& progress);
+    class RefreshPass; // one refresh's reads and writes (HistoryRefresh.cpp)
     [[noreturn]] void Fail(const std::string& what);
 
     std::string programDir_;
