@@ -34,6 +34,12 @@ struct SftpMailbox : Mailbox {
     struct AskingHost : EngineHost {
         bool accept = false;
         std::vector<std::string> asked;
+        std::function<void(const std::string&)> onTrace;
+        void FtpTrace(const std::string& line) override {
+            EngineHost::FtpTrace(line);
+            if (onTrace)
+                onTrace(line);
+        }
         bool ConfirmHostKey(const std::string&, const std::string& fingerprint,
                             const std::string&) override {
             asked.push_back(fingerprint);
@@ -232,6 +238,29 @@ TEST_F(SftpCycle, ADroppedConnectionOrARefusedRenameLosesNothing) {
             EXPECT_TRUE(FolderEntries(m.outbox()).empty());
         }
         EXPECT_TRUE(m.remote("tmp").empty());
+    }
+    // The connection goes as an upload's open goes out and the server made
+    // the file without the answer reaching us: the next cycle removes that
+    // copy and sends the file once, under its own name.
+    {
+        SftpMailbox m;
+        const Files one = {{"X1.TXT", kOutbox.at("X1.TXT")}};
+        m.putLocal(m.outbox(), one);
+        bool dropped = false;
+        m.asking.onTrace = [&](const std::string& line) {
+            if (!dropped && line.find("Sent: open tmp/X1.TXT for writing") != std::string::npos) {
+                dropped = true;
+                Server().writeFile("tmp/X1.TXT", "");
+                Server().dropSessions();
+            }
+        };
+        m.runCycle();
+        ASSERT_TRUE(dropped);
+        m.asking.onTrace = nullptr;
+        m.runCycle();
+        EXPECT_EQ(m.remote("in"), one);
+        EXPECT_TRUE(m.remote("tmp").empty());
+        EXPECT_TRUE(FolderEntries(m.outbox()).empty());
     }
     // The destination refuses the rename: the upload leaves "tmp", the file
     // stays in the outbox and goes once the folder takes it.

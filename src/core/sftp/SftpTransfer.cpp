@@ -145,6 +145,8 @@ bool SftpSession::Impl::Put(const std::string& localName, const std::string& rem
     aborting = false;
     Trace("Sent: open " + remoteName +
           (exclusive ? " for writing, as a new file" : " for writing"));
+    // From here the server may make the file even when its answer is lost.
+    ++transfers;
     LIBSSH2_SFTP_HANDLE* h = RetryPointer<LIBSSH2_SFTP_HANDLE>(
         [&] {
             return libssh2_sftp_open_ex(sftp, path.data(), static_cast<unsigned>(path.size()),
@@ -171,7 +173,6 @@ bool SftpSession::Impl::Put(const std::string& localName, const std::string& rem
         }
         Fail(rc, "open " + remoteName);
     }
-    ++transfers;
     try {
         remote::WorkEvents::Scope scope(work, WorkDirection::Write, announced);
         remote::RateFloor rate(self, "SFTP");
