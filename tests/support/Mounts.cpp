@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -20,6 +21,20 @@ constexpr uint32_t kShutdownNoLogFlush = 2;
 
 bool Run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The first line a command prints; empty when it failed.
+std::string FirstLineOf(const std::string& command) {
+    FILE* out = ::popen((command + " 2>/dev/null").c_str(), "r");
+    if (!out)
+        return "";
+    char line[256] = {};
+    const bool got = std::fgets(line, sizeof line, out) != nullptr;
+    const int status = ::pclose(out);
+    std::string text = got && status == 0 ? line : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
 }
 
 } // namespace
@@ -63,18 +78,21 @@ PowerCutDisk::PowerCutDisk(const std::string& imageFolder, const std::string& pa
         why_ = "mkfs.ext4 failed (package e2fsprogs)";
         return;
     }
-    if (!Mount())
+    device_ = FirstLineOf("losetup --find --show '" + image_ + "'");
+    if (device_.empty() || !Mount())
         why_ = "cannot mount an ext4 image on a loop device here (" + path_ + ")";
 }
 
 bool PowerCutDisk::Mount() {
-    mounted_ = Run("mount -o loop '" + image_ + "' '" + path_ + "'");
+    mounted_ = Run("mount '" + device_ + "' '" + path_ + "'");
     return mounted_;
 }
 
 PowerCutDisk::~PowerCutDisk() {
     if (mounted_)
         Run("umount '" + path_ + "'");
+    if (!device_.empty())
+        Run("losetup --detach '" + device_ + "'");
 }
 
 bool PowerCutDisk::CutPower() {

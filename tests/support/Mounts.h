@@ -39,7 +39,11 @@ public:
 
 private:
     bool Mount();
-    std::string image_, path_, why_;
+    // The loop device the image stays attached to for the disk's life: a
+    // "mount -o loop" after each cut let mount reuse a device whose
+    // automatic detach from the last unmount was still pending, and the
+    // file system then lost its device under the test (reads failed).
+    std::string image_, path_, why_, device_;
     bool mounted_ = false;
 };
 
