@@ -89,13 +89,10 @@ void SftpSession::Impl::Release() {
     if (ssh) {
         if (!broken && !closedLocally) {
             // A goodbye within a short wait; the server may be gone already.
+            // (libssh's flush returns at once when nothing is left to send.)
             if (channel)
                 ssh_channel_close(channel);
-            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-            while ((ssh_get_poll_flags(ssh) & SSH_WRITE_PENDING) &&
-                   std::chrono::steady_clock::now() < until)
-                if (ssh_blocking_flush(ssh, 20) == SSH_ERROR)
-                    break;
+            ssh_blocking_flush(ssh, 2000);
             ssh_disconnect(ssh);
         } else {
             ::shutdown(Fd(), SHUT_RDWR);

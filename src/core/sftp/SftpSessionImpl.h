@@ -148,6 +148,8 @@ struct SftpSession::Impl {
     // Sends and receives what the connection allows without waiting; true
     // when bytes moved.
     bool Exchange();
+    // Hands queued packets to the channel as far as its window allows.
+    bool Push();
     // Whether the answer to id is in.
     bool Has(uint32_t id) const { return answers.count(id) != 0; }
     // Waits for the answer to id (in slices, with the idle pump).

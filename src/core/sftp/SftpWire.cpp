@@ -6,6 +6,8 @@
 
 #include "ftp/FtpReply.h"
 
+#include <poll.h>
+
 namespace kv {
 
 namespace {
@@ -40,7 +42,7 @@ uint32_t SftpSession::Impl::Send(sftp::Request&& r) {
     return id;
 }
 
-bool SftpSession::Impl::Exchange() {
+bool SftpSession::Impl::Push() {
     bool moved = false;
     while (outAt < out.size()) {
         const size_t left = out.size() - outAt;
@@ -57,7 +59,14 @@ bool SftpSession::Impl::Exchange() {
         out.clear();
         outAt = 0;
     }
-    for (;;) {
+    return moved;
+}
+
+bool SftpSession::Impl::Exchange() {
+    bool moved = Push();
+    // libssh takes at most 4 KiB from the socket per call and answers 0 until
+    // a whole packet is in: go on while the socket has more.
+    for (int calls = 0; calls < 4096; ++calls) {
         const size_t had = in.size();
         in.resize(had + kReadSize);
         const int n = ssh_channel_read_nonblocking(channel, in.data() + had, kReadSize, 0);
@@ -68,10 +77,20 @@ bool SftpSession::Impl::Exchange() {
         }
         if (n < 0)
             Fail("the reception of an SFTP answer");
-        if (n == 0)
+        if (n > 0) {
+            moved = true;
+            continue;
+        }
+        struct pollfd p {
+            Fd(), POLLIN, 0
+        };
+        if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLIN))
             break;
         moved = true;
     }
+    // What came may have opened the server's window again.
+    if (outAt < out.size() && Push())
+        moved = true;
     // Cut the packets received.
     while (in.size() - inAt >= 4) {
         const uint32_t length = sftp::PacketLength(in.data() + inAt);
