@@ -107,7 +107,8 @@ TEST(SftpPacket, RequestsAndAnswers) {
         part.ReadAttrs();
         EXPECT_FALSE(part.Ok()) << cut;
     }
-    sftp::Reader longName(std::string("\0\0\x10\0ab", 6));
+    const std::string tooLong("\0\0\x10\0ab", 6);
+    sftp::Reader longName(tooLong);
     EXPECT_EQ(longName.Str(), "");
     EXPECT_FALSE(longName.Ok());
 }

@@ -27,11 +27,8 @@ std::string SftpSession::Impl::Path(const std::string& name) const {
 bool SftpSession::Impl::Stat(const std::string& path, sftp::Attrs& attrs, uint32_t& status,
                              net::Waiter& w) {
     const Answer a = Call(std::move(NewRequest(sftp::kStat).Str(path)), w);
-    if (a.type == sftp::kStatus) {
-        status = StatusOf(a);
+    if (!Answered(a, sftp::kAttrs, status, "stat " + path))
         return false;
-    }
-    Expect(a, sftp::kAttrs, "stat " + path);
     sftp::Reader r(a.body);
     attrs = r.ReadAttrs();
     return true;
@@ -55,11 +52,8 @@ bool SftpSession::Impl::Open(const std::string& path, uint8_t type, uint32_t fla
     if (type == sftp::kOpen)
         r.U32(flags).Mode(mode);
     const Answer a = Call(std::move(r), w);
-    if (a.type == sftp::kStatus) {
-        status = StatusOf(a);
+    if (!Answered(a, sftp::kHandle, status, "open " + path))
         return false;
-    }
-    Expect(a, sftp::kHandle, "open " + path);
     sftp::Reader h(a.body);
     handle = h.Str();
     return true;

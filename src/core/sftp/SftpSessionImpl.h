@@ -138,6 +138,7 @@ struct SftpSession::Impl {
     size_t outAt = 0;
     std::string in; // bytes received, not yet cut into packets
     size_t inAt = 0;
+    std::vector<char> scratch; // what one read from the channel takes
     uint32_t nextId = 1;
     std::unordered_set<uint32_t> awaited; // answers still wanted
     std::unordered_map<uint32_t, Answer> answers;
@@ -162,6 +163,9 @@ struct SftpSession::Impl {
     // An answer of another type than `type`: refused with its status, or a
     // failure of the connection for a malformed answer.
     void Expect(const Answer& a, uint8_t type, const std::string& what);
+    // False with the status when the server answered with one, true when
+    // it answered with `type` (anything else: as Expect).
+    bool Answered(const Answer& a, uint8_t type, uint32_t& status, const std::string& what);
     // Clears the packet layer (a new connection starts without state).
     void ResetWire();
 

@@ -64,13 +64,13 @@ bool SftpSession::Impl::Push() {
 
 bool SftpSession::Impl::Exchange() {
     bool moved = Push();
+    scratch.resize(kReadSize);
     // libssh takes at most 4 KiB from the socket per call and answers 0 until
     // a whole packet is in: go on while the socket has more.
     for (int calls = 0; calls < 4096; ++calls) {
-        const size_t had = in.size();
-        in.resize(had + kReadSize);
-        const int n = ssh_channel_read_nonblocking(channel, in.data() + had, kReadSize, 0);
-        in.resize(had + (n > 0 ? static_cast<size_t>(n) : 0));
+        const int n = ssh_channel_read_nonblocking(channel, scratch.data(), kReadSize, 0);
+        if (n > 0)
+            in.append(scratch.data(), static_cast<size_t>(n));
         if (n == SSH_EOF) {
             Break();
             throw SocketError(10054);
@@ -162,6 +162,16 @@ void SftpSession::Impl::Expect(const Answer& a, uint8_t type, const std::string&
     Break();
     throw FtpError("The SFTP server answered " + what + " with an unexpected packet (type " +
                    std::to_string(a.type) + "); the session was closed.");
+}
+
+bool SftpSession::Impl::Answered(const Answer& a, uint8_t type, uint32_t& status,
+                                 const std::string& what) {
+    if (a.type == sftp::kStatus) {
+        status = StatusOf(a);
+        return false;
+    }
+    Expect(a, type, what);
+    return true;
 }
 
 } // namespace kv
