@@ -38,9 +38,9 @@ PACKAGES=(
     # SHA-256 of files and upgrade downloads), pyftpdlib's TLS handler, and
     # tcpdump for the tests that check no password crosses in clear
     libssl-dev python3-openssl tcpdump
-    # SFTP mailboxes: libssh2 for the session (OpenSSH's sshd, started by the
-    # tests, is listed with the test peers above)
-    libssh2-1-dev
+    # SFTP mailboxes: libssh for the session's SSH transport (OpenSSH's sshd,
+    # started by the tests, is listed with the test peers above)
+    libssh-dev
     # the dialogs' tests measure captions against their controls in this
     # Latin font (fontconfig's usual default, named so it is always the same)
     fonts-dejavu-core

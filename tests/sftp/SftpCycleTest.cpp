@@ -5,6 +5,7 @@
 // transfer and a refused rename lose nothing; SOCKS 5 and 4A proxies.
 #include "../engine/EngineTestSupport.h"
 #include "engine/Connection.h"
+#include "sftp/SftpPacket.h"
 #include "sftp/SftpText.h"
 #include "support/Servers.h"
 #include "support/SftpServer.h"
@@ -82,6 +83,40 @@ TEST(SftpText, ListingLinesFingerprintsAndTimes) {
     for (const std::string& bad :
          std::vector<std::string>{"", "SHA256:short", "MD5:" + fp.substr(7), fp + "x"})
         EXPECT_EQ(sftp::NormalFingerprint(bad), "") << bad;
+}
+
+// Requests go out with their length and id in front; answers cut short or
+// padded wrongly are seen as malformed, never read past their end.
+TEST(SftpPacket, RequestsAndAnswers) {
+    const std::string open =
+        std::move(sftp::Request(sftp::kOpen, 7).Str("in/A").U32(sftp::kFxfWrite).Mode(0644))
+            .Bytes();
+    EXPECT_EQ(open, std::string("\0\0\0\x19\x03\0\0\0\x07\0\0\0\x04in/A\0\0\0\x02"
+                                "\0\0\0\x04\0\0\x01\xa4",
+                                29));
+    EXPECT_EQ(sftp::PacketLength(open.data()), open.size() - 4);
+    // ATTRS: size, permissions and times; then the same cut anywhere.
+    const std::string attrs("\0\0\0\x0d"
+                            "\0\0\0\0\0\0\x10\0"
+                            "\0\0\x81\xa4"
+                            "\0\0\0\x01\x65\x92\x00\x80",
+                            24);
+    sftp::Reader whole(attrs);
+    const sftp::Attrs a = whole.ReadAttrs();
+    EXPECT_TRUE(whole.Ok() && whole.AtEnd());
+    EXPECT_TRUE(a.IsRegular() && a.HasSize() && a.HasTime() && !a.IsDir());
+    EXPECT_EQ(a.size, 4096u);
+    EXPECT_EQ(a.permissions & 0777, 0644u);
+    EXPECT_EQ(a.mtime, 0x65920080u);
+    for (size_t cut = 0; cut < attrs.size(); ++cut) {
+        sftp::Reader part(std::string_view(attrs).substr(0, cut));
+        part.ReadAttrs();
+        EXPECT_FALSE(part.Ok()) << cut;
+    }
+    const std::string tooLong("\0\0\x10\0ab", 6);
+    sftp::Reader longName(tooLong);
+    EXPECT_EQ(longName.Str(), "");
+    EXPECT_FALSE(longName.Ok());
 }
 
 // The window's question about an unpinned host key speaks the chosen pack's

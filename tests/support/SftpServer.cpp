@@ -90,7 +90,9 @@ SftpServer::SftpServer() : FtpServer("sshd-sftp") {
             throw std::runtime_error("ssh-keygen failed");
     keyPassphrase_ = "Kv-key-phrase";
     keyFile_ = dir_ / "client_key";
-    if (RunProgram({keygen, "-q", "-t", "ed25519", "-N", keyPassphrase_, "-f", keyFile_}) != 0)
+    // RSA: OpenSSH takes it only signed with SHA-2 (rsa-sha2-256/512).
+    if (RunProgram(
+            {keygen, "-q", "-t", "rsa", "-b", "3072", "-N", keyPassphrase_, "-f", keyFile_}) != 0)
         throw std::runtime_error("ssh-keygen failed");
     strangerKeyFile_ = dir_ / "stranger_key";
     plainKeyFile_ = dir_ / "plain_key";

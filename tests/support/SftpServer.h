@@ -17,8 +17,8 @@ public:
     // a key the server does not have (a server whose key changed).
     const std::string& fingerprint() const { return fingerprint_; }
     const std::string& otherFingerprint() const { return otherFingerprint_; }
-    // A private key the server accepts for user(), with its passphrase, and one
-    // it does not accept.
+    // A private key the server accepts for user() (RSA), with its passphrase,
+    // and one it does not accept.
     const std::string& keyFile() const { return keyFile_; }
     const std::string& keyPassphrase() const { return keyPassphrase_; }
     const std::string& strangerKeyFile() const { return strangerKeyFile_; }

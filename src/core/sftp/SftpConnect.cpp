@@ -7,27 +7,31 @@
 #include "ftp/Socks.h"
 #include "sftp/SftpText.h"
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
-#include <mutex>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace kv {
 
 namespace {
 
 // Algorithms offered, strongest first; nothing weaker (no CBC, SHA-1 MACs or
-// DSA keys) is ever agreed. A server with none of them is refused.
+// signatures, DSA keys) is ever agreed. A server with none of them is refused.
+// The AEAD ciphers carry their own integrity check (no MAC is agreed then).
 const char* const kKex =
     "curve25519-sha256,curve25519-sha256@libssh.org,ecdh-sha2-nistp256,ecdh-sha2-nistp384,"
     "ecdh-sha2-nistp521,diffie-hellman-group-exchange-sha256,diffie-hellman-group16-sha512,"
     "diffie-hellman-group18-sha512,diffie-hellman-group14-sha256";
-const char* const kHostKeys =
-    "ssh-ed25519,ecdsa-sha2-nistp256,ecdsa-sha2-nistp384,ecdsa-sha2-nistp521,ssh-rsa";
-const char* const kCiphers = "aes128-ctr,aes192-ctr,aes256-ctr";
-const char* const kMacs = "hmac-sha2-256,hmac-sha2-512";
+const char* const kKeyTypes = "ssh-ed25519,ecdsa-sha2-nistp256,ecdsa-sha2-nistp384,"
+                              "ecdsa-sha2-nistp521,rsa-sha2-512,rsa-sha2-256";
+const char* const kCiphers = "aes128-gcm@openssh.com,aes256-gcm@openssh.com,"
+                             "chacha20-poly1305@openssh.com,aes128-ctr,aes192-ctr,aes256-ctr";
+const char* const kMacs =
+    "hmac-sha2-256-etm@openssh.com,hmac-sha2-512-etm@openssh.com,hmac-sha2-256,hmac-sha2-512";
 
 void CheckPort(int port, const std::string& what) {
     if (port < 1 || port > 65535)
@@ -35,56 +39,45 @@ void CheckPort(int port, const std::string& what) {
                        " is not a valid TCP port (1 to 65535); correct it in the settings.");
 }
 
-std::string KeyTypeName(int type) {
+std::string KeyTypeName(ssh_keytypes_e type) {
     switch (type) {
-    case LIBSSH2_HOSTKEY_TYPE_RSA:
+    case SSH_KEYTYPE_RSA:
         return "RSA";
-    case LIBSSH2_HOSTKEY_TYPE_DSS:
+    case SSH_KEYTYPE_DSS:
         return "DSA";
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_256:
+    case SSH_KEYTYPE_ECDSA_P256:
         return "ECDSA-256";
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_384:
+    case SSH_KEYTYPE_ECDSA_P384:
         return "ECDSA-384";
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_521:
+    case SSH_KEYTYPE_ECDSA_P521:
         return "ECDSA-521";
-    case LIBSSH2_HOSTKEY_TYPE_ED25519:
+    case SSH_KEYTYPE_ED25519:
         return "ED25519";
     default:
         return "unknown type";
     }
 }
 
-bool Offers(const char* list, const char* method) {
-    const size_t n = std::strlen(method);
-    for (const char* p = list; p && *p;) {
-        const char* end = std::strchr(p, ',');
-        const size_t len = end ? static_cast<size_t>(end - p) : std::strlen(p);
-        if (len == n && std::strncmp(p, method, n) == 0)
-            return true;
-        p = end ? end + 1 : nullptr;
-    }
-    return false;
+// The login methods a server offers, as OpenSSH names them.
+std::string MethodNames(int methods) {
+    const std::pair<int, const char*> names[] = {
+        {SSH_AUTH_METHOD_PUBLICKEY, "publickey"},
+        {SSH_AUTH_METHOD_PASSWORD, "password"},
+        {SSH_AUTH_METHOD_INTERACTIVE, "keyboard-interactive"},
+        {SSH_AUTH_METHOD_HOSTBASED, "hostbased"},
+        {SSH_AUTH_METHOD_GSSAPI_MIC, "gssapi-with-mic"}};
+    std::string text;
+    for (const auto& [bit, name] : names)
+        if (methods & bit)
+            text += (text.empty() ? "" : ",") + std::string(name);
+    return text.empty() ? "none" : text;
 }
 
-// Keyboard-interactive logins: every prompt is answered with the password.
-LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(AnswerWithPassword) {
-    (void)name;
-    (void)name_len;
-    (void)instruction;
-    (void)instruction_len;
-    (void)prompts;
-    const auto* impl = static_cast<const SftpSession::Impl*>(*abstract);
-    const std::string& password = impl->self.Password;
-    for (int i = 0; i < num_prompts; ++i) {
-        responses[i].text = static_cast<char*>(std::malloc(password.size() + 1));
-        if (!responses[i].text) {
-            responses[i].length = 0;
-            continue;
-        }
-        std::memcpy(responses[i].text, password.c_str(), password.size() + 1);
-        responses[i].length = static_cast<unsigned>(password.size());
-    }
-}
+// Frees a libssh key on every way out.
+struct Key {
+    ssh_key k = nullptr;
+    ~Key() { ssh_key_free(k); }
+};
 
 } // namespace
 
@@ -101,6 +94,7 @@ void SftpSession::Impl::Connect(bool login) {
                        "\" is not a fingerprint as \"ssh-keygen -l -E sha256\" prints it "
                        "(\"SHA256:\" and 43 characters); correct it in the settings.");
     closedLocally = broken = aborting = false;
+    readChunk = writeChunk = 32768;
     net::Waiter w = MakeWaiter();
     try {
         OpenSocket(w);
@@ -153,87 +147,73 @@ void SftpSession::Impl::OpenSocket(net::Waiter& w) {
     Status("Connected.");
 }
 
-void* SftpSession::Impl::SshAlloc(size_t size, void** abstract) {
-    void* block = std::malloc(size);
-    if (block)
-        static_cast<Impl*>(*abstract)->sshBlocks.insert(block);
-    return block;
-}
-
-void* SftpSession::Impl::SshRealloc(void* block, size_t size, void** abstract) {
-    auto& blocks = static_cast<Impl*>(*abstract)->sshBlocks;
-    void* moved = std::realloc(block, size);
-    if (moved && moved != block) {
-        blocks.erase(block);
-        blocks.insert(moved);
-    } else if (moved && !block) {
-        blocks.insert(moved);
-    }
-    return moved;
-}
-
-void SftpSession::Impl::SshFree(void* block, void** abstract) {
-    if (block)
-        static_cast<Impl*>(*abstract)->sshBlocks.erase(block);
-    std::free(block);
-}
-
-void SftpSession::Impl::FreeLeftBlocks() {
-    for (void* block : sshBlocks)
-        std::free(block);
-    sshBlocks.clear();
-}
-
 void SftpSession::Impl::Handshake(net::Waiter& w) {
-    static std::once_flag once;
-    std::call_once(once, [] { libssh2_init(0); });
-    ssh = libssh2_session_init_ex(SshAlloc, SshFree, SshRealloc, this);
+    ssh = ssh_new();
     if (!ssh)
         throw FtpError("The SSH session could not be set up (out of memory).");
-    libssh2_session_set_blocking(ssh, 0);
-    const std::pair<int, const char*> prefs[] = {
-        {LIBSSH2_METHOD_KEX, kKex},          {LIBSSH2_METHOD_HOSTKEY, kHostKeys},
-        {LIBSSH2_METHOD_CRYPT_CS, kCiphers}, {LIBSSH2_METHOD_CRYPT_SC, kCiphers},
-        {LIBSSH2_METHOD_MAC_CS, kMacs},      {LIBSSH2_METHOD_MAC_SC, kMacs}};
-    for (const auto& [method, list] : prefs)
-        if (libssh2_session_method_pref(ssh, method, list) != 0)
-            throw FtpError("The SSH library refused the algorithms " + std::string(list) + ": " +
+    // libssh closes the descriptor it is given: it gets a duplicate.
+    int fd = ::fcntl(Fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        throw FtpError("The SSH session could not be set up: " + std::string(std::strerror(errno)) +
+                       ".");
+    if (ssh_options_set(ssh, SSH_OPTIONS_FD, &fd) != SSH_OK) {
+        ::close(fd);
+        throw FtpError("The SSH session could not be set up: " + LastError() + ".");
+    }
+    // The settings file is the one place: no ~/.ssh/config.
+    const bool no = false;
+    ssh_options_set(ssh, SSH_OPTIONS_PROCESS_CONFIG, &no);
+    const std::pair<ssh_options_e, const char*> prefs[] = {
+        {SSH_OPTIONS_USER, self.User.c_str()}, {SSH_OPTIONS_KEY_EXCHANGE, kKex},
+        {SSH_OPTIONS_HOSTKEYS, kKeyTypes},     {SSH_OPTIONS_PUBLICKEY_ACCEPTED_TYPES, kKeyTypes},
+        {SSH_OPTIONS_CIPHERS_C_S, kCiphers},   {SSH_OPTIONS_CIPHERS_S_C, kCiphers},
+        {SSH_OPTIONS_HMAC_C_S, kMacs},         {SSH_OPTIONS_HMAC_S_C, kMacs},
+        {SSH_OPTIONS_COMPRESSION, "no"}};
+    for (const auto& [option, value] : prefs)
+        if (ssh_options_set(ssh, option, value) != SSH_OK)
+            throw FtpError("The SSH library refused the setting " + std::string(value) + ": " +
                            LastError());
-    const int rc = Retry([&] { return libssh2_session_handshake(ssh, socket->Descriptor()); }, w);
-    if (rc == 0) {
-        if (const char* banner = libssh2_session_banner_get(ssh))
+    ssh_set_blocking(ssh, 0);
+    const int rc = Retry([&] { return ssh_connect(ssh); }, SSH_AGAIN, w);
+    if (rc == SSH_OK) {
+        if (const char* banner = ssh_get_serverbanner(ssh))
             Trace(std::string("SSH: ") + banner);
-        Trace(std::string("SSH: key exchange ") + libssh2_session_methods(ssh, LIBSSH2_METHOD_KEX) +
-              ", cipher " + libssh2_session_methods(ssh, LIBSSH2_METHOD_CRYPT_CS) + ", MAC " +
-              libssh2_session_methods(ssh, LIBSSH2_METHOD_MAC_CS) + ".");
+        const char* kex = ssh_get_kex_algo(ssh);
+        const char* cipher = ssh_get_cipher_out(ssh);
+        const char* mac = ssh_get_hmac_out(ssh);
+        Trace(std::string("SSH: key exchange ") + (kex ? kex : "?") + ", cipher " +
+              (cipher ? cipher : "?") + ", MAC " + (mac ? mac : "?") + ".");
         return;
     }
     const std::string detail = LastError();
-    if (rc == LIBSSH2_ERROR_KEX_FAILURE || rc == LIBSSH2_ERROR_METHOD_NOT_SUPPORTED)
+    if (detail.find("no match for method") != std::string::npos ||
+        detail.find("kex error") != std::string::npos)
         throw FtpError("The SFTP server " + self.Host +
                        " and this program have no key exchange, host-key, cipher or MAC "
                        "algorithm in common (" +
                        detail + "); the connection was closed, nothing was sent.");
-    if (rc == LIBSSH2_ERROR_SOCKET_DISCONNECT || rc == LIBSSH2_ERROR_SOCKET_RECV ||
-        rc == LIBSSH2_ERROR_BANNER_RECV)
+    if (detail.find("banner") != std::string::npos || detail.find("Socket") != std::string::npos ||
+        detail.find("disconnected") != std::string::npos)
         throw FtpError("The server " + self.Host +
-                       " closed the connection before the SSH "
-                       "handshake ended (" +
-                       detail +
-                       "); check that it is an SFTP server and "
-                       "its port.");
-    Fail(rc, "the SSH handshake");
+                       " closed the connection before the SSH handshake ended (" + detail +
+                       "); check that it is an SFTP server and its port.");
+    Fail("the SSH handshake");
 }
 
 void SftpSession::Impl::CheckHostKey() {
-    const char* hash = libssh2_hostkey_hash(ssh, LIBSSH2_HOSTKEY_HASH_SHA256);
+    Key key;
+    unsigned char* hash = nullptr;
     size_t length = 0;
-    int type = 0;
-    if (!hash || !libssh2_session_hostkey(ssh, &length, &type))
+    if (ssh_get_server_publickey(ssh, &key.k) != SSH_OK ||
+        ssh_get_publickey_hash(key.k, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) != 0 ||
+        length != 32) {
+        ssh_clean_pubkey_hash(&hash);
         throw FtpError("The SFTP server " + self.Host +
                        " presented no host key that can be checked; the connection was closed.");
-    const std::string fingerprint = sftp::Fingerprint(reinterpret_cast<const unsigned char*>(hash));
-    const std::string typeName = KeyTypeName(type);
+    }
+    const std::string fingerprint = sftp::Fingerprint(hash);
+    ssh_clean_pubkey_hash(&hash);
+    const std::string typeName = KeyTypeName(ssh_key_type(key.k));
     Trace("SSH: host key " + typeName + " " + fingerprint + ".");
     const std::string pinned = sftp::NormalFingerprint(self.HostKey);
     if (!pinned.empty()) {
@@ -252,81 +232,107 @@ void SftpSession::Impl::CheckHostKey() {
 
 void SftpSession::Impl::Login(net::Waiter& w) {
     const std::string& user = self.User;
-    const unsigned userLength = static_cast<unsigned>(user.size());
-    char* methods =
-        RetryPointer<char>([&] { return libssh2_userauth_list(ssh, user.c_str(), userLength); }, w);
-    if (!methods) {
-        if (libssh2_userauth_authenticated(ssh))
-            return; // the server let the user in without a password
-        Fail(libssh2_session_last_errno(ssh), "the login");
-    }
-    const std::string offered = methods;
+    int rc = Retry([&] { return ssh_userauth_none(ssh, nullptr); }, SSH_AUTH_AGAIN, w);
+    if (rc == SSH_AUTH_SUCCESS)
+        return; // the server let the user in without a password
+    if (rc == SSH_AUTH_ERROR)
+        Fail("the login");
+    const int methods = ssh_userauth_list(ssh, nullptr);
+    const std::string offered = MethodNames(methods);
     Trace("SSH: login methods offered: " + offered + ".");
     if (!self.KeyFile.empty()) {
-        if (!Offers(methods, "publickey"))
+        if (!(methods & SSH_AUTH_METHOD_PUBLICKEY))
             throw ProtocolReplyError(530, "The SFTP server takes no key logins (it offers " +
                                               offered +
                                               "); clear the key file setting to "
                                               "log in with the password.");
-        const int rc = Retry(
-            [&] {
-                return libssh2_userauth_publickey_fromfile_ex(
-                    ssh, user.c_str(), userLength, nullptr, self.KeyFile.c_str(),
-                    self.KeyPassword.empty() ? nullptr : self.KeyPassword.c_str());
-            },
-            w);
-        if (rc == 0) {
+        Key key;
+        if (ssh_pki_import_privkey_file(
+                self.KeyFile.c_str(), self.KeyPassword.empty() ? nullptr : self.KeyPassword.c_str(),
+                nullptr, nullptr, &key.k) != SSH_OK)
+            throw FtpError("The key file " + self.KeyFile +
+                           " cannot be read, is not a private key, or its passphrase is "
+                           "wrong; nothing was sent.");
+        rc = Retry([&] { return ssh_userauth_publickey(ssh, nullptr, key.k); }, SSH_AUTH_AGAIN, w);
+        if (rc == SSH_AUTH_SUCCESS) {
             Trace("SSH: logged in as " + user + " with the key " + self.KeyFile + ".");
             return;
         }
-        if (rc == LIBSSH2_ERROR_FILE)
-            throw FtpError("The key file " + self.KeyFile +
-                           " cannot be read, is not a private key, or its passphrase is "
-                           "wrong (" +
-                           LastError() + "); nothing was sent.");
-        if (rc == LIBSSH2_ERROR_AUTHENTICATION_FAILED || rc == LIBSSH2_ERROR_PUBLICKEY_UNVERIFIED)
+        if (rc == SSH_AUTH_DENIED || rc == SSH_AUTH_PARTIAL)
             throw ProtocolReplyError(530, "The SFTP server refused the key " + self.KeyFile +
                                               " for user " + user +
                                               "; the password is not tried instead.");
-        Fail(rc, "the key login");
+        Fail("the key login");
     }
-    int rc = LIBSSH2_ERROR_METHOD_NONE;
-    if (Offers(methods, "password")) {
-        rc = Retry(
-            [&] {
-                return libssh2_userauth_password_ex(
-                    ssh, user.c_str(), userLength, self.Password.c_str(),
-                    static_cast<unsigned>(self.Password.size()), nullptr);
-            },
-            w);
-    } else if (Offers(methods, "keyboard-interactive")) {
-        rc = Retry(
-            [&] {
-                return libssh2_userauth_keyboard_interactive_ex(ssh, user.c_str(), userLength,
-                                                                AnswerWithPassword);
-            },
-            w);
+    if (methods & SSH_AUTH_METHOD_PASSWORD) {
+        rc = Retry([&] { return ssh_userauth_password(ssh, nullptr, self.Password.c_str()); },
+                   SSH_AUTH_AGAIN, w);
+    } else if (methods & SSH_AUTH_METHOD_INTERACTIVE) {
+        // Every prompt is answered with the password; a server asking again
+        // and again is refused after a few rounds.
+        rc = Retry([&] { return ssh_userauth_kbdint(ssh, nullptr, nullptr); }, SSH_AUTH_AGAIN, w);
+        for (int round = 0; rc == SSH_AUTH_INFO && round < 8; ++round) {
+            const int prompts = ssh_userauth_kbdint_getnprompts(ssh);
+            for (int i = 0; i < prompts; ++i)
+                ssh_userauth_kbdint_setanswer(ssh, static_cast<unsigned>(i), self.Password.c_str());
+            rc = Retry([&] { return ssh_userauth_kbdint(ssh, nullptr, nullptr); }, SSH_AUTH_AGAIN,
+                       w);
+        }
     } else {
         throw ProtocolReplyError(530, "The SFTP server takes no password logins (it offers " +
                                           offered + "); set a key file for user " + user + ".");
     }
-    if (rc == 0) {
+    if (rc == SSH_AUTH_SUCCESS) {
         Trace("SSH: logged in as " + user + " with the password.");
         return;
     }
-    if (rc == LIBSSH2_ERROR_AUTHENTICATION_FAILED)
-        throw ProtocolReplyError(530, "The SFTP server refused the password of user " + user +
-                                          "; check the user name and password.");
-    if (rc == LIBSSH2_ERROR_PASSWORD_EXPIRED)
-        throw ProtocolReplyError(530, "The password of user " + user +
-                                          " has expired on the SFTP server; change it there.");
-    Fail(rc, "the login");
+    if (rc == SSH_AUTH_ERROR)
+        Fail("the login");
+    throw ProtocolReplyError(530, "The SFTP server refused the password of user " + user +
+                                      "; check the user name and password.");
 }
 
 void SftpSession::Impl::OpenSftp(net::Waiter& w) {
-    sftp = RetryPointer<LIBSSH2_SFTP>([&] { return libssh2_sftp_init(ssh); }, w);
-    if (!sftp)
-        Fail(libssh2_session_last_errno(ssh), "the start of the SFTP subsystem");
+    channel = ssh_channel_new(ssh);
+    if (!channel)
+        Fail("the opening of the SFTP channel");
+    if (Retry([&] { return ssh_channel_open_session(channel); }, SSH_AGAIN, w) != SSH_OK)
+        Fail("the opening of the SFTP channel");
+    if (Retry([&] { return ssh_channel_request_subsystem(channel, "sftp"); }, SSH_AGAIN, w) !=
+        SSH_OK)
+        Fail("the start of the SFTP subsystem");
+    ResetWire();
+    sftpReady = true;
+    sftp::Request init(sftp::kInit, 0);
+    init.U32(3);
+    Answer version = Call(std::move(init), w);
+    sftp::Reader r(version.body);
+    const uint32_t number = r.U32();
+    if (version.type != sftp::kVersion || !r.Ok() || number < 3)
+        throw FtpError("The SFTP server " + self.Host + " speaks SFTP version " +
+                       std::to_string(number) + ", not 3; the connection was closed.");
+    bool limits = false;
+    while (!r.AtEnd() && r.Ok()) {
+        const std::string name = r.Str();
+        r.View();
+        limits = limits || name == "limits@openssh.com";
+    }
+    if (limits) {
+        // The largest reads and writes the server takes (0: no limit given).
+        Answer a = Call(std::move(NewRequest(sftp::kExtended).Str("limits@openssh.com")), w);
+        if (a.type == sftp::kExtendedReply) {
+            sftp::Reader l(a.body);
+            l.U64(); // packet length
+            const uint64_t maxRead = l.U64(), maxWrite = l.U64();
+            if (l.Ok()) {
+                constexpr uint64_t kMost = 255 << 10;
+                if (maxRead >= 32768)
+                    readChunk = static_cast<uint32_t>(std::min(maxRead, kMost));
+                if (maxWrite >= 32768)
+                    writeChunk = static_cast<uint32_t>(std::min(maxWrite, kMost));
+            }
+        }
+    }
     cwd = RealPath(".", w);
     Trace("SFTP: home folder " + cwd + ".");
 }

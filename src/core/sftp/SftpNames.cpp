@@ -24,34 +24,56 @@ std::string SftpSession::Impl::Path(const std::string& name) const {
     return sftp::JoinRemote(cwd, name);
 }
 
-bool SftpSession::Impl::Stat(const std::string& path, LIBSSH2_SFTP_ATTRIBUTES& attrs,
-                             unsigned long& status, net::Waiter& w) {
-    const int rc = Retry(
-        [&] {
-            return libssh2_sftp_stat_ex(sftp, path.data(), static_cast<unsigned>(path.size()),
-                                        LIBSSH2_SFTP_STAT, &attrs);
-        },
-        w);
-    if (rc == 0)
-        return true;
-    if (rc != LIBSSH2_ERROR_SFTP_PROTOCOL)
-        Fail(rc, "stat " + path);
-    status = libssh2_sftp_last_error(sftp);
-    return false;
+bool SftpSession::Impl::Stat(const std::string& path, sftp::Attrs& attrs, uint32_t& status,
+                             net::Waiter& w) {
+    const Answer a = Call(std::move(NewRequest(sftp::kStat).Str(path)), w);
+    if (!Answered(a, sftp::kAttrs, status, "stat " + path))
+        return false;
+    sftp::Reader r(a.body);
+    attrs = r.ReadAttrs();
+    return true;
 }
 
 std::string SftpSession::Impl::RealPath(const std::string& path, net::Waiter& w) {
-    std::vector<char> target(4096);
-    const int rc = Retry(
-        [&] {
-            return libssh2_sftp_symlink_ex(sftp, path.data(), static_cast<unsigned>(path.size()),
-                                           target.data(), static_cast<unsigned>(target.size()),
-                                           LIBSSH2_SFTP_REALPATH);
-        },
-        w);
-    if (rc < 0)
-        Fail(rc, "folder " + path);
-    return std::string(target.data(), static_cast<size_t>(rc));
+    const Answer a = Call(std::move(NewRequest(sftp::kRealpath).Str(path)), w);
+    Expect(a, sftp::kName, "folder " + path);
+    sftp::Reader r(a.body);
+    const uint32_t count = r.U32();
+    std::string name = r.Str();
+    if (!r.Ok() || count != 1)
+        Expect(Answer{}, sftp::kName, "folder " + path);
+    return name;
+}
+
+bool SftpSession::Impl::Open(const std::string& path, uint8_t type, uint32_t flags, uint32_t mode,
+                             std::string& handle, uint32_t& status, net::Waiter& w) {
+    sftp::Request r = NewRequest(type);
+    r.Str(path);
+    if (type == sftp::kOpen)
+        r.U32(flags).Mode(mode);
+    const Answer a = Call(std::move(r), w);
+    if (!Answered(a, sftp::kHandle, status, "open " + path))
+        return false;
+    sftp::Reader h(a.body);
+    handle = h.Str();
+    return true;
+}
+
+void SftpSession::Impl::CloseHandle(const std::string& handle, const std::string& what,
+                                    net::Waiter& w) {
+    const uint32_t status = StatusOf(Call(std::move(NewRequest(sftp::kClose).Str(handle)), w));
+    if (status != sftp::kOk)
+        Refused(status, "close " + what);
+}
+
+void SftpSession::Impl::CloseQuietly(const std::string& handle, const std::string& what,
+                                     net::Waiter& w) {
+    if (!Usable())
+        return;
+    try {
+        CloseHandle(handle, what, w);
+    } catch (...) {
+    }
 }
 
 void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& specifier,
@@ -62,80 +84,65 @@ void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& 
     const std::string last = slash == std::string::npos ? spec : spec.substr(slash + 1);
     std::string folder = spec, pattern;
     const std::time_t now = std::time(nullptr);
-    auto lineOf = [&](const std::string& name, const LIBSSH2_SFTP_ATTRIBUTES& a) {
+    auto lineOf = [&](const std::string& name, const sftp::Attrs& a) {
         if (!details)
             return name;
-        const unsigned long mode = (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
-                                       ? a.permissions
-                                       : (LIBSSH2_SFTP_S_IFREG | 0644);
-        return sftp::ListingLine(
-            name, mode, a.uid, a.gid,
-            (a.flags & LIBSSH2_SFTP_ATTR_SIZE) ? static_cast<int64_t>(a.filesize) : 0,
-            static_cast<std::time_t>(a.mtime), now);
+        const unsigned long mode = a.HasType() ? a.permissions : (sftp::kIfReg | 0644);
+        return sftp::ListingLine(name, mode, a.uid, a.gid,
+                                 a.HasSize() ? static_cast<int64_t>(a.size) : 0,
+                                 static_cast<std::time_t>(a.mtime), now);
     };
     Trace("Sent: list " + spec);
     if (sftp::IsPattern(last)) {
         folder = slash == std::string::npos ? "." : spec.substr(0, slash);
         pattern = last;
     } else {
-        LIBSSH2_SFTP_ATTRIBUTES attrs{};
-        unsigned long status = 0;
+        sftp::Attrs attrs;
+        uint32_t status = 0;
         if (!Stat(Path(spec), attrs, status, w))
             throw ProtocolReplyError(sftp::ReplyCodeOf(status),
                                      "SFTP: " + sftp::StatusText(status) + " (list " + spec + ")");
-        if (!LIBSSH2_SFTP_S_ISDIR(attrs.permissions)) {
+        if (!attrs.IsDir()) {
             dest = {lineOf(last, attrs)};
             return;
         }
     }
-    const std::string path = Path(folder);
-    LIBSSH2_SFTP_HANDLE* h = RetryPointer<LIBSSH2_SFTP_HANDLE>(
-        [&] {
-            return libssh2_sftp_open_ex(sftp, path.data(), static_cast<unsigned>(path.size()), 0, 0,
-                                        LIBSSH2_SFTP_OPENDIR);
-        },
-        w);
-    if (!h)
-        Fail(libssh2_session_last_errno(ssh), "list " + folder);
+    std::string h;
+    uint32_t status = 0;
+    if (!Open(Path(folder), sftp::kOpendir, 0, 0, h, status, w))
+        Refused(status, "list " + folder);
     std::vector<std::string> lines;
     int64_t bytes = 0;
-    std::vector<char> name(1024);
     try {
         for (;;) {
-            LIBSSH2_SFTP_ATTRIBUTES attrs{};
-            const int n = Retry(
-                [&] {
-                    return libssh2_sftp_readdir_ex(h, name.data(), name.size(), nullptr, 0, &attrs);
-                },
-                w);
-            if (n == LIBSSH2_ERROR_BUFFER_TOO_SMALL && name.size() < 65536) {
-                name.resize(name.size() * 4);
-                continue;
-            }
-            if (n < 0)
-                Fail(n, "list " + folder);
-            if (n == 0)
+            const Answer a = Call(std::move(NewRequest(sftp::kReaddir).Str(h)), w);
+            if (a.type == sftp::kStatus && StatusOf(a) == sftp::kEof)
                 break;
-            const std::string entry(name.data(), static_cast<size_t>(n));
-            // Hidden names stay out, as in "ls -l" and the FTP servers' LIST.
-            if (entry[0] == '.')
-                continue;
-            if (!pattern.empty() && ::fnmatch(pattern.c_str(), entry.c_str(), FNM_PERIOD) != 0)
-                continue;
-            lines.push_back(lineOf(entry, attrs));
-            bytes += static_cast<int64_t>(lines.back().size()) + 2;
-            if (bytes > self.MaxListingBytes || lines.size() > kMaxListingLines)
-                throw FtpLimitError("The listing of " + folder + " is larger than " +
-                                    std::to_string(self.MaxListingBytes) + " bytes or " +
-                                    std::to_string(kMaxListingLines) + " lines; it was refused.");
+            Expect(a, sftp::kName, "list " + folder);
+            sftp::Reader r(a.body);
+            const uint32_t count = r.U32();
+            for (uint32_t k = 0; k < count && r.Ok(); ++k) {
+                const std::string entry = r.Str();
+                r.View(); // the server's own "ls -l" line
+                const sftp::Attrs attrs = r.ReadAttrs();
+                // Hidden names stay out, as in "ls -l" and the FTP servers' LIST.
+                if (!r.Ok() || entry.empty() || entry[0] == '.')
+                    continue;
+                if (!pattern.empty() && ::fnmatch(pattern.c_str(), entry.c_str(), FNM_PERIOD) != 0)
+                    continue;
+                lines.push_back(lineOf(entry, attrs));
+                bytes += static_cast<int64_t>(lines.back().size()) + 2;
+                if (bytes > self.MaxListingBytes || lines.size() > kMaxListingLines)
+                    throw FtpLimitError("The listing of " + folder + " is larger than " +
+                                        std::to_string(self.MaxListingBytes) + " bytes or " +
+                                        std::to_string(kMaxListingLines) +
+                                        " lines; it was refused.");
+            }
+            if (!r.Ok())
+                Expect(Answer{}, sftp::kName, "list " + folder);
         }
     } catch (...) {
-        if (Usable()) {
-            try {
-                CloseHandle(h, "list " + folder, w);
-            } catch (...) {
-            }
-        }
+        CloseQuietly(h, "list " + folder, w);
         throw;
     }
     CloseHandle(h, "list " + folder, w);
@@ -146,47 +153,38 @@ void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& 
 void SftpSession::Impl::Rename(const std::string& from, const std::string& to, net::Waiter& w) {
     const std::string a = Path(from), b = Path(to);
     Trace("Sent: rename " + from + " " + to);
-    // Flags 0: never the replacing kind of rename (version 3 sends none).
-    const int rc = Retry(
-        [&] {
-            return libssh2_sftp_rename_ex(sftp, a.data(), static_cast<unsigned>(a.size()), b.data(),
-                                          static_cast<unsigned>(b.size()), 0);
-        },
-        w);
-    if (rc != 0)
-        Fail(rc, "rename " + from + " to " + to);
+    // Version 3's rename: never the replacing kind.
+    const uint32_t status = StatusOf(Call(std::move(NewRequest(sftp::kRename).Str(a).Str(b)), w));
+    if (status != sftp::kOk)
+        Refused(status, "rename " + from + " to " + to);
     Trace("Recv: OK");
 }
 
 void SftpSession::Impl::Delete(const std::string& name, net::Waiter& w) {
     const std::string path = Path(name);
     Trace("Sent: remove " + name);
-    const int rc = Retry(
-        [&] {
-            return libssh2_sftp_unlink_ex(sftp, path.data(), static_cast<unsigned>(path.size()));
-        },
-        w);
-    if (rc != 0)
-        Fail(rc, "remove " + name);
+    const uint32_t status = StatusOf(Call(std::move(NewRequest(sftp::kRemove).Str(path)), w));
+    if (status != sftp::kOk)
+        Refused(status, "remove " + name);
     Trace("Recv: OK");
 }
 
 RemoteSession::SizeAnswer SftpSession::Impl::SizeOf(const std::string& name, std::string* time,
                                                     net::Waiter& w) {
     SizeAnswer a;
-    LIBSSH2_SFTP_ATTRIBUTES attrs{};
-    unsigned long status = 0;
+    sftp::Attrs attrs;
+    uint32_t status = 0;
     if (!Stat(Path(name), attrs, status, w)) {
         a.code = sftp::ReplyCodeOf(status);
         return a;
     }
-    if ((attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && !LIBSSH2_SFTP_S_ISREG(attrs.permissions)) {
+    if (attrs.HasType() && !attrs.IsRegular()) {
         a.code = 553; // there, but not a plain file
         return a;
     }
     a.code = 213;
-    a.size = (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) ? static_cast<int64_t>(attrs.filesize) : -1;
-    if (time && (attrs.flags & LIBSSH2_SFTP_ATTR_ACMODTIME))
+    a.size = attrs.HasSize() ? static_cast<int64_t>(attrs.size) : -1;
+    if (time && attrs.HasTime())
         *time = sftp::ModificationTime(static_cast<std::time_t>(attrs.mtime));
     return a;
 }

@@ -24,23 +24,16 @@ void SftpSession::Impl::CheckOpen() const {
 }
 
 void SftpSession::Impl::WaitSocket(net::Waiter& w, std::chrono::steady_clock::time_point since) {
-    const int dirs = libssh2_session_block_directions(ssh);
-    short wanted = 0;
-    if (dirs & LIBSSH2_SESSION_BLOCK_INBOUND)
-        wanted |= POLLIN;
-    if (dirs & LIBSSH2_SESSION_BLOCK_OUTBOUND)
+    short wanted = POLLIN;
+    if (ssh && (ssh_get_poll_flags(ssh) & SSH_WRITE_PENDING))
         wanted |= POLLOUT;
-    if (!wanted)
-        wanted = POLLIN;
-    if (wanted & POLLIN) {
-        // OpenSSH's server leaves Nagle's algorithm on for SFTP: a reply that
-        // follows another unacknowledged one waits for our acknowledgement,
-        // which the kernel would delay 40 ms while we have nothing to send.
-        // Acknowledge at once while waiting for an answer (the mode lapses
-        // by itself, so it is asked again at each wait).
-        const int on = 1;
-        ::setsockopt(Fd(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-    }
+    // OpenSSH's server leaves Nagle's algorithm on for SFTP: an answer that
+    // follows another unacknowledged one waits for our acknowledgement,
+    // which the kernel would delay 40 ms while we have nothing to send.
+    // Acknowledge at once while waiting for an answer (the mode lapses by
+    // itself, so it is asked again at each wait).
+    const int on = 1;
+    ::setsockopt(Fd(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     struct pollfd p {
         Fd(), wanted, 0
     };
@@ -55,41 +48,38 @@ void SftpSession::Impl::WaitSocket(net::Waiter& w, std::chrono::steady_clock::ti
 }
 
 std::string SftpSession::Impl::LastError() const {
-    char* message = nullptr;
-    int length = 0;
     if (!ssh)
         return "";
-    libssh2_session_last_error(ssh, &message, &length, 0);
-    return message ? std::string(message, static_cast<size_t>(length)) : "";
+    const char* message = ssh_get_error(ssh);
+    return message ? message : "";
 }
 
-void SftpSession::Impl::Fail(int rc, const std::string& what) {
-    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL && sftp) {
-        const unsigned long status = libssh2_sftp_last_error(sftp);
-        const std::string text = "SFTP: " + sftp::StatusText(status) + " (" + what + ")";
-        Trace("Recv: " + text);
-        throw ProtocolReplyError(sftp::ReplyCodeOf(status), text);
-    }
+void SftpSession::Impl::Refused(uint32_t status, const std::string& what) {
+    const std::string text = "SFTP: " + sftp::StatusText(status) + " (" + what + ")";
+    Trace("Recv: " + text);
+    throw ProtocolReplyError(sftp::ReplyCodeOf(status), text);
+}
+
+void SftpSession::Impl::Fail(const std::string& what) {
     if (closedLocally)
         throw ConnClosedGracefullyError();
     const std::string detail = LastError();
+    const bool closed =
+        (ssh && (ssh_get_status(ssh) & (SSH_CLOSED | SSH_CLOSED_ERROR))) ||
+        (channel && (ssh_channel_is_closed(channel) || ssh_channel_is_eof(channel)));
     Break();
-    if (rc == LIBSSH2_ERROR_SOCKET_RECV || rc == LIBSSH2_ERROR_SOCKET_SEND ||
-        rc == LIBSSH2_ERROR_SOCKET_DISCONNECT || rc == LIBSSH2_ERROR_CHANNEL_CLOSED ||
-        rc == LIBSSH2_ERROR_CHANNEL_EOF_SENT)
+    if (closed || detail.find("Socket error") != std::string::npos ||
+        detail.find("disconnected") != std::string::npos)
         throw SocketError(10054);
-    if (rc == LIBSSH2_ERROR_TIMEOUT || rc == LIBSSH2_ERROR_SOCKET_TIMEOUT)
-        throw SocketError(10060);
     throw FtpError("The SFTP connection failed during " + what + ": " +
-                   (detail.empty() ? "error " + std::to_string(rc) : detail) +
-                   "; the session was closed.");
+                   (detail.empty() ? "no reason given" : detail) + "; the session was closed.");
 }
 
 void SftpSession::Impl::Break() {
     if (broken)
         return;
     broken = true;
-    // Nothing more goes out; libssh2 still owns the descriptor until Release.
+    // Nothing more goes out; libssh still holds its descriptor until Release.
     if (socket && ssh)
         ::shutdown(Fd(), SHUT_RDWR);
 }
@@ -97,39 +87,23 @@ void SftpSession::Impl::Break() {
 void SftpSession::Impl::Release() {
     const bool wasOpen = socket && socket->IsOpen();
     if (ssh) {
-        const bool orderly = !broken && !closedLocally;
-        if (orderly) {
+        if (!broken && !closedLocally) {
             // A goodbye within a short wait; the server may be gone already.
-            libssh2_session_set_timeout(ssh, 0);
-            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-            auto bounded = [&](auto&& call) {
-                while (call() == LIBSSH2_ERROR_EAGAIN && std::chrono::steady_clock::now() < until) {
-                    struct pollfd p {
-                        Fd(), POLLIN, 0
-                    };
-                    ::poll(&p, 1, 20);
-                }
-            };
-            if (sftp)
-                bounded([&] { return libssh2_sftp_shutdown(sftp); });
-            sftp = nullptr;
-            bounded([&] {
-                return libssh2_session_disconnect_ex(ssh, SSH_DISCONNECT_BY_APPLICATION,
-                                                     "Closed by the client.", "");
-            });
+            // (libssh's flush returns at once when nothing is left to send.)
+            if (channel)
+                ssh_channel_close(channel);
+            ssh_blocking_flush(ssh, 2000);
+            ssh_disconnect(ssh);
         } else {
             ::shutdown(Fd(), SHUT_RDWR);
-            if (sftp) {
-                // On a finished connection nothing can block for long.
-                for (int i = 0; i < 50 && libssh2_sftp_shutdown(sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
-                    ;
-            }
-            sftp = nullptr;
         }
-        libssh2_session_free(ssh);
+        // Frees the channel too, and closes libssh's descriptor.
+        ssh_free(ssh);
         ssh = nullptr;
-        FreeLeftBlocks();
+        channel = nullptr;
     }
+    sftpReady = false;
+    ResetWire();
     if (socket)
         socket->Close();
     socket.reset();
@@ -173,13 +147,13 @@ void SftpSession::ChangeDir(const std::string& folder) {
     i.Run([&] {
         net::Waiter w = i.MakeWaiter();
         const std::string path = i.RealPath(i.Path(folder), w);
-        LIBSSH2_SFTP_ATTRIBUTES attrs{};
-        unsigned long status = 0;
+        sftp::Attrs attrs;
+        uint32_t status = 0;
         if (!i.Stat(path, attrs, status, w))
             throw ProtocolReplyError(sftp::ReplyCodeOf(status),
                                      "SFTP: " + sftp::StatusText(status) + " (folder " + folder +
                                          ")");
-        if (!LIBSSH2_SFTP_S_ISDIR(attrs.permissions))
+        if (!attrs.IsDir())
             throw ProtocolReplyError(550, "SFTP: Not a folder (" + folder + ")");
         i.cwd = path;
     });
@@ -208,8 +182,8 @@ GetResult SftpSession::Get(const std::string& remoteName, const std::string& loc
 
 void SftpSession::Put(const std::string& localName, const std::string& remoteName, bool append) {
     impl_->Run([&] {
-        const unsigned long flags = LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT |
-                                    (append ? LIBSSH2_FXF_APPEND : LIBSSH2_FXF_TRUNC);
+        const uint32_t flags =
+            sftp::kFxfWrite | sftp::kFxfCreat | (append ? sftp::kFxfAppend : sftp::kFxfTrunc);
         impl_->Put(localName, remoteName, flags, false);
     });
 }
@@ -233,7 +207,7 @@ SftpSession::PutIfAbsent(const std::string& localName, const std::string& remote
         }
         if (!othersFree)
             return answers;
-        const unsigned long flags = LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL;
+        const uint32_t flags = sftp::kFxfWrite | sftp::kFxfCreat | sftp::kFxfExcl;
         const bool sent = i.Put(localName, remoteName, flags, true);
         SizeAnswer mine;
         mine.code = 550;
@@ -327,8 +301,8 @@ void SftpSession::Noop() {
         return;
     i.Run([&] {
         net::Waiter w = i.MakeWaiter();
-        LIBSSH2_SFTP_ATTRIBUTES attrs{};
-        unsigned long status = 0;
+        sftp::Attrs attrs;
+        uint32_t status = 0;
         i.Stat(i.cwd.empty() ? "." : i.cwd, attrs, status, w);
     });
 }
@@ -345,8 +319,8 @@ void SftpSession::Disconnect() {
     if (!i.peerText.empty())
         i.Status("Disconnecting from " + i.peerText + ".");
     if (i.depth > 0) {
-        // An operation waits inside libssh2's state: it ends on its next
-        // slice and releases the session on its way out.
+        // An operation is waiting: it ends on its next slice and releases
+        // the session on its way out.
         i.closedLocally = true;
         if (i.ssh)
             ::shutdown(i.Fd(), SHUT_RDWR);

@@ -1,11 +1,12 @@
 #pragma once
 // The SFTP client session: one SSH connection (directly or through a SOCKS 4,
 // 4A or 5 proxy) to a server whose host key is pinned, a password or key
-// login, and the SFTP subsystem (version 3) over libssh2 for the operations
-// the transfer cycles use. Every wait is cut into 50 ms slices with the idle
-// pump of its events in between. Refusals are ProtocolReplyError with the
-// code an FTP server would give (550 no such file, 553 not allowed, 451 a
-// failure of the server), the SFTP status text as their message.
+// login (libssh), and the SFTP protocol (version 3, with many requests in
+// flight) for the operations the transfer cycles use. Every wait is cut into
+// 50 ms slices with the idle pump of its events in between. Refusals are
+// ProtocolReplyError with the code an FTP server would give (550 no such
+// file, 553 not allowed, 451 a failure of the server), the SFTP status text
+// as their message.
 #include "remote/RemoteSession.h"
 
 #include <functional>

@@ -1,21 +1,24 @@
 #pragma once
-// The inside of SftpSession, shared by its files: the SSH connection and the
-// SFTP channel, the waits with their idle pump, the run of one operation, and
-// the work events. SftpSession.cpp holds the public operations and the
-// closing, SftpConnect.cpp the connection and login, SftpNames.cpp paths,
-// listings, stats, renames and deletes, SftpTransfer.cpp downloads and uploads.
+// The inside of SftpSession, shared by its files: the SSH connection (libssh,
+// non-blocking) and its "sftp" channel, the SFTP packet layer on it, the
+// waits with their idle pump, the run of one operation, and the work events.
+// SftpSession.cpp holds the public operations, the waits and the closing,
+// SftpConnect.cpp the connection and login, SftpWire.cpp the requests and
+// answers on the channel, SftpNames.cpp paths, listings, stats, renames and
+// deletes, SftpTransfer.cpp downloads and uploads.
+#include "sftp/SftpPacket.h"
 #include "sftp/SftpSession.h"
 
 #include "ftp/NetSocket.h"
 #include "remote/RemoteTransfer.h"
 
-#include <libssh2.h>
-#include <libssh2_sftp.h>
+#include <libssh/libssh.h>
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -29,17 +32,18 @@ struct SftpSession::Impl {
     remote::Events quiet;
     bool trace = false;
 
-    // The TCP connection; libssh2 works on its descriptor.
+    // The TCP connection; libssh works on a duplicate of its descriptor
+    // (libssh closes the one it was given).
     std::shared_ptr<net::NetSocket> socket;
-    LIBSSH2_SESSION* ssh = nullptr;
-    LIBSSH2_SFTP* sftp = nullptr;
-    // Every block libssh2 holds for this session. libssh2 never frees the
-    // file handles of a connection that failed mid-transfer (with up to an
-    // upload window of data each), so what is left after the session is
-    // freed goes here; a service dropped once per cycle would grow forever.
-    std::unordered_set<void*> sshBlocks;
-    std::string peerText; // the address reached, for the status texts
-    std::string cwd;      // the current folder on the server (absolute)
+    ssh_session ssh = nullptr;
+    ssh_channel channel = nullptr; // the "sftp" subsystem, once open
+    bool sftpReady = false;        // the server answered INIT
+    std::string peerText;          // the address reached, for the status texts
+    std::string cwd;               // the current folder on the server (absolute)
+
+    // The server's limits (limits@openssh.com), else version 3's 32 KiB.
+    uint32_t readChunk = 32768;
+    uint32_t writeChunk = 32768;
 
     int depth = 0;              // operations running
     bool closedLocally = false; // Disconnect ran during a wait
@@ -54,32 +58,23 @@ struct SftpSession::Impl {
     void Status(const std::string& text) { E().Status(text); }
     void Trace(const std::string& text);
     int Fd() const { return socket ? socket->Descriptor() : -1; }
-    bool Usable() const { return ssh && sftp && !broken && !closedLocally; }
+    bool Usable() const { return ssh && sftpReady && !broken && !closedLocally; }
 
     // --- waiting (SftpSession.cpp) -------------------------------------------
-    // Waits, in slices with the idle pump, until the socket is ready the way
-    // libssh2 asked. Throws ConnClosedGracefullyError when the session was
-    // closed meanwhile, SocketError 10060 after a time-out without progress.
+    // Waits one slice with the idle pump until the socket is readable (or
+    // writable, when libssh holds bytes to send). Throws
+    // ConnClosedGracefullyError when the session was closed meanwhile,
+    // SocketError 10060 after a time-out without progress since `since`.
     void WaitSocket(net::Waiter& w, std::chrono::steady_clock::time_point since);
-    // Calls f until it answers something other than "would block".
-    template <class F> auto Retry(F&& f, net::Waiter& w) -> decltype(f()) {
+    // Calls f until it answers something other than `again` (libssh's
+    // SSH_AGAIN, or SSH_AUTH_AGAIN for the logins).
+    template <class F> int Retry(F&& f, int again, net::Waiter& w) {
         const auto since = std::chrono::steady_clock::now();
         for (;;) {
             CheckOpen();
-            auto rc = f();
-            if (rc != LIBSSH2_ERROR_EAGAIN)
+            const int rc = f();
+            if (rc != again)
                 return rc;
-            WaitSocket(w, since);
-        }
-    }
-    // The same for calls that answer a pointer (null: failed or would block).
-    template <class T, class F> T* RetryPointer(F&& f, net::Waiter& w) {
-        const auto since = std::chrono::steady_clock::now();
-        for (;;) {
-            CheckOpen();
-            T* p = f();
-            if (p || libssh2_session_last_errno(ssh) != LIBSSH2_ERROR_EAGAIN)
-                return p;
             WaitSocket(w, since);
         }
     }
@@ -87,11 +82,13 @@ struct SftpSession::Impl {
     void CheckOpen() const;
 
     // --- failures (SftpSession.cpp) -------------------------------------------
-    // For a libssh2 call that failed with rc: the server's refusal
-    // (ProtocolReplyError with the SFTP status) when it answered, else the
-    // connection is finished and the error thrown says why.
-    [[noreturn]] void Fail(int rc, const std::string& what);
-    // libssh2's last error message.
+    // The connection failed during `what`: it is finished and the error
+    // thrown says why (socket errors 10054/10060 as over FTP).
+    [[noreturn]] void Fail(const std::string& what);
+    // The server refused `what` with an SFTP status: a ProtocolReplyError
+    // with the FTP code it stands for.
+    [[noreturn]] void Refused(uint32_t status, const std::string& what);
+    // libssh's last error message.
     std::string LastError() const;
 
     // --- operations (SftpSession.cpp) ------------------------------------------
@@ -112,7 +109,7 @@ struct SftpSession::Impl {
         } guard{*this};
         return body();
     }
-    // Frees the SFTP channel and the SSH session and closes the socket; the
+    // Frees the channel and the SSH session and closes the socket; the
     // Disconnected event follows when a connection was open.
     void Release();
     // Marks the connection finished: nothing more is sent on it.
@@ -126,38 +123,77 @@ struct SftpSession::Impl {
 
     // --- connection and login (SftpConnect.cpp) ---------------------------------
     void Connect(bool login);
-    // libssh2's allocator for this session, recording each block.
-    static void* SshAlloc(size_t size, void** abstract);
-    static void* SshRealloc(void* block, size_t size, void** abstract);
-    static void SshFree(void* block, void** abstract);
-    void FreeLeftBlocks();
     void OpenSocket(net::Waiter& w);
     void Handshake(net::Waiter& w);
     void CheckHostKey();
     void Login(net::Waiter& w);
     void OpenSftp(net::Waiter& w);
 
+    // --- SFTP requests and answers (SftpWire.cpp) --------------------------------
+    struct Answer {
+        uint8_t type = 0;
+        std::string body; // after the type and id
+    };
+    std::string out; // packets not yet taken by the channel
+    size_t outAt = 0;
+    std::string in; // bytes received, not yet cut into packets
+    size_t inAt = 0;
+    std::vector<char> scratch; // what one read from the channel takes
+    uint32_t nextId = 1;
+    std::unordered_set<uint32_t> awaited; // answers still wanted
+    std::unordered_map<uint32_t, Answer> answers;
+    // A new request with the next id.
+    sftp::Request NewRequest(uint8_t type) { return sftp::Request(type, nextId++); }
+    // Queues a request and sends what the channel takes; its id.
+    uint32_t Send(sftp::Request&& r);
+    // Sends and receives what the connection allows without waiting; true
+    // when bytes moved.
+    bool Exchange();
+    // Hands queued packets to the channel as far as its window allows.
+    bool Push();
+    // Whether the answer to id is in.
+    bool Has(uint32_t id) const { return answers.count(id) != 0; }
+    // Waits for the answer to id (in slices, with the idle pump).
+    Answer Await(uint32_t id, net::Waiter& w);
+    // The answer to id is no longer wanted (dropped when it comes).
+    void Forget(uint32_t id);
+    Answer Call(sftp::Request&& r, net::Waiter& w) { return Await(Send(std::move(r)), w); }
+    // The status of an answer (kBadMessage for another packet type).
+    static uint32_t StatusOf(const Answer& a);
+    // An answer of another type than `type`: refused with its status, or a
+    // failure of the connection for a malformed answer.
+    void Expect(const Answer& a, uint8_t type, const std::string& what);
+    // False with the status when the server answered with one, true when
+    // it answered with `type` (anything else: as Expect).
+    bool Answered(const Answer& a, uint8_t type, uint32_t& status, const std::string& what);
+    // Clears the packet layer (a new connection starts without state).
+    void ResetWire();
+
     // --- names (SftpNames.cpp) --------------------------------------------------
     // The server path of a name given relative to the current folder.
     std::string Path(const std::string& name) const;
     // The attributes of a path; false with the status when the server refused.
-    bool Stat(const std::string& path, LIBSSH2_SFTP_ATTRIBUTES& attrs, unsigned long& status,
-              net::Waiter& w);
+    bool Stat(const std::string& path, sftp::Attrs& attrs, uint32_t& status, net::Waiter& w);
     std::string RealPath(const std::string& path, net::Waiter& w);
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details);
     void Rename(const std::string& from, const std::string& to, net::Waiter& w);
     void Delete(const std::string& name, net::Waiter& w);
     SizeAnswer SizeOf(const std::string& name, std::string* time, net::Waiter& w);
+    // Opens a file or folder; false with the status when the server refused.
+    bool Open(const std::string& path, uint8_t type, uint32_t flags, uint32_t mode,
+              std::string& handle, uint32_t& status, net::Waiter& w);
+    // Closes a remote handle; its answer counts (an upload is whole only then).
+    void CloseHandle(const std::string& handle, const std::string& what, net::Waiter& w);
+    // CloseHandle on the way out of a failed operation, while still usable.
+    void CloseQuietly(const std::string& handle, const std::string& what, net::Waiter& w);
 
     // --- transfers (SftpTransfer.cpp) -------------------------------------------
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
                   int64_t* remoteSize, std::string* remoteTime, int64_t expectedSize);
     // Uploads into a remote file opened with flags; with exclusive, a name
     // taken answers false (nothing sent).
-    bool Put(const std::string& localName, const std::string& remoteName, unsigned long flags,
+    bool Put(const std::string& localName, const std::string& remoteName, uint32_t flags,
              bool exclusive);
-    // Closes a remote file; its answer counts (an upload is whole only then).
-    void CloseHandle(LIBSSH2_SFTP_HANDLE* h, const std::string& what, net::Waiter& w);
 };
 
 } // namespace kv

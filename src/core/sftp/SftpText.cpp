@@ -1,7 +1,7 @@
 // The texts the SFTP session makes from what the server answers.
 #include "sftp/SftpText.h"
 
-#include <libssh2_sftp.h>
+#include "sftp/SftpPacket.h"
 
 #include <cstdio>
 
@@ -10,20 +10,20 @@ namespace kv::sftp {
 namespace {
 
 char TypeLetter(unsigned long mode) {
-    switch (mode & LIBSSH2_SFTP_S_IFMT) {
-    case LIBSSH2_SFTP_S_IFREG:
+    switch (mode & kIfMt) {
+    case kIfReg:
         return '-';
-    case LIBSSH2_SFTP_S_IFDIR:
+    case kIfDir:
         return 'd';
-    case LIBSSH2_SFTP_S_IFLNK:
+    case kIfLnk:
         return 'l';
-    case LIBSSH2_SFTP_S_IFCHR:
+    case kIfChr:
         return 'c';
-    case LIBSSH2_SFTP_S_IFBLK:
+    case kIfBlk:
         return 'b';
-    case LIBSSH2_SFTP_S_IFIFO:
+    case kIfIfo:
         return 'p';
-    case LIBSSH2_SFTP_S_IFSOCK:
+    case kIfSock:
         return 's';
     default:
         return '?';
@@ -107,19 +107,19 @@ std::string NormalFingerprint(const std::string& setting) {
 
 int ReplyCodeOf(unsigned long status) {
     switch (status) {
-    case LIBSSH2_FX_NO_SUCH_FILE:
-    case LIBSSH2_FX_NO_SUCH_PATH:
+    case kNoSuchFile:
+    case kNoSuchPath:
         return 550;
-    case LIBSSH2_FX_PERMISSION_DENIED:
-    case LIBSSH2_FX_FILE_ALREADY_EXISTS:
-    case LIBSSH2_FX_WRITE_PROTECT:
-    case LIBSSH2_FX_INVALID_FILENAME:
-    case LIBSSH2_FX_NOT_A_DIRECTORY:
-    case LIBSSH2_FX_DIR_NOT_EMPTY:
-    case LIBSSH2_FX_OP_UNSUPPORTED:
+    case kPermissionDenied:
+    case kFileAlreadyExists:
+    case kWriteProtect:
+    case kInvalidFilename:
+    case kNotADirectory:
+    case kDirNotEmpty:
+    case kOpUnsupported:
         return 553;
-    case LIBSSH2_FX_NO_SPACE_ON_FILESYSTEM:
-    case LIBSSH2_FX_QUOTA_EXCEEDED:
+    case kNoSpaceOnFilesystem:
+    case kQuotaExceeded:
         return 452;
     default:
         return 451;
@@ -128,35 +128,35 @@ int ReplyCodeOf(unsigned long status) {
 
 std::string StatusText(unsigned long status) {
     switch (status) {
-    case LIBSSH2_FX_OK:
+    case kOk:
         return "OK";
-    case LIBSSH2_FX_EOF:
+    case kEof:
         return "End of file";
-    case LIBSSH2_FX_NO_SUCH_FILE:
+    case kNoSuchFile:
         return "No such file";
-    case LIBSSH2_FX_PERMISSION_DENIED:
+    case kPermissionDenied:
         return "Permission denied";
-    case LIBSSH2_FX_FAILURE:
+    case kFailure:
         return "Failure";
-    case LIBSSH2_FX_BAD_MESSAGE:
+    case kBadMessage:
         return "Bad message";
-    case LIBSSH2_FX_OP_UNSUPPORTED:
+    case kOpUnsupported:
         return "Operation unsupported";
-    case LIBSSH2_FX_NO_SUCH_PATH:
+    case kNoSuchPath:
         return "No such path";
-    case LIBSSH2_FX_FILE_ALREADY_EXISTS:
+    case kFileAlreadyExists:
         return "File already exists";
-    case LIBSSH2_FX_WRITE_PROTECT:
+    case kWriteProtect:
         return "Write protected";
-    case LIBSSH2_FX_NO_SPACE_ON_FILESYSTEM:
+    case kNoSpaceOnFilesystem:
         return "No space on file system";
-    case LIBSSH2_FX_QUOTA_EXCEEDED:
+    case kQuotaExceeded:
         return "Quota exceeded";
-    case LIBSSH2_FX_DIR_NOT_EMPTY:
+    case kDirNotEmpty:
         return "Folder not empty";
-    case LIBSSH2_FX_NOT_A_DIRECTORY:
+    case kNotADirectory:
         return "Not a folder";
-    case LIBSSH2_FX_INVALID_FILENAME:
+    case kInvalidFilename:
         return "Invalid file name";
     default:
         return "Status " + std::to_string(status);

@@ -1,7 +1,7 @@
-// SftpSession's transfers: the work events, downloads read to the server's
-// end of file with several requests in flight, and uploads that keep up to
-// 1 MiB unacknowledged on the way; an upload is whole only once the server
-// has answered the close of its file.
+// SftpSession's transfers: downloads read to the server's end of file with
+// several READ requests in flight, written to the file in order as they
+// come; uploads keep several WRITE requests unacknowledged on the way, and
+// are whole only once the server has answered the close of their file.
 #include "sftp/SftpSessionImpl.h"
 
 #include "sftp/SftpText.h"
@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,8 +19,17 @@ namespace kv {
 
 namespace {
 
-constexpr size_t kUploadWindow = 1 << 20; // bytes in flight of an upload
-constexpr size_t kReadBuffer = 1 << 20;   // a large download asks ahead a multiple
+// Bytes asked ahead by a download and unacknowledged in an upload: enough
+// to keep a fast link busy, few enough for the memory bound.
+constexpr uint32_t kReadAhead = 2 << 20;
+constexpr uint32_t kWriteAhead = 2 << 20;
+
+// A request in flight: its id and the part of the file it moves.
+struct InFlight {
+    uint32_t id;
+    uint64_t offset;
+    uint32_t length;
+};
 
 struct LocalFile {
     int fd = -1;
@@ -34,13 +44,6 @@ std::string ErrnoText(int err) {
 }
 
 } // namespace
-
-void SftpSession::Impl::CloseHandle(LIBSSH2_SFTP_HANDLE* h, const std::string& what,
-                                    net::Waiter& w) {
-    const int rc = Retry([&] { return libssh2_sftp_close_handle(h); }, w);
-    if (rc != 0)
-        Fail(rc, "close " + what);
-}
 
 GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::string& localName,
                                  bool overwrite, int64_t* remoteSize, std::string* remoteTime,
@@ -61,48 +64,66 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
     const std::string path = Path(remoteName);
     aborting = false;
     Trace("Sent: open " + remoteName + " for reading");
-    LIBSSH2_SFTP_HANDLE* h = RetryPointer<LIBSSH2_SFTP_HANDLE>(
-        [&] {
-            return libssh2_sftp_open_ex(sftp, path.data(), static_cast<unsigned>(path.size()),
-                                        LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
-        },
-        w);
-    if (!h)
-        Fail(libssh2_session_last_errno(ssh), "open " + remoteName);
+    std::string h;
+    uint32_t status = 0;
+    if (!Open(path, sftp::kOpen, sftp::kFxfRead, 0, h, status, w))
+        Refused(status, "open " + remoteName);
     ++transfers;
     GetResult result;
+    std::deque<InFlight> queue;
     try {
-        LIBSSH2_SFTP_ATTRIBUTES attrs{};
-        const int rc = Retry([&] { return libssh2_sftp_fstat_ex(h, &attrs, 0); }, w);
-        if (rc != 0)
-            Fail(rc, "stat " + remoteName);
-        const int64_t size =
-            (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) ? static_cast<int64_t>(attrs.filesize) : -1;
+        const Answer st = Call(std::move(NewRequest(sftp::kFstat).Str(h)), w);
+        Expect(st, sftp::kAttrs, "stat " + remoteName);
+        sftp::Reader sr(st.body);
+        const sftp::Attrs attrs = sr.ReadAttrs();
+        const int64_t size = attrs.HasSize() ? static_cast<int64_t>(attrs.size) : -1;
         if (remoteSize)
             *remoteSize = size;
         if (remoteTime)
-            *remoteTime = (attrs.flags & LIBSSH2_SFTP_ATTR_ACMODTIME)
+            *remoteTime = attrs.HasTime()
                               ? sftp::ModificationTime(static_cast<std::time_t>(attrs.mtime))
                               : std::string();
         const int64_t limit = remote::DownloadLimit(size, expectedSize, self.Type);
-        // libssh2 asks ahead a multiple of the buffer: a small file needs
-        // one request, a large one keeps many in flight.
-        const size_t want =
-            size >= 0 ? static_cast<size_t>(std::min<int64_t>(size + 1, kReadBuffer)) : kReadBuffer;
-        std::vector<char> buffer(std::max<size_t>(4096, (want + 4095) / 4096 * 4096));
         remote::WorkEvents::Scope scope(work, WorkDirection::Read, 0);
         remote::RateFloor rate(self, "SFTP");
         int64_t writtenBack = 0;
+        // Reads are asked up to the known end of file (one more finds the
+        // end); a file that grew meanwhile is read on to the server's end.
+        int64_t known = size;
+        uint64_t next = 0;
+        const size_t most = std::max<size_t>(1, kReadAhead / readChunk);
+        auto ask = [&](uint64_t offset, uint32_t length, bool first) {
+            const uint32_t id =
+                Send(std::move(NewRequest(sftp::kRead).Str(h).U64(offset).U32(length)));
+            if (first)
+                queue.push_front({id, offset, length});
+            else
+                queue.push_back({id, offset, length});
+        };
         for (;;) {
-            const ssize_t n =
-                Retry([&] { return libssh2_sftp_read(h, buffer.data(), buffer.size()); }, w);
-            if (n < 0)
-                Fail(static_cast<int>(n), "read " + remoteName);
-            if (n == 0) {
-                result.Complete = true;
+            while (queue.size() < most && (known < 0 || next <= static_cast<uint64_t>(known))) {
+                ask(next, readChunk, false);
+                next += readChunk;
+            }
+            const InFlight p = queue.front();
+            queue.pop_front();
+            const Answer a = Await(p.id, w);
+            if (a.type == sftp::kStatus && StatusOf(a) == sftp::kEof) {
+                result.Complete = true; // everything before p.offset came
                 break;
             }
-            remote::WriteAll(file.fd, buffer.data(), static_cast<size_t>(n), localName);
+            Expect(a, sftp::kData, "read " + remoteName);
+            sftp::Reader r(a.body);
+            const std::string_view data = r.View();
+            if (!r.Ok() || data.empty() || data.size() > p.length)
+                Expect(Answer{}, sftp::kData, "read " + remoteName);
+            const uint32_t n = static_cast<uint32_t>(data.size());
+            // A short answer: the rest is asked before anything later.
+            if (n < p.length)
+                ask(p.offset + n, p.length - n, true);
+            if (known >= 0 && p.offset + n > static_cast<uint64_t>(known))
+                known = -1;
+            remote::WriteAll(file.fd, data.data(), n, localName);
             result.Bytes += n;
             rate.Moved(n);
             remote::CheckDownloadLimit(result.Bytes, limit, "SFTP", remoteName);
@@ -112,14 +133,14 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
                 break;
         }
     } catch (...) {
-        if (Usable()) {
-            try {
-                CloseHandle(h, remoteName, w);
-            } catch (...) {
-            }
-        }
+        for (const InFlight& p : queue)
+            Forget(p.id);
+        CloseQuietly(h, remoteName, w);
         throw;
     }
+    // Answers still on the way (past the end, or after an abort) are dropped.
+    for (const InFlight& p : queue)
+        Forget(p.id);
     CloseHandle(h, remoteName, w);
     aborting = false;
     Trace("Recv: " + std::to_string(result.Bytes) + " bytes" +
@@ -128,7 +149,7 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
 }
 
 bool SftpSession::Impl::Put(const std::string& localName, const std::string& remoteName,
-                            unsigned long flags, bool exclusive) {
+                            uint32_t flags, bool exclusive) {
     CheckOpen();
     LocalFile file;
     file.fd = ::open(localName.c_str(), O_RDONLY | O_CLOEXEC);
@@ -147,74 +168,66 @@ bool SftpSession::Impl::Put(const std::string& localName, const std::string& rem
           (exclusive ? " for writing, as a new file" : " for writing"));
     // From here the server may make the file even when its answer is lost.
     ++transfers;
-    LIBSSH2_SFTP_HANDLE* h = RetryPointer<LIBSSH2_SFTP_HANDLE>(
-        [&] {
-            return libssh2_sftp_open_ex(sftp, path.data(), static_cast<unsigned>(path.size()),
-                                        flags, 0644, LIBSSH2_SFTP_OPENFILE);
-        },
-        w);
-    if (!h) {
-        const int rc = libssh2_session_last_errno(ssh);
-        if (exclusive && rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
-            const unsigned long status = libssh2_sftp_last_error(sftp);
-            if (status == LIBSSH2_FX_FAILURE || status == LIBSSH2_FX_FILE_ALREADY_EXISTS) {
-                // The server's way of saying the name is taken: stat tells.
-                LIBSSH2_SFTP_ATTRIBUTES attrs{};
-                unsigned long ignored = 0;
-                if (Stat(path, attrs, ignored, w)) {
-                    Trace("Recv: taken");
-                    return false;
-                }
+    std::string h;
+    uint32_t status = 0;
+    if (!Open(path, sftp::kOpen, flags, 0644, h, status, w)) {
+        if (exclusive && (status == sftp::kFailure || status == sftp::kFileAlreadyExists)) {
+            // The server's way of saying the name is taken: stat tells.
+            sftp::Attrs attrs;
+            uint32_t ignored = 0;
+            if (Stat(path, attrs, ignored, w)) {
+                Trace("Recv: taken");
+                return false;
             }
-            const std::string text =
-                "SFTP: " + sftp::StatusText(status) + " (open " + remoteName + ")";
-            Trace("Recv: " + text);
-            throw ProtocolReplyError(sftp::ReplyCodeOf(status), text);
         }
-        Fail(rc, "open " + remoteName);
+        Refused(status, "open " + remoteName);
     }
+    std::deque<InFlight> queue;
     try {
         remote::WorkEvents::Scope scope(work, WorkDirection::Write, announced);
         remote::RateFloor rate(self, "SFTP");
-        std::vector<char> buffer(
-            static_cast<size_t>(std::clamp<int64_t>(announced, 1, kUploadWindow)));
-        size_t held = 0;   // bytes at the buffer's start not acknowledged yet
-        int64_t read = 0;  // bytes read from the file
+        const uint32_t chunk = static_cast<uint32_t>(std::clamp<int64_t>(announced, 1, writeChunk));
+        const size_t most = std::max<size_t>(1, kWriteAhead / writeChunk);
+        std::vector<char> buffer(chunk);
+        uint64_t sent = 0; // bytes read from the file and sent
         int64_t acked = 0; // bytes the server confirmed
         while (acked < announced) {
-            while (read < announced && held < buffer.size()) {
-                const size_t room = static_cast<size_t>(std::min<int64_t>(
-                    static_cast<int64_t>(buffer.size() - held), announced - read));
-                const ssize_t k = ::read(file.fd, buffer.data() + held, room);
-                if (k < 0 && errno == EINTR)
-                    continue;
-                if (k < 0)
-                    throw FileError("Cannot read the local file " + localName + ": " +
-                                    ErrnoText(errno) + ".");
-                if (k == 0)
-                    throw NoDataToReadError(); // the file shrank while being sent
-                held += static_cast<size_t>(k);
-                read += k;
+            while (static_cast<int64_t>(sent) < announced && queue.size() < most) {
+                const uint32_t n = static_cast<uint32_t>(
+                    std::min<int64_t>(chunk, announced - static_cast<int64_t>(sent)));
+                for (uint32_t got = 0; got < n;) {
+                    const ssize_t k = ::read(file.fd, buffer.data() + got, n - got);
+                    if (k < 0 && errno == EINTR)
+                        continue;
+                    if (k < 0)
+                        throw FileError("Cannot read the local file " + localName + ": " +
+                                        ErrnoText(errno) + ".");
+                    if (k == 0)
+                        throw NoDataToReadError(); // the file shrank while being sent
+                    got += static_cast<uint32_t>(k);
+                }
+                const uint32_t id = Send(std::move(NewRequest(sftp::kWrite)
+                                                       .Str(h)
+                                                       .U64(sent)
+                                                       .Str(std::string_view(buffer.data(), n))));
+                queue.push_back({id, sent, n});
+                sent += n;
             }
-            const ssize_t n = Retry([&] { return libssh2_sftp_write(h, buffer.data(), held); }, w);
-            if (n < 0)
-                Fail(static_cast<int>(n), "write " + remoteName);
-            // libssh2 takes the unacknowledged bytes again from the start.
-            std::memmove(buffer.data(), buffer.data() + n, held - static_cast<size_t>(n));
-            held -= static_cast<size_t>(n);
-            acked += n;
-            rate.Moved(n);
-            Work(WorkDirection::Write, n);
+            const InFlight p = queue.front();
+            queue.pop_front();
+            const uint32_t answer = StatusOf(Await(p.id, w));
+            if (answer != sftp::kOk)
+                Refused(answer, "write " + remoteName);
+            acked += p.length;
+            rate.Moved(p.length);
+            Work(WorkDirection::Write, p.length);
             if (aborting)
                 throw ConnClosedGracefullyError();
         }
     } catch (...) {
-        if (Usable()) {
-            try {
-                CloseHandle(h, remoteName, w);
-            } catch (...) {
-            }
-        }
+        for (const InFlight& p : queue)
+            Forget(p.id);
+        CloseQuietly(h, remoteName, w);
         aborting = false;
         throw;
     }
