@@ -105,6 +105,8 @@ bool PowerCutDisk::CutPower() {
     const bool down = ::ioctl(fd, kExt4Shutdown, &flags) == 0;
     ::close(fd);
     mounted_ = !Run("umount '" + path_ + "'");
+    // Nothing the old mount left in the device's cache is read back.
+    Run("blockdev --flushbufs '" + device_ + "'");
     return down && !mounted_ && Mount();
 }
 
