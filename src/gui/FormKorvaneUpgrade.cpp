@@ -5,6 +5,7 @@
 #include "UpgradeCheck.h"
 #include "config/IniFile.h"
 #include "logging/Logs.h"
+#include "program/Startup.h"
 
 namespace kvgui {
 

@@ -4,6 +4,7 @@
 #include "config/IniFile.h"
 #include "config/SettingsKeys.h"
 #include "logging/Logs.h"
+#include "upgrade/Decision.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/StateFiles.h"
@@ -89,6 +90,13 @@ bool BackupIniFile(const AppState& state) {
         return false;
     }
     return true;
+}
+
+StartupUpgrade ReadStartupUpgrade(const IniFile& ini, bool autoMode) {
+    StartupUpgrade s;
+    s.infoFileUrl = ChooseInfoFileUrl(ReadSetting(ini, keys::Host));
+    s.checkNow = ReadFlag(ini, keys::AutoUpgrade) && !autoMode;
+    return s;
 }
 
 } // namespace kv

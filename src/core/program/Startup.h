@@ -1,6 +1,7 @@
 #pragma once
 // Start-up routines of the core: restoring a lost settings file from its
-// backup, and creating the working folders.
+// backup, creating the working folders, and what the upgrade check takes from
+// the settings.
 #include <string>
 
 namespace kv {
@@ -21,5 +22,14 @@ void CreateWorkFolders(AppState& state, IniFile& ini);
 // Copies the settings file to "kvini.bak" (the close sequence). False when the
 // copy failed; the previous backup then stays as it was.
 bool BackupIniFile(const AppState& state);
+
+// What the start-up takes from the settings file: the information file's URL
+// (from Options/Host) and whether it checks now (System/AutoUpgrade "1",
+// never in automatic mode).
+struct StartupUpgrade {
+    std::string infoFileUrl;
+    bool checkNow = false;
+};
+StartupUpgrade ReadStartupUpgrade(const IniFile& ini, bool autoMode);
 
 } // namespace kv

@@ -79,10 +79,10 @@ void SftpSession::Impl::CloseQuietly(const std::string& handle, const std::strin
 void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& specifier,
                              bool details) {
     net::Waiter w = MakeWaiter();
-    const std::string spec = specifier.empty() ? "." : specifier;
-    const size_t slash = spec.rfind('/');
-    const std::string last = slash == std::string::npos ? spec : spec.substr(slash + 1);
-    std::string folder = spec, pattern;
+    const std::string target = specifier.empty() ? "." : specifier;
+    const size_t slash = target.rfind('/');
+    const std::string last = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string folder = target, pattern;
     const std::time_t now = std::time(nullptr);
     auto lineOf = [&](const std::string& name, const sftp::Attrs& a) {
         if (!details)
@@ -92,16 +92,17 @@ void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& 
                                  a.HasSize() ? static_cast<int64_t>(a.size) : 0,
                                  static_cast<std::time_t>(a.mtime), now);
     };
-    Trace("Sent: list " + spec);
+    Trace("Sent: list " + target);
     if (sftp::IsPattern(last)) {
-        folder = slash == std::string::npos ? "." : spec.substr(0, slash);
+        folder = slash == std::string::npos ? "." : target.substr(0, slash);
         pattern = last;
     } else {
         sftp::Attrs attrs;
         uint32_t status = 0;
-        if (!Stat(Path(spec), attrs, status, w))
+        if (!Stat(Path(target), attrs, status, w))
             throw ProtocolReplyError(sftp::ReplyCodeOf(status),
-                                     "SFTP: " + sftp::StatusText(status) + " (list " + spec + ")");
+                                     "SFTP: " + sftp::StatusText(status) + " (list " + target +
+                                         ")");
         if (!attrs.IsDir()) {
             dest = {lineOf(last, attrs)};
             return;

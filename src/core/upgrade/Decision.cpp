@@ -1,8 +1,6 @@
 // The version decision of the upgrade check and the texts it shows.
 #include "upgrade/Decision.h"
 
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
 #include "upgrade/Layout.h"
 #include "util/Text.h"
 
@@ -131,13 +129,6 @@ std::string ChooseInfoFileUrl(const std::string& optionsHost) {
         return env;
     return optionsHost.substr(0, 7) == kInternalNetworkPrefix ? kInternalInfoFileUrl
                                                               : kPublicInfoFileUrl;
-}
-
-StartupUpgrade ReadStartupUpgrade(const IniFile& ini, bool autoMode) {
-    StartupUpgrade s;
-    s.infoFileUrl = ChooseInfoFileUrl(ReadSetting(ini, keys::Host));
-    s.checkNow = ReadFlag(ini, keys::AutoUpgrade) && !autoMode;
-    return s;
 }
 
 } // namespace kv

@@ -9,8 +9,6 @@
 
 namespace kv {
 
-class IniFile;
-
 // Message kinds the component may show (a set of bits).
 enum MessageKind : unsigned {
     mAskUpgrade = 1u << 0,
@@ -81,14 +79,6 @@ std::string BrowserOnlyText(const std::string& browserUrl);
 // when set, overrides both (test installations, mirrors).
 std::string ChooseInfoFileUrl(const std::string& optionsHost);
 
-// What the start-up takes from the settings file: the information file's URL
-// (from Options/Host) and whether it checks now (System/AutoUpgrade "1",
-// never in automatic mode).
-struct StartupUpgrade {
-    std::string infoFileUrl;
-    bool checkNow = false;
-};
-StartupUpgrade ReadStartupUpgrade(const IniFile& ini, bool autoMode);
 inline constexpr const char* kInternalNetworkPrefix = "10.128.";
 inline constexpr const char* kInternalInfoFileUrl =
     "https://upgrade.korvane.internal/webfile/ediwebfile/download/kv/kv169.inf";
