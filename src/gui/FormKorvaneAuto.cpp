@@ -3,7 +3,7 @@
 #include "FormKorvane.h"
 
 #include "DisplayText.h"
-#include "config/IniFile.h"
+#include "app/CycleSettings.h"
 #include "engine/AutoCycle.h"
 #include "engine/Connection.h"
 #include "engine/SessionEvents.h"
@@ -39,12 +39,12 @@ void FormKorvane::RunGuardedAutoCycle() {
     kv::CycleStatus status(state_);
     kv::CycleOutcome outcome;
     try {
-        kv::IniFile ini(state_.IniPath);
-        outcome = kv::RunAutoCycle(state_, ini);
+        outcome = kv::RunAutoCycle(state_, kv::ReadCycleSettings(state_));
     } catch (const std::exception& e) {
         // Unattended: an error that escapes the cycle is logged and the next
         // tick comes as usual, as in the headless run.
         kv::ReportError(state_, kv::FirstCrLfToBlank(e.what()) + "!");
+        status.AddError(e.what());
     }
     // Timer1 starts once the cycle is over; an interval of 0 never fires.
     std::optional<std::time_t> nextDue;

@@ -9,8 +9,8 @@
 #include "FormHistory.h"
 #include "LanguageApply.h"
 #include "LogViewer.h"
+#include "app/CycleSettings.h"
 #include "app/ViewSettings.h"
-#include "config/IniFile.h"
 #include "engine/Connection.h"
 #include "engine/Receive.h"
 #include "engine/Send.h"
@@ -92,10 +92,9 @@ void FormKorvane::m12Click() {
     bool connected = false;
     Guarded([&] {
         kv::LogBracket logs(state_);
-        kv::IniFile ini(state_.IniPath);
         state_.ShowTestSuccessBox = false;
         SetMenuState(MenuState::Busy);
-        connected = kv::ConnectSession(state_, ini);
+        connected = kv::ConnectSession(state_, kv::ReadCycleSettings(state_));
         if (connected)
             state_.ShowTestSuccessBox = true;
     });
@@ -129,13 +128,13 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
         kv::LogBracket logs(state_);
         // What the command did goes into the status file, as a cycle's does.
         kv::CycleStatus status(state_);
-        kv::IniFile ini(state_.IniPath);
         SetMenuState(MenuState::Busy);
         try {
+            const kv::CycleSettings settings = kv::ReadCycleSettings(state_);
             if (receive)
-                kv::ReceiveAll(state_, ini);
+                kv::ReceiveAll(state_, settings);
             if (send)
-                kv::SendAll(state_, ini);
+                kv::SendAll(state_, settings);
         } catch (const std::exception& e) {
             error = e.what();
             status.AddError(error);

@@ -3,7 +3,7 @@
 #include "FormKorvane.h"
 
 #include "UpgradeCheck.h"
-#include "config/IniFile.h"
+#include "config/SettingsSnapshot.h"
 #include "logging/Logs.h"
 #include "program/Startup.h"
 
@@ -34,7 +34,7 @@ UpgradeCheck& FormKorvane::AutoUpgrader() {
 void FormKorvane::SetUpUpgradeCheck(bool afterUpgrade) {
     Guarded([this, afterUpgrade] {
         const kv::StartupUpgrade start =
-            kv::ReadStartupUpgrade(kv::IniFile(state_.IniPath), state_.AutoMode);
+            kv::ReadStartupUpgrade(kv::SettingsSnapshot::Read(state_.IniPath), state_.AutoMode);
         UpgradeCheck& upgrader = AutoUpgrader();
         upgrader.settings.infoFileUrl = start.infoFileUrl;
         upgrader.settings.versionNumber = kv::kProgramVersion;

@@ -16,8 +16,7 @@
 // user keeps a running program, and removes its own copy from the temporary
 // folder.
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
 #include "logging/Logs.h"
 #include "program/Program.h"
 #include "upgrade/HandOver.h"
@@ -60,8 +59,9 @@ public:
     explicit Report(const std::string& home) {
         state_.ProgramDir = home;
         try {
-            state_.LogStep = kv::ReadSetting(kv::IniFile(kv::JoinPath(home, kv::kSettingsFileName)),
-                                             kv::keys::LogStep);
+            state_.LogStep =
+                kv::SettingsSnapshot::ReadIfPresent(kv::JoinPath(home, kv::kSettingsFileName))
+                    .Text(kv::keys::LogStep);
         } catch (const kv::KvError&) {
             // Monthly logs, as for an empty setting.
         }

@@ -1,4 +1,5 @@
 #include "engine/Hooks.h"
+#include "app/CycleSettings.h"
 #include "config/IniFile.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"
@@ -77,6 +78,11 @@ struct HookFixture : StateFixture {
         if (exclusive)
             Set("ExclusiveRun" + when, "1");
         Set("ProgramRun" + when, program);
+    }
+    // Runs a hook as a cycle does, with the settings the file holds now.
+    void Run(bool before) {
+        const kv::CycleSettings c = kv::ReadCycleSettings(state);
+        kv::RunHook(state, before ? c.runBefore : c.runAfter, c.timeInterval);
     }
     std::vector<std::string> Lines() const {
         std::vector<std::string> out;
@@ -266,11 +272,11 @@ TEST(RunHook, SwitchedOffOrWithoutProgramDoesNothing) {
     f.Set("TimeInterval", "not a number");
     for (const char* off : {"yes", "true", "", "0", "1.0"}) {
         f.Set("RunBefore", off);
-        RunHook(f.state, HookKind::BeforeSend);
+        f.Run(true);
     }
     f.Set("RunAfter", "1"); // on, but no program named
     f.Set("ExclusiveRunAfter", "1");
-    RunHook(f.state, HookKind::AfterReceive);
+    f.Run(false);
     EXPECT_TRUE(f.host.view.empty());
     EXPECT_FALSE(Exists(f.path("ran")));
 }
@@ -284,7 +290,7 @@ TEST(RunHook, ExclusiveWaitsWithoutPumpingEvents) {
     f.Set("ParameterRunAfter", "'x y' z");
     f.Set("TimeInterval", "0.2");
     f.state.AutoMode = true; // 0.2 rounds to 0 minutes: the 20-second floor
-    RunHook(f.state, HookKind::AfterReceive);
+    f.Run(false);
     EXPECT_EQ(ReadFile(f.path("args")), "[x y]\n[z]\n"); // written before RunHook returned
     EXPECT_EQ(f.Lines(), std::vector<std::string>{"INFO:Run Program " + prog});
     EXPECT_EQ(f.host.pumps, 0);
@@ -293,7 +299,7 @@ TEST(RunHook, ExclusiveWaitsWithoutPumpingEvents) {
     f.Set("ParameterRunAfter", "");
     f.Set("TimeInterval", "30");
     f.state.AutoMode = false;
-    RunHook(f.state, HookKind::AfterReceive);
+    f.Run(false);
     EXPECT_EQ(ReadFile(f.path("args")), "");
     EXPECT_EQ(f.host.pumps, 0);
     EXPECT_TRUE(NoChildren());
@@ -308,7 +314,7 @@ TEST(RunHook, ExclusiveProgramPathWithBlanksStaysOneWord) {
     f.Hook("After", prog);
     f.Set("ParameterRunAfter", "one 'two three'");
     f.Set("TimeInterval", "10");
-    RunHook(f.state, HookKind::AfterReceive);
+    f.Run(false);
     EXPECT_EQ(ReadFile(f.path("args")), "[one]\n[two three]\n");
 }
 
@@ -317,14 +323,14 @@ TEST(RunHook, BadTimeIntervalThrowsAfterTheLine) {
     std::string prog = Script(f.dir, "p.sh", "touch \"" + f.path("ran") + "\"\n");
     f.Hook("Before", prog);
     f.Set("TimeInterval", "ten");
-    EXPECT_THROW(RunHook(f.state, HookKind::BeforeSend), FloatConversionError);
+    EXPECT_THROW(f.Run(true), FloatConversionError);
     EXPECT_EQ(f.Lines(), std::vector<std::string>{"INFO:Run Program " + prog});
     EXPECT_FALSE(Exists(f.path("ran")));
 
     // A program that cannot be started: the line, then nothing.
     f.Set("ProgramRunBefore", f.path("missing"));
     f.Set("TimeInterval", "30");
-    RunHook(f.state, HookKind::BeforeSend);
+    f.Run(true);
     EXPECT_EQ(f.Lines().size(), 2u);
 }
 
@@ -341,7 +347,7 @@ TEST(RunHook, NonExclusiveStartsDetachedAndNeverWaits) {
     f.Hook("Before", prog, false);
     f.Set("ParameterRunBefore", "one 'two three'");
     f.Set("TimeInterval", "not read for this kind");
-    RunHook(f.state, HookKind::BeforeSend);
+    f.Run(true);
     EXPECT_FALSE(Exists(f.path("sid")));
     EXPECT_TRUE(NoChildren()); // nothing to collect, no zombie, even before it ends
     WriteFile(f.path("go"), "");
@@ -364,7 +370,7 @@ TEST(RunHook, NonExclusiveDocumentGoesToXdgOpen) {
     std::string saved = oldPath ? oldPath : "";
     ::setenv("PATH", (f.path("bin") + ":" + saved).c_str(), 1);
     f.Hook("After", f.path("report.txt"), false);
-    RunHook(f.state, HookKind::AfterReceive);
+    f.Run(false);
     ::setenv("PATH", saved.c_str(), 1);
     ASSERT_TRUE(WaitForFile(f.path("opened")));
     EXPECT_EQ(ReadFile(f.path("opened")), f.path("report.txt") + "\n");
@@ -380,7 +386,7 @@ TEST(RunHook, AutomaticModeEndsAProgramThatOutlivesItsLimit) {
     f.Hook("Before", prog);
     f.Set("TimeInterval", "0.6");
     f.state.AutoMode = true;
-    RunHook(f.state, HookKind::BeforeSend);
+    f.Run(true);
     pid_t main = PidIn(f.path("main")), child = PidIn(f.path("child"));
     EXPECT_FALSE(Running(main));
     EXPECT_FALSE(Running(child));

@@ -26,9 +26,9 @@ TEST(Connection, ClientInfoFileOncePerRun) {
     m.state.InfoFilePending = true;
     m.state.settings.TransferType = "ASCII";
     m.withLogs([&] {
-        ASSERT_TRUE(ConnectSession(m.state, m.ini));
+        ASSERT_TRUE(ConnectSession(m.state, m.settings()));
         EXPECT_TRUE(DisconnectSession(m.state));
-        ASSERT_TRUE(ConnectSession(m.state, m.ini));
+        ASSERT_TRUE(ConnectSession(m.state, m.settings()));
         EXPECT_TRUE(DisconnectSession(m.state));
     });
     EXPECT_FALSE(m.state.InfoFilePending);
@@ -58,7 +58,7 @@ TEST(Connection, ClientInfoFailures) {
         m.state.InfoFilePending = true;
         py.setScenario("reply\tSTOR\t553 Could not create file.\n");
         m.withLogs([&] {
-            EXPECT_TRUE(ConnectSession(m.state, m.ini));
+            EXPECT_TRUE(ConnectSession(m.state, m.settings()));
             EXPECT_TRUE(m.state.FtpSession && m.state.FtpSession->Connected());
             DisconnectSession(m.state);
         });
@@ -72,7 +72,7 @@ TEST(Connection, ClientInfoFailures) {
         m.state.InfoFilePending = true;
         m.state.MessageBoxesAllowed = true;
         ::mkdir(m.path("KVinf.txt").c_str(), 0755);
-        m.withLogs([&] { EXPECT_FALSE(ConnectSession(m.state, m.ini)); });
+        m.withLogs([&] { EXPECT_FALSE(ConnectSession(m.state, m.settings())); });
         EXPECT_TRUE(m.state.InfoFilePending);
         EXPECT_EQ(m.state.FtpSession, nullptr);
         Lines errors = Grep(m.sysLog(), "ERROR");
@@ -150,7 +150,7 @@ TEST(Connection, KeepAliveTick) {
     m.putRemote("out/big.bin", std::string(1 << 20, 'x'));
     std::vector<KeepAliveResult> during;
     m.withLogs([&] {
-        ASSERT_TRUE(ConnectSession(m.state, m.ini));
+        ASSERT_TRUE(ConnectSession(m.state, m.settings()));
         EXPECT_EQ(m.host.keepAliveStarts, 1);
         EXPECT_EQ(KeepAliveTick(m.state), KeepAliveResult::Sent);
         m.host.onWork = [&](WorkDirection, int64_t) {
@@ -170,7 +170,7 @@ TEST(Connection, KeepAliveTick) {
     // The server goes away: the next tick finds out and releases the session.
     py.setScenario("drop\tNOOP\n");
     m.withLogs([&] {
-        ASSERT_TRUE(ConnectSession(m.state, m.ini));
+        ASSERT_TRUE(ConnectSession(m.state, m.settings()));
         EXPECT_EQ(KeepAliveTick(m.state), KeepAliveResult::Dropped);
         EXPECT_EQ(m.state.FtpSession, nullptr);
         // Disconnecting what is already gone is quiet and succeeds.
@@ -186,7 +186,7 @@ TEST(Connection, AbortRequestStopsTheRunningDownload) {
     Mailbox m(SharedVsftpd());
     m.putRemote("out/big.bin", std::string(8 << 20, 'x'));
     m.withLogs([&] {
-        ASSERT_TRUE(ConnectSession(m.state, m.ini));
+        ASSERT_TRUE(ConnectSession(m.state, m.settings()));
         auto s = m.state.FtpSession;
         m.state.AbortRequested = true; // stale: cleared at work begin
         GetResult whole = s->Get("out/big.bin", m.path("whole.bin"), true);

@@ -3,6 +3,7 @@
 // backup folder name and the client information file.
 #include "EngineTestSupport.h"
 
+#include "app/CycleSettings.h"
 #include "config/IniFile.h"
 #include "engine/ClientInfo.h"
 #include "engine/InboxDelivery.h"
@@ -190,7 +191,6 @@ TEST(ClientInfo, TwentyNineRowsInOrder) {
     WriteFile(f.state.IniPath, "[System]\r\nAutoUpgrade=1\r\n[Options]\r\nFileSender=INI_SENDER\r\n"
                                "AllowReceive=0\r\nRemoteInPath=in\r\nRemoteOutPath=out\r\n"
                                "LocalInPath=/l/in\r\nLocalOutPath=/l/out\r\n");
-    IniFile ini(f.state.IniPath);
     Settings& s = f.state.settings;
     s.Host = "edi.example";
     s.Port = 2121;
@@ -207,7 +207,7 @@ TEST(ClientInfo, TwentyNineRowsInOrder) {
     f.state.AutoMode = true;
     f.state.ServiceMode = true;
     OsVersionInfo os{0, 6, 1, 18, "Debian GNU/Linux 12 (bookworm)"};
-    std::string text = ClientInfoText(f.state, ini, "10.0.0.5", os);
+    std::string text = ClientInfoText(f.state, ReadCycleSettings(f.state), "10.0.0.5", os);
     EXPECT_EQ(text, "Version=1.42\r\nLocalIP=10.0.0.5\r\nWin32Platform=0\r\n"
                     "Win32MajorVersion=6\r\nWin32MinorVersion=1\r\nWin32BuildNumber=18\r\n"
                     "Win32CSDVersion=Debian GNU/Linux 12 (bookworm)\r\nAutoUpgrade=1\r\n"
@@ -221,7 +221,8 @@ TEST(ClientInfo, TwentyNineRowsInOrder) {
     EXPECT_EQ(ClientInfoRemoteName("10.0.0.5"), "KVinf_10_0_0_5.txt");
     EXPECT_EQ(ClientInfoRemoteName("2001:db8::5"), "KVinf_2001_db8__5.txt");
     // An IPv6 address of the machine is reported in a row of its own, after the 29.
-    const std::string withV6 = ClientInfoText(f.state, ini, "10.0.0.5", os, "2001:db8::5");
+    const std::string withV6 =
+        ClientInfoText(f.state, ReadCycleSettings(f.state), "10.0.0.5", os, "2001:db8::5");
     EXPECT_EQ(withV6, text + "LocalIPv6=2001:db8::5\r\n");
 
     OsVersionInfo here = QueryOsVersion();

@@ -128,7 +128,7 @@ TEST(ReceiveSafety, LeftoversAndFailingLogs) {
     const Files remote = {{"P.EDI", kHead}, {"Q.EDI", kHead}, {lookalike, kHead}};
     m.putRemote("out", remote);
     int errorsBefore = m.state.ErrorLinesReported;
-    m.withFullLogs([&] { ReceiveAll(m.state, m.ini); });
+    m.withFullLogs([&] { ReceiveAll(m.state, m.settings()); });
     EXPECT_GT(m.state.ErrorLinesReported, errorsBefore);
     EXPECT_TRUE(m.remote("out").empty());
     const Lines delivered = {".D.EDI.notours.part", lookalike, ".keep", "P.EDI", "Q.EDI"};
@@ -171,7 +171,7 @@ TEST(ReceiveSafety, FailedKeepAliveLeavesANewerSession) {
     FaultFtpServer& py = SharedFaultFtpd();
     Mailbox m(py);
     py.setScenario("silent\tNOOP\n");
-    ASSERT_TRUE(ConnectSession(m.state, m.ini));
+    ASSERT_TRUE(ConnectSession(m.state, m.settings()));
     auto newer = MakeRoutedSession(m.state);
     // During the NOOP's wait a new session takes the place of the old one,
     // whose connection then fails.

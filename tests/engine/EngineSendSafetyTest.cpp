@@ -195,7 +195,7 @@ TEST(SendSafety, FailingLogsNeverSendTwice) {
     m.option("AllowReceive", "0");
     m.putLocal(m.outbox(), Files{{"P.TXT", kOwn}, {"Q.TXT", kOwn}});
     int errorsBefore = m.state.ErrorLinesReported;
-    m.withFullLogs([&] { SendAll(m.state, m.ini); });
+    m.withFullLogs([&] { SendAll(m.state, m.settings()); });
     EXPECT_TRUE(FolderEntries(m.outbox()).empty());
     EXPECT_EQ(m.remote("in"), (Files{{"P.TXT", kOwn}, {"Q.TXT", kOwn}}));
     EXPECT_GT(m.state.ErrorLinesReported, errorsBefore);

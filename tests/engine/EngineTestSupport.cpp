@@ -97,7 +97,7 @@ void Mailbox::withFullLogs(const std::function<void()>& f) {
     withLogs([&] {
         ::dup2(full, state.logs.sysFd);
         ::dup2(full, state.logs.transferFd);
-        kv::ConnectSession(state, ini);
+        kv::ConnectSession(state, settings());
         f();
         kv::DisconnectSession(state);
     });
@@ -106,7 +106,7 @@ void Mailbox::withFullLogs(const std::function<void()>& f) {
 
 kv::CycleOutcome Mailbox::runCycle() {
     kv::CycleOutcome out;
-    withLogs([&] { out = kv::RunAutoCycle(state, ini); });
+    withLogs([&] { out = kv::RunAutoCycle(state, settings()); });
     return out;
 }
 

@@ -2,6 +2,7 @@
 // Helpers of the engine tests: folder listings, a mailbox wired to a real
 // server, and the checks that nothing was lost.
 #include "app/AppState.h"
+#include "app/CycleSettings.h"
 #include "config/IniFile.h"
 #include "engine/AutoCycle.h"
 #include "support/Mounts.h"
@@ -82,6 +83,8 @@ public:
     void option(const std::string& key, const std::string& value) {
         ini.WriteString("Options", key, value);
     }
+    // What a cycle started now would take from the settings file.
+    kv::CycleSettings settings() const { return kv::ReadCycleSettings(state); }
 
     void putRemote(const std::string& relative, const std::string& content) const {
         server.writeFile(relative, content);

@@ -1,6 +1,7 @@
 #include "app/Settings.h"
 #include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
+#include "config/SettingsWriter.h"
 #include "config/WnDes.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"
@@ -194,11 +195,12 @@ TEST(SettingsKeys, TheTableSpellsEveryKeyOfTheFactoryFileOnceAndFollowsItsRules)
     kvtest::TempDir dir;
     const std::string path = dir / "Korvane.ini";
     WriteFile(path, "[options]\r\nremoteinpath=x\r\n[Ostrel]\r\nEnableOstrel=0\r\n");
-    IniFile ini(path);
-    EXPECT_EQ(ReadSettingOrAbsent(ini, keys::RemoteOutPath), "out");
-    EXPECT_EQ(ReadSetting(ini, keys::RemoteInPath), "x");
-    WriteFlag(ini, keys::EnableOstrel, true);
-    WriteSetting(ini, keys::LocalOutPath.Group(9), "/o9");
+    const SettingsSnapshot file = SettingsSnapshot::Read(path);
+    EXPECT_EQ(file.TextOrAbsent(keys::RemoteOutPath), "out");
+    EXPECT_EQ(file.Text(keys::RemoteInPath), "x");
+    SettingsWriter writer(path);
+    writer.WriteFlag(keys::EnableOstrel, true);
+    writer.Write(keys::LocalOutPath.Group(9), "/o9");
     EXPECT_EQ(ReadFile(path), "[options]\r\nremoteinpath=x\r\nLocalOutPath9=/o9\r\n"
                               "[Ostrel]\r\nEnableOstrel=1\r\n");
 }

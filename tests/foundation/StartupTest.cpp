@@ -1,5 +1,6 @@
 #include "program/Startup.h"
 #include "config/IniFile.h"
+#include "config/SettingsSnapshot.h"
 #include "logging/Logs.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"
@@ -55,7 +56,7 @@ TEST(Startup, CreatesWorkFoldersWithDefaults) {
                                    "\r\nRemoteOutPath5=x\r\n");
     IniFile ini(f.state.IniPath);
     OpenLogs(f.state);
-    CreateWorkFolders(f.state, ini);
+    CreateWorkFolders(f.state, SettingsSnapshot::Read(ini.Path()));
     CloseLogs(f.state);
     EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), f.path("INBOX"));
     EXPECT_EQ(ini.ReadString("Options", "LocalOutPath"), f.path("my/out"));
@@ -81,7 +82,7 @@ TEST(Startup, FolderThatCannotBeCreatedKeepsItsSetting) {
     IniFile ini(f.state.IniPath);
     f.state.MessageBoxesAllowed = true;
     OpenLogs(f.state);
-    CreateWorkFolders(f.state, ini);
+    CreateWorkFolders(f.state, SettingsSnapshot::Read(ini.Path()));
     CloseLogs(f.state);
     EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), bad);
     EXPECT_EQ(ini.ReadString("Options", "LocalInPath3"), bad + "3");
@@ -101,7 +102,7 @@ TEST(Startup, DefaultThatCannotBeCreatedIsAnError) {
     WriteFile(f.path("INBOX"), "a file named like the default folder");
     WriteFile(f.state.IniPath, "[Options]\r\n");
     IniFile ini(f.state.IniPath);
-    EXPECT_THROW(CreateWorkFolders(f.state, ini), FileError);
+    EXPECT_THROW(CreateWorkFolders(f.state, SettingsSnapshot::Read(ini.Path())), FileError);
 }
 
 // A relative KORVANE_HOME names an absolute program folder, so no relative

@@ -42,7 +42,7 @@ struct UpdateFixture : StateFixture {
     IniFile ini{state.IniPath};
     UpdateFixture() { OpenLogs(state); }
     ~UpdateFixture() { CloseLogs(state); }
-    void Apply() { ApplyUpdateScript(state, ini); }
+    void Apply() { ApplyUpdateScript(state); }
 };
 
 TEST(UpdateScript, AppliesOncePerNewVersion) {

@@ -3,7 +3,7 @@
 // notification area on a virtual X server with a tray (Xvfb and trayer).
 #include "GuiTestSupport.h"
 #include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsWriter.h"
 #include "program/CompanionService.h"
 #include "support/ChildProgram.h"
 #include "support/StandInSystemd.h"
@@ -181,8 +181,7 @@ TEST(GuiProcess, TheWindowTakesTheFolderFromItsServiceAndGivesItBack) {
     systemd.UseHere();
     kv::CompanionService service(h.dir.path(), BuildProgram("korvaned"));
     ASSERT_EQ(service.Install(), "");
-    kv::IniFile ini(h.path("Korvane.ini"));
-    kv::WriteFlag(ini, kv::keys::EnableOstrel, true);
+    kv::SettingsWriter(h.path("Korvane.ini")).WriteFlag(kv::keys::EnableOstrel, true);
     ASSERT_TRUE(service.Start().Ok()) << systemd.ServiceOutput(service.UnitName());
     const int served = systemd.ServicePid(service.UnitName());
     ASSERT_GT(served, 0);

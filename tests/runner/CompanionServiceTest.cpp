@@ -8,7 +8,7 @@
 // last case runs against it.
 #include "program/CompanionService.h"
 #include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsWriter.h"
 #include "program/CapturedRun.h"
 #include "program/FolderHandOver.h"
 #include "program/Program.h"
@@ -41,8 +41,7 @@ struct ServedFolder {
                       "[System]\r\nLogStep=Month\r\nMessage=0\r\n[Ostrel]\r\nEnableOstrel=0\r\n");
     }
     void Installed(bool on) const {
-        kv::IniFile ini(home + "/Korvane.ini");
-        kv::WriteFlag(ini, kv::keys::EnableOstrel, on);
+        kv::SettingsWriter(home + "/Korvane.ini").WriteFlag(kv::keys::EnableOstrel, on);
     }
     // The service's log (LOG/KVSRV*.LOG), time stamps removed.
     std::vector<std::string> ServiceLog() const {

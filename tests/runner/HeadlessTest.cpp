@@ -1,5 +1,6 @@
 // The headless runner end to end: korvaned started as a child process in a
 // program folder of its own, against a real vsftpd.
+#include "app/AppState.h"
 #include "app/Settings.h"
 #include "config/IniFile.h"
 #include "config/WnDes.h"
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -682,4 +684,99 @@ TEST(Headless, HistoryStatusAndCheckAfterRealCycles) {
     EXPECT_TRUE(std::regex_search(messages, std::regex("STATUS=Last cycle [-0-9: ]+: ok, 0 "
                                                        "received, 0 sent; next [-0-9: ]+")))
         << messages;
+}
+
+// One failed access of the settings file, at each point a run opens or reads
+// it, never changes the settings nor sends a file elsewhere: the run either
+// works as configured or stops with a line, and what it did not do waits on
+// the server and in the outbox for the next run.
+TEST(Headless, AnUnreadableSettingsFileIsAnErrorNeverAFileOfDefaults) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    const std::string strace = "/usr/bin/strace";
+    if (!kvtest::Exists(strace))
+        GTEST_SKIP() << "strace is not installed";
+    const std::string mail = "00:INVOIC:X:Y:THEM:ME:Z'\r\n";
+    const std::string own = "00:ORDERS:X:Y:ME:THEM:Z'\r\n";
+    // Every key a run would otherwise write back is set, so a clean run
+    // leaves the file as it is.
+    auto prepare = [&](Home& h) {
+        FreshRemote();
+        Server().writeFile("out/a.edi", mail);
+        h.Settings();
+        for (const char* d : {"mail", "mail/in", "mail/out", "mail/err", "mail/bak"})
+            ::mkdir(h.path(d).c_str(), 0755);
+        WriteFile(h.path("mail/out/b.txt"), own);
+        std::string text = ReadFile(h.path("Korvane.ini"));
+        text.insert(text.find("[System]"),
+                    "LocalInPath=" + h.path("mail/in") + "\r\nLocalOutPath=" + h.path("mail/out") +
+                        "\r\nLocalErrPath=" + h.path("mail/err") + "\r\nLocalBackupPath=" +
+                        h.path("mail/bak") + "\r\nVersionNumber=" + kProgramVersion + "\r\n");
+        WriteFile(h.path("Korvane.ini"),
+                  text + "[Proxy]\r\nProxyType=0\r\nAuthentication=0\r\nHost=\r\n"
+                         "Port=0\r\nUserID=\r\nPassword=\r\n");
+    };
+    auto run = [&](Home& h, const std::string& inject) {
+        const std::string ini = h.path("Korvane.ini");
+        std::vector<std::string> argv{
+            strace, "-f", "-qq", "-o", h.path("calls.txt"), "-P", ini, "-e", "trace=openat,read"};
+        if (!inject.empty())
+            argv.insert(argv.end(), {"-e", "inject=" + inject});
+        argv.push_back(kvtest::BuildProgram("korvaned"));
+        argv.push_back("ONCE");
+        kvtest::ChildProgram p(argv, {"KORVANE_HOME=" + h.dir.path(), "PATH=/usr/bin:/bin"},
+                               h.path("stderr.txt"));
+        return p.wait(120);
+    };
+
+    Home clean;
+    prepare(clean);
+    const std::string settings = ReadFile(clean.path("Korvane.ini"));
+    ASSERT_EQ(run(clean, ""), 0) << ReadFile(clean.path("stderr.txt"));
+    ASSERT_EQ(ReadFile(clean.path("Korvane.ini")), settings) << "a clean run writes nothing";
+    const std::string calls = ReadFile(clean.path("calls.txt"));
+    const auto count = [&](const std::string& call) {
+        size_t n = 0;
+        for (size_t at = calls.find(call + "("); at != std::string::npos;
+             at = calls.find(call + "(", at + 1))
+            ++n;
+        return static_cast<int>(n);
+    };
+    const int opens = count("openat"), reads = count("read");
+    std::printf("[ points   ] %d opens, %d reads of the settings file\n", opens, reads);
+    // Read whole, once per use: not once per key.
+    EXPECT_LE(opens, 12) << calls;
+
+    struct Fault {
+        std::string call;
+        std::string error;
+        int points;
+    };
+    for (const Fault& f : {Fault{"openat", "ENOENT", opens}, Fault{"openat", "EIO", opens},
+                           Fault{"read", "EIO", reads}}) {
+        for (int n = 1; n <= f.points; ++n) {
+            const std::string point = f.call + ":error=" + f.error + ":when=" + std::to_string(n);
+            SCOPED_TRACE(point);
+            Home h;
+            prepare(h);
+            const std::string before = ReadFile(h.path("Korvane.ini"));
+            run(h, point);
+            EXPECT_EQ(ReadFile(h.path("Korvane.ini")), before);
+            EXPECT_FALSE(kvtest::Exists(h.path("INBOX")));
+            EXPECT_FALSE(kvtest::Exists(h.path("OUTBOX")));
+            EXPECT_TRUE(ListFolder(h.path("mail/err"), "*").empty());
+            // Received into the configured inbox, or still on the server.
+            const bool received = kvtest::Exists(h.path("mail/in/a.edi"));
+            EXPECT_NE(received, kvtest::Exists(Server().path("out/a.edi")));
+            if (received) {
+                EXPECT_EQ(ReadFile(h.path("mail/in/a.edi")), mail);
+            }
+            // Sent with its sender stamped as configured, or still waiting.
+            const bool sent = kvtest::Exists(Server().path("in/b.txt"));
+            EXPECT_NE(sent, kvtest::Exists(h.path("mail/out/b.txt")));
+            if (!received || !sent) {
+                EXPECT_FALSE(h.SysLog().empty());
+            }
+        }
+    }
 }

@@ -33,7 +33,6 @@ struct AppState {
     bool TrayMode = false;
     bool ServiceMode = false;
     bool InfoFilePending = true;
-    bool FirewallDisabled = false;
     bool ShowTestSuccessBox = true;
     bool MessageBoxesAllowed = false;
     // Options/AllowStartAuto: the Start Auto button is shown.

@@ -1,11 +1,10 @@
 #include "app/Settings.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
+#include "config/SettingsWriter.h"
 #include "config/WnDes.h"
 #include "logging/Logs.h"
-#include "util/Errors.h"
 #include "util/Text.h"
 
 namespace kv {
@@ -18,52 +17,38 @@ bool Settings::Sftp() const {
     return UpperCase(Trim(Protocol)) == "SFTP";
 }
 
-namespace {
-
-// A bad number names its key: "Options/Port: 'x' is not a valid integer value".
-int32_t IntegerSetting(const IniFile& ini, const SettingKey& key) {
-    std::string value = ReadSetting(ini, key);
-    try {
-        return StrToInt(value);
-    } catch (const ConversionError& e) {
-        throw ConversionError(value, key.Path());
-    }
-}
-
-} // namespace
-
 void ReadSettings(AppState& state) {
     LogBracket logs(state);
-    IniFile ini(state.IniPath);
+    SettingsSnapshot file = SettingsSnapshot::Read(state.IniPath);
     Settings& s = state.settings;
 
     // Field by field, so a conversion failure leaves the later fields as they were.
-    s.Host = ReadSetting(ini, keys::Host);
-    s.Protocol = ReadSetting(ini, keys::Protocol);
+    s.Host = file.Text(keys::Host);
+    s.Protocol = file.Text(keys::Protocol);
     // An SFTP mailbox without a port is on SSH's own.
-    s.Port = s.Sftp() && Trim(ReadSetting(ini, keys::Port)).empty()
+    s.Port = s.Sftp() && file.Text(keys::Port).empty()
                  ? 22
-                 : IntegerSetting(ini, keys::Port);
-    s.UserID = ReadSetting(ini, keys::UserID);
-    s.Password = DecryptFromHex(ReadSetting(ini, keys::Password), kPasswordKey);
-    s.TransferType = ReadSetting(ini, keys::TransferType);
-    s.FileSender = ReadSetting(ini, keys::FileSender);
-    s.Passive = ReadFlag(ini, keys::Passive);
-    s.CNC102 = ReadFlag(ini, keys::CNC102);
-    s.WinXPFirewall = ReadFlag(ini, keys::WinXPFirewall);
-    state.AllowStartAuto = ReadFlag(ini, keys::AllowStartAuto);
-    state.MessageBoxesAllowed = ReadFlag(ini, keys::Message);
-    s.FTPS = ReadFlag(ini, keys::FTPS);
-    s.FTPSCAFile = ReadSetting(ini, keys::FTPSCAFile);
-    s.FTPSFingerprint = ReadSetting(ini, keys::FTPSFingerprint);
-    s.SFTPHostKey = ReadSetting(ini, keys::SFTPHostKey);
-    s.SFTPKeyFile = ReadSetting(ini, keys::SFTPKeyFile);
-    s.SFTPKeyPassword = DecryptFromHex(ReadSetting(ini, keys::SFTPKeyPassword), kPasswordKey);
-    s.TimeInterval = ReadSetting(ini, keys::TimeInterval);
-    s.LogTimeOut = ReadSetting(ini, keys::LogTimeOut);
-    s.KVTimeOut = ReadSetting(ini, keys::KVTimeOut);
+                 : static_cast<int32_t>(file.Number(keys::Port));
+    s.UserID = file.Text(keys::UserID);
+    s.Password = DecryptFromHex(file.Text(keys::Password), kPasswordKey);
+    s.TransferType = file.Text(keys::TransferType);
+    s.FileSender = file.Text(keys::FileSender);
+    s.Passive = file.Flag(keys::Passive);
+    s.CNC102 = file.Flag(keys::CNC102);
+    s.WinXPFirewall = file.Flag(keys::WinXPFirewall);
+    state.AllowStartAuto = file.Flag(keys::AllowStartAuto);
+    state.MessageBoxesAllowed = file.Flag(keys::Message);
+    s.FTPS = file.Flag(keys::FTPS);
+    s.FTPSCAFile = file.Text(keys::FTPSCAFile);
+    s.FTPSFingerprint = file.Text(keys::FTPSFingerprint);
+    s.SFTPHostKey = file.Text(keys::SFTPHostKey);
+    s.SFTPKeyFile = file.Text(keys::SFTPKeyFile);
+    s.SFTPKeyPassword = DecryptFromHex(file.Text(keys::SFTPKeyPassword), kPasswordKey);
+    s.TimeInterval = file.Text(keys::TimeInterval);
+    s.LogTimeOut = file.Text(keys::LogTimeOut);
+    s.KVTimeOut = file.Text(keys::KVTimeOut);
 
-    if (ReadSetting(ini, keys::ProxyType).empty()) {
+    if (file.Text(keys::ProxyType).empty()) {
         // In one write: a crash between them would leave a Port that never
         // reads as a number, and the program could not start again.
         std::vector<IniFile::Value> defaults;
@@ -71,17 +56,18 @@ void ReadSettings(AppState& state) {
              {&keys::ProxyType, &keys::ProxyAuthentication, &keys::ProxyHost, &keys::ProxyPort,
               &keys::ProxyUserID, &keys::ProxyPassword})
             defaults.push_back(SettingValue(*key, std::string(key->absent)));
-        ini.WriteStrings(defaults);
+        SettingsWriter(state.IniPath).Write(defaults);
+        file = SettingsSnapshot::Read(state.IniPath);
     }
-    int32_t type = ReadSettingInteger(ini, keys::ProxyType);
-    s.ProxyType = (type >= 1 && type <= 3) ? type : 0;
+    const int64_t type = file.Number(keys::ProxyType);
+    s.ProxyType = (type >= 1 && type <= 3) ? static_cast<int32_t>(type) : 0;
     if (s.ProxyType != 0)
         s.Passive = true;
-    s.ProxyAuthentication = ReadFlag(ini, keys::ProxyAuthentication) ? 1 : 0;
-    s.ProxyHost = ReadSetting(ini, keys::ProxyHost);
-    s.ProxyPort = IntegerSetting(ini, keys::ProxyPort);
-    s.ProxyUserID = ReadSetting(ini, keys::ProxyUserID);
-    s.ProxyPassword = DecryptFromHex(ReadSetting(ini, keys::ProxyPassword), kPasswordKey);
+    s.ProxyAuthentication = file.Flag(keys::ProxyAuthentication) ? 1 : 0;
+    s.ProxyHost = file.Text(keys::ProxyHost);
+    s.ProxyPort = static_cast<int32_t>(file.Number(keys::ProxyPort));
+    s.ProxyUserID = file.Text(keys::ProxyUserID);
+    s.ProxyPassword = DecryptFromHex(file.Text(keys::ProxyPassword), kPasswordKey);
 
     WriteSysLogOnly(state, InfoLine(state, "Read Configuration From INI File."));
 }

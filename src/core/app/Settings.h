@@ -1,6 +1,7 @@
 #pragma once
 // The settings record: connection settings and switches loaded from the
-// settings file by ReadSettings. Other keys are read where they are used.
+// settings file by ReadSettings at the start and after each settings dialog.
+// What a cycle takes besides the record is CycleSettings.
 #include <cstdint>
 #include <string>
 
@@ -50,9 +51,10 @@ struct Settings {
 // The fixed key string of the stored passwords.
 inline constexpr const char* kPasswordKey = "QJRVX";
 
-// Loads the record from the settings file (state.IniPath). A port that is not
-// a decimal integer, or a password that is not hex text, throws: the fields
-// read before it keep their new values, the later ones their old values.
+// Loads the record from one read of the settings file (state.IniPath). A file
+// that cannot be read throws IniError with the record unchanged. A port that
+// is not a decimal integer, or a password that is not hex text, throws: the
+// fields read before it keep their new values, the later ones their old values.
 void ReadSettings(AppState& state);
 
 } // namespace kv

@@ -2,34 +2,31 @@
 #include "app/ViewSettings.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
+#include "config/SettingsWriter.h"
 
 namespace kv {
 
 ViewSettings ReadViewSettings(const AppState& state) {
-    IniFile ini(state.IniPath);
+    const SettingsSnapshot file = SettingsSnapshot::Read(state.IniPath);
     ViewSettings v;
-    v.statusBar = ReadFlag(ini, keys::StatusBar);
-    v.debugView = ReadFlag(ini, keys::DebugView);
-    v.expert = ReadFlag(ini, keys::Expert);
+    v.statusBar = file.Flag(keys::StatusBar);
+    v.debugView = file.Flag(keys::DebugView);
+    v.expert = file.Flag(keys::Expert);
     return v;
 }
 
 void StoreStatusBarShown(const AppState& state, bool shown) {
-    IniFile ini(state.IniPath);
-    WriteFlag(ini, keys::StatusBar, shown);
+    SettingsWriter(state.IniPath).WriteFlag(keys::StatusBar, shown);
 }
 
 void StoreDebugViewShown(const AppState& state, bool shown) {
-    IniFile ini(state.IniPath);
-    WriteFlag(ini, keys::DebugView, shown);
+    SettingsWriter(state.IniPath).WriteFlag(keys::DebugView, shown);
 }
 
 void StoreLanguageChoice(AppState& state, const std::string& caption, const std::string& file) {
-    IniFile(state.IniPath)
-        .WriteStrings(
-            {SettingValue(keys::Language, caption), SettingValue(keys::LanguageFile, file)});
+    SettingsWriter(state.IniPath)
+        .Write({SettingValue(keys::Language, caption), SettingValue(keys::LanguageFile, file)});
     state.LanguageName = caption;
     state.LanguageFile = file;
 }

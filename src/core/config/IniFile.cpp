@@ -162,11 +162,13 @@ namespace {
 
 // The file's text, or empty when it does not exist. Throws when it exists but
 // cannot be read, so a write never replaces a file it could not see.
-std::string LoadForWrite(const std::string& path) {
+std::string LoadForWrite(const std::string& path, IniFile::Missing missing) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT)
+        if (errno == ENOENT && missing == IniFile::Missing::Create)
             return {};
+        if (errno == ENOENT)
+            throw IniError("The settings file " + path + " is missing; nothing was saved");
         throw IniError("Cannot read settings file " + path + ": " + ErrnoText(errno));
     }
     ::close(fd);
@@ -204,7 +206,12 @@ std::string IniFile::ReadString(const std::string& section, const std::string& k
 
 int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
                              int32_t def) const {
-    std::string v = ReadString(section, key);
+    return ini::LeadingInteger(ReadString(section, key), def);
+}
+
+namespace ini {
+
+int32_t LeadingInteger(const std::string& v, int32_t def) {
     size_t i = 0;
     bool neg = false;
     if (i < v.size() && (v[i] == '-' || v[i] == '+')) {
@@ -227,6 +234,8 @@ int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
         return def;
     return static_cast<int32_t>(n);
 }
+
+} // namespace ini
 
 bool IniFile::SectionExists(const std::string& section) const {
     std::string text = LoadForRead(path_);
@@ -276,14 +285,14 @@ void IniFile::WriteString(const std::string& section, const std::string& key,
     WriteStrings({{section, key, value}});
 }
 
-void IniFile::WriteStrings(const std::vector<Value>& values) {
+void IniFile::WriteStrings(const std::vector<Value>& values, Missing missing) {
     for (const Value& v : values) {
         CheckName("section", v.section);
         CheckName("key", v.key);
         if (v.value.find_first_of("\r\n") != std::string::npos)
             throw IniError("Cannot store a line break in settings key " + v.section + "/" + v.key);
     }
-    std::string text = LoadForWrite(path_);
+    std::string text = LoadForWrite(path_, missing);
     std::string updated = text;
     for (const Value& v : values)
         updated = ini::WithValue(updated, v.section, v.key, v.value);

@@ -44,10 +44,13 @@ public:
         std::string key;
         std::string value;
     };
+    // What a write does when the file does not exist: make it, or refuse
+    // (IniError) so a file missing for a moment is not replaced by one key.
+    enum class Missing { Create, Refuse };
     // Writes the values in their order, as WriteString one after the other
     // would, but replaces the file once: either all of them are stored or,
     // when one is invalid or the file cannot be replaced (IniError), none.
-    void WriteStrings(const std::vector<Value>& values);
+    void WriteStrings(const std::vector<Value>& values, Missing missing = Missing::Create);
 
 private:
     std::string path_;
@@ -67,6 +70,9 @@ bool SectionName(std::string_view line, std::string& name);
 bool KeyValue(std::string_view line, std::string& key, std::string& value);
 // Removes one pair of surrounding quotes (" or ').
 std::string Unquote(const std::string& value);
+// The profile integer read of a value: an optional sign and leading digits;
+// def when there are none or they overflow 32 bits.
+int32_t LeadingInteger(const std::string& value, int32_t def);
 // Looks a value up in INI text (no file access).
 bool Lookup(const std::string& text, const std::string& section, const std::string& key,
             std::string& value);

@@ -1,11 +1,10 @@
 #pragma once
 // The settings file's keys in one table: each key's section and name, the
-// kind of value it holds, and what an absent (or empty) key reads as. Every
-// reader and writer of Korvane.ini names its keys from here, so a key is
-// spelled once and what its absence means is decided in one place; the read
-// and write functions below apply the table's rules.
-#include "config/IniFile.h"
-
+// kind of value it holds, what an absent (or empty) key stands for, the
+// values it may hold and what a value outside them does. Every reader and
+// writer of Korvane.ini names its keys from here, so a key is spelled once
+// and how its value is taken is decided in one place (SettingsSnapshot
+// applies the table's rules to a file read whole).
 #include <cstdint>
 #include <span>
 #include <string>
@@ -16,7 +15,7 @@ namespace kv {
 // How a stored value is taken.
 enum class ValueKind {
     Text,          // as stored
-    Number,        // decimal text, converted where it is used
+    Number,        // decimal text
     Folder,        // a folder path, absolute as the program writes it
     Cipher,        // a password as hex cipher text
     Flag,          // on exactly when "1": absent, empty and any other text are off
@@ -24,10 +23,20 @@ enum class ValueKind {
     FlagWhenSet,   // on when set to anything but "0" (blanks around it ignored)
 };
 
+// What a Number that is not a decimal integer within the key's range does.
+enum class BadValue {
+    Refuse,    // the read fails with a ConversionError naming the key
+    UseAbsent, // the key's absent value is used instead, without a word
+    Leading,   // the leading digits count (none: 0), as a profile integer read
+};
+
 struct SettingKey {
-    constexpr SettingKey(std::string_view section_, std::string_view name_, ValueKind kind_,
-                         std::string_view absent_ = {})
-        : section(section_), name(name_), kind(kind_), absent(absent_) {}
+    constexpr SettingKey(std::string_view section_, std::string_view name_,
+                         ValueKind kind_ = ValueKind::Text, std::string_view absent_ = {},
+                         int64_t min_ = INT32_MIN, int64_t max_ = INT32_MAX,
+                         BadValue bad_ = BadValue::Refuse)
+        : section(section_), name(name_), kind(kind_), absent(absent_), min(min_), max(max_),
+          bad(bad_) {}
 
     std::string_view section;
     std::string_view name;
@@ -37,6 +46,10 @@ struct SettingKey {
     // folder the name of the default folder in the program folder. Empty
     // when an empty value means just that (no host, no program, ...).
     std::string_view absent;
+    // A Number's range and what a value outside it, or no number at all, does.
+    int64_t min = INT32_MIN;
+    int64_t max = INT32_MAX;
+    BadValue bad = BadValue::Refuse;
     // 1 to 9 for a key of an extra send or receive group: the digit follows
     // the name ("LocalInPath3"). An extra group's empty key means the group
     // is not used, so it has no absent value.
@@ -55,109 +68,103 @@ struct SettingKey {
     }
 };
 
-namespace keys {
+// The table: X(constant, section, name, kind, absent, min, max, bad).
 // clang-format off
-// Options: the connection and transfer options.
-inline constexpr SettingKey Host           {"Options", "Host",           ValueKind::Text};
-inline constexpr SettingKey Port           {"Options", "Port",           ValueKind::Number};
-inline constexpr SettingKey UserID         {"Options", "UserID",         ValueKind::Text};
-inline constexpr SettingKey Password       {"Options", "Password",       ValueKind::Cipher};
-inline constexpr SettingKey NetType        {"Options", "NetType",        ValueKind::Text};
-inline constexpr SettingKey FileSender     {"Options", "FileSender",     ValueKind::Text};
-inline constexpr SettingKey TransferType   {"Options", "TransferType",   ValueKind::Text, "ASCII"};
-inline constexpr SettingKey Passive        {"Options", "Passive",        ValueKind::Flag};
-inline constexpr SettingKey FTPS           {"Options", "FTPS",           ValueKind::FlagWhenSet};
-inline constexpr SettingKey FTPSCAFile     {"Options", "FTPSCAFile",     ValueKind::Text};
-inline constexpr SettingKey FTPSFingerprint{"Options", "FTPSFingerprint",ValueKind::Text};
-// Options: the protocol ("FTP" or "SFTP"; absent or empty is FTP) and SFTP's
-// pinned host key, key file and the key file's passphrase.
-inline constexpr SettingKey Protocol       {"Options", "Protocol",       ValueKind::Text, "FTP"};
-inline constexpr SettingKey SFTPHostKey    {"Options", "SFTPHostKey",    ValueKind::Text};
-inline constexpr SettingKey SFTPKeyFile    {"Options", "SFTPKeyFile",    ValueKind::Text};
-inline constexpr SettingKey SFTPKeyPassword{"Options", "SFTPKeyPassword",ValueKind::Cipher};
-inline constexpr SettingKey NetTimeOut     {"Options", "NetTimeOut",     ValueKind::Number};
-inline constexpr SettingKey WinXPFirewall  {"Options", "WinXPFirewall",  ValueKind::Flag};
-inline constexpr SettingKey CNC102         {"Options", "CNC102",         ValueKind::Flag};
-inline constexpr SettingKey AllowStartAuto {"Options", "AllowStartAuto", ValueKind::Flag};
-inline constexpr SettingKey AllowReceive   {"Options", "AllowReceive",   ValueKind::FlagUnlessOff};
-inline constexpr SettingKey AllowSend      {"Options", "AllowSend",      ValueKind::FlagUnlessOff};
-inline constexpr SettingKey TimeInterval   {"Options", "TimeInterval",   ValueKind::Number, "10"};
-// Options: where the counters for monitoring go (Prometheus text format),
-// written after every cycle; empty or absent writes none.
-inline constexpr SettingKey MetricsFile    {"Options", "MetricsFile",    ValueKind::Text};
-// Options: the folders; the numbered keys of the extra groups are Group(n).
-inline constexpr SettingKey LocalInPath    {"Options", "LocalInPath",    ValueKind::Folder, "INBOX"};
-inline constexpr SettingKey LocalOutPath   {"Options", "LocalOutPath",   ValueKind::Folder, "OUTBOX"};
-inline constexpr SettingKey LocalBackupPath{"Options", "LocalBackupPath",ValueKind::Folder, "BACKUP"};
-inline constexpr SettingKey LocalErrPath   {"Options", "LocalErrPath",   ValueKind::Folder, "ERROR"};
-inline constexpr SettingKey LocalExPath    {"Options", "LocalExPath",    ValueKind::Folder, "EX"};
-inline constexpr SettingKey RemoteInPath   {"Options", "RemoteInPath",   ValueKind::Text, "in"};
-inline constexpr SettingKey RemoteOutPath  {"Options", "RemoteOutPath",  ValueKind::Text, "out"};
-inline constexpr SettingKey RemoteExPath   {"Options", "RemoteExPath",   ValueKind::Text, "cuscar/ex"};
-// Options: the programs run before each send and after each receive.
-inline constexpr SettingKey ProgramRunBefore  {"Options", "ProgramRunBefore",   ValueKind::Text};
-inline constexpr SettingKey ParameterRunBefore{"Options", "ParameterRunBefore", ValueKind::Text};
-inline constexpr SettingKey RunBefore         {"Options", "RunBefore",          ValueKind::Flag};
-inline constexpr SettingKey ExclusiveRunBefore{"Options", "ExclusiveRunBefore", ValueKind::Flag};
-inline constexpr SettingKey ProgramRunAfter   {"Options", "ProgramRunAfter",    ValueKind::Text};
-inline constexpr SettingKey ParameterRunAfter {"Options", "ParameterRunAfter",  ValueKind::Text};
-inline constexpr SettingKey RunAfter          {"Options", "RunAfter",           ValueKind::Flag};
-inline constexpr SettingKey ExclusiveRunAfter {"Options", "ExclusiveRunAfter",  ValueKind::Flag};
-// Options: the language pack and the version the update script last ran for.
-inline constexpr SettingKey Language       {"Options", "Language",       ValueKind::Text};
-inline constexpr SettingKey LanguageFile   {"Options", "LanguageFile",   ValueKind::Text};
-inline constexpr SettingKey VersionNumber  {"Options", "VersionNumber",  ValueKind::Text};
-// System.
-inline constexpr SettingKey LogStep        {"System",  "LogStep",        ValueKind::Text, "Month"};
-inline constexpr SettingKey Message        {"System",  "Message",        ValueKind::Flag};
-inline constexpr SettingKey AutoUpgrade    {"System",  "AutoUpgrade",    ValueKind::Flag};
-inline constexpr SettingKey Expert         {"System",  "Expert",         ValueKind::Flag};
-// View: written as the integers 1 and 0.
-inline constexpr SettingKey StatusBar      {"View",    "StatusBar",      ValueKind::Flag};
-inline constexpr SettingKey DebugView      {"View",    "DebugView",      ValueKind::Flag};
-// Proxy: an absent ProxyType makes the settings read write the section with
-// these absent values.
-inline constexpr SettingKey ProxyType      {"Proxy",   "ProxyType",      ValueKind::Number, "0"};
-inline constexpr SettingKey ProxyAuthentication{"Proxy","Authentication",ValueKind::Flag,   "0"};
-inline constexpr SettingKey ProxyHost      {"Proxy",   "Host",           ValueKind::Text};
-inline constexpr SettingKey ProxyPort      {"Proxy",   "Port",           ValueKind::Number, "0"};
-inline constexpr SettingKey ProxyUserID    {"Proxy",   "UserID",         ValueKind::Text};
-inline constexpr SettingKey ProxyPassword  {"Proxy",   "Password",       ValueKind::Cipher};
-// KVTray: shared with the tray monitor.
-inline constexpr SettingKey LogTimeOut     {"KVTray",  "LogTimeOut",     ValueKind::Number, "30"};
-inline constexpr SettingKey KVTimeOut      {"KVTray",  "KVTimeOut",      ValueKind::Number, "120"};
-inline constexpr SettingKey MustReBoot     {"KVTray",  "MustReBoot",     ValueKind::Flag};
-// Ostrel: the companion service.
-inline constexpr SettingKey EnableOstrel   {"Ostrel",  "EnableOstrel",   ValueKind::Flag};
-// Default: the factory servers of the network types.
-inline constexpr SettingKey DefaultInternet {"Default", "Internet",      ValueKind::Text};
-inline constexpr SettingKey DefaultInterport{"Default", "Interport",     ValueKind::Number};
-inline constexpr SettingKey DefaultLAN      {"Default", "LAN",           ValueKind::Text};
-inline constexpr SettingKey DefaultLANport  {"Default", "LANport",       ValueKind::Number};
+#define KV_SETTING_KEYS(X) \
+    /* Options: the connection and transfer options. */ \
+    X(Host,             "Options", "Host",             Text,          "",          0, 0, Refuse) \
+    X(Port,             "Options", "Port",             Number,        "",          INT32_MIN, INT32_MAX, Refuse) \
+    X(UserID,           "Options", "UserID",           Text,          "",          0, 0, Refuse) \
+    X(Password,         "Options", "Password",         Cipher,        "",          0, 0, Refuse) \
+    X(NetType,          "Options", "NetType",          Text,          "",          0, 0, Refuse) \
+    X(FileSender,       "Options", "FileSender",       Text,          "",          0, 0, Refuse) \
+    X(TransferType,     "Options", "TransferType",     Text,          "ASCII",     0, 0, Refuse) \
+    X(Passive,          "Options", "Passive",          Flag,          "",          0, 0, Refuse) \
+    X(FTPS,             "Options", "FTPS",             FlagWhenSet,   "",          0, 0, Refuse) \
+    X(FTPSCAFile,       "Options", "FTPSCAFile",       Text,          "",          0, 0, Refuse) \
+    X(FTPSFingerprint,  "Options", "FTPSFingerprint",  Text,          "",          0, 0, Refuse) \
+    /* The protocol ("FTP" or "SFTP"; absent or empty is FTP), SFTP's pinned */ \
+    /* host key, key file and the key file's passphrase. */ \
+    X(Protocol,         "Options", "Protocol",         Text,          "FTP",       0, 0, Refuse) \
+    X(SFTPHostKey,      "Options", "SFTPHostKey",      Text,          "",          0, 0, Refuse) \
+    X(SFTPKeyFile,      "Options", "SFTPKeyFile",      Text,          "",          0, 0, Refuse) \
+    X(SFTPKeyPassword,  "Options", "SFTPKeyPassword",  Cipher,        "",          0, 0, Refuse) \
+    /* Seconds a network wait may make no progress. */ \
+    X(NetTimeOut,       "Options", "NetTimeOut",       Number,        "300",       1, 86400, UseAbsent) \
+    X(WinXPFirewall,    "Options", "WinXPFirewall",    Flag,          "",          0, 0, Refuse) \
+    X(CNC102,           "Options", "CNC102",           Flag,          "",          0, 0, Refuse) \
+    X(AllowStartAuto,   "Options", "AllowStartAuto",   Flag,          "",          0, 0, Refuse) \
+    X(AllowReceive,     "Options", "AllowReceive",     FlagUnlessOff, "",          0, 0, Refuse) \
+    X(AllowSend,        "Options", "AllowSend",        FlagUnlessOff, "",          0, 0, Refuse) \
+    /* Minutes as a decimal text (a fraction allowed), taken where it is used. */ \
+    X(TimeInterval,     "Options", "TimeInterval",     Text,          "10",        0, 0, Refuse) \
+    /* Where the counters for monitoring go; empty writes none. */ \
+    X(MetricsFile,      "Options", "MetricsFile",      Text,          "",          0, 0, Refuse) \
+    /* The folders; the numbered keys of the extra groups are Group(n). */ \
+    X(LocalInPath,      "Options", "LocalInPath",      Folder,        "INBOX",     0, 0, Refuse) \
+    X(LocalOutPath,     "Options", "LocalOutPath",     Folder,        "OUTBOX",    0, 0, Refuse) \
+    X(LocalBackupPath,  "Options", "LocalBackupPath",  Folder,        "BACKUP",    0, 0, Refuse) \
+    X(LocalErrPath,     "Options", "LocalErrPath",     Folder,        "ERROR",     0, 0, Refuse) \
+    X(LocalExPath,      "Options", "LocalExPath",      Folder,        "EX",        0, 0, Refuse) \
+    X(RemoteInPath,     "Options", "RemoteInPath",     Text,          "in",        0, 0, Refuse) \
+    X(RemoteOutPath,    "Options", "RemoteOutPath",    Text,          "out",       0, 0, Refuse) \
+    X(RemoteExPath,     "Options", "RemoteExPath",     Text,          "cuscar/ex", 0, 0, Refuse) \
+    /* The programs run before each send and after each receive. */ \
+    X(ProgramRunBefore, "Options", "ProgramRunBefore", Text,          "",          0, 0, Refuse) \
+    X(ParameterRunBefore,"Options","ParameterRunBefore",Text,         "",          0, 0, Refuse) \
+    X(RunBefore,        "Options", "RunBefore",        Flag,          "",          0, 0, Refuse) \
+    X(ExclusiveRunBefore,"Options","ExclusiveRunBefore",Flag,         "",          0, 0, Refuse) \
+    X(ProgramRunAfter,  "Options", "ProgramRunAfter",  Text,          "",          0, 0, Refuse) \
+    X(ParameterRunAfter,"Options", "ParameterRunAfter",Text,          "",          0, 0, Refuse) \
+    X(RunAfter,         "Options", "RunAfter",         Flag,          "",          0, 0, Refuse) \
+    X(ExclusiveRunAfter,"Options", "ExclusiveRunAfter",Flag,          "",          0, 0, Refuse) \
+    /* The language pack and the version the update script last ran for. */ \
+    X(Language,         "Options", "Language",         Text,          "",          0, 0, Refuse) \
+    X(LanguageFile,     "Options", "LanguageFile",     Text,          "",          0, 0, Refuse) \
+    X(VersionNumber,    "Options", "VersionNumber",    Text,          "",          0, 0, Refuse) \
+    /* System. */ \
+    X(LogStep,          "System",  "LogStep",          Text,          "Month",     0, 0, Refuse) \
+    X(Message,          "System",  "Message",          Flag,          "",          0, 0, Refuse) \
+    X(AutoUpgrade,      "System",  "AutoUpgrade",      Flag,          "",          0, 0, Refuse) \
+    X(Expert,           "System",  "Expert",           Flag,          "",          0, 0, Refuse) \
+    /* View: written as the integers 1 and 0. */ \
+    X(StatusBar,        "View",    "StatusBar",        Flag,          "",          0, 0, Refuse) \
+    X(DebugView,        "View",    "DebugView",        Flag,          "",          0, 0, Refuse) \
+    /* Proxy: an absent ProxyType makes the settings read write the section */ \
+    /* with these absent values; a type other than 1 to 3 is no proxy. */ \
+    X(ProxyType,        "Proxy",   "ProxyType",        Number,        "0",         INT32_MIN, INT32_MAX, Leading) \
+    X(ProxyAuthentication,"Proxy", "Authentication",   Flag,          "0",         0, 0, Refuse) \
+    X(ProxyHost,        "Proxy",   "Host",             Text,          "",          0, 0, Refuse) \
+    X(ProxyPort,        "Proxy",   "Port",             Number,        "0",         INT32_MIN, INT32_MAX, Refuse) \
+    X(ProxyUserID,      "Proxy",   "UserID",           Text,          "",          0, 0, Refuse) \
+    X(ProxyPassword,    "Proxy",   "Password",         Cipher,        "",          0, 0, Refuse) \
+    /* KVTray: shared with the tray monitor. */ \
+    X(LogTimeOut,       "KVTray",  "LogTimeOut",       Number,        "30",        INT32_MIN, INT32_MAX, Refuse) \
+    X(KVTimeOut,        "KVTray",  "KVTimeOut",        Number,        "120",       INT32_MIN, INT32_MAX, Refuse) \
+    X(MustReBoot,       "KVTray",  "MustReBoot",       Flag,          "",          0, 0, Refuse) \
+    /* Ostrel: the companion service. */ \
+    X(EnableOstrel,     "Ostrel",  "EnableOstrel",     Flag,          "",          0, 0, Refuse) \
+    /* Default: the factory servers of the network types. */ \
+    X(DefaultInternet,  "Default", "Internet",         Text,          "",          0, 0, Refuse) \
+    X(DefaultInterport, "Default", "Interport",        Number,        "",          INT32_MIN, INT32_MAX, Refuse) \
+    X(DefaultLAN,       "Default", "LAN",              Text,          "",          0, 0, Refuse) \
+    X(DefaultLANport,   "Default", "LANport",          Number,        "",          INT32_MIN, INT32_MAX, Refuse)
 // clang-format on
+
+namespace keys {
+#define KV_SETTING_KEY_CONSTANT(id, section, name, kind, absent, min, max, bad)                    \
+    inline constexpr SettingKey id{section, name, ValueKind::kind, absent, min, max, BadValue::bad};
+KV_SETTING_KEYS(KV_SETTING_KEY_CONSTANT)
+#undef KV_SETTING_KEY_CONSTANT
 } // namespace keys
 
-// Every key above, in that order (the extra groups' keys are Group(n) of
-// their main key).
+// Every key of the table, in its order (the extra groups' keys are Group(n)
+// of their main key).
 std::span<const SettingKey* const> AllSettingKeys();
 
-// The stored text ("" when absent).
-std::string ReadSetting(const IniFile& ini, const SettingKey& key);
 // A flag by its kind's rule (Flag, FlagUnlessOff, FlagWhenSet); other kinds
 // count as Flag.
-bool ReadFlag(const IniFile& ini, const SettingKey& key);
 bool FlagOn(const SettingKey& key, const std::string& text);
-// The profile integer read: leading digits, 0 when there are none.
-int32_t ReadSettingInteger(const IniFile& ini, const SettingKey& key);
-// The stored text, or the key's absent value when it is empty.
-std::string ReadSettingOrAbsent(const IniFile& ini, const SettingKey& key);
-
-void WriteSetting(IniFile& ini, const SettingKey& key, const std::string& value);
-// "1" or "0".
-void WriteFlag(IniFile& ini, const SettingKey& key, bool on);
-// One value of an all-or-nothing write (IniFile::WriteStrings).
-IniFile::Value SettingValue(const SettingKey& key, std::string value);
-IniFile::Value FlagValue(const SettingKey& key, bool on);
 // The text a flag is written as: "1" or "0".
 inline const char* FlagText(bool on) {
     return on ? "1" : "0";

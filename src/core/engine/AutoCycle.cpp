@@ -1,8 +1,7 @@
 #include "engine/AutoCycle.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "app/CycleSettings.h"
 #include "engine/Connection.h"
 #include "engine/CycleSupport.h"
 #include "engine/Receive.h"
@@ -13,21 +12,21 @@
 
 namespace kv {
 
-CycleOutcome RunAutoCycle(AppState& state, IniFile& ini) {
+CycleOutcome RunAutoCycle(AppState& state, const CycleSettings& settings) {
     CycleOutcome outcome;
     if (state.FtpSession)
         DisconnectSession(state);
-    outcome.Connected = ConnectSession(state, ini);
+    outcome.Connected = ConnectSession(state, settings);
     std::shared_ptr<RemoteSession> s = state.FtpSession;
     if (!s || !s->Connected())
         return outcome;
     const char* stage = "Receive Failed!!!";
     try {
-        if (ReadFlag(ini, keys::AllowReceive))
-            ReceiveAll(state, ini);
+        if (settings.allowReceive)
+            ReceiveAll(state, settings);
         stage = "Send Failed!!!";
-        if (ReadFlag(ini, keys::AllowSend))
-            SendAll(state, ini);
+        if (settings.allowSend)
+            SendAll(state, settings);
     } catch (...) {
         // Nobody watches an unattended cycle: what ended it goes to the log,
         // and the session is closed rather than left for the next tick.

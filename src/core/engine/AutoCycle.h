@@ -4,12 +4,12 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+struct CycleSettings;
 
 struct CycleOutcome {
     bool Connected = false; // the connect of this cycle logged in
 };
 
-CycleOutcome RunAutoCycle(AppState& state, IniFile& ini);
+CycleOutcome RunAutoCycle(AppState& state, const CycleSettings& settings);
 
 } // namespace kv

@@ -1,8 +1,7 @@
 #include "engine/ClientInfo.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "app/CycleSettings.h"
 #include "util/Text.h"
 
 #include <arpa/inet.h>
@@ -98,11 +97,12 @@ std::string LocalIPv6Address() {
     return FirstInterfaceAddress(AF_INET6);
 }
 
-std::string ClientInfoText(const AppState& state, const IniFile& ini, const std::string& localIP,
-                           const OsVersionInfo& os, const std::string& localIPv6) {
-    const Settings& s = state.settings;
+std::string ClientInfoText(const AppState& state, const CycleSettings& settings,
+                           const std::string& localIP, const OsVersionInfo& os,
+                           const std::string& localIPv6) {
+    const Settings& s = settings.record;
     auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
-    auto options = [&](const SettingKey& key) { return ReadSetting(ini, key); };
+    auto options = [&](const SettingKey& key) { return settings.file.Text(key); };
     const std::pair<const char*, std::string> rows[] = {
         {"Version=", state.ProgramVersion},
         {"LocalIP=", localIP},
@@ -111,7 +111,7 @@ std::string ClientInfoText(const AppState& state, const IniFile& ini, const std:
         {"Win32MinorVersion=", IntToStr(os.Minor)},
         {"Win32BuildNumber=", IntToStr(os.Build)},
         {"Win32CSDVersion=", os.Name},
-        {"AutoUpgrade=", ReadSetting(ini, keys::AutoUpgrade)},
+        {"AutoUpgrade=", options(keys::AutoUpgrade)},
         {"LogStep=", state.LogStep},
         {"Host=", s.Host},
         {"Port=", IntToStr(s.Port)},

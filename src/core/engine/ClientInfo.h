@@ -6,7 +6,7 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+struct CycleSettings;
 
 struct OsVersionInfo {
     int Platform = 0; // the Windows platform id; 0 here
@@ -28,8 +28,9 @@ std::string LocalIPv6Address();
 // when localIPv6 is not empty. Rows read from the settings file (AutoUpgrade,
 // FileSender, AllowReceive, AllowSend and the four main folders) are read
 // through ini now.
-std::string ClientInfoText(const AppState& state, const IniFile& ini, const std::string& localIP,
-                           const OsVersionInfo& os, const std::string& localIPv6 = "");
+std::string ClientInfoText(const AppState& state, const CycleSettings& settings,
+                           const std::string& localIP, const OsVersionInfo& os,
+                           const std::string& localIPv6 = "");
 
 // "KVinf_" + the address with every "." and ":" replaced by "_" + ".txt".
 std::string ClientInfoRemoteName(const std::string& localIP);

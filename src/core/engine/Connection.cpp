@@ -1,8 +1,8 @@
 #include "engine/Connection.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "app/CycleSettings.h"
+#include "config/SettingsWriter.h"
 #include "engine/ClientInfo.h"
 #include "engine/SessionEvents.h"
 #include "ftp/FtpSession.h"
@@ -25,20 +25,11 @@ namespace kv {
 
 namespace {
 
-// Seconds a wait may make no progress before it fails (Options/NetTimeOut).
-int NetTimeOutSeconds(const IniFile& ini) {
-    auto v = TryStrToInt64(Trim(ReadSetting(ini, keys::NetTimeOut)));
-    if (!v || *v <= 0 || *v > 86400)
-        return 300;
-    return static_cast<int>(*v);
-}
-
 // A host key no setting pins yet: the window asks its user, and a key the
 // user trusts is pinned for the next connections; without a user to ask it
 // is refused with the line that says how to pin it.
-bool PinHostKey(AppState& state, IniFile& ini, const std::string& fingerprint,
+bool PinHostKey(AppState& state, const std::string& host, const std::string& fingerprint,
                 const std::string& keyType) {
-    const std::string& host = state.settings.Host;
     if (!state.host || !state.host->ConfirmHostKey(host, fingerprint, keyType))
         throw FtpError("The SFTP server " + host + " presented the host key " + fingerprint + " (" +
                        keyType +
@@ -46,20 +37,20 @@ bool PinHostKey(AppState& state, IniFile& ini, const std::string& fingerprint,
                        "was sent. Check it with the server's administrator, then set "
                        "Options/SFTPHostKey=" +
                        fingerprint + " in Korvane.ini (or accept it when the window asks)");
-    WriteSetting(ini, keys::SFTPHostKey, fingerprint);
+    SettingsWriter(state.IniPath).Write(keys::SFTPHostKey, fingerprint);
     state.settings.SFTPHostKey = fingerprint;
     ReportInfo(state, "The host key " + fingerprint + " of the SFTP server " + host +
                           " is pinned in Options/SFTPHostKey.");
     return true;
 }
 
-void Configure(RemoteSession& s, AppState& state, IniFile& ini) {
-    const Settings& st = state.settings;
+void Configure(RemoteSession& s, AppState& state, const CycleSettings& settings) {
+    const Settings& st = settings.record;
     s.Host = st.Host;
     s.Port = st.Port;
     s.User = st.UserID;
     s.Password = st.Password;
-    s.Type = state.settings.BinaryTransfer() ? TransferType::Binary : TransferType::Ascii;
+    s.Type = st.BinaryTransfer() ? TransferType::Binary : TransferType::Ascii;
     s.Proxy = ProxySettings{};
     if (st.ProxyType >= 1 && st.ProxyType <= 3) {
         s.Proxy.Version = static_cast<SocksVersion>(st.ProxyType);
@@ -79,18 +70,18 @@ void Configure(RemoteSession& s, AppState& state, IniFile& ini) {
         sftp->HostKey = st.SFTPHostKey;
         sftp->KeyFile = st.SFTPKeyFile;
         sftp->KeyPassword = st.SFTPKeyPassword;
-        sftp->AcceptHostKey = [&state, &ini](const std::string& fingerprint,
-                                             const std::string& keyType) {
-            return PinHostKey(state, ini, fingerprint, keyType);
+        sftp->AcceptHostKey = [&state, host = st.Host](const std::string& fingerprint,
+                                                       const std::string& keyType) {
+            return PinHostKey(state, host, fingerprint, keyType);
         };
     }
-    s.NetTimeOut = NetTimeOutSeconds(ini);
+    s.NetTimeOut = settings.netTimeOutSeconds;
     s.SetTraceEnabled(state.TraceWanted);
 }
 
-void UploadClientInfo(AppState& state, RemoteSession& s, const std::string& localPath,
+void UploadClientInfo(RemoteSession& s, bool binary, const std::string& localPath,
                       const std::string& remoteName) {
-    if (state.settings.BinaryTransfer()) {
+    if (binary) {
         s.Put(localPath, remoteName, false);
         return;
     }
@@ -124,7 +115,7 @@ void TearDown(AppState& state, const std::shared_ptr<RemoteSession>& s) {
 
 } // namespace
 
-bool ConnectSession(AppState& state, IniFile& ini) {
+bool ConnectSession(AppState& state, const CycleSettings& settings) {
     bool result = false;
     // The firewall step of the original needs an automation object that this
     // platform does not have: it is skipped, as for every other OS version.
@@ -132,7 +123,7 @@ bool ConnectSession(AppState& state, IniFile& ini) {
     try {
         s = MakeRoutedSession(state);
         state.FtpSession = s;
-        Configure(*s, state, ini);
+        Configure(*s, state, settings);
         s->Connect(true);
         if (state.host)
             state.host->StartKeepAlive();
@@ -141,11 +132,13 @@ bool ConnectSession(AppState& state, IniFile& ini) {
             std::string localPath = state.PathInProgramDir("KVinf.txt");
             std::string ip = LocalIPAddress();
             // A failure here is a connect failure: the next connect tries again.
-            AtomicWriteFile(localPath,
-                            ClientInfoText(state, ini, ip, QueryOsVersion(), LocalIPv6Address()),
-                            0644, state.ProgramDir);
+            AtomicWriteFile(
+                localPath,
+                ClientInfoText(state, settings, ip, QueryOsVersion(), LocalIPv6Address()), 0644,
+                state.ProgramDir);
             try {
-                UploadClientInfo(state, *s, localPath, ClientInfoRemoteName(ip));
+                UploadClientInfo(*s, settings.record.BinaryTransfer(), localPath,
+                                 ClientInfoRemoteName(ip));
             } catch (const std::exception& e) {
                 if (*e.what() == '\0')
                     throw;

@@ -6,12 +6,12 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+struct CycleSettings;
 
-// Builds the session from state.settings, logs in, starts the keep-alive and,
+// Builds the session from the cycle's settings, logs in, starts the keep-alive and,
 // on the first connect of the run, writes and uploads "KVinf.txt". True when
 // logged in. Failures are reported; the session is then released.
-bool ConnectSession(AppState& state, IniFile& ini);
+bool ConnectSession(AppState& state, const CycleSettings& settings);
 // Ends the session (aborting a running transfer first) and releases it.
 // False only when closing a connected session failed.
 bool DisconnectSession(AppState& state);

@@ -1,8 +1,7 @@
 #include "engine/CycleSupport.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsWriter.h"
 #include "logging/Logs.h"
 #include "remote/RemoteSession.h"
 #include "util/Text.h"
@@ -26,11 +25,11 @@ std::string MessageOf(const std::exception_ptr& error) {
     }
 }
 
-void SetRestartFlag(AppState& state, IniFile& ini) {
+void SetRestartFlag(AppState& state) {
     if (Stopping(state))
         return;
     try {
-        WriteFlag(ini, keys::MustReBoot, true);
+        SettingsWriter(state.IniPath).WriteFlag(keys::MustReBoot, true);
     } catch (const std::exception& e) {
         try {
             ReportError(state, FirstCrLfToBlank(e.what()) + "!!!");
@@ -40,10 +39,10 @@ void SetRestartFlag(AppState& state, IniFile& ini) {
     }
 }
 
-void ReportFailure(AppState& state, IniFile& ini, const std::string& message) {
+void ReportFailure(AppState& state, const std::string& message) {
     std::string text = FirstCrLfToBlank(message);
     if (text.find("Socket Error") != std::string::npos)
-        SetRestartFlag(state, ini);
+        SetRestartFlag(state);
     ReportError(state, text + "!!!");
 }
 
@@ -51,17 +50,6 @@ bool Stopping(AppState& state) {
     if (state.StopSignal && state.StopSignal->load())
         state.StopRequested = true;
     return state.StopRequested;
-}
-
-void ForEachFolderPair(
-    AppState& state, IniFile& ini, const SettingKey& remoteKey, const SettingKey& localKey,
-    const std::function<void(const std::string& remote, const std::string& local)>& visit) {
-    for (int n = 0; n <= 9 && !Stopping(state); ++n) {
-        const std::string remote = ReadSetting(ini, n == 0 ? remoteKey : remoteKey.Group(n));
-        const std::string local = ReadSetting(ini, n == 0 ? localKey : localKey.Group(n));
-        if (!remote.empty() && !local.empty())
-            visit(remote, local);
-    }
 }
 
 void ReportBangError(AppState& state, const std::string& text) {

@@ -2,16 +2,13 @@
 // Pieces shared by the connection, receive and send code (not for callers
 // outside the transfer engine).
 #include <exception>
-#include <functional>
 #include <memory>
 #include <string>
 
 namespace kv {
 
 struct AppState;
-class IniFile;
 class RemoteSession;
-struct SettingKey;
 
 namespace cycle {
 
@@ -25,22 +22,16 @@ std::string MessageOf(const std::exception_ptr& error);
 // KVTray/MustReBoot := "1" (read by the companion tray program). A failure to
 // write it is reported, never thrown. Not set once a stop was requested: what
 // failed then is the stop, not the connection.
-void SetRestartFlag(AppState& state, IniFile& ini);
+void SetRestartFlag(AppState& state);
 
 // Reports a failure's message as the cycles do: its first CR LF becomes one
 // blank, "Socket Error" in it sets the restart flag, and the line is
 // "ERROR:" + message + "!!!".
-void ReportFailure(AppState& state, IniFile& ini, const std::string& message);
+void ReportFailure(AppState& state, const std::string& message);
 
 // True once a stop was requested (StopRequested, or the StopSignal flag): no
 // further file, hook or folder pair may start.
 bool Stopping(AppState& state);
-
-// The folder pairs of Options: remoteKey + n and localKey + n for n = "" and
-// 1 to 9, skipping pairs with an empty side, until a stop is requested.
-void ForEachFolderPair(
-    AppState& state, IniFile& ini, const SettingKey& remoteKey, const SettingKey& localKey,
-    const std::function<void(const std::string& remote, const std::string& local)>& visit);
 
 // Reports a line with an "ERROR!:" prefix (counted as an error line).
 void ReportBangError(AppState& state, const std::string& text);

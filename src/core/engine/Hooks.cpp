@@ -2,8 +2,7 @@
 #include "engine/Hooks.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "app/CycleSettings.h"
 #include "engine/CycleSupport.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
@@ -34,24 +33,19 @@ int64_t HookTimeLimit(const std::string& timeInterval, bool autoMode, char local
     return std::max(minutes * 60000 / 3, kMinAutoLimitMs);
 }
 
-void RunHook(AppState& state, HookKind kind) {
+void RunHook(AppState& state, const HookSettings& hook, const std::string& timeInterval) {
     if (cycle::Stopping(state))
         return;
-    const bool before = kind == HookKind::BeforeSend;
-    IniFile ini(state.IniPath);
-    const std::string program =
-        ReadSetting(ini, before ? keys::ProgramRunBefore : keys::ProgramRunAfter);
-    const std::string parameters =
-        ReadSetting(ini, before ? keys::ParameterRunBefore : keys::ParameterRunAfter);
-    if (!ReadFlag(ini, before ? keys::RunBefore : keys::RunAfter) || program.empty())
+    const std::string& program = hook.program;
+    const std::string& parameters = hook.parameters;
+    if (!hook.run || program.empty())
         return;
     ReportInfo(state, "Run Program " + PrintableName(program));
-    if (!ReadFlag(ini, before ? keys::ExclusiveRunBefore : keys::ExclusiveRunAfter)) {
+    if (!hook.exclusive) {
         OpenProgram(program, parameters);
         return;
     }
-    int64_t limit = HookTimeLimit(ReadSetting(ini, keys::TimeInterval), state.AutoMode,
-                                  LocaleDecimalSeparator());
+    int64_t limit = HookTimeLimit(timeInterval, state.AutoMode, LocaleDecimalSeparator());
     // A program path with blanks in it (it names an existing file) stays one word.
     std::string line = program;
     if (FileExists(program) && program.find_first_of(" \t'\"\\") != std::string::npos) {

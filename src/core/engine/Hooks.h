@@ -15,19 +15,18 @@
 namespace kv {
 
 struct AppState;
-
-enum class HookKind { BeforeSend, AfterReceive };
+struct HookSettings;
 
 // Runs the hook when its switch (Options/RunBefore, RunAfter) is exactly "1" and
-// its program (ProgramRunBefore, ProgramRunAfter) is not empty, reading every
-// setting from the settings file now. Reports "INFO:Run Program " + program
+// its program (ProgramRunBefore, ProgramRunAfter) is not empty, as the
+// cycle's settings say. Reports "INFO:Run Program " + program
 // before anything else. Exclusive (ExclusiveRunBefore, ExclusiveRunAfter "1"):
 // runs program + " " + parameters with the limit of HookTimeLimit and without
 // processing host events while it waits. Otherwise the program is started
 // detached with its parameters; a program that is not executable is handed to
 // xdg-open. A program that cannot be started is passed over in silence.
 // Throws FloatConversionError when an exclusive hook's TimeInterval is not a number.
-void RunHook(AppState& state, HookKind kind);
+void RunHook(AppState& state, const HookSettings& hook, const std::string& timeInterval);
 
 // The exclusive wait's limit in milliseconds: TimeInterval minutes (rounded)
 // x 60000 / 3 in automatic mode, at least 20 seconds (an interval that rounds

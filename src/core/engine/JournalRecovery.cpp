@@ -1,8 +1,7 @@
 #include "engine/JournalRecovery.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "app/CycleSettings.h"
 #include "engine/CycleSupport.h"
 #include "engine/OutboxHandle.h"
 #include "engine/ReceiveBatch.h"
@@ -182,9 +181,9 @@ void FinishSentEntry(SendPass& p, JournalEntry& e) {
     ReportInfo(p.state, "Success Upload File->" + shown);
 }
 
-void FinishSent(AppState& state, IniFile& ini, TransferJournal& journal,
+void FinishSent(AppState& state, const CycleSettings& settings, TransferJournal& journal,
                 const std::vector<JournalEntry*>& entries) {
-    SendPass p = MakeSendPass(state, ini, journal);
+    SendPass p = MakeSendPass(state, settings, journal);
     for (JournalEntry* e : entries) {
         if (cycle::Stopping(state) || !p.s || !p.s->Connected())
             return;
@@ -200,7 +199,7 @@ void FinishSent(AppState& state, IniFile& ini, TransferJournal& journal,
 
 } // namespace
 
-void FinishInterrupted(AppState& state, IniFile& ini, TransferJournal& journal,
+void FinishInterrupted(AppState& state, const CycleSettings& settings, TransferJournal& journal,
                        RemoteSession* session) {
     std::vector<std::string> tmpToRemove;
     std::vector<JournalEntry*> sent;
@@ -219,7 +218,7 @@ void FinishInterrupted(AppState& state, IniFile& ini, TransferJournal& journal,
     for (const std::string& tmp : tmpToRemove)
         ::unlink(tmp.c_str());
     if (!sent.empty() && session)
-        FinishSent(state, ini, journal, sent);
+        FinishSent(state, settings, journal, sent);
 }
 
 } // namespace kv

@@ -7,7 +7,7 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+struct CycleSettings;
 class RemoteSession;
 class TransferJournal;
 
@@ -18,7 +18,7 @@ class TransferJournal;
 // session: an upload confirmed whole is renamed into place, a rename that
 // may have happened is settled by looking at the server, and a file on the
 // server leaves the outbox with its record.
-void FinishInterrupted(AppState& state, IniFile& ini, TransferJournal& journal,
+void FinishInterrupted(AppState& state, const CycleSettings& settings, TransferJournal& journal,
                        RemoteSession* session);
 
 } // namespace kv

@@ -4,8 +4,7 @@
 #include "engine/Receive.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "app/CycleSettings.h"
 #include "edi/Classify.h"
 #include "engine/CycleSupport.h"
 #include "engine/Hooks.h"
@@ -118,7 +117,7 @@ std::vector<JournalEntry*> DeliveriesOf(TransferJournal& journal, const std::str
 
 struct FolderPass {
     AppState& state;
-    IniFile& ini;
+    const CycleSettings& settings;
     RemoteSession& s;
     TransferJournal& journal;
     ReceiveBatch& batch;
@@ -136,7 +135,7 @@ std::string FreeTmpPath(FolderPass& p, const std::string& name) {
             ReportError(p.state, "Delete ExistsTmp File Failed!!!->" + name);
             if (IsFileLocked(tmpPath)) {
                 ReportError(p.state, "ExistsTmp File Locked!!!->" + name);
-                cycle::SetRestartFlag(p.state, p.ini);
+                cycle::SetRestartFlag(p.state);
             }
         }
         tmpPath += "!";
@@ -150,7 +149,7 @@ std::string FreeTmpPath(FolderPass& p, const std::string& name) {
 bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group group) {
     AppState& state = p.state;
     RemoteSession& s = p.s;
-    const bool binary = state.settings.BinaryTransfer();
+    const bool binary = p.settings.record.BinaryTransfer();
     const std::string& name = entry.name;
     const std::string remotePath = p.remoteFolder + "/" + name;
     // In binary mode the size and time queries go with the download (no
@@ -246,7 +245,7 @@ bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group
             ReportError(state, "Download File Failed!!!!->" + name);
         } else {
             ReportError(state, "Download File Failed!!!->" + name);
-            cycle::ReportFailure(state, p.ini, message);
+            cycle::ReportFailure(state, message);
         }
         return false;
     }
@@ -283,7 +282,7 @@ void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string
 }
 
 // Serves one pair; returns the number of files delivered into the inbox.
-int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
+int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJournal& journal,
                   const std::string& remoteFolder, const std::string& inboxFolder) {
     std::shared_ptr<RemoteSession> s = cycle::RequireSession(state);
     // A large download is written back while it arrives: the flush before
@@ -305,7 +304,7 @@ int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
         listing = ListRemoteFolder(*s, remoteFolder, pattern);
     } catch (...) {
         ReportError(state, "FTP LIST Failed!!!");
-        cycle::SetRestartFlag(state, ini);
+        cycle::SetRestartFlag(state);
         return count;
     }
 
@@ -323,8 +322,8 @@ int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
     bool complete = true;
     {
         ReportOrder order(state);
-        ReceiveBatch batch(state, ini, *s, journal, order, tmpFolder);
-        FolderPass pass{state, ini, *s, journal, batch, remoteFolder, inboxFolder, tmpFolder};
+        ReceiveBatch batch(state, settings, *s, journal, order, tmpFolder);
+        FolderPass pass{state, settings, *s, journal, batch, remoteFolder, inboxFolder, tmpFolder};
         int badNames = 0;
         try {
             for (const std::string& line : listing) {
@@ -384,9 +383,9 @@ int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
         s->List(listing, pattern, true);
     } catch (...) {
         ReportError(state, "FTP LIST Failed!!!!");
-        cycle::SetRestartFlag(state, ini);
+        cycle::SetRestartFlag(state);
     }
-    RunHook(state, HookKind::AfterReceive);
+    RunHook(state, settings.runAfter, settings.timeInterval);
     ReportInfo(state, "End Receive!");
     if (count > 0)
         ReportInfo(state, "Total Receive " + IntToStr(count) + " Files!", true);
@@ -395,15 +394,16 @@ int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
 
 } // namespace
 
-void ReceiveAll(AppState& state, IniFile& ini) {
+void ReceiveAll(AppState& state, const CycleSettings& settings) {
     ReportInfo(state, "Begin Receive......");
     TransferJournal journal(state.PathInProgramDir(kReceiveJournalName));
-    FinishInterrupted(state, ini, journal, nullptr);
-    cycle::ForEachFolderPair(state, ini, keys::RemoteOutPath, keys::LocalInPath,
-                             [&](const std::string& remote, const std::string& inbox) {
-                                 ReportInfo(state, "Now Receive From FTP Dir:" + remote);
-                                 ReceiveFolder(state, ini, journal, remote, inbox);
-                             });
+    FinishInterrupted(state, settings, journal, nullptr);
+    for (const FolderPair& pair : settings.receivePairs) {
+        if (cycle::Stopping(state))
+            break;
+        ReportInfo(state, "Now Receive From FTP Dir:" + pair.remote);
+        ReceiveFolder(state, settings, journal, pair.remote, pair.local);
+    }
     journal.Compact();
 }
 

@@ -6,13 +6,13 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+struct CycleSettings;
 
 // First finishes what an interrupted earlier receive left (the journal), then
 // serves the main folder pair (Options/RemoteOutPath, Options/LocalInPath)
 // and pairs 1 to 9. Needs a logged-in session. A failure outside the
 // per-file steps (directory query, size query, type switch, a hook's bad
 // TimeInterval) ends the whole receive and is thrown to the caller.
-void ReceiveAll(AppState& state, IniFile& ini);
+void ReceiveAll(AppState& state, const CycleSettings& settings);
 
 } // namespace kv

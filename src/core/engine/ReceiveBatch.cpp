@@ -4,7 +4,7 @@
 #include "engine/ReceiveBatch.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
+#include "app/CycleSettings.h"
 #include "engine/CycleSupport.h"
 #include "engine/InboxDelivery.h"
 #include "engine/TransferJournal.h"
@@ -271,7 +271,7 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
     }
     if (files.empty())
         return;
-    const bool binary = state_.settings.BinaryTransfer();
+    const bool binary = settings_.record.BinaryTransfer();
     // What became of each file's remote copy; its journal marks go to the
     // file before its lines go to the log, so a crash in between can cost a
     // line, never write one twice.
@@ -380,7 +380,7 @@ void ReceiveBatch::ReportDeleted(PendingFile& f, const std::exception_ptr& failu
         std::string message = cycle::MessageOf(failure);
         if (!message.empty()) {
             ReportError(state_, "Delete File Failed!!!->" + f.name);
-            cycle::ReportFailure(state_, ini_, message);
+            cycle::ReportFailure(state_, message);
             return;
         }
         ReportError(state_, "Delete File Failed!!!!->" + f.name);

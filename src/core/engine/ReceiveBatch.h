@@ -18,7 +18,7 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+struct CycleSettings;
 class RemoteSession;
 class TransferJournal;
 struct JournalEntry;
@@ -47,9 +47,9 @@ struct PendingFile {
 
 class ReceiveBatch {
 public:
-    ReceiveBatch(AppState& state, IniFile& ini, RemoteSession& session, TransferJournal& journal,
-                 ReportOrder& order, std::string tmpFolder)
-        : state_(state), ini_(ini), session_(session), journal_(journal), order_(order),
+    ReceiveBatch(AppState& state, const CycleSettings& settings, RemoteSession& session,
+                 TransferJournal& journal, ReportOrder& order, std::string tmpFolder)
+        : state_(state), settings_(settings), session_(session), journal_(journal), order_(order),
           tmpFolder_(std::move(tmpFolder)) {}
 
     // A TMP path a file of the batch holds.
@@ -76,7 +76,7 @@ private:
     void ReportDeleted(PendingFile& file, const std::exception_ptr& failure);
 
     AppState& state_;
-    IniFile& ini_;
+    const CycleSettings& settings_;
     RemoteSession& session_;
     TransferJournal& journal_;
     ReportOrder& order_;

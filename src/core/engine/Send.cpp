@@ -3,8 +3,7 @@
 #include "engine/Send.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "app/CycleSettings.h"
 #include "edi/Classify.h"
 #include "edi/HeaderStamp.h"
 #include "engine/CycleSupport.h"
@@ -136,14 +135,14 @@ OutgoingFile Prepared(const OutboxFile& f, const std::string& path,
 
 // The CNC102 pass. True when SendFolder must end here.
 bool Cnc102Pass(SendPass& p) {
-    std::string folder = ReadSetting(p.ini, keys::LocalExPath);
+    std::string folder = p.settings.localExPath;
     if (folder.empty()) {
         // An empty folder name must not send whatever another folder holds.
         ReportError(p.state, "CNC102 Send Refused: LocalExPath Is Empty!!!");
         return false;
     }
     // An empty destination is "in" here, not the factory value.
-    std::string dest = ReadSetting(p.ini, keys::RemoteExPath);
+    std::string dest = p.settings.remoteExPath;
     if (dest.empty())
         dest = "in";
     switch (CheckDestination(p, dest)) {
@@ -159,7 +158,7 @@ bool Cnc102Pass(SendPass& p) {
         ReportError(p.state, "RemoteTempPath Not Exist!!!");
         return true;
     }
-    const std::string& sender = p.state.settings.FileSender;
+    const std::string& sender = p.settings.record.FileSender;
     std::vector<OutboxFile> files;
     if (!ListUsableOutbox(p, folder, files))
         return false;
@@ -200,7 +199,7 @@ void PrepareNormal(SendPass& p, SendBatch& batch, ReportOrder& order, const Outb
                    const std::string& folder) {
     const std::string path = JoinPath(folder, f.Name);
     const std::string shown = PrintableName(f.Name);
-    const std::string& own = p.state.settings.FileSender;
+    const std::string& own = p.settings.record.FileSender;
     const ReportOrder::Group group = order.Open();
     struct Done {
         ReportOrder& order;
@@ -260,7 +259,7 @@ bool NormalPass(SendPass& p, const std::string& dest, const std::string& folder)
         break;
     case DestCheck::CurrentDirFailed:
         ReportError(p.state, "Get RetrieveCurrentDir ERROR!!!");
-        cycle::SetRestartFlag(p.state, p.ini);
+        cycle::SetRestartFlag(p.state);
         return true;
     case DestCheck::DestMissing:
         ReportError(p.state, "RemoteInPath->" + dest + " Not Exist!!!");
@@ -315,12 +314,12 @@ namespace {
 
 // Serves one pair: run-before hook, CNC102 pass (Options/CNC102 = "1"),
 // normal pass, closing lines. Returns the number of files sent.
-int SendFolder(AppState& state, IniFile& ini, TransferJournal& journal,
+int SendFolder(AppState& state, const CycleSettings& settings, TransferJournal& journal,
                const std::set<std::string>& unfinished, const std::string& remoteFolder,
                const std::string& localFolder) {
-    RunHook(state, HookKind::BeforeSend);
-    SendPass p = MakeSendPass(state, ini, journal, unfinished);
-    if (ReadFlag(ini, keys::CNC102)) {
+    RunHook(state, settings.runBefore, settings.timeInterval);
+    SendPass p = MakeSendPass(state, settings, journal, unfinished);
+    if (settings.cnc102) {
         try {
             if (Cnc102Pass(p))
                 return p.count;
@@ -344,21 +343,22 @@ int SendFolder(AppState& state, IniFile& ini, TransferJournal& journal,
 
 } // namespace
 
-void SendAll(AppState& state, IniFile& ini) {
+void SendAll(AppState& state, const CycleSettings& settings) {
     ReportInfo(state, "Begin Send......");
     std::shared_ptr<RemoteSession> s = cycle::RequireSession(state);
     TransferJournal journal(state.PathInProgramDir(kSendJournalName));
-    FinishInterrupted(state, ini, journal, s.get());
+    FinishInterrupted(state, settings, journal, s.get());
     // Files whose earlier sending could not be finished now wait for a later
     // cycle: sending them again could put them on the server twice.
     std::set<std::string> unfinished;
     for (JournalEntry* e : journal.OpenEntries())
         unfinished.insert(e->Get(send::Outbox));
-    cycle::ForEachFolderPair(state, ini, keys::RemoteInPath, keys::LocalOutPath,
-                             [&](const std::string& remote, const std::string& local) {
-                                 ReportInfo(state, "Now Send To FTP Dir:" + remote);
-                                 SendFolder(state, ini, journal, unfinished, remote, local);
-                             });
+    for (const FolderPair& pair : settings.sendPairs) {
+        if (cycle::Stopping(state))
+            break;
+        ReportInfo(state, "Now Send To FTP Dir:" + pair.remote);
+        SendFolder(state, settings, journal, unfinished, pair.remote, pair.local);
+    }
     journal.Compact();
 }
 

@@ -10,13 +10,13 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+struct CycleSettings;
 
 // First finishes what an interrupted earlier send left (the journal), then
 // serves the main folder pair (Options/LocalOutPath, Options/RemoteInPath)
 // and pairs 1 to 9. Needs a logged-in session. Only a failure of the
 // run-before hook is thrown to the caller.
-void SendAll(AppState& state, IniFile& ini);
+void SendAll(AppState& state, const CycleSettings& settings);
 
 struct OutboxFile {
     std::string Name;

@@ -47,7 +47,7 @@ void DeleteLocal(SendPass& p, const OutboxHandle& file, const std::string& path,
     ReportError(p.state, "Delete File Failed!!!->" + PrintableName(name));
     if (IsFileLocked(path)) {
         ReportError(p.state, "File Locked!!!->" + PrintableName(name));
-        cycle::SetRestartFlag(p.state, p.ini);
+        cycle::SetRestartFlag(p.state);
     }
 }
 

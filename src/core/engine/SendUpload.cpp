@@ -3,7 +3,7 @@
 #include "engine/SendUpload.h"
 
 #include "app/AppState.h"
-#include "config/SettingsKeys.h"
+#include "app/CycleSettings.h"
 #include "engine/CycleSupport.h"
 #include "engine/OutboxHandle.h"
 #include "logging/Logs.h"
@@ -141,16 +141,16 @@ std::exception_ptr RenameUnderFreeName(SendPass& p, const std::string& tmpPath,
     return nullptr;
 }
 
-SendPass MakeSendPass(AppState& state, IniFile& ini, TransferJournal& journal,
+SendPass MakeSendPass(AppState& state, const CycleSettings& settings, TransferJournal& journal,
                       std::set<std::string> unfinished) {
     return SendPass{state,
-                    ini,
+                    settings,
                     state.FtpSession,
                     journal,
-                    state.settings.BinaryTransfer(),
+                    settings.record.BinaryTransfer(),
                     0,
-                    ReadSetting(ini, keys::LocalBackupPath),
-                    ReadSetting(ini, keys::LocalErrPath),
+                    settings.backupPath,
+                    settings.errPath,
                     std::move(unfinished)};
 }
 
@@ -186,7 +186,7 @@ void ReportStepFailure(SendPass& p, const std::string& line) {
     std::string message = cycle::MessageOf(std::current_exception());
     ReportError(p.state, line);
     if (!message.empty())
-        cycle::ReportFailure(p.state, p.ini, message);
+        cycle::ReportFailure(p.state, message);
 }
 
 bool DeleteRemoteTemp(SendPass& p, const std::string& remoteTmpPath) {

@@ -12,7 +12,7 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+struct CycleSettings;
 class RemoteSession;
 class OutboxHandle;
 class TransferJournal;
@@ -20,7 +20,7 @@ class TransferJournal;
 // One pass over an outbox folder.
 struct SendPass {
     AppState& state;
-    IniFile& ini;
+    const CycleSettings& settings;
     std::shared_ptr<RemoteSession> s;
     TransferJournal& journal;
     bool binary = false;
@@ -33,7 +33,7 @@ struct SendPass {
 };
 
 // A pass over the session the cycle works on, with the folders read now.
-SendPass MakeSendPass(AppState& state, IniFile& ini, TransferJournal& journal,
+SendPass MakeSendPass(AppState& state, const CycleSettings& settings, TransferJournal& journal,
                       std::set<std::string> unfinished = {});
 
 enum class DestCheck { Ok, CurrentDirFailed, DestMissing, TmpMissing };

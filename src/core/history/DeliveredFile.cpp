@@ -1,8 +1,7 @@
 // Finding a transferred file of the history in the folders it went to.
 #include "history/DeliveredFile.h"
 
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
 #include "util/Encoding.h"
 #include "util/Fs.h"
 
@@ -32,15 +31,15 @@ std::string FindDeliveredFile(const std::string& iniPath, const TransferRecord& 
     if (record.name.empty() || record.name.find('/') != std::string::npos || record.name == "." ||
         record.name == "..")
         return "";
-    IniFile ini(iniPath);
+    const SettingsSnapshot file = SettingsSnapshot::ReadIfPresent(iniPath);
     std::vector<std::string> folders;
     if (record.direction == TransferDirection::Received) {
-        folders.push_back(ReadSetting(ini, keys::LocalInPath));
+        folders.push_back(file.Text(keys::LocalInPath));
         for (int g = 1; g <= 9; ++g)
-            folders.push_back(ReadSetting(ini, keys::LocalInPath.Group(g)));
-        folders.push_back(ReadSetting(ini, keys::LocalExPath));
+            folders.push_back(file.Text(keys::LocalInPath.Group(g)));
+        folders.push_back(file.Text(keys::LocalExPath));
     } else {
-        folders.push_back(ReadSetting(ini, keys::LocalBackupPath));
+        folders.push_back(file.Text(keys::LocalBackupPath));
     }
     for (const std::string& folder : folders) {
         if (folder.empty())

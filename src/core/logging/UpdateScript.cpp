@@ -1,8 +1,8 @@
 #include "logging/UpdateScript.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
+#include "config/SettingsWriter.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
@@ -76,7 +76,7 @@ bool UsableName(const std::string& name, bool isKey) {
     return name.find(']') == std::string::npos;
 }
 
-void Execute(IniFile& ini, const std::vector<std::string>& f) {
+void Execute(SettingsWriter& writer, const std::vector<std::string>& f) {
     std::string cmd = UpperCase(f[0]);
     const std::string& section = f[1];
     const std::string& key = f[2];
@@ -85,27 +85,26 @@ void Execute(IniFile& ini, const std::vector<std::string>& f) {
     if (!UsableName(section, false) || !UsableName(key, true) ||
         value.find_first_of("\r\n") != std::string::npos)
         return;
-    if (cmd == "WRITE") {
-        ini.WriteString(section, key, value);
-    } else if (cmd == "ADD") {
-        if (ini.ReadString(section, key).empty())
-            ini.WriteString(section, key, value);
-    } else if (cmd == "CHANGE") {
-        if (!ini.ReadString(section, key).empty())
-            ini.WriteString(section, key, value);
-    }
+    // A line may change what the next one finds: each reads the file anew.
+    const SettingKey target(section, key);
+    const bool stored = !SettingsSnapshot::Read(writer.Path()).Text(target).empty();
+    if (cmd == "WRITE" || (cmd == "ADD" && !stored) || (cmd == "CHANGE" && stored))
+        writer.Write({{section, key, value}});
 }
 
 } // namespace
 
-void ApplyUpdateScript(AppState& state, IniFile& ini) {
-    double recorded = ParseVersionNumber(ReadSetting(ini, keys::VersionNumber)).value_or(0.0);
+void ApplyUpdateScript(AppState& state) {
+    SettingsWriter writer(state.IniPath);
+    double recorded =
+        ParseVersionNumber(SettingsSnapshot::Read(state.IniPath).Text(keys::VersionNumber))
+            .value_or(0.0);
     auto current = ParseVersionNumber(state.ProgramVersion);
     if (!current)
         throw FloatConversionError(state.ProgramVersion);
     if (recorded >= *current)
         return;
-    WriteSetting(ini, keys::VersionNumber, state.ProgramVersion);
+    writer.Write(keys::VersionNumber, state.ProgramVersion);
 
     std::string script = state.PathInProgramDir("update");
     if (!FileExists(script))
@@ -122,7 +121,7 @@ void ApplyUpdateScript(AppState& state, IniFile& ini) {
     for (size_t i = 1; i < lines.size(); ++i) {
         auto fields = SplitUpdateLine(lines[i]);
         if (fields.size() >= 4)
-            Execute(ini, fields);
+            Execute(writer, fields);
     }
     ReportMessage(state, InfoLine(state, "Program Update Sucess!"), true, false);
 }

@@ -10,7 +10,6 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
 
 // Fields of one command line: separated by '$', a '$' inside a pair of single
 // or double quotes belongs to the field (quotes kept), empty fields dropped.
@@ -22,6 +21,6 @@ std::optional<double> ParseVersionNumber(const std::string& text);
 
 // Applies the script when Options/VersionNumber is below state.ProgramVersion.
 // File errors on the script files throw FileError (the version is already raised).
-void ApplyUpdateScript(AppState& state, IniFile& ini);
+void ApplyUpdateScript(AppState& state);
 
 } // namespace kv

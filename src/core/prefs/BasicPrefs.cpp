@@ -85,8 +85,8 @@ void BasicPrefsModel::Load() {
     if (UpperCase(Text("Edit_FileSender")) == UpperCase(Text("Edit_UID")))
         Check("CheckSender", true);
 
-    int32_t proxyType = ReadSettingInteger(ini_, keys::ProxyType);
-    At("ComboBoxProxy").index = proxyType >= 1 && proxyType <= 3 ? proxyType : 0;
+    const int64_t proxyType = file_.Number(keys::ProxyType);
+    At("ComboBoxProxy").index = proxyType >= 1 && proxyType <= 3 ? static_cast<int>(proxyType) : 0;
     ApplyProxyType();
     At("CheckRequired").checked = ReadOn(keys::ProxyAuthentication);
     Fill("Edit_ProxyHost", Read(keys::ProxyHost));

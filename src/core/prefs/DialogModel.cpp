@@ -11,7 +11,18 @@
 namespace kv {
 
 DialogModel::DialogModel(std::string iniPath, std::string packPath)
-    : ini_(std::move(iniPath)), packPath_(std::move(packPath)) {}
+    : file_(SettingsSnapshot::FromText(iniPath, "")), writer_(iniPath),
+      packPath_(std::move(packPath)) {
+    try {
+        file_ = SettingsSnapshot::Read(iniPath);
+    } catch (const KvError& e) {
+        // Shown, never saved over: defaults written now would replace settings
+        // that were only unreadable.
+        readOnlyReason_ = std::string(e.what()) +
+                          "\nThis dialog only shows the settings and saves nothing. Make the "
+                          "settings file readable, then open the dialog again.";
+    }
+}
 
 const Control* DialogModel::Find(const std::string& name) const {
     for (const Control& c : controls_)
@@ -137,7 +148,7 @@ std::string DialogModel::PackText(const std::string& code, const std::string& fa
 void DialogModel::EnterReadOnly(const std::string& error, const SettingKey& key) {
     if (ReadOnly())
         return;
-    readOnlyReason_ = error + "\n" + key.Path() + " in " + ini_.Path() +
+    readOnlyReason_ = error + "\n" + key.Path() + " in " + file_.Path() +
                       " cannot be read, so this dialog only shows the settings and saves "
                       "nothing. Correct or clear that value in the settings file, then open "
                       "the dialog again.";
@@ -153,12 +164,17 @@ void DialogModel::FinishLoading() {
 
 bool DialogModel::Store(const std::vector<IniFile::Value>& values) {
     try {
-        ini_.WriteStrings(values);
-        return true;
+        writer_.Write(values);
     } catch (const KvError& e) {
         Say("", std::string(e.what()) + "\nNothing was saved; the settings file is unchanged.");
         return false;
     }
+    try {
+        file_ = SettingsSnapshot::Read(writer_.Path());
+    } catch (const KvError&) {
+        // Saved; what the dialog reads next is what it knew before.
+    }
+    return true;
 }
 
 } // namespace kv

@@ -24,8 +24,9 @@
 // Labels, panels and group boxes carry only captions (from the language
 // pack) and are not in the model. Each model class names its window (the
 // pack section) in kWindowName.
-#include "config/IniFile.h"
 #include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
+#include "config/SettingsWriter.h"
 
 #include <string>
 #include <vector>
@@ -139,10 +140,12 @@ protected:
     // and returns false.
     bool Store(const std::vector<IniFile::Value>& values);
 
-    std::string Read(const SettingKey& key) const { return ReadSetting(ini_, key); }
-    bool ReadOn(const SettingKey& key) const { return ReadFlag(ini_, key); }
+    std::string Read(const SettingKey& key) const { return file_.Text(key); }
+    bool ReadOn(const SettingKey& key) const { return file_.Flag(key); }
 
-    IniFile ini_;
+    // The file as the dialog opened it (and as its own writes left it).
+    SettingsSnapshot file_;
+    SettingsWriter writer_;
     std::string packPath_;
 
 private:

@@ -2,8 +2,7 @@
 // unit, its installation and removal, starting and stopping it, its log.
 #include "program/CompanionService.h"
 
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
 #include "logging/Logs.h"
 #include "prefs/CleanFolder.h"
 #include "program/Headless.h"
@@ -194,10 +193,10 @@ void LogServiceEvent(const std::string& programDir, bool error, const std::strin
         const std::string logs = JoinPath(programDir, kLogFolderName);
         AppendLogLine(programDir, JoinPath(logs, CurrentLogName(LogKind::Service, "", now)), line);
         if (systemLog) {
-            const IniFile ini(JoinPath(programDir, kSettingsFileName));
+            const SettingsSnapshot file =
+                SettingsSnapshot::Read(JoinPath(programDir, kSettingsFileName));
             AppendLogLine(programDir,
-                          JoinPath(programDir, SysLogName(ReadSetting(ini, keys::LogStep), now)),
-                          line);
+                          JoinPath(programDir, SysLogName(file.Text(keys::LogStep), now)), line);
         }
     } catch (const std::exception&) {
         // An unreadable settings file: the service's own log has the line.
@@ -215,7 +214,7 @@ std::string CompanionService::UnitFilePath() const {
 bool CompanionService::Installed() const {
     const std::string settings = JoinPath(programDir_, kSettingsFileName);
     try {
-        return FileExists(settings) && ReadFlag(IniFile(settings), keys::EnableOstrel);
+        return SettingsSnapshot::ReadIfPresent(settings).Flag(keys::EnableOstrel);
     } catch (const std::exception&) {
         return false;
     }

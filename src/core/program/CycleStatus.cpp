@@ -3,8 +3,7 @@
 #include "program/CycleStatus.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
 #include "program/ServiceNotify.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
@@ -214,7 +213,7 @@ void Publish(AppState& state, Report& r) {
     std::string metricsPath;
     if (!state.IniPath.empty()) {
         try {
-            metricsPath = Trim(ReadSetting(IniFile(state.IniPath), keys::MetricsFile));
+            metricsPath = Trim(SettingsSnapshot::Read(state.IniPath).Text(keys::MetricsFile));
         } catch (const KvError&) {
             // An unreadable settings file was reported where it was read.
         }

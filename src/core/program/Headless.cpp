@@ -1,7 +1,7 @@
 #include "program/Headless.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
+#include "app/CycleSettings.h"
 #include "engine/AutoCycle.h"
 #include "engine/Connection.h"
 #include "i18n/LangPack.h"
@@ -71,11 +71,12 @@ CycleOutcome GuardedCycle(AppState& state, int64_t intervalMs) {
     CycleStatus status(state);
     CycleOutcome outcome;
     try {
-        IniFile ini(state.IniPath);
-        outcome = RunAutoCycle(state, ini);
+        outcome = RunAutoCycle(state, ReadCycleSettings(state));
     } catch (const std::exception& e) {
-        // An error that escapes the cycle's own catchers: report it, keep going.
+        // An error that escapes the cycle's own catchers (or a settings file
+        // that cannot be read): report it, keep going.
         ReportError(state, FirstCrLfToBlank(e.what()) + "!");
+        status.AddError(e.what());
     }
     std::optional<std::time_t> nextDue;
     if (intervalMs > 0)

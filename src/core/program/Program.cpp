@@ -2,8 +2,8 @@
 
 #include "app/AppState.h"
 #include "app/Settings.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
+#include "config/SettingsWriter.h"
 #include "engine/Connection.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
@@ -45,7 +45,9 @@ bool StartUp(AppState& state, const std::vector<std::string>& args) {
     if (!RestoreIniFromBackup(state.ProgramDir))
         return false;
     state.IniPath = state.PathInProgramDir(kSettingsFileName);
-    IniFile ini(state.IniPath);
+    // Read whole once: a file that cannot be read stops the start here, and
+    // no default is written over settings that were merely unreadable.
+    const SettingsSnapshot file = SettingsSnapshot::Read(state.IniPath);
     // An upgrade cut off by a crash is finished or undone before anything
     // reads the language packs or the update script it may bring.
     const std::string exe = RunningExecutablePath();
@@ -55,7 +57,7 @@ bool StartUp(AppState& state, const std::vector<std::string>& args) {
         recovery = RemoveAbandonedDownload(folders);
     MoveNewLanguagePacks(state.ProgramDir);
 
-    state.LogStep = ReadSetting(ini, keys::LogStep);
+    state.LogStep = file.Text(keys::LogStep);
     {
         LogBracket logs(state);
         if (state.logs.SysLogOpen) {
@@ -63,23 +65,23 @@ bool StartUp(AppState& state, const std::vector<std::string>& args) {
             WriteSysLogOnly(state, InfoLine(state, "Start Korvane System!"));
         }
         ReportRecovery(state, recovery, FileNameOf(exe));
-        state.LanguageName = ReadSetting(ini, keys::Language);
-        state.LanguageFile = ReadSetting(ini, keys::LanguageFile);
-        state.MessageBoxesAllowed = ReadFlag(ini, keys::Message);
-        CreateWorkFolders(state, ini);
+        state.LanguageName = file.Text(keys::Language);
+        state.LanguageFile = file.Text(keys::LanguageFile);
+        state.MessageBoxesAllowed = file.Flag(keys::Message);
+        CreateWorkFolders(state, file);
 
         state.AutoMode = state.ServiceMode = state.TrayMode = false;
         for (const auto& a : args) {
             std::string word = UpperCase(a);
             if (word == "AUTO") {
-                WriteFlag(ini, keys::AllowStartAuto, true);
+                SettingsWriter(state.IniPath).WriteFlag(keys::AllowStartAuto, true);
                 state.TrayMode = state.AutoMode = true;
             } else if (word == "SRV") {
-                WriteFlag(ini, keys::AllowStartAuto, true);
+                SettingsWriter(state.IniPath).WriteFlag(keys::AllowStartAuto, true);
                 state.ServiceMode = state.AutoMode = true;
             }
         }
-        ApplyUpdateScript(state, ini);
+        ApplyUpdateScript(state);
     }
     ReadSettings(state);
     state.IniReadOk = true;

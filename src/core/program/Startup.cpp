@@ -1,8 +1,8 @@
 #include "program/Startup.h"
 
 #include "app/AppState.h"
-#include "config/IniFile.h"
-#include "config/SettingsKeys.h"
+#include "config/SettingsSnapshot.h"
+#include "config/SettingsWriter.h"
 #include "logging/Logs.h"
 #include "upgrade/Decision.h"
 #include "util/Errors.h"
@@ -39,19 +39,19 @@ bool MakeProgramSubfolder(const AppState& state, const std::string& folder) {
     return true;
 }
 
-void CreateDefault(AppState& state, IniFile& ini, const SettingKey& key) {
+void CreateDefault(AppState& state, const SettingKey& key) {
     std::string folder = state.PathInProgramDir(std::string(key.absent));
     if (!MakeProgramSubfolder(state, folder))
         throw FileError("Create Directory " + folder + " Failed!!!");
-    WriteSetting(ini, key, folder);
+    SettingsWriter(state.IniPath).Write(key, folder);
 }
 
 // An extra group's key (no absent value): empty means the folder is not used.
-void EnsureFolder(AppState& state, IniFile& ini, const SettingKey& key) {
-    std::string value = ReadSetting(ini, key);
+void EnsureFolder(AppState& state, const SettingsSnapshot& file, const SettingKey& key) {
+    std::string value = file.Text(key);
     if (value.empty()) {
         if (!key.absent.empty())
-            CreateDefault(state, ini, key);
+            CreateDefault(state, key);
         return;
     }
     if (DirectoryExists(value) || ForceDirectories(value))
@@ -63,17 +63,17 @@ void EnsureFolder(AppState& state, IniFile& ini, const SettingKey& key) {
 
 } // namespace
 
-void CreateWorkFolders(AppState& state, IniFile& ini) {
-    if (ReadFlag(ini, keys::CNC102))
-        EnsureFolder(state, ini, keys::LocalExPath);
-    EnsureFolder(state, ini, keys::LocalInPath);
+void CreateWorkFolders(AppState& state, const SettingsSnapshot& file) {
+    if (file.Flag(keys::CNC102))
+        EnsureFolder(state, file, keys::LocalExPath);
+    EnsureFolder(state, file, keys::LocalInPath);
     for (int n = 1; n <= 9; ++n)
-        EnsureFolder(state, ini, keys::LocalInPath.Group(n));
-    EnsureFolder(state, ini, keys::LocalOutPath);
+        EnsureFolder(state, file, keys::LocalInPath.Group(n));
+    EnsureFolder(state, file, keys::LocalOutPath);
     for (int n = 1; n <= 9; ++n)
-        EnsureFolder(state, ini, keys::LocalOutPath.Group(n));
-    EnsureFolder(state, ini, keys::LocalErrPath);
-    EnsureFolder(state, ini, keys::LocalBackupPath);
+        EnsureFolder(state, file, keys::LocalOutPath.Group(n));
+    EnsureFolder(state, file, keys::LocalErrPath);
+    EnsureFolder(state, file, keys::LocalBackupPath);
     std::string tmp = state.PathInProgramDir("TMP");
     if (!MakeProgramSubfolder(state, tmp))
         ReportMessage(state, "Create Directory " + tmp + " Failed!!!", true, true);
@@ -92,10 +92,10 @@ bool BackupIniFile(const AppState& state) {
     return true;
 }
 
-StartupUpgrade ReadStartupUpgrade(const IniFile& ini, bool autoMode) {
+StartupUpgrade ReadStartupUpgrade(const SettingsSnapshot& file, bool autoMode) {
     StartupUpgrade s;
-    s.infoFileUrl = ChooseInfoFileUrl(ReadSetting(ini, keys::Host));
-    s.checkNow = ReadFlag(ini, keys::AutoUpgrade) && !autoMode;
+    s.infoFileUrl = ChooseInfoFileUrl(file.Text(keys::Host));
+    s.checkNow = file.Flag(keys::AutoUpgrade) && !autoMode;
     return s;
 }
 

@@ -7,17 +7,18 @@
 namespace kv {
 
 struct AppState;
-class IniFile;
+class SettingsSnapshot;
 
 // When "Korvane.ini" is missing and "kvini.bak" exists, copies the backup over.
 // True when the settings file exists afterwards.
 bool RestoreIniFromBackup(const std::string& programDir);
 
-// Creates the working folders named by the Options keys (EX only while CNC102
-// is "1", INBOX, INBOX1-9, OUTBOX, OUTBOX1-9, ERROR, BACKUP) and "TMP", writing
-// defaults back where a key is empty or its folder cannot be created. Throws
-// FileError when even a default folder cannot be created.
-void CreateWorkFolders(AppState& state, IniFile& ini);
+// Creates the working folders named by the Options keys of the file as read
+// (EX only while CNC102 is "1", INBOX, INBOX1-9, OUTBOX, OUTBOX1-9, ERROR,
+// BACKUP) and "TMP", writing a default folder back only where the key is
+// empty in that file. Throws FileError when even a default folder cannot be
+// created, IniError when a default cannot be written.
+void CreateWorkFolders(AppState& state, const SettingsSnapshot& file);
 
 // Copies the settings file to "kvini.bak" (the close sequence). False when the
 // copy failed; the previous backup then stays as it was.
@@ -30,6 +31,6 @@ struct StartupUpgrade {
     std::string infoFileUrl;
     bool checkNow = false;
 };
-StartupUpgrade ReadStartupUpgrade(const IniFile& ini, bool autoMode);
+StartupUpgrade ReadStartupUpgrade(const SettingsSnapshot& file, bool autoMode);
 
 } // namespace kv

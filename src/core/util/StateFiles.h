@@ -30,8 +30,5 @@ inline constexpr const char* kInstalledRecordName = "Upgrade.uDONE";
 // file"); "" when it is none of them. Letter case is ignored, so a name that
 // differs from one only in case counts too.
 std::string StateFileKind(const std::string& relative);
-inline bool IsStateFile(const std::string& relative) {
-    return !StateFileKind(relative).empty();
-}
 
 } // namespace kv

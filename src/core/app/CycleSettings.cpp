@@ -1,0 +1,56 @@
+// A cycle's settings from one snapshot of the settings file.
+#include "app/CycleSettings.h"
+
+#include "app/AppState.h"
+
+namespace kv {
+
+namespace {
+
+std::vector<FolderPair> Pairs(const SettingsSnapshot& file, const SettingKey& remoteKey,
+                              const SettingKey& localKey) {
+    std::vector<FolderPair> pairs;
+    for (int n = 0; n <= 9; ++n) {
+        FolderPair p{file.Text(n == 0 ? remoteKey : remoteKey.Group(n)),
+                     file.Text(n == 0 ? localKey : localKey.Group(n))};
+        if (!p.remote.empty() && !p.local.empty())
+            pairs.push_back(std::move(p));
+    }
+    return pairs;
+}
+
+HookSettings Hook(const SettingsSnapshot& file, const SettingKey& program,
+                  const SettingKey& parameters, const SettingKey& run,
+                  const SettingKey& exclusive) {
+    return {file.Text(program), file.Text(parameters), file.Flag(run), file.Flag(exclusive)};
+}
+
+} // namespace
+
+CycleSettings CycleSettingsFrom(const AppState& state, SettingsSnapshot file) {
+    CycleSettings c(std::move(file));
+    c.record = state.settings;
+    const SettingsSnapshot& f = c.file;
+    c.allowReceive = f.Flag(keys::AllowReceive);
+    c.allowSend = f.Flag(keys::AllowSend);
+    c.cnc102 = f.Flag(keys::CNC102);
+    c.receivePairs = Pairs(f, keys::RemoteOutPath, keys::LocalInPath);
+    c.sendPairs = Pairs(f, keys::RemoteInPath, keys::LocalOutPath);
+    c.localExPath = f.Text(keys::LocalExPath);
+    c.remoteExPath = f.Text(keys::RemoteExPath);
+    c.backupPath = f.Text(keys::LocalBackupPath);
+    c.errPath = f.Text(keys::LocalErrPath);
+    c.runBefore = Hook(f, keys::ProgramRunBefore, keys::ParameterRunBefore, keys::RunBefore,
+                       keys::ExclusiveRunBefore);
+    c.runAfter = Hook(f, keys::ProgramRunAfter, keys::ParameterRunAfter, keys::RunAfter,
+                      keys::ExclusiveRunAfter);
+    c.timeInterval = f.Text(keys::TimeInterval);
+    c.netTimeOutSeconds = static_cast<int>(f.Number(keys::NetTimeOut));
+    return c;
+}
+
+CycleSettings ReadCycleSettings(const AppState& state) {
+    return CycleSettingsFrom(state, SettingsSnapshot::Read(state.IniPath));
+}
+
+} // namespace kv
