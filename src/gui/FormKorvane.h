@@ -132,7 +132,7 @@ public slots:
     void m45Click();
     void m46Click();
     void m47Click();
-    // Tools / Transfer History (not in the original menus).
+    // Tools / Transfer History.
     void m48Click();
     // Help
     void m51Click();

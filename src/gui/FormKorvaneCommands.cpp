@@ -112,8 +112,8 @@ void FormKorvane::m13Click() {
 }
 
 void FormKorvane::SetInputEnabled(bool on) {
-    // As the design's disabled window: nothing takes a command, and nothing
-    // is greyed out, so the log and the trace stay readable.
+    // Nothing takes a command, and nothing is greyed out, so the log and the
+    // trace stay readable.
     menuBar()->setEnabled(on);
     button1_->setEnabled(on && menuState_ != MenuState::Busy);
 }

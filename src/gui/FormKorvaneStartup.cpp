@@ -114,7 +114,7 @@ void FormKorvane::BuildLanguageMenu() {
 }
 
 void FormKorvane::ApplyLanguageGuarded(const std::string& packPath) {
-    // The button keeps the design's caption or the pack's Button1.Caption
+    // The button keeps its built-in caption or the pack's Button1.Caption
     // until automatic mode is first switched.
     Guarded([&] { ApplyLanguage(this, packPath); });
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The program's state: what the original kept in unit-level variables of the
-// main window. One object, owned by the program (GUI or headless runner) and
+// The program's state: its folder, settings, modes, logs, transfer progress
+// and session. One object, owned by the program (GUI or headless runner) and
 // passed to the routines that need it.
 #include "app/Settings.h"
 #include "logging/Logs.h"

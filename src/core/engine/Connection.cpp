@@ -117,8 +117,8 @@ void TearDown(AppState& state, const std::shared_ptr<RemoteSession>& s) {
 
 bool ConnectSession(AppState& state, const CycleSettings& settings) {
     bool result = false;
-    // The firewall step of the original needs an automation object that this
-    // platform does not have: it is skipped, as for every other OS version.
+    // WinXPFirewall concerns the Windows XP firewall only, which Linux does
+    // not have: connecting never switches a firewall off.
     std::shared_ptr<RemoteSession> s;
     try {
         s = MakeRoutedSession(state);

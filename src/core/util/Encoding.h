@@ -1,7 +1,7 @@
 #pragma once
 // Files are byte strings. For display, text that is valid UTF-8 is shown as
 // it is; anything else is taken as GB18030 (a superset of GBK / GB2312, the
-// code page the original packs and settings were written in).
+// code page of language packs and settings files from earlier installations).
 #include <string>
 #include <string_view>
 
