@@ -14,6 +14,8 @@ PACKAGES=(
     openssl
     # test peers: FTP servers, SOCKS proxies, FTP clients for the benchmarks
     python3 python3-pyftpdlib dante-server microsocks openssh-server openssh-client
+    # a hostile SFTP server for the SFTP session's time-outs and limits
+    python3-paramiko
     curl lftp iproute2 util-linux procps
     # power cuts of an ext4 image for the crash sweep
     e2fsprogs

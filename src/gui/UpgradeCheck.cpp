@@ -34,6 +34,17 @@ QString InsecureText(const std::string& host, const QString& detail) {
         .arg(QString::fromStdString(host), detail);
 }
 
+// A redirect (or an address) that leads out of the web: refused, not lost.
+QString NotWebText(const std::string& host, const TransferResult& result) {
+    const QString where = result.httpStatus == 0
+                              ? QString("The upgrade check was to read %1")
+                              : QString("The server %1 sent the upgrade check on to %2")
+                                    .arg(QString::fromStdString(host));
+    return where.arg(result.detail) +
+           ", which is not an HTTP or HTTPS address with a server, so it was refused and "
+           "nothing was downloaded.\n\nPlease try to upgrade this software again later.";
+}
+
 QString WriteFailedText(const std::string& path, const QString& detail) {
     return QString("Cannot write %1: %2\n\nThe upgrade was stopped and nothing was changed.")
         .arg(QString::fromStdString(path), detail);
@@ -251,6 +262,10 @@ bool UpgradeCheck::ReportTransferFailure(const TransferResult& result, const std
     case TransferOutcome::Insecure:
         ShowError(InsecureText(host, result.detail));
         effect = FailureEffect::EndKeepFiles;
+        break;
+    case TransferOutcome::NotWeb:
+        ShowError(NotWebText(host, result));
+        effect = FailureEffect::AbortDeleteFiles;
         break;
     case TransferOutcome::WriteFailed:
         // Only a download writes; its working file is closed by now.

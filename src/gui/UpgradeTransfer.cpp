@@ -15,20 +15,23 @@ namespace {
 
 const QByteArray kUserAgent = QByteArray("Korvane/") + kv::kProgramVersion + " (upgrade check)";
 
+bool IsWebAddress(const QUrl& url) {
+    const QString scheme = url.scheme().toLower();
+    return (scheme == "http" || scheme == "https") && !url.host().isEmpty();
+}
+
 } // namespace
 
 UpgradeTransfer::UpgradeTransfer(QNetworkAccessManager& manager, const QUrl& url,
                                  const TransferLimits& limits, QFile* target, QObject* parent)
     : QObject(parent), target_(target), limits_(limits) {
     // Only the web: a "file:" or other URL in a published list reads nothing.
-    const QString scheme = url.scheme().toLower();
-    if (scheme != "http" && scheme != "https") {
+    if (!IsWebAddress(url)) {
         QTimer::singleShot(0, this, [this, url] {
             if (stopped_)
                 emit Finished(stopResult_);
             else
-                emit Finished({TransferOutcome::HostUnreachable, 0,
-                               "not an HTTP or HTTPS URL: " + url.toString()});
+                emit Finished({TransferOutcome::NotWeb, 0, url.toString()});
         });
         return;
     }
@@ -126,10 +129,24 @@ bool HeadersArrived(QNetworkReply* reply) {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
 }
 
+// A redirect to an address that is not of the web: Qt ends the reply with an
+// error of its own, which would read as a broken connection.
+QString RefusedRedirect(QNetworkReply* reply, int httpStatus) {
+    if (!IsWebAddress(reply->url())) // followed already, to where nothing can be read
+        return reply->url().toString();
+    if (httpStatus < 300 || httpStatus >= 400 || !reply->hasRawHeader("Location"))
+        return {};
+    const QUrl target =
+        reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location").trimmed()));
+    return IsWebAddress(target) ? QString() : target.toString();
+}
+
 TransferResult Classify(QNetworkReply* reply) {
     TransferResult r;
     r.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     r.detail = reply->errorString();
+    if (const QString target = RefusedRedirect(reply, r.httpStatus); !target.isEmpty())
+        return {TransferOutcome::NotWeb, r.httpStatus, target};
     switch (reply->error()) {
     case QNetworkReply::SslHandshakeFailedError:
     case QNetworkReply::InsecureRedirectError:

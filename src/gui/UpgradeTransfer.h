@@ -22,6 +22,8 @@ enum class TransferOutcome {
     HostUnreachable, // no connection could be made
     ConnLost,        // the connection broke during the transfer
     Insecure,        // the server's certificate was not accepted, or an insecure redirect
+    NotWeb,          // the URL, or a redirect's target, is not an HTTP or HTTPS address
+                     // with a server (detail: that address)
     AuthCancelled,   // the server wants a user name and password that were not given
     TooLarge,        // past the size limit
     TooSlow,         // past the deadline, or too few bytes in a window of time

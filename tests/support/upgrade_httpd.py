@@ -12,7 +12,8 @@ Two kinds of path behave on purpose like a broken or a guarded server:
   /auth/NAME  serves ROOT/NAME only to the user "kvupdate" with the password
               "Kv-update-7" (HTTP Basic), 401 otherwise;
   /trickle/NAME announces the whole size of ROOT/NAME and sends one byte of
-              it every half second (at most 60 s), never stalling long.
+              it every half second (at most 60 s), never stalling long;
+  /redirect?to=URL  answers 302 with URL (percent-decoded) as its Location.
 """
 import base64
 import functools
@@ -21,6 +22,7 @@ import os
 import ssl
 import sys
 import time
+import urllib.parse
 
 USER_PASSWORD = "kvupdate:Kv-update-7"
 
@@ -30,6 +32,13 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         sys.stderr.write("%s %s\n" % (self.address_string(), fmt % args))
 
     def do_GET(self):
+        if self.path.startswith("/redirect?to="):
+            target = urllib.parse.unquote(self.path[len("/redirect?to="):])
+            self.send_response(302)
+            self.send_header("Location", target)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return None
         if self.path.startswith("/drop/"):
             return self.send_half(self.path[len("/drop/"):])
         if self.path.startswith("/trickle/"):

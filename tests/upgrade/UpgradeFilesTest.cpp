@@ -247,15 +247,24 @@ TEST(UpgradePlan, HostileListsAreRefusedBeforeAnythingIsDownloaded) {
         {"#url=file:///home/me/korvane", "not an HTTP or HTTPS address"},
         {"#url=ftp://h/korvane", "not an HTTP or HTTPS address"},
         {"#url=http:korvane", "not an HTTP or HTTPS address"},
+        // No server: nothing may be offered that cannot be fetched.
+        {"#url=/etc/passwd", "/etc/passwd, which names no server"},
+        {"#url=http:///korvane", "http:///korvane, which names no server"},
+        {"#url=https://user@:443/korvane", "names no server"},
+        {"#url=http://[]/korvane", "names no server"},
+        {"#url=https://h/korvane\n#url0=http://?x/kv.dat", "names no server"},
     };
     for (const Case& c : cases) {
         const std::string why = ErrorOf([&] { UpgradePlan(ParseInfoFile(c.info), target); });
         EXPECT_NE(why.find(c.refusal), std::string::npos) << c.info << " -> " << why;
         EXPECT_TRUE(ListFolder(dir.path(), "*.uTMP").empty());
     }
-    // Allowed: the update script (it goes to the program folder) and a host with a port.
+    // Allowed: the update script (it goes to the program folder), hosts with a
+    // port, an IPv6 address, a user and password.
     EXPECT_EQ(ErrorOf([&] {
-                  UpgradePlan(ParseInfoFile("#url=https://h/update\n#url0=127.0.0.1:8080/kv/x"),
+                  UpgradePlan(ParseInfoFile("#url=https://h/update\n#url0=127.0.0.1:8080/kv/x\n"
+                                            "#url1=http://[::1]:8080/kv/y\n"
+                                            "#url2=https://me:pw@h/kv/z"),
                               target);
               }),
               "");

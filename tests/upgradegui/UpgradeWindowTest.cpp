@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QUrl>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -303,6 +304,13 @@ TEST(UpgradeWindow, HostileListsAreRefusedBeforeAnythingIsDownloaded) {
          "address"},
         {"#version=1.43\r\n#method=2\r\n#url=file:///etc/passwd",
          "The upgrade information names file:///etc/passwd, which is not an HTTP or HTTPS"},
+        // No server: read as a path on an empty host, and never offered.
+        {"#version=1.43\r\n#url=" + web.url("/kv/korvane") + "\r\n#url0=/etc/passwd",
+         "The upgrade information names /etc/passwd, which names no server"},
+        {"#version=1.43\r\n#url=http:///x", "The upgrade information names http:///x, which "
+                                            "names no server"},
+        {"#version=1.43\r\n#url=" + web.url("/kv/korvane") + "\r\n#url0=https://user@:443/x",
+         "The upgrade information names https://user@:443/x, which names no server"},
     };
     for (const Case& c : cases) {
         web.write("hostile.inf", c.inf);
@@ -344,6 +352,42 @@ TEST(UpgradeWindow, HostileListsAreRefusedBeforeAnythingIsDownloaded) {
     EXPECT_EQ(ReadFile(outside / "mine.txt"), "the user's own file");
     EXPECT_EQ(ReadFile(u.home.path("korvane.uTMP")), "#!/bin/sh\n");
     EXPECT_EQ(u.UpdaterRun().size(), 4u);
+}
+
+// A redirect out of the web is refused and said as such, never taken for a
+// lost connection; a download redirected so leaves no working file.
+TEST(UpgradeWindow, RedirectsToOtherThanTheWebAreRefusedAndSaid) {
+    WebServer& web = SharedHttpServer();
+    web.write("kv/a.bin", "first");
+    UpgradeWindow u(web.url("/none.inf"));
+    const std::string refused = ", which is not an HTTP or HTTPS address with a server, so it was "
+                                "refused and nothing was downloaded.";
+    for (const std::string target :
+         {"file:///etc/hostname", "ftp://127.0.0.1/kv.bin", "http:///kv.bin"}) {
+        const std::string redirect =
+            web.url("/redirect?to=" +
+                    QUrl::toPercentEncoding(QString::fromStdString(target)).toStdString());
+        // The information file.
+        EXPECT_TRUE(u.Check(redirect));
+        ASSERT_EQ(u.answers.shown.size(), 1u) << target << ": " << u.answers.Joined();
+        EXPECT_EQ(u.answers.shown[0], "error|Korvane|The server 127.0.0.1 sent the upgrade check "
+                                      "on to " +
+                                          target + refused +
+                                          "\n\nPlease try to upgrade this software again later.")
+            << target;
+        // A download, after a file that arrived: the upgrade stops, and no
+        // working file stays.
+        web.write("redirected.inf", "#version=1.43\r\n#url=" + web.url("/kv/a.bin") +
+                                        "\r\n#url0=" + redirect + "\r\n");
+        EXPECT_TRUE(u.Check(web.url("/redirected.inf")));
+        ASSERT_FALSE(u.answers.shown.empty()) << target;
+        EXPECT_NE(u.answers.shown.back().find("on to " + target + refused), std::string::npos)
+            << u.answers.Joined();
+        EXPECT_EQ(kv::ListFolder(u.home.dir.path(), "*.uTMP"), std::vector<std::string>{})
+            << target;
+        EXPECT_NE(u.home.SysLog().back().find(target + refused), std::string::npos)
+            << u.home.SysLog().back();
+    }
 }
 
 TEST(UpgradeWindow, MethodTwoOpensNothingUnasked) {

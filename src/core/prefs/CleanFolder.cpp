@@ -43,9 +43,12 @@ std::string CurrentLogName(LogKind kind, const std::string& logStep, std::time_t
 }
 
 CleanFolderModel::CleanFolderModel(std::string iniPath, std::string packPath,
-                                   std::string programDir, std::string logStepInUse)
+                                   std::string programDir, std::string logStepInUse,
+                                   std::string executableFolder)
     : DialogModel(std::move(iniPath), std::move(packPath)), programDir_(std::move(programDir)),
-      logStepInUse_(std::move(logStepInUse)) {
+      logStepInUse_(std::move(logStepInUse)), executableFolder_(std::move(executableFolder)) {
+    if (executableFolder_.empty())
+        executableFolder_ = FolderOf(RunningExecutablePath());
     for (const char* box : kBoxes)
         Add(box, ControlKind::CheckBox);
     Add("Btn_Clean", ControlKind::Button);
@@ -57,14 +60,21 @@ void CleanFolderModel::CleanFolderSetting(const SettingKey& key, const FolderGua
     std::string folder = Read(key);
     if (folder.empty())
         return;
-    std::string why = guard.Refusal(folder);
+    std::string why = guard.Refusal(folder, key, ctx);
     if (!why.empty()) {
         Say("f09", PackText("f09", "This folder was not emptied:") + " " + folder + " (" +
                        key.Path() + ": " + why +
                        "). Set a folder of its own for it in the preferences.");
         return;
     }
+    ctx.left.clear();
     EmptyDirectory(folder, true, ctx);
+    if (!ctx.left.empty()) {
+        std::string list;
+        for (const std::string& note : ctx.left)
+            list += "\n" + note;
+        Say("f09", "Some folders inside " + folder + " (" + key.Path() + ") were kept:" + list);
+    }
 }
 
 void CleanFolderModel::CleanLogs(LogKind kind, const std::string& logStep, std::time_t now,
@@ -119,7 +129,7 @@ void CleanFolderModel::Clean(std::time_t now, Host* host,
         for (const WorkFolderKey& k : WorkFolderKeys())
             if (std::string value = Read(k.key); !value.empty())
                 workFolders.push_back({k.key, value});
-        const FolderGuard guard(programDir_, workFolders);
+        const FolderGuard guard(programDir_, workFolders, executableFolder_);
         if (ticked[0])
             CleanFolderSetting(keys::LocalBackupPath, guard, ctx);
         if (ticked[1])

@@ -25,9 +25,12 @@
 // step stay too.
 //
 // Folders: EmptyDirectory (recursive) with its rules. A folder setting that
-// FolderGuard refuses (FolderRefusal.h: homes, the program folder and its own
-// folders, folders holding other work folders or mount points) is not
-// emptied; a message (code "f09") names it, its key and the rule.
+// FolderGuard refuses (FolderRefusal.h: homes, the program and executable
+// folders and the program's own folders, folders that also hold mail, mount
+// points, folders holding any of these, all compared by device and inode) is
+// not emptied; a message (code "f09") names it, its key and the rule. What the
+// emptying itself left on purpose (a mount point met on the way, a folder too
+// deep) is said in one message per folder.
 #include "prefs/DialogModel.h"
 #include "prefs/EmptyDirectory.h"
 #include "prefs/FolderRefusal.h"
@@ -49,8 +52,10 @@ public:
 
     // logStepInUse: the LogStep the running program opens its logs with (read
     // at its start), which may differ from the setting changed since.
+    // executableFolder: the running executable's folder, never emptied ("":
+    // the folder of this process's executable).
     CleanFolderModel(std::string iniPath, std::string packPath, std::string programDir,
-                     std::string logStepInUse);
+                     std::string logStepInUse, std::string executableFolder = {});
 
     // Btn_Clean: cleans what is ticked, with now as today. While it runs the
     // controls are disabled and Running() is true; host's idle pump and
@@ -69,6 +74,7 @@ private:
 
     std::string programDir_;
     std::string logStepInUse_;
+    std::string executableFolder_;
     bool running_ = false;
     uint64_t removed_ = 0;
 };

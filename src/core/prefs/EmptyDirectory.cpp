@@ -32,6 +32,14 @@ bool MayDeleteFile(int dirFd, const char* name, const struct stat& st, const Bus
     return !busy || !busy->Contains(st.st_dev, st.st_ino);
 }
 
+std::optional<uint64_t> MountId(int dirFd, const char* name) {
+    struct statx stx;
+    const int flags = AT_SYMLINK_NOFOLLOW | (*name ? 0 : AT_EMPTY_PATH);
+    if (::statx(dirFd, name, flags, STATX_MNT_ID, &stx) != 0 || !(stx.stx_mask & STATX_MNT_ID))
+        return std::nullopt;
+    return stx.stx_mnt_id;
+}
+
 namespace {
 
 // Names of a folder's entries but "." and "..", read before anything is removed.
@@ -54,19 +62,37 @@ std::vector<std::string> EntryNames(int dirFd) {
     return names;
 }
 
-void EmptyAt(int dirFd, bool recursive, dev_t rootDev, int depth, CleanContext& ctx) {
+struct Root {
+    dev_t dev;
+    std::optional<uint64_t> mount;
+};
+
+void EmptyAt(int dirFd, const std::string& path, bool recursive, const Root& root, int depth,
+             CleanContext& ctx) {
     for (const std::string& name : EntryNames(dirFd)) {
         ctx.Tick();
         struct stat st;
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (S_ISDIR(st.st_mode)) {
-            if (!recursive || st.st_dev != rootDev || depth >= CleanContext::kMaxDepth)
+            if (!recursive)
                 continue;
+            const std::string subPath = path + "/" + name;
+            std::optional<uint64_t> mount = MountId(dirFd, name.c_str());
+            if (st.st_dev != root.dev || (root.mount && mount && *mount != *root.mount)) {
+                ctx.left.push_back(subPath + ": a mount point, neither entered nor removed");
+                continue;
+            }
+            if (depth >= CleanContext::kMaxDepth) {
+                ctx.left.push_back(subPath + ": deeper than " +
+                                   std::to_string(CleanContext::kMaxDepth) +
+                                   " folders, left as it is");
+                continue;
+            }
             int sub =
                 ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0) {
-                EmptyAt(sub, true, rootDev, depth + 1, ctx);
+                EmptyAt(sub, subPath, true, root, depth + 1, ctx);
                 ::close(sub);
             }
             if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0)
@@ -88,7 +114,7 @@ bool EmptyDirectory(const std::string& path, bool recursive, CleanContext& ctx) 
         return true;
     struct stat st;
     if (::fstat(fd, &st) == 0)
-        EmptyAt(fd, recursive, st.st_dev, 0, ctx);
+        EmptyAt(fd, path, recursive, Root{st.st_dev, MountId(fd, "")}, 0, ctx);
     ::close(fd);
     return true;
 }

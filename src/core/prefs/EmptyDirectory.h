@@ -3,8 +3,9 @@
 // keeps the folder itself. Failures are ignored (the entry stays); nothing is
 // reported. Rules for the entries:
 //   - sub-folders (recursive): emptied, then removed (a sub-folder that still
-//     holds something stays); a sub-folder on another file system (a mount
-//     point) is neither entered nor removed;
+//     holds something stays); a mount point (another file system, or a bind
+//     mount of the same one) is neither entered nor removed, and neither is
+//     a folder deeper than kMaxDepth: both are noted in CleanContext::left;
 //   - symbolic links: removed as links, never followed, wherever they point;
 //   - read-only files (not writable by the user, or without the owner's
 //     write bit for root) stay, as deleting them failed where the program
@@ -18,8 +19,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace kv {
 
@@ -37,6 +40,8 @@ struct CleanContext {
 
     uint64_t entries = 0; // entries looked at so far
     uint64_t removed = 0; // files, links and folders removed so far
+    // What was left on purpose, each with its reason (said to the user).
+    std::vector<std::string> left;
 
     static constexpr uint64_t kPumpEvery = 128;
     static constexpr int kPumpAfterMs = 25;
@@ -48,6 +53,10 @@ struct CleanContext {
 private:
     std::chrono::steady_clock::time_point lastPump_ = std::chrono::steady_clock::now();
 };
+
+// The id of the mount that name (relative to dirFd, links not followed) lies
+// on; nullopt when the kernel cannot tell.
+std::optional<uint64_t> MountId(int dirFd, const char* name);
 
 // Empties path (a folder, or a link to one: the setting names it). Sub-folders
 // only when recursive; without it they stay. Returns true.

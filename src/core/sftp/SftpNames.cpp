@@ -14,6 +14,10 @@ namespace {
 
 // Listings never hold more lines than this (as over FTP).
 constexpr size_t kMaxListingLines = 1000000;
+// Names a listing may bring in all, shown or not (hidden names and names a
+// pattern leaves out count too): a server that answers with hidden names
+// without end cannot hold a cycle.
+constexpr uint64_t kMaxListingNames = 2000000;
 
 } // namespace
 
@@ -113,15 +117,29 @@ void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& 
     if (!Open(Path(folder), sftp::kOpendir, 0, 0, h, status, w))
         Refused(status, "list " + folder);
     std::vector<std::string> lines;
-    int64_t bytes = 0;
+    int64_t bytes = 0;       // of the lines made
+    int64_t answerBytes = 0; // of the server's answers, every name counted
+    uint64_t names = 0;
+    auto refuse = [&] {
+        throw FtpLimitError(
+            "The listing of " + folder + " is larger than " + std::to_string(self.MaxListingBytes) +
+            " bytes or " + std::to_string(kMaxListingLines) + " lines (" +
+            std::to_string(kMaxListingNames) + " names counting hidden ones); it was refused.");
+    };
     try {
+        remote::RateFloor rate(self, "SFTP");
         for (;;) {
             const Answer a = Call(std::move(NewRequest(sftp::kReaddir).Str(h)), w);
             if (a.type == sftp::kStatus && StatusOf(a) == sftp::kEof)
                 break;
             Expect(a, sftp::kName, "list " + folder);
+            answerBytes += static_cast<int64_t>(a.body.size());
+            rate.Moved(static_cast<int64_t>(a.body.size()));
             sftp::Reader r(a.body);
             const uint32_t count = r.U32();
+            names += count;
+            if (answerBytes > self.MaxListingBytes || names > kMaxListingNames)
+                refuse();
             for (uint32_t k = 0; k < count && r.Ok(); ++k) {
                 const std::string entry = r.Str();
                 r.View(); // the server's own "ls -l" line
@@ -134,10 +152,7 @@ void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& 
                 lines.push_back(lineOf(entry, attrs));
                 bytes += static_cast<int64_t>(lines.back().size()) + 2;
                 if (bytes > self.MaxListingBytes || lines.size() > kMaxListingLines)
-                    throw FtpLimitError("The listing of " + folder + " is larger than " +
-                                        std::to_string(self.MaxListingBytes) + " bytes or " +
-                                        std::to_string(kMaxListingLines) +
-                                        " lines; it was refused.");
+                    refuse();
             }
             if (!r.Ok())
                 Expect(Answer{}, sftp::kName, "list " + folder);

@@ -37,11 +37,11 @@ void SftpSession::Impl::WaitSocket(net::Waiter& w, std::chrono::steady_clock::ti
     struct pollfd p {
         Fd(), wanted, 0
     };
-    const int n = ::poll(&p, 1, net::kSliceMs);
+    ::poll(&p, 1, net::kSliceMs);
     w.Pump();
     if (closedLocally || broken)
         throw ConnClosedGracefullyError();
-    if (n == 0 && std::chrono::steady_clock::now() >= w.GiveUpAt(since)) {
+    if (std::chrono::steady_clock::now() >= w.GiveUpAt(since)) {
         Break();
         throw SocketError(10060);
     }

@@ -64,7 +64,9 @@ struct SftpSession::Impl {
     // Waits one slice with the idle pump until the socket is readable (or
     // writable, when libssh holds bytes to send). Throws
     // ConnClosedGracefullyError when the session was closed meanwhile,
-    // SocketError 10060 after a time-out without progress since `since`.
+    // SocketError 10060 once a time-out passed since `since` (the last
+    // progress), whether or not the socket has bytes: SSH messages that
+    // bring nothing never hold a wait open.
     void WaitSocket(net::Waiter& w, std::chrono::steady_clock::time_point since);
     // Calls f until it answers something other than `again` (libssh's
     // SSH_AGAIN, or SSH_AUTH_AGAIN for the logins).
@@ -153,8 +155,15 @@ struct SftpSession::Impl {
     bool Push();
     // Whether the answer to id is in.
     bool Has(uint32_t id) const { return answers.count(id) != 0; }
-    // Waits for the answer to id (in slices, with the idle pump).
+    // Waits for the answer to id (in slices, with the idle pump). Fails with
+    // SocketError 10060 after NetTimeOut seconds without progress on this
+    // request, or when its progress stays below MinBytesPerSecond over a
+    // whole NetTimeOut (a trickled answer).
     Answer Await(uint32_t id, net::Waiter& w);
+    // The bytes that count as progress on the request id so far: all sent,
+    // and those of its answer while it comes in.
+    uint64_t ProgressOn(uint32_t id) const;
+    uint64_t requestBytesSent = 0; // bytes of requests taken by the channel
     // The answer to id is no longer wanted (dropped when it comes).
     void Forget(uint32_t id);
     Answer Call(sftp::Request&& r, net::Waiter& w) { return Await(Send(std::move(r)), w); }

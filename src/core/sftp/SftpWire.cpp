@@ -17,6 +17,11 @@ namespace {
 constexpr uint32_t kMaxAnswer = 4u << 20;
 constexpr size_t kReadSize = 256 << 10; // bytes taken from the channel at once
 
+// An answer's id: the big-endian field after its length and type.
+uint32_t IdAt(const char* p) {
+    return sftp::PacketLength(p);
+}
+
 } // namespace
 
 void SftpSession::Impl::ResetWire() {
@@ -53,6 +58,7 @@ bool SftpSession::Impl::Push() {
         if (n == 0)
             break; // the server's window is full
         outAt += static_cast<size_t>(n);
+        requestBytesSent += static_cast<uint64_t>(n);
         moved = true;
     }
     if (outAt == out.size() && outAt > 0) {
@@ -123,8 +129,26 @@ bool SftpSession::Impl::Exchange() {
     return moved;
 }
 
+uint64_t SftpSession::Impl::ProgressOn(uint32_t id) const {
+    uint64_t bytes = requestBytesSent;
+    // The packet coming in now, once its type and id are in.
+    const size_t partial = in.size() - inAt;
+    if (partial >= 5) {
+        const uint8_t type = static_cast<uint8_t>(in[inAt + 4]);
+        if (type == sftp::kVersion ? id == 0 : partial >= 9 && IdAt(in.data() + inAt + 5) == id)
+            bytes += partial;
+    }
+    return bytes;
+}
+
 SftpSession::Impl::Answer SftpSession::Impl::Await(uint32_t id, net::Waiter& w) {
+    // Only the request's own progress counts: bytes of its answer, or of
+    // requests still going out. SSH messages without SFTP data (a flood of
+    // ignore messages) and answers to other requests restart no clock, and
+    // a trickled answer meets the bytes-per-second floor.
     auto since = std::chrono::steady_clock::now();
+    remote::RateFloor rate(self, "SFTP");
+    uint64_t seen = ProgressOn(id);
     for (;;) {
         CheckOpen();
         if (auto it = answers.find(id); it != answers.end()) {
@@ -132,13 +156,29 @@ SftpSession::Impl::Answer SftpSession::Impl::Await(uint32_t id, net::Waiter& w) 
             answers.erase(it);
             return a;
         }
-        if (Exchange()) {
+        const bool moved = Exchange();
+        if (Has(id))
+            continue;
+        const uint64_t progress = ProgressOn(id);
+        try {
+            rate.Moved(static_cast<int64_t>(progress - seen));
+        } catch (...) {
+            Break(); // the answer is half in: the stream cannot go on
+            throw;
+        }
+        if (progress != seen) {
+            seen = progress;
             since = std::chrono::steady_clock::now();
-            w.PumpIfDue();
+        }
+        if (!moved) {
+            WaitSocket(w, since);
             continue;
         }
-        if (!Has(id))
-            WaitSocket(w, since);
+        if (std::chrono::steady_clock::now() >= w.GiveUpAt(since)) {
+            Break();
+            throw SocketError(10060);
+        }
+        w.PumpIfDue();
     }
 }
 

@@ -67,7 +67,8 @@ UpgradeDecision Decide(const InfoFile& info, const UpgradeSettings& settings,
                        const std::string& appTitle, std::time_t now);
 
 // Method 2: the first URL, with "http://" in front when it has no scheme.
-// Throws UpgradeError for a scheme other than http and https (WebUrl).
+// Throws UpgradeError for a scheme other than http and https, or a URL that
+// names no server (WebUrl).
 std::string BrowserUrl(const InfoFile& info);
 // Method 2 when the user cannot be asked (message boxes off): nothing is
 // opened; this line for the log says where the new version is.

@@ -63,14 +63,38 @@ std::string WebUrl(const std::string& url) {
     if (hasScheme && url.compare(colon, 3, "://") != 0 && colon + 1 < url.size() &&
         std::isdigit(static_cast<unsigned char>(url[colon + 1])))
         hasScheme = false;
-    if (!hasScheme)
-        return "http://" + url;
-    const std::string scheme = LowerCase(url.substr(0, colon));
-    if ((scheme == "http" || scheme == "https") && url.compare(colon, 3, "://") == 0)
-        return url;
-    throw UpgradeError("The upgrade information names " + url +
-                       ", which is not an HTTP or HTTPS address, so nothing was downloaded or "
-                       "opened. Please try to upgrade this software again later.");
+    std::string web;
+    if (!hasScheme) {
+        web = "http://" + url;
+    } else {
+        const std::string scheme = LowerCase(url.substr(0, colon));
+        if ((scheme != "http" && scheme != "https") || url.compare(colon, 3, "://") != 0)
+            throw UpgradeError("The upgrade information names " + url +
+                               ", which is not an HTTP or HTTPS address, so nothing was "
+                               "downloaded or opened. Please try to upgrade this software "
+                               "again later.");
+        web = url;
+    }
+    if (WebUrlHost(web).empty())
+        throw UpgradeError("The upgrade information names " + url +
+                           ", which names no server, so nothing was downloaded or opened. "
+                           "Please try to upgrade this software again later.");
+    return web;
+}
+
+std::string WebUrlHost(const std::string& url) {
+    const size_t start = url.find("://");
+    if (start == std::string::npos)
+        return {};
+    std::string authority = url.substr(start + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#\\"));
+    if (size_t at = authority.rfind('@'); at != std::string::npos)
+        authority = authority.substr(at + 1);
+    if (!authority.empty() && authority[0] == '[') { // an IPv6 address
+        const size_t end = authority.find(']');
+        return end == std::string::npos || end == 1 ? std::string() : authority.substr(0, end + 1);
+    }
+    return authority.substr(0, authority.find(':'));
 }
 
 namespace {

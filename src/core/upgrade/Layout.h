@@ -29,8 +29,11 @@ bool DestinationFromTag(const std::string& tag, UpgradeDestination* where);
 
 // The URL to fetch for a file of the published list: an http or https URL as
 // it is, a URL without a scheme with "http://" in front. Throws UpgradeError
-// for any other scheme ("file:", "ftp://", "javascript:").
+// for any other scheme ("file:", "ftp://", "javascript:") and for a URL that
+// names no server ("/etc/passwd", "http:///x", "http://user@:80/x").
 std::string WebUrl(const std::string& url);
+// The host of a URL with "://" (without user and port), "" when it has none.
+std::string WebUrlHost(const std::string& url);
 
 // The package manager's file lists (dpkg).
 inline constexpr const char* kPackageDatabase = "/var/lib/dpkg/info";
