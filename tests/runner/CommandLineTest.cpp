@@ -136,10 +136,7 @@ TEST(CommandLine, KorvanedRefusesByNameAndReadsWithoutMaking) {
          true,
          2,
          "",
-         "Options/Host is empty in " + other +
-             "/Korvane.ini: set the mailbox's server there "
-             "(korvaned INIT " +
-             other},
+         "Options/Host is empty in " + other + "/Korvane.ini: no mailbox is set up"},
     };
     for (const Case& c : cases) {
         std::string words;

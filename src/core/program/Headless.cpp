@@ -108,9 +108,11 @@ std::string Reasons(const ErrorLineCollector& errors) {
 bool HostMissing(AppState& state, const std::string& programDir) {
     if (!Trim(state.settings.Host).empty())
         return false;
-    const std::string text = "Options/Host is empty in " + JoinPath(programDir, "Korvane.ini") +
-                             ": set the mailbox's server there (korvaned INIT " + programDir +
-                             " prints the steps of a new program folder)";
+    const std::string text =
+        "Options/Host is empty in " + JoinPath(programDir, "Korvane.ini") +
+        ": no mailbox is set up in this program folder. Set Options/Host, UserID and "
+        "Password there (korvaned INIT DIR makes a new program folder and prints these "
+        "steps)";
     ReportFatal(state, text);
     WriteFailedStart(state, text);
     return true;
