@@ -140,6 +140,11 @@ int InitCommand(const kv::CommandLine& line) {
 int main(int argc, char** argv) {
     const kv::CommandLine line =
         kv::ParseCommandLine({argv + 1, argv + argc}, kv::KorvanedCommands());
+    if (!line.refusal.empty() && line.command == "CHECK") {
+        // A monitoring system reads 2 as CRITICAL: a check it cannot run is UNKNOWN.
+        std::printf("KORVANE UNKNOWN - %s\n", line.refusal.c_str());
+        return 3;
+    }
     if (!line.refusal.empty())
         return Refuse(line.refusal);
     if (line.help) {
@@ -166,6 +171,9 @@ int main(int argc, char** argv) {
     // ONCE and SRV
     if (!line.rest.empty())
         return Refuse(kv::UnexpectedWord(line.command, line.rest[0]));
+    // Programs the run starts (hooks) see the folder it serves.
+    if (!line.folder.empty())
+        ::setenv("KORVANE_HOME", line.folder.c_str(), 1);
     const std::string folder =
         line.folder.empty() ? kv::ResolveProgramFolder(std::cerr) : line.folder;
     return kv::RunLoggedHeadless(folder, {line.command});

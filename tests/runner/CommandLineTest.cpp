@@ -124,6 +124,7 @@ TEST(CommandLine, KorvanedRefusesByNameAndReadsWithoutMaking) {
          "KORVANE UNKNOWN - " + typo + " is not a program folder",
          ""},
         {{"ONCE", "--folder", typo}, true, 2, "", "Cannot use the program folder " + typo},
+        {{"CHECK", "--folder"}, true, 3, "KORVANE UNKNOWN - option --folder needs a folder", ""},
         // A program folder without history: nothing, and nothing made.
         {{"HISTORY", "--json"}, true, 0, "[]\n", ""},
         {{"CHECK", "--warn", "1m", "--crit", "2m"}, false, 3, "KORVANE UNKNOWN - ", ""},
