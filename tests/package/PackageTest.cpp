@@ -339,7 +339,23 @@ TEST_F(PackageTest, MetadataContentsAndManualPage) {
 // lintian finds nothing but the tags accepted here, each for its reason
 // (docs/linux.md says the same).
 TEST_F(PackageTest, LintianReportsOnlyExplainedTags) {
-    const std::map<std::string, std::string> accepted = {ACCEPTED_LINTIAN_TAGS};
+    const std::map<std::string, std::string> accepted = {
+        {"bogus-mail-host", "the maintainers have no public mail address yet"},
+        {"bogus-mail-host-in-debian-changelog", "the same address, in the changelog"},
+        {"maintainer-script-calls-systemctl",
+         "the scripts stop and restart every instance of the template units by a pattern, "
+         "which deb-systemd-invoke does not take"},
+        {"uses-dpkg-database-directly",
+         "the window's upgrade check reads whether the package manager installed it, to "
+         "never upgrade such an installation by itself; it never writes there"},
+        {"binary-has-unneeded-section", "the compiler's .comment, which CPack's strip keeps"},
+        {"hardening-no-fortify-functions",
+         "the build does not define _FORTIFY_SOURCE; its reads and writes are bounded by "
+         "std::string and the tests run under AddressSanitizer instead"},
+        {"spelling-error-in-binary",
+         "\"Allow to ...\" are the Advance Preferences captions as designed; \"nam\" and "
+         "\"wtH\" are bytes of code, not words"},
+    };
     for (const std::string& deb : {gPackage->deb, gPackage->window}) {
         if (deb.empty())
             continue;
