@@ -360,11 +360,10 @@ TEST_F(PackageTest, LintianReportsOnlyExplainedTags) {
         if (deb.empty())
             continue;
         std::string out;
-        ASSERT_EQ(
-            RunTool({"/usr/bin/lintian", "--no-cfg", "--display-level", ">=pedantic",
-                     "--display-experimental", "--suppress-tags", "lintian-explain-tags", deb},
-                    &out),
-            0)
+        ASSERT_EQ(RunTool({"/usr/bin/lintian", "--no-cfg", "--fail-on", "none", "--display-level",
+                           ">=pedantic", "--display-experimental", deb},
+                          &out),
+                  0)
             << out;
         // "E: korvaned: tag-name details", one line a finding.
         std::istringstream lines(out);
