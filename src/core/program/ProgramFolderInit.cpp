@@ -2,6 +2,7 @@
 
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/SafeText.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -71,7 +72,7 @@ bool IsProgramFolder(const std::string& folder) {
 }
 
 std::string NotAProgramFolder(const std::string& folder) {
-    return folder + " is not a program folder (" +
+    return TerminalText(folder) + " is not a program folder (" +
            (DirectoryExists(folder) ? "no Korvane.ini in it" : "no such folder") +
            "); name one with --folder or KORVANE_HOME, or make it with korvaned INIT";
 }
