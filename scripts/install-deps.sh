@@ -24,8 +24,9 @@ PACKAGES=(
     libacl1 libhiredis0.14 libidn2-0 libmemcached11 libmemcachedutil2 libncursesw6
     libpcre2-8-0 libpcre2-posix3 libtinfo6 zlib1g
     # the Debian package and its test: cpack's dpkg-shlibdeps, dpkg-deb, gzip,
-    # systemd-analyze verify (which opens the manual page with man), groff
-    dpkg-dev gzip binutils systemd man-db groff-base
+    # systemd-analyze verify (which opens the manual page with man), groff,
+    # lintian for the packages' verdict
+    dpkg-dev gzip binutils systemd man-db groff-base lintian
     # the window: Qt 6 Widgets, a CJK font for Chinese captions, and a virtual
     # X server with screenshot tools for the window's pictures
     qt6-base-dev fonts-wqy-microhei xvfb xauth imagemagick

@@ -5,8 +5,10 @@
 //   korvaned INIT [folder]  makes a program folder from the installed template
 //   korvaned HISTORY, STATUS, CHECK  the transfer history and the last cycle's
 //            status for scripts, people and monitoring
+// Every command takes --folder DIR; --help and --version print and end.
 #include "app/Settings.h"
 #include "config/WnDes.h"
+#include "program/CommandLine.h"
 #include "program/CompanionService.h"
 #include "program/Headless.h"
 #include "program/HistoryCommand.h"
@@ -28,31 +30,36 @@
 
 namespace {
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: korvaned ONCE | SRV | PASSWORD | INIT [folder]\n"
-                 "       korvaned HISTORY [--since DATE] [--until DATE] [--match TEXT] "
-                 "[--json|--csv]\n"
-                 "       korvaned STATUS\n"
-                 "       korvaned CHECK --warn DURATION --crit DURATION\n"
-                 "  ONCE      connect, receive, send, disconnect once; exit 0 when all went well,\n"
-                 "            1 when a file or folder step reported an error, 2 when it could not\n"
-                 "            start or connect\n"
-                 "  SRV       repeat the cycle every Options/TimeInterval minutes until SIGTERM\n"
-                 "  PASSWORD  read a password from standard input and print the text to store\n"
-                 "            as Options/Password or Proxy/Password in Korvane.ini\n"
-                 "  INIT      make the folder (default $KORVANE_HOME) a program folder from the\n"
-                 "            installed template; an existing program folder is left alone\n"
-                 "  HISTORY   the transferred files, newest first (DATE as 2026-01-31)\n"
-                 "  STATUS    what the last cycle did\n"
-                 "  CHECK     a monitoring check on the age of the last good cycle and the\n"
-                 "            last outcome (DURATION as 30m, 2h, 1d); exit 0 OK, 1 WARNING,\n"
-                 "            2 CRITICAL, 3 UNKNOWN\n"
-                 "  HISTORY, STATUS and CHECK take --folder DIR for another program folder.\n"
-                 "The program folder is $KORVANE_HOME, else the folder of this executable\n"
-                 "when it holds a Korvane.ini, else ~/.local/share/korvane (made at the first\n"
-                 "start).\n"
-                 "See korvaned(1).\n");
+const char* const kUsage =
+    "usage: korvaned COMMAND [--folder DIR] [options]\n"
+    "       korvaned ONCE | SRV | PASSWORD | INIT [DIR]\n"
+    "       korvaned HISTORY [--since DATE] [--until DATE] [--match TEXT] [--json|--csv]\n"
+    "       korvaned STATUS\n"
+    "       korvaned CHECK --warn DURATION --crit DURATION\n"
+    "       korvaned --help | --version\n"
+    "  ONCE      connect, receive, send, disconnect once; exit 0 when all went well,\n"
+    "            1 when a file or folder step reported an error, 2 when it could not\n"
+    "            start or connect (the reason on standard error)\n"
+    "  SRV       repeat the cycle every Options/TimeInterval minutes until SIGTERM\n"
+    "  PASSWORD  read a password from standard input and print the text to store\n"
+    "            as Options/Password or Proxy/Password in Korvane.ini\n"
+    "  INIT      make the folder (DIR, --folder, else $KORVANE_HOME) a program folder\n"
+    "            from the installed template; an existing program folder is left alone\n"
+    "  HISTORY   the transferred files, newest first (DATE as 2026-01-31)\n"
+    "  STATUS    what the last cycle did\n"
+    "  CHECK     a monitoring check on the age of the last good cycle and the\n"
+    "            last outcome (DURATION as 30m, 2h, 1d; at most 3650d); exit 0 OK,\n"
+    "            1 WARNING, 2 CRITICAL, 3 UNKNOWN\n"
+    "  --folder DIR  the program folder to work in, for every command.\n"
+    "The program folder is otherwise $KORVANE_HOME, else the folder of this executable\n"
+    "when it holds a Korvane.ini, else ~/.local/share/korvane (made at the first\n"
+    "ONCE or SRV; HISTORY, STATUS and CHECK only read and never make a folder).\n"
+    "See korvaned(1).\n";
+
+// A command line that cannot be run: the word named, exit 2.
+int Refuse(const std::string& why) {
+    std::fprintf(stderr, "korvaned: %s\nRun korvaned --help for the commands and options.\n",
+                 why.c_str());
     return 2;
 }
 
@@ -67,75 +74,107 @@ void RestoreTerminalAndDie(int sig) {
 }
 
 // HISTORY, STATUS and CHECK: they read the program folder and never take
-// its lock, so they run beside the window or the service.
-int ReportCommand(std::vector<std::string> args) {
-    const std::string word = kv::UpperCase(args[0]);
-    args.erase(args.begin());
-    std::string folder;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--folder" && i + 1 < args.size()) {
-            folder = kv::AbsoluteFolder(args[i + 1]);
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
-                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-            break;
-        }
-    }
-    if (folder.empty())
-        folder = kv::ResolveProgramFolder(std::cerr);
+// its lock, so they run beside the window or the service; they never make a
+// program folder where none is.
+int ReportCommand(const kv::CommandLine& line) {
+    const std::string folder =
+        line.folder.empty() ? kv::ResolveProgramFolder(std::cerr, false) : line.folder;
     const std::time_t now = std::time(nullptr);
-    if (word == "HISTORY")
-        return kv::RunHistoryCommand(folder, args, std::cout, std::cerr);
-    if (word == "STATUS") {
-        if (!args.empty())
-            return Usage();
+    if (line.command == "HISTORY")
+        return kv::RunHistoryCommand(folder, line.rest, std::cout, std::cerr);
+    if (line.command == "STATUS") {
+        if (!line.rest.empty())
+            return Refuse(kv::UnexpectedWord("STATUS", line.rest[0]));
         return kv::RunStatusCommand(folder, now, std::cout, std::cerr);
     }
-    return kv::RunCheckCommand(folder, args, now, std::cout);
+    return kv::RunCheckCommand(folder, line.rest, now, std::cout);
+}
+
+int PasswordCommand() {
+    std::string password;
+    // Typed on a terminal, the password is not shown.
+    struct termios& saved = gSavedTerminal;
+    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            ::signal(sig, RestoreTerminalAndDie);
+        struct termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        quiet.c_lflag |= ECHONL;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        std::fprintf(stderr, "Password: ");
+    }
+    std::getline(std::cin, password);
+    if (terminal)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    try {
+        std::cout << kv::EncryptToHex(password, kv::kPasswordKey) << "\n";
+    } catch (const kv::KvError& e) {
+        std::fprintf(stderr, "korvaned: %s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
+
+int InitCommand(const kv::CommandLine& line) {
+    std::string folder = line.folder;
+    // One folder at most, given once, and no option but the common ones.
+    const size_t folderWords = folder.empty() ? 1 : 0;
+    for (size_t i = 0; i < line.rest.size(); ++i)
+        if (kv::StartsWith(line.rest[i], "-") || i >= folderWords)
+            return Refuse(kv::UnexpectedWord("INIT", line.rest[i]));
+    if (folder.empty() && !line.rest.empty())
+        folder = line.rest[0];
+    if (const char* home = std::getenv("KORVANE_HOME"); folder.empty() && home)
+        folder = home;
+    if (folder.empty())
+        return Refuse("INIT needs the folder to make: korvaned INIT DIR (or --folder DIR, or "
+                      "KORVANE_HOME)");
+    return kv::InitProgramFolder(folder, kv::FindProgramTemplate(), std::cout, std::cerr);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && kv::EqualsNoCase(args[0], "PASSWORD")) {
-        std::string password;
-        // Typed on a terminal, the password is not shown.
-        struct termios& saved = gSavedTerminal;
-        const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-        if (terminal) {
-            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-                ::signal(sig, RestoreTerminalAndDie);
-            struct termios quiet = saved;
-            quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
-            quiet.c_lflag |= ECHONL;
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-            std::fprintf(stderr, "Password: ");
-        }
-        std::getline(std::cin, password);
-        if (terminal)
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        if (!password.empty() && password.back() == '\r')
-            password.pop_back();
-        try {
-            std::cout << kv::EncryptToHex(password, kv::kPasswordKey) << "\n";
-        } catch (const kv::KvError& e) {
-            std::fprintf(stderr, "korvaned: %s\n", e.what());
-            return 2;
-        }
+    const kv::CommandLine line =
+        kv::ParseCommandLine({argv + 1, argv + argc}, kv::KorvanedCommands());
+    if (!line.refusal.empty() && line.command == "CHECK") {
+        // A monitoring system reads 2 as CRITICAL: a check it cannot run is UNKNOWN.
+        std::printf("KORVANE UNKNOWN - %s\n", line.refusal.c_str());
+        return 3;
+    }
+    if (!line.refusal.empty())
+        return Refuse(line.refusal);
+    if (line.help) {
+        std::fputs(kUsage, stdout);
         return 0;
     }
-    if (!args.empty() && args.size() <= 2 && kv::EqualsNoCase(args[0], "INIT")) {
-        const char* home = std::getenv("KORVANE_HOME");
-        std::string folder = args.size() == 2 ? args[1] : (home ? home : "");
-        if (folder.empty())
-            return Usage();
-        return kv::InitProgramFolder(folder, kv::FindProgramTemplate(), std::cout, std::cerr);
+    if (line.version) {
+        std::printf("korvaned %s\n", KORVANE_VERSION);
+        return 0;
     }
-    if (!args.empty() &&
-        (kv::EqualsNoCase(args[0], "HISTORY") || kv::EqualsNoCase(args[0], "STATUS") ||
-         kv::EqualsNoCase(args[0], "CHECK")))
-        return ReportCommand(args);
-    if (!kv::WantsHeadlessRun(args, false))
-        return Usage();
-    return kv::RunLoggedHeadless(kv::ResolveProgramFolder(std::cerr), args);
+    if (line.command.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (line.command == "PASSWORD") {
+        if (!line.rest.empty())
+            return Refuse(kv::UnexpectedWord("PASSWORD", line.rest[0]));
+        return PasswordCommand();
+    }
+    if (line.command == "INIT")
+        return InitCommand(line);
+    if (line.command == "HISTORY" || line.command == "STATUS" || line.command == "CHECK")
+        return ReportCommand(line);
+    // ONCE and SRV
+    if (!line.rest.empty())
+        return Refuse(kv::UnexpectedWord(line.command, line.rest[0]));
+    // Programs the run starts (hooks) see the folder it serves.
+    if (!line.folder.empty())
+        ::setenv("KORVANE_HOME", line.folder.c_str(), 1);
+    const std::string folder =
+        line.folder.empty() ? kv::ResolveProgramFolder(std::cerr) : line.folder;
+    return kv::RunLoggedHeadless(folder, {line.command});
 }

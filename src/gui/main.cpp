@@ -1,6 +1,9 @@
 // korvane: the window. "korvane ONCE", and "korvane SRV" where no display
-// exists, take the headless path of korvaned without creating any window.
+// exists, take the headless path of korvaned without creating any window,
+// with korvaned's command-line rules (--folder DIR, words it does not take
+// refused by name).
 #include "FormKorvane.h"
+#include "program/CommandLine.h"
 #include "program/CompanionService.h"
 #include "program/FolderHandOver.h"
 #include "program/Headless.h"
@@ -60,9 +63,34 @@ void CloseOnStopSignals(kvgui::FormKorvane& window) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") {
+            std::printf("usage: korvane [AUTO | SRV]       the window (SRV: automatic mode)\n"
+                        "       korvane ONCE [--folder DIR]  one cycle without a window\n"
+                        "       korvane SRV [--folder DIR]   without a display: korvaned SRV\n"
+                        "See korvaned(1) for the program folder and the exit statuses.\n");
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("korvane %s\n", KORVANE_VERSION);
+            return 0;
+        }
+    }
+    if (kv::WantsHeadlessRun(args, DisplayAvailable())) {
+        const kv::CommandLine line = kv::ParseCommandLine(args, {"ONCE", "SRV"});
+        std::string refusal = line.refusal;
+        if (refusal.empty() && !line.rest.empty())
+            refusal = kv::UnexpectedWord(line.command, line.rest[0]);
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "korvane: %s\nRun korvane --help for the commands.\n",
+                         refusal.c_str());
+            return 2;
+        }
+        const std::string folder =
+            line.folder.empty() ? kv::ResolveProgramFolder(std::cerr) : line.folder;
+        return kv::RunLoggedHeadless(folder, {line.command});
+    }
     const std::string programDir = kv::ResolveProgramFolder(std::cerr);
-    if (kv::WantsHeadlessRun(args, DisplayAvailable()))
-        return kv::RunLoggedHeadless(programDir, args);
 
     ::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);

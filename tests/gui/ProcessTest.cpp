@@ -76,6 +76,15 @@ TEST(GuiProcess, OneInstancePerProgramFolderAndCloseOnSigterm) {
     EXPECT_EQ(once.wait(), 2) << once.err();
     EXPECT_NE(once.err().find("could not connect"), std::string::npos) << once.err();
     EXPECT_EQ(h.Count("INFO:Start Korvane System!"), 2);
+    // With korvaned's command-line rules: a word it does not take is refused
+    // by name before anything starts.
+    ChildProgram typo({BuildProgram("korvane"), "ONCE", "--typo"},
+                      {"KORVANE_HOME=" + h.dir.path(), "PATH=/usr/bin:/bin", "LANG=C"},
+                      h.path("typo.err"));
+    EXPECT_EQ(typo.wait(), 2);
+    EXPECT_NE(typo.err().find("korvane: unknown option '--typo' for ONCE"), std::string::npos)
+        << typo.err();
+    EXPECT_EQ(h.Count("INFO:Start Korvane System!"), 2);
 }
 
 namespace {

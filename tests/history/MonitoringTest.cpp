@@ -11,6 +11,7 @@
 #include "util/Json.h"
 
 #include <cmath>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
@@ -230,17 +231,77 @@ TEST(Monitoring, StatusFileAfterEachCycle) {
               static_cast<double>(start + 5));
     EXPECT_EQ(metrics.at("korvane_last_cycle_ok{" + folder + "}"), 0);
 
-    // Without Options/MetricsFile nothing is written; a folder that cannot
-    // take the file is reported as an error line with what to do.
+    // A folder that cannot take the metrics file: an error line with what
+    // to do, and the cycle is "errors" in the status as in its outcome (and
+    // so in korvaned ONCE's exit status).
     WriteFile(m.state.IniPath, "[Options]\r\nMetricsFile=no/such/folder/k.prom\r\n");
     m.host.view.clear();
-    m.Cycle(true, 0, {});
+    EXPECT_EQ(m.Cycle(true, 0, {}), CycleOutcomeKind::Errors);
     ASSERT_FALSE(m.host.view.empty());
     EXPECT_NE(m.host.view.back().find("ERROR:Cannot write the metrics file named by "
                                       "Options/MetricsFile"),
               std::string::npos)
         << m.host.view.back();
-    EXPECT_EQ(m.Status()["outcome"].text, "ok"); // the cycle itself went well
+    s = m.Status();
+    EXPECT_EQ(s["outcome"].text, "errors");
+    ASSERT_EQ(s["errors"].items.size(), 1u);
+    EXPECT_NE(s["errors"].items[0].text.find("Cannot write the metrics file"), std::string::npos);
+    EXPECT_EQ(ParseIsoTime(s["last_ok"].text), start + 5); // not a good cycle
+}
+
+// The status file cannot be written: the same error line and outcome, which
+// the metrics file then carries; a write a kill cut off leaves nothing for
+// long.
+TEST(Monitoring, WriteFailuresAndCutOffWrites) {
+    Mailbox m;
+    ::mkdir(m.path("LOG").c_str(), 0755);
+    const std::string cutOff = m.path("LOG/.KVSTATUS.json.0123456789abcdef.part");
+    const std::string oldMetrics = m.path("metrics/.korvane.prom.0123456789abcdef.part");
+    const std::string newMetrics = m.path("metrics/.korvane.prom.fedcba9876543210.part");
+    for (const std::string& part : {cutOff, oldMetrics, newMetrics})
+        WriteFile(part, "{\"version\": 1, \"outc");
+    // Only a part an hour old goes beside the metrics: that folder may be
+    // another mailbox's too, whose write may be running.
+    const struct timespec times[2] = {{m.now - 3601, 0}, {m.now - 3601, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, oldMetrics.c_str(), times, 0), 0);
+    EXPECT_EQ(m.Cycle(true, 1, {}), CycleOutcomeKind::Ok);
+    EXPECT_FALSE(kvtest::Exists(cutOff));
+    EXPECT_FALSE(kvtest::Exists(oldMetrics));
+    EXPECT_TRUE(kvtest::Exists(newMetrics));
+
+    ::unlink(m.path("LOG/KVSTATUS.json").c_str());
+    ::mkdir(m.path("LOG/KVSTATUS.json").c_str(), 0755); // cannot be replaced
+    m.host.view.clear();
+    EXPECT_EQ(m.Cycle(true, 1, {}), CycleOutcomeKind::Errors);
+    ASSERT_FALSE(m.host.view.empty());
+    EXPECT_NE(m.host.view.back().find("ERROR:Cannot write the status file"), std::string::npos)
+        << m.host.view.back();
+    const std::map<std::string, double> metrics =
+        ParseMetrics(ReadFile(m.path("metrics/korvane.prom")));
+    const std::string folder = "folder=" + m.dir.path();
+    EXPECT_EQ(metrics.at("korvane_last_cycle_ok{" + folder + "}"), 0);
+    EXPECT_EQ(metrics.at("korvane_errors_total{" + folder + "}"), 1);
+    EXPECT_EQ(metrics.at("korvane_cycles_total{" + folder + ",outcome=errors}"), 1);
+    // Without the last status, the totals begin again (a counter reset).
+    EXPECT_EQ(metrics.at("korvane_cycles_total{" + folder + ",outcome=ok}"), 0);
+}
+
+// A program folder whose name is not UTF-8 still gives valid UTF-8 labels,
+// as the status file's texts.
+TEST(Monitoring, LabelsOfAFolderNameInAnotherEncoding) {
+    Mailbox m;
+    const std::string folder = m.path("\xb2\xe2\xff");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    m.state.ProgramDir = folder;
+    m.state.IniPath = folder + "/Korvane.ini";
+    WriteFile(m.state.IniPath, "[Options]\r\nMetricsFile=k.prom\r\n");
+    m.Cycle(true, 0, {});
+    const std::string text = ReadFile(folder + "/k.prom");
+    EXPECT_TRUE(IsValidUtf8(text));
+    const std::map<std::string, double> metrics = ParseMetrics(text);
+    EXPECT_EQ(
+        metrics.count("korvane_cycles_total{folder=" + ToDisplayUtf8(folder) + ",outcome=ok}"), 1u)
+        << text;
 }
 
 TEST(Monitoring, CheckVerdicts) {
@@ -291,6 +352,23 @@ TEST(Monitoring, CheckVerdicts) {
          },
          2, "CRITICAL - last cycle failed"},
         {"never good", [](Mailbox& m) { m.Cycle(false, 0, {"x"}); }, 2, "no good cycle yet"},
+        {"good cycle dated ahead (the clock was set back)",
+         [](Mailbox& m) {
+             m.Cycle(true, 1, {});
+             m.now -= 2 * 3600;
+         },
+         3, "UNKNOWN - the last good cycle ended at 2026-03-01 12:00:03, 2 h 0 min after"},
+        {"impossible last_ok",
+         [](Mailbox& m) {
+             m.Cycle(true, 1, {});
+             std::string text = ReadFile(m.path("LOG/KVSTATUS.json"));
+             const size_t at = text.find("\"last_ok\": \"") + 12;
+             text.replace(at, 19, "2026-02-30T25:61:61");
+             WriteFile(m.path("LOG/KVSTATUS.json"), text);
+         },
+         3, "(last_ok '2026-02-30T25:61:61+"},
+        {"not a program folder", [](Mailbox& m) { ::unlink(m.state.IniPath.c_str()); }, 3,
+         "is not a program folder (no Korvane.ini in it)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -305,13 +383,48 @@ TEST(Monitoring, CheckVerdicts) {
     m.Cycle(true, 1, {});
     std::string line;
     EXPECT_EQ(m.Check("2h", "30m", &line), 3) << line; // warn beyond crit
-    EXPECT_EQ(m.Check("soon", "2h", &line), 3) << line;
     EXPECT_NE(line.find("usage: korvaned CHECK"), std::string::npos);
+    EXPECT_EQ(m.Check("soon", "2h", &line), 3) << line;
+    EXPECT_NE(line.find("--warn 'soon' is no duration"), std::string::npos) << line;
     EXPECT_EQ(ParseDuration("1h30m"), 5400);
     EXPECT_EQ(ParseDuration("90"), 90);
     EXPECT_EQ(ParseDuration("2d"), 172800);
     EXPECT_FALSE(ParseDuration("1h30"));
     EXPECT_FALSE(ParseDuration("-5m"));
+    // Bounded: beyond ten years is refused, however it is written, and no
+    // sum of parts overflows.
+    EXPECT_EQ(ParseDuration("3650d"), kLongestDuration);
+    EXPECT_FALSE(ParseDuration("3650d1s"));
+    EXPECT_FALSE(ParseDuration("999999999999w"));
+    EXPECT_FALSE(ParseDuration(std::string(40, '9')));
+    std::string many;
+    for (int i = 0; i < 40; ++i)
+        many += "999999999999w";
+    EXPECT_FALSE(ParseDuration(many));
+    EXPECT_EQ(m.Check("999999999999w", "999999999999w", &line), 3);
+    EXPECT_NE(line.find("--warn '999999999999w' is no duration of at most 3650d"),
+              std::string::npos)
+        << line;
+    EXPECT_EQ(m.Check("30m", "2h", &line), 0) << line;
+    std::ostringstream out;
+    EXPECT_EQ(RunCheckCommand(m.dir.path(), {"--warn", "1m", "--crit", "2m", "--typo"}, m.now, out),
+              3);
+    EXPECT_NE(out.str().find("unknown option '--typo'"), std::string::npos) << out.str();
+}
+
+// Times of the status file: only texts that name a moment.
+TEST(Monitoring, StatusTimes) {
+    const std::time_t t = ParseIsoTime("2026-03-01T12:00:00+01:00").value_or(0);
+    EXPECT_EQ(ParseIsoTime("2026-03-01T11:00:00+00:00"), t);
+    EXPECT_EQ(ParseIsoTime("2026-03-01T06:30:00-04:30"), t);
+    EXPECT_EQ(ParseIsoTime(IsoTime(t)), t);
+    EXPECT_TRUE(ParseIsoTime("2028-02-29T23:59:59+00:00")); // a leap day
+    for (const char* bad :
+         {"2026-02-30T25:61:61+00:00", "2026-02-29T00:00:00+00:00", "2026-13-01T00:00:00+00:00",
+          "2026-00-10T00:00:00+00:00", "2026-01-01T24:00:00+00:00", "2026-01-01T00:60:00+00:00",
+          "2026-01-01T00:00:60+00:00", "2026-01-01T00:00:00+00:60", "2026-01-01T00:00:00*00:00",
+          "2026-01-01 00:00:00+00:00", "2026-01-01T00:00:00Z", ""})
+        EXPECT_FALSE(ParseIsoTime(bad)) << bad;
 }
 
 TEST(Monitoring, JsonReader) {

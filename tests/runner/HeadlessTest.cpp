@@ -149,7 +149,24 @@ TEST(Headless, OnceExitStatusesForErrorsAndFailures) {
         Runner r(h.dir.path(), {"ONCE"});
         EXPECT_EQ(r.wait(), 2) << r.err();
         EXPECT_TRUE(h.LogHas("ERROR:Socket Error # 10061 Connection refused.!"));
-        EXPECT_NE(r.err().find("could not connect"), std::string::npos);
+        // The terminal line carries the reason, not only where the log is.
+        EXPECT_NE(r.err().find("could not connect:\n  ERROR:Socket Error # 10061 Connection "
+                               "refused.!"),
+                  std::string::npos)
+            << r.err();
+    }
+    {
+        // A wrong password: 2, with the server's refusal on the terminal.
+        Home h;
+        h.Settings();
+        IniFile(h.path("Korvane.ini"))
+            .WriteString("Options", "Password", EncryptToHex("not it", kPasswordKey));
+        Runner r(h.dir.path(), {"ONCE"});
+        EXPECT_EQ(r.wait(), 2) << r.err();
+        EXPECT_NE(r.err().find("530"), std::string::npos) << r.err();
+        EXPECT_NE(r.err().find("The whole cycle is in " + h.dir.path() + "/LOG/"),
+                  std::string::npos)
+            << r.err();
     }
     {
         // A port that is not a number stops the start: 2, and the reason is logged.
@@ -259,7 +276,11 @@ TEST(Headless, OneInstancePerProgramFolder) {
                                      "(KORVANE_HOME names it).");
     Runner r(h.dir.path(), {"ONCE"});
     EXPECT_EQ(r.wait(), 2);
-    EXPECT_NE(r.err().find("Program Already Run!!!"), std::string::npos);
+    // The folder and the process that holds it (this test) are named.
+    EXPECT_NE(r.err().find("Program Already Run!!! (the program folder " + h.dir.path() +
+                           " is held by process " + std::to_string(::getpid()) + ": "),
+              std::string::npos)
+        << r.err();
     EXPECT_FALSE(kvtest::Exists(h.path("LOG")));
 
     // A file system that keeps no locks (ENOLCK: NFS without its lock
@@ -588,6 +609,7 @@ TEST(Headless, HistoryStatusAndCheckAfterRealCycles) {
     FreshRemote();
     Server().writeFile("out/MANIFEST 1.EDI", "00:CUSCAR:X:Y:THEM:ME:Z'\r\n");
     Server().writeFile("out/b.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    Server().writeFile("out/=1+1.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
     Home h;
     h.Settings();
     IniFile(h.path("Korvane.ini")).WriteString("Options", "MetricsFile", h.path("k.prom"));
@@ -612,7 +634,7 @@ TEST(Headless, HistoryStatusAndCheckAfterRealCycles) {
     EXPECT_EQ(out.rfind("KORVANE OK - last cycle ok at ", 0), 0u) << out;
     std::tie(code, out) = capture("STATUS");
     EXPECT_EQ(code, 0);
-    EXPECT_NE(out.find("Received:         2 file(s)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Received:         3 file(s)"), std::string::npos) << out;
     EXPECT_NE(out.find("Sent:             1 file(s)"), std::string::npos) << out;
     EXPECT_NE(out.find("Errors:           none"), std::string::npos) << out;
     EXPECT_TRUE(kvtest::Exists(h.path("k.prom")));
@@ -621,12 +643,16 @@ TEST(Headless, HistoryStatusAndCheckAfterRealCycles) {
     EXPECT_EQ(code, 0) << ReadFile(h.path("err.txt"));
     const std::optional<JsonValue> history = ParseJson(out);
     ASSERT_TRUE(history) << out;
-    ASSERT_EQ(history->items.size(), 3u) << out;
+    ASSERT_EQ(history->items.size(), 4u) << out;
     std::set<std::string> names;
     for (const JsonValue& r : history->items)
         names.insert(r["name"].text + "/" + r["direction"].text + "/" + r["sender"].text);
     EXPECT_EQ(names, (std::set<std::string>{"MANIFEST 1.EDI/received/THEM", "b.edi/received/THEM",
-                                            "order 1.txt/sent/ME"}));
+                                            "=1+1.edi/received/THEM", "order 1.txt/sent/ME"}));
+    // A name a spreadsheet would run is text in the CSV.
+    std::tie(code, out) = capture("HISTORY --csv --match =1");
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(out.find(",Received,'=1+1.edi,"), std::string::npos) << out;
     std::tie(code, out) = capture("HISTORY --csv --match 'manifest 1'");
     EXPECT_EQ(code, 0);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;

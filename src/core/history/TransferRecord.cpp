@@ -3,6 +3,7 @@
 
 #include "util/Encoding.h"
 #include "util/Json.h"
+#include "util/SafeText.h"
 #include "util/Text.h"
 
 #include <cstdio>
@@ -63,11 +64,7 @@ size_t RecordStart(std::string_view line) {
 }
 
 std::string CsvField(const std::string& text, bool spreadsheetSafe) {
-    std::string value = text;
-    if (spreadsheetSafe && !value.empty() &&
-        (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@' ||
-         value[0] == '\t' || value[0] == '\r'))
-        value.insert(0, "'");
+    const std::string value = spreadsheetSafe ? SpreadsheetCell(text) : text;
     if (value.find_first_of(",\"\r\n") == std::string::npos)
         return value;
     std::string out = "\"";

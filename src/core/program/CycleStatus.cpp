@@ -5,12 +5,14 @@
 #include "app/AppState.h"
 #include "config/SettingsSnapshot.h"
 #include "program/ServiceNotify.h"
+#include "util/Encoding.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Json.h"
 #include "util/Text.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace kv {
 
@@ -25,35 +27,57 @@ struct Report {
     std::time_t start = 0, end = 0;
     CycleOutcomeKind outcome = CycleOutcomeKind::Ok;
     int64_t receivedFiles = 0, receivedBytes = 0, sentFiles = 0, sentBytes = 0;
-    const ErrorLineCollector* errors = nullptr;
+    ErrorLineCollector* errors = nullptr;
     std::optional<std::time_t> lastOk;
     std::optional<std::time_t> nextDue;
     Totals totals;
 };
 
 // What the last run left: the last good cycle and the totals.
-void TakePrevious(const std::string& path, Report& r) {
+struct Previous {
+    std::optional<std::time_t> lastOk;
+    Totals totals;
+};
+
+// A missing or damaged status file gives no totals: the counters begin again
+// at 0, which monitoring takes as a counter reset.
+Previous TakePrevious(const std::string& path) {
+    Previous p;
     std::string text;
     try {
         text = ReadWholeFile(path);
     } catch (const FileError&) {
-        return; // the first cycle
+        return p; // the first cycle
     }
     const std::optional<JsonValue> v = ParseJson(text);
     if (!v)
-        return; // damaged: begun again
+        return p; // damaged: begun again
     const JsonValue& status = *v;
     if (status["last_ok"].kind == JsonValue::Kind::String)
-        r.lastOk = ParseIsoTime(status["last_ok"].text);
+        p.lastOk = ParseIsoTime(status["last_ok"].text);
     const JsonValue& t = status["totals"];
-    r.totals.cycles[0] = t["cycles_ok"].Integer();
-    r.totals.cycles[1] = t["cycles_errors"].Integer();
-    r.totals.cycles[2] = t["cycles_failed"].Integer();
-    r.totals.receivedFiles = t["received_files"].Integer();
-    r.totals.receivedBytes = t["received_bytes"].Integer();
-    r.totals.sentFiles = t["sent_files"].Integer();
-    r.totals.sentBytes = t["sent_bytes"].Integer();
-    r.totals.errorLines = t["error_lines"].Integer();
+    p.totals.cycles[0] = t["cycles_ok"].Integer();
+    p.totals.cycles[1] = t["cycles_errors"].Integer();
+    p.totals.cycles[2] = t["cycles_failed"].Integer();
+    p.totals.receivedFiles = t["received_files"].Integer();
+    p.totals.receivedBytes = t["received_bytes"].Integer();
+    p.totals.sentFiles = t["sent_files"].Integer();
+    p.totals.sentBytes = t["sent_bytes"].Integer();
+    p.totals.errorLines = t["error_lines"].Integer();
+    return p;
+}
+
+// The totals and the last good cycle after this cycle, from what the last
+// run left.
+void Tally(Report& r, const Previous& p) {
+    r.totals = p.totals;
+    r.totals.cycles[static_cast<int>(r.outcome)] += 1;
+    r.totals.receivedFiles += r.receivedFiles;
+    r.totals.receivedBytes += r.receivedBytes;
+    r.totals.sentFiles += r.sentFiles;
+    r.totals.sentBytes += r.sentBytes;
+    r.totals.errorLines += r.errors->total;
+    r.lastOk = r.outcome == CycleOutcomeKind::Ok ? std::optional<std::time_t>(r.end) : p.lastOk;
 }
 
 std::string TimeOrNull(const std::optional<std::time_t>& t) {
@@ -118,10 +142,12 @@ std::string StatusJson(const AppState& state, const Report& r) {
            "}\n";
 }
 
-// A label value of the text format: backslash, quote and line feed escaped.
+// A label value of the text format: UTF-8 as the status file's texts
+// (another encoding converted, undecodable bytes as U+FFFD), backslash,
+// quote and line feed escaped.
 std::string LabelValue(const std::string& text) {
     std::string out;
-    for (char c : text) {
+    for (char c : ToDisplayUtf8(text)) {
         if (c == '\\' || c == '"')
             out += '\\';
         if (c == '\n') {
@@ -183,53 +209,102 @@ std::string ServiceStatusLine(const Report& r) {
     return line;
 }
 
-void Failed(AppState& state, const std::string& text) {
+// A file of this cycle's report that could not be written: an error line
+// of the cycle (in the log, on standard error and in the status), so the
+// outcome turns from ok to errors wherever it is still written, and
+// korvaned ONCE's exit status says the same.
+void WriteFailed(AppState& state, Report& r, const Previous& p, const std::string& text) {
     std::fprintf(stderr, "korvane: %s\n", text.c_str());
     std::fflush(stderr);
+    ErrorLineCollector* outer = state.errorLines;
+    state.errorLines = r.errors;
     ReportError(state, text + "!!!");
+    state.errorLines = outer;
+    if (r.outcome == CycleOutcomeKind::Ok)
+        r.outcome = CycleOutcomeKind::Errors;
+    Tally(r, p);
 }
 
-void Publish(AppState& state, Report& r) {
-    const std::string statusPath = state.PathInProgramDir(kStatusFileName);
-    TakePrevious(statusPath, r);
-    r.totals.cycles[static_cast<int>(r.outcome)] += 1;
-    r.totals.receivedFiles += r.receivedFiles;
-    r.totals.receivedBytes += r.receivedBytes;
-    r.totals.sentFiles += r.sentFiles;
-    r.totals.sentBytes += r.sentBytes;
-    r.totals.errorLines += r.errors->total;
-    if (r.outcome == CycleOutcomeKind::Ok)
-        r.lastOk = r.end;
-    NotifyServiceManager("STATUS=" + ServiceStatusLine(r));
-    try {
-        const std::string folder = FolderOf(statusPath);
-        if (!DirectoryExists(folder) && ForceDirectories(folder))
-            TakeFolderOwner(folder, state.ProgramDir);
-        AtomicWriteFile(statusPath, StatusJson(state, r), 0644, state.ProgramDir);
-    } catch (const FileError& e) {
-        Failed(state, std::string("Cannot write the status file: ") + e.what() +
-                          "; give the program write access to its LOG folder");
+// Removes the temporary files of writes that were cut off (a killed
+// program, a power loss) beside path, when older than minAgeSeconds (0:
+// whatever their age).
+void RemoveCutOffWrites(const std::string& path, std::time_t now, std::time_t minAgeSeconds) {
+    const std::string folder = FolderOf(path);
+    const std::string prefix = "." + FileNameOf(path) + ".";
+    for (const std::string& name : ListFolder(folder, "*", true)) {
+        if (!StartsWith(name, prefix) || !IsOwnTemporaryName(name))
+            continue;
+        const std::string part = JoinPath(folder, name);
+        struct stat st {};
+        if (minAgeSeconds == 0 ||
+            (::lstat(part.c_str(), &st) == 0 && now - st.st_mtime >= minAgeSeconds))
+            ::unlink(part.c_str());
     }
-    std::string metricsPath;
+}
+
+std::string MetricsPath(const AppState& state) {
+    std::string path;
     if (!state.IniPath.empty()) {
         try {
-            metricsPath = Trim(SettingsSnapshot::Read(state.IniPath).Text(keys::MetricsFile));
+            path = Trim(SettingsSnapshot::Read(state.IniPath).Text(keys::MetricsFile));
         } catch (const KvError&) {
             // An unreadable settings file was reported where it was read.
         }
     }
-    if (metricsPath.empty())
-        return;
-    if (metricsPath[0] != '/')
-        metricsPath = state.PathInProgramDir(metricsPath);
+    if (!path.empty() && path[0] != '/')
+        path = state.PathInProgramDir(path);
+    return path;
+}
+
+void WriteStatus(AppState& state, const std::string& path, const Report& r) {
+    const std::string folder = FolderOf(path);
+    if (!DirectoryExists(folder) && ForceDirectories(folder))
+        TakeFolderOwner(folder, state.ProgramDir);
+    AtomicWriteFile(path, StatusJson(state, r), 0644, state.ProgramDir);
+}
+
+const char* const kStatusWriteAdvice = "; give the program write access to its LOG folder";
+
+void Publish(AppState& state, Report& r) {
+    const std::string statusPath = state.PathInProgramDir(kStatusFileName);
+    const std::string metricsPath = MetricsPath(state);
+    const Previous previous = TakePrevious(statusPath);
+    Tally(r, previous);
+    // Only the instance that holds the program folder writes its status, so
+    // any temporary status file there is left over; another program folder
+    // may write into the metrics folder, so only old ones go there.
+    RemoveCutOffWrites(statusPath, r.end, 0);
+    if (!metricsPath.empty())
+        RemoveCutOffWrites(metricsPath, r.end, 3600);
+    bool statusWritten = false;
     try {
-        AtomicWriteFile(metricsPath, MetricsText(state, r), 0644);
+        WriteStatus(state, statusPath, r);
+        statusWritten = true;
     } catch (const FileError& e) {
-        Failed(state, std::string("Cannot write the metrics file named by ") +
-                          keys::MetricsFile.Path() + ": " + e.what() +
-                          "; correct the setting or give the program write access to that "
-                          "folder");
+        WriteFailed(state, r, previous,
+                    std::string("Cannot write the status file: ") + e.what() + kStatusWriteAdvice);
     }
+    if (!metricsPath.empty()) {
+        try {
+            AtomicWriteFile(metricsPath, MetricsText(state, r), 0644);
+        } catch (const FileError& e) {
+            WriteFailed(state, r, previous,
+                        std::string("Cannot write the metrics file named by ") +
+                            keys::MetricsFile.Path() + ": " + e.what() +
+                            "; correct the setting or give the program write access to that "
+                            "folder");
+            if (statusWritten) {
+                try {
+                    WriteStatus(state, statusPath, r);
+                } catch (const FileError& e2) {
+                    WriteFailed(state, r, previous,
+                                std::string("Cannot write the status file: ") + e2.what() +
+                                    kStatusWriteAdvice);
+                }
+            }
+        }
+    }
+    NotifyServiceManager("STATUS=" + ServiceStatusLine(r));
 }
 
 } // namespace
@@ -278,6 +353,13 @@ std::optional<std::time_t> ParseIsoTime(const std::string& text) {
     tm.tm_min = mi;
     tm.tm_sec = s;
     const std::time_t utc = ::timegm(&tm);
+    // timegm rolls "02-30" and "25:61" over into other days: a text whose
+    // fields come back changed names no moment.
+    std::tm back{};
+    if (!::gmtime_r(&utc, &back) || back.tm_year != y - 1900 || back.tm_mon != mo - 1 ||
+        back.tm_mday != d || back.tm_hour != h || back.tm_min != mi || back.tm_sec != s ||
+        zh > 23 || zm > 59)
+        return std::nullopt;
     const long offset = (zh * 3600L + zm * 60L) * (sign == '-' ? -1 : 1);
     return utc - offset;
 }

@@ -5,7 +5,8 @@
 // Prometheus text format to the file Options/MetricsFile names (none when
 // empty), and gives the service manager a STATUS= line. Totals carry over
 // from the status file the last run left, so the counters keep growing
-// across runs of korvaned ONCE.
+// across runs of korvaned ONCE; a missing or damaged status file starts them
+// again at 0.
 #include "logging/Logs.h"
 
 #include <cstdint>
@@ -28,7 +29,8 @@ const char* OutcomeWord(CycleOutcomeKind k);
 std::string ClockText(std::time_t t);
 // "2026-01-31T10:15:00+01:00": local time with its offset from UTC.
 std::string IsoTime(std::time_t t);
-// The time an IsoTime text stands for; nothing when it is none.
+// The time an IsoTime text stands for; nothing when it is none (a day, hour,
+// minute or second out of its range included).
 std::optional<std::time_t> ParseIsoTime(const std::string& text);
 
 // One cycle from its start to its status. While it lives, the cycle's error
@@ -42,11 +44,15 @@ public:
 
     // A failure that ended the cycle without an error line (shown in a box).
     void AddError(const std::string& text) { errors_.Add(text); }
+    // The cycle's error lines so far (the first 50) and their count.
+    const ErrorLineCollector& Errors() const { return errors_; }
     // The cycle ended: connected tells whether it could log in (or ran on a
     // connected session); nextDue is when automatic mode runs the next one.
-    // Writes the status, the metrics and the STATUS= line. A file that
-    // cannot be written is reported as an error line (logs open) and on
-    // standard error; the cycle's outcome stays what it was.
+    // Writes the status, the metrics and the STATUS= line, first removing
+    // what a status write that was cut off left. A file that cannot be
+    // written is an error line of the cycle (logs open, standard error, the
+    // status when that can be written): an "ok" cycle becomes "errors".
+    // Returns the outcome reported.
     CycleOutcomeKind Finish(bool connected, std::optional<std::time_t> nextDue);
 
 private:

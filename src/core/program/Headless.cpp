@@ -10,8 +10,10 @@
 #include "program/Program.h"
 #include "program/ServiceNotify.h"
 #include "util/Fs.h"
+#include "util/SafeText.h"
 #include "util/Text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -65,8 +67,9 @@ void ReportFatal(AppState& state, const std::string& text) {
 }
 
 // One cycle and its status; intervalMs is the wait before the next one
-// (0: none follows by itself).
-CycleOutcome GuardedCycle(AppState& state, int64_t intervalMs) {
+// (0: none follows by itself). The cycle's error lines go to *errorLines.
+CycleOutcome GuardedCycle(AppState& state, int64_t intervalMs,
+                          ErrorLineCollector* errorLines = nullptr) {
     LogBracket logs(state);
     CycleStatus status(state);
     CycleOutcome outcome;
@@ -82,7 +85,38 @@ CycleOutcome GuardedCycle(AppState& state, int64_t intervalMs) {
     if (intervalMs > 0)
         nextDue = state.Now() + static_cast<std::time_t>((intervalMs + 999) / 1000);
     status.Finish(outcome.Connected, nextDue);
+    if (errorLines)
+        *errorLines = status.Errors();
     return outcome;
+}
+
+// The reasons of a failed cycle for the terminal: its first error lines as
+// the log has them, without the time.
+std::string Reasons(const ErrorLineCollector& errors) {
+    if (errors.lines.empty())
+        return " no error line was logged";
+    const size_t shown = std::min<size_t>(errors.lines.size(), 3);
+    std::string text;
+    for (size_t i = 0; i < shown; ++i)
+        text += "\n  " + TerminalText(LineBody(errors.lines[i]));
+    if (errors.total > static_cast<int64_t>(shown))
+        text += "\n  (" + IntToStr(errors.total - static_cast<int64_t>(shown)) + " more)";
+    return text;
+}
+
+// A settings file without the server's name: no cycle can reach anything,
+// so the run stops with what to do instead of a name lookup of nothing.
+bool HostMissing(AppState& state, const std::string& programDir) {
+    if (!Trim(state.settings.Host).empty())
+        return false;
+    const std::string text =
+        "Options/Host is empty in " + JoinPath(programDir, "Korvane.ini") +
+        ": no mailbox is set up in this program folder. Set Options/Host, UserID and "
+        "Password there (korvaned INIT DIR makes a new program folder and prints these "
+        "steps)";
+    ReportFatal(state, text);
+    WriteFailedStart(state, text);
+    return true;
 }
 
 // Sleeps up to ms milliseconds; false when a stop was requested meanwhile.
@@ -107,7 +141,8 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
     const bool once = HasWord(args, "ONCE");
     InstanceLock lock(programDir);
     if (!lock.Acquired()) {
-        std::fprintf(stderr, "korvane: %s\n", lock.Refusal(programDir).c_str());
+        std::fprintf(stderr, "korvane: %s%s\n", lock.Refusal(programDir).c_str(),
+                     lock.HeldElsewhere() ? InstanceLock::Holder(programDir).c_str() : "");
         return 2;
     }
     // Relative folder settings are relative to the program folder.
@@ -160,20 +195,25 @@ int RunHeadless(const std::string& programDir, const std::vector<std::string>& a
     }
     state.AutoMode = state.ServiceMode = true;
     state.MessageBoxesAllowed = false;
+    if (HostMissing(state, programDir)) {
+        CloseSequence(state);
+        return 2;
+    }
 
     if (once) {
         int errorsBefore = state.ErrorLinesReported;
-        CycleOutcome outcome = GuardedCycle(state, 0);
+        ErrorLineCollector lines;
+        CycleOutcome outcome = GuardedCycle(state, 0, &lines);
         int errors = state.ErrorLinesReported - errorsBefore;
         CloseSequence(state);
         if (!outcome.Connected) {
-            std::fprintf(stderr, "korvane: could not connect; see %s\n",
-                         state.logs.SysLogPath.c_str());
+            std::fprintf(stderr, "korvane: could not connect:%s\nThe whole cycle is in %s\n",
+                         Reasons(lines).c_str(), state.logs.SysLogPath.c_str());
             return 2;
         }
         if (errors > 0) {
-            std::fprintf(stderr, "korvane: %d error line(s); see %s\n", errors,
-                         state.logs.SysLogPath.c_str());
+            std::fprintf(stderr, "korvane: %d error line(s):%s\nThe whole cycle is in %s\n", errors,
+                         Reasons(lines).c_str(), state.logs.SysLogPath.c_str());
             return 1;
         }
         return 0;

@@ -2,6 +2,9 @@
 #include "program/HistoryCommand.h"
 
 #include "history/HistoryIndex.h"
+#include "program/ProgramFolderInit.h"
+#include "util/Fs.h"
+#include "util/SafeText.h"
 #include "util/Text.h"
 
 namespace kv {
@@ -35,34 +38,48 @@ int RunHistoryCommand(const std::string& programDir, const std::vector<std::stri
             format = Format::Json;
         } else if (a == "--csv") {
             format = Format::Csv;
+        } else if (a == "--since" || a == "--until" || a == "--match") {
+            return Usage(err, "option " + a + " needs a value");
         } else {
-            return Usage(err, "unknown argument " + a);
+            return Usage(err, (StartsWith(a, "-") ? "unknown option '" : "unexpected argument '") +
+                                  a + "'");
         }
     }
+    // A mistyped folder is an error, never a history without transfers, and
+    // reading makes no folder: the index is made only beside existing logs.
+    if (!IsProgramFolder(programDir)) {
+        err << "korvaned: " << NotAProgramFolder(programDir) << "\n";
+        return 2;
+    }
+    const bool anyLogs = DirectoryExists(JoinPath(programDir, "LOG"));
     try {
-        HistoryIndex index(programDir);
-        if (!index.Warning().empty())
-            err << "korvaned: " << index.Warning() << "\n";
-        index.Refresh();
         bool first = true;
         if (format == Format::Csv)
             out << CsvHeader();
         if (format == Format::Json)
             out << "[";
+        if (!anyLogs) {
+            out << (format == Format::Json ? "]\n" : "");
+            return 0;
+        }
+        HistoryIndex index(programDir);
+        if (!index.Warning().empty())
+            err << "korvaned: " << index.Warning() << "\n";
+        index.Refresh();
         index.ForEach(filter, HistorySort{}, [&](const TransferRecord& r) {
             switch (format) {
             case Format::Csv:
-                out << CsvLine(r, false);
+                out << CsvLine(r, true);
                 break;
             case Format::Json:
                 out << (first ? "\n" : ",\n") << JsonObject(r);
                 break;
             case Format::Text:
-                // For a terminal: no control character of a partner's file
-                // (a tab included) reaches it.
+                // For a terminal: no control or direction-override character
+                // of a partner's file (a tab included) reaches it.
                 out << RecordTimeText(r.time) << '\t' << DirectionWord(r.direction) << '\t'
-                    << PrintableName(r.name) << '\t' << r.size << '\t' << PrintableName(r.sender)
-                    << '\t' << PrintableName(r.receiver) << '\t' << PrintableName(r.type) << '\n';
+                    << TerminalText(r.name) << '\t' << r.size << '\t' << TerminalText(r.sender)
+                    << '\t' << TerminalText(r.receiver) << '\t' << TerminalText(r.type) << '\n';
                 break;
             }
             first = false;

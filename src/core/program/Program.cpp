@@ -12,6 +12,7 @@
 #include "upgrade/InstallFiles.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/SafeText.h"
 #include "util/StateFiles.h"
 #include "util/Text.h"
 
@@ -19,7 +20,11 @@
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace kv {
@@ -138,6 +143,52 @@ InstanceLock::InstanceLock(const std::string& programDir) {
 InstanceLock::~InstanceLock() {
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+namespace {
+
+// The process holding a flock on the file, from the kernel's list of locks
+// ("1: FLOCK  ADVISORY  WRITE 812 08:01:1234 0 EOF"); 0 when none is told.
+long FlockHolder(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return 0;
+    char device[64];
+    std::snprintf(device, sizeof device, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream words(line);
+        std::string number, kind, mode, access, where;
+        long pid = 0;
+        if (words >> number >> kind >> mode >> access >> pid >> where && kind == "FLOCK" &&
+            where == device && pid > 0)
+            return pid;
+    }
+    return 0;
+}
+
+// The command line of a process, shortened, for a terminal.
+std::string CommandLineOf(long pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && text.back() == '\0')
+        text.pop_back();
+    std::replace(text.begin(), text.end(), '\0', ' ');
+    if (text.size() > 120)
+        text = text.substr(0, 117) + "...";
+    return TerminalText(text);
+}
+
+} // namespace
+
+std::string InstanceLock::Holder(const std::string& programDir) {
+    std::string text = " (the program folder " + TerminalText(programDir) + " is held by ";
+    const long pid = FlockHolder(JoinPath(programDir, kInstanceLockName));
+    if (pid == 0)
+        return text + "another process)";
+    const std::string command = CommandLineOf(pid);
+    return text + "process " + std::to_string(pid) + (command.empty() ? "" : ": " + command) + ")";
 }
 
 std::string InstanceLock::Refusal(const std::string& programDir) const {

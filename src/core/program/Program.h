@@ -55,6 +55,11 @@ public:
     // Why the lock was not acquired, for the user: "Program Already Run!!!",
     // or the program folder that cannot be used or locked and what to do.
     std::string Refusal(const std::string& programDir) const;
+    // For a terminal, after "Program Already Run!!!": the folder and the
+    // process that holds it, as " (the program folder /srv/acme is held by
+    // process 812: korvaned SRV)"; without the process when the system
+    // does not tell it.
+    static std::string Holder(const std::string& programDir);
 
 private:
     int fd_ = -1;

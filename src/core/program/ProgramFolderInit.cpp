@@ -2,6 +2,7 @@
 
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/SafeText.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -66,7 +67,17 @@ std::string UserProgramFolder() {
 
 } // namespace
 
-std::string ResolveProgramFolder(std::ostream& err) {
+bool IsProgramFolder(const std::string& folder) {
+    return HoldsSettings(folder);
+}
+
+std::string NotAProgramFolder(const std::string& folder) {
+    return TerminalText(folder) + " is not a program folder (" +
+           (DirectoryExists(folder) ? "no Korvane.ini in it" : "no such folder") +
+           "); name one with --folder or KORVANE_HOME, or make it with korvaned INIT";
+}
+
+std::string ResolveProgramFolder(std::ostream& err, bool makeUserFolder) {
     const std::string folder = ProgramFolder();
     const char* home = std::getenv("KORVANE_HOME");
     if ((home && *home) || HoldsSettings(folder))
@@ -75,7 +86,7 @@ std::string ResolveProgramFolder(std::ostream& err) {
     if (templateDir.empty() || templateDir == folder)
         return folder;
     const std::string user = UserProgramFolder();
-    if (!HoldsSettings(user)) {
+    if (makeUserFolder && !HoldsSettings(user)) {
         std::ostringstream made;
         InitProgramFolder(user, templateDir, made, err);
     }

@@ -27,7 +27,13 @@ int InitProgramFolder(const std::string& folder, const std::string& templateDir,
 // kvini.bak) or when no template is installed beside it (a folder copied by
 // hand); else, for an installation (/usr/bin with /usr/share/korvane), the
 // user's own folder $XDG_DATA_HOME/korvane (~/.local/share/korvane), made
-// from the template at the first start. Problems making it go to err.
-std::string ResolveProgramFolder(std::ostream& err);
+// from the template at the first start unless makeUserFolder is false (the
+// commands that only read). Problems making it go to err.
+std::string ResolveProgramFolder(std::ostream& err, bool makeUserFolder = true);
+
+// True when folder holds Korvane.ini or kvini.bak.
+bool IsProgramFolder(const std::string& folder);
+// Why a command that reads a program folder refuses folder.
+std::string NotAProgramFolder(const std::string& folder);
 
 } // namespace kv

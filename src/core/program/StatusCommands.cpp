@@ -2,9 +2,11 @@
 #include "program/StatusCommands.h"
 
 #include "program/CycleStatus.h"
+#include "program/ProgramFolderInit.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/Json.h"
+#include "util/SafeText.h"
 #include "util/Text.h"
 
 #include <algorithm>
@@ -32,8 +34,13 @@ struct Status {
     std::string outcome;
 };
 
-// The status file, or why it cannot be had.
+// The status file, or why it cannot be had: missing, damaged, or with a
+// time that names no moment (a hand edit, a damaged disk).
 std::optional<Status> ReadStatus(const std::string& programDir, std::string& why) {
+    if (!IsProgramFolder(programDir)) {
+        why = NotAProgramFolder(programDir);
+        return std::nullopt;
+    }
     const std::string path = JoinPath(programDir, kStatusFileName);
     std::string text;
     try {
@@ -52,20 +59,38 @@ std::optional<Status> ReadStatus(const std::string& programDir, std::string& why
         s.outcome = s.json["outcome"].text;
         auto time = [&](const char* key) -> std::optional<std::time_t> {
             const JsonValue& f = s.json[key];
-            return f.kind == JsonValue::Kind::String ? ParseIsoTime(f.text) : std::nullopt;
+            if (f.kind != JsonValue::Kind::String)
+                return std::nullopt;
+            std::optional<std::time_t> t = ParseIsoTime(f.text);
+            if (!t && error.empty())
+                error = std::string(key) + " '" + TerminalText(f.text) + "' is no valid time";
+            return t;
         };
         s.start = time("cycle_start");
         s.end = time("cycle_end");
         s.lastOk = time("last_ok");
         s.nextDue = time("next_due");
     }
-    if (!v || !s.end || (s.outcome != "ok" && s.outcome != "errors" && s.outcome != "failed")) {
+    if (!v || !error.empty() || !s.end ||
+        (s.outcome != "ok" && s.outcome != "errors" && s.outcome != "failed")) {
         why = "the status file " + path + " cannot be read (" +
               (error.empty() ? std::string("fields missing") : error) +
               "); the next cycle writes it anew";
         return std::nullopt;
     }
     return s;
+}
+
+// A status dated after now: the clock was set back since (or was ahead
+// when the cycle ran), so no age can be told from it.
+std::optional<std::string> FromTheFuture(const Status& s, std::time_t now) {
+    for (const auto& [t, what] :
+         {std::pair{s.lastOk, "last good cycle"}, std::pair{s.end, "last cycle"}})
+        if (t && *t > now)
+            return std::string("the ") + what + " ended at " + ClockText(*t) + ", " +
+                   Age(*t - now) + " after this machine's time " + ClockText(now) +
+                   ": the clock was changed; the next cycle dates it anew";
+    return std::nullopt;
 }
 
 std::string Bytes(int64_t n) {
@@ -114,6 +139,8 @@ std::optional<int64_t> ParseDuration(std::string_view text) {
             return std::nullopt; // "1h30": the last number needs its unit too
         }
         total += n * unit;
+        if (total > kLongestDuration)
+            return std::nullopt;
         any = true;
     }
     return total;
@@ -129,6 +156,11 @@ CheckResult CheckStatus(const std::string& programDir, int64_t warnSeconds, int6
         r.line = "KORVANE UNKNOWN - " + why;
         return r;
     }
+    if (const std::optional<std::string> future = FromTheFuture(*s, now)) {
+        r.code = 3;
+        r.line = "KORVANE UNKNOWN - " + *future;
+        return r;
+    }
     const int64_t errors =
         s->json["error_lines"].Integer(static_cast<int64_t>(s->json["errors"].items.size()));
     std::string text = "last cycle " + s->outcome + " at " + ClockText(*s->end);
@@ -142,7 +174,7 @@ CheckResult CheckStatus(const std::string& programDir, int64_t warnSeconds, int6
         ageCode = 2;
         text += ", no good cycle yet";
     } else {
-        const int64_t age = std::max<int64_t>(0, now - *s->lastOk);
+        const int64_t age = now - *s->lastOk;
         ageCode = age >= critSeconds ? 2 : (age >= warnSeconds ? 1 : 0);
         text += ", last good cycle " + Age(age) + " ago";
         perf = " | last_ok_age=" + IntToStr(age) + "s;" + IntToStr(warnSeconds) + ";" +
@@ -164,17 +196,20 @@ int RunStatusCommand(const std::string& programDir, std::time_t now, std::ostrea
         return 1;
     }
     const JsonValue& j = s->json;
-    out << "Program folder:   " << programDir << "\n";
+    out << "Program folder:   " << TerminalText(programDir) << "\n";
     out << "Last cycle:       " << (s->start ? ClockText(*s->start) : std::string("?")) << " to "
         << ClockText(*s->end) << ", " << s->outcome << "\n";
     out << "Received:         " << j["received_files"].Integer() << " file(s), "
         << Bytes(j["received_bytes"].Integer()) << "\n";
     out << "Sent:             " << j["sent_files"].Integer() << " file(s), "
         << Bytes(j["sent_bytes"].Integer()) << "\n";
-    out << "Last good cycle:  "
-        << (s->lastOk ? ClockText(*s->lastOk) + " (" + Age(now - *s->lastOk) + " ago)"
-                      : std::string("none yet"))
-        << "\n";
+    std::string lastOk = "none yet";
+    if (s->lastOk && *s->lastOk > now)
+        lastOk = ClockText(*s->lastOk) + " (" + Age(*s->lastOk - now) +
+                 " after this machine's time: the clock was changed)";
+    else if (s->lastOk)
+        lastOk = ClockText(*s->lastOk) + " (" + Age(now - *s->lastOk) + " ago)";
+    out << "Last good cycle:  " << lastOk << "\n";
     out << "Next cycle due:   "
         << (s->nextDue ? ClockText(*s->nextDue) : std::string("not scheduled (no automatic mode)"))
         << "\n";
@@ -188,10 +223,10 @@ int RunStatusCommand(const std::string& programDir, std::time_t now, std::ostrea
                     ? ", the first " + std::to_string(errors.items.size()) + " shown"
                     : std::string())
             << "\n";
-        // Shown on a terminal: a control character a server sent in its
-        // answer must not reach it.
+        // Shown on a terminal: a control or direction-override character
+        // a server sent in its answer, or a file name held, must not reach it.
         for (const JsonValue& e : errors.items)
-            out << "  " << PrintableName(e.text) << "\n";
+            out << "  " << TerminalText(e.text) << "\n";
     }
     return 0;
 }
@@ -201,12 +236,22 @@ int RunCheckCommand(const std::string& programDir, const std::vector<std::string
     std::optional<int64_t> warn, crit;
     for (size_t i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
-        if ((args[i] == "--warn" || args[i] == "-w") && hasValue)
-            warn = ParseDuration(args[++i]);
-        else if ((args[i] == "--crit" || args[i] == "-c") && hasValue)
-            crit = ParseDuration(args[++i]);
-        else {
-            out << "KORVANE UNKNOWN - unknown argument " << args[i]
+        const bool isWarn = args[i] == "--warn" || args[i] == "-w";
+        const bool isCrit = args[i] == "--crit" || args[i] == "-c";
+        if ((isWarn || isCrit) && hasValue) {
+            std::optional<int64_t>& value = isWarn ? warn : crit;
+            value = ParseDuration(args[++i]);
+            if (!value) {
+                out << "KORVANE UNKNOWN - " << args[i - 1] << " '" << TerminalText(args[i])
+                    << "' is no duration of at most 3650d (as 30m, 2h, 1d, 1h30m)\n";
+                return 3;
+            }
+        } else {
+            const std::string what = isWarn || isCrit ? "option " + args[i] + " needs a value"
+                                     : StartsWith(args[i], "-")
+                                         ? "unknown option '" + TerminalText(args[i]) + "'"
+                                         : "unexpected argument '" + TerminalText(args[i]) + "'";
+            out << "KORVANE UNKNOWN - " << what
                 << "; usage: korvaned CHECK --warn DURATION --crit DURATION (as 30m, 2h, 1d)\n";
             return 3;
         }
