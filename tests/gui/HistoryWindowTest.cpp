@@ -20,7 +20,9 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <cmath>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 
 using namespace kvtest;
@@ -87,10 +89,12 @@ TEST(HistoryWindow, FiltersSortChartExportAndNews) {
     EXPECT_EQ(Column(w, 1), (QStringList{"Received", "Received", "Sent", "Received"}));
     EXPECT_EQ(w.StatusText(), "4 of 4 transfers");
     // The chart: every day of the range, a day without transfers as a zero.
-    ASSERT_EQ(w.ReceivedSeries()->count(), 5);
-    EXPECT_EQ(w.ReceivedSeries()->at(0).y(), 1);
-    EXPECT_EQ(w.ReceivedSeries()->at(3).y(), 0); // the 2nd of February
-    EXPECT_EQ(w.SentSeries()->at(1).y(), 1);
+    const std::vector<kv::DayCount>& days = w.Chart().Days();
+    ASSERT_EQ(days.size(), 5u);
+    EXPECT_EQ(days[0].day, 20260130);
+    EXPECT_EQ(days[0].received, 1);
+    EXPECT_EQ(days[3].received + days[3].sent, 0); // the 2nd of February
+    EXPECT_EQ(days[1].sent, 1);
 
     // Text in the sender (letter case ignored), typed.
     QTest::keyClicks(Child<QLineEdit>(w, "Edit_Text"), "them");
@@ -115,7 +119,7 @@ TEST(HistoryWindow, FiltersSortChartExportAndNews) {
     Child<QCheckBox>(w, "CheckUntil")->setChecked(true);
     ASSERT_TRUE(WaitFor([&] { return w.Model().rowCount() == 2 && w.Idle(); }));
     EXPECT_EQ(Column(w, 2), (QStringList{"feb 1.EDI", "order.txt"}));
-    EXPECT_EQ(w.ReceivedSeries()->count(), 2);
+    EXPECT_EQ(w.Chart().DayLabels(), (QStringList{"2026-01-31", "2026-02-01"}));
     Child<QCheckBox>(w, "CheckFrom")->setChecked(false);
     Child<QCheckBox>(w, "CheckUntil")->setChecked(false);
     ASSERT_TRUE(WaitFor([&] { return w.Model().rowCount() == 4 && w.Idle(); }));
@@ -186,4 +190,54 @@ TEST(HistoryWindow, ChinesePack) {
     EXPECT_EQ(Child<QComboBox>(*w, "Combo_Direction")->itemText(2), "发送");
     EXPECT_EQ(w->StatusText(), "共 4 条传输记录，显示 4 条");
     delete w;
+}
+
+// The chart of any range, from the one day of a new mailbox to ten years:
+// a bar per day at the day's count, day labels that never repeat, and
+// whole-number ticks up to the largest count.
+TEST(HistoryWindow, ChartOfAnyRange) {
+    struct Case {
+        int days;
+        int64_t busiest; // files on the busiest day
+    } const cases[] = {{1, 3}, {1, 0}, {2, 1}, {7, 7}, {31, 12}, {92, 250}, {400, 9}, {3653, 4003}};
+    kvgui::HistoryChart chart;
+    chart.resize(900, 200);
+    chart.show();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.days);
+        std::vector<kv::DayCount> days;
+        QDate day(2016, 12, 8);
+        for (int i = 0; i < c.days; ++i, day = day.addDays(1))
+            days.push_back({day.year() * 10000LL + day.month() * 100 + day.day(),
+                            i == c.days / 2 ? c.busiest : i % 3, i % 2});
+        chart.Show(days);
+        const QStringList labels = chart.DayLabels();
+        ASSERT_FALSE(labels.isEmpty());
+        EXPECT_LE(labels.size(), 6);
+        EXPECT_EQ(labels.front(), "2016-12-08");
+        EXPECT_EQ(std::set<QString>(labels.begin(), labels.end()).size(),
+                  static_cast<size_t>(labels.size()));
+        const double interval = chart.CountInterval(), top = chart.CountTop();
+        EXPECT_GE(interval, 1);
+        EXPECT_EQ(interval, std::floor(interval));
+        EXPECT_EQ(std::fmod(top, interval), 0);
+        EXPECT_LE(top / interval, 5);
+        int64_t largest = 0;
+        for (const kv::DayCount& d : days)
+            largest = std::max(largest, d.received + d.sent);
+        EXPECT_GE(top, static_cast<double>(largest));
+        // Each day's bar reaches its received count, and with its sent ones
+        // stacked on top, its total.
+        ASSERT_EQ(chart.ReceivedOutline()->count(), 4 * c.days);
+        for (int i : {0, c.days / 2, c.days - 1}) {
+            const kv::DayCount& d = days[static_cast<size_t>(i)];
+            EXPECT_EQ(chart.ReceivedOutline()->at(4 * i + 1).y(), static_cast<double>(d.received));
+            EXPECT_EQ(chart.TotalOutline()->at(4 * i + 2).y(),
+                      static_cast<double>(d.received + d.sent));
+            EXPECT_NEAR(chart.TotalOutline()->at(4 * i + 1).x(), i - 0.4, 1e-9);
+        }
+    }
+    // Nothing found: today, empty.
+    chart.Show({});
+    EXPECT_EQ(chart.DayLabels(), QStringList{QDate::currentDate().toString("yyyy-MM-dd")});
 }

@@ -1,0 +1,134 @@
+// The history window's chart of files per day (stacked bars).
+#include "HistoryChart.h"
+
+#include <QAreaSeries>
+#include <QCategoryAxis>
+#include <QChart>
+#include <QDate>
+#include <QLineSeries>
+#include <QValueAxis>
+#include <algorithm>
+
+namespace kvgui {
+
+namespace {
+
+// Labels of the day axis (each "yyyy-MM-dd", about 70 pixels wide).
+constexpr int kMostDayLabels = 6;
+constexpr int kMostCountTicks = 5;
+// The share of a day's width its bar takes; the rest is the gap between bars.
+constexpr double kBarWidth = 0.8;
+
+QDate DateOf(int64_t yyyymmdd) {
+    return QDate(static_cast<int>(yyyymmdd / 10000), static_cast<int>(yyyymmdd / 100 % 100),
+                 static_cast<int>(yyyymmdd % 100));
+}
+
+// One bar per day as an outline: up, across, down, so that a filled area
+// under it (or between it and the outline below) draws the bars.
+void AppendBar(QList<QPointF>& line, double x, double height) {
+    const double left = x - kBarWidth / 2, right = x + kBarWidth / 2;
+    line << QPointF(left, 0) << QPointF(left, height) << QPointF(right, height)
+         << QPointF(right, 0);
+}
+
+} // namespace
+
+HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent) {
+    auto* chart = new QChart;
+    chart->setObjectName("Chart");
+    chart->legend()->setAlignment(Qt::AlignRight);
+    chart->setMargins(QMargins(4, 4, 4, 4));
+    receivedTop_ = new QLineSeries(chart);
+    totalTop_ = new QLineSeries(chart);
+    received_ = new QAreaSeries(receivedTop_);
+    sent_ = new QAreaSeries(totalTop_, receivedTop_);
+    const QColor receivedColor(0x20, 0x6f, 0xc0), sentColor(0xe0, 0x8a, 0x1e);
+    for (auto [series, color] : {std::pair{received_, receivedColor}, {sent_, sentColor}}) {
+        series->setBrush(color);
+        series->setPen(QPen(color, 1)); // a bar narrower than a pixel still shows
+        chart->addSeries(series);
+    }
+    axisDays_ = new QCategoryAxis(chart);
+    axisDays_->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    axisDays_->setGridLineVisible(false);
+    axisCount_ = new QValueAxis(chart);
+    axisCount_->setLabelFormat("%d");
+    axisCount_->setTickType(QValueAxis::TicksDynamic);
+    axisCount_->setTickAnchor(0);
+    chart->addAxis(axisDays_, Qt::AlignBottom);
+    chart->addAxis(axisCount_, Qt::AlignLeft);
+    for (QAreaSeries* s : {received_, sent_}) {
+        s->attachAxis(axisDays_);
+        s->attachAxis(axisCount_);
+    }
+    setChart(chart);
+    setRenderHint(QPainter::Antialiasing);
+}
+
+void HistoryChart::SetNames(const QString& received, const QString& sent) {
+    received_->setName(received);
+    sent_->setName(sent);
+}
+
+int HistoryChart::LabelStep(int days, int most) {
+    static const int steps[] = {1, 2, 3, 7, 14, 28, 56, 91, 182, 365, 730, 1461, 3652};
+    for (int step : steps)
+        if ((days - 1) / step + 1 <= most)
+            return step;
+    return (days - 1) / std::max(1, most - 1) + 1;
+}
+
+int64_t HistoryChart::TickInterval(int64_t largest, int most) {
+    for (int64_t power = 1;; power *= 10)
+        for (int64_t m : {1, 2, 5})
+            if (m * power * most >= largest || power > INT64_MAX / 100)
+                return m * power;
+}
+
+void HistoryChart::Show(const std::vector<kv::DayCount>& days) {
+    days_ = days;
+    if (days_.empty()) {
+        const QDate today = QDate::currentDate();
+        days_.push_back({today.year() * 10000LL + today.month() * 100 + today.day(), 0, 0});
+    }
+    QList<QPointF> received, total;
+    received.reserve(static_cast<qsizetype>(days_.size() * 4));
+    total.reserve(static_cast<qsizetype>(days_.size() * 4));
+    int64_t largest = 1;
+    for (size_t i = 0; i < days_.size(); ++i) {
+        const kv::DayCount& d = days_[i];
+        AppendBar(received, static_cast<double>(i), static_cast<double>(d.received));
+        AppendBar(total, static_cast<double>(i), static_cast<double>(d.received + d.sent));
+        largest = std::max(largest, d.received + d.sent);
+    }
+    receivedTop_->replace(received);
+    totalTop_->replace(total);
+
+    for (const QString& label : axisDays_->categoriesLabels())
+        axisDays_->remove(label);
+    const int count = static_cast<int>(days_.size());
+    const int step = LabelStep(count, kMostDayLabels);
+    axisDays_->setStartValue(-0.5);
+    for (int i = 0; i < count; i += step)
+        axisDays_->append(DateOf(days_[static_cast<size_t>(i)].day).toString("yyyy-MM-dd"), i);
+    axisDays_->setRange(-0.5, count - 0.5);
+
+    const int64_t interval = TickInterval(largest, kMostCountTicks);
+    axisCount_->setTickInterval(static_cast<double>(interval));
+    axisCount_->setRange(0, static_cast<double>((largest + interval - 1) / interval * interval));
+}
+
+QStringList HistoryChart::DayLabels() const {
+    return axisDays_->categoriesLabels();
+}
+
+double HistoryChart::CountTop() const {
+    return axisCount_->max();
+}
+
+double HistoryChart::CountInterval() const {
+    return axisCount_->tickInterval();
+}
+
+} // namespace kvgui
