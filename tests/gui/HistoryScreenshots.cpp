@@ -1,7 +1,8 @@
 // Pictures of Tools / Transfer History for the documentation, in English
 // and in Chinese, over three months of a mailbox's transfer logs (with an
-// outage of three days). Run by scripts/screenshots.sh under Xvfb; writes
-// history-en.png and history-chinese.png into the folder given.
+// outage of three days), and of a new mailbox whose transfers are all of one
+// day. Run by scripts/screenshots.sh under Xvfb; writes history-en.png,
+// history-chinese.png and history-one-day.png into the folder given.
 #include "FormHistory.h"
 #include "GuiTestSupport.h"
 #include "LanguageApply.h"
@@ -93,5 +94,22 @@ int main(int argc, char** argv) {
     WriteLogs(home.dir.path());
     Save(home.dir.path(), "kven.ini", folder + "/history-en.png");
     Save(home.dir.path(), "kvchs.ini", folder + "/history-chinese.png");
+
+    GuiHome fresh;
+    WriteFile(fresh.path("Korvane.ini"), "[Options]\r\n");
+    std::string day;
+    for (int i = 0; i < 9; ++i) {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "2026-12-08 %02d:%02d:10 %s File->%s_%02d.EDI FileSize:%d Sender:%s "
+                      "Receiver:%s Type:%s\r\n",
+                      9 + i, 5 * i, i % 3 ? "Download" : "Upload", i % 3 ? "CUSRES" : "MANIFEST", i,
+                      900 + 37 * i, i % 3 ? "CNSHACUS" : "ACME01", i % 3 ? "ACME01" : "CNSHACUS",
+                      i % 3 ? "CUSRES(EDIFACT)" : "CUSCAR(EDIFACT)");
+        day += line;
+    }
+    std::filesystem::create_directories(fresh.path("LOG"));
+    WriteFile(fresh.path("LOG/KVTSF202612.LOG"), day);
+    Save(fresh.dir.path(), "kven.ini", folder + "/history-one-day.png");
     return 0;
 }

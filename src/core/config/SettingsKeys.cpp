@@ -65,6 +65,8 @@ std::span<const SettingKey* const> AllSettingKeys() {
         &Message,
         &AutoUpgrade,
         &Expert,
+        &NotifyFilesReceived,
+        &NotifyCycleFailed,
         &StatusBar,
         &DebugView,
         &ProxyType,

@@ -112,6 +112,8 @@ inline constexpr SettingKey LogStep        {"System",  "LogStep",        ValueKi
 inline constexpr SettingKey Message        {"System",  "Message",        ValueKind::Flag};
 inline constexpr SettingKey AutoUpgrade    {"System",  "AutoUpgrade",    ValueKind::Flag};
 inline constexpr SettingKey Expert         {"System",  "Expert",         ValueKind::Flag};
+inline constexpr SettingKey NotifyFilesReceived{"System", "NotifyFilesReceived", ValueKind::FlagUnlessOff};
+inline constexpr SettingKey NotifyCycleFailed{"System", "NotifyCycleFailed", ValueKind::FlagUnlessOff};
 // View: written as the integers 1 and 0.
 inline constexpr SettingKey StatusBar      {"View",    "StatusBar",      ValueKind::Flag};
 inline constexpr SettingKey DebugView      {"View",    "DebugView",      ValueKind::Flag};

@@ -241,7 +241,7 @@ void HistoryIndex::CreateSchema() {
         "CREATE INDEX IF NOT EXISTS records_dir ON records(dir, ts);"
         "CREATE INDEX IF NOT EXISTS records_type ON records(type, dir, ts);"
         // Text search: trigrams of the name, sender and receiver, without
-        // positions (a third of the size); the query checks each candidate.
+        // positions, which keeps it small; the query checks each candidate.
         "CREATE VIRTUAL TABLE IF NOT EXISTS records_text USING fts5(name, sender, receiver,"
         " content='records', content_rowid='id', tokenize='trigram', detail='none',"
         " columnsize=0);"
