@@ -8,6 +8,7 @@
 #include <QLineSeries>
 #include <QValueAxis>
 #include <algorithm>
+#include <cmath>
 
 namespace kvgui {
 
@@ -44,7 +45,9 @@ HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent) {
     received_ = new QAreaSeries(receivedTop_);
     sent_ = new QAreaSeries(totalTop_, receivedTop_);
     const QColor receivedColor(0x20, 0x6f, 0xc0), sentColor(0xe0, 0x8a, 0x1e);
-    for (auto [series, color] : {std::pair{received_, receivedColor}, {sent_, sentColor}}) {
+    // Sent first, so that received, drawn over it, keeps its own outline
+    // where a bar is narrower than the pen (ten years).
+    for (auto [series, color] : {std::pair{sent_, sentColor}, {received_, receivedColor}}) {
         series->setBrush(color);
         series->setPen(QPen(color, 1)); // a bar narrower than a pixel still shows
         chart->addSeries(series);
@@ -79,6 +82,33 @@ int HistoryChart::LabelStep(int days, int most) {
     return (days - 1) / std::max(1, most - 1) + 1;
 }
 
+std::vector<int> HistoryChart::LabelDays(const std::vector<kv::DayCount>& days, int most) {
+    const int count = static_cast<int>(days.size());
+    const int step = LabelStep(count, most);
+    // A label on either end of the axis would not fit there, and the chart
+    // would leave it out: labels keep a quarter step from the ends.
+    const int margin = step / 4;
+    std::vector<int> at;
+    if (step >= 7) {
+        // Weeks start on Mondays; months on the 1st, every k months.
+        const int months = static_cast<int>(std::lround(step / 30.44));
+        for (int i = margin; i < count - margin; ++i) {
+            const QDate d = DateOf(days[static_cast<size_t>(i)].day);
+            const bool start =
+                months >= 1 ? d.day() == 1 && (d.year() * 12 + d.month() - 1) % months == 0
+                            : d.dayOfWeek() == 1 && (step == 7 || d.toJulianDay() / 7 % 2 == 0);
+            if (start)
+                at.push_back(i);
+        }
+    }
+    if (at.empty() || static_cast<int>(at.size()) > most) {
+        at.clear();
+        for (int i = step / 2; i < count; i += step)
+            at.push_back(i);
+    }
+    return at;
+}
+
 int64_t HistoryChart::TickInterval(int64_t largest, int most) {
     for (int64_t power = 1;; power *= 10)
         for (int64_t m : {1, 2, 5})
@@ -108,9 +138,8 @@ void HistoryChart::Show(const std::vector<kv::DayCount>& days) {
     for (const QString& label : axisDays_->categoriesLabels())
         axisDays_->remove(label);
     const int count = static_cast<int>(days_.size());
-    const int step = LabelStep(count, kMostDayLabels);
     axisDays_->setStartValue(-0.5);
-    for (int i = 0; i < count; i += step)
+    for (int i : LabelDays(days_, kMostDayLabels))
         axisDays_->append(DateOf(days_[static_cast<size_t>(i)].day).toString("yyyy-MM-dd"), i);
     axisDays_->setRange(-0.5, count - 0.5);
 

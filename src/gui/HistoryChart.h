@@ -40,6 +40,9 @@ public:
     // The days between two labels for a range of `days` days, at most
     // `most` labels (a step of whole weeks, months or years for long ranges).
     static int LabelStep(int days, int most);
+    // The days (indexes into days) that carry a label: Mondays, the 1st of
+    // every month, quarter or year as the range asks, away from the ends.
+    static std::vector<int> LabelDays(const std::vector<kv::DayCount>& days, int most);
     // A whole-number tick interval (1, 2 or 5 times a power of ten) for a
     // largest count, at most `most` intervals up to it.
     static int64_t TickInterval(int64_t largest, int most);

@@ -1,8 +1,9 @@
 // Pictures of Tools / Transfer History for the documentation, in English
 // and in Chinese, over three months of a mailbox's transfer logs (with an
 // outage of three days), and of a new mailbox whose transfers are all of one
-// day. Run by scripts/screenshots.sh under Xvfb; writes history-en.png,
-// history-chinese.png and history-one-day.png into the folder given.
+// day, and of ten years. Run by scripts/screenshots.sh under Xvfb; writes
+// history-en.png, history-chinese.png, history-one-day.png and
+// history-ten-years.png into the folder given.
 #include "FormHistory.h"
 #include "GuiTestSupport.h"
 #include "LanguageApply.h"
@@ -111,5 +112,26 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(fresh.path("LOG"));
     WriteFile(fresh.path("LOG/KVTSF202612.LOG"), day);
     Save(fresh.dir.path(), "kven.ini", folder + "/history-one-day.png");
+
+    // Ten years of a mailbox that grew: every day's bar, a label every two years.
+    GuiHome decade;
+    WriteFile(decade.path("Korvane.ini"), "[Options]\r\n");
+    std::filesystem::create_directories(decade.path("LOG"));
+    for (int y = 2017; y <= 2026; ++y) {
+        std::string text;
+        for (int m = 1; m <= 12; ++m)
+            for (int d = 1; d <= 28; d += 1 + d % 3) {
+                for (int k = 0; k < 1 + (y - 2016) * (1 + m % 4) / 2; ++k) {
+                    char line[256];
+                    std::snprintf(line, sizeof line,
+                                  "%04d-%02d-%02d 10:%02d:00 %s File->F%d_%d.EDI FileSize:1 "
+                                  "Sender:CNSHACUS Receiver:ACME01 Type:CUSRES(EDIFACT)\r\n",
+                                  y, m, d, k % 60, k % 3 ? "Download" : "Upload", d, k);
+                    text += line;
+                }
+            }
+        WriteFile(decade.path("LOG/KVTSF" + std::to_string(y) + ".LOG"), text);
+    }
+    Save(decade.dir.path(), "kven.ini", folder + "/history-ten-years.png");
     return 0;
 }
