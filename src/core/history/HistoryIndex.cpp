@@ -118,8 +118,7 @@ void HistoryIndex::OpenFile() {
             AddFunctions(db_);
             rc = sqlite3_exec(db_,
                               "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
-                              " PRAGMA cache_size=-16000; PRAGMA temp_store=FILE;"
-                              " PRAGMA mmap_size=1073741824;",
+                              " PRAGMA cache_size=-16000; PRAGMA temp_store=FILE;",
                               nullptr, nullptr, nullptr);
             // A file this user may only read is opened read-only without a word.
             if (rc == SQLITE_OK && sqlite3_db_readonly(db_, "main") == 1)
