@@ -245,19 +245,9 @@ HistoryIndex::Found HistoryIndex::Query(const HistoryFilter& filter, const Histo
 HistoryIndex::Found HistoryIndex::QueryByIndex(const HistoryFilter& filter,
                                                const HistorySort& sort) {
     // Time, direction and type each have an index in the order shown, so
-    // the ids come in order; the chart's days come from the kept counts.
+    // the ids come in order; the chart's days come from the kept counts,
+    // which also tell how many ids to make room for.
     Found found;
-    Statement ids(db_, ("SELECT kv_collect(id) FROM (SELECT id FROM records" + WhereClause(filter) +
-                        OrderClause(sort) + ")")
-                           .c_str());
-    BindFilter(ids, filter);
-    std::vector<int64_t>& collected = history_sql::Collected();
-    collected.clear();
-    const int stepped = sqlite3_step(ids.get());
-    found.ids.swap(collected);
-    if (stepped != SQLITE_ROW)
-        Fail("read");
-    int rc;
     std::string where = " WHERE 1";
     if (!filter.type.empty())
         where += " AND type = ?2";
@@ -279,10 +269,26 @@ HistoryIndex::Found HistoryIndex::QueryByIndex(const HistoryFilter& filter,
         days.Bind(4, filter.fromDay);
     if (filter.untilDay > 0)
         days.Bind(5, filter.untilDay);
+    int rc;
+    int64_t total = 0;
     while ((rc = sqlite3_step(days.get())) == SQLITE_ROW)
-        if (days.Int(1) > 0 || days.Int(2) > 0)
+        if (days.Int(1) > 0 || days.Int(2) > 0) {
             found.days.push_back({days.Int(0), days.Int(1), days.Int(2)});
+            total += days.Int(1) + days.Int(2);
+        }
     if (rc != SQLITE_DONE)
+        Fail("read");
+
+    Statement ids(db_, ("SELECT kv_collect(id) FROM (SELECT id FROM records" + WhereClause(filter) +
+                        OrderClause(sort) + ")")
+                           .c_str());
+    BindFilter(ids, filter);
+    std::vector<int64_t>& collected = history_sql::Collected();
+    collected.clear();
+    collected.reserve(static_cast<size_t>(total));
+    const int stepped = sqlite3_step(ids.get());
+    found.ids.swap(collected);
+    if (stepped != SQLITE_ROW)
         Fail("read");
     return found;
 }
