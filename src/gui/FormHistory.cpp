@@ -6,13 +6,10 @@
 #include "util/Fs.h"
 
 #include <QApplication>
-#include <QChart>
-#include <QChartView>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateEdit>
-#include <QDateTimeAxis>
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -20,13 +17,11 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLineSeries>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <QValueAxis>
 #include <algorithm>
 
 namespace kvgui {
@@ -37,13 +32,6 @@ namespace {
 constexpr int kPollMs = 2000;
 // How long typing may pause before the text filter is applied.
 constexpr int kTypingPauseMs = 250;
-
-QDateTime DayStart(int64_t yyyymmdd) {
-    return QDateTime(QDate(static_cast<int>(yyyymmdd / 10000),
-                           static_cast<int>(yyyymmdd / 100 % 100),
-                           static_cast<int>(yyyymmdd % 100)),
-                     QTime(0, 0));
-}
 
 int64_t DayOf(const QDate& d) {
     return d.year() * 10000LL + d.month() * 100 + d.day();
@@ -129,29 +117,8 @@ void FormHistory::BuildLayout() {
     filters->addWidget(dateUntil_);
     v->addLayout(filters);
 
-    auto* chart = new QChart;
-    chart->setObjectName("Chart");
-    chart->legend()->setAlignment(Qt::AlignRight);
-    chart->setMargins(QMargins(4, 4, 4, 4));
-    received_ = new QLineSeries(chart);
-    sent_ = new QLineSeries(chart);
-    chart->addSeries(received_);
-    chart->addSeries(sent_);
-    axisX_ = new QDateTimeAxis(chart);
-    axisX_->setFormat("yyyy-MM-dd");
-    axisX_->setTickCount(7);
-    axisY_ = new QValueAxis(chart);
-    axisY_->setLabelFormat("%d");
-    axisY_->setMin(0);
-    chart->addAxis(axisX_, Qt::AlignBottom);
-    chart->addAxis(axisY_, Qt::AlignLeft);
-    for (QLineSeries* s : {received_, sent_}) {
-        s->attachAxis(axisX_);
-        s->attachAxis(axisY_);
-    }
-    chart_ = new QChartView(chart, this);
+    chart_ = new HistoryChart(this);
     chart_->setObjectName("Chart1");
-    chart_->setRenderHint(QPainter::Antialiasing);
     chart_->setMinimumHeight(170);
     chart_->setMaximumHeight(220);
     v->addWidget(chart_);
@@ -247,8 +214,7 @@ void FormHistory::SetDirections(const QString& text) {
     for (int i = 0; i < 3; ++i)
         comboDirection_->addItem(i < words.size() ? words[i] : QString());
     comboDirection_->setCurrentIndex(at);
-    received_->setName(words.value(1));
-    sent_->setName(words.value(2));
+    chart_->SetNames(words.value(1), words.value(2));
     model_->SetCaptions(columns_.split('|'), words);
 }
 
@@ -401,34 +367,10 @@ void FormHistory::RunQuery() {
             model_->SetResult(generation, ids);
             model_->BlockArrived(generation, 0, first);
             shown_ = static_cast<int64_t>(ids->size());
-            ShowChart(days);
+            chart_->Show(days);
             ShowStatus();
         };
     });
-}
-
-void FormHistory::ShowChart(const std::vector<kv::DayCount>& days) {
-    QList<QPointF> in, out;
-    in.reserve(static_cast<qsizetype>(days.size()));
-    out.reserve(static_cast<qsizetype>(days.size()));
-    int64_t most = 1;
-    for (const kv::DayCount& d : days) {
-        const qreal x = static_cast<qreal>(DayStart(d.day).toMSecsSinceEpoch());
-        in.append(QPointF(x, static_cast<qreal>(d.received)));
-        out.append(QPointF(x, static_cast<qreal>(d.sent)));
-        most = std::max({most, d.received, d.sent});
-    }
-    received_->replace(in);
-    sent_->replace(out);
-    if (days.empty()) {
-        axisX_->setRange(DayStart(DayOf(QDate::currentDate())).addDays(-1),
-                         DayStart(DayOf(QDate::currentDate())));
-    } else {
-        axisX_->setRange(
-            DayStart(days.front().day),
-            std::max(DayStart(days.back().day), DayStart(days.front().day).addDays(1)));
-    }
-    axisY_->setRange(0, static_cast<qreal>(most + (most + 9) / 10));
 }
 
 QString FormHistory::StatusText() const {

@@ -8,6 +8,7 @@
 // window is open), so a busy mailbox's years of records never freeze it.
 // Its texts are properties a language pack sets in the section
 // "FormHistory" (lists separated by "|").
+#include "HistoryChart.h"
 #include "HistoryModel.h"
 #include "history/HistoryIndex.h"
 
@@ -28,11 +29,6 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QTableView;
-
-class QChartView;
-class QLineSeries;
-class QDateTimeAxis;
-class QValueAxis;
 
 namespace kvgui {
 
@@ -66,9 +62,8 @@ public:
     bool Idle() const { return pending_ == 0; }
     // The filter and sort as the controls set them now.
     kv::HistoryFilter CurrentFilter() const;
-    // Where the chart's two series are (tests read their points).
-    QLineSeries* ReceivedSeries() const { return received_; }
-    QLineSeries* SentSeries() const { return sent_; }
+    // The chart (tests read what it shows).
+    HistoryChart& Chart() const { return *chart_; }
     QString StatusText() const;
 
     // Asks the file for the export (tests replace it); empty cancels.
@@ -85,7 +80,6 @@ private:
     void BuildLayout();
     void FilterChanged();
     void RunQuery();
-    void ShowChart(const std::vector<kv::DayCount>& days);
     void ShowStatus();
     void ShowError(const QString& text);
     // Runs work on the worker thread; what it returns runs afterwards on
@@ -134,11 +128,7 @@ private:
     QCheckBox* checkUntil_ = nullptr;
     QDateEdit* dateFrom_ = nullptr;
     QDateEdit* dateUntil_ = nullptr;
-    QChartView* chart_ = nullptr;
-    QLineSeries* received_ = nullptr;
-    QLineSeries* sent_ = nullptr;
-    QDateTimeAxis* axisX_ = nullptr;
-    QValueAxis* axisY_ = nullptr;
+    HistoryChart* chart_ = nullptr;
     QTableView* grid_ = nullptr;
     QLabel* status_ = nullptr;
     QProgressBar* progress_ = nullptr;

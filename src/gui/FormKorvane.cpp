@@ -1,6 +1,7 @@
 // FormKorvane: layout, menus, menu states and the notification-area icon.
 #include "FormKorvane.h"
 
+#include "config/SettingsSnapshot.h"
 #include "util/Text.h"
 
 #include <QAction>
@@ -329,6 +330,28 @@ void FormKorvane::AddTrayIcon() {
                 });
     }
     tray_->show();
+}
+
+void FormKorvane::NotifyAfterCycle(int64_t receivedBefore, kv::CycleOutcomeKind outcome) {
+    try {
+        const kv::SettingsSnapshot settings = kv::SettingsSnapshot::Read(state_.IniPath);
+        for (const CycleNotice& n :
+             notices_.After(state_, settings, state_.Counts.ReceivedFiles - receivedBefore, outcome,
+                            cycleFirstError_))
+            ShowNotification(n);
+    } catch (const std::exception&) {
+        // The settings cannot be read just now: this cycle goes untold.
+    }
+}
+
+void FormKorvane::ShowNotification(const CycleNotice& notice) {
+    if (!QSystemTrayIcon::isSystemTrayAvailable() || isActiveWindow())
+        return;
+    // The icon shows while the notification does; a click on it brings the window.
+    AddTrayIcon();
+    tray_->showMessage(notice.title, notice.text,
+                       notice.failure ? QSystemTrayIcon::Critical : QSystemTrayIcon::Information,
+                       10000);
 }
 
 void FormKorvane::RemoveTrayIcon() {

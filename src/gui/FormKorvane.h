@@ -9,6 +9,7 @@
 //   FormKorvaneAuto.cpp      automatic mode and the two timers
 //   FormKorvaneProgress.cpp  the session's events: trace, status, progress
 //   FormKorvaneUpgrade.cpp   the upgrade component and its start-up check
+#include "CycleNotices.h"
 #include "app/AppState.h"
 #include "upgrade/Decision.h"
 #include "util/Host.h"
@@ -62,6 +63,12 @@ class FormKorvane : public QMainWindow, public kv::Host {
 public:
     explicit FormKorvane(const std::string& programDir, QWidget* parent = nullptr);
     ~FormKorvane() override;
+    // A notice (the version, a step that succeeded), with the information
+    // icon; refusals and failures take the error icon (ShowErrorBox).
+    virtual void ShowNoticeBox(const QString& text);
+    // A desktop notification from the tray icon (CycleNotices), where the
+    // system has a notification area and the window is not the active one.
+    virtual void ShowNotification(const CycleNotice& notice);
 
     // The creation sequence. False when neither the settings file nor its
     // backup exists: the window then stays Busy and ShowAfterStartUp closes it.
@@ -177,6 +184,9 @@ private:
     int DesignedDebugViewHeight() const;
     void AddTrayIcon();
     void RemoveTrayIcon();
+    // After a cycle: the notifications of what it did (receivedBefore: the
+    // count of received files when it began).
+    void NotifyAfterCycle(int64_t receivedBefore, kv::CycleOutcomeKind outcome);
     void RestoreFromTray();
 
     // Start-up and close (FormKorvaneStartup.cpp).
@@ -261,6 +271,8 @@ private:
     QAction *m11_{}, *m12_{}, *m13_{}, *m14_{}, *m15_{}, *m16_{}, *m17_{}, *m18_{};
     QAction *m22_{}, *m23_{}, *m31_{}, *m32_{}, *m33_{};
     QSystemTrayIcon* tray_ = nullptr;
+    CycleNotices notices_;
+    std::string cycleFirstError_; // the running cycle's first error line
     UpgradeCheck* auAutoUpgrader1_ = nullptr;
     QPointer<FormHistory> history_;
 };

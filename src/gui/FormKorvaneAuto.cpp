@@ -37,6 +37,8 @@ QString FormKorvane::AutoButtonCaption(bool on) const {
 void FormKorvane::RunGuardedAutoCycle() {
     OperationScope op(*this);
     kv::CycleStatus status(state_);
+    const int64_t receivedBefore = state_.Counts.ReceivedFiles;
+    cycleFirstError_.clear();
     kv::CycleOutcome outcome;
     try {
         outcome = kv::RunAutoCycle(state_, kv::ReadCycleSettings(state_));
@@ -50,7 +52,7 @@ void FormKorvane::RunGuardedAutoCycle() {
     std::optional<std::time_t> nextDue;
     if (autoModeOn_ && autoIntervalMs_ > 0 && !closePending_)
         nextDue = state_.Now() + static_cast<std::time_t>((autoIntervalMs_ + 999LL) / 1000);
-    status.Finish(outcome.Connected, nextDue);
+    NotifyAfterCycle(receivedBefore, status.Finish(outcome.Connected, nextDue));
 }
 
 void FormKorvane::Button1Click() {

@@ -59,7 +59,16 @@ void FormKorvane::ShowErrorBox(const QString& text) {
 }
 
 void FormKorvane::ShowMessageBox(const std::string& text) {
-    QMessageBox::information(isVisible() ? this : nullptr, "Korvane", DisplayText(text));
+    // The core's boxes are refusals and failures, but for its INFO lines
+    // (a connection test that succeeded).
+    if (kv::LineBody(text).substr(0, 5) == "INFO:")
+        ShowNoticeBox(DisplayText(text));
+    else
+        ShowErrorBox(DisplayText(text));
+}
+
+void FormKorvane::ShowNoticeBox(const QString& text) {
+    QMessageBox::information(isVisible() ? this : nullptr, "Korvane", text);
 }
 
 bool FormKorvane::ConfirmHostKey(const std::string& host, const std::string& fingerprint,
@@ -128,6 +137,8 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
         kv::LogBracket logs(state_);
         // What the command did goes into the status file, as a cycle's does.
         kv::CycleStatus status(state_);
+        const int64_t receivedBefore = state_.Counts.ReceivedFiles;
+        cycleFirstError_.clear();
         SetMenuState(MenuState::Busy);
         try {
             const kv::CycleSettings settings = kv::ReadCycleSettings(state_);
@@ -140,7 +151,7 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
             status.AddError(error);
         }
         const bool connected = state_.FtpSession && state_.FtpSession->Connected();
-        status.Finish(true, std::nullopt);
+        NotifyAfterCycle(receivedBefore, status.Finish(true, std::nullopt));
         SetMenuState(connected ? MenuState::Connected : MenuState::Idle);
     }
     SetInputEnabled(true);
@@ -336,7 +347,7 @@ void FormKorvane::m53Click() {
     if (!state_.ServiceMode)
         AddLogViewLine(kv::TimeStamp(state_.Now()) + version);
     if (state_.MessageBoxesAllowed)
-        ShowMessageBox("   " + version + "   ");
+        ShowNoticeBox(DisplayText("   " + version + "   "));
 }
 
 void FormKorvane::StatusBar1DblClick() {

@@ -35,6 +35,8 @@ void AppendLine(QListWidget* list, const QString& text) {
 } // namespace
 
 void FormKorvane::AddLogViewLine(const std::string& line) {
+    if (cycleFirstError_.empty() && kv::LineBody(line).substr(0, 6) == "ERROR:")
+        cycleFirstError_ = line;
     AppendLine(logListBox_, DisplayText(line));
 }
 

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -324,4 +325,35 @@ TEST(DialogsInTheWindow, EverySettingsReadShowsStartAutoAndABadPackValueStillOpe
                   kv::KorvanedBesideThisProgram() +
                   " is missing or cannot be run. It belongs beside korvane; reinstall Korvane.");
     w.close();
+}
+
+// The window's boxes: the core's INFO lines and the version are notices;
+// refusals and failures (an error line, a connection's failure such as a
+// host key refused, a dialog's refusal) take the error icon.
+TEST(DialogsInTheWindow, RefusalsAndFailuresTakeTheErrorIcon) {
+    GuiHome h;
+    h.Settings(nullptr);
+    kvgui::FormKorvane w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    const struct {
+        std::string text;
+        QMessageBox::Icon icon;
+    } cases[] = {
+        {"2026-12-08 10:00:00 INFO:Connect Test Success!", QMessageBox::Information},
+        {"2026-12-08 10:00:00 ERROR:Connect Test Failed!", QMessageBox::Critical},
+        {"The SFTP server 127.0.0.1 presented the host key SHA256:x (ED25519), which is not "
+         "pinned and was not accepted; nothing was sent.",
+         QMessageBox::Critical},
+        {"Choose a group number (1 to 9) before pressing Save; nothing was saved.",
+         QMessageBox::Critical},
+    };
+    for (const auto& c : cases) {
+        QMessageBox::Icon shown = QMessageBox::NoIcon;
+        WhenModal<QMessageBox>([&](QMessageBox* box) {
+            shown = box->icon();
+            box->accept();
+        });
+        w.ShowMessageBox(c.text);
+        EXPECT_EQ(shown, c.icon) << c.text;
+    }
 }

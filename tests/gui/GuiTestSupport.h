@@ -23,6 +23,7 @@ class TestWindow : public kvgui::FormKorvane {
 public:
     using kvgui::FormKorvane::FormKorvane;
     std::vector<QString> errors, boxes, questions;
+    std::vector<kvgui::CycleNotice> notices;
     bool answer = true;
     // Runs inside each work event, after the window's own handler.
     std::function<void(kv::WorkDirection, int64_t)> onWork;
@@ -32,6 +33,8 @@ public:
         return answer;
     }
     void ShowErrorBox(const QString& text) override { errors.push_back(text); }
+    void ShowNoticeBox(const QString& text) override { boxes.push_back(text); }
+    void ShowNotification(const kvgui::CycleNotice& notice) override { notices.push_back(notice); }
     void ShowMessageBox(const std::string& text) override {
         boxes.push_back(QString::fromStdString(text));
     }

@@ -1,7 +1,9 @@
 // Pictures of Tools / Transfer History for the documentation, in English
 // and in Chinese, over three months of a mailbox's transfer logs (with an
-// outage of three days). Run by scripts/screenshots.sh under Xvfb; writes
-// history-en.png and history-chinese.png into the folder given.
+// outage of three days), and of a new mailbox whose transfers are all of one
+// day, and of ten years. Run by scripts/screenshots.sh under Xvfb; writes
+// history-en.png, history-chinese.png, history-one-day.png and
+// history-ten-years.png into the folder given.
 #include "FormHistory.h"
 #include "GuiTestSupport.h"
 #include "LanguageApply.h"
@@ -93,5 +95,43 @@ int main(int argc, char** argv) {
     WriteLogs(home.dir.path());
     Save(home.dir.path(), "kven.ini", folder + "/history-en.png");
     Save(home.dir.path(), "kvchs.ini", folder + "/history-chinese.png");
+
+    GuiHome fresh;
+    WriteFile(fresh.path("Korvane.ini"), "[Options]\r\n");
+    std::string day;
+    for (int i = 0; i < 9; ++i) {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "2026-12-08 %02d:%02d:10 %s File->%s_%02d.EDI FileSize:%d Sender:%s "
+                      "Receiver:%s Type:%s\r\n",
+                      9 + i, 5 * i, i % 3 ? "Download" : "Upload", i % 3 ? "CUSRES" : "MANIFEST", i,
+                      900 + 37 * i, i % 3 ? "CNSHACUS" : "ACME01", i % 3 ? "ACME01" : "CNSHACUS",
+                      i % 3 ? "CUSRES(EDIFACT)" : "CUSCAR(EDIFACT)");
+        day += line;
+    }
+    std::filesystem::create_directories(fresh.path("LOG"));
+    WriteFile(fresh.path("LOG/KVTSF202612.LOG"), day);
+    Save(fresh.dir.path(), "kven.ini", folder + "/history-one-day.png");
+
+    // Ten years of a mailbox that grew: every day's bar, a label every two years.
+    GuiHome decade;
+    WriteFile(decade.path("Korvane.ini"), "[Options]\r\n");
+    std::filesystem::create_directories(decade.path("LOG"));
+    for (int y = 2017; y <= 2026; ++y) {
+        std::string text;
+        for (int m = 1; m <= 12; ++m)
+            for (int d = 1; d <= 28; d += 1 + d % 3) {
+                for (int k = 0; k < 1 + (y - 2016) * (1 + m % 4) / 2; ++k) {
+                    char line[256];
+                    std::snprintf(line, sizeof line,
+                                  "%04d-%02d-%02d 10:%02d:00 %s File->F%d_%d.EDI FileSize:1 "
+                                  "Sender:CNSHACUS Receiver:ACME01 Type:CUSRES(EDIFACT)\r\n",
+                                  y, m, d, k % 60, k % 3 ? "Download" : "Upload", d, k);
+                    text += line;
+                }
+            }
+        WriteFile(decade.path("LOG/KVTSF" + std::to_string(y) + ".LOG"), text);
+    }
+    Save(decade.dir.path(), "kven.ini", folder + "/history-ten-years.png");
     return 0;
 }

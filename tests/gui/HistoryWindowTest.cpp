@@ -20,7 +20,10 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <algorithm>
+#include <cmath>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 
 using namespace kvtest;
@@ -87,10 +90,12 @@ TEST(HistoryWindow, FiltersSortChartExportAndNews) {
     EXPECT_EQ(Column(w, 1), (QStringList{"Received", "Received", "Sent", "Received"}));
     EXPECT_EQ(w.StatusText(), "4 of 4 transfers");
     // The chart: every day of the range, a day without transfers as a zero.
-    ASSERT_EQ(w.ReceivedSeries()->count(), 5);
-    EXPECT_EQ(w.ReceivedSeries()->at(0).y(), 1);
-    EXPECT_EQ(w.ReceivedSeries()->at(3).y(), 0); // the 2nd of February
-    EXPECT_EQ(w.SentSeries()->at(1).y(), 1);
+    const std::vector<kv::DayCount>& days = w.Chart().Days();
+    ASSERT_EQ(days.size(), 5u);
+    EXPECT_EQ(days[0].day, 20260130);
+    EXPECT_EQ(days[0].received, 1);
+    EXPECT_EQ(days[3].received + days[3].sent, 0); // the 2nd of February
+    EXPECT_EQ(days[1].sent, 1);
 
     // Text in the sender (letter case ignored), typed.
     QTest::keyClicks(Child<QLineEdit>(w, "Edit_Text"), "them");
@@ -115,7 +120,7 @@ TEST(HistoryWindow, FiltersSortChartExportAndNews) {
     Child<QCheckBox>(w, "CheckUntil")->setChecked(true);
     ASSERT_TRUE(WaitFor([&] { return w.Model().rowCount() == 2 && w.Idle(); }));
     EXPECT_EQ(Column(w, 2), (QStringList{"feb 1.EDI", "order.txt"}));
-    EXPECT_EQ(w.ReceivedSeries()->count(), 2);
+    EXPECT_EQ(w.Chart().DayLabels(), (QStringList{"2026-01-31", "2026-02-01"}));
     Child<QCheckBox>(w, "CheckFrom")->setChecked(false);
     Child<QCheckBox>(w, "CheckUntil")->setChecked(false);
     ASSERT_TRUE(WaitFor([&] { return w.Model().rowCount() == 4 && w.Idle(); }));
@@ -186,4 +191,84 @@ TEST(HistoryWindow, ChinesePack) {
     EXPECT_EQ(Child<QComboBox>(*w, "Combo_Direction")->itemText(2), "发送");
     EXPECT_EQ(w->StatusText(), "共 4 条传输记录，显示 4 条");
     delete w;
+}
+
+namespace {
+
+// The height of the level stretch of an outline that spans x (-1: none).
+double TopOver(const QLineSeries& s, double x) {
+    for (int k = 0; k + 1 < s.count(); ++k) {
+        const QPointF a = s.at(k), b = s.at(k + 1);
+        if (a.y() == b.y() && a.x() < b.x() && a.x() <= x && x <= b.x())
+            return a.y();
+    }
+    return -1;
+}
+
+} // namespace
+
+// The chart of any range, from the one day of a new mailbox to ten years:
+// a bar per day at the day's count, day labels that never repeat, and
+// whole-number ticks up to the largest count.
+TEST(HistoryWindow, ChartOfAnyRange) {
+    struct Case {
+        int days;
+        int64_t busiest; // files on the busiest day
+    } const cases[] = {{1, 3}, {1, 0}, {2, 1}, {7, 7}, {31, 12}, {92, 250}, {400, 9}, {3653, 4003}};
+    kvgui::HistoryChart chart;
+    chart.resize(900, 200);
+    chart.show();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.days);
+        std::vector<kv::DayCount> days;
+        QDate day(2016, 12, 8);
+        for (int i = 0; i < c.days; ++i, day = day.addDays(1))
+            days.push_back({day.year() * 10000LL + day.month() * 100 + day.day(),
+                            i == c.days / 2 ? c.busiest : i % 3, i % 2});
+        chart.Show(days);
+        const QStringList labels = chart.DayLabels();
+        ASSERT_FALSE(labels.isEmpty());
+        EXPECT_LE(labels.size(), 6);
+        // The first label within the first days, the others in order after it.
+        const QDate first = QDate::fromString(labels.front(), "yyyy-MM-dd");
+        EXPECT_LE(QDate(2016, 12, 8).daysTo(first), kvgui::HistoryChart::LabelStep(c.days, 6))
+            << labels.front().toStdString();
+        EXPECT_TRUE(std::is_sorted(labels.begin(), labels.end()));
+        EXPECT_EQ(std::set<QString>(labels.begin(), labels.end()).size(),
+                  static_cast<size_t>(labels.size()));
+        const double interval = chart.CountInterval(), top = chart.CountTop();
+        EXPECT_GE(interval, 1);
+        EXPECT_EQ(interval, std::floor(interval));
+        EXPECT_EQ(std::fmod(top, interval), 0);
+        EXPECT_LE(top / interval, 5);
+        int64_t largest = 0;
+        for (const kv::DayCount& d : days)
+            largest = std::max(largest, d.received + d.sent);
+        EXPECT_GE(top, static_cast<double>(largest));
+        // Over each day's place the bar's top is at its received count, and
+        // with its sent ones stacked on top, at its total; beyond 400 days a
+        // bar stands for a few days, as tall as the busiest of them. The
+        // outlines start and end on the axis.
+        const bool grouped = c.days > 400;
+        for (int i : {0, c.days / 2, c.days - 1}) {
+            const kv::DayCount& d = days[static_cast<size_t>(i)];
+            const double received = TopOver(*chart.ReceivedOutline(), i);
+            const double total = TopOver(*chart.TotalOutline(), i);
+            if (grouped && i != c.days / 2) {
+                EXPECT_GE(received, static_cast<double>(d.received)) << i;
+                EXPECT_GE(total, static_cast<double>(d.received + d.sent)) << i;
+            } else {
+                EXPECT_EQ(received, static_cast<double>(d.received)) << i;
+                EXPECT_EQ(total, static_cast<double>(d.received + d.sent)) << i;
+            }
+        }
+        for (const QLineSeries* s : {chart.ReceivedOutline(), chart.TotalOutline()}) {
+            EXPECT_EQ(s->at(0).y(), 0);
+            EXPECT_EQ(s->at(s->count() - 1).y(), 0);
+            EXPECT_LE(s->count(), 4 * std::min(c.days, 400));
+        }
+    }
+    // Nothing found: today, empty.
+    chart.Show({});
+    EXPECT_EQ(chart.DayLabels(), QStringList{QDate::currentDate().toString("yyyy-MM-dd")});
 }

@@ -293,6 +293,7 @@ TEST(AdvanceDialog, CorrectionsMessagesServiceBoxAndOkThroughTheWidgets) {
     Click(d, "RadioButton1");
     Click(d, "RadioButton3");
     Click(d, "CheckFirewall");
+    Click(d, "CheckNotifyReceived"); // on while absent: now off
     // Typed and not left: OK applies the rule, with its message.
     Type(d, "Edit_KVTimeOut", "7");
     Click(d, "Btn_OK");
@@ -304,7 +305,8 @@ TEST(AdvanceDialog, CorrectionsMessagesServiceBoxAndOkThroughTheWidgets) {
                    "CNC102=0\r\nTransferType=ASCII\r\nWinXPFirewall=1\r\nPassive=1\r\n"
                    "AllowStartAuto=1\r\nAllowReceive=1\r\nAllowSend=0\r\n",
                    "in") +
-                  "[System]\r\nLogStep=Month\r\n[Ostrel]\r\nEnableOstrel=0\r\n");
+                  "[System]\r\nLogStep=Month\r\nNotifyFilesReceived=0\r\nNotifyCycleFailed=1\r\n"
+                  "[Ostrel]\r\nEnableOstrel=0\r\n");
 }
 
 TEST(ExpertDialog, GroupsSaveAtOnceProgramsArePickedAndOkWritesTheOptions) {

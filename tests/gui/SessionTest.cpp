@@ -3,6 +3,7 @@
 // and a close while a transfer runs.
 #include "GuiTestSupport.h"
 #include "config/IniFile.h"
+#include "config/WnDes.h"
 #include "util/Fs.h"
 
 #include <QAction>
@@ -284,4 +285,56 @@ TEST(GuiSession, OptionDialogFrameDisconnectsDisablesAndReloadsSettings) {
     w.findChild<QAction*>("m18")->trigger();
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(h.SysLog().back(), "INFO:Korvane System Close!");
+}
+
+// The desktop notifications of automatic mode: files that arrived, and a
+// failure told once however many cycles fail the same way; each switched
+// off by its key.
+TEST(GuiSession, AutomaticModeNotifiesArrivalsAndAFailureOnce) {
+    PyFtpdServer& s = FreshServer();
+    s.writeFile("out/a.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    s.writeFile("out/b.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    GuiHome h;
+    h.Settings(&s);
+    kv::IniFile(h.path("Korvane.ini")).WriteString("Options", "TimeInterval", "0");
+    TestWindow w(h.dir.path());
+    ASSERT_TRUE(w.StartUp({}));
+    auto cycle = [&] {
+        w.Button1Click(); // one cycle (TimeInterval 0), then off again
+        w.Button1Click();
+    };
+    cycle();
+    ASSERT_EQ(w.notices.size(), 1u);
+    EXPECT_EQ(w.notices[0].title, "Files received");
+    EXPECT_EQ(w.notices[0].text, "2 file(s) arrived in " + QString::fromStdString(h.dir.path()));
+    EXPECT_FALSE(w.notices[0].failure);
+    cycle(); // nothing new
+    EXPECT_EQ(w.notices.size(), 1u);
+
+    // A password the server refuses: told once, with the log's reason.
+    auto setPassword = [&](const std::string& password) {
+        kv::IniFile(h.path("Korvane.ini"))
+            .WriteString("Options", "Password", kv::EncryptToHex(password, kv::kPasswordKey));
+        w.State().settings.Password = password;
+    };
+    setPassword("wrong");
+    cycle();
+    cycle();
+    ASSERT_EQ(w.notices.size(), 2u);
+    EXPECT_EQ(w.notices[1].title, "Transfer cycle failed");
+    EXPECT_TRUE(w.notices[1].failure);
+    EXPECT_TRUE(w.notices[1].text.startsWith(QString::fromStdString(h.dir.path()) + "\nERROR:"))
+        << w.notices[1].text.toStdString();
+
+    // Switched off: neither is told.
+    kv::IniFile ini(h.path("Korvane.ini"));
+    ini.WriteString("System", "NotifyFilesReceived", "0");
+    ini.WriteString("System", "NotifyCycleFailed", "0");
+    setPassword(s.password());
+    cycle(); // a good cycle: the next failure would be told again
+    s.writeFile("out/c.edi", "00:INVOIC:X:Y:THEM:ME:Z'\r\n");
+    cycle();
+    setPassword("wrong");
+    cycle();
+    EXPECT_EQ(w.notices.size(), 2u);
 }

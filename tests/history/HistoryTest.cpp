@@ -10,8 +10,11 @@
 #include "support/TestSupport.h"
 #include "util/Fs.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +47,25 @@ std::vector<std::string> Names(HistoryIndex& index, const HistoryFilter& filter 
     for (const TransferRecord& r : index.Fetch(index.Query(filter, sort).ids))
         names.push_back(r.name);
     return names;
+}
+
+// Appends raw bytes to a log.
+void Append(const std::string& path, const std::string& bytes) {
+    ::mkdir(FolderOf(path).c_str(), 0755);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+}
+
+// A log line as the log writer writes it, at yyyymmddhhmmss.
+std::string Line(int64_t ts, const std::string& record) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d ",
+                  static_cast<int>(ts / 10000000000), static_cast<int>(ts / 100000000 % 100),
+                  static_cast<int>(ts / 1000000 % 100), static_cast<int>(ts / 10000 % 100),
+                  static_cast<int>(ts / 100 % 100), static_cast<int>(ts % 100));
+    return stamp + record + "\r\n";
 }
 
 } // namespace
@@ -254,6 +276,15 @@ TEST(History, DamagedOrUnwritableIndexIsMadeFromTheLogs) {
         {"not a database", [&] { WriteFile(db, std::string(8192, 'x')); }},
         {"cut short", [&] { ASSERT_EQ(::truncate(db.c_str(), 1000), 0); }},
         {"missing", [&] { ::unlink(db.c_str()); }},
+        {"another program's database",
+         [&] {
+             ::unlink(db.c_str());
+             sqlite3* other = nullptr;
+             ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+             sqlite3_exec(other, "CREATE TABLE accounts(x); INSERT INTO accounts VALUES(42)",
+                          nullptr, nullptr, nullptr);
+             sqlite3_close(other);
+         }},
     };
     for (const Damage& d : damages) {
         SCOPED_TRACE(d.what);
@@ -267,6 +298,12 @@ TEST(History, DamagedOrUnwritableIndexIsMadeFromTheLogs) {
         EXPECT_EQ(r.rebuilt, std::string(d.what) != "missing");
         EXPECT_EQ(index.Count(), 3);
     }
+    // The other program's database was set aside whole, and said so.
+    EXPECT_TRUE(kvtest::Exists(db + ".foreign"));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((db + ".foreign").c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, "SELECT x FROM accounts", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
     // A LOG folder this user may not write: the history is read into memory.
     for (const char* suffix : {"", "-wal", "-shm"})
         ::unlink((db + suffix).c_str());
@@ -297,6 +334,173 @@ TEST(History, DeliveredFileIsFoundWhereItWent) {
     EXPECT_EQ(FindDeliveredFile(f.state.IniPath, r), "");
     r.name = "S.txt";
     EXPECT_EQ(FindDeliveredFile(f.state.IniPath, r), f.path("BAK/S.txt"));
+    // Sends backed up into the subfolder of their day or month, one sent
+    // just before midnight into the next day's.
+    ::mkdir(f.path("BAK/202601").c_str(), 0755);
+    ::mkdir(f.path("BAK/20260102").c_str(), 0755);
+    WriteFile(f.path("BAK/202601/M.txt"), "m");
+    WriteFile(f.path("BAK/20260102/D.txt"), "d");
+    for (const auto& [name, time, where] : {std::tuple{"M.txt", 20260115120000, "BAK/202601/M.txt"},
+                                            {"D.txt", 20260101235959, "BAK/20260102/D.txt"},
+                                            {"D.txt", 20260102000100, "BAK/20260102/D.txt"},
+                                            {"D.txt", 20260103000100, ""}}) {
+        r.name = name;
+        r.time = time;
+        EXPECT_EQ(FindDeliveredFile(f.state.IniPath, r), *where ? f.path(where) : "") << time;
+    }
     r.name = "../BAK/S.txt";
     EXPECT_EQ(FindDeliveredFile(f.state.IniPath, r), "");
+}
+
+// Every filter against a plain reading of all records: the text search
+// (trigram index, or a scan for one or two letters; ASCII letter case only
+// ignored), the order, and the files per day kept as logs come and go.
+TEST(History, FiltersAndDailyCountsAgreeWithEveryRecord) {
+    StateFixture f;
+    const std::vector<std::string> names = {"ORDER_0001.EDI",
+                                            "order_0002 copy.edi",
+                                            "Über ä.txt",
+                                            "über ä.txt",
+                                            "say \"hi\".EDI",
+                                            "x",
+                                            "AB",
+                                            "ÄBC.xml"};
+    const std::vector<std::string> partners = {"PARTNER07", "PARTNER17", "Ölhafen", "OWN"};
+    const std::vector<std::string> types = {"INVOIC(EDIFACT)", "ORDERS(FLAT)", "UNKNOWN FLAT"};
+    std::vector<TransferRecord> all;
+    int64_t n = 0;
+    for (int month = 1; month <= 2; ++month)
+        for (int i = 0; i < 120; ++i, ++n) {
+            TransferRecord r;
+            r.time = (20260000 + month * 100 + 1 + i % 27) * 1000000LL + n / 60 * 10000 +
+                     n % 60 * 100; // a time of its own
+            r.direction = i % 3 ? TransferDirection::Received : TransferDirection::Sent;
+            r.name = names[static_cast<size_t>(n % 8)];
+            r.sender = partners[static_cast<size_t>(n % 4)];
+            r.receiver = partners[static_cast<size_t>((n + 1) % 4)];
+            r.type = types[static_cast<size_t>(n % 3)];
+            r.size = n;
+            all.push_back(r);
+            Append(
+                f.path("LOG/KVTSF20260" + std::to_string(month) + ".LOG"),
+                Line(r.time, Record(r.direction == TransferDirection::Sent ? "Upload" : "Download",
+                                    r.name, r.size, r.sender, r.receiver, r.type)));
+        }
+    auto lowerAscii = [](std::string t) {
+        for (char& c : t)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        return t;
+    };
+    auto passes = [&](const TransferRecord& r, const HistoryFilter& flt) {
+        const std::string needle = lowerAscii(flt.text);
+        const bool text = needle.empty() || lowerAscii(r.name).find(needle) != std::string::npos ||
+                          lowerAscii(r.sender).find(needle) != std::string::npos ||
+                          lowerAscii(r.receiver).find(needle) != std::string::npos;
+        return text && (flt.type.empty() || r.type == flt.type) &&
+               (!flt.direction || r.direction == *flt.direction) &&
+               (flt.fromDay == 0 || r.time / 1000000 >= flt.fromDay) &&
+               (flt.untilDay == 0 || r.time / 1000000 <= flt.untilDay);
+    };
+    const std::vector<std::string> needles = {"",     "o",      "Ü",    "ab",        "ORDER_",
+                                              "0001", "über",   "ÜBER", "partner17", "ölhafen",
+                                              "ÖLH",  "\"hi\"", "zzz",  "r07 "};
+    auto check = [&](HistoryIndex& index) {
+        for (const std::string& needle : needles)
+            for (int variant = 0; variant < 4; ++variant) {
+                HistoryFilter flt;
+                flt.text = needle;
+                if (variant == 1)
+                    flt.direction = TransferDirection::Sent;
+                if (variant == 2)
+                    flt.type = "ORDERS(FLAT)";
+                if (variant == 3) {
+                    flt.fromDay = 20260110;
+                    flt.untilDay = 20260205;
+                }
+                SCOPED_TRACE("\"" + needle + "\" variant " + std::to_string(variant));
+                std::vector<TransferRecord> expected;
+                std::map<int64_t, DayCount> days;
+                for (const TransferRecord& r : all)
+                    if (passes(r, flt)) {
+                        expected.push_back(r);
+                        DayCount& d = days[r.time / 1000000];
+                        d.day = r.time / 1000000;
+                        ++(r.direction == TransferDirection::Sent ? d.sent : d.received);
+                    }
+                std::sort(expected.begin(), expected.end(),
+                          [](const auto& a, const auto& b) { return a.time > b.time; });
+                const HistoryIndex::Found found = index.Query(flt, {});
+                const std::vector<TransferRecord> got = index.Fetch(found.ids);
+                ASSERT_EQ(got.size(), expected.size());
+                for (size_t i = 0; i < got.size(); ++i)
+                    ASSERT_EQ(got[i].time, expected[i].time) << i;
+                ASSERT_EQ(found.days.size(), days.size());
+                size_t i = 0;
+                for (const auto& [day, d] : days) {
+                    EXPECT_EQ(found.days[i].day, day);
+                    EXPECT_EQ(found.days[i].received, d.received);
+                    EXPECT_EQ(found.days[i].sent, d.sent);
+                    ++i;
+                }
+            }
+    };
+    HistoryIndex index(f.dir.path());
+    EXPECT_EQ(index.Refresh().added, 240);
+    check(index);
+    // A log cleaned away takes its records out of the counts.
+    ::unlink(f.path("LOG/KVTSF202601.LOG").c_str());
+    all.erase(std::remove_if(all.begin(), all.end(),
+                             [](const TransferRecord& r) { return r.time < 20260200000000; }),
+              all.end());
+    EXPECT_EQ(index.Refresh().removed, 120);
+    check(index);
+}
+
+// A line that never ends (a log damaged by a crash, or a file that is no
+// log) is looked at once: later refreshes read only what was appended, and
+// the line, too long for a record, is counted as unreadable when it ends.
+TEST(History, UnendedLogTailIsReadOnce) {
+    StateFixture f;
+    const std::string log = f.path("LOG/KVTSF202603.LOG");
+    Append(log, Line(20260301080000, Record("Download", "A.EDI", 1, "S", "R", "T")));
+    Append(log, std::string(3 << 20, 'x'));
+    HistoryIndex index(f.dir.path());
+    int64_t toRead = -1;
+    auto progress = [&](int64_t, int64_t total) { toRead = total; };
+    EXPECT_EQ(index.Refresh(progress).added, 1);
+    EXPECT_FALSE(index.NeedsRefresh());
+    EXPECT_EQ(index.Refresh(progress).added, 0);
+    EXPECT_EQ(toRead, 0);
+    const std::string next = Line(20260301090000, Record("Upload", "B.txt", 2, "R", "S", "T"));
+    Append(log, "\r\n" + next);
+    EXPECT_TRUE(index.NeedsRefresh());
+    EXPECT_EQ(index.Refresh(progress).added, 1);
+    EXPECT_EQ(toRead, static_cast<int64_t>(next.size() + 2));
+    EXPECT_EQ(index.UnreadableLines(), 1);
+    EXPECT_EQ(Names(index), (std::vector<std::string>{"B.txt", "A.EDI"}));
+}
+
+// While another program holds the index for writing, a refresh gives up
+// after a short wait and the queries answer from what was last committed.
+TEST(History, BusyIndexIsReadAsLastCommitted) {
+    StateFixture f;
+    const std::string log = f.path("LOG/KVTSF202603.LOG");
+    Append(log, Line(20260301080000, Record("Download", "A.EDI", 1, "S", "R", "T")));
+    { HistoryIndex(f.dir.path()).Refresh(); }
+    Append(log, Line(20260301090000, Record("Download", "B.EDI", 1, "S", "R", "T")));
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(f.path(kHistoryIndexName).c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        HistoryIndex index(f.dir.path());
+        const RefreshResult r = index.Refresh();
+        EXPECT_TRUE(r.busy);
+        EXPECT_EQ(Names(index), std::vector<std::string>{"A.EDI"});
+    }
+    sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
+    HistoryIndex index(f.dir.path());
+    EXPECT_FALSE(index.Refresh().busy);
+    EXPECT_EQ(Names(index), (std::vector<std::string>{"B.EDI", "A.EDI"}));
 }

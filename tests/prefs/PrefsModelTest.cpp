@@ -254,6 +254,9 @@ TEST(AdvancePrefs, LeavingBoxesServiceBoxAndOkFollowTheRules) {
     EXPECT_TRUE(m.Enabled("Edit_TimeInterval"));
     EXPECT_FALSE(m.Enabled("Edit_LocalExPath"));
     EXPECT_TRUE(m.Checked("CheckService")); // no click action at creation
+    // The desktop notifications are on while their keys are absent.
+    EXPECT_TRUE(m.Checked("CheckNotifyReceived"));
+    EXPECT_TRUE(m.Checked("CheckNotifyFailed"));
 
     m.SetText("Edit_TimeInterval", "0");
     m.Leave("Edit_TimeInterval");
@@ -287,6 +290,7 @@ TEST(AdvancePrefs, LeavingBoxesServiceBoxAndOkFollowTheRules) {
     m.SetText("Edit_LocalExPath", "/srv/ex");
     m.SetChecked("CheckAllow", false);
     EXPECT_FALSE(m.Enabled("CheckSend"));
+    m.SetChecked("CheckNotifyFailed", false);
     ASSERT_TRUE(m.Ok());
     EXPECT_EQ(Codes(m), std::vector<std::string>{"f07"});
     EXPECT_EQ(ReadFile(f.ini),
@@ -294,8 +298,12 @@ TEST(AdvancePrefs, LeavingBoxesServiceBoxAndOkFollowTheRules) {
               "TimeInterval=10\r\nTransferType=BIN\r\nAllowReceive=0\r\nAllowSend=1\r\n"
               "AllowStartAuto=0\r\nRemoteExPath=cuscar/ex\r\nLocalExPath=/srv/ex\r\n"
               "WinXPFirewall=0\r\nPassive=0\r\n"
-              "[System]\r\nLogStep=Month\r\n"
+              "[System]\r\nLogStep=Month\r\nNotifyFilesReceived=1\r\nNotifyCycleFailed=0\r\n"
               "[KVTray]\r\nLogTimeOut=20\r\nKVTimeOut=40\r\n[Ostrel]\r\nEnableOstrel=0\r\n");
+    // Read back as written.
+    AdvancePrefsModel again(f.ini, f.pack);
+    EXPECT_TRUE(again.Checked("CheckNotifyReceived"));
+    EXPECT_FALSE(again.Checked("CheckNotifyFailed"));
 }
 
 namespace {

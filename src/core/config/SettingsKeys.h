@@ -127,6 +127,9 @@ struct SettingKey {
     X(Message,          "System",  "Message",          Flag,          "",          0, 0, Refuse) \
     X(AutoUpgrade,      "System",  "AutoUpgrade",      Flag,          "",          0, 0, Refuse) \
     X(Expert,           "System",  "Expert",           Flag,          "",          0, 0, Refuse) \
+    /* Desktop notifications of the window's tray icon. */ \
+    X(NotifyFilesReceived,"System","NotifyFilesReceived",FlagUnlessOff,"",         0, 0, Refuse) \
+    X(NotifyCycleFailed,"System",  "NotifyCycleFailed",FlagUnlessOff, "",          0, 0, Refuse) \
     /* View: written as the integers 1 and 0. */ \
     X(StatusBar,        "View",    "StatusBar",        Flag,          "",          0, 0, Refuse) \
     X(DebugView,        "View",    "DebugView",        Flag,          "",          0, 0, Refuse) \

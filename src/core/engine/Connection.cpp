@@ -252,8 +252,9 @@ std::string HostKeyQuestion(const AppState& state, const std::string& host,
         const std::string t = LangMessage(state, code);
         return t.empty() ? std::string(english) : t;
     };
+    // One fact a line: a line with a blank in it would wrap in a message box.
     return text("f10", "This SFTP server presents a host key that is not pinned yet:") + "\n\n" +
-           host + "\n" + fingerprint + " (" + keyType + ")\n\n" +
+           host + "\n" + keyType + "\n" + fingerprint + "\n\n" +
            text("f11", "Compare it with the fingerprint the server's administrator gave you. "
                        "Trust it and pin it for the next connections?");
 }

@@ -6,6 +6,7 @@
 #include "util/Fs.h"
 
 #include <algorithm>
+#include <ctime>
 #include <vector>
 
 namespace kv {
@@ -25,6 +26,37 @@ std::string NewestUnder(const std::string& folder, const std::string& name) {
     return found;
 }
 
+// The backup folders a file sent at `time` (yyyymmddhhmmss, local) may be
+// in: the send backs it up into a subfolder of the day (Options/LogStep
+// DAY) or of the month, named when the backup was made, which may be the
+// next day or month for a file sent just before midnight; the root for a
+// backup without dated folders.
+std::vector<std::string> BackupFolders(const std::string& root, int64_t time) {
+    if (root.empty())
+        return {};
+    std::tm tm{};
+    tm.tm_year = static_cast<int>(time / 10000000000) - 1900;
+    tm.tm_mon = static_cast<int>(time / 100000000 % 100) - 1;
+    tm.tm_mday = static_cast<int>(time / 1000000 % 100);
+    tm.tm_hour = 12;
+    std::vector<std::string> folders;
+    for (int extraDay = 0; extraDay < 2; ++extraDay) {
+        std::tm day = tm;
+        day.tm_mday += extraDay;
+        if (std::mktime(&day) == static_cast<std::time_t>(-1))
+            continue;
+        char name[16];
+        for (const char* format : {"%Y%m%d", "%Y%m"}) {
+            std::strftime(name, sizeof name, format, &day);
+            const std::string folder = JoinPath(root, name);
+            if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+                folders.push_back(folder);
+        }
+    }
+    folders.push_back(root);
+    return folders;
+}
+
 } // namespace
 
 std::string FindDeliveredFile(const std::string& iniPath, const TransferRecord& record) {
@@ -39,10 +71,10 @@ std::string FindDeliveredFile(const std::string& iniPath, const TransferRecord& 
             folders.push_back(file.Text(keys::LocalInPath.Group(g)));
         folders.push_back(file.Text(keys::LocalExPath));
     } else {
-        folders.push_back(file.Text(keys::LocalBackupPath));
+        folders = BackupFolders(file.Text(keys::LocalBackupPath), record.time);
     }
     for (const std::string& folder : folders) {
-        if (folder.empty())
+        if (folder.empty() || !DirectoryExists(folder))
             continue;
         const std::string found = NewestUnder(folder, record.name);
         if (!found.empty())

@@ -7,6 +7,8 @@
 #include "util/Fs.h"
 #include "util/StateFiles.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -20,7 +22,14 @@ using history_sql::Statement;
 namespace {
 
 // Raised when the schema changes: an index of another version is made anew.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+// Marks the file as our index ("KVHI"), so that another program's database
+// at its path is told from it and set aside rather than written into.
+constexpr int64_t kApplicationId = 0x4b564849;
+// The first version wrote no application id; its files are ours all the same.
+constexpr int kUnmarkedVersion = 1;
+// How long a refresh waits for another program that is writing the index.
+constexpr int kBusyWaitMs = 2000;
 
 // kv_has(needle, a, b, c): whether a, b or c holds needle (lower case),
 // ASCII letter case ignored. Cheaper than three LIKEs over a million rows.
@@ -52,6 +61,8 @@ void HasText(sqlite3_context* ctx, int, sqlite3_value** argv) {
 void AddFunctions(sqlite3* db) {
     sqlite3_create_function_v2(db, "kv_has", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                HasText, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(db, "kv_collect", -1, SQLITE_UTF8, nullptr, nullptr,
+                               history_sql::CollectStep, history_sql::CollectFinal, nullptr);
 }
 
 } // namespace
@@ -98,8 +109,12 @@ void HistoryIndex::OpenFile() {
         int rc = sqlite3_open_v2(path_.c_str(), &db_,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);
+        if (rc == SQLITE_OK && existed && IsForeign()) {
+            SetAside();
+            continue;
+        }
         if (rc == SQLITE_OK) {
-            sqlite3_busy_timeout(db_, 10000);
+            sqlite3_busy_timeout(db_, kBusyWaitMs);
             AddFunctions(db_);
             rc = sqlite3_exec(db_,
                               "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
@@ -110,10 +125,14 @@ void HistoryIndex::OpenFile() {
                 rc = SQLITE_READONLY;
         }
         if (rc == SQLITE_OK) {
-            Statement version(db_, "PRAGMA user_version");
-            rc = sqlite3_step(version.get());
-            const int64_t v = rc == SQLITE_ROW ? version.Int(0) : -1;
-            rc = rc == SQLITE_ROW ? SQLITE_OK : rc;
+            int64_t v = -1;
+            {
+                // Finished before Reset: a pending statement keeps tables from being dropped.
+                Statement version(db_, "PRAGMA user_version");
+                rc = sqlite3_step(version.get());
+                v = rc == SQLITE_ROW ? version.Int(0) : -1;
+                rc = rc == SQLITE_ROW ? SQLITE_OK : rc;
+            }
             if (rc == SQLITE_OK && v != kSchemaVersion) {
                 if (v != 0 || existed)
                     rebuildPending_ = true;
@@ -152,6 +171,50 @@ void HistoryIndex::OpenFile() {
     }
 }
 
+bool HistoryIndex::IsForeign() {
+    auto number = [this](const char* sql) -> int64_t {
+        sqlite3_stmt* s = nullptr;
+        int64_t v = -1;
+        if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            v = sqlite3_column_int64(s, 0);
+        sqlite3_finalize(s);
+        return v;
+    };
+    const int64_t app = number("PRAGMA application_id");
+    if (app < 0)
+        return false; // not readable as a database: the damaged-file path decides
+    if (app == kApplicationId)
+        return false;
+    const int64_t objects = number("SELECT COUNT(*) FROM sqlite_schema");
+    if (objects <= 0)
+        return app != 0; // an empty file is made ours
+    const int64_t ours = number("SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table' AND"
+                                " name IN ('logs', 'records', 'types')");
+    return !(app == 0 && number("PRAGMA user_version") == kUnmarkedVersion && ours == 3);
+}
+
+void HistoryIndex::SetAside() {
+    Close();
+    std::string aside;
+    for (int n = 0; n < 1000 && aside.empty(); ++n) {
+        const std::string candidate = path_ + ".foreign" + (n ? std::to_string(n) : "");
+        if (!FileExists(candidate))
+            aside = candidate;
+    }
+    if (aside.empty() || ::rename(path_.c_str(), aside.c_str()) != 0)
+        throw HistoryError("The file " + path_ +
+                           " is a database of another program and cannot be moved aside (" +
+                           std::strerror(errno) +
+                           "); move it away so that the transfer history can be kept there");
+    for (const char* suffix : {"-wal", "-shm"})
+        if (FileExists(path_ + suffix))
+            ::rename((path_ + suffix).c_str(), (aside + suffix).c_str());
+    note_ = "The file " + path_ + " was a database of another program; it was moved to " + aside +
+            " and the transfer history is made anew from the logs.";
+    rebuildPending_ = true;
+}
+
 void HistoryIndex::GiveFilesToFolderOwner() {
     // SQLite makes its write-ahead log and shared memory file when it needs
     // them; a root run leaves all three to the folder's owner (a service's).
@@ -164,24 +227,40 @@ void HistoryIndex::GiveFilesToFolderOwner() {
 
 void HistoryIndex::CreateSchema() {
     const char* sql =
+        // done: the bytes read up to the last whole line; scanned: the bytes
+        // looked at (a line still being written is not searched again).
         "CREATE TABLE IF NOT EXISTS logs(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL,"
-        " dev INTEGER, ino INTEGER, done INTEGER, head BLOB, bad INTEGER DEFAULT 0);"
+        " dev INTEGER, ino INTEGER, done INTEGER, scanned INTEGER DEFAULT 0, head BLOB,"
+        " bad INTEGER DEFAULT 0);"
         "CREATE TABLE IF NOT EXISTS records(id INTEGER PRIMARY KEY, log INTEGER NOT NULL,"
         " ts INTEGER NOT NULL, dir INTEGER NOT NULL, name TEXT, size INTEGER, sender TEXT,"
         " receiver TEXT, type TEXT);"
+        // Each filter without text reads one of these in the order shown.
         "CREATE INDEX IF NOT EXISTS records_ts ON records(ts);"
+        "CREATE INDEX IF NOT EXISTS records_dir ON records(dir, ts);"
+        "CREATE INDEX IF NOT EXISTS records_type ON records(type, dir, ts);"
+        // Text search: trigrams of the name, sender and receiver, without
+        // positions, which keeps it small; the query checks each candidate.
+        "CREATE VIRTUAL TABLE IF NOT EXISTS records_text USING fts5(name, sender, receiver,"
+        " content='records', content_rowid='id', tokenize='trigram', detail='none',"
+        " columnsize=0);"
+        // The chart's files per day, kept as records come and go.
+        "CREATE TABLE IF NOT EXISTS days(day INTEGER, dir INTEGER, type TEXT, n INTEGER,"
+        " PRIMARY KEY(day, dir, type)) WITHOUT ROWID;"
         "CREATE TABLE IF NOT EXISTS types(type TEXT PRIMARY KEY) WITHOUT ROWID;";
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
         Fail("written");
-    if (sqlite3_exec(db_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str(),
-                     nullptr, nullptr, nullptr) != SQLITE_OK)
+    const std::string marks = "PRAGMA user_version=" + std::to_string(kSchemaVersion) +
+                              "; PRAGMA application_id=" + std::to_string(kApplicationId);
+    if (sqlite3_exec(db_, marks.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
         Fail("written");
 }
 
 void HistoryIndex::Reset() {
     if (sqlite3_exec(db_,
-                     "BEGIN IMMEDIATE; DROP TABLE IF EXISTS records; DROP TABLE IF EXISTS logs;"
-                     " DROP TABLE IF EXISTS types;",
+                     "BEGIN IMMEDIATE; DROP TABLE IF EXISTS records_text;"
+                     " DROP TABLE IF EXISTS records; DROP TABLE IF EXISTS logs;"
+                     " DROP TABLE IF EXISTS types; DROP TABLE IF EXISTS days;",
                      nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         Fail("written");

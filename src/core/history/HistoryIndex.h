@@ -70,13 +70,18 @@ struct RefreshResult {
     int64_t added = 0;    // records taken from the logs
     int64_t removed = 0;  // records of logs that are gone or were replaced
     bool rebuilt = false; // the index was missing or damaged and made anew
+    // Another program was bringing the index up to date: nothing was taken,
+    // and the queries read the index as that program last committed it.
+    bool busy = false;
 };
 
 class HistoryIndex {
 public:
     // Opens the index of the program folder's logs, creating it when there
     // is none. An index file that is damaged or of another version is
-    // removed and made anew by the next Refresh. When the file cannot be
+    // removed and made anew by the next Refresh; a database that is not an
+    // index of ours is set aside under a free name ("KVHISTORY.DB.foreign",
+    // then with a number) and Warning() says where. When the file cannot be
     // written (a folder of another user), the index is kept in memory for
     // the life of this object and Warning() says so.
     explicit HistoryIndex(const std::string& programDir);
@@ -85,7 +90,9 @@ public:
     HistoryIndex& operator=(const HistoryIndex&) = delete;
 
     // Brings the index up to date with the logs. progress(done, total) is
-    // called with the bytes of logs read so far and the bytes to read.
+    // called with the bytes of logs read so far and the bytes to read. When
+    // another program holds the index for writing for longer than a short
+    // wait, it returns with busy set and the last committed state stays.
     using Progress = std::function<void(int64_t done, int64_t total)>;
     RefreshResult Refresh(const Progress& progress = {});
     // Whether a log was added, grew, shrank or went since the last Refresh
@@ -115,22 +122,26 @@ public:
     // Stops the query running on the object's thread (callable from any thread).
     void Interrupt();
     // Why the index is kept in memory only; empty when it is in its file.
-    const std::string& Warning() const { return warning_; }
+    const std::string& Warning() const { return warning_.empty() ? note_ : warning_; }
     const std::string& Path() const { return path_; }
 
 private:
     void OpenFile();
+    bool IsForeign();
+    void SetAside();
     void Close();
     void CreateSchema();
     void Reset(); // drops everything and makes the schema anew
     void GiveFilesToFolderOwner();
     RefreshResult RefreshOnce(const Progress& progress);
+    Found QueryByIndex(const HistoryFilter& filter, const HistorySort& sort);
     class RefreshPass; // one refresh's reads and writes (HistoryRefresh.cpp)
     [[noreturn]] void Fail(const std::string& what);
 
     std::string programDir_;
     std::string path_;
     std::string warning_;
+    std::string note_; // where a foreign database was set aside
     sqlite3* db_ = nullptr;
     bool rebuildPending_ = false;
     // Interrupt() asked the running Refresh to stop (between its statements,

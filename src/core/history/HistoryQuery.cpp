@@ -31,9 +31,90 @@ TransferRecord RecordAt(Statement& s, int first) {
     return r;
 }
 
-// The filter as a WHERE clause over bound parameters ?1 to ?5.
+// The distinct trigrams of a text, each quoted as an FTS5 string, or none
+// when the text is too short for one or is no UTF-8 (then every row is
+// looked at). The trigram index folds more than ASCII letter case, so what
+// it finds is a superset that kv_has narrows.
+std::vector<std::string> Trigrams(const std::string& text) {
+    std::vector<size_t> starts; // of each character
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t n = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
+        if (n == 0 || i + n > text.size() || c == 0)
+            return {};
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80)
+                return {};
+        starts.push_back(i);
+        i += n;
+    }
+    starts.push_back(text.size());
+    std::vector<std::string> trigrams;
+    for (size_t i = 0; i + 3 < starts.size(); ++i) {
+        std::string quoted = "\"";
+        for (size_t k = starts[i]; k < starts[i + 3]; ++k)
+            quoted += text[k] == '"' ? std::string("\"\"") : std::string(1, text[k]);
+        quoted += '"';
+        if (std::find(trigrams.begin(), trigrams.end(), quoted) == trigrams.end())
+            trigrams.push_back(std::move(quoted));
+    }
+    return trigrams;
+}
+
+std::string AllOf(const std::vector<std::string>& trigrams) {
+    std::string query;
+    for (const std::string& t : trigrams)
+        query += (query.empty() ? "" : " AND ") + t;
+    return query;
+}
+
+// The rarest of the trigrams: a trigram every record has (a common part of
+// the partners' codes) costs a pass over the whole index, and one or two
+// rare ones leave few candidates for kv_has. Each trigram's rows are
+// counted up to a bound that grows until one of them stays below it, so
+// the common ones are never counted through.
+std::string RarestTrigrams(sqlite3* db, const std::vector<std::string>& trigrams) {
+    Statement probe(db, "SELECT COUNT(*) FROM (SELECT rowid FROM records_text"
+                        " WHERE records_text MATCH ?1 LIMIT ?2)");
+    std::vector<std::pair<int64_t, std::string>> below; // rows, trigram
+    std::vector<std::string> open = trigrams;
+    for (int64_t bound = 4096; !open.empty() && below.empty(); bound *= 8) {
+        std::vector<std::string> still;
+        for (const std::string& t : open) {
+            probe.Bind(1, t);
+            probe.Bind(2, bound);
+            const int64_t n = sqlite3_step(probe.get()) == SQLITE_ROW ? probe.Int(0) : bound;
+            probe.Reset();
+            if (n == 0)
+                return t; // no record has it
+            if (n < bound)
+                below.emplace_back(n, t);
+            else
+                still.push_back(t);
+        }
+        open.swap(still);
+        if (bound > (int64_t{1} << 40))
+            break;
+    }
+    if (below.empty())
+        return AllOf(trigrams);
+    std::stable_sort(below.begin(), below.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string rarest = below[0].second;
+    if (below.size() > 1)
+        rarest += " AND " + below[1].second;
+    return rarest;
+}
+
+// The filter as a WHERE clause over bound parameters ?1 to ?6.
 std::string WhereClause(const HistoryFilter& f) {
     std::string w = " WHERE 1";
+    if (!Trigrams(f.text).empty())
+        w += " AND id IN (SELECT rowid FROM records_text WHERE records_text MATCH ?6)";
     if (!f.text.empty())
         w += " AND kv_has(?1, name, sender, receiver)";
     if (!f.type.empty())
@@ -47,9 +128,12 @@ std::string WhereClause(const HistoryFilter& f) {
     return w;
 }
 
-void BindFilter(Statement& s, const HistoryFilter& f) {
+// match: the trigrams the candidates must have (all of the text's when empty).
+void BindFilter(Statement& s, const HistoryFilter& f, const std::string& match = {}) {
     if (!f.text.empty())
         s.Bind(1, LowerCase(f.text));
+    if (const std::vector<std::string> trigrams = Trigrams(f.text); !trigrams.empty())
+        s.Bind(6, match.empty() ? AllOf(trigrams) : match);
     if (!f.type.empty())
         s.Bind(2, f.type);
     if (f.direction)
@@ -113,34 +197,34 @@ std::vector<DayCount> ContinuousDays(const std::vector<DayCount>& counts, int64_
 }
 
 HistoryIndex::Found HistoryIndex::Query(const HistoryFilter& filter, const HistorySort& sort) {
-    // Newest first (the usual order) is sorted here: SQLite would follow the
-    // time index and fetch every row out of order, which costs more than
-    // the scan.
+    if (filter.text.empty())
+        return QueryByIndex(filter, sort);
+    // A text filter: its candidates come from the trigram index (or a scan
+    // for one or two letters), few enough to count and sort here.
     const bool byTime = sort.column == HistoryColumn::Time;
-    Statement s(db_, ("SELECT id, ts, dir FROM records" + WhereClause(filter) +
-                      (byTime ? std::string() : OrderClause(sort)))
+    const std::vector<std::string> trigrams = Trigrams(filter.text);
+    const std::string match = trigrams.empty() ? std::string() : RarestTrigrams(db_, trigrams);
+    Statement s(db_, ("SELECT kv_collect(id, ts, dir) FROM (SELECT id, ts, dir FROM records" +
+                      WhereClause(filter) + (byTime ? std::string() : OrderClause(sort)) + ")")
                          .c_str());
-    BindFilter(s, filter);
+    BindFilter(s, filter, match);
+    std::vector<int64_t>& rows = history_sql::Collected(); // id, ts, dir of each row
+    rows.clear();
+    if (sqlite3_step(s.get()) != SQLITE_ROW)
+        Fail("read");
     Found found;
     std::vector<std::pair<int64_t, int64_t>> byStamp; // time, id
     std::map<int64_t, DayCount> days;
-    DayCount* today = nullptr; // rows come mostly in log order: one day after the other
-    int64_t todayNumber = -1;
-    int rc;
-    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-        const int64_t id = s.Int(0), ts = s.Int(1);
+    for (size_t i = 0; i + 2 < rows.size(); i += 3) {
+        const int64_t id = rows[i], ts = rows[i + 1];
         if (byTime)
             byStamp.emplace_back(ts, id);
         else
             found.ids.push_back(id);
-        if (ts / 1000000 != todayNumber) {
-            todayNumber = ts / 1000000;
-            today = &days[todayNumber];
-        }
-        ++(s.Int(2) ? today->sent : today->received);
+        DayCount& day = days[ts / 1000000];
+        ++(rows[i + 2] ? day.sent : day.received);
     }
-    if (rc != SQLITE_DONE)
-        Fail("read");
+    std::vector<int64_t>().swap(rows);
     if (byTime) {
         if (sort.descending)
             std::sort(byStamp.begin(), byStamp.end(), std::greater<>());
@@ -155,6 +239,57 @@ HistoryIndex::Found HistoryIndex::Query(const HistoryFilter& filter, const Histo
         count.day = day;
         found.days.push_back(count);
     }
+    return found;
+}
+
+HistoryIndex::Found HistoryIndex::QueryByIndex(const HistoryFilter& filter,
+                                               const HistorySort& sort) {
+    // Time, direction and type each have an index in the order shown, so
+    // the ids come in order; the chart's days come from the kept counts,
+    // which also tell how many ids to make room for.
+    Found found;
+    std::string where = " WHERE 1";
+    if (!filter.type.empty())
+        where += " AND type = ?2";
+    if (filter.direction)
+        where += " AND dir = ?3";
+    if (filter.fromDay > 0)
+        where += " AND day >= ?4";
+    if (filter.untilDay > 0)
+        where += " AND day <= ?5";
+    Statement days(db_, ("SELECT day, SUM(CASE WHEN dir = 0 THEN n ELSE 0 END),"
+                         " SUM(CASE WHEN dir = 1 THEN n ELSE 0 END) FROM days" +
+                         where + " GROUP BY day ORDER BY day")
+                            .c_str());
+    if (!filter.type.empty())
+        days.Bind(2, filter.type);
+    if (filter.direction)
+        days.Bind(3, static_cast<int64_t>(*filter.direction));
+    if (filter.fromDay > 0)
+        days.Bind(4, filter.fromDay);
+    if (filter.untilDay > 0)
+        days.Bind(5, filter.untilDay);
+    int rc;
+    int64_t total = 0;
+    while ((rc = sqlite3_step(days.get())) == SQLITE_ROW)
+        if (days.Int(1) > 0 || days.Int(2) > 0) {
+            found.days.push_back({days.Int(0), days.Int(1), days.Int(2)});
+            total += days.Int(1) + days.Int(2);
+        }
+    if (rc != SQLITE_DONE)
+        Fail("read");
+
+    Statement ids(db_, ("SELECT kv_collect(id) FROM (SELECT id FROM records" + WhereClause(filter) +
+                        OrderClause(sort) + ")")
+                           .c_str());
+    BindFilter(ids, filter);
+    std::vector<int64_t>& collected = history_sql::Collected();
+    collected.clear();
+    collected.reserve(static_cast<size_t>(total));
+    const int stepped = sqlite3_step(ids.get());
+    found.ids.swap(collected);
+    if (stepped != SQLITE_ROW)
+        Fail("read");
     return found;
 }
 

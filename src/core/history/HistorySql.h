@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <sqlite3.h>
 #include <string>
+#include <vector>
 
 namespace kv::history_sql {
 
@@ -46,6 +47,24 @@ private:
 inline bool Damaged(int code) {
     code &= 0xff;
     return code == SQLITE_CORRUPT || code == SQLITE_NOTADB || code == SQLITE_SCHEMA;
+}
+
+// kv_collect(a, ...): an aggregate that appends its arguments (integers),
+// row after row, to the thread's collected values; one sqlite3_step takes a
+// whole result in, a fraction of a step per row.
+inline std::vector<int64_t>& Collected() {
+    thread_local std::vector<int64_t> values;
+    return values;
+}
+
+inline void CollectStep(sqlite3_context*, int argc, sqlite3_value** argv) {
+    std::vector<int64_t>& values = Collected();
+    for (int i = 0; i < argc; ++i)
+        values.push_back(sqlite3_value_int64(argv[i]));
+}
+
+inline void CollectFinal(sqlite3_context* ctx) {
+    sqlite3_result_null(ctx);
 }
 
 class DamagedIndex : public HistoryError {

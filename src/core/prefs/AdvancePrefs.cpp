@@ -59,6 +59,8 @@ AdvancePrefsModel::AdvancePrefsModel(std::string iniPath, std::string packPath,
     AddRadioGroup({"RadioButton3", "RadioButton4"});
     AddDigitsEdit(kLogTimeOut, 3);
     AddDigitsEdit(kKVTimeOut, 3);
+    Add("CheckNotifyReceived", ControlKind::CheckBox).checked = true;
+    Add("CheckNotifyFailed", ControlKind::CheckBox).checked = true;
     Add("CheckService", ControlKind::CheckBox);
     Add("Btn_OK", ControlKind::Button);
     Add("Btn_Cancel", ControlKind::Button);
@@ -134,6 +136,8 @@ void AdvancePrefsModel::Load() {
     At("CheckSend").checked = ReadOn(keys::AllowSend);
     At("CheckAllow").checked = ReadOn(keys::AllowStartAuto);
     ApplyAllow();
+    At("CheckNotifyReceived").checked = ReadOn(keys::NotifyFilesReceived);
+    At("CheckNotifyFailed").checked = ReadOn(keys::NotifyCycleFailed);
     At("CheckService").checked = ReadOn(keys::EnableOstrel);
 }
 
@@ -205,8 +209,8 @@ void AdvancePrefsModel::ServiceBoxClicked() {
             return;
         }
         if (WriteNow(keys::EnableOstrel, FlagText(true))) {
-            Say("f04", PackText("f04", "The service is installed: it serves this folder "
-                                       "whenever the window is closed."));
+            Tell("f04", PackText("f04", "The service is installed: it serves this folder "
+                                        "whenever the window is closed."));
             return;
         }
         // The file cannot say so: the service goes again.
@@ -262,6 +266,8 @@ bool AdvancePrefsModel::Ok() {
     values.push_back(FlagValue(keys::AllowStartAuto, Checked("CheckAllow")));
     values.push_back(FlagValue(keys::AllowReceive, Checked("CheckReceive")));
     values.push_back(FlagValue(keys::AllowSend, Checked("CheckSend")));
+    values.push_back(FlagValue(keys::NotifyFilesReceived, Checked("CheckNotifyReceived")));
+    values.push_back(FlagValue(keys::NotifyCycleFailed, Checked("CheckNotifyFailed")));
     values.push_back(FlagValue(keys::EnableOstrel, Checked("CheckService")));
     return Store(values);
 }

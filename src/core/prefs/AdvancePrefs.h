@@ -2,7 +2,8 @@
 // Advance Preferences (window "FormAdvSet", class TFormAdvSet): the remote
 // folders, the CNC102 send path, the automatic-mode interval and the tray
 // monitor's time-outs, the automatic-mode permissions, passive FTP, the
-// firewall option, the log step, the transfer mode and the service box.
+// firewall option, the log step, the transfer mode, the window's desktop
+// notifications (both on unless switched off) and the service box.
 //
 // Creation corrects the three time values and writes each correction at once
 // (also when the dialog is then cancelled): an empty or below-1 Time Interval
@@ -33,6 +34,8 @@
 //                       Lbl_Minutes2 "Minutes")                         KVTray/LogTimeOut
 //   Edit_KVTimeOut      edit, digits, 3, in GroupBox1 (Lbl_Time3 "KV Monitor TimeOut:",
 //                       Lbl_Minutes3 "Minutes")                         KVTray/KVTimeOut
+//   CheckNotifyReceived check "Notify When Files Arrive"                System/NotifyFilesReceived
+//   CheckNotifyFailed   check "Notify When a Cycle Fails"               System/NotifyCycleFailed
 //   CheckService        check "Install Service"                         Ostrel/EnableOstrel
 //   Btn_OK              "&OK": Ok()
 //   Btn_Cancel          "&Cancel", default and cancel button: close

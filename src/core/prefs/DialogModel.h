@@ -66,6 +66,8 @@ struct Control {
 struct DialogMessage {
     std::string code;
     std::string text;
+    // A step that succeeded, not a refusal.
+    bool notice = false;
 };
 
 class DialogModel {
@@ -127,6 +129,10 @@ protected:
 
     // The text of a message code in the pack, or fallback when the pack has none.
     std::string PackText(const std::string& code, const std::string& fallback) const;
+    // Queues a message box: Tell a step that succeeded, Say a refusal.
+    void Tell(const std::string& code, const std::string& text) {
+        messages_.push_back({code, text, true});
+    }
     void Say(const std::string& code, const std::string& text) {
         messages_.push_back({code, text});
     }

@@ -8,8 +8,8 @@ namespace kvgui {
 namespace {
 
 constexpr int kWidth = Grid::kWidth;
-constexpr int kPanelHeight = 430;
-constexpr int kHeight = 474;
+constexpr int kPanelHeight = 458;
+constexpr int kHeight = 502;
 constexpr int kTimeWidth = 44;
 
 } // namespace
@@ -69,6 +69,9 @@ void FormAdvSet::BuildOptions(QWidget* p) {
     PutPlainLabel("Lbl_Time3", monitor, {8, 57, Grid::kLabelWidth, 17}, "KV Monitor TimeOut:");
     Put("Edit_KVTimeOut", monitor, {Grid::kBoxLeft - 8, 54, kTimeWidth, 22});
     PutPlainLabel("Lbl_Minutes3", monitor, {Grid::kBoxLeft + 44, 57, 90, 17}, "Minutes");
+
+    Put("CheckNotifyReceived", p, {Grid::kLabelLeft, 428, 250, 20}, "Notify When Files Arrive");
+    Put("CheckNotifyFailed", p, {Grid::kBoxLeft + 100, 428, 250, 20}, "Notify When a Cycle Fails");
 }
 
 } // namespace kvgui

@@ -2,6 +2,8 @@
 // model, its messages into message boxes, its state back onto the widgets.
 #include "ModelDialog.h"
 
+#include "DisplayText.h"
+#include "FormKorvane.h"
 #include "Pickers.h"
 #include "util/Errors.h"
 #include "util/Host.h"
@@ -196,8 +198,13 @@ void ModelDialog::Act(const std::function<void()>& action) {
 }
 
 void ModelDialog::ShowMessages() {
-    for (const kv::DialogMessage& m : model_->TakeMessages())
-        host_.ShowMessageBox(m.text);
+    for (const kv::DialogMessage& m : model_->TakeMessages()) {
+        auto* window = dynamic_cast<FormKorvane*>(&host_);
+        if (m.notice && window)
+            window->ShowNoticeBox(DisplayText(m.text));
+        else
+            host_.ShowMessageBox(m.text);
+    }
 }
 
 void ModelDialog::RefreshEdit(const kv::Control& c, QLineEdit* edit) {
