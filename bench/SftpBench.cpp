@@ -240,7 +240,8 @@ int main(int argc, char** argv) {
             "[Options]\r\nProtocol=SFTP\r\nSFTPHostKey=" + hostKey +
                 "\r\nHost=127.0.0.1\r\nPort=" + port + "\r\nUserID=" + server.user() +
                 "\r\nPassword=" + kv::EncryptToHex(server.password(), kv::kPasswordKey) +
-                "\r\nTransferType=BIN\r\nFileSender=BENCH\r\nRemoteInPath=in\r\n"
+                "\r\nTransferType=BIN\r\nFileSender=BENCH\r\nOutboxSettleTime=0\r\nRemoteInPath="
+                "in\r\n"
                 "RemoteOutPath=out\r\nAllowReceive=" +
                 (receive ? "1" : "0") + "\r\nAllowSend=" + (receive ? "0" : "1") +
                 "\r\n[System]\r\nLogStep=Month\r\nMessage=0\r\n");

@@ -95,6 +95,8 @@ crlf "00:PREMFT:9:20261207:SENDER:RECEIVER:1" "10:CONTAINER MSKU1234565" >"$out/
 crlf "00:CUSDEC:9:20261207:SOMEBODYELSE:CUSTOMS:1" "10:DECLARATION" >"$out/CUSDEC101.TXT"
 crlf "UNB+UNOA:2+KORVANEDEMO:ZZ+CENTRE01:ZZ+261207:1000+5'" "UNH+1+ORDERS:D:96A:UN'" \
     "BGM+220+PO55+9'" "UNT+3+1'" "UNZ+1+5'" >"$out/ORDERS102.EDI"
+# Written a minute ago: a file changed within Options/OutboxSettleTime waits.
+touch -d '1 minute ago' "$out"/*
 
 certs=""
 if [ $ftps = 1 ]; then

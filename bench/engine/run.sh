@@ -39,7 +39,7 @@ hex=$(printf '%s\n' "$password" | "$korvaned" PASSWORD)
 korvane_ini() { # AllowReceive AllowSend
     printf '%s\r\n' "[Options]" "Host=127.0.0.1" "Port=$KV_FTP_PORT" "UserID=$user" \
         "Password=$hex" "TransferType=BIN" "Passive=1" "FileSender=BENCH" \
-        "RemoteInPath=in" "RemoteOutPath=out" "AllowReceive=$1" "AllowSend=$2" \
+        "RemoteInPath=in" "OutboxSettleTime=0" "RemoteOutPath=out" "AllowReceive=$1" "AllowSend=$2" \
         "[System]" "LogStep=Month" "Message=0" >"$home/Korvane.ini"
 }
 

@@ -133,7 +133,7 @@ public:
             home_ + "/Korvane.ini",
             "[Options]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(s.port()) + "\r\nUserID=" +
                 s.user() + "\r\nPassword=" + kv::EncryptToHex(s.password(), kv::kPasswordKey) +
-                "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
+                "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\nOutboxSettleTime=0\r\n"
                 "RemoteInPath=in\r\nRemoteOutPath=out\r\nLocalInPath=" +
                 inbox() + "\r\nLocalOutPath=" + outbox() + "\r\nLocalBackupPath=" + work_ +
                 "/BACKUP\r\nLocalErrPath=" + work_ +

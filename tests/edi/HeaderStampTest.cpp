@@ -2,6 +2,7 @@
 #include "support/TestSupport.h"
 #include "util/Fs.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -154,6 +155,27 @@ TEST(HeaderStamp, FailuresLeaveTheOriginalAndNoTemporaryFile) {
     WriteFile(f.file("five.txt"), five);
     EXPECT_THROW(SetFlatHeaderParties(f.state, f.file("five.txt")), HeaderFieldsError);
     EXPECT_EQ(ReadFile(f.file("five.txt")), five);
+
+    // A file a program still holds open for writing: a byte it writes next
+    // would go to the file a rewrite replaced, so none takes place.
+    for (const char* name : {"open.txt", "open.edi", "open.cnc"}) {
+        const std::string content = std::string(name).ends_with(".txt")
+                                        ? "00:PREMFT:9:20261207:A:B:1\r\nx\r\n"
+                                    : std::string(name).ends_with(".edi") ? "UNB+1'\r\nUNH+1'\r\n"
+                                                                          : "plain\r\n";
+        WriteFile(f.file(name), content);
+        const int writer = ::open(f.file(name).c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(writer, 0);
+        if (std::string(name).ends_with(".txt"))
+            EXPECT_THROW(SetFlatHeaderParties(f.state, f.file(name)), FileStillWrittenError);
+        else if (std::string(name).ends_with(".edi"))
+            EXPECT_THROW(UnwrapEdifact(f.file(name)), FileStillWrittenError);
+        else
+            EXPECT_THROW(AddCnc102Header(f.state, f.file(name)), FileStillWrittenError);
+        ::close(writer);
+        EXPECT_EQ(ReadFile(f.file(name)), content) << name;
+        ::unlink(f.file(name).c_str());
+    }
 
     // A missing file.
     EXPECT_THROW(AddCnc102Header(f.state, f.file("gone.txt")), FileError);

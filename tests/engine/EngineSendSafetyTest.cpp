@@ -93,6 +93,39 @@ TEST(SendSafety, LocalFilesChangingUnderThePass) {
 // The error folder is the outbox itself (written another way): the refused
 // file stays, with a clear line. An outbox the program cannot remove files
 // from sends nothing, and says so once.
+// A program writing an outbox file without a lock (half, a pause, the rest):
+// while it holds the file open for writing, or changed it within the settle
+// time, the file waits, rewrites included, and then goes out whole, once.
+TEST(SendSafety, FilesStillBeingWrittenWait) {
+    Mailbox m(SharedVsftpd());
+    m.option("AllowReceive", "0");
+    const std::string head = "00:PREMFT:9:20261207:SENDER1:X:1\r\n";
+    const std::string tail = "10:CONTAINER MSKU1234565\r\n";
+    const std::string edifact = "UNB+UNOA:2+SENDER1:ZZ+CENTRE01:ZZ+261207:1000+5'\r\n"
+                                "UNH+1+ORDERS:D:96A:UN'\r\nBGM+220+PO55+9'\r\nUNT+3+1'\r\n"
+                                "UNZ+1+5'\r\n";
+    m.putLocal(m.outbox(), Files{{"P.TXT", head}, {"E.EDI", edifact}});
+    const int writer = ::open((m.outbox() + "/P.TXT").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+    m.option("OutboxSettleTime", "3600"); // E.EDI is younger than that
+    m.runCycle();
+    m.option("OutboxSettleTime", "0");
+    m.runCycle(); // E.EDI goes; P.TXT is still open for writing
+    EXPECT_EQ(Grep(m.sysLog(), "Still Being Written"),
+              (Lines{"INFO:File Still Being Written, Not Sent Yet->E.EDI",
+                     "INFO:File Still Being Written, Not Sent Yet->P.TXT",
+                     "INFO:File Still Being Written, Not Sent Yet->P.TXT"}));
+    EXPECT_EQ(Mailbox::Read(m.outbox()), (Files{{"P.TXT", head}}));
+    ASSERT_EQ(::write(writer, tail.data(), tail.size()), static_cast<ssize_t>(tail.size()));
+    ::close(writer);
+    m.runCycle();
+    EXPECT_TRUE(Mailbox::Read(m.outbox()).empty());
+    const Files sent = m.remote("in");
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent.at("P.TXT"), "00:PREMFT:9:20261207:SENDER1:TOLMA:1\r\n" + tail);
+    EXPECT_TRUE(Grep(m.sysLog(), "ERROR").empty());
+}
+
 TEST(SendSafety, FoldersThatWouldSendTwice) {
     Mailbox m(SharedVsftpd());
     m.option("AllowReceive", "0");

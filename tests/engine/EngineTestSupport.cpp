@@ -59,8 +59,8 @@ Mailbox::Mailbox(FtpServer& s, bool passive) : server(s), ini(dir / "Korvane.ini
     st.Passive = passive;
     WriteFile(state.IniPath, "[Options]\r\nRemoteOutPath=out\r\nLocalInPath=" + inbox() +
                                  "\r\nRemoteInPath=in\r\nLocalOutPath=" + outbox() +
-                                 "\r\nLocalErrPath=" + errors() +
-                                 "\r\nLocalBackupPath=" + backup() + "\r\nNetTimeOut=10\r\n");
+                                 "\r\nLocalErrPath=" + errors() + "\r\nLocalBackupPath=" +
+                                 backup() + "\r\nNetTimeOut=10\r\nOutboxSettleTime=0\r\n");
 }
 
 Mailbox::~Mailbox() {

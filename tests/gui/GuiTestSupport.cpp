@@ -23,16 +23,16 @@ GuiHome::GuiHome() {
 
 void GuiHome::Settings(const FtpServer* s, const std::string& extra) {
     const std::string port = std::to_string(s ? s->port() : FreePort());
-    WriteFile(path("Korvane.ini"),
-              "[Options]\r\nHost=127.0.0.1\r\nPort=" + port +
-                  "\r\nUserID=" + (s ? s->user() : "nobody") +
-                  "\r\nPassword=" + kv::EncryptToHex(s ? s->password() : "none", kv::kPasswordKey) +
-                  "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
-                  "RemoteInPath=in\r\nRemoteOutPath=out\r\nTimeInterval=10\r\n"
-                  "Language=English\r\nLanguageFile=kven.ini\r\n"
-                  "[System]\r\nLogStep=Day\r\nMessage=1\r\nExpert=0\r\n"
-                  "[View]\r\nStatusBar=1\r\nDebugView=1\r\n" +
-                  extra);
+    WriteFile(
+        path("Korvane.ini"),
+        "[Options]\r\nHost=127.0.0.1\r\nPort=" + port + "\r\nUserID=" + (s ? s->user() : "nobody") +
+            "\r\nPassword=" + kv::EncryptToHex(s ? s->password() : "none", kv::kPasswordKey) +
+            "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
+            "RemoteInPath=in\r\nRemoteOutPath=out\r\nTimeInterval=10\r\nOutboxSettleTime=0\r\n"
+            "Language=English\r\nLanguageFile=kven.ini\r\n"
+            "[System]\r\nLogStep=Day\r\nMessage=1\r\nExpert=0\r\n"
+            "[View]\r\nStatusBar=1\r\nDebugView=1\r\n" +
+            extra);
 }
 
 std::vector<std::string> GuiHome::SysLog() const {

@@ -76,7 +76,7 @@ struct Home {
                       "\r\nPassword=" + EncryptToHex(s.password(), kPasswordKey) +
                       "\r\nTransferType=BIN\r\nPassive=1\r\nFileSender=ME\r\n"
                       "RemoteInPath=in\r\nRemoteOutPath=out\r\nTimeInterval=10\r\n"
-                      "[System]\r\nLogStep=Day\r\nMessage=1\r\n");
+                      "OutboxSettleTime=0\r\n[System]\r\nLogStep=Day\r\nMessage=1\r\n");
     }
     std::vector<std::string> SysLog() const { return kvtest::SysLogLines(dir.path()); }
     bool LogHas(const std::string& line) const {

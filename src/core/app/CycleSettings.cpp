@@ -46,6 +46,7 @@ CycleSettings CycleSettingsFrom(const AppState& state, SettingsSnapshot file) {
                       keys::ExclusiveRunAfter);
     c.timeInterval = f.Text(keys::TimeInterval);
     c.netTimeOutSeconds = static_cast<int>(f.Number(keys::NetTimeOut));
+    c.outboxSettleSeconds = static_cast<int>(f.Number(keys::OutboxSettleTime));
     return c;
 }
 

@@ -49,6 +49,8 @@ struct CycleSettings {
     HookSettings runAfter;
     std::string timeInterval; // the hooks' time limit in automatic mode
     int netTimeOutSeconds = 300;
+    // An outbox file changed more recently than this waits for a later cycle.
+    int outboxSettleSeconds = 3;
     // The file as read, for the client information file, which reports some
     // keys exactly as stored.
     SettingsSnapshot file;

@@ -98,6 +98,8 @@ struct SettingKey {
     X(AllowSend,        "Options", "AllowSend",        FlagUnlessOff, "",          0, 0, Refuse) \
     /* Minutes as a decimal text (a fraction allowed), taken where it is used. */ \
     X(TimeInterval,     "Options", "TimeInterval",     Text,          "10",        0, 0, Refuse) \
+    /* Seconds an outbox file must be unchanged before it is sent. */ \
+    X(OutboxSettleTime, "Options", "OutboxSettleTime", Number,        "3",         0, 3600, UseAbsent) \
     /* Where the counters for monitoring go; empty writes none. */ \
     X(MetricsFile,      "Options", "MetricsFile",      Text,          "",          0, 0, Refuse) \
     /* The folders; the numbered keys of the extra groups are Group(n). */ \

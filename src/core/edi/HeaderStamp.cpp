@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "edi/Classify.h"
 #include "logging/Logs.h"
+#include "util/BusyFiles.h"
 #include "util/Fs.h"
 #include "util/Text.h"
 
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -26,6 +28,11 @@ public:
         if (fd_ < 0) {
             int err = errno;
             throw FileError("Cannot open file " + path + ": " + ErrnoText(err));
+        }
+        if (::fstat(fd_, &opened_) != 0) {
+            int err = errno;
+            ::close(fd_);
+            throw FileError("Cannot read file " + path + ": " + ErrnoText(err));
         }
     }
     ~FileReader() { ::close(fd_); }
@@ -47,11 +54,32 @@ public:
     }
     void Rewind() { offset_ = 0; }
 
+    // Just before the rewrite takes the file's name: a file that changed
+    // since it was opened, or that a program still holds open for writing,
+    // would lose what that program writes next (it writes to the file the
+    // rewrite replaces), so the rewrite is given up and the file waits.
+    void ExpectUnchanged() const {
+        struct stat now {};
+        struct stat named {};
+        const bool same = ::fstat(fd_, &now) == 0 && now.st_size == opened_.st_size &&
+                          now.st_mtim.tv_sec == opened_.st_mtim.tv_sec &&
+                          now.st_mtim.tv_nsec == opened_.st_mtim.tv_nsec &&
+                          now.st_ctim.tv_sec == opened_.st_ctim.tv_sec &&
+                          now.st_ctim.tv_nsec == opened_.st_ctim.tv_nsec &&
+                          ::lstat(path_.c_str(), &named) == 0 && named.st_dev == now.st_dev &&
+                          named.st_ino == now.st_ino;
+        if (!same || BusyFiles::Scan().Contains(now.st_dev, now.st_ino))
+            throw FileStillWrittenError("The file " + path_ +
+                                        " changed or is still being written; it was not "
+                                        "rewritten and waits for a later cycle");
+    }
+
 private:
     std::string path_;
     std::vector<char> buf_;
     int fd_ = -1;
     off_t offset_ = 0;
+    struct stat opened_ {};
 };
 
 bool IsBreak(char c) {
@@ -158,6 +186,7 @@ void AddCnc102Header(AppState& state, const std::string& path) {
     } sink{out};
     ForEachLine(in, sink);
     out.Write("99:" + IntToStr(sink.lines + 2) + "'\r\n");
+    in.ExpectUnchanged();
     out.Commit();
     ReportInfo(state, "File->" + PrintableName(path) + " Add File Head Successfully!");
 }
@@ -200,6 +229,7 @@ bool SetFlatHeaderParties(AppState& state, const std::string& path) {
         }
     } sink{out, path, state.settings.FileSender};
     ForEachLine(in, sink);
+    in.ExpectUnchanged();
     out.Commit();
     return true;
 }
@@ -224,6 +254,7 @@ bool UnwrapEdifact(const std::string& path) {
         void End() {}
     } sink{out};
     ForEachLine(in, sink);
+    in.ExpectUnchanged();
     out.Commit();
     return true;
 }

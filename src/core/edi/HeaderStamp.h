@@ -15,6 +15,13 @@ namespace kv {
 
 struct AppState;
 
+// A file that changed while it was being rewritten, or that another program
+// still holds open for writing: the rewrite was given up, the file is as it was.
+class FileStillWrittenError : public KvError {
+public:
+    using KvError::KvError;
+};
+
 // A flat header that lacks the fields the rewrite needs.
 class HeaderFieldsError : public KvError {
 public:

@@ -17,11 +17,13 @@
 #include "logging/Logs.h"
 #include "logging/ReportOrder.h"
 #include "remote/RemoteSession.h"
+#include "util/BusyFiles.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
 #include "util/LockProbe.h"
 #include "util/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -88,13 +90,31 @@ void OpenForCnc102(OutboxHandle& file, const std::string& path) {
                         " (not a readable regular file)");
 }
 
+// A file a program still holds open for writing, or changed within the
+// settle time, may be half written (many programs write without a lock): it
+// waits for a later cycle, said in an information line.
+bool StillBeingWritten(SendPass& p, const BusyFiles& busy, const std::string& folder,
+                       const OutboxFile& f) {
+    struct stat st {};
+    if (::lstat(JoinPath(folder, f.Name).c_str(), &st) != 0)
+        return false; // gone: the pass reports it where it opens the file
+    const std::time_t changed = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
+    if (!busy.Contains(st.st_dev, st.st_ino) &&
+        std::time(nullptr) - changed >= p.settings.outboxSettleSeconds)
+        return false;
+    ReportInfo(p.state, "File Still Being Written, Not Sent Yet->" + PrintableName(f.Name));
+    return true;
+}
+
 // The files to send from folder, but those whose earlier sending is not
-// finished. A folder the program cannot remove files from would send the
-// same files at every pass: nothing is sent from it (false).
+// finished and those still being written. A folder the program cannot remove
+// files from would send the same files at every pass: nothing is sent from
+// it (false).
 bool ListUsableOutbox(SendPass& p, const std::string& folder, std::vector<OutboxFile>& files) {
     files.clear();
+    const BusyFiles busy = BusyFiles::Scan();
     for (OutboxFile& f : ListOutbox(folder))
-        if (!p.unfinished.count(JoinPath(folder, f.Name)))
+        if (!p.unfinished.count(JoinPath(folder, f.Name)) && !StillBeingWritten(p, busy, folder, f))
             files.push_back(std::move(f));
     if (files.empty() || ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
         return true;
@@ -183,6 +203,9 @@ bool Cnc102Pass(SendPass& p) {
                                       UploadRecord(f, sender, "CUSTOM", "CNC102(FLAT)"), group);
             o.startReported = true;
             Queue(batch, std::move(o));
+        } catch (const FileStillWrittenError&) {
+            ReportInfo(p.state, "File Still Being Written, Not Sent Yet->" + PrintableName(f.Name));
+            order.Finish(group);
         } catch (...) {
             // One file that cannot be stamped must not hold back the others.
             ReportStepFailure(p, "CNC102 Send Failed!!!");
@@ -241,10 +264,15 @@ void PrepareNormal(SendPass& p, SendBatch& batch, ReportOrder& order, const Outb
     // Only a file that goes out is rewritten: a refused one reaches the error
     // folder as it was.
     bool rewritten = false;
-    if (c.type == "PREMFT(FLAT)")
-        rewritten = SetFlatHeaderParties(p.state, path);
-    if (c.type.find("(EDIFACT)") != std::string::npos)
-        rewritten = UnwrapEdifact(path) || rewritten;
+    try {
+        if (c.type == "PREMFT(FLAT)")
+            rewritten = SetFlatHeaderParties(p.state, path);
+        if (c.type.find("(EDIFACT)") != std::string::npos)
+            rewritten = UnwrapEdifact(path) || rewritten;
+    } catch (const FileStillWrittenError&) {
+        ReportInfo(p.state, "File Still Being Written, Not Sent Yet->" + shown);
+        return;
+    }
     if (rewritten && !OpenOutboxFile(p, *file))
         return;
     done.queued = true;

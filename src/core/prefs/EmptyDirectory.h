@@ -14,7 +14,7 @@
 //   - every other entry (hidden files, fifos, sockets) is deleted.
 // Folders are opened relative to their parent without following links, so a
 // folder swapped for a link while the cleaning runs is not followed either.
-#include "prefs/BusyFiles.h"
+#include "util/BusyFiles.h"
 
 #include <chrono>
 #include <cstdint>

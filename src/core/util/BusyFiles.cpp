@@ -1,5 +1,5 @@
 // Snapshot of the files open for writing or locked, from /proc.
-#include "prefs/BusyFiles.h"
+#include "util/BusyFiles.h"
 
 #include <cctype>
 #include <cstdio>
