@@ -18,7 +18,8 @@ QString PackText(const kv::AppState& state, const char* code, const char* englis
 
 } // namespace
 
-std::vector<CycleNotice> CycleNotices::After(const kv::AppState& state, const kv::SettingsSnapshot& settings,
+std::vector<CycleNotice> CycleNotices::After(const kv::AppState& state,
+                                             const kv::SettingsSnapshot& settings,
                                              int64_t receivedFiles, kv::CycleOutcomeKind outcome,
                                              const std::string& firstError) {
     std::vector<CycleNotice> notices;
