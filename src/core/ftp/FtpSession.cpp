@@ -94,6 +94,10 @@ void FtpSession::List(std::vector<std::string>& dest, const std::string& specifi
     impl_->Run([&] { impl_->List(dest, specifier, details); });
 }
 
+RemoteListing FtpSession::ListFolder(const std::string& folder, const std::string& pattern) {
+    return impl_->Run([&] { return impl_->ListFolder(folder, pattern); });
+}
+
 GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,
                           bool overwrite, int64_t* remoteSize, std::string* remoteTime,
                           int64_t expectedSize) {

@@ -111,6 +111,8 @@ void SftpSession::Impl::Release() {
     if (wasOpen) {
         Trace("Disconnected.");
         E().Disconnected();
+        // The same closing lines as an FTP session's, so both logs read alike.
+        Status("Not connected.");
     }
 }
 
@@ -170,6 +172,10 @@ std::string SftpSession::RetrieveCurrentDir() {
 
 void SftpSession::List(std::vector<std::string>& dest, const std::string& specifier, bool details) {
     impl_->Run([&] { impl_->List(dest, specifier, details); });
+}
+
+RemoteListing SftpSession::ListFolder(const std::string& folder, const std::string& pattern) {
+    return impl_->Run([&] { return impl_->ListFolder(folder, pattern); });
 }
 
 GetResult SftpSession::Get(const std::string& remoteName, const std::string& localName,
