@@ -47,9 +47,11 @@ TEST(Fault, EveryStepOnTheWire) {
     const Lines closed = {"ERROR:Connection Closed Gracefully.!!!"};
     const std::vector<FaultCase> cases = {
         // Control connection dropped during the listing.
-        {"drop\tLIST", {"ERROR:FTP LIST Failed!!!", "ERROR:Get RetrieveCurrentDir ERROR!!!"}, "1"},
+        {"drop\tLIST",
+         {"ERROR:FTP LIST Failed!!!", closed[0], "ERROR:Get RetrieveCurrentDir ERROR!!!"},
+         "1"},
         {"drop-after-150\tLIST",
-         {"ERROR:FTP LIST Failed!!!", "ERROR:Get RetrieveCurrentDir ERROR!!!"},
+         {"ERROR:FTP LIST Failed!!!", closed[0], "ERROR:Get RetrieveCurrentDir ERROR!!!"},
          "1"},
         // ... during RETR: the partial file is not delivered; what follows in
         // the receive needs the connection and ends it.
@@ -90,10 +92,11 @@ TEST(Fault, EveryStepOnTheWire) {
          {"ERROR:RemoteOutPath->out Not Exist!!!", "ERROR:RemoteInPath->in Not Exist!!!"},
          ""},
         {"reply\tPWD\t550 Not now.", {"ERROR:Receive Failed!!!", "ERROR:550 Not now.!!!"}, ""},
-        {"reply\tLIST\t550 Not now.", {"ERROR:FTP LIST Failed!!!"}, "1"},
+        // Refused in every form: the server's answer goes with the line.
+        {"reply\tLIST\t550 Not now.", {"ERROR:FTP LIST Failed!!!", "ERROR:550 Not now.!!!"}, "1"},
         {"reply\tPASV\t550 Not now.",
-         {"ERROR:FTP LIST Failed!!!", "ERROR:Send File Failed!!!->X1.TXT", "ERROR:550 Not now.!!!",
-          "ERROR:Send File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
+         {"ERROR:FTP LIST Failed!!!", "ERROR:550 Not now.!!!", "ERROR:Send File Failed!!!->X1.TXT",
+          "ERROR:550 Not now.!!!", "ERROR:Send File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
          "1"},
         {"reply\tSIZE\t550 Not now.", {}, ""},
         {"reply\tRETR\t550 Not now.",
@@ -120,8 +123,8 @@ TEST(Fault, EveryStepOnTheWire) {
          ""},
         {"reply\tTYPE\t550 Not now.", {"ERROR:550 Not now.!"}, ""},
         {"reply\tPORT\t550 Not now.",
-         {"ERROR:FTP LIST Failed!!!", "ERROR:Send File Failed!!!->X1.TXT", "ERROR:550 Not now.!!!",
-          "ERROR:Send File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
+         {"ERROR:FTP LIST Failed!!!", "ERROR:550 Not now.!!!", "ERROR:Send File Failed!!!->X1.TXT",
+          "ERROR:550 Not now.!!!", "ERROR:Send File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
          "1",
          {},
          false},

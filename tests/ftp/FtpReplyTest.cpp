@@ -190,7 +190,7 @@ TEST(FtpListingText, NamesKindsSizesAndTimes) {
         {"total 12", false, true, "", RemoteKind::Other, -1, ""},
         {"this is not a listing", false, false, "", RemoteKind::Other, -1, ""},
         {"type=file;size=42;modify=20261207075001.123;UNIX.mode=0644;  lead and trail  ", true,
-         true, "  lead and trail  ", F, 42, "20261207075001"},
+         true, " lead and trail  ", F, 42, "20261207075001"},
         {"Type=dir;Modify=20261207075001; sub", true, true, "sub", D, -1, "20261207075001"},
         {"type=cdir;modify=20261207075001; .", true, true, ".", D, -1, "20261207075001"},
         {"type=OS.unix=symlink;size=5; ln", true, true, "ln", L, 5, ""},
@@ -220,7 +220,9 @@ TEST(FtpListingText, PatternFilterAndOrder) {
     EXPECT_FALSE(MatchesListingPattern("*.*", "README"));
     EXPECT_FALSE(MatchesListingPattern("*.*", ".hidden.txt"));
     EXPECT_TRUE(MatchesListingPattern("", "README"));
-    std::vector<RemoteEntry> entries = {{"B"}, {"a.x"}, {"C"}, {"d.y"}};
+    std::vector<RemoteEntry> entries;
+    for (const char* name : {"B", "a.x", "C", "d.y"})
+        entries.push_back(RemoteEntry{name, RemoteKind::File, -1, ""});
     PatternFirst(entries, "*.*");
     std::vector<std::string> names;
     for (const RemoteEntry& e : entries)

@@ -359,7 +359,7 @@ int ReceiveFolder(AppState& state, IniFile& ini, TransferJournal& journal,
         return count;
 
     try {
-        s->ListFolder(remoteFolder, pattern);
+        s->ListFolder(remoteFolder, pattern, true);
     } catch (...) {
         ReportError(state, "FTP LIST Failed!!!!");
         cycle::SetRestartFlag(state, ini);

@@ -11,6 +11,7 @@
 #include "util/Text.h"
 
 #include <set>
+#include <vector>
 
 namespace kv {
 
@@ -76,12 +77,18 @@ bool FtpSession::Impl::OffersMlsd() {
     return features == Features::Mlsd;
 }
 
-RemoteListing FtpSession::Impl::ListFolder(const std::string& folder, const std::string& pattern) {
+RemoteListing FtpSession::Impl::ListFolder(const std::string& folder, const std::string& pattern,
+                                           bool onlyMatching) {
     CheckArgument(folder, "remote folder");
     CheckArgument(pattern, "listing pattern");
     if (OffersMlsd()) {
         try {
-            return MlsdListing(folder, pattern);
+            RemoteListing out = MlsdListing(folder, pattern);
+            if (onlyMatching)
+                std::erase_if(out.entries, [&](const RemoteEntry& e) {
+                    return !MatchesListingPattern(pattern, e.name);
+                });
+            return out;
         } catch (const ProtocolReplyError& e) {
             // Offered but refused here (a proxy, a folder it cannot read
             // that way): LIST may still work.
@@ -105,7 +112,9 @@ RemoteListing FtpSession::Impl::ListFolder(const std::string& folder, const std:
     }
     // Also the folder's own listing: servers that expand "*.*" leave out
     // every name without a dot.
-    const std::vector<std::string> whole = ListingText("list " + folder);
+    std::vector<std::string> whole;
+    if (patternRefused || !onlyMatching)
+        whole = ListingText("list " + folder);
     RemoteListing out;
     std::set<std::string> names;
     for (const std::string& line : patternRefused ? whole : matching) {
@@ -118,7 +127,7 @@ RemoteListing FtpSession::Impl::ListFolder(const std::string& folder, const std:
         names.insert(l.entry.name);
         out.entries.push_back(std::move(l.entry));
     }
-    for (const std::string& line : whole) {
+    for (const std::string& line : onlyMatching ? std::vector<std::string>{} : whole) {
         ftp::ListingLine l = ftp::ParseListingLine(line);
         if (l.hasEntry && l.entry.kind == RemoteKind::File && names.insert(l.entry.name).second) {
             ++out.textLines;

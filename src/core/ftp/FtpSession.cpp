@@ -94,8 +94,9 @@ void FtpSession::List(std::vector<std::string>& dest, const std::string& specifi
     impl_->Run([&] { impl_->List(dest, specifier, details); });
 }
 
-RemoteListing FtpSession::ListFolder(const std::string& folder, const std::string& pattern) {
-    return impl_->Run([&] { return impl_->ListFolder(folder, pattern); });
+RemoteListing FtpSession::ListFolder(const std::string& folder, const std::string& pattern,
+                                     bool onlyMatching) {
+    return impl_->Run([&] { return impl_->ListFolder(folder, pattern, onlyMatching); });
 }
 
 GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,

@@ -292,7 +292,8 @@ struct FtpSession::Impl {
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details);
     // The lines of one listing command's data, whole or failing.
     std::vector<std::string> ListingText(const std::string& command);
-    RemoteListing ListFolder(const std::string& folder, const std::string& pattern);
+    RemoteListing ListFolder(const std::string& folder, const std::string& pattern,
+                             bool onlyMatching);
     RemoteListing MlsdListing(const std::string& folder, const std::string& pattern);
     // Whether FEAT offers MLST / MLSD; asked once per connection.
     bool OffersMlsd();

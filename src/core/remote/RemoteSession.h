@@ -78,10 +78,12 @@ public:
     // short fails; dest changes only on success.
     virtual void List(std::vector<std::string>& dest, const std::string& specifier,
                       bool details = true) = 0;
-    // Every entry of folder, those whose names match pattern ("*.*") first;
-    // a name the server lists twice comes once. Fails when no way of listing
-    // the folder works (with the server's last refusal).
-    virtual RemoteListing ListFolder(const std::string& folder, const std::string& pattern) = 0;
+    // Every entry of folder, those whose names match pattern ("*.*") first.
+    // With onlyMatching, only
+    // those that match (one listing where the protocol allows). Fails when
+    // no way of listing the folder works (with the server's last refusal).
+    virtual RemoteListing ListFolder(const std::string& folder, const std::string& pattern,
+                                     bool onlyMatching = false) = 0;
     // Complete is false when Abort cut the download short or the server ended
     // it early; the local file then holds the bytes received so far. With
     // remoteSize (and remoteTime) the file's size (and modification time) are

@@ -176,11 +176,14 @@ void SftpSession::Impl::ReadFolder(
     CloseHandle(h, "list " + folder, w);
 }
 
-RemoteListing SftpSession::Impl::ListFolder(const std::string& folder, const std::string& pattern) {
+RemoteListing SftpSession::Impl::ListFolder(const std::string& folder, const std::string& pattern,
+                                            bool onlyMatching) {
     net::Waiter w = MakeWaiter();
     Trace("Sent: list " + folder);
     RemoteListing out;
     ReadFolder(folder, w, [&](const std::string& name, const sftp::Attrs& a) {
+        if (onlyMatching && !MatchesListingPattern(pattern, name))
+            return;
         RemoteEntry e;
         e.name = name;
         e.kind = KindOf(a);

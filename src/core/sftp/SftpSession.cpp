@@ -174,8 +174,9 @@ void SftpSession::List(std::vector<std::string>& dest, const std::string& specif
     impl_->Run([&] { impl_->List(dest, specifier, details); });
 }
 
-RemoteListing SftpSession::ListFolder(const std::string& folder, const std::string& pattern) {
-    return impl_->Run([&] { return impl_->ListFolder(folder, pattern); });
+RemoteListing SftpSession::ListFolder(const std::string& folder, const std::string& pattern,
+                                      bool onlyMatching) {
+    return impl_->Run([&] { return impl_->ListFolder(folder, pattern, onlyMatching); });
 }
 
 GetResult SftpSession::Get(const std::string& remoteName, const std::string& localName,

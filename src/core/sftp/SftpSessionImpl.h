@@ -177,7 +177,8 @@ struct SftpSession::Impl {
     bool Stat(const std::string& path, sftp::Attrs& attrs, uint32_t& status, net::Waiter& w);
     std::string RealPath(const std::string& path, net::Waiter& w);
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details);
-    RemoteListing ListFolder(const std::string& folder, const std::string& pattern);
+    RemoteListing ListFolder(const std::string& folder, const std::string& pattern,
+                             bool onlyMatching);
     // Reads a folder's names with their attributes, hidden names left out,
     // within the listing limits.
     void ReadFolder(const std::string& folder, net::Waiter& w,
