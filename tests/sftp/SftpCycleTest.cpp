@@ -14,6 +14,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kv;
 using namespace kvtest;
@@ -182,6 +183,40 @@ TEST_F(SftpCycle, ReceivesAndSendsLikeFtpWithPasswordOrKey) {
         EXPECT_FALSE(Grep(log, "INFO:Disconnected.").empty());
         EXPECT_EQ(m.state.FtpSession, nullptr);
     }
+}
+
+// Names exactly as the server has them (blanks around, UTF-8), a size too
+// large for any disk refused before a byte is written, and the closing lines
+// the FTP cycle writes.
+TEST_F(SftpCycle, NamesNeedingCareAndImpossibleSizes) {
+    SftpMailbox m;
+    m.option("AllowSend", "0");
+    const Files care = {{" lead.txt", kHead + "lead\r\n"},
+                        {"trail.txt ", kHead + "trail\r\n"},
+                        {"gr\xc3\xb6\xc3\x9f"
+                         "e.edi",
+                         kHead + "utf-8\r\n"}};
+    m.putRemote("out", care);
+    // 8 TiB announced, sparse on the server's side.
+    Server().writeFile("out/HUGE.EDI", "");
+    ASSERT_EQ(::truncate(Server().path("out/HUGE.EDI").c_str(), 1LL << 43), 0);
+    m.runCycle();
+    EXPECT_EQ(Mailbox::Read(m.inbox()), care);
+    struct stat st;
+    ASSERT_EQ(::stat(Server().path("out/HUGE.EDI").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1LL << 43);
+    const std::vector<std::string> log = m.sysLog();
+    const std::vector<std::string> errors = Grep(log, "ERROR");
+    ASSERT_EQ(errors.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(errors[0], "ERROR:Download File Failed!!!->HUGE.EDI");
+    EXPECT_NE(errors[1].find("announces 8796093022208 bytes for out/HUGE.EDI"), std::string::npos)
+        << errors[1];
+    EXPECT_TRUE(FolderEntries(m.tmp()).empty());
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+              (std::vector<std::string>{"INFO:Disconnecting from 127.0.0.1.", "INFO:Disconnected.",
+                                        "INFO:Not connected."}));
+    ::unlink(Server().path("out/HUGE.EDI").c_str());
 }
 
 TEST_F(SftpCycle, NoLoginWithoutTheRightHostKeyOrCredentials) {
