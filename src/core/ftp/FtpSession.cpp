@@ -215,6 +215,7 @@ std::vector<FtpSession::Stamp> FtpSession::Stamps(const std::vector<std::string>
             const SizeAnswer a = i.ReadSizeAnswer();
             st.size = a.size;
             st.sizeCode = a.code;
+            st.sizeRefusal = a.refusal;
             st.time = i.ReadTimeAnswer();
             stamps.push_back(std::move(st));
         }

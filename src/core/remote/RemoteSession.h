@@ -100,6 +100,8 @@ public:
     struct SizeAnswer {
         int64_t size = -1;
         int code = 0; // 213: the size is known; 550: no such file; other: it says nothing
+        RemoteRefusal refusal = RemoteRefusal::None; // why there is no size, by protocol
+        bool Missing() const { return refusal == RemoteRefusal::NoSuchFile; }
     };
     // Uploads to remoteName only when nothing is under any of absentNames.
     // Returns the answers of those names (in order); the upload ran exactly
@@ -123,8 +125,10 @@ public:
     // with the code) and modification time (empty: none).
     struct Stamp {
         int64_t size = -1;
-        int sizeCode = 0;
+        int sizeCode = 0; // 0: no answer
+        RemoteRefusal sizeRefusal = RemoteRefusal::None;
         std::string time;
+        bool Missing() const { return sizeRefusal == RemoteRefusal::NoSuchFile; }
     };
     virtual std::vector<Stamp> Stamps(const std::vector<std::string>& remoteNames) = 0;
     virtual int64_t Size(const std::string& remoteName) = 0;

@@ -226,10 +226,12 @@ RemoteSession::SizeAnswer SftpSession::Impl::SizeOf(const std::string& name, std
     uint32_t status = 0;
     if (!Stat(Path(name), attrs, status, w)) {
         a.code = sftp::ReplyCodeOf(status);
+        a.refusal = sftp::RefusalOf(status);
         return a;
     }
     if (attrs.HasType() && !attrs.IsRegular()) {
         a.code = 553; // there, but not a plain file
+        a.refusal = RemoteRefusal::Exists;
         return a;
     }
     a.code = 213;
