@@ -2,7 +2,8 @@
 // each comes (nothing patched): stock pyftpdlib (no wildcard expansion, no
 // SIZE in ASCII type, MLSD), vsftpd (LIST only), pure-ftpd and proftpd
 // (MLSD), with names that need care. Each must receive and send the same
-// files with the same log lines and records.
+// files with the same log lines and records, over FTP and, where the server
+// offers it, explicit FTPS.
 #include "EngineTestSupport.h"
 
 #include <algorithm>
@@ -36,6 +37,7 @@ struct ServerCase {
     bool needsRoot;
     Lines listings; // the listing commands of the cycle's first listing
     bool passive = true;
+    bool ftps = false; // explicit FTPS, the server requiring it
 };
 
 } // namespace
@@ -54,6 +56,9 @@ TEST(Servers, SameCycleOnEveryStockServer) {
         {"vsftpd", []() -> FtpServer& { return SharedVsftpd(); }, true, list},
         {"pure-ftpd", []() -> FtpServer& { return SharedPureFtpd(); }, true, mlsd},
         {"proftpd", []() -> FtpServer& { return SharedProftpd(); }, true, mlsd},
+        {"vsftpd, FTPS", []() -> FtpServer& { return SharedVsftpsd(); }, true, list, true, true},
+        {"pure-ftpd, FTPS", []() -> FtpServer& { return SharedPureFtpsd(); }, true, mlsd, true,
+         true},
     };
     const Files remote = {{"a.edi", kEdifact},
                           {" lead.txt", kHead},
@@ -90,6 +95,10 @@ TEST(Servers, SameCycleOnEveryStockServer) {
             continue;
         }
         Mailbox m(c.server(), c.passive);
+        if (c.ftps) {
+            m.state.settings.FTPS = true;
+            m.state.settings.FTPSCAFile = SharedCertificate().certFile;
+        }
         m.putRemote("out", remote);
         m.server.makeDir("out/sub");
         m.putRemote("out/sub/deeper.edi", kEdifact);
