@@ -99,6 +99,10 @@ TEST(Fault, EveryStepOnTheWire) {
           "ERROR:550 Not now.!!!", "ERROR:Send File Failed!!!->X2.TXT", "ERROR:550 Not now.!!!"},
          "1"},
         {"reply\tSIZE\t550 Not now.", {}, ""},
+        // Servers without FEAT, MDTM or SIZE: the cycle works with the rest.
+        {"reply\tFEAT\t500 Unknown command.", {}, ""},
+        {"reply\tMDTM\t502 Command not implemented.", {}, ""},
+        {"reply\tSIZE\t502 Command not implemented.", {}, ""},
         {"reply\tRETR\t550 Not now.",
          {"ERROR:Download File Failed!!!->a.edi", "ERROR:550 Not now.!!!",
           "ERROR:Download File Failed!!!->b.edi", "ERROR:550 Not now.!!!"},
