@@ -1,3 +1,4 @@
+// Which listing names the receive may take as inbox file names.
 #include "engine/ListingLine.h"
 
 namespace kv {
