@@ -103,6 +103,11 @@ TEST(Servers, SameCycleOnEveryStockServer) {
         m.server.makeDir("out/sub");
         m.putRemote("out/sub/deeper.edi", kEdifact);
         m.putLocal(m.outbox(), outbox);
+        // A hidden name (a centre's upload in progress) is left alone by
+        // MLSD and by vsftpd's LIST; pyftpdlib's LIST shows it.
+        const bool hiddenListed =
+            c.listings == list && std::string(c.name).rfind("pyftpdlib", 0) == 0;
+        m.putRemote("out/.part.edi", kEdifact);
 
         CycleOutcome outcome = m.runCycle();
         EXPECT_TRUE(outcome.Connected);
@@ -113,15 +118,24 @@ TEST(Servers, SameCycleOnEveryStockServer) {
         ASSERT_GE(listings.size(), c.listings.size());
         listings.resize(c.listings.size());
         EXPECT_EQ(listings, c.listings);
-        EXPECT_EQ(Sorted(m.sysLog()), Sorted(expectedLog));
+        Lines log = expectedLog;
+        Files received = remote;
+        if (hiddenListed) {
+            log.push_back("INFO:Start Download File->.part.edi");
+            log.push_back("INFO:Success Download File->.part.edi");
+            std::replace(log.begin(), log.end(), std::string("INFO:Total Receive 5 Files!"),
+                         std::string("INFO:Total Receive 6 Files!"));
+            received[".part.edi"] = kEdifact;
+        }
+        EXPECT_EQ(Sorted(m.sysLog()), Sorted(log));
         // Names exactly as the server has them, blanks and UTF-8 bytes alike.
-        EXPECT_EQ(Mailbox::Read(m.inbox()), remote);
-        EXPECT_TRUE(m.remote("out").empty());
+        EXPECT_EQ(Mailbox::Read(m.inbox()), received);
+        EXPECT_EQ(m.remote("out"), hiddenListed ? Files{} : (Files{{".part.edi", kEdifact}}));
         EXPECT_EQ(m.remote("out/sub"), (Files{{"deeper.edi", kEdifact}}));
         EXPECT_EQ(m.remote("in"), outbox);
         EXPECT_TRUE(m.remote("tmp").empty());
         EXPECT_TRUE(FolderEntries(m.tmp()).empty());
-        EXPECT_EQ(m.records().size(), remote.size() + outbox.size());
+        EXPECT_EQ(m.records().size(), received.size() + outbox.size());
         EXPECT_EQ(m.restartFlag(), "");
 
         // The next cycle finds nothing left and says so the same way.

@@ -144,7 +144,9 @@ RemoteListing FtpSession::Impl::MlsdListing(const std::string& folder, const std
         ftp::ListingLine l = ftp::ParseMlsdLine(line);
         if (!l.recognised)
             ++out.unknownLines;
-        else if (l.hasEntry)
+        // Hidden names stay out, as in the LIST of the servers that offer
+        // MLSD and over SFTP: a centre's upload in progress stays unseen.
+        else if (l.hasEntry && !StartsWith(l.entry.name, "."))
             out.entries.push_back(std::move(l.entry));
     }
     PatternFirst(out.entries, pattern);
