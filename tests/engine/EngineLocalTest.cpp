@@ -1,4 +1,4 @@
-// The engine's local pieces: listing names, the lock probe, delivery into the
+// The engine's local pieces: usable listing names, the lock probe, delivery into the
 // inbox (same and other file system, disk full), the outbox listing, the
 // backup folder name and the client information file.
 #include "EngineTestSupport.h"
@@ -25,22 +25,6 @@ using kvtest::StateFixture;
 using kvtest::TempDir;
 using kvtest::WriteFile;
 
-TEST(ListingName, FieldsAndSlashes) {
-    EXPECT_EQ(ExtractListingName("-rw-r--r--   1 edi  edi   1234 Jan 05 10:15 INV 001.txt"),
-              "INV 001.txt");
-    EXPECT_EQ(
-        ExtractListingName("-rw-r--r--    1 999      995            18 Dec 07 07:50 probe.txt"),
-        "probe.txt");
-    EXPECT_EQ(ExtractListingName("-rw-r--r--    1 65534      nogroup   18 Dec  7 07:50 out/a.edi"),
-              "a.edi");
-    EXPECT_EQ(ExtractListingName("-rw-r--r-- 1 u g 5 Jan 1 2020 /x/y/z.txt"), "z.txt");
-    // Fewer than nine fields: what is left after the blanks ran out.
-    EXPECT_EQ(ExtractListingName("-rw a b"), "b");
-    EXPECT_EQ(ExtractListingName("-rw-r--r-- 1 u g 5 Jan 1 2020 "), "");
-    EXPECT_EQ(ExtractListingName("-rw-r--r-- 1 u g 5 Jan 1 2020 dir/"), "");
-    EXPECT_EQ(ExtractListingName("-rw-r--r-- 1 u g 5 Jan 1 2020 .."), "..");
-}
-
 TEST(ListingName, UsableNames) {
     EXPECT_TRUE(IsUsableListingName("a.edi"));
     EXPECT_TRUE(IsUsableListingName("INV 001.txt"));
@@ -51,6 +35,8 @@ TEST(ListingName, UsableNames) {
     EXPECT_FALSE(IsUsableListingName("a\tb"));
     EXPECT_FALSE(IsUsableListingName("a\x7f"));
     EXPECT_FALSE(IsUsableListingName(std::string("a\0b", 3)));
+    EXPECT_FALSE(IsUsableListingName("a/b"));
+    EXPECT_TRUE(IsUsableListingName(" lead.txt "));
 }
 
 TEST(FileLock, ProbeSeesOpenFailuresAndOtherLocks) {

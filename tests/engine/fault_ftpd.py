@@ -15,7 +15,9 @@ Takes every directive of tests/support/scripted_ftpd.py, and these:
                          reply, and the control connection closes 0.3 s after
                          the first of them (the replies are lost on the way)
 
-LIST and NLST of "folder/*.*" list the folder, as the usual servers do.
+LIST and NLST of "folder/*.*" list the folder, as vsftpd, proftpd and
+pure-ftpd do (stock pyftpdlib refuses the pattern). MLSD and MLST are not
+offered, so every listing is a LIST that the directives can script.
 """
 import os
 import sys
@@ -38,6 +40,8 @@ class DroppingDTP(DTPHandler):
 
 
 class Handler(base.Handler):
+    proto_cmds = {k: v for k, v in base.Handler.proto_cmds.items() if k not in ("MLSD", "MLST")}
+
     def on_connect(self):
         base.Handler.on_connect(self)
         d = self.directive("stor-drop")

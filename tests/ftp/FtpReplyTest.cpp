@@ -1,6 +1,8 @@
-// Reply assembly, reply codes, the PASV / SIZE / PWD parsers, trace lines and
-// the socket error texts, without any connection.
+// Reply assembly, reply codes, the PASV / SIZE / PWD parsers, listing lines
+// (LIST in the UNIX and DOS forms, MLSD), trace lines and the socket error texts, without any
+// connection.
 #include "ftp/FtpReply.h"
+#include "ftp/FtpListingText.h"
 #include "remote/RemoteErrors.h"
 #include "util/Errors.h"
 
@@ -141,6 +143,91 @@ TEST(FtpReply, ListingLines) {
     EXPECT_TRUE(SplitListing(std::string(1 << 20, '\n')).empty());
     EXPECT_EQ(SplitListing("x\ny\nz\n", 3).size(), 3u);
     EXPECT_THROW(SplitListing("x\ny\nz\nw", 3), kv::FtpLimitError);
+}
+
+// Every form a server may list an entry in, and the exact name each gives:
+// the blanks of a name stay, the column padding before it does not.
+TEST(FtpListingText, NamesKindsSizesAndTimes) {
+    struct Case {
+        const char* line;
+        bool mlsd;
+        bool recognised;
+        std::string name;
+        RemoteKind kind;
+        int64_t size;
+        std::string time;
+    };
+    const RemoteKind F = RemoteKind::File, D = RemoteKind::Folder, L = RemoteKind::Link;
+    const std::vector<Case> cases = {
+        {"-rw-r--r--   1 edi  edi   1234 Jan 05 10:15 INV 001.txt", false, true, "INV 001.txt", F,
+         1234, ""},
+        {"-rw-r--r--    1 999      995            18 Dec 07 07:50 probe.txt", false, true,
+         "probe.txt", F, 18, ""},
+        {"-rw-r--r--    1 65534      nogroup   18 Dec  7 07:50 out/a.edi", false, true, "a.edi", F,
+         18, ""},
+        {"-rw-r--r-- 1 u g 5 Jan 1 2020 /x/y/z.txt", false, true, "z.txt", F, 5, ""},
+        {"-rw-r--r--   1 root     root            3 Dec 07 07:50  lead.txt", false, true,
+         " lead.txt", F, 3, ""},
+        {"-rw-r--r--   1 root     root            3 Dec 07  2025 trail.txt  ", false, true,
+         "trail.txt  ", F, 3, ""},
+        {"-rw-r--r--   1 root     root            3 Dec 07 07:50 gr\xc3\xb6\xc3\x9f"
+         "e.edi",
+         false, true,
+         "gr\xc3\xb6\xc3\x9f"
+         "e.edi",
+         F, 3, ""},
+        {"drwxr-xr-x   2 root     root         4096 Dec 07 07:50 sub", false, true, "sub", D, 4096,
+         ""},
+        {"lrwxrwxrwx   1 root     root            5 Dec 07 07:50 ln -> a.edi", false, true,
+         "ln -> a.edi", L, 5, ""},
+        {"-rw-r--r-- 1 u g big Jan 1 2020 x", false, true, "x", F, -1, ""},
+        {"-rw-r--r-- 1 u g 5 Jan 1 2020 ..", false, true, "..", F, 5, ""},
+        {"-rw a b c d", false, true, "d", F, -1, ""},
+        {"01-05-26  10:15AM                 1234  two  blanks.txt", false, true, " two  blanks.txt",
+         F, 1234, ""},
+        {"01-05-2026  10:15PM       <DIR>          Sub Folder", false, true, "Sub Folder", D, -1,
+         ""},
+        {"total 12", false, true, "", RemoteKind::Other, -1, ""},
+        {"this is not a listing", false, false, "", RemoteKind::Other, -1, ""},
+        {"type=file;size=42;modify=20261207075001.123;UNIX.mode=0644;  lead and trail  ", true,
+         true, " lead and trail  ", F, 42, "20261207075001"},
+        {"Type=dir;Modify=20261207075001; sub", true, true, "sub", D, -1, "20261207075001"},
+        {"type=cdir;modify=20261207075001; .", true, true, ".", D, -1, "20261207075001"},
+        {"type=OS.unix=symlink;size=5; ln", true, true, "ln", L, 5, ""},
+        {"type=file;modify=2026; odd time.txt", true, true, "odd time.txt", F, -1, ""},
+        {"type=file;size=7 no-semicolon", true, false, "", RemoteKind::Other, -1, ""},
+        {"nofacts", true, false, "", RemoteKind::Other, -1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const ListingLine l = c.mlsd ? ParseMlsdLine(c.line) : ParseListingLine(c.line);
+        EXPECT_EQ(l.recognised, c.recognised);
+        if (!c.recognised || c.name.empty())
+            continue;
+        EXPECT_EQ(l.entry.name, c.name);
+        EXPECT_EQ(l.entry.kind, c.kind);
+        EXPECT_EQ(l.entry.size, c.size);
+        EXPECT_EQ(l.entry.time, c.time);
+    }
+}
+
+// A server that refuses "*.*" gets the plain listing filtered this way: as a
+// shell's expansion, which leaves names starting with "." to a pattern that
+// starts with ".".
+TEST(FtpListingText, PatternFilterAndOrder) {
+    EXPECT_TRUE(MatchesListingPattern("*.*", "a.edi"));
+    EXPECT_TRUE(MatchesListingPattern("*.*", " lead.txt"));
+    EXPECT_FALSE(MatchesListingPattern("*.*", "README"));
+    EXPECT_FALSE(MatchesListingPattern("*.*", ".hidden.txt"));
+    EXPECT_TRUE(MatchesListingPattern("", "README"));
+    std::vector<RemoteEntry> entries;
+    for (const char* name : {"B", "a.x", "C", "d.y"})
+        entries.push_back(RemoteEntry{name, RemoteKind::File, -1, ""});
+    PatternFirst(entries, "*.*");
+    std::vector<std::string> names;
+    for (const RemoteEntry& e : entries)
+        names.push_back(e.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"a.x", "d.y", "B", "C"}));
 }
 
 TEST(FtpReply, TraceLineShowsEveryCrLf) {

@@ -1,7 +1,9 @@
 // Feeds arbitrary server bytes to the reply reader (split at arbitrary points,
-// as network reads split them) and each reply line to the PASV, SIZE and PWD
-// parsers: no crash, no unbounded growth, only the session's own errors, and
-// the same reply whatever the split.
+// as network reads split them), each reply line to the PASV, SIZE and PWD
+// parsers, and each listing line to the LIST and MLSD parsers: no crash, no
+// unbounded growth, only the session's own errors, the same reply whatever
+// the split, and listing entries whose names are bytes of their line.
+#include "ftp/FtpListingText.h"
 #include "ftp/FtpReply.h"
 #include "remote/RemoteErrors.h"
 #include "util/Errors.h"
@@ -82,6 +84,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (kv::ftp::ParseSizeReply(reply) < -1)
             __builtin_trap();
     }
-    (void)kv::ftp::SplitListing(bytes);
+    std::vector<std::string> lines;
+    try {
+        lines = kv::ftp::SplitListing(bytes);
+    } catch (const kv::FtpLimitError&) {
+        return 0;
+    }
+    for (const std::string& line : lines) {
+        for (const kv::ftp::ListingLine& l :
+             {kv::ftp::ParseListingLine(line), kv::ftp::ParseMlsdLine(line)}) {
+            if (l.hasEntry && !l.recognised)
+                __builtin_trap();
+            if (l.entry.name.size() > line.size() || line.find(l.entry.name) == std::string::npos)
+                __builtin_trap();
+            if (l.entry.size < -1 || (!l.entry.time.empty() && l.entry.time.size() != 14))
+                __builtin_trap();
+        }
+    }
     return 0;
 }

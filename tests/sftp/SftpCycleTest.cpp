@@ -5,6 +5,7 @@
 // transfer and a refused rename lose nothing; SOCKS 5 and 4A proxies.
 #include "../engine/EngineTestSupport.h"
 #include "engine/Connection.h"
+#include "remote/RemoteSession.h"
 #include "sftp/SftpPacket.h"
 #include "sftp/SftpText.h"
 #include "support/Servers.h"
@@ -14,6 +15,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kv;
 using namespace kvtest;
@@ -181,6 +183,83 @@ TEST_F(SftpCycle, ReceivesAndSendsLikeFtpWithPasswordOrKey) {
         EXPECT_EQ(Grep(m.records(), "Upload File->").size(), kOutbox.size());
         EXPECT_FALSE(Grep(log, "INFO:Disconnected.").empty());
         EXPECT_EQ(m.state.FtpSession, nullptr);
+    }
+}
+
+// Names exactly as the server has them (blanks around, UTF-8), a size too
+// large for any disk refused before a byte is written, and the closing lines
+// the FTP cycle writes.
+TEST_F(SftpCycle, NamesNeedingCareAndImpossibleSizes) {
+    SftpMailbox m;
+    m.option("AllowSend", "0");
+    const Files care = {{" lead.txt", kHead + "lead\r\n"},
+                        {"trail.txt ", kHead + "trail\r\n"},
+                        {"gr\xc3\xb6\xc3\x9f"
+                         "e.edi",
+                         kHead + "utf-8\r\n"}};
+    m.putRemote("out", care);
+    // 8 TiB announced, sparse on the server's side.
+    Server().writeFile("out/HUGE.EDI", "");
+    ASSERT_EQ(::truncate(Server().path("out/HUGE.EDI").c_str(), 1LL << 43), 0);
+    m.runCycle();
+    EXPECT_EQ(Mailbox::Read(m.inbox()), care);
+    struct stat st;
+    ASSERT_EQ(::stat(Server().path("out/HUGE.EDI").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1LL << 43);
+    const std::vector<std::string> log = m.sysLog();
+    const std::vector<std::string> errors = Grep(log, "ERROR");
+    ASSERT_EQ(errors.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(errors[0], "ERROR:Download File Failed!!!->HUGE.EDI");
+    EXPECT_NE(errors[1].find("announces 8796093022208 bytes for out/HUGE.EDI"), std::string::npos)
+        << errors[1];
+    EXPECT_TRUE(FolderEntries(m.tmp()).empty());
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+              (std::vector<std::string>{"INFO:Disconnecting from 127.0.0.1.", "INFO:Disconnected.",
+                                        "INFO:Not connected."}));
+    ::unlink(Server().path("out/HUGE.EDI").c_str());
+}
+
+// A refusal says the same over both protocols: the engine compares reasons,
+// never FTP codes, so a missing file reads as missing over SFTP too.
+TEST_F(SftpCycle, RefusalsHaveTheSameReasonOverFtpAndSftp) {
+    Mailbox ftp(SharedVsftpd());
+    SftpMailbox sftp;
+    for (Mailbox* m : {&ftp, static_cast<Mailbox*>(&sftp)}) {
+        SCOPED_TRACE(m == &ftp ? "FTP" : "SFTP");
+        m->putRemote("out/there.edi", kHead);
+        ASSERT_TRUE(ConnectSession(m->state, m->ini));
+        RemoteSession& s = *m->state.FtpSession;
+        const std::vector<RemoteSession::SizeAnswer> sizes =
+            s.Sizes({"out/gone.edi", "out/there.edi"});
+        EXPECT_TRUE(sizes[0].Missing());
+        EXPECT_FALSE(sizes[1].Missing());
+        EXPECT_EQ(sizes[1].size, static_cast<int64_t>(kHead.size()));
+        const std::vector<RemoteSession::Stamp> stamps = s.Stamps({"out/gone.edi"});
+        EXPECT_TRUE(stamps[0].Missing());
+        for (const auto& refused : std::vector<std::function<void()>>{
+                 [&] { s.Delete("out/gone.edi"); },
+                 [&] { s.Rename("out/gone.edi", "out/other.edi"); }}) {
+            try {
+                refused();
+                ADD_FAILURE() << "not refused";
+            } catch (const ProtocolReplyError& e) {
+                EXPECT_EQ(e.Reason(), RemoteRefusal::NoSuchFile) << e.what();
+            }
+        }
+        // The entry of a file, typed: its exact size; a folder is no file.
+        m->server.makeDir("out/sub");
+        const RemoteListing listing = s.ListFolder("out", "*.*");
+        // Over LIST the folder, which "*.*" does not match, is left out.
+        ASSERT_EQ(listing.entries.size(), m == &ftp ? 1u : 2u);
+        EXPECT_EQ(listing.entries[0].name, "there.edi");
+        EXPECT_EQ(listing.entries[0].kind, RemoteKind::File);
+        EXPECT_EQ(listing.entries[0].size, static_cast<int64_t>(kHead.size()));
+        if (m == &sftp) {
+            EXPECT_EQ(listing.entries[1].kind, RemoteKind::Folder);
+            EXPECT_EQ(listing.entries[0].time.size(), 14u);
+        }
+        EXPECT_TRUE(DisconnectSession(m->state));
     }
 }
 

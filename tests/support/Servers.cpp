@@ -431,6 +431,29 @@ PyFtpdServer::PyFtpdServer(const std::string& name, const std::string& script,
     process_.waitForPort(port_);
 }
 
+StockPyFtpdServer::StockPyFtpdServer(bool mlsd)
+    : FtpServer(mlsd ? "pyftpdlib (stock)" : "pyftpdlib (stock, no MLSD)") {
+    user_ = "kvstock";
+    password_ = "Kv-stock-pass5";
+    prepareRoot(::geteuid(), ::getegid());
+    port_ = FreePort();
+    std::vector<std::string> argv = {Need("/usr/bin/python3"), "-m", "pyftpdlib"};
+    if (!mlsd)
+        argv = {Need("/usr/bin/python3"), "-c",
+                "import sys\n"
+                "from pyftpdlib.handlers import FTPHandler\n"
+                "FTPHandler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items()\n"
+                "                         if k not in ('MLSD', 'MLST')}\n"
+                "from pyftpdlib.__main__ import main\n"
+                "main()\n"};
+    for (const std::string& a : {std::string("-i"), std::string("127.0.0.1"), std::string("-p"),
+                                 std::to_string(port_), std::string("-w"), std::string("-d"), root_,
+                                 std::string("-u"), user_, std::string("-P"), password_})
+        argv.push_back(a);
+    process_.start(argv, dir_ / "server.log");
+    process_.waitForPort(port_);
+}
+
 void PyFtpdServer::setScenario(const std::string& directives) const {
     const std::string target = dir_ / "control/scenario", tmp = target + ".tmp";
     WriteFile(tmp, directives);
@@ -550,6 +573,12 @@ ProftpdServer& SharedProftpd() {
 }
 PyFtpdServer& SharedPyFtpd() {
     return Shared<PyFtpdServer>();
+}
+StockPyFtpdServer& SharedStockPyFtpd() {
+    return Shared<StockPyFtpdServer>();
+}
+StockPyFtpdServer& SharedStockPyFtpdWithoutMlsd() {
+    return Shared<StockPyFtpdServer, 1>([] { return std::make_unique<StockPyFtpdServer>(false); });
 }
 VsftpdServer& SharedVsftpsd() {
     return Shared<VsftpdServer, 1>([] { return std::make_unique<VsftpdServer>(true); });

@@ -156,6 +156,15 @@ public:
     void clearWireLog() const;
 };
 
+// pyftpdlib exactly as Debian ships it ("python3 -m pyftpdlib", nothing
+// patched): it refuses "LIST folder/*.*" with 550, SIZE in ASCII type with
+// 550, and offers MLSD. Without mlsd the same server lacks only MLSD and MLST
+// (as servers that know only LIST do).
+class StockPyFtpdServer : public FtpServer {
+public:
+    explicit StockPyFtpdServer(bool mlsd = true);
+};
+
 // A SOCKS proxy on 127.0.0.1.
 class SocksProxy {
 public:
@@ -208,6 +217,8 @@ VsftpdServer& SharedVsftpd6();
 VsftpdServer& SharedVsftpsd6();
 ProftpdServer& SharedProftpd();
 PyFtpdServer& SharedPyFtpd();
+StockPyFtpdServer& SharedStockPyFtpd();
+StockPyFtpdServer& SharedStockPyFtpdWithoutMlsd();
 DanteProxy& SharedDante();
 MicrosocksProxy& SharedMicrosocks(); // with user "kvproxy" and password "Kv-proxy-pass"
 SshDynamicProxy& SharedSshProxy();

@@ -74,10 +74,10 @@ void FinishReceived(AppState& state, TransferJournal& journal, JournalEntry& e,
         tmpToRemove.push_back(tmp);
 }
 
-// Whether the server holds anything under the name (a SIZE answer other
-// than 550, or a time).
+// Whether the server holds anything under the name (an answer other than
+// "no such file", or a time).
 bool OnServer(const RemoteSession::Stamp& st) {
-    return st.size >= 0 || !st.time.empty() || (st.sizeCode != 550 && st.sizeCode != 0);
+    return st.size >= 0 || !st.time.empty() || (!st.Missing() && st.sizeCode != 0);
 }
 
 // The outbox file of an entry when it is still the one that was sent.

@@ -83,26 +83,6 @@ void CheckComplete(const GetResult& r, int64_t size, bool binary, const std::str
                                  IntToStr(size) + " bytes; the file stays on the server");
 }
 
-// The remote folder's files: the usual listing of "R/*.*", completed by a
-// listing of the folder itself, since servers that expand the pattern (vsftpd,
-// proftpd, pure-ftpd) leave out every name without a dot.
-std::vector<std::string> ListRemoteFolder(RemoteSession& s, const std::string& remoteFolder,
-                                          const std::string& pattern) {
-    std::vector<std::string> listing;
-    s.List(listing, pattern, true);
-    std::set<std::string> names;
-    for (const std::string& line : listing)
-        names.insert(ParseListingLine(line).name);
-    std::vector<std::string> whole;
-    s.List(whole, remoteFolder, true);
-    for (std::string& line : whole) {
-        ListingEntry e = ParseListingLine(line);
-        if (e.plainFile && names.insert(e.name).second)
-            listing.push_back(std::move(line));
-    }
-    return listing;
-}
-
 // The deliveries of that remote file with that size whose remote copy may
 // still be on the server.
 std::vector<JournalEntry*> DeliveriesOf(TransferJournal& journal, const std::string& remotePath,
@@ -146,7 +126,7 @@ std::string FreeTmpPath(FolderPass& p, const std::string& name) {
 // Downloads one listed file into "TMP" and hands it to the batch: delivered
 // with the batch, or, delivered before with these bytes, only deleted on the
 // server. False when it did not reach the batch (its lines are complete).
-bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group group) {
+bool ReceiveOneFile(FolderPass& p, const RemoteEntry& entry, ReportOrder::Group group) {
     AppState& state = p.state;
     RemoteSession& s = p.s;
     const bool binary = p.settings.record.BinaryTransfer();
@@ -255,10 +235,10 @@ bool ReceiveOneFile(FolderPass& p, const ListingEntry& entry, ReportOrder::Group
 // without an answer, or taken away) are finished. Without a complete listing
 // nothing is forgotten.
 void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string& remoteFolder,
-                    const std::vector<std::string>& listing) {
+                    const RemoteListing& listing) {
     std::set<std::string> listed;
-    for (const std::string& line : listing)
-        listed.insert(ParseListingLine(line).name);
+    for (const RemoteEntry& e : listing.entries)
+        listed.insert(e.name);
     const std::string prefix = remoteFolder + "/";
     std::vector<std::string> succeeded;
     for (JournalEntry* e : journal.OpenEntries()) {
@@ -288,7 +268,7 @@ int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJourna
     // A large download is written back while it arrives: the flush before
     // its delivery then has little left.
     s->WriteBackBytes = kWriteBackBytes;
-    std::vector<std::string> listing;
+    RemoteListing listing;
     int count = 0;
 
     std::string home = s->RetrieveCurrentDir();
@@ -299,11 +279,16 @@ int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJourna
         ReportError(state, "RemoteOutPath->" + remoteFolder + " Not Exist!!!");
         return count;
     }
-    const std::string pattern = remoteFolder + "/*.*";
+    // Names with a dot first, as servers that expand "*.*" list them.
+    const std::string pattern = "*.*";
     try {
-        listing = ListRemoteFolder(*s, remoteFolder, pattern);
+        listing = s->ListFolder(remoteFolder, pattern);
     } catch (...) {
         ReportError(state, "FTP LIST Failed!!!");
+        // What the server answered, so the cause can be seen in the log.
+        const std::string message = cycle::MessageOf(std::current_exception());
+        if (!message.empty())
+            ReportError(state, FirstCrLfToBlank(message) + "!!!");
         cycle::SetRestartFlag(state);
         return count;
     }
@@ -318,7 +303,6 @@ int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJourna
     // What a crash left of a copy across file systems is ours to remove.
     RemoveInboxCopies(inboxFolder);
     std::set<std::string> listedNames;
-    size_t recognised = 0, nonEmpty = 0;
     bool complete = true;
     {
         ReportOrder order(state);
@@ -326,13 +310,8 @@ int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJourna
         FolderPass pass{state, settings, *s, journal, batch, remoteFolder, inboxFolder, tmpFolder};
         int badNames = 0;
         try {
-            for (const std::string& line : listing) {
-                if (!line.empty())
-                    ++nonEmpty;
-                const ListingEntry entry = ParseListingLine(line);
-                if (entry.recognised)
-                    ++recognised;
-                if (!entry.plainFile)
+            for (const RemoteEntry& entry : listing.entries) {
+                if (entry.kind != RemoteKind::File)
                     continue;
                 if (cycle::Stopping(state)) {
                     complete = false;
@@ -371,16 +350,15 @@ int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJourna
                                    IntToStr(badNames - kShownBadNames) +
                                    " more names like these were skipped");
     }
-    if (nonEmpty > 0 && recognised == 0)
+    if (listing.textLines > 0 && listing.unknownLines == listing.textLines)
         ReportError(state, "FTP LIST Not Understood!!!->" + remoteFolder + ": none of its " +
-                               IntToStr(static_cast<int64_t>(nonEmpty)) +
+                               IntToStr(static_cast<int64_t>(listing.textLines)) +
                                " lines has a known format");
     if (!complete || cycle::Stopping(state))
         return count;
 
     try {
-        listing.clear();
-        s->List(listing, pattern, true);
+        s->ListFolder(remoteFolder, pattern, true);
     } catch (...) {
         ReportError(state, "FTP LIST Failed!!!!");
         cycle::SetRestartFlag(state);

@@ -298,7 +298,7 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
         PendingFile& f = *files[i];
         const RemoteSession::Stamp& now = stamps[i];
         outcomes.push_back({&f, false, false, nullptr});
-        if (now.size < 0 && now.sizeCode == 550 && now.time.empty()) {
+        if (now.size < 0 && now.Missing() && now.time.empty()) {
             outcomes.back().answered = true; // gone already
         } else if (!StillTheSame(f, now, binary)) {
             outcomes.back().changed = true;

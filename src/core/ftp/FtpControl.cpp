@@ -314,6 +314,8 @@ FtpSession::SizeAnswer FtpSession::Impl::ReadSizeAnswer() {
     a.code = ReadReply({});
     if (a.code == ftp::reply::FileStatus)
         a.size = ftp::ParseSizeReply(lastLines);
+    else
+        a.refusal = RefusalOfReplyCode(a.code);
     return a;
 }
 

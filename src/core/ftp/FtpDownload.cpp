@@ -74,6 +74,9 @@ GetResult FtpSession::Impl::Get(const std::string& remoteName, const std::string
     bool whole = Transfer(
         "retr " + remoteName, Kind::Read,
         [&](net::NetSocket& s, net::Waiter& w) {
+            // Before any byte is written: a size the disk cannot hold.
+            if (!first.answers.empty())
+                remote::CheckRoomFor(file.fd, first.answers.front().size, "FTP", remoteName);
             remote::WorkEvents::Scope scope(work, WorkDirection::Read, 0);
             remote::RateFloor rate(self, "FTP");
             for (;;) {

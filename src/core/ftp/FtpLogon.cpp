@@ -38,6 +38,7 @@ void FtpSession::Impl::Connect(bool login) {
     inbuf.clear();
     inFlight.clear();
     peerClosed = false;
+    features = Features::Unknown;
     tlsContext.reset();
     if (self.UseTls)
         tlsContext =

@@ -94,6 +94,11 @@ void FtpSession::List(std::vector<std::string>& dest, const std::string& specifi
     impl_->Run([&] { impl_->List(dest, specifier, details); });
 }
 
+RemoteListing FtpSession::ListFolder(const std::string& folder, const std::string& pattern,
+                                     bool onlyMatching) {
+    return impl_->Run([&] { return impl_->ListFolder(folder, pattern, onlyMatching); });
+}
+
 GetResult FtpSession::Get(const std::string& remoteName, const std::string& localName,
                           bool overwrite, int64_t* remoteSize, std::string* remoteTime,
                           int64_t expectedSize) {
@@ -210,6 +215,7 @@ std::vector<FtpSession::Stamp> FtpSession::Stamps(const std::vector<std::string>
             const SizeAnswer a = i.ReadSizeAnswer();
             st.size = a.size;
             st.sizeCode = a.code;
+            st.sizeRefusal = a.refusal;
             st.time = i.ReadTimeAnswer();
             stamps.push_back(std::move(st));
         }

@@ -52,6 +52,11 @@ public:
     // A listing cut short (426 or Abort) fails; dest changes only on success.
     void List(std::vector<std::string>& dest, const std::string& specifier,
               bool details = true) override;
+    // MLSD where FEAT offers it; else LIST of folder/pattern completed by LIST
+    // of the folder, the latter filtered by the pattern when the server
+    // refuses the pattern.
+    RemoteListing ListFolder(const std::string& folder, const std::string& pattern,
+                             bool onlyMatching = false) override;
     // With remoteSize, the file's SIZE is asked first, in the same round trip
     // as the passive-mode command where possible (and MDTM with remoteTime).
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,

@@ -290,6 +290,15 @@ struct FtpSession::Impl {
                  const std::function<void(const char*, size_t)>& sink);
 
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details);
+    // The lines of one listing command's data, whole or failing.
+    std::vector<std::string> ListingText(const std::string& command);
+    RemoteListing ListFolder(const std::string& folder, const std::string& pattern,
+                             bool onlyMatching);
+    RemoteListing MlsdListing(const std::string& folder, const std::string& pattern);
+    // Whether FEAT offers MLST / MLSD; asked once per connection.
+    bool OffersMlsd();
+    enum class Features { Unknown, Plain, Mlsd };
+    Features features = Features::Unknown;
 
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
                   int64_t* remoteSize, std::string* remoteTime, int64_t expectedSize);

@@ -13,6 +13,24 @@ std::string SocketMessage(int code, const std::string& text) {
 
 } // namespace
 
+RemoteRefusal RefusalOfReplyCode(int code) {
+    switch (code) {
+    case 550:
+        return RemoteRefusal::NoSuchFile;
+    case 530:
+    case 532:
+    case 553:
+        return RemoteRefusal::Permission;
+    case 500:
+    case 501:
+    case 502:
+    case 504:
+        return RemoteRefusal::Unsupported;
+    default:
+        return code >= 400 && code < 600 ? RemoteRefusal::Failure : RemoteRefusal::None;
+    }
+}
+
 SocketError::SocketError(int winsockCode)
     : FtpError(SocketMessage(winsockCode, TextOf(winsockCode))), code_(winsockCode) {}
 

@@ -1,9 +1,9 @@
 #pragma once
 // Errors of the file-transfer sessions (FTP, SFTP) and the SOCKS handshakes.
 // Messages are exactly the texts the program logs; the cycles look for
-// "Socket Error" in them. A server's refusal is a ProtocolReplyError with the
-// code an FTP server gives it (550: no such file, 553: cannot be created...),
-// whatever the protocol.
+// "Socket Error" in them. A server's refusal is a ProtocolReplyError with its
+// typed reason (RemoteRefusal, the same over both protocols) and the code an
+// FTP server gives it (550: no such file, 553: cannot be created...).
 #include "util/Errors.h"
 
 #include <string>
@@ -16,14 +16,27 @@ public:
     using KvError::KvError;
 };
 
+// Why a server refused an operation, whatever the protocol.
+enum class RemoteRefusal { None, NoSuchFile, Permission, Exists, Failure, Unsupported };
+// The reason an FTP reply code stands for: 550 no such file (what every
+// usual server answers for a missing file), 553 / 530 / 532 permission,
+// 500 / 501 / 502 / 504 unsupported, any other refusal a failure; None for
+// a reply that is no refusal.
+RemoteRefusal RefusalOfReplyCode(int code);
+
 // A reply code outside the accepted list: the message is the whole last reply line.
 class ProtocolReplyError : public FtpError {
 public:
-    ProtocolReplyError(int code, const std::string& line) : FtpError(line), code_(code) {}
+    ProtocolReplyError(int code, const std::string& line)
+        : FtpError(line), code_(code), reason_(RefusalOfReplyCode(code)) {}
+    ProtocolReplyError(int code, const std::string& line, RemoteRefusal reason)
+        : FtpError(line), code_(code), reason_(reason) {}
     int Code() const { return code_; }
+    RemoteRefusal Reason() const { return reason_; }
 
 private:
     int code_;
+    RemoteRefusal reason_;
 };
 
 // "Socket Error # N" CR LF text, with the Winsock number mapped from errno.

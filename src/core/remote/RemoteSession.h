@@ -1,13 +1,14 @@
 #pragma once
 // The file-transfer session the transfer cycles work with, whatever the
-// protocol under it (FTP, explicit FTPS, SFTP): folders, listings in the UNIX
-// "ls -l" form, sizes and times, download, upload, renames and deletes
+// protocol under it (FTP, explicit FTPS, SFTP): folders, typed listings
+// (and FTP-style text listings), sizes and times, download, upload, renames and deletes
 // (several at once where the protocol lets their answers be awaited together),
 // keep-alive and abort. Every wait runs the events' idle pump in slices.
 // Failures are the error types of RemoteErrors.h; a server's refusal is a
 // ProtocolReplyError carrying the code an FTP server would give it.
 #include "remote/RemoteErrors.h"
 #include "remote/RemoteEvents.h"
+#include "remote/RemoteListing.h"
 
 #include <cstdint>
 #include <exception>
@@ -77,6 +78,12 @@ public:
     // short fails; dest changes only on success.
     virtual void List(std::vector<std::string>& dest, const std::string& specifier,
                       bool details = true) = 0;
+    // Every entry of folder, those whose names match pattern ("*.*") first.
+    // With onlyMatching, only
+    // those that match (one listing where the protocol allows). Fails when
+    // no way of listing the folder works (with the server's last refusal).
+    virtual RemoteListing ListFolder(const std::string& folder, const std::string& pattern,
+                                     bool onlyMatching = false) = 0;
     // Complete is false when Abort cut the download short or the server ended
     // it early; the local file then holds the bytes received so far. With
     // remoteSize (and remoteTime) the file's size (and modification time) are
@@ -93,6 +100,8 @@ public:
     struct SizeAnswer {
         int64_t size = -1;
         int code = 0; // 213: the size is known; 550: no such file; other: it says nothing
+        RemoteRefusal refusal = RemoteRefusal::None; // why there is no size, by protocol
+        bool Missing() const { return refusal == RemoteRefusal::NoSuchFile; }
     };
     // Uploads to remoteName only when nothing is under any of absentNames.
     // Returns the answers of those names (in order); the upload ran exactly
@@ -116,8 +125,10 @@ public:
     // with the code) and modification time (empty: none).
     struct Stamp {
         int64_t size = -1;
-        int sizeCode = 0;
+        int sizeCode = 0; // 0: no answer
+        RemoteRefusal sizeRefusal = RemoteRefusal::None;
         std::string time;
+        bool Missing() const { return sizeRefusal == RemoteRefusal::NoSuchFile; }
     };
     virtual std::vector<Stamp> Stamps(const std::vector<std::string>& remoteNames) = 0;
     virtual int64_t Size(const std::string& remoteName) = 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace kv::remote {
@@ -63,6 +64,20 @@ int64_t DownloadLimit(int64_t serverSize, int64_t expectedSize, TransferType typ
     if (size < 0)
         return std::numeric_limits<int64_t>::max();
     return type == TransferType::Ascii ? 2 * size : size;
+}
+
+void CheckRoomFor(int fd, int64_t announced, const char* protocol, const std::string& remoteName) {
+    struct statvfs st;
+    if (announced <= 0 || ::fstatvfs(fd, &st) != 0)
+        return;
+    const unsigned long long room =
+        static_cast<unsigned long long>(st.f_bavail) * static_cast<unsigned long long>(st.f_frsize);
+    if (static_cast<unsigned long long>(announced) > room)
+        throw FtpLimitError(std::string("The ") + protocol + " server announces " +
+                            std::to_string(announced) + " bytes for " + remoteName +
+                            ", more than the " + std::to_string(room) +
+                            " bytes free on the local disk; the download was not started and "
+                            "the file stays on the server. Free some disk space.");
 }
 
 void CheckDownloadLimit(int64_t bytes, int64_t limit, const char* protocol,

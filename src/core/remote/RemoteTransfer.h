@@ -87,6 +87,10 @@ private:
 // (else as expected; negative: unknown), doubled in ASCII type; no bound when
 // neither is known.
 int64_t DownloadLimit(int64_t serverSize, int64_t expectedSize, TransferType type);
+// Refuses a download whose announced size (when known) is more than the
+// local disk of fd has free: a size that cannot be true (2^60 bytes) never
+// starts a download that would fill the disk (FtpLimitError).
+void CheckRoomFor(int fd, int64_t announced, const char* protocol, const std::string& remoteName);
 // Stops a download whose bytes passed its limit (FtpLimitError; the file
 // stays on the server).
 void CheckDownloadLimit(int64_t bytes, int64_t limit, const char* protocol,

@@ -1,12 +1,12 @@
 // SftpSession's work on names: server paths from the current folder,
-// attributes, listings in the UNIX "ls -l" form, renames that never replace,
+// attributes, typed listings (and listings in the UNIX "ls -l" form), renames that never replace,
 // deletes, and sizes with modification times.
 #include "sftp/SftpSessionImpl.h"
 
 #include "sftp/SftpText.h"
 
+#include <climits>
 #include <ctime>
-#include <fnmatch.h>
 
 namespace kv {
 
@@ -18,6 +18,23 @@ constexpr size_t kMaxListingLines = 1000000;
 // pattern leaves out count too): a server that answers with hidden names
 // without end cannot hold a cycle.
 constexpr uint64_t kMaxListingNames = 2000000;
+
+// Without a type in its attributes an entry counts as a file, as "ls -l"
+// lines made from such attributes always did.
+RemoteKind KindOf(const sftp::Attrs& a) {
+    if (!a.HasType())
+        return RemoteKind::File;
+    switch (a.permissions & sftp::kIfMt) {
+    case sftp::kIfReg:
+        return RemoteKind::File;
+    case sftp::kIfDir:
+        return RemoteKind::Folder;
+    case sftp::kIfLnk:
+        return RemoteKind::Link;
+    default:
+        return RemoteKind::Other;
+    }
+}
 
 } // namespace
 
@@ -112,12 +129,24 @@ void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& 
             return;
         }
     }
+    std::vector<std::string> lines;
+    ReadFolder(folder, w, [&](const std::string& entry, const sftp::Attrs& attrs) {
+        if (pattern.empty() || MatchesListingPattern(pattern, entry))
+            lines.push_back(lineOf(entry, attrs));
+    });
+    Trace("Recv: " + std::to_string(lines.size()) + " entries");
+    dest = std::move(lines);
+}
+
+void SftpSession::Impl::ReadFolder(
+    const std::string& folder, net::Waiter& w,
+    const std::function<void(const std::string&, const sftp::Attrs&)>& take) {
     std::string h;
     uint32_t status = 0;
     if (!Open(Path(folder), sftp::kOpendir, 0, 0, h, status, w))
         Refused(status, "list " + folder);
-    std::vector<std::string> lines;
-    int64_t bytes = 0;       // of the lines made
+    size_t taken = 0;
+    int64_t bytes = 0;       // of the names taken
     int64_t answerBytes = 0; // of the server's answers, every name counted
     uint64_t names = 0;
     auto refuse = [&] {
@@ -147,11 +176,9 @@ void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& 
                 // Hidden names stay out, as in "ls -l" and the FTP servers' LIST.
                 if (!r.Ok() || entry.empty() || entry[0] == '.')
                     continue;
-                if (!pattern.empty() && ::fnmatch(pattern.c_str(), entry.c_str(), FNM_PERIOD) != 0)
-                    continue;
-                lines.push_back(lineOf(entry, attrs));
-                bytes += static_cast<int64_t>(lines.back().size()) + 2;
-                if (bytes > self.MaxListingBytes || lines.size() > kMaxListingLines)
+                take(entry, attrs);
+                bytes += static_cast<int64_t>(entry.size()) + 64;
+                if (bytes > self.MaxListingBytes || ++taken > kMaxListingLines)
                     refuse();
             }
             if (!r.Ok())
@@ -162,8 +189,30 @@ void SftpSession::Impl::List(std::vector<std::string>& dest, const std::string& 
         throw;
     }
     CloseHandle(h, "list " + folder, w);
-    Trace("Recv: " + std::to_string(lines.size()) + " entries");
-    dest = std::move(lines);
+}
+
+RemoteListing SftpSession::Impl::ListFolder(const std::string& folder, const std::string& pattern,
+                                            bool onlyMatching) {
+    net::Waiter w = MakeWaiter();
+    Trace("Sent: list " + folder);
+    RemoteListing out;
+    ReadFolder(folder, w, [&](const std::string& name, const sftp::Attrs& a) {
+        if (onlyMatching && !MatchesListingPattern(pattern, name))
+            return;
+        RemoteEntry e;
+        e.name = name;
+        e.kind = KindOf(a);
+        // Version 3 lets a server leave the size out: then the download's
+        // end of file says when it is whole.
+        if (a.HasSize() && a.size <= static_cast<uint64_t>(INT64_MAX))
+            e.size = static_cast<int64_t>(a.size);
+        if (a.HasTime())
+            e.time = sftp::ModificationTime(static_cast<std::time_t>(a.mtime));
+        out.entries.push_back(std::move(e));
+    });
+    PatternFirst(out.entries, pattern);
+    Trace("Recv: " + std::to_string(out.entries.size()) + " entries");
+    return out;
 }
 
 void SftpSession::Impl::Rename(const std::string& from, const std::string& to, net::Waiter& w) {
@@ -192,10 +241,12 @@ RemoteSession::SizeAnswer SftpSession::Impl::SizeOf(const std::string& name, std
     uint32_t status = 0;
     if (!Stat(Path(name), attrs, status, w)) {
         a.code = sftp::ReplyCodeOf(status);
+        a.refusal = sftp::RefusalOf(status);
         return a;
     }
     if (attrs.HasType() && !attrs.IsRegular()) {
         a.code = 553; // there, but not a plain file
+        a.refusal = RemoteRefusal::Exists;
         return a;
     }
     a.code = 213;

@@ -57,7 +57,7 @@ std::string SftpSession::Impl::LastError() const {
 void SftpSession::Impl::Refused(uint32_t status, const std::string& what) {
     const std::string text = "SFTP: " + sftp::StatusText(status) + " (" + what + ")";
     Trace("Recv: " + text);
-    throw ProtocolReplyError(sftp::ReplyCodeOf(status), text);
+    throw ProtocolReplyError(sftp::ReplyCodeOf(status), text, sftp::RefusalOf(status));
 }
 
 void SftpSession::Impl::Fail(const std::string& what) {
@@ -111,6 +111,8 @@ void SftpSession::Impl::Release() {
     if (wasOpen) {
         Trace("Disconnected.");
         E().Disconnected();
+        // The same closing lines as an FTP session's, so both logs read alike.
+        Status("Not connected.");
     }
 }
 
@@ -172,6 +174,11 @@ void SftpSession::List(std::vector<std::string>& dest, const std::string& specif
     impl_->Run([&] { impl_->List(dest, specifier, details); });
 }
 
+RemoteListing SftpSession::ListFolder(const std::string& folder, const std::string& pattern,
+                                      bool onlyMatching) {
+    return impl_->Run([&] { return impl_->ListFolder(folder, pattern, onlyMatching); });
+}
+
 GetResult SftpSession::Get(const std::string& remoteName, const std::string& localName,
                            bool overwrite, int64_t* remoteSize, std::string* remoteTime,
                            int64_t expectedSize) {
@@ -203,7 +210,7 @@ SftpSession::PutIfAbsent(const std::string& localName, const std::string& remote
                 continue;
             }
             answers[k] = i.SizeOf(absentNames[k], nullptr, w);
-            othersFree = othersFree && answers[k].code == 550;
+            othersFree = othersFree && answers[k].Missing();
         }
         if (!othersFree)
             return answers;
@@ -211,6 +218,7 @@ SftpSession::PutIfAbsent(const std::string& localName, const std::string& remote
         const bool sent = i.Put(localName, remoteName, flags, true);
         SizeAnswer mine;
         mine.code = 550;
+        mine.refusal = RemoteRefusal::NoSuchFile;
         if (!sent)
             mine = i.SizeOf(remoteName, nullptr, w);
         if (own < answers.size())
@@ -274,6 +282,7 @@ std::vector<RemoteSession::Stamp> SftpSession::Stamps(const std::vector<std::str
             const SizeAnswer a = impl_->SizeOf(name, &s.time, w);
             s.size = a.size;
             s.sizeCode = a.code;
+            s.sizeRefusal = a.refusal;
             stamps.push_back(s);
         }
         return stamps;

@@ -57,6 +57,11 @@ public:
     // Names starting with "." are left out, as "ls" and FTP servers do.
     void List(std::vector<std::string>& dest, const std::string& specifier,
               bool details = true) override;
+    // Entries straight from each name's attributes (a size or time the
+    // server leaves out stays unknown); names starting with "." are left
+    // out, as above.
+    RemoteListing ListFolder(const std::string& folder, const std::string& pattern,
+                             bool onlyMatching = false) override;
     // Reads to the server's end of file with several requests in flight.
     GetResult Get(const std::string& remoteName, const std::string& localName, bool overwrite,
                   int64_t* remoteSize = nullptr, std::string* remoteTime = nullptr,

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -185,6 +186,12 @@ struct SftpSession::Impl {
     bool Stat(const std::string& path, sftp::Attrs& attrs, uint32_t& status, net::Waiter& w);
     std::string RealPath(const std::string& path, net::Waiter& w);
     void List(std::vector<std::string>& dest, const std::string& specifier, bool details);
+    RemoteListing ListFolder(const std::string& folder, const std::string& pattern,
+                             bool onlyMatching);
+    // Reads a folder's names with their attributes, hidden names left out,
+    // within the listing limits.
+    void ReadFolder(const std::string& folder, net::Waiter& w,
+                    const std::function<void(const std::string&, const sftp::Attrs&)>& take);
     void Rename(const std::string& from, const std::string& to, net::Waiter& w);
     void Delete(const std::string& name, net::Waiter& w);
     SizeAnswer SizeOf(const std::string& name, std::string* time, net::Waiter& w);

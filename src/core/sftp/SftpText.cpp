@@ -105,6 +105,26 @@ std::string NormalFingerprint(const std::string& setting) {
     return s;
 }
 
+RemoteRefusal RefusalOf(unsigned long status) {
+    switch (status) {
+    case kOk:
+    case kEof:
+        return RemoteRefusal::None;
+    case kNoSuchFile:
+    case kNoSuchPath:
+        return RemoteRefusal::NoSuchFile;
+    case kPermissionDenied:
+    case kWriteProtect:
+        return RemoteRefusal::Permission;
+    case kFileAlreadyExists:
+        return RemoteRefusal::Exists;
+    case kOpUnsupported:
+        return RemoteRefusal::Unsupported;
+    default:
+        return RemoteRefusal::Failure;
+    }
+}
+
 int ReplyCodeOf(unsigned long status) {
     switch (status) {
     case kNoSuchFile:

@@ -3,6 +3,8 @@
 // lines in the UNIX "ls -l" form, modification times in the form of FTP's
 // MDTM, host-key fingerprints as ssh-keygen prints them, and the FTP reply
 // codes and texts of SFTP status codes. Pure functions.
+#include "remote/RemoteErrors.h"
+
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -26,6 +28,8 @@ std::string NormalFingerprint(const std::string& setting);
 // folder, 553 for a refusal (permission, name, existing file), 451 for the
 // server's own failures.
 int ReplyCodeOf(unsigned long status);
+// The reason an SFTP status stands for (as the FTP code above).
+RemoteRefusal RefusalOf(unsigned long status);
 // "No such file", "Permission denied", ... for an SFTP status code.
 std::string StatusText(unsigned long status);
 // Whether a path part holds a name pattern ("*", "?" or "[").

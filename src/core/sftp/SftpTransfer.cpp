@@ -84,6 +84,7 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
                               ? sftp::ModificationTime(static_cast<std::time_t>(attrs.mtime))
                               : std::string();
         const int64_t limit = remote::DownloadLimit(size, expectedSize, self.Type);
+        remote::CheckRoomFor(file.fd, size, "SFTP", remoteName);
         remote::WorkEvents::Scope scope(work, WorkDirection::Read, 0);
         remote::RateFloor rate(self, "SFTP");
         int64_t writtenBack = 0;
