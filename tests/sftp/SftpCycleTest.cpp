@@ -228,7 +228,7 @@ TEST_F(SftpCycle, RefusalsHaveTheSameReasonOverFtpAndSftp) {
     for (Mailbox* m : {&ftp, static_cast<Mailbox*>(&sftp)}) {
         SCOPED_TRACE(m == &ftp ? "FTP" : "SFTP");
         m->putRemote("out/there.edi", kHead);
-        ASSERT_TRUE(ConnectSession(m->state, m->ini));
+        ASSERT_TRUE(ConnectSession(m->state, m->settings()));
         RemoteSession& s = *m->state.FtpSession;
         const std::vector<RemoteSession::SizeAnswer> sizes =
             s.Sizes({"out/gone.edi", "out/there.edi"});
