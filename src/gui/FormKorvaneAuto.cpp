@@ -4,9 +4,7 @@
 
 #include "DisplayText.h"
 #include "app/CycleSettings.h"
-#include "engine/AutoCycle.h"
-#include "engine/Connection.h"
-#include "engine/SessionEvents.h"
+#include "engine/Engine.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "program/CycleStatus.h"

@@ -7,7 +7,7 @@
 #include "UpgradeCheck.h"
 #include "app/Settings.h"
 #include "app/ViewSettings.h"
-#include "engine/Connection.h"
+#include "engine/Engine.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "program/Program.h"

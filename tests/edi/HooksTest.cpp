@@ -1,4 +1,4 @@
-#include "engine/Hooks.h"
+#include "engine/cycle/Hooks.h"
 #include "app/CycleSettings.h"
 #include "config/IniFile.h"
 #include "support/TestSupport.h"

@@ -2,9 +2,9 @@
 // connect test, the keep-alive tick and the event routing.
 #include "EngineTestSupport.h"
 
-#include "engine/ClientInfo.h"
-#include "engine/Connection.h"
-#include "engine/SessionEvents.h"
+#include "engine/session/ClientInfo.h"
+#include "engine/session/Connection.h"
+#include "engine/session/SessionEvents.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 

@@ -2,10 +2,10 @@
 // connection carries, where every file ends up.
 #include "EngineTestSupport.h"
 
-#include "engine/ClientInfo.h"
-#include "engine/Connection.h"
-#include "engine/Receive.h"
-#include "engine/Send.h"
+#include "engine/Engine.h"
+#include "engine/send/SendUpload.h"
+#include "engine/session/ClientInfo.h"
+#include "engine/session/Connection.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 

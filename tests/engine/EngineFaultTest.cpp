@@ -4,9 +4,10 @@
 // without the fault then delivers what was left.
 #include "EngineTestSupport.h"
 
-#include "engine/Connection.h"
-#include "engine/Send.h"
-#include "engine/SessionEvents.h"
+#include "engine/Engine.h"
+#include "engine/send/SendUpload.h"
+#include "engine/session/Connection.h"
+#include "engine/session/SessionEvents.h"
 #include "ftp/FtpSession.h"
 
 #include <fcntl.h>

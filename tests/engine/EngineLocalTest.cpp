@@ -5,11 +5,12 @@
 
 #include "app/CycleSettings.h"
 #include "config/IniFile.h"
-#include "engine/ClientInfo.h"
-#include "engine/InboxDelivery.h"
-#include "engine/ListingLine.h"
-#include "engine/Send.h"
-#include "engine/TransferJournal.h"
+#include "engine/journal/TransferJournal.h"
+#include "engine/receive/InboxDelivery.h"
+#include "engine/receive/ListingLine.h"
+#include "engine/send/OutboxListing.h"
+#include "engine/send/SendUpload.h"
+#include "engine/session/ClientInfo.h"
 #include "util/LockProbe.h"
 
 #include <fcntl.h>

@@ -4,10 +4,11 @@
 // failing logs, stop requests, keep-alive failures racing a new session.
 #include "EngineTestSupport.h"
 
-#include "engine/Connection.h"
-#include "engine/Receive.h"
-#include "engine/SessionEvents.h"
-#include "engine/TransferJournal.h"
+#include "engine/Engine.h"
+#include "engine/journal/TransferJournal.h"
+#include "engine/session/Connection.h"
+#include "engine/session/SessionEvents.h"
+#include "engine/session/SessionFactory.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 #include "util/Fs.h"
@@ -172,7 +173,7 @@ TEST(ReceiveSafety, FailedKeepAliveLeavesANewerSession) {
     Mailbox m(py);
     py.setScenario("silent\tNOOP\n");
     ASSERT_TRUE(ConnectSession(m.state, m.settings()));
-    auto newer = MakeRoutedSession(m.state);
+    auto newer = MakeSession(m.state, m.settings());
     // During the NOOP's wait a new session takes the place of the old one,
     // whose connection then fails.
     m.host.onPump = [&] {

@@ -4,8 +4,9 @@
 // outbox itself, logs that cannot be written.
 #include "EngineTestSupport.h"
 
-#include "engine/Connection.h"
-#include "engine/Send.h"
+#include "engine/Engine.h"
+#include "engine/send/SendUpload.h"
+#include "engine/session/Connection.h"
 #include "logging/Logs.h"
 
 #include <algorithm>

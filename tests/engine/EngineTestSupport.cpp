@@ -1,6 +1,6 @@
 #include "EngineTestSupport.h"
 
-#include "engine/Connection.h"
+#include "engine/session/Connection.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 

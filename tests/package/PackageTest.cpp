@@ -226,6 +226,7 @@ void ConfigureMailbox(const std::string& home, const kvtest::FtpServer& server,
     ini.WriteString("Options", "Password", kv::Trim(hex));
     ini.WriteString("Options", "FileSender", "ME");
     ini.WriteString("Options", "TimeInterval", interval);
+    ini.WriteString("Options", "OutboxSettleTime", "0");
 }
 
 } // namespace

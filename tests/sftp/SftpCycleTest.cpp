@@ -4,7 +4,7 @@
 // password and key logins; a connection that drops in the middle of a
 // transfer and a refused rename lose nothing; SOCKS 5 and 4A proxies.
 #include "../engine/EngineTestSupport.h"
-#include "engine/Connection.h"
+#include "engine/session/Connection.h"
 #include "remote/RemoteSession.h"
 #include "sftp/SftpPacket.h"
 #include "sftp/SftpText.h"

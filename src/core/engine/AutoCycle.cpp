@@ -2,10 +2,9 @@
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
-#include "engine/Connection.h"
-#include "engine/CycleSupport.h"
-#include "engine/Receive.h"
-#include "engine/Send.h"
+#include "engine/TransferPasses.h"
+#include "engine/cycle/CycleReports.h"
+#include "engine/session/Connection.h"
 #include "logging/Logs.h"
 #include "remote/RemoteSession.h"
 #include "util/Text.h"

@@ -2,8 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
-#include "engine/AutoCycle.h"
-#include "engine/Connection.h"
+#include "engine/Engine.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "program/CycleStatus.h"

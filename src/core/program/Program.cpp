@@ -4,7 +4,7 @@
 #include "app/Settings.h"
 #include "config/SettingsSnapshot.h"
 #include "config/SettingsWriter.h"
-#include "engine/Connection.h"
+#include "engine/Engine.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "logging/UpdateScript.h"

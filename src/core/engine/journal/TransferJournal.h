@@ -37,6 +37,34 @@ inline constexpr char Abandoned = 'F';
 inline constexpr char Renamed = 'T';
 } // namespace mark
 
+// Intent fields of a received file in the journal.
+namespace recv {
+inline constexpr const char* Name = "name";
+inline constexpr const char* Remote = "remote";
+inline constexpr const char* Size = "size";
+inline constexpr const char* Sha = "sha";
+inline constexpr const char* Tmp = "tmp";
+inline constexpr const char* Inbox = "inbox";
+inline constexpr const char* Record = "record";
+inline constexpr const char* Log = "log";
+inline constexpr const char* LogAt = "logat";
+} // namespace recv
+
+// Intent fields of a sent file in the journal.
+namespace send {
+inline constexpr const char* Name = "name";
+inline constexpr const char* Outbox = "outbox";
+inline constexpr const char* Identity = "identity";
+inline constexpr const char* Size = "size";
+inline constexpr const char* Tmp = "tmp";
+inline constexpr const char* Final = "final";
+inline constexpr const char* Dest = "dest";
+inline constexpr const char* Dated = "dated";
+inline constexpr const char* Record = "record";
+inline constexpr const char* Log = "log";
+inline constexpr const char* LogAt = "logat";
+} // namespace send
+
 struct JournalEntry {
     std::string id;
     // Fields by name (see the cycles for theirs); a mark may change some.

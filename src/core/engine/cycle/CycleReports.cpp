@@ -1,19 +1,13 @@
-#include "engine/CycleSupport.h"
+// The failure reports of a cycle's passes.
+#include "engine/cycle/CycleReports.h"
 
 #include "app/AppState.h"
 #include "config/SettingsWriter.h"
+#include "engine/cycle/CycleState.h"
 #include "logging/Logs.h"
-#include "remote/RemoteSession.h"
 #include "util/Text.h"
 
 namespace kv::cycle {
-
-std::shared_ptr<RemoteSession> RequireSession(const AppState& state) {
-    std::shared_ptr<RemoteSession> s = state.FtpSession;
-    if (!s)
-        throw FtpError("Not connected.");
-    return s;
-}
 
 std::string MessageOf(const std::exception_ptr& error) {
     try {
@@ -21,6 +15,7 @@ std::string MessageOf(const std::exception_ptr& error) {
     } catch (const std::exception& e) {
         return e.what();
     } catch (...) {
+        // A failure without a text of its own: the caller's line names the step.
         return "";
     }
 }
@@ -44,12 +39,6 @@ void ReportFailure(AppState& state, const std::string& message) {
     if (text.find("Socket Error") != std::string::npos)
         SetRestartFlag(state);
     ReportError(state, text + "!!!");
-}
-
-bool Stopping(AppState& state) {
-    if (state.StopSignal && state.StopSignal->load())
-        state.StopRequested = true;
-    return state.StopRequested;
 }
 
 void ReportBangError(AppState& state, const std::string& text) {

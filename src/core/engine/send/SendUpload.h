@@ -70,4 +70,8 @@ bool RemoteNameTaken(SendPass& p, const std::string& remotePath, int64_t size, i
 // Removes a temporary upload; false when it could not be removed.
 bool DeleteRemoteTemp(SendPass& p, const std::string& remoteTmpPath);
 
+// The dated backup folder: root + "/" + yyyymmdd when LogStep is "DAY" (any
+// letter case), else root + "/" + yyyymm, for the current local date.
+std::string BackupFolderName(const AppState& state, const std::string& root);
+
 } // namespace kv

@@ -1,4 +1,4 @@
-#include "engine/OutboxHandle.h"
+#include "engine/send/OutboxHandle.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "engine/TransferJournal.h"
+#include "engine/journal/TransferJournal.h"
 
 #include "util/Errors.h"
 #include "util/Fs.h"

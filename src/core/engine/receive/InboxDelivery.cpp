@@ -1,4 +1,4 @@
-#include "engine/InboxDelivery.h"
+#include "engine/receive/InboxDelivery.h"
 
 #include "util/Errors.h"
 #include "util/Fs.h"

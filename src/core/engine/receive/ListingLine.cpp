@@ -1,5 +1,5 @@
 // Which listing names the receive may take as inbox file names.
-#include "engine/ListingLine.h"
+#include "engine/receive/ListingLine.h"
 
 namespace kv {
 

@@ -1,11 +1,12 @@
 // Uploading one outbox file: the checks of the remote folders, a free remote
 // name (a remote file is never replaced) and the upload to "tmp".
-#include "engine/SendUpload.h"
+#include "engine/send/SendUpload.h"
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
-#include "engine/CycleSupport.h"
-#include "engine/OutboxHandle.h"
+#include "engine/cycle/CycleReports.h"
+#include "engine/cycle/CycleState.h"
+#include "engine/send/OutboxHandle.h"
 #include "logging/Logs.h"
 #include "remote/RemoteSession.h"
 #include "util/Errors.h"
@@ -200,6 +201,15 @@ bool DeleteRemoteTemp(SendPass& p, const std::string& remoteTmpPath) {
     } catch (...) {
         return false;
     }
+}
+
+std::string BackupFolderName(const AppState& state, const std::string& root) {
+    std::time_t now = state.Now();
+    std::tm tm{};
+    ::localtime_r(&now, &tm);
+    char buf[16];
+    std::strftime(buf, sizeof buf, UpperCase(state.LogStep) == "DAY" ? "%Y%m%d" : "%Y%m", &tm);
+    return JoinPath(root, buf);
 }
 
 } // namespace kv

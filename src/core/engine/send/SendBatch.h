@@ -6,7 +6,7 @@
 // the files then leave the outbox (its folder flushed), and their records go to
 // disk. The next cycle finishes whatever a crash interrupted (see
 // JournalRecovery), so each file is on the server once, with one record.
-#include "engine/OutboxHandle.h"
+#include "engine/send/OutboxHandle.h"
 #include "logging/ReportOrder.h"
 
 #include <cstdint>
@@ -77,21 +77,6 @@ std::string BackupFolder(SendPass& p, bool dated);
 // "dev:ino:size:mtime:ctime" of an opened file, to tell it from another one
 // under the same name later.
 std::string IdentityOf(const struct stat& st);
-
-// Intent fields of a sent file in the journal.
-namespace send {
-inline constexpr const char* Name = "name";
-inline constexpr const char* Outbox = "outbox";
-inline constexpr const char* Identity = "identity";
-inline constexpr const char* Size = "size";
-inline constexpr const char* Tmp = "tmp";
-inline constexpr const char* Final = "final";
-inline constexpr const char* Dest = "dest";
-inline constexpr const char* Dated = "dated";
-inline constexpr const char* Record = "record";
-inline constexpr const char* Log = "log";
-inline constexpr const char* LogAt = "logat";
-} // namespace send
 
 // Whether a journal entry is one of a sent file.
 bool IsSendEntry(const JournalEntry& e);

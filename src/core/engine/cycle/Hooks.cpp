@@ -1,9 +1,9 @@
 // The user's programs around the transfer passes (see Hooks.h).
-#include "engine/Hooks.h"
+#include "engine/cycle/Hooks.h"
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
-#include "engine/CycleSupport.h"
+#include "engine/cycle/CycleState.h"
 #include "logging/Logs.h"
 #include "util/Errors.h"
 #include "util/Fs.h"

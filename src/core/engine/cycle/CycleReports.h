@@ -1,20 +1,14 @@
 #pragma once
-// Pieces shared by the connection, receive and send code (not for callers
-// outside the transfer engine).
+// How the passes of a cycle report a failure: its message, the restart flag
+// the companion tray program reads, and the error lines.
 #include <exception>
-#include <memory>
 #include <string>
 
 namespace kv {
 
 struct AppState;
-class RemoteSession;
 
 namespace cycle {
-
-// The session the cycle works on; a copy, so a disconnect during a wait cannot
-// free it under the running operation. Throws FtpError when there is none.
-std::shared_ptr<RemoteSession> RequireSession(const AppState& state);
 
 // The message of a caught failure ("" for one without text).
 std::string MessageOf(const std::exception_ptr& error);
@@ -28,10 +22,6 @@ void SetRestartFlag(AppState& state);
 // blank, "Socket Error" in it sets the restart flag, and the line is
 // "ERROR:" + message + "!!!".
 void ReportFailure(AppState& state, const std::string& message);
-
-// True once a stop was requested (StopRequested, or the StopSignal flag): no
-// further file, hook or folder pair may start.
-bool Stopping(AppState& state);
 
 // Reports a line with an "ERROR!:" prefix (counted as an error line).
 void ReportBangError(AppState& state, const std::string& text);

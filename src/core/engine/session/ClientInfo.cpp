@@ -1,4 +1,4 @@
-#include "engine/ClientInfo.h"
+#include "engine/session/ClientInfo.h"
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"

@@ -86,17 +86,4 @@ private:
     int64_t bytes_ = 0;
 };
 
-// Intent fields of a received file in the journal.
-namespace recv {
-inline constexpr const char* Name = "name";
-inline constexpr const char* Remote = "remote";
-inline constexpr const char* Size = "size";
-inline constexpr const char* Sha = "sha";
-inline constexpr const char* Tmp = "tmp";
-inline constexpr const char* Inbox = "inbox";
-inline constexpr const char* Record = "record";
-inline constexpr const char* Log = "log";
-inline constexpr const char* LogAt = "logat";
-} // namespace recv
-
 } // namespace kv

@@ -1,18 +1,18 @@
 // The send passes over each outbox folder: listing, local checks,
 // classification and rewrites, then the batches that send the files.
-#include "engine/Send.h"
+#include "engine/send/SendFolder.h"
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
 #include "edi/Classify.h"
 #include "edi/HeaderStamp.h"
-#include "engine/CycleSupport.h"
-#include "engine/Hooks.h"
-#include "engine/JournalRecovery.h"
-#include "engine/OutboxHandle.h"
-#include "engine/SendBatch.h"
-#include "engine/SendUpload.h"
-#include "engine/TransferJournal.h"
+#include "engine/cycle/CycleReports.h"
+#include "engine/cycle/CycleState.h"
+#include "engine/cycle/Hooks.h"
+#include "engine/journal/TransferJournal.h"
+#include "engine/send/OutboxHandle.h"
+#include "engine/send/SendBatch.h"
+#include "engine/send/SendUpload.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "logging/ReportOrder.h"
@@ -95,9 +95,10 @@ void OpenForCnc102(OutboxHandle& file, const std::string& path) {
 // waits for a later cycle, said in an information line.
 bool StillBeingWritten(SendPass& p, const BusyFiles& busy, const std::string& folder,
                        const OutboxFile& f) {
+    const std::string path = JoinPath(folder, f.Name);
     struct stat st {};
-    if (::lstat(JoinPath(folder, f.Name).c_str(), &st) != 0)
-        return false; // gone: the pass reports it where it opens the file
+    if (::lstat(path.c_str(), &st) != 0 || IsFileLockedByOther(path))
+        return false; // gone or locked: the pass reports it where it opens the file
     const std::time_t changed = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
     if (!busy.Contains(st.st_dev, st.st_ino) &&
         std::time(nullptr) - changed >= p.settings.outboxSettleSeconds)
@@ -317,29 +318,6 @@ bool NormalPass(SendPass& p, const std::string& dest, const std::string& folder)
 
 } // namespace
 
-std::vector<OutboxFile> ListOutbox(const std::string& folder) {
-    std::vector<OutboxFile> files;
-    for (std::string& name : ListFolder(folder, "*.*", true)) {
-        std::string path = JoinPath(folder, name);
-        struct stat st;
-        if (!IsPlainWritableFile(path) || ::lstat(path.c_str(), &st) != 0)
-            continue;
-        files.push_back({std::move(name), static_cast<int64_t>(st.st_size)});
-    }
-    return files;
-}
-
-std::string BackupFolderName(const AppState& state, const std::string& root) {
-    std::time_t now = state.Now();
-    std::tm tm{};
-    ::localtime_r(&now, &tm);
-    char buf[16];
-    std::strftime(buf, sizeof buf, UpperCase(state.LogStep) == "DAY" ? "%Y%m%d" : "%Y%m", &tm);
-    return JoinPath(root, buf);
-}
-
-namespace {
-
 // Serves one pair: run-before hook, CNC102 pass (Options/CNC102 = "1"),
 // normal pass, closing lines. Returns the number of files sent.
 int SendFolder(AppState& state, const CycleSettings& settings, TransferJournal& journal,
@@ -367,27 +345,6 @@ int SendFolder(AppState& state, const CycleSettings& settings, TransferJournal& 
     if (p.count > 0)
         ReportInfo(state, "Total Send " + IntToStr(p.count) + " Files!", true);
     return p.count;
-}
-
-} // namespace
-
-void SendAll(AppState& state, const CycleSettings& settings) {
-    ReportInfo(state, "Begin Send......");
-    std::shared_ptr<RemoteSession> s = cycle::RequireSession(state);
-    TransferJournal journal(state.PathInProgramDir(kSendJournalName));
-    FinishInterrupted(state, settings, journal, s.get());
-    // Files whose earlier sending could not be finished now wait for a later
-    // cycle: sending them again could put them on the server twice.
-    std::set<std::string> unfinished;
-    for (JournalEntry* e : journal.OpenEntries())
-        unfinished.insert(e->Get(send::Outbox));
-    for (const FolderPair& pair : settings.sendPairs) {
-        if (cycle::Stopping(state))
-            break;
-        ReportInfo(state, "Now Send To FTP Dir:" + pair.remote);
-        SendFolder(state, settings, journal, unfinished, pair.remote, pair.local);
-    }
-    journal.Compact();
 }
 
 } // namespace kv

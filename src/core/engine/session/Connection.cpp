@@ -1,15 +1,13 @@
-#include "engine/Connection.h"
+#include "engine/session/Connection.h"
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
-#include "config/SettingsWriter.h"
-#include "engine/ClientInfo.h"
-#include "engine/SessionEvents.h"
+#include "engine/session/ClientInfo.h"
+#include "engine/session/SessionFactory.h"
 #include "ftp/FtpSession.h"
 #include "ftp/NetSocket.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
-#include "sftp/SftpSession.h"
 #include "util/Fs.h"
 #include "util/Text.h"
 
@@ -24,60 +22,6 @@
 namespace kv {
 
 namespace {
-
-// A host key no setting pins yet: the window asks its user, and a key the
-// user trusts is pinned for the next connections; without a user to ask it
-// is refused with the line that says how to pin it.
-bool PinHostKey(AppState& state, const std::string& host, const std::string& fingerprint,
-                const std::string& keyType) {
-    if (!state.host || !state.host->ConfirmHostKey(host, fingerprint, keyType))
-        throw FtpError("The SFTP server " + host + " presented the host key " + fingerprint + " (" +
-                       keyType +
-                       "), which is not pinned and was not accepted; nothing "
-                       "was sent. Check it with the server's administrator, then set "
-                       "Options/SFTPHostKey=" +
-                       fingerprint + " in Korvane.ini (or accept it when the window asks)");
-    SettingsWriter(state.IniPath).Write(keys::SFTPHostKey, fingerprint);
-    state.settings.SFTPHostKey = fingerprint;
-    ReportInfo(state, "The host key " + fingerprint + " of the SFTP server " + host +
-                          " is pinned in Options/SFTPHostKey.");
-    return true;
-}
-
-void Configure(RemoteSession& s, AppState& state, const CycleSettings& settings) {
-    const Settings& st = settings.record;
-    s.Host = st.Host;
-    s.Port = st.Port;
-    s.User = st.UserID;
-    s.Password = st.Password;
-    s.Type = st.BinaryTransfer() ? TransferType::Binary : TransferType::Ascii;
-    s.Proxy = ProxySettings{};
-    if (st.ProxyType >= 1 && st.ProxyType <= 3) {
-        s.Proxy.Version = static_cast<SocksVersion>(st.ProxyType);
-        s.Proxy.Authentication = st.ProxyAuthentication == 1 ? SocksAuthentication::UserPassword
-                                                             : SocksAuthentication::None;
-        s.Proxy.Host = st.ProxyHost;
-        s.Proxy.Port = st.ProxyPort;
-        s.Proxy.UserID = st.ProxyUserID;
-        s.Proxy.Password = st.ProxyPassword;
-    }
-    if (auto* ftp = dynamic_cast<FtpSession*>(&s)) {
-        ftp->Passive = st.Passive;
-        ftp->UseTls = st.FTPS;
-        ftp->TlsCAFile = st.FTPSCAFile;
-        ftp->TlsFingerprint = st.FTPSFingerprint;
-    } else if (auto* sftp = dynamic_cast<SftpSession*>(&s)) {
-        sftp->HostKey = st.SFTPHostKey;
-        sftp->KeyFile = st.SFTPKeyFile;
-        sftp->KeyPassword = st.SFTPKeyPassword;
-        sftp->AcceptHostKey = [&state, host = st.Host](const std::string& fingerprint,
-                                                       const std::string& keyType) {
-            return PinHostKey(state, host, fingerprint, keyType);
-        };
-    }
-    s.NetTimeOut = settings.netTimeOutSeconds;
-    s.SetTraceEnabled(state.TraceWanted);
-}
 
 void UploadClientInfo(RemoteSession& s, bool binary, const std::string& localPath,
                       const std::string& remoteName) {
@@ -121,9 +65,8 @@ bool ConnectSession(AppState& state, const CycleSettings& settings) {
     // not have: connecting never switches a firewall off.
     std::shared_ptr<RemoteSession> s;
     try {
-        s = MakeRoutedSession(state);
+        s = MakeSession(state, settings);
         state.FtpSession = s;
-        Configure(*s, state, settings);
         s->Connect(true);
         if (state.host)
             state.host->StartKeepAlive();

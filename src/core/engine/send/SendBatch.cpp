@@ -1,13 +1,13 @@
 // A batch of outbox files sent with shared flushes, in the order that lets the
 // next cycle finish whatever a crash interrupts, and how a sent file leaves
 // the outbox.
-#include "engine/SendBatch.h"
+#include "engine/send/SendBatch.h"
 
 #include "app/AppState.h"
-#include "engine/CycleSupport.h"
-#include "engine/Send.h"
-#include "engine/SendUpload.h"
-#include "engine/TransferJournal.h"
+#include "engine/cycle/CycleReports.h"
+#include "engine/cycle/CycleState.h"
+#include "engine/journal/TransferJournal.h"
+#include "engine/send/SendUpload.h"
 #include "logging/Logs.h"
 #include "remote/RemoteSession.h"
 #include "util/Errors.h"

@@ -1,13 +1,14 @@
 // The shared flushes, the delivery into the inboxes and the remote deletes of
 // a batch of received files, in the order that lets the next cycle finish
 // whatever a crash interrupts.
-#include "engine/ReceiveBatch.h"
+#include "engine/receive/ReceiveBatch.h"
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
-#include "engine/CycleSupport.h"
-#include "engine/InboxDelivery.h"
-#include "engine/TransferJournal.h"
+#include "engine/cycle/CycleReports.h"
+#include "engine/cycle/CycleState.h"
+#include "engine/journal/TransferJournal.h"
+#include "engine/receive/InboxDelivery.h"
 #include "logging/Logs.h"
 #include "remote/RemoteSession.h"
 #include "util/Errors.h"

@@ -1,18 +1,18 @@
 // The receive passes over each remote folder: the listing, each file's
 // download into "TMP" with its checks, and the batches that deliver the files
 // and delete them on the server.
-#include "engine/Receive.h"
+#include "engine/receive/ReceiveFolder.h"
 
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
 #include "edi/Classify.h"
-#include "engine/CycleSupport.h"
-#include "engine/Hooks.h"
-#include "engine/InboxDelivery.h"
-#include "engine/JournalRecovery.h"
-#include "engine/ListingLine.h"
-#include "engine/ReceiveBatch.h"
-#include "engine/TransferJournal.h"
+#include "engine/cycle/CycleReports.h"
+#include "engine/cycle/CycleState.h"
+#include "engine/cycle/Hooks.h"
+#include "engine/journal/TransferJournal.h"
+#include "engine/receive/InboxDelivery.h"
+#include "engine/receive/ListingLine.h"
+#include "engine/receive/ReceiveBatch.h"
 #include "logging/Logs.h"
 #include "logging/ReportOrder.h"
 #include "remote/RemoteSession.h"
@@ -261,6 +261,8 @@ void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string
         ReportInfo(state, "Success Download File->" + name);
 }
 
+} // namespace
+
 // Serves one pair; returns the number of files delivered into the inbox.
 int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJournal& journal,
                   const std::string& remoteFolder, const std::string& inboxFolder) {
@@ -368,21 +370,6 @@ int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJourna
     if (count > 0)
         ReportInfo(state, "Total Receive " + IntToStr(count) + " Files!", true);
     return count;
-}
-
-} // namespace
-
-void ReceiveAll(AppState& state, const CycleSettings& settings) {
-    ReportInfo(state, "Begin Receive......");
-    TransferJournal journal(state.PathInProgramDir(kReceiveJournalName));
-    FinishInterrupted(state, settings, journal, nullptr);
-    for (const FolderPair& pair : settings.receivePairs) {
-        if (cycle::Stopping(state))
-            break;
-        ReportInfo(state, "Now Receive From FTP Dir:" + pair.remote);
-        ReceiveFolder(state, settings, journal, pair.remote, pair.local);
-    }
-    journal.Compact();
 }
 
 } // namespace kv

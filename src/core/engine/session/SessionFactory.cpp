@@ -1,7 +1,10 @@
-#include "engine/SessionEvents.h"
+// The one place sessions are made: the protocol's session with what the
+// settings say, its events passing through the core to the host.
+#include "engine/session/SessionFactory.h"
 
 #include "app/AppState.h"
-#include "engine/Connection.h"
+#include "app/CycleSettings.h"
+#include "config/SettingsWriter.h"
 #include "ftp/FtpSession.h"
 #include "logging/Logs.h"
 #include "sftp/SftpSession.h"
@@ -100,17 +103,80 @@ private:
     bool detached_ = false;
 };
 
+// A host key no setting pins yet: the window asks its user, and a key the
+// user trusts is pinned for the next connections; without a user to ask it
+// is refused with the line that says how to pin it.
+bool PinHostKey(AppState& state, const std::string& host, const std::string& fingerprint,
+                const std::string& keyType) {
+    if (!state.host || !state.host->ConfirmHostKey(host, fingerprint, keyType))
+        throw FtpError("The SFTP server " + host + " presented the host key " + fingerprint + " (" +
+                       keyType +
+                       "), which is not pinned and was not accepted; nothing "
+                       "was sent. Check it with the server's administrator, then set "
+                       "Options/SFTPHostKey=" +
+                       fingerprint + " in Korvane.ini (or accept it when the window asks)");
+    SettingsWriter(state.IniPath).Write(keys::SFTPHostKey, fingerprint);
+    state.settings.SFTPHostKey = fingerprint;
+    ReportInfo(state, "The host key " + fingerprint + " of the SFTP server " + host +
+                          " is pinned in Options/SFTPHostKey.");
+    return true;
+}
+
+// What every session takes from the settings, whatever its protocol.
+void Configure(RemoteSession& s, const AppState& state, const CycleSettings& settings) {
+    const Settings& st = settings.record;
+    s.Host = st.Host;
+    s.Port = st.Port;
+    s.User = st.UserID;
+    s.Password = st.Password;
+    s.Type = st.BinaryTransfer() ? TransferType::Binary : TransferType::Ascii;
+    s.Proxy = ProxySettings{};
+    if (st.ProxyType >= 1 && st.ProxyType <= 3) {
+        s.Proxy.Version = static_cast<SocksVersion>(st.ProxyType);
+        s.Proxy.Authentication = st.ProxyAuthentication == 1 ? SocksAuthentication::UserPassword
+                                                             : SocksAuthentication::None;
+        s.Proxy.Host = st.ProxyHost;
+        s.Proxy.Port = st.ProxyPort;
+        s.Proxy.UserID = st.ProxyUserID;
+        s.Proxy.Password = st.ProxyPassword;
+    }
+    s.NetTimeOut = settings.netTimeOutSeconds;
+    s.SetTraceEnabled(state.TraceWanted);
+}
+
+RemoteSession* MakeFtp(const Settings& st) {
+    auto* ftp = new FtpSession;
+    ftp->Passive = st.Passive;
+    ftp->UseTls = st.FTPS;
+    ftp->TlsCAFile = st.FTPSCAFile;
+    ftp->TlsFingerprint = st.FTPSFingerprint;
+    return ftp;
+}
+
+RemoteSession* MakeSftp(AppState& state, const Settings& st) {
+    auto* sftp = new SftpSession;
+    sftp->HostKey = st.SFTPHostKey;
+    sftp->KeyFile = st.SFTPKeyFile;
+    sftp->KeyPassword = st.SFTPKeyPassword;
+    sftp->AcceptHostKey = [&state, host = st.Host](const std::string& fingerprint,
+                                                   const std::string& keyType) {
+        return PinHostKey(state, host, fingerprint, keyType);
+    };
+    return sftp;
+}
+
 } // namespace
 
-std::shared_ptr<RemoteSession> MakeRoutedSession(AppState& state) {
+std::shared_ptr<RemoteSession> MakeSession(AppState& state, const CycleSettings& settings) {
     // Never a guess: a protocol the program does not know connects nowhere.
-    const std::string protocol = UpperCase(Trim(state.settings.Protocol));
+    const Settings& st = settings.record;
+    const std::string protocol = UpperCase(Trim(st.Protocol));
     if (!protocol.empty() && protocol != "FTP" && protocol != "SFTP")
-        throw FtpError("Options/Protocol is \"" + state.settings.Protocol +
+        throw FtpError("Options/Protocol is \"" + st.Protocol +
                        "\", which is neither FTP nor SFTP; correct it in Korvane.ini. Nothing "
                        "was sent");
-    RemoteSession* made =
-        protocol == "SFTP" ? static_cast<RemoteSession*>(new SftpSession) : new FtpSession;
+    RemoteSession* made = protocol == "SFTP" ? MakeSftp(state, st) : MakeFtp(st);
+    Configure(*made, state, settings);
     auto router = std::make_shared<SessionRouter>(state);
     // The router outlives the session: events the session raises while it
     // closes still find it, and once detached it passes nothing on.
@@ -121,34 +187,6 @@ std::shared_ptr<RemoteSession> MakeRoutedSession(AppState& state) {
     router->Attach(session.get());
     session->SetEvents(router.get());
     return session;
-}
-
-void RequestAbort(AppState& state) {
-    state.AbortRequested = true;
-    ReportInfo(state, "Abort Transfer!");
-}
-
-KeepAliveResult KeepAliveTick(AppState& state) {
-    std::shared_ptr<RemoteSession> s = state.FtpSession;
-    if (!s || !s->Connected()) {
-        if (state.host)
-            state.host->StopKeepAlive();
-        return KeepAliveResult::Stopped;
-    }
-    // A NOOP between a command and its reply would desynchronise the replies.
-    if (state.Transferring || s->Busy())
-        return KeepAliveResult::Skipped;
-    try {
-        s->Noop();
-        return KeepAliveResult::Sent;
-    } catch (...) {
-        // The failed NOOP may have waited while a new session replaced this
-        // one: only the session it used is closed.
-        if (state.FtpSession != s)
-            return KeepAliveResult::Skipped;
-        DisconnectSession(state);
-        return KeepAliveResult::Dropped;
-    }
 }
 
 } // namespace kv
