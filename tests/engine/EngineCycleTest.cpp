@@ -20,10 +20,6 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const std::string kEdifact =
-    "UNB+UNOA:2+senda:14+RECVA:14+060101:1200+1'UNH+1+INVOIC:D:96A:UN'UNT+2+1'UNZ+1+1'";
-const std::string kXml = "<?xml version=\"1.0\"?>\n<Doc>\n<SenderID>sx</SenderID>"
-                         "<ReceiverID>rx</ReceiverID><MessageType>cusdec</MessageType>\n</Doc>\n";
 const std::string kFlat = "00:INVOIC:X:Y:SEND01:RECV01:Z'\r\nLINE\r\n";
 const std::string kOrder = "00:ORDERS:X:Y:SENDER1:RECV1:Z'\r\nLINE 2\r\n";
 

@@ -16,10 +16,6 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const std::string kEdifact =
-    "UNB+UNOA:2+senda:14+RECVA:14+060101:1200+1'UNH+1+INVOIC:D:96A:UN'UNT+2+1'UNZ+1+1'";
-const std::string kXml = "<?xml version=\"1.0\"?>\n<Doc>\n<SenderID>sx</SenderID>"
-                         "<ReceiverID>rx</ReceiverID><MessageType>cusdec</MessageType>\n</Doc>\n";
 // "größe.xml" and "ÄRDER.TXT" in UTF-8.
 const std::string kUtf8Name = "gr\xc3\xb6\xc3\x9f"
                               "e.xml";

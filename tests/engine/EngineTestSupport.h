@@ -20,6 +20,12 @@ namespace kvtest {
 // sender (SENDER1, the test settings' FileSender).
 inline const std::string kHead = "00:INVOIC:X:Y:SEND01:RECV01:Z'\r\n";
 inline const std::string kOwn = "00:ORDERS:X:Y:SENDER1:RECV1:Z'\r\n";
+// A one-line interchange and an XML document of another party.
+inline const std::string kEdifact =
+    "UNB+UNOA:2+senda:14+RECVA:14+060101:1200+1'UNH+1+INVOIC:D:96A:UN'UNT+2+1'UNZ+1+1'";
+inline const std::string kXml = "<?xml version=\"1.0\"?>\n<Doc>\n<SenderID>sx</SenderID>"
+                                "<ReceiverID>rx</ReceiverID><MessageType>cusdec</MessageType>\n"
+                                "</Doc>\n";
 
 // Entry names of a folder (hidden ones included), sorted.
 std::vector<std::string> FolderEntries(const std::string& folder);

@@ -35,6 +35,7 @@ CycleOutcome RunAutoCycle(AppState& state, const CycleSettings& settings) {
             if (!message.empty())
                 ReportError(state, FirstCrLfToBlank(message) + "!!!");
         } catch (...) {
+            // The log is failing too; the session is closed all the same.
         }
     }
     if (state.FtpSession)

@@ -78,6 +78,20 @@ std::string CsvField(const std::string& text, bool spreadsheetSafe) {
 
 } // namespace
 
+std::string RecordText(const TransferRecord& r) {
+    std::string text(r.direction == TransferDirection::Received ? kDownload : kUpload);
+    text += r.name;
+    text += kSize;
+    text += std::to_string(r.size);
+    text += kSender;
+    text += r.sender;
+    text += kReceiver;
+    text += r.receiver;
+    text += kType;
+    text += r.type;
+    return text;
+}
+
 std::optional<TransferRecord> ParseTransferRecord(std::string_view line) {
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
         line.remove_suffix(1);

@@ -1,7 +1,8 @@
 #pragma once
-// The transfer log's records read back: one line of "LOG/KVTSF*.LOG" as its
-// parts (time, direction, name, size, sender, receiver, type), and the two
-// ways records leave the program for other tools (CSV and JSON lines).
+// The transfer log's records: written as text and read back from one line of
+// "LOG/KVTSF*.LOG" as its parts (time, direction, name, size, sender,
+// receiver, type), and the two ways records leave the program for other
+// tools (CSV and JSON lines).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,11 @@ struct TransferRecord {
     std::string receiver;
     std::string type;
 };
+
+// The record's text as the transfer log holds it after the time stamp:
+// "Download File->" or "Upload File->", the name, " FileSize:" size,
+// " Sender:", " Receiver:", " Type:". ParseTransferRecord reads it back.
+std::string RecordText(const TransferRecord& r);
 
 // One line of a transfer log (without its CR LF). Nothing for a line that
 // is not a record. The name may hold blanks, so it runs to the last size

@@ -111,6 +111,22 @@ std::string Crc32Hex(const std::string& bytes) {
     return buf;
 }
 
+EntryStep JournalEntry::Step() const {
+    if (Has(mark::Closed))
+        return EntryStep::Closed;
+    if (Has(mark::Abandoned))
+        return EntryStep::Abandoned;
+    if (Has(mark::DeleteRefused))
+        return EntryStep::DeleteRefused;
+    if (Has(mark::Delivered))
+        return EntryStep::Delivered;
+    if (Has(mark::Renaming))
+        return EntryStep::Renaming;
+    if (Has(mark::Whole))
+        return EntryStep::Uploaded;
+    return EntryStep::Intended;
+}
+
 const std::string& JournalEntry::Get(const std::string& key) const {
     static const std::string none;
     auto it = fields.find(key);

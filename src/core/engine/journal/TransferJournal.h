@@ -65,6 +65,18 @@ inline constexpr const char* Log = "log";
 inline constexpr const char* LogAt = "logat";
 } // namespace send
 
+// How far an entry got, read from its marks in one place: the furthest
+// step done counts, and a closed or abandoned entry is only that.
+enum class EntryStep {
+    Intended,      // the intent alone: nothing after it is known to be done
+    Uploaded,      // send: confirmed whole under the temporary name (W)
+    Renaming,      // send: the rename into place may have been carried out (R)
+    Delivered,     // receive: in the inbox with its record (D)
+    DeleteRefused, // receive: delivered, and the server refused the delete (D N)
+    Closed,        // finished (X)
+    Abandoned,     // the step it began did not happen and never will (F)
+};
+
 struct JournalEntry {
     std::string id;
     // Fields by name (see the cycles for theirs); a mark may change some.
@@ -74,7 +86,12 @@ struct JournalEntry {
     const std::string& Get(const std::string& key) const;
     int64_t Number(const std::string& key) const; // -1 when absent or not a number
     bool Has(char m) const { return marks.find(m) != std::string::npos; }
-    bool Open() const { return !Has(mark::Closed) && !Has(mark::Abandoned); }
+    EntryStep Step() const;
+    bool Open() const { return Step() != EntryStep::Closed && Step() != EntryStep::Abandoned; }
+    // Receive: in the inbox (its remote copy may still be there).
+    bool Delivered() const {
+        return Step() == EntryStep::Delivered || Step() == EntryStep::DeleteRefused;
+    }
 };
 
 class TransferJournal {

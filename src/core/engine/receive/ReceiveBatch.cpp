@@ -9,6 +9,7 @@
 #include "engine/cycle/CycleState.h"
 #include "engine/journal/TransferJournal.h"
 #include "engine/receive/InboxDelivery.h"
+#include "history/TransferRecord.h"
 #include "logging/Logs.h"
 #include "remote/RemoteSession.h"
 #include "util/Errors.h"
@@ -49,8 +50,14 @@ bool EntryExists(const std::string& path) {
 }
 
 std::string RecordOf(const PendingFile& f) {
-    return "Download File->" + f.name + " FileSize:" + IntToStr(f.size) +
-           " Sender:" + f.found.sender + " Receiver:" + f.found.receiver + " Type:" + f.found.type;
+    TransferRecord r;
+    r.direction = TransferDirection::Received;
+    r.name = f.name;
+    r.size = f.size;
+    r.sender = f.found.sender;
+    r.receiver = f.found.receiver;
+    r.type = f.found.type;
+    return RecordText(r);
 }
 
 // Whether the remote file still holds what was downloaded, as far as its
@@ -93,21 +100,23 @@ int ReceiveBatch::Finish(bool deleteRemote) {
     return delivered;
 }
 
-int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
+std::vector<PendingFile*> ReceiveBatch::NewDeliveries(std::vector<PendingFile>& all) {
     std::vector<PendingFile*> files;
     for (PendingFile& f : all)
         if (f.before.empty())
             files.push_back(&f);
-    if (files.empty())
-        return 0;
     for (PendingFile* f : files) {
         try {
             if (f->shaJob.valid())
                 f->sha = f->shaJob.get();
         } catch (const std::exception& e) {
-            f->why = e.what();
+            f->Fail(e.what());
         }
     }
+    return files;
+}
+
+void ReceiveBatch::ChooseInboxNames(std::vector<PendingFile*>& files) {
     // Free inbox names, none taken twice within the batch.
     std::set<std::string> chosen;
     for (PendingFile* f : files) {
@@ -117,14 +126,14 @@ int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
         chosen.insert(path);
         f->inboxPath = path;
     }
-    if (WriteIntents(files))
-        MoveIntoInboxes(files);
+}
 
+void ReceiveBatch::SyncInboxes(std::vector<PendingFile*>& files) {
     // The new names to disk before anything counts them as delivered.
     std::map<std::string, bool> folders;
     bool moved = false;
     for (PendingFile* f : files) {
-        if (f->delivered) {
+        if (f->InInbox()) {
             folders[f->inboxFolder] = true;
             moved = moved || !f->copied;
         }
@@ -133,44 +142,49 @@ int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
         folders[tmpFolder_] = true;
     for (auto& [folder, ok] : folders)
         ok = SyncFolderChecked(folder);
-    std::string unsure;
     for (PendingFile* f : files) {
-        if (f->delivered && !folders[f->inboxFolder]) {
+        if (f->InInbox() && !folders[f->inboxFolder]) {
             // In the inbox, but not surely on disk: the next cycle confirms it.
-            unsure = "Cannot write the folder " + f->inboxFolder + " to disk: " + ErrnoText(EIO);
-            f->why = unsure;
+            f->step = BatchStep::Unsure;
+            f->failure =
+                "Cannot write the folder " + f->inboxFolder + " to disk: " + ErrnoText(EIO);
         }
     }
+}
 
+std::string ReceiveBatch::RecordAndMark(std::vector<PendingFile*>& files) {
     // Records, then the marks that say so.
     bool recorded = false;
     for (PendingFile* f : files) {
-        if (f->delivered && f->why.empty()) {
+        if (f->DurablyDelivered()) {
             WriteTransferRecord(state_, f->entry->Get(recv::Record));
             recorded = true;
         }
     }
     const bool recordsOnDisk = recorded && FlushTransferLog(state_);
     for (PendingFile* f : files) {
-        if (f->entry && f->delivered && f->why.empty() && (recordsOnDisk || !recorded))
+        if (f->entry && f->DurablyDelivered() && (recordsOnDisk || !recorded))
             journal_.Mark(*f->entry, mark::Delivered);
-        else if (f->entry && !f->delivered)
+        else if (f->entry && !f->InInbox())
             journal_.Mark(*f->entry, mark::Abandoned);
     }
-    std::string journalError;
     try {
         journal_.Flush();
     } catch (const std::exception& e) {
-        journalError = FirstCrLfToBlank(e.what());
+        return FirstCrLfToBlank(e.what());
     }
+    return "";
+}
 
+int ReceiveBatch::ReportDeliveries(std::vector<PendingFile*>& files,
+                                   const std::string& journalError) {
     int delivered = 0;
     bool journalReported = false;
     for (PendingFile* f : files) {
         order_.Select(f->group);
-        if (!f->delivered) {
+        if (!f->InInbox()) {
             ReportError(state_, "Copy File From Tmp Failed!!!->" + f->name);
-            ReportError(state_, f->why + "!!!");
+            ReportError(state_, f->failure + "!!!");
             // Its copy in "TMP" may go once nothing can take it for delivered.
             if (journalError.empty() || !f->intentWritten)
                 ::unlink(f->tmpPath.c_str());
@@ -179,8 +193,8 @@ int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
         ++delivered;
         ++state_.Counts.ReceivedFiles;
         state_.Counts.ReceivedBytes += f->bytes;
-        if (!f->why.empty())
-            ReportError(state_, f->why + "!!!");
+        if (f->step == BatchStep::Unsure)
+            ReportError(state_, f->failure + "!!!");
         if (!journalError.empty() && !journalReported)
             ReportError(state_, journalError + "!!!");
         journalReported = true;
@@ -190,12 +204,24 @@ int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
     return delivered;
 }
 
+int ReceiveBatch::Deliver(std::vector<PendingFile>& all) {
+    std::vector<PendingFile*> files = NewDeliveries(all);
+    if (files.empty())
+        return 0;
+    ChooseInboxNames(files);
+    if (WriteIntents(files))
+        MoveIntoInboxes(files);
+    SyncInboxes(files);
+    const std::string journalError = RecordAndMark(files);
+    return ReportDeliveries(files, journalError);
+}
+
 bool ReceiveBatch::WriteIntents(std::vector<PendingFile*>& files) {
     const std::string log = state_.logs.TransferLogOpen ? state_.logs.TransferLogPath : "";
     const std::string logAt = IntToStr(TransferLogSize(state_));
     std::vector<PendingFile*> ready;
     for (PendingFile* f : files) {
-        if (!f->why.empty())
+        if (f->step == BatchStep::Failed)
             continue;
         f->entry = &journal_.Begin({{recv::Name, f->name},
                                     {recv::Remote, f->remotePath},
@@ -219,12 +245,12 @@ bool ReceiveBatch::WriteIntents(std::vector<PendingFile*>& files) {
         if (ready.size() > 1 && journal_.SameFileSystem(tmpFolder_) && SyncFileSystemOf(tmpFolder_))
             return true;
         for (PendingFile* f : ready)
-            f->why = FlushFile(f->tmpPath);
+            if (const std::string failed = FlushFile(f->tmpPath); !failed.empty())
+                f->Fail(failed);
         journal_.Flush();
     } catch (const std::exception& e) {
         for (PendingFile* f : ready)
-            if (f->why.empty())
-                f->why = FirstCrLfToBlank(e.what());
+            f->Fail(FirstCrLfToBlank(e.what()));
         return false;
     }
     return true;
@@ -232,69 +258,56 @@ bool ReceiveBatch::WriteIntents(std::vector<PendingFile*>& files) {
 
 void ReceiveBatch::MoveIntoInboxes(std::vector<PendingFile*>& files) {
     for (PendingFile* f : files) {
-        if (!f->why.empty() || !f->entry)
+        if (f->step == BatchStep::Failed || !f->entry)
             continue;
         for (;;) {
-            const Delivery d = DeliverIntoInbox(f->tmpPath, f->inboxPath, f->why);
+            std::string why;
+            const Delivery d = DeliverIntoInbox(f->tmpPath, f->inboxPath, why);
             if (d == Delivery::Moved || d == Delivery::Copied) {
-                f->delivered = true;
+                f->step = BatchStep::Delivered;
                 f->copied = d == Delivery::Copied;
                 break;
             }
-            if (d == Delivery::Failed)
+            if (d == Delivery::Failed) {
+                f->Fail(why);
                 break;
+            }
             // Taken since the name was chosen: the next one, known to the
             // journal before the file takes it.
             f->inboxPath += "!";
             if (FileNameOf(f->inboxPath).size() > kMaxNameBytes) {
-                f->why = "Cannot write file " + f->inboxPath + ": every free name is taken";
+                f->Fail("Cannot write file " + f->inboxPath + ": every free name is taken");
                 break;
             }
             try {
                 journal_.Mark(*f->entry, mark::Renamed, {{recv::Inbox, f->inboxPath}});
                 journal_.Flush();
             } catch (const std::exception& e) {
-                f->why = FirstCrLfToBlank(e.what());
+                f->Fail(FirstCrLfToBlank(e.what()));
                 break;
             }
         }
     }
 }
 
-void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
-    std::vector<PendingFile*> files;
+std::vector<ReceiveBatch::DeleteOutcome>
+ReceiveBatch::CheckUnchanged(const std::vector<PendingFile*>& files, std::exception_ptr& lost) {
     std::vector<std::string> paths;
-    for (PendingFile& f : all) {
-        if ((f.delivered && f.why.empty()) || !f.before.empty()) {
-            files.push_back(&f);
-            paths.push_back(f.remotePath);
-        }
-    }
-    if (files.empty())
-        return;
-    const bool binary = settings_.record.BinaryTransfer();
-    // What became of each file's remote copy; its journal marks go to the
-    // file before its lines go to the log, so a crash in between can cost a
-    // line, never write one twice.
-    struct Outcome {
-        PendingFile* file;
-        bool changed = false; // replaced on the server: not deleted
-        bool answered = false;
-        std::exception_ptr failure;
-    };
-    std::vector<Outcome> outcomes;
-    std::exception_ptr lost;
+    for (PendingFile* f : files)
+        paths.push_back(f->remotePath);
+    std::vector<DeleteOutcome> outcomes;
     // Each name must still hold what was downloaded: a file replaced on the
     // server meanwhile stays there and comes again.
     std::vector<RemoteSession::Stamp> stamps;
     try {
         stamps = session_.Stamps(paths);
     } catch (...) {
+        // The connection is gone: no delete goes out, the first file carries
+        // the failure, and it is thrown once the lines are written.
         lost = std::current_exception();
         outcomes.push_back({files.front(), false, true, lost});
     }
-    std::vector<Outcome*> toDelete;
-    std::vector<std::string> deletePaths;
+    const bool binary = settings_.record.BinaryTransfer();
     for (size_t i = 0; i < stamps.size(); ++i) {
         PendingFile& f = *files[i];
         const RemoteSession::Stamp& now = stamps[i];
@@ -306,7 +319,13 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
             outcomes.back().answered = true;
         }
     }
-    for (Outcome& o : outcomes) {
+    return outcomes;
+}
+
+void ReceiveBatch::SendDeletes(std::vector<DeleteOutcome>& outcomes, std::exception_ptr& lost) {
+    std::vector<DeleteOutcome*> toDelete;
+    std::vector<std::string> deletePaths;
+    for (DeleteOutcome& o : outcomes) {
         if (!o.answered) {
             toDelete.push_back(&o);
             deletePaths.push_back(o.file->remotePath);
@@ -317,6 +336,7 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
         try {
             session_.Delete(deletePaths, results);
         } catch (...) {
+            // Thrown by the caller once the answered deletes are recorded.
             lost = std::current_exception();
         }
     }
@@ -326,16 +346,10 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
         toDelete[i]->failure = i < results.size() ? results[i] : lost;
         toDelete[i]->answered = true;
     }
-    for (Outcome& o : outcomes)
-        if (o.answered && !o.changed)
-            MarkDeleted(*o.file, o.failure);
-    try {
-        journal_.Write();
-    } catch (const std::exception&) {
-        // The entries stay open: the next cycle finds the files gone and
-        // finishes them.
-    }
-    for (Outcome& o : outcomes) {
+}
+
+void ReceiveBatch::ReportDeleteOutcomes(std::vector<DeleteOutcome>& outcomes) {
+    for (DeleteOutcome& o : outcomes) {
         if (!o.answered)
             continue;
         order_.Select(o.file->group);
@@ -348,6 +362,31 @@ void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
             ReportDeleted(*o.file, o.failure);
         }
     }
+}
+
+void ReceiveBatch::DeleteRemote(std::vector<PendingFile>& all) {
+    std::vector<PendingFile*> files;
+    for (PendingFile& f : all)
+        if (f.DurablyDelivered() || !f.before.empty())
+            files.push_back(&f);
+    if (files.empty())
+        return;
+    // What became of each file's remote copy; its journal marks go to the
+    // file before its lines go to the log, so a crash in between can cost a
+    // line, never write one twice.
+    std::exception_ptr lost;
+    std::vector<DeleteOutcome> outcomes = CheckUnchanged(files, lost);
+    SendDeletes(outcomes, lost);
+    for (DeleteOutcome& o : outcomes)
+        if (o.answered && !o.changed)
+            MarkDeleted(*o.file, o.failure);
+    try {
+        journal_.Write();
+    } catch (const std::exception&) {
+        // The entries stay open: the next cycle finds the files gone and
+        // finishes them.
+    }
+    ReportDeleteOutcomes(outcomes);
     if (lost)
         std::rethrow_exception(lost);
 }
@@ -359,18 +398,19 @@ void ReceiveBatch::MarkDeleted(PendingFile& f, const std::exception_ptr& failure
             std::rethrow_exception(failure);
         } catch (const ProtocolReplyError&) {
         } catch (...) {
+            // Not a refusal: nothing is marked.
             return;
         }
         if (f.entry && f.entry->Open())
             journal_.Mark(*f.entry, mark::DeleteRefused);
         for (JournalEntry* e : f.before)
-            if (e->Open() && !e->Has(mark::DeleteRefused))
+            if (e->Open() && e->Step() != EntryStep::DeleteRefused)
                 journal_.Mark(*e, mark::DeleteRefused);
         return;
     }
     // Every delivery of this remote file is finished now.
     for (JournalEntry* e : journal_.OpenEntries())
-        if (e->Get(recv::Remote) == f.remotePath && e->Has(mark::Delivered))
+        if (e->Get(recv::Remote) == f.remotePath && e->Delivered())
             journal_.Mark(*e, mark::Closed);
     if (f.entry && f.entry->Open())
         journal_.Mark(*f.entry, mark::Closed);

@@ -25,6 +25,14 @@ struct JournalEntry;
 
 // One complete download waiting in "TMP" (or, delivered before, only its
 // remote delete).
+// Where a file of the batch stands.
+enum class BatchStep {
+    Waiting,   // whole in "TMP", not delivered yet
+    Failed,    // not delivered (its remote copy stays): `failure` says why
+    Delivered, // in its inbox, on disk
+    Unsure,    // in its inbox, but its folder did not reach the disk: `failure` says why
+};
+
 struct PendingFile {
     std::string name, remotePath, tmpPath, inboxFolder;
     std::string inboxPath;  // chosen when the batch is delivered
@@ -40,9 +48,20 @@ struct PendingFile {
     std::vector<JournalEntry*> before;
     JournalEntry* entry = nullptr; // the intent of this delivery
     bool intentWritten = false;    // it reached the journal file
-    std::string why;               // why it could not be delivered
-    bool delivered = false;
+    BatchStep step = BatchStep::Waiting;
+    std::string failure; // of a Failed or Unsure file
     bool copied = false; // across file systems: tmpPath still to remove
+
+    bool InInbox() const { return step == BatchStep::Delivered || step == BatchStep::Unsure; }
+    // In its inbox, surely on disk: its record and remote delete may follow.
+    bool DurablyDelivered() const { return step == BatchStep::Delivered; }
+    // Not delivered, for this reason (the first one given counts).
+    void Fail(const std::string& why) {
+        if (step == BatchStep::Failed)
+            return;
+        step = BatchStep::Failed;
+        failure = why;
+    }
 };
 
 class ReceiveBatch {
@@ -67,9 +86,31 @@ public:
 private:
     // Steps up to the "delivered" marks; returns the number delivered.
     int Deliver(std::vector<PendingFile>& files);
+    // The files not delivered before, with their hashes.
+    std::vector<PendingFile*> NewDeliveries(std::vector<PendingFile>& all);
+    void ChooseInboxNames(std::vector<PendingFile*>& files);
     bool WriteIntents(std::vector<PendingFile*>& files);
     void MoveIntoInboxes(std::vector<PendingFile*>& files);
+    // The inboxes (and "TMP") to disk; a file whose folder failed is unsure.
+    void SyncInboxes(std::vector<PendingFile*>& files);
+    // The records, flushed, then the "delivered" marks; the journal's failure.
+    std::string RecordAndMark(std::vector<PendingFile*>& files);
+    int ReportDeliveries(std::vector<PendingFile*>& files, const std::string& journalError);
+
+    // What became of a delivered file's remote copy.
+    struct DeleteOutcome {
+        PendingFile* file;
+        bool changed = false; // replaced on the server: not deleted
+        bool answered = false;
+        std::exception_ptr failure;
+    };
     void DeleteRemote(std::vector<PendingFile>& files);
+    // The stamps now: files gone already or changed are answered; a lost
+    // connection is kept in lost.
+    std::vector<DeleteOutcome> CheckUnchanged(const std::vector<PendingFile*>& files,
+                                              std::exception_ptr& lost);
+    void SendDeletes(std::vector<DeleteOutcome>& outcomes, std::exception_ptr& lost);
+    void ReportDeleteOutcomes(std::vector<DeleteOutcome>& outcomes);
     // The journal, then the lines, after a remote delete was answered
     // (failure null: deleted, or gone already).
     void MarkDeleted(PendingFile& file, const std::exception_ptr& failure);

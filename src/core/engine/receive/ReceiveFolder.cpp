@@ -26,6 +26,7 @@
 #include <fcntl.h>
 #include <future>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,8 +90,7 @@ std::vector<JournalEntry*> DeliveriesOf(TransferJournal& journal, const std::str
                                         int64_t size) {
     std::vector<JournalEntry*> found;
     for (JournalEntry* e : journal.OpenEntries())
-        if (e->Has(mark::Delivered) && e->Get(recv::Remote) == remotePath &&
-            e->Number(recv::Size) == size)
+        if (e->Delivered() && e->Get(recv::Remote) == remotePath && e->Number(recv::Size) == size)
             found.push_back(e);
     return found;
 }
@@ -123,19 +123,11 @@ std::string FreeTmpPath(FolderPass& p, const std::string& name) {
     return tmpPath;
 }
 
-// Downloads one listed file into "TMP" and hands it to the batch: delivered
-// with the batch, or, delivered before with these bytes, only deleted on the
-// server. False when it did not reach the batch (its lines are complete).
-bool ReceiveOneFile(FolderPass& p, const RemoteEntry& entry, ReportOrder::Group group) {
-    AppState& state = p.state;
-    RemoteSession& s = p.s;
-    const bool binary = p.settings.record.BinaryTransfer();
-    const std::string& name = entry.name;
-    const std::string remotePath = p.remoteFolder + "/" + name;
-    // In binary mode the size and time queries go with the download (no
-    // round trip of their own); in ASCII mode they need a type switch.
-    int64_t size = -1;
-    std::string remoteTime;
+// The size and time the server gives for the file before its download: in
+// binary mode the queries go with the download (no round trip of their own),
+// in ASCII mode they need a type switch and are asked here.
+void StampBeforeDownload(RemoteSession& s, bool binary, const std::string& remotePath,
+                         int64_t& size, std::string& remoteTime) {
     if (!binary) {
         const RemoteSession::Stamp stamp = s.Stamps({remotePath}).front();
         size = stamp.size;
@@ -143,92 +135,129 @@ bool ReceiveOneFile(FolderPass& p, const RemoteEntry& entry, ReportOrder::Group 
     } else if (!s.Connected()) {
         throw ConnClosedGracefullyError();
     }
-    state.ExpectedSize = size >= 0 ? size : entry.size;
-    const int64_t sizeHint = state.ExpectedSize;
-    const std::string tmpPath = FreeTmpPath(p, name);
+}
 
-    ReportInfo(state, "Start Download File->" + name);
-    bool downloaded = false;
-    // The hash of a large new file is made while it arrives, on the other
-    // core; it is needed only for the journal, after the flush.
-    std::future<std::string> hashWhileReceiving;
+// The hash of a large new file is made while it arrives, on the other core;
+// it is needed only for the journal, after the flush. No job for a small file
+// or one delivered before (its hash is compared at once).
+std::future<std::string> HashWhileArriving(FolderPass& p, const std::string& remotePath,
+                                           int64_t sizeHint, const std::string& tmpPath,
+                                           const std::shared_ptr<std::atomic<bool>>& arriving) {
+    if (sizeHint <= kHashOnTheSide || !DeliveriesOf(p.journal, remotePath, sizeHint).empty())
+        return {};
+    int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return {};
+    ::close(fd);
+    return std::async(std::launch::async, [tmpPath, arriving] {
+        return FileSha256(tmpPath, [arriving] { return arriving->load(); });
+    });
+}
+
+// The file's hash: at once when it must be compared or is small, else the
+// job that made it while it arrived, or one started now.
+void HashOf(PendingFile& file, std::future<std::string>& whileArriving) {
+    if (!file.sha.empty())
+        return;
+    if (whileArriving.valid()) {
+        file.shaJob = std::move(whileArriving);
+    } else if (file.bytes > kHashOnTheSide) {
+        file.shaJob = std::async(std::launch::async,
+                                 [tmpPath = file.tmpPath] { return FileSha256(tmpPath); });
+    } else {
+        file.sha = FileSha256(file.tmpPath);
+    }
+}
+
+// A file whose bytes were delivered before under this remote path: only the
+// remote delete is left (the entries of that delivery go with it).
+bool DeliveredBefore(FolderPass& p, PendingFile& file) {
+    std::vector<JournalEntry*> before = DeliveriesOf(p.journal, file.remotePath, file.bytes);
+    if (before.empty())
+        return false;
+    file.sha = FileSha256(file.tmpPath);
+    for (JournalEntry* e : before)
+        if (e->Get(recv::Sha) == file.sha)
+            file.before.push_back(e);
+    return !file.before.empty();
+}
+
+void ReportDownloadFailure(AppState& state, const std::string& name, const std::string& message) {
+    if (message.empty()) {
+        ReportError(state, "Download File Failed!!!!->" + name);
+    } else {
+        ReportError(state, "Download File Failed!!!->" + name);
+        cycle::ReportFailure(state, message);
+    }
+}
+
+// Downloads the file into its "TMP" path, with its size and time as the
+// server gives them. Throws what the download threw, the partial file removed.
+void Download(FolderPass& p, const RemoteEntry& entry, PendingFile& file,
+              std::future<std::string>& hash) {
+    const bool binary = p.settings.record.BinaryTransfer();
     auto arriving = std::make_shared<std::atomic<bool>>(true);
-    auto arrived = [&arriving] { arriving->store(false); };
+    struct Arrived {
+        std::shared_ptr<std::atomic<bool>> flag;
+        ~Arrived() { flag->store(false); }
+    } arrived{arriving};
     try {
-        if (sizeHint > kHashOnTheSide && DeliveriesOf(p.journal, remotePath, sizeHint).empty()) {
-            int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                ::close(fd);
-                hashWhileReceiving = std::async(std::launch::async, [tmpPath, arriving] {
-                    return FileSha256(tmpPath, [arriving] { return arriving->load(); });
-                });
-            }
-        }
-        GetResult r;
-        try {
-            // A server that sends more than the file's size is stopped.
-            r = s.Get(remotePath, tmpPath, true, binary ? &size : nullptr,
-                      binary ? &remoteTime : nullptr, size >= 0 ? size : entry.size);
-        } catch (...) {
-            arrived();
-            throw;
-        }
-        arrived();
+        hash = HashWhileArriving(p, file.remotePath, p.state.ExpectedSize, file.tmpPath, arriving);
+        // A server that sends more than the file's size is stopped.
+        const int64_t limit = file.size >= 0 ? file.size : entry.size;
+        GetResult r = p.s.Get(file.remotePath, file.tmpPath, true, binary ? &file.size : nullptr,
+                              binary ? &file.remoteTime : nullptr, limit);
         // Without a size answer, the listing's size field tells a download
         // cut short (and closed with 226) from a whole one.
-        CheckComplete(r, size >= 0 ? size : entry.size, binary, tmpPath);
-        downloaded = true;
-        PendingFile file;
-        file.name = name;
-        file.remotePath = remotePath;
-        file.tmpPath = tmpPath;
-        file.inboxFolder = p.inboxFolder;
-        file.size = size;
-        file.remoteTime = remoteTime;
+        CheckComplete(r, file.size >= 0 ? file.size : entry.size, binary, file.tmpPath);
         file.bytes = r.Bytes;
-        file.group = group;
-        std::vector<JournalEntry*> before = DeliveriesOf(p.journal, remotePath, r.Bytes);
-        if (!before.empty()) {
-            file.sha = FileSha256(tmpPath);
-            for (JournalEntry* e : before)
-                if (e->Get(recv::Sha) == file.sha)
-                    file.before.push_back(e);
-        }
-        if (!file.before.empty()) {
-            ::unlink(tmpPath.c_str());
-            ReportInfo(state, "File->" + name + " Was Delivered Before, Not Delivered Again!");
+    } catch (...) {
+        // Whatever ended the download, the partial file must not be picked up
+        // as a leftover or delivered; the failure goes on to the caller.
+        ::unlink(file.tmpPath.c_str());
+        throw;
+    }
+}
+
+// Downloads one listed file into "TMP" and hands it to the batch: delivered
+// with the batch, or, delivered before with these bytes, only deleted on the
+// server. False when it did not reach the batch (its lines are complete). A
+// failed size or time query ends the whole receive (thrown).
+bool ReceiveOneFile(FolderPass& p, const RemoteEntry& entry, ReportOrder::Group group) {
+    PendingFile file;
+    file.name = entry.name;
+    file.remotePath = p.remoteFolder + "/" + entry.name;
+    file.inboxFolder = p.inboxFolder;
+    file.group = group;
+    StampBeforeDownload(p.s, p.settings.record.BinaryTransfer(), file.remotePath, file.size,
+                        file.remoteTime);
+    p.state.ExpectedSize = file.size >= 0 ? file.size : entry.size;
+    file.tmpPath = FreeTmpPath(p, entry.name);
+    ReportInfo(p.state, "Start Download File->" + entry.name);
+    std::future<std::string> hash;
+    try {
+        Download(p, entry, file, hash);
+        if (DeliveredBefore(p, file)) {
+            ::unlink(file.tmpPath.c_str());
+            ReportInfo(p.state,
+                       "File->" + entry.name + " Was Delivered Before, Not Delivered Again!");
             p.batch.Add(std::move(file));
             return true;
         }
-        if (!file.sha.empty()) {
-            // Hashed already.
-        } else if (hashWhileReceiving.valid()) {
-            file.shaJob = std::move(hashWhileReceiving);
-        } else if (r.Bytes > kHashOnTheSide) {
-            file.shaJob = std::async(std::launch::async, [tmpPath] { return FileSha256(tmpPath); });
-        } else {
-            file.sha = FileSha256(tmpPath);
-        }
-        file.found = ClassifyFile(tmpPath, name, Direction::Incoming);
-        if (!file.found.ok) {
-            file.found.sender = file.found.receiver = file.found.type = "UNKNOWN";
-            cycle::ReportBangError(state, "Open Local File ERROR!!!");
-        }
-        p.batch.Add(std::move(file));
-        return true;
+        HashOf(file, hash);
+        file.found = ClassifyFile(file.tmpPath, entry.name, Direction::Incoming);
     } catch (...) {
-        std::string message = cycle::MessageOf(std::current_exception());
-        // A partial file must not be picked up as a leftover or delivered.
-        if (!downloaded)
-            ::unlink(tmpPath.c_str());
-        if (message.empty()) {
-            ReportError(state, "Download File Failed!!!!->" + name);
-        } else {
-            ReportError(state, "Download File Failed!!!->" + name);
-            cycle::ReportFailure(state, message);
-        }
+        // One file's failure, of any kind, is that file's: it is reported and
+        // the pass goes on with the next one.
+        ReportDownloadFailure(p.state, entry.name, cycle::MessageOf(std::current_exception()));
         return false;
     }
+    if (!file.found.ok) {
+        file.found.sender = file.found.receiver = file.found.type = "UNKNOWN";
+        cycle::ReportBangError(p.state, "Open Local File ERROR!!!");
+    }
+    p.batch.Add(std::move(file));
+    return true;
 }
 
 // After a complete listing: deliveries whose remote file is gone (deleted
@@ -243,13 +272,14 @@ void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string
     std::vector<std::string> succeeded;
     for (JournalEntry* e : journal.OpenEntries()) {
         const std::string& remote = e->Get(recv::Remote);
-        if (!e->Has(mark::Delivered) || !StartsWith(remote, prefix) ||
+        const EntryStep step = e->Step();
+        if (!e->Delivered() || !StartsWith(remote, prefix) ||
             remote.find('/', prefix.size()) != std::string::npos ||
             listed.count(remote.substr(prefix.size())))
             continue;
         journal.Mark(*e, mark::Closed);
         // The success line its delete never got (none after a refused delete).
-        if (!e->Has(mark::DeleteRefused) && !e->Get(recv::Name).empty())
+        if (step != EntryStep::DeleteRefused && !e->Get(recv::Name).empty())
             succeeded.push_back(e->Get(recv::Name));
     }
     try {
@@ -263,105 +293,108 @@ void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string
 
 } // namespace
 
-// Serves one pair; returns the number of files delivered into the inbox.
-int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJournal& journal,
-                  const std::string& remoteFolder, const std::string& inboxFolder) {
-    std::shared_ptr<RemoteSession> s = cycle::RequireSession(state);
-    // A large download is written back while it arrives: the flush before
-    // its delivery then has little left.
-    s->WriteBackBytes = kWriteBackBytes;
-    RemoteListing listing;
-    int count = 0;
+namespace {
 
-    std::string home = s->RetrieveCurrentDir();
+// The remote folder can be entered (and left again).
+bool RemoteFolderExists(AppState& state, RemoteSession& s, const std::string& remoteFolder) {
+    std::string home = s.RetrieveCurrentDir();
     try {
-        s->ChangeDir(remoteFolder);
-        s->ChangeDir(home);
+        s.ChangeDir(remoteFolder);
+        s.ChangeDir(home);
+        return true;
     } catch (...) {
+        // Any refusal of the folder, of whatever kind, is the one line below.
         ReportError(state, "RemoteOutPath->" + remoteFolder + " Not Exist!!!");
-        return count;
+        return false;
     }
-    // Names with a dot first, as servers that expand "*.*" list them.
-    const std::string pattern = "*.*";
+}
+
+// The folder's listing; a refused one is reported (with what the server
+// answered, so the cause can be seen in the log) and is none.
+std::optional<RemoteListing> ListOrReport(AppState& state, RemoteSession& s,
+                                          const std::string& remoteFolder,
+                                          const std::string& pattern) {
     try {
-        listing = s->ListFolder(remoteFolder, pattern);
+        return s.ListFolder(remoteFolder, pattern);
     } catch (...) {
+        // Whatever failed, the folder is not served this time: reported here.
         ReportError(state, "FTP LIST Failed!!!");
-        // What the server answered, so the cause can be seen in the log.
         const std::string message = cycle::MessageOf(std::current_exception());
         if (!message.empty())
             ReportError(state, FirstCrLfToBlank(message) + "!!!");
         cycle::SetRestartFlag(state);
-        return count;
+        return std::nullopt;
     }
+}
 
-    // The listing is complete: deliveries whose remote copy it no longer
-    // shows are finished before any file starts.
-    FinishUnlisted(state, journal, remoteFolder, listing);
+struct ListedRun {
+    int delivered = 0;
+    bool complete = true; // every listed file was tried (no stop request)
+};
 
-    const std::string tmpFolder = state.PathInProgramDir("TMP");
-    if (!DirectoryExists(tmpFolder))
-        ForceDirectories(tmpFolder);
-    // What a crash left of a copy across file systems is ours to remove.
-    RemoveInboxCopies(inboxFolder);
-    std::set<std::string> listedNames;
-    bool complete = true;
-    {
-        ReportOrder order(state);
-        ReceiveBatch batch(state, settings, *s, journal, order, tmpFolder);
-        FolderPass pass{state, settings, *s, journal, batch, remoteFolder, inboxFolder, tmpFolder};
-        int badNames = 0;
-        try {
-            for (const RemoteEntry& entry : listing.entries) {
-                if (entry.kind != RemoteKind::File)
-                    continue;
-                if (cycle::Stopping(state)) {
-                    complete = false;
-                    break;
-                }
-                if (!IsUsableListingName(entry.name)) {
-                    if (++badNames <= kShownBadNames)
-                        ReportError(state, "Invalid File Name In FTP LIST!!!->" +
-                                               PrintableName(entry.name.substr(0, 300)));
-                    continue;
-                }
-                // A name listed twice (both listings, or a server's repeat) is
-                // handled once.
-                if (!listedNames.insert(entry.name).second)
-                    continue;
-                if (entry.size > kLargeFile)
-                    count += batch.Finish();
-                const ReportOrder::Group group = order.Open();
-                if (!ReceiveOneFile(pass, entry, group))
-                    order.Finish(group);
-                if (batch.Full())
-                    count += batch.Finish();
-            }
-            count += batch.Finish(!cycle::Stopping(state));
-        } catch (...) {
-            // What is complete in "TMP" is still delivered; its remote copy
-            // stays and is recognised by its journal entry when it comes again.
-            try {
-                count += batch.Finish(false);
-            } catch (...) {
-            }
-            throw;
-        }
-        if (badNames > kShownBadNames)
-            ReportError(state, "Invalid File Name In FTP LIST!!!->" +
-                                   IntToStr(badNames - kShownBadNames) +
-                                   " more names like these were skipped");
+// One listed entry: a plain file with a name the inbox can hold, not handled
+// before in this pass, goes to ReceiveOneFile and its batch.
+void ReceiveListedEntry(FolderPass& p, ReportOrder& order, const RemoteEntry& entry,
+                        std::set<std::string>& handled, int& badNames, ListedRun& run) {
+    if (!IsUsableListingName(entry.name)) {
+        if (++badNames <= kShownBadNames)
+            ReportError(p.state, "Invalid File Name In FTP LIST!!!->" +
+                                     PrintableName(entry.name.substr(0, 300)));
+        return;
     }
-    if (listing.textLines > 0 && listing.unknownLines == listing.textLines)
-        ReportError(state, "FTP LIST Not Understood!!!->" + remoteFolder + ": none of its " +
-                               IntToStr(static_cast<int64_t>(listing.textLines)) +
-                               " lines has a known format");
-    if (!complete || cycle::Stopping(state))
-        return count;
+    // A name listed twice (both listings, or a server's repeat) is handled once.
+    if (!handled.insert(entry.name).second)
+        return;
+    if (entry.size > kLargeFile)
+        run.delivered += p.batch.Finish();
+    const ReportOrder::Group group = order.Open();
+    if (!ReceiveOneFile(p, entry, group))
+        order.Finish(group);
+    if (p.batch.Full())
+        run.delivered += p.batch.Finish();
+}
 
+// Every plain file of the listing, in batches.
+ListedRun ReceiveListed(FolderPass& p, ReportOrder& order, const RemoteListing& listing) {
+    ListedRun run;
+    std::set<std::string> handled;
+    int badNames = 0;
     try {
-        s->ListFolder(remoteFolder, pattern, true);
+        for (const RemoteEntry& entry : listing.entries) {
+            if (entry.kind != RemoteKind::File)
+                continue;
+            if (cycle::Stopping(p.state)) {
+                run.complete = false;
+                break;
+            }
+            ReceiveListedEntry(p, order, entry, handled, badNames, run);
+        }
+        run.delivered += p.batch.Finish(!cycle::Stopping(p.state));
     } catch (...) {
+        // What is complete in "TMP" is still delivered; its remote copy stays
+        // and is recognised by its journal entry when it comes again.
+        try {
+            p.batch.Finish(false);
+        } catch (...) {
+            // The first failure is the one that ends the pass.
+        }
+        throw;
+    }
+    if (badNames > kShownBadNames)
+        ReportError(p.state, "Invalid File Name In FTP LIST!!!->" +
+                                 IntToStr(badNames - kShownBadNames) +
+                                 " more names like these were skipped");
+    return run;
+}
+
+// After a pass over every listed file: the second listing, the run-after
+// hook and the closing lines.
+void FinishFolder(AppState& state, const CycleSettings& settings, RemoteSession& s,
+                  const std::string& remoteFolder, const std::string& pattern, int count) {
+    try {
+        s.ListFolder(remoteFolder, pattern, true);
+    } catch (...) {
+        // The files are delivered already; a failed second listing is a line.
         ReportError(state, "FTP LIST Failed!!!!");
         cycle::SetRestartFlag(state);
     }
@@ -369,7 +402,47 @@ int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJourna
     ReportInfo(state, "End Receive!");
     if (count > 0)
         ReportInfo(state, "Total Receive " + IntToStr(count) + " Files!", true);
-    return count;
+}
+
+} // namespace
+
+int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJournal& journal,
+                  const std::string& remoteFolder, const std::string& inboxFolder) {
+    std::shared_ptr<RemoteSession> s = cycle::RequireSession(state);
+    // A large download is written back while it arrives: the flush before
+    // its delivery then has little left.
+    s->WriteBackBytes = kWriteBackBytes;
+    if (!RemoteFolderExists(state, *s, remoteFolder))
+        return 0;
+    // Names with a dot first, as servers that expand "*.*" list them.
+    const std::string pattern = "*.*";
+    const std::optional<RemoteListing> listing = ListOrReport(state, *s, remoteFolder, pattern);
+    if (!listing)
+        return 0;
+    // The listing is complete: deliveries whose remote copy it no longer
+    // shows are finished before any file starts.
+    FinishUnlisted(state, journal, remoteFolder, *listing);
+
+    const std::string tmpFolder = state.PathInProgramDir("TMP");
+    if (!DirectoryExists(tmpFolder))
+        ForceDirectories(tmpFolder);
+    // What a crash left of a copy across file systems is ours to remove.
+    RemoveInboxCopies(inboxFolder);
+    ListedRun run;
+    {
+        ReportOrder order(state);
+        ReceiveBatch batch(state, settings, *s, journal, order, tmpFolder);
+        FolderPass pass{state, settings, *s, journal, batch, remoteFolder, inboxFolder, tmpFolder};
+        run = ReceiveListed(pass, order, *listing);
+    }
+    if (listing->textLines > 0 && listing->unknownLines == listing->textLines)
+        ReportError(state, "FTP LIST Not Understood!!!->" + remoteFolder + ": none of its " +
+                               IntToStr(static_cast<int64_t>(listing->textLines)) +
+                               " lines has a known format");
+    if (!run.complete || cycle::Stopping(state))
+        return run.delivered;
+    FinishFolder(state, settings, *s, remoteFolder, pattern, run.delivered);
+    return run.delivered;
 }
 
 } // namespace kv

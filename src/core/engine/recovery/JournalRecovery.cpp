@@ -40,7 +40,7 @@ void FinishReceived(AppState& state, TransferJournal& journal, JournalEntry& e,
                     std::vector<std::string>& tmpToRemove) {
     const std::string& tmp = e.Get(recv::Tmp);
     const std::string& inbox = e.Get(recv::Inbox);
-    if (e.Has(mark::Delivered)) {
+    if (e.Delivered()) {
         // A copy across file systems whose "TMP" original was not removed.
         if (!tmp.empty() && Exists(tmp))
             tmpToRemove.push_back(tmp);
@@ -53,6 +53,7 @@ void FinishReceived(AppState& state, TransferJournal& journal, JournalEntry& e,
                                                try {
                                                    return FileSha256(inbox) == e.Get(recv::Sha);
                                                } catch (...) {
+                                                   // Unreadable: not known to be it.
                                                    return false;
                                                }
                                            }()));
@@ -64,9 +65,11 @@ void FinishReceived(AppState& state, TransferJournal& journal, JournalEntry& e,
     }
     // Moved into the inbox (it left "TMP"), or copied and linked there.
     if (!inTmp && !Exists(inbox))
-        ReportError(state, "File->" + e.Get(recv::Name) + " was put into the inbox as " + inbox +
-                               " before the program stopped and is no longer there; it is "
-                               "taken as delivered and not delivered again!!!");
+        ReportError(state, "File->" + e.Get(recv::Name) + " was being moved into the inbox as " +
+                               inbox +
+                               " when the program stopped, and neither that file nor its copy "
+                               "in TMP is there now (taken by another program, or removed by "
+                               "hand); it is taken as delivered and not delivered again!!!");
     if (!e.Get(recv::Record).empty())
         EnsureTransferRecord(state, e.Get(recv::Log), e.Number(recv::LogAt), e.Get(recv::Record));
     journal.Mark(e, mark::Delivered);
@@ -120,6 +123,7 @@ bool RenameNow(SendPass& p, JournalEntry& e) {
     try {
         std::rethrow_exception(refusal);
     } catch (...) {
+        // ReportStepFailure reports the failure being handled, of any kind.
         ReportStepFailure(p, "Rename File Failed!!!->" + PrintableName(name));
     }
     p.journal.Mark(e, mark::Abandoned);
@@ -134,7 +138,7 @@ void FinishSentEntry(SendPass& p, JournalEntry& e) {
     const std::string name = e.Get(send::Name);
     const std::string shown = PrintableName(name);
     const std::string& tmp = e.Get(send::Tmp);
-    if (!e.Has(mark::Whole) && !e.Has(mark::Renaming)) {
+    if (e.Step() == EntryStep::Intended) {
         // Never confirmed whole: what arrived is no use; the file goes again.
         if (!DeleteRemoteTemp(p, tmp) && p.s->Connected() && OnServer(p.s->Stamps({tmp}).front()))
             return; // stays open: removed next time, before the file goes again
@@ -145,7 +149,7 @@ void FinishSentEntry(SendPass& p, JournalEntry& e) {
     const std::vector<RemoteSession::Stamp> now = p.s->Stamps({tmp, e.Get(send::Final)});
     const bool tmpThere = OnServer(now[0]);
     std::unique_ptr<OutboxHandle> file = SameOutboxFile(e);
-    if (e.Has(mark::Renaming) && !tmpThere) {
+    if (e.Step() == EntryStep::Renaming && !tmpThere) {
         // Renamed: the server carried it out, its answer was lost.
         ReportInfo(p.state, "File->" + shown + " Was Sent Before, Not Sent Again!");
         if (!OnServer(now[1]))

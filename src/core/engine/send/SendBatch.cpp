@@ -150,6 +150,7 @@ bool SendBatch::WriteIntents(std::vector<OutgoingFile>& files) {
     try {
         p_.journal.Flush();
     } catch (...) {
+        // Without the intents on disk nothing may go: each file says so.
         for (OutgoingFile& f : files) {
             order_.Select(f.group);
             if (!f.startReported)
@@ -179,12 +180,14 @@ void SendBatch::Upload(OutgoingFile& f) {
     try {
         UploadUnderFreeName(p_, *f.file, f.name, dest_, f.remote, beforeName);
     } catch (...) {
+        // One file's upload failure, of any kind, is that file's.
         const bool refused = [] {
             try {
                 throw;
             } catch (const ProtocolReplyError&) {
                 return true;
             } catch (...) {
+                // Not a refusal: the answer may have been lost.
                 return false;
             }
         }();
@@ -221,6 +224,44 @@ void SendBatch::Upload(OutgoingFile& f) {
     }
 }
 
+std::exception_ptr SendBatch::RenameUnderNextFreeName(OutgoingFile& f, std::exception_ptr failure) {
+    // The server refused to replace a file of that name: the next free name,
+    // known to the journal before the rename.
+    std::string remote = f.remote;
+    return RenameUnderFreeName(
+        p_, "tmp/" + f.remote, f.name, dest_, remote,
+        [&](const std::string& next) {
+            p_.journal.Mark(*f.entry, mark::Renaming, {{send::Final, dest_ + "/" + next}});
+            p_.journal.Flush();
+        },
+        failure);
+}
+
+void SendBatch::ReportRenameFailure(OutgoingFile& f, const std::exception_ptr& failure) {
+    order_.Select(f.group);
+    try {
+        std::rethrow_exception(failure);
+    } catch (...) {
+        // ReportStepFailure reports the failure being handled, of any kind.
+        ReportStepFailure(p_, "Rename File Failed!!!->" + PrintableName(f.name));
+    }
+}
+
+void SendBatch::RemoveRefusedCopies(const std::vector<OutgoingFile*>& refused) {
+    if (refused.empty())
+        return;
+    for (OutgoingFile* f : refused)
+        p_.journal.Mark(*f->entry, mark::Abandoned);
+    try {
+        // Only once the journal says the rename was refused may the copy go.
+        p_.journal.Flush();
+    } catch (const std::exception&) {
+        return;
+    }
+    for (OutgoingFile* f : refused)
+        DeleteRemoteTemp(p_, "tmp/" + f->remote);
+}
+
 void SendBatch::RenameAll(std::vector<OutgoingFile>& files) {
     std::vector<OutgoingFile*> uploaded;
     std::vector<std::pair<std::string, std::string>> pairs;
@@ -240,6 +281,7 @@ void SendBatch::RenameAll(std::vector<OutgoingFile>& files) {
         p_.journal.Flush();
         p_.s->Rename(pairs, results);
     } catch (...) {
+        // No answer after this point: the files from here on stay unsure.
         lost = std::current_exception();
     }
     std::vector<OutgoingFile*> refused;
@@ -247,19 +289,10 @@ void SendBatch::RenameAll(std::vector<OutgoingFile>& files) {
         OutgoingFile& f = *uploaded[i];
         std::exception_ptr failure = i < results.size() ? results[i] : lost;
         if (failure && i < results.size() && !lost && p_.s->RenameKeepsExisting()) {
-            // The server refused to replace a file of that name: the next
-            // free name, known to the journal before the rename.
-            std::string remote = f.remote;
             try {
-                failure = RenameUnderFreeName(
-                    p_, "tmp/" + f.remote, f.name, dest_, remote,
-                    [&](const std::string& next) {
-                        p_.journal.Mark(*f.entry, mark::Renaming,
-                                        {{send::Final, dest_ + "/" + next}});
-                        p_.journal.Flush();
-                    },
-                    failure);
+                failure = RenameUnderNextFreeName(f, failure);
             } catch (...) {
+                // The connection went during the retry: like a lost answer.
                 lost = std::current_exception();
                 results.resize(i);
                 failure = lost;
@@ -269,32 +302,13 @@ void SendBatch::RenameAll(std::vector<OutgoingFile>& files) {
             f.renamed = true;
             continue;
         }
-        order_.Select(f.group);
-        {
-            std::exception_ptr held = failure;
-            try {
-                std::rethrow_exception(held);
-            } catch (...) {
-                ReportStepFailure(p_, "Rename File Failed!!!->" + PrintableName(f.name));
-            }
-        }
+        ReportRenameFailure(f, failure);
         // Refused: the upload goes again in a later pass. Without an answer
         // (i >= results.size()) nobody knows yet: the next cycle looks.
         if (i < results.size())
             refused.push_back(&f);
     }
-    if (refused.empty())
-        return;
-    for (OutgoingFile* f : refused)
-        p_.journal.Mark(*f->entry, mark::Abandoned);
-    try {
-        // Only once the journal says the rename was refused may the copy go.
-        p_.journal.Flush();
-    } catch (const std::exception&) {
-        return;
-    }
-    for (OutgoingFile* f : refused)
-        DeleteRemoteTemp(p_, "tmp/" + f->remote);
+    RemoveRefusedCopies(refused);
 }
 
 void SendBatch::LeaveAll(std::vector<OutgoingFile>& files) {

@@ -10,6 +10,7 @@
 #include "logging/ReportOrder.h"
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,12 @@ private:
     bool WriteIntents(std::vector<OutgoingFile>& files);
     void Upload(OutgoingFile& f);
     void RenameAll(std::vector<OutgoingFile>& files);
+    // After a refused rename where the server keeps what a name holds: the
+    // rename under the next free name; its failure, if any.
+    std::exception_ptr RenameUnderNextFreeName(OutgoingFile& f, std::exception_ptr failure);
+    void ReportRenameFailure(OutgoingFile& f, const std::exception_ptr& failure);
+    // The refusals to the journal, then the copies in "tmp" removed.
+    void RemoveRefusedCopies(const std::vector<OutgoingFile*>& refused);
     void LeaveAll(std::vector<OutgoingFile>& files);
 
     SendPass& p_;

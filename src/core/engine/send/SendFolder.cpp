@@ -13,6 +13,7 @@
 #include "engine/send/OutboxHandle.h"
 #include "engine/send/SendBatch.h"
 #include "engine/send/SendUpload.h"
+#include "history/TransferRecord.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "logging/ReportOrder.h"
@@ -107,6 +108,20 @@ bool StillBeingWritten(SendPass& p, const BusyFiles& busy, const std::string& fo
     return true;
 }
 
+// Hidden copies a rewrite cut off by a crash left beside their files: never
+// sent (hidden) and nobody else's, unless a program still holds one open.
+void RemoveLeftoverRewrites(const std::string& folder, const BusyFiles& busy) {
+    for (const std::string& name : ListFolder(folder, "*", true)) {
+        if (!IsOwnTemporaryName(name))
+            continue;
+        const std::string path = JoinPath(folder, name);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            !busy.Contains(st.st_dev, st.st_ino))
+            ::unlink(path.c_str());
+    }
+}
+
 // The files to send from folder, but those whose earlier sending is not
 // finished and those still being written. A folder the program cannot remove
 // files from would send the same files at every pass: nothing is sent from
@@ -114,6 +129,7 @@ bool StillBeingWritten(SendPass& p, const BusyFiles& busy, const std::string& fo
 bool ListUsableOutbox(SendPass& p, const std::string& folder, std::vector<OutboxFile>& files) {
     files.clear();
     const BusyFiles busy = BusyFiles::Scan();
+    RemoveLeftoverRewrites(folder, busy);
     for (OutboxFile& f : ListOutbox(folder))
         if (!p.unfinished.count(JoinPath(folder, f.Name)) && !StillBeingWritten(p, busy, folder, f))
             files.push_back(std::move(f));
@@ -127,8 +143,14 @@ bool ListUsableOutbox(SendPass& p, const std::string& folder, std::vector<Outbox
 
 std::string UploadRecord(const OutboxFile& f, const std::string& sender,
                          const std::string& receiver, const std::string& type) {
-    return "Upload File->" + PrintableName(f.Name) + " FileSize:" + IntToStr(f.Size) +
-           " Sender:" + sender + " Receiver:" + receiver + " Type:" + type;
+    TransferRecord r;
+    r.direction = TransferDirection::Sent;
+    r.name = PrintableName(f.Name);
+    r.size = f.Size;
+    r.sender = sender;
+    r.receiver = receiver;
+    r.type = type;
+    return RecordText(r);
 }
 
 // Hands a prepared file to the batch; a large one goes alone.
@@ -154,6 +176,27 @@ OutgoingFile Prepared(const OutboxFile& f, const std::string& path,
     return o;
 }
 
+// The CNC102 pass's destination and the remote "tmp" folder exist; when not,
+// the reason is reported and endPass says whether SendFolder ends here.
+bool Cnc102DestinationReady(SendPass& p, const std::string& dest, bool& endPass) {
+    switch (CheckDestination(p, dest)) {
+    case DestCheck::Ok:
+        return true;
+    case DestCheck::CurrentDirFailed:
+        ReportError(p.state, " CNC102 Send Failed!!!!");
+        endPass = false;
+        return false;
+    case DestCheck::DestMissing:
+        ReportError(p.state, "RemoteExPath->" + dest + " Not Exist!!!");
+        break;
+    case DestCheck::TmpMissing:
+        ReportError(p.state, "RemoteTempPath Not Exist!!!");
+        break;
+    }
+    endPass = true;
+    return false;
+}
+
 // The CNC102 pass. True when SendFolder must end here.
 bool Cnc102Pass(SendPass& p) {
     std::string folder = p.settings.localExPath;
@@ -166,19 +209,9 @@ bool Cnc102Pass(SendPass& p) {
     std::string dest = p.settings.remoteExPath;
     if (dest.empty())
         dest = "in";
-    switch (CheckDestination(p, dest)) {
-    case DestCheck::Ok:
-        break;
-    case DestCheck::CurrentDirFailed:
-        ReportError(p.state, " CNC102 Send Failed!!!!");
-        return false;
-    case DestCheck::DestMissing:
-        ReportError(p.state, "RemoteExPath->" + dest + " Not Exist!!!");
-        return true;
-    case DestCheck::TmpMissing:
-        ReportError(p.state, "RemoteTempPath Not Exist!!!");
-        return true;
-    }
+    bool endPass = false;
+    if (!Cnc102DestinationReady(p, dest, endPass))
+        return endPass;
     const std::string& sender = p.settings.record.FileSender;
     std::vector<OutboxFile> files;
     if (!ListUsableOutbox(p, folder, files))
@@ -215,6 +248,24 @@ bool Cnc102Pass(SendPass& p) {
     }
     batch.Finish();
     return false;
+}
+
+// The rewrite a file's type needs before it goes (sender and receiver of a
+// flat header, an interchange joined onto one line), and the file opened
+// again when it was rewritten. False when it must not go now.
+bool RewriteForSending(SendPass& p, OutboxHandle& file, const std::string& type,
+                       const std::string& path, const std::string& shown) {
+    bool rewritten = false;
+    try {
+        if (type == "PREMFT(FLAT)")
+            rewritten = SetFlatHeaderParties(p.state, path);
+        if (type.find("(EDIFACT)") != std::string::npos)
+            rewritten = UnwrapEdifact(path) || rewritten;
+    } catch (const FileStillWrittenError&) {
+        ReportInfo(p.state, "File Still Being Written, Not Sent Yet->" + shown);
+        return false;
+    }
+    return !rewritten || OpenOutboxFile(p, file);
 }
 
 // Classifies, checks and rewrites one file of the normal pass; a file that
@@ -264,17 +315,7 @@ void PrepareNormal(SendPass& p, SendBatch& batch, ReportOrder& order, const Outb
     }
     // Only a file that goes out is rewritten: a refused one reaches the error
     // folder as it was.
-    bool rewritten = false;
-    try {
-        if (c.type == "PREMFT(FLAT)")
-            rewritten = SetFlatHeaderParties(p.state, path);
-        if (c.type.find("(EDIFACT)") != std::string::npos)
-            rewritten = UnwrapEdifact(path) || rewritten;
-    } catch (const FileStillWrittenError&) {
-        ReportInfo(p.state, "File Still Being Written, Not Sent Yet->" + shown);
-        return;
-    }
-    if (rewritten && !OpenOutboxFile(p, *file))
+    if (!RewriteForSending(p, *file, c.type, path, shown))
         return;
     done.queued = true;
     Queue(batch,
@@ -330,6 +371,7 @@ int SendFolder(AppState& state, const CycleSettings& settings, TransferJournal& 
             if (Cnc102Pass(p))
                 return p.count;
         } catch (...) {
+            // The pass's failure is reported; the normal pass still runs.
             ReportStepFailure(p, "CNC102 Send Failed!!!");
         }
     }
@@ -339,6 +381,7 @@ int SendFolder(AppState& state, const CycleSettings& settings, TransferJournal& 
         if (NormalPass(p, remoteFolder, localFolder))
             return p.count;
     } catch (...) {
+        // The pass's failure is reported; the closing lines still follow.
         ReportStepFailure(p, "Send Failed!!!");
     }
     ReportInfo(state, "End Send!");

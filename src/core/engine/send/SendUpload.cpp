@@ -53,10 +53,12 @@ std::string ChooseRemoteNameAscii(SendPass& p, const std::string& name, const st
             NextRemoteName(remote, name, dest);
         }
     } catch (...) {
+        // Later transfers must not run in binary because this check failed.
         if (p.s->Connected()) {
             try {
                 p.s->SetTransferType(TransferType::Ascii);
             } catch (...) {
+                // The check's own failure is the one that counts.
             }
         }
         throw;
@@ -162,18 +164,21 @@ DestCheck CheckDestination(SendPass& p, const std::string& dest) {
     try {
         saved = p.s->RetrieveCurrentDir();
     } catch (...) {
+        // Any failure of these queries is what the result names.
         return DestCheck::CurrentDirFailed;
     }
     try {
         p.s->ChangeDir(dest);
         p.s->ChangeDir(saved);
     } catch (...) {
+        // Refused, of whatever cause: the destination is not usable.
         return DestCheck::DestMissing;
     }
     try {
         p.s->ChangeDir("tmp");
         p.s->ChangeDirUp();
     } catch (...) {
+        // Refused, of whatever cause: the remote "tmp" is not usable.
         return DestCheck::TmpMissing;
     }
     return DestCheck::Ok;
@@ -199,6 +204,7 @@ bool DeleteRemoteTemp(SendPass& p, const std::string& remoteTmpPath) {
     } catch (const ProtocolReplyError& e) {
         return e.Code() == 550; // gone already
     } catch (...) {
+        // Not removed now, of whatever cause: the journal keeps it for later.
         return false;
     }
 }

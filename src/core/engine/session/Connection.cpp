@@ -38,6 +38,7 @@ void UploadClientInfo(RemoteSession& s, bool binary, const std::string& localPat
             if (s.Connected())
                 s.SetTransferType(TransferType::Ascii);
         } catch (...) {
+            // The upload's own failure is the one that counts.
         }
         throw;
     }
@@ -50,6 +51,7 @@ void TearDown(AppState& state, const std::shared_ptr<RemoteSession>& s) {
         if (s && s->Connected())
             s->Disconnect();
     } catch (...) {
+        // A session that did not come up is forgotten however it closes.
     }
     if (state.host)
         state.host->StopKeepAlive();
@@ -105,6 +107,7 @@ bool ConnectSession(AppState& state, const CycleSettings& settings) {
         TearDown(state, s);
         result = false;
     } catch (...) {
+        // A failure without a text: the connect's own line says it.
         ReportError(state, "FTP Connect ERROR!!!!");
     }
     return result;
@@ -121,10 +124,12 @@ bool DisconnectSession(AppState& state) {
             if (state.host)
                 state.host->StopKeepAlive();
         } catch (...) {
+            // Whatever failed, the session is released below; the line says so.
             result = false;
             try {
                 ReportError(state, "FTP Disconnect ERROR!!!");
             } catch (...) {
+                // The log is failing too; the session is released all the same.
             }
         }
     }

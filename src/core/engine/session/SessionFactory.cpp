@@ -95,6 +95,7 @@ private:
         try {
             ReportInfo(state_, text);
         } catch (...) {
+            // An event handler must not throw into the session's wait.
         }
     }
 
