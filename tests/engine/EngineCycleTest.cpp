@@ -168,17 +168,19 @@ TEST(Cycle, OrderExampleCommandSequence) {
 
     // Binary: no type switching around the size queries; ASCII receive: the
     // size and time are asked in binary, the download made in ASCII, and
-    // before the delete the file must still be what was downloaded.
+    // before the delivery and again before the delete the file must still be
+    // what was downloaded.
     Mailbox b(SharedVsftpd());
     b.option("AllowSend", "0");
     b.state.settings.TransferType = "Ascii";
     b.putRemote("out/r.txt", kFlat);
     b.runCycle();
-    EXPECT_EQ(
-        From(b.commands(), "list"),
-        (Lines{"list out/*.*", "PASV", "list out", "type I", "SIZE out/r.txt", "MDTM out/r.txt",
-               "type A", "PASV", "retr out/r.txt", "type I", "SIZE out/r.txt", "MDTM out/r.txt",
-               "type A", "DELE out/r.txt", "PASV", "list out/*.*"}));
+    EXPECT_EQ(From(b.commands(), "list"),
+              (Lines{"list out/*.*",   "PASV",           "list out",       "type I",
+                     "SIZE out/r.txt", "MDTM out/r.txt", "type A",         "PASV",
+                     "retr out/r.txt", "type I",         "SIZE out/r.txt", "MDTM out/r.txt",
+                     "type A",         "type I",         "SIZE out/r.txt", "MDTM out/r.txt",
+                     "type A",         "DELE out/r.txt", "PASV",           "list out/*.*"}));
     EXPECT_EQ(b.records(), (Lines{"Download File->r.txt FileSize:" + std::to_string(kFlat.size()) +
                                   " Sender:SEND01 Receiver:RECV01 Type:INVOIC(FLAT)"}));
 }

@@ -94,16 +94,54 @@ int ReceiveBatch::Finish(bool deleteRemote) {
     ReportOrder::Finisher finish(order_);
     for (const PendingFile& f : files)
         finish.groups.push_back(f.group);
+    DropChangedOnServer(files);
     const int delivered = Deliver(files);
     if (deleteRemote && !cycle::Stopping(state_))
         DeleteRemote(files);
     return delivered;
 }
 
+void ReceiveBatch::DropChangedOnServer(std::vector<PendingFile>& all) {
+    std::vector<PendingFile*> files;
+    std::vector<std::string> paths;
+    for (PendingFile& f : all) {
+        if (f.before.empty() && f.step == BatchStep::Waiting) {
+            files.push_back(&f);
+            paths.push_back(f.remotePath);
+        }
+    }
+    if (files.empty() || !session_.Connected())
+        return;
+    std::vector<RemoteSession::Stamp> stamps;
+    try {
+        stamps = session_.Stamps(paths);
+    } catch (const std::exception&) {
+        // Not known: what is whole in "TMP" is delivered, as without a check;
+        // the check before the remote delete still keeps a changed file.
+        return;
+    }
+    const bool binary = settings_.record.BinaryTransfer();
+    for (size_t i = 0; i < stamps.size() && i < files.size(); ++i) {
+        PendingFile& f = *files[i];
+        const RemoteSession::Stamp& now = stamps[i];
+        if ((now.size < 0 && now.Missing() && now.time.empty()) || StillTheSame(f, now, binary))
+            continue;
+        // Still being written by the partner: a short copy must not reach the
+        // inbox; the whole file comes in a later cycle under its own name.
+        ::unlink(f.tmpPath.c_str());
+        f.before.clear();
+        f.step = BatchStep::Skipped;
+        order_.Select(f.group);
+        ReportInfo(state_, "File->" + f.name +
+                               " Changed On The Server While It Was Downloaded, Not Delivered; It "
+                               "Comes Again Whole!");
+    }
+}
+
 std::vector<PendingFile*> ReceiveBatch::NewDeliveries(std::vector<PendingFile>& all) {
     std::vector<PendingFile*> files;
     for (PendingFile& f : all)
-        if (f.before.empty())
+        if (f.before.empty() && f.step != BatchStep::Skipped)
             files.push_back(&f);
     for (PendingFile* f : files) {
         try {

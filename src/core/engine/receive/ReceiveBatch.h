@@ -31,6 +31,7 @@ enum class BatchStep {
     Failed,    // not delivered (its remote copy stays): `failure` says why
     Delivered, // in its inbox, on disk
     Unsure,    // in its inbox, but its folder did not reach the disk: `failure` says why
+    Skipped,   // changed on the server after its download: not delivered, comes again
 };
 
 struct PendingFile {
@@ -84,6 +85,9 @@ public:
     int Finish(bool deleteRemote = true);
 
 private:
+    // Files whose remote copy changed since their download (the partner still
+    // writing) are dropped from "TMP" and left for a later cycle.
+    void DropChangedOnServer(std::vector<PendingFile>& files);
     // Steps up to the "delivered" marks; returns the number delivered.
     int Deliver(std::vector<PendingFile>& files);
     // The files not delivered before, with their hashes.
