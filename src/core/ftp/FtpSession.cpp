@@ -296,8 +296,4 @@ int FtpSession::LastReplyCode() const {
     return impl_->lastCode;
 }
 
-const std::vector<std::string>& FtpSession::LastReplyLines() const {
-    return impl_->lastLines;
-}
-
 } // namespace kv
