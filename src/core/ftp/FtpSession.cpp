@@ -52,7 +52,7 @@ void FtpSession::Connect(bool login) {
 
 void FtpSession::SetTransferType(TransferType type) {
     Impl& i = *impl_;
-    if (i.depth > 0)
+    if (i.inOperation)
         return; // changing the type during a transfer is ignored
     if (!i.ControlUsable()) {
         Type = type;
@@ -243,7 +243,7 @@ std::vector<FtpSession::SizeAnswer> FtpSession::Sizes(const std::vector<std::str
 }
 
 void FtpSession::Noop() {
-    if (impl_->depth > 0)
+    if (impl_->inOperation)
         return;
     impl_->Run([&] {
         impl_->SendCommand("NOOP", {rc::CommandOkay});
@@ -285,7 +285,7 @@ bool FtpSession::Connected() const {
 }
 
 bool FtpSession::Busy() const {
-    return impl_->depth > 0;
+    return impl_->inOperation;
 }
 
 int64_t FtpSession::TransferCommandsSent() const {
@@ -294,10 +294,6 @@ int64_t FtpSession::TransferCommandsSent() const {
 
 int FtpSession::LastReplyCode() const {
     return impl_->lastCode;
-}
-
-const std::vector<std::string>& FtpSession::LastReplyLines() const {
-    return impl_->lastLines;
 }
 
 } // namespace kv

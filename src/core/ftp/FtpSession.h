@@ -100,7 +100,6 @@ public:
     bool Busy() const override;
     int64_t TransferCommandsSent() const override;
     int LastReplyCode() const;
-    const std::vector<std::string>& LastReplyLines() const;
 
 private:
     struct Impl;

@@ -8,6 +8,7 @@
 #include "ftp/FtpSession.h"
 #include "ftp/NetSocket.h"
 #include "ftp/Tls.h"
+#include "remote/ReentryGuard.h"
 #include "remote/RemoteEvents.h"
 #include "remote/RemoteTransfer.h"
 
@@ -98,8 +99,8 @@ struct FtpSession::Impl {
     // Whether a reply with that code can be the command's.
     static bool Accepts(const InFlight& c, int code);
 
-    bool writing = false; // a command line is half written (Abort waits)
-    int depth = 0;        // operations running (more than one: re-entry)
+    bool writing = false;     // a command line is half written (Abort waits)
+    bool inOperation = false; // a public operation runs (remote::ReentryGuard)
     // Transfer commands (RETR, STOR, LIST...) handed to the connection so far.
     int64_t transferCommands = 0;
 
@@ -191,17 +192,7 @@ struct FtpSession::Impl {
     // closes the session after failures that leave the control connection
     // unusable or out of step.
     template <class F> auto Run(F&& body) -> decltype(body()) {
-        auto keep = self.weak_from_this().lock();
-        if (depth > 0)
-            throw FtpBusyError();
-        ++depth;
-        struct Depth {
-            Impl& i;
-            ~Depth() {
-                --i.depth;
-                i.Settle();
-            }
-        } guard{*this};
+        remote::ReentryGuard guard(self, inOperation, [this] { Settle(); });
         try {
             return body();
         } catch (const TlsError&) {

@@ -79,11 +79,6 @@ public:
     void Leave(const std::string& name) override;
     bool Ok() override;
 
-    // The last accepted values of the three time boxes, in minutes.
-    int TimeIntervalValue() const { return timeInterval_; }
-    int LogTimeOutValue() const { return logTimeOut_; }
-    int KVTimeOutValue() const { return kvTimeOut_; }
-
 protected:
     void OnTextChanged(const std::string& name) override;
     void OnClick(const std::string& name) override;

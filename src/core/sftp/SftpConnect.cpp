@@ -93,7 +93,7 @@ void SftpSession::Impl::Connect(bool login) {
         throw FtpError("The pinned host key \"" + self.HostKey +
                        "\" is not a fingerprint as \"ssh-keygen -l -E sha256\" prints it "
                        "(\"SHA256:\" and 43 characters); correct it in the settings.");
-    closedLocally = broken = aborting = false;
+    phase = Phase::Opening;
     readChunk = writeChunk = 32768;
     net::Waiter w = MakeWaiter();
     try {
@@ -302,7 +302,7 @@ void SftpSession::Impl::OpenSftp(net::Waiter& w) {
         SSH_OK)
         Fail("the start of the SFTP subsystem");
     ResetWire();
-    sftpReady = true;
+    phase = Phase::Ready;
     sftp::Request init(sftp::kInit, 0);
     init.U32(3);
     Answer version = Call(std::move(init), w);

@@ -19,7 +19,7 @@ void SftpSession::Impl::Trace(const std::string& text) {
 }
 
 void SftpSession::Impl::CheckOpen() const {
-    if (!ssh || closedLocally || broken)
+    if (!ssh || Ended())
         throw ConnClosedGracefullyError();
 }
 
@@ -39,7 +39,7 @@ void SftpSession::Impl::WaitSocket(net::Waiter& w, std::chrono::steady_clock::ti
     };
     ::poll(&p, 1, net::kSliceMs);
     w.Pump();
-    if (closedLocally || broken)
+    if (Ended())
         throw ConnClosedGracefullyError();
     if (std::chrono::steady_clock::now() >= w.GiveUpAt(since)) {
         Break();
@@ -61,7 +61,7 @@ void SftpSession::Impl::Refused(uint32_t status, const std::string& what) {
 }
 
 void SftpSession::Impl::Fail(const std::string& what) {
-    if (closedLocally)
+    if (phase == Phase::Closing)
         throw ConnClosedGracefullyError();
     const std::string detail = LastError();
     const bool closed =
@@ -76,9 +76,9 @@ void SftpSession::Impl::Fail(const std::string& what) {
 }
 
 void SftpSession::Impl::Break() {
-    if (broken)
+    if (Ended())
         return;
-    broken = true;
+    phase = Phase::Broken;
     // Nothing more goes out; libssh still holds its descriptor until Release.
     if (socket && ssh)
         ::shutdown(Fd(), SHUT_RDWR);
@@ -87,7 +87,7 @@ void SftpSession::Impl::Break() {
 void SftpSession::Impl::Release() {
     const bool wasOpen = socket && socket->IsOpen();
     if (ssh) {
-        if (!broken && !closedLocally) {
+        if (!Ended()) {
             // A goodbye within a short wait; the server may be gone already.
             // (libssh's flush returns at once when nothing is left to send.)
             if (channel)
@@ -102,7 +102,7 @@ void SftpSession::Impl::Release() {
         ssh = nullptr;
         channel = nullptr;
     }
-    sftpReady = false;
+    phase = Phase::Closed;
     ResetWire();
     if (socket)
         socket->Close();
@@ -306,7 +306,7 @@ SftpSession::Sizes(const std::vector<std::string>& remoteNames) {
 
 void SftpSession::Noop() {
     Impl& i = *impl_;
-    if (i.depth > 0)
+    if (i.inOperation)
         return;
     i.Run([&] {
         net::Waiter w = i.MakeWaiter();
@@ -317,8 +317,8 @@ void SftpSession::Noop() {
 }
 
 void SftpSession::Abort() {
-    if (impl_->depth > 0)
-        impl_->aborting = true;
+    if (impl_->phase == Impl::Phase::Transfer)
+        impl_->phase = Impl::Phase::Aborting;
 }
 
 void SftpSession::Disconnect() {
@@ -327,10 +327,10 @@ void SftpSession::Disconnect() {
         return;
     if (!i.peerText.empty())
         i.Status("Disconnecting from " + i.peerText + ".");
-    if (i.depth > 0) {
+    if (i.inOperation) {
         // An operation is waiting: it ends on its next slice and releases
         // the session on its way out.
-        i.closedLocally = true;
+        i.phase = Impl::Phase::Closing;
         if (i.ssh)
             ::shutdown(i.Fd(), SHUT_RDWR);
         return;
@@ -343,7 +343,7 @@ bool SftpSession::Connected() const {
 }
 
 bool SftpSession::Busy() const {
-    return impl_->depth > 0;
+    return impl_->inOperation;
 }
 
 int64_t SftpSession::TransferCommandsSent() const {

@@ -10,6 +10,7 @@
 #include "sftp/SftpSession.h"
 
 #include "ftp/NetSocket.h"
+#include "remote/ReentryGuard.h"
 #include "remote/RemoteTransfer.h"
 
 #include <libssh/libssh.h>
@@ -38,7 +39,6 @@ struct SftpSession::Impl {
     std::shared_ptr<net::NetSocket> socket;
     ssh_session ssh = nullptr;
     ssh_channel channel = nullptr; // the "sftp" subsystem, once open
-    bool sftpReady = false;        // the server answered INIT
     std::string peerText;          // the address reached, for the status texts
     std::string cwd;               // the current folder on the server (absolute)
 
@@ -46,11 +46,19 @@ struct SftpSession::Impl {
     uint32_t readChunk = 32768;
     uint32_t writeChunk = 32768;
 
-    int depth = 0;              // operations running
-    bool closedLocally = false; // Disconnect ran during a wait
-    bool broken = false;        // the connection failed: only closing is left
-    bool aborting = false;      // Abort during a transfer
-    int64_t transfers = 0;      // remote files opened for a transfer so far
+    // Where the session is.
+    enum class Phase {
+        Closed,   // no connection
+        Opening,  // connecting and logging in (a connection test stays here)
+        Ready,    // the SFTP channel answers requests
+        Transfer, // a download or upload runs
+        Aborting, // Abort asked the running transfer to stop
+        Broken,   // the connection failed: only closing is left
+        Closing,  // Disconnect ran during a wait: the operation ends, then closes
+    };
+    Phase phase = Phase::Closed;
+    bool inOperation = false; // a public operation runs (remote::ReentryGuard)
+    int64_t transfers = 0;    // remote files opened for a transfer so far
 
     remote::WorkEvents work{events};
 
@@ -59,7 +67,12 @@ struct SftpSession::Impl {
     void Status(const std::string& text) { E().Status(text); }
     void Trace(const std::string& text);
     int Fd() const { return socket ? socket->Descriptor() : -1; }
-    bool Usable() const { return ssh && sftpReady && !broken && !closedLocally; }
+    bool Usable() const {
+        return ssh &&
+               (phase == Phase::Ready || phase == Phase::Transfer || phase == Phase::Aborting);
+    }
+    // Whether the connection is finished, by a failure or by Disconnect.
+    bool Ended() const { return phase == Phase::Broken || phase == Phase::Closing; }
 
     // --- waiting (SftpSession.cpp) -------------------------------------------
     // Waits one slice with the idle pump until the socket is readable (or
@@ -99,17 +112,10 @@ struct SftpSession::Impl {
     // and releases the SSH session once a failure or a Disconnect during the
     // operation has finished it.
     template <class F> auto Run(F&& body) -> decltype(body()) {
-        auto keep = self.weak_from_this().lock();
-        if (depth > 0)
-            throw FtpBusyError();
-        ++depth;
-        struct Depth {
-            Impl& i;
-            ~Depth() {
-                if (--i.depth == 0 && (i.broken || i.closedLocally))
-                    i.Release();
-            }
-        } guard{*this};
+        remote::ReentryGuard guard(self, inOperation, [this] {
+            if (Ended())
+                Release();
+        });
         return body();
     }
     // Frees the channel and the SSH session and closes the socket; the
@@ -121,8 +127,24 @@ struct SftpSession::Impl {
     // --- work events ------------------------------------------------------------
     // count bytes moved; an abort from a handler ends the events of that call.
     void Work(WorkDirection d, int64_t count) {
-        work.Moved(d, count, [this] { return aborting; });
+        work.Moved(d, count, [this] { return phase == Phase::Aborting; });
     }
+
+    // The Transfer phase, from the opening of the remote file to the end of
+    // the transfer however it ends.
+    struct TransferScope {
+        Impl& i;
+        explicit TransferScope(Impl& impl) : i(impl) {
+            if (i.phase == Phase::Ready)
+                i.phase = Phase::Transfer;
+        }
+        ~TransferScope() {
+            if (i.phase == Phase::Transfer || i.phase == Phase::Aborting)
+                i.phase = Phase::Ready;
+        }
+        TransferScope(const TransferScope&) = delete;
+        TransferScope& operator=(const TransferScope&) = delete;
+    };
 
     // --- connection and login (SftpConnect.cpp) ---------------------------------
     void Connect(bool login);

@@ -62,7 +62,7 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
     }
     net::Waiter w = MakeWaiter();
     const std::string path = Path(remoteName);
-    aborting = false;
+    TransferScope transferring(*this);
     Trace("Sent: open " + remoteName + " for reading");
     std::string h;
     uint32_t status = 0;
@@ -130,7 +130,7 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
             remote::CheckDownloadLimit(result.Bytes, limit, "SFTP", remoteName);
             remote::StartWriteBack(file.fd, result.Bytes, self.WriteBackBytes, writtenBack);
             Work(WorkDirection::Read, n);
-            if (aborting)
+            if (phase == Phase::Aborting)
                 break;
         }
     } catch (...) {
@@ -143,7 +143,6 @@ GetResult SftpSession::Impl::Get(const std::string& remoteName, const std::strin
     for (const InFlight& p : queue)
         Forget(p.id);
     CloseHandle(h, remoteName, w);
-    aborting = false;
     Trace("Recv: " + std::to_string(result.Bytes) + " bytes" +
           (result.Complete ? "" : ", aborted"));
     return result;
@@ -164,7 +163,7 @@ bool SftpSession::Impl::Put(const std::string& localName, const std::string& rem
     const int64_t announced = static_cast<int64_t>(st.st_size) - (pos > 0 ? pos : 0);
     net::Waiter w = MakeWaiter();
     const std::string path = Path(remoteName);
-    aborting = false;
+    TransferScope transferring(*this);
     Trace("Sent: open " + remoteName +
           (exclusive ? " for writing, as a new file" : " for writing"));
     // From here the server may make the file even when its answer is lost.
@@ -222,14 +221,13 @@ bool SftpSession::Impl::Put(const std::string& localName, const std::string& rem
             acked += p.length;
             rate.Moved(p.length);
             Work(WorkDirection::Write, p.length);
-            if (aborting)
+            if (phase == Phase::Aborting)
                 throw ConnClosedGracefullyError();
         }
     } catch (...) {
         for (const InFlight& p : queue)
             Forget(p.id);
         CloseQuietly(h, remoteName, w);
-        aborting = false;
         throw;
     }
     CloseHandle(h, remoteName, w);

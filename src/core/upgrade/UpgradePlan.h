@@ -80,7 +80,6 @@ public:
     // that arrived whole) for the updater. Throws UpgradeError when none
     // arrived or it cannot be written.
     void WriteArrivedList() const;
-    size_t ArrivedCount() const { return arrived_.size(); }
 
 private:
     struct Arrived {
