@@ -2,7 +2,9 @@
 //   korvaned ONCE      one cycle, then exit (0 ok, 1 file errors, 2 no connection)
 //   korvaned SRV       automatic mode until SIGTERM / SIGINT
 //   korvaned PASSWORD  reads a password on stdin, prints its stored (hex) form
-//   korvaned INIT [folder]  makes a program folder from the installed template
+//   korvaned INIT [folder] [--host ...]  makes a program folder from the
+//            installed template and writes the mailbox's essentials
+//   korvaned TEST      tries the settings against the server, changing nothing
 //   korvaned HISTORY, STATUS, CHECK  the transfer history and the last cycle's
 //            status for scripts, people and monitoring
 // Every command takes --folder DIR; --help and --version print and end.
@@ -13,6 +15,7 @@
 #include "program/Headless.h"
 #include "program/HistoryCommand.h"
 #include "program/MailboxSetup.h"
+#include "program/MailboxTest.h"
 #include "program/ProgramFolderInit.h"
 #include "program/StatusCommands.h"
 #include "util/Errors.h"
@@ -35,7 +38,10 @@ namespace {
 
 const char* const kUsage =
     "usage: korvaned COMMAND [--folder DIR] [options]\n"
-    "       korvaned ONCE | SRV | PASSWORD | INIT [DIR]\n"
+    "       korvaned ONCE | SRV | PASSWORD | TEST\n"
+    "       korvaned INIT [DIR] [--host HOST] [--port N] [--user NAME] [--password-stdin]\n"
+    "                [--protocol FTP|FTPS|SFTP] [--host-key SHA256:...] [--ca-file PEM]\n"
+    "                [--fingerprint SHA256-HEX] [--sender ID]\n"
     "       korvaned HISTORY [--since DATE] [--until DATE] [--match TEXT] [--json|--csv]\n"
     "       korvaned STATUS\n"
     "       korvaned CHECK --warn DURATION --crit DURATION\n"
@@ -47,7 +53,12 @@ const char* const kUsage =
     "  PASSWORD  read a password from standard input and print the text to store\n"
     "            as Options/Password or Proxy/Password in Korvane.ini\n"
     "  INIT      make the folder (DIR, --folder, else $KORVANE_HOME) a program folder\n"
-    "            from the installed template; an existing program folder is left alone\n"
+    "            from the installed template; an existing program folder is left alone.\n"
+    "            The options write the mailbox's essentials into its Korvane.ini; on a\n"
+    "            terminal the missing ones are asked for (the password without echo)\n"
+    "  TEST      connect, log in, check the remote folders and list what the next\n"
+    "            cycle would receive and send, then disconnect, changing nothing;\n"
+    "            exit 0 all well, 1 a folder check failed, 2 no connection\n"
     "  HISTORY   the transferred files, newest first (DATE as 2026-01-31)\n"
     "  STATUS    what the last cycle did\n"
     "  CHECK     a monitoring check on the age of the last good cycle and the\n"
@@ -56,7 +67,7 @@ const char* const kUsage =
     "  --folder DIR  the program folder to work in, for every command.\n"
     "The program folder is otherwise $KORVANE_HOME, else the folder of this executable\n"
     "when it holds a Korvane.ini, else ~/.local/share/korvane (made at the first\n"
-    "ONCE or SRV; HISTORY, STATUS and CHECK only read and never make a folder).\n"
+    "ONCE or SRV; HISTORY, STATUS, CHECK and TEST only read and never make a folder).\n"
     "See korvaned(1).\n";
 
 // A command line that cannot be run: the word named, exit 2.
@@ -217,6 +228,13 @@ int main(int argc, char** argv) {
         return InitCommand(line);
     if (line.command == "HISTORY" || line.command == "STATUS" || line.command == "CHECK")
         return ReportCommand(line);
+    if (line.command == "TEST") {
+        if (!line.rest.empty())
+            return Refuse(kv::UnexpectedWord("TEST", line.rest[0]));
+        const std::string folder =
+            line.folder.empty() ? kv::ResolveProgramFolder(std::cerr, false) : line.folder;
+        return kv::RunMailboxTest(folder, std::cout, std::cerr);
+    }
     // ONCE and SRV
     if (!line.rest.empty())
         return Refuse(kv::UnexpectedWord(line.command, line.rest[0]));

@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -804,5 +805,108 @@ TEST(Headless, AnUnreadableSettingsFileIsAnErrorNeverAFileOfDefaults) {
                 EXPECT_FALSE(h.SysLog().empty());
             }
         }
+    }
+}
+
+namespace {
+
+// Every entry under root with its size, time and (for a file) content, so
+// two looks tell whether anything was made, changed or removed.
+std::map<std::string, std::string> Tree(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat st {};
+        ::lstat(e.path().c_str(), &st);
+        std::string what = std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) +
+                           "." + std::to_string(st.st_mtim.tv_nsec);
+        if (e.is_regular_file())
+            what += ":" + ReadFile(e.path());
+        tree[e.path().string().substr(root.size())] = what;
+    }
+    return tree;
+}
+
+} // namespace
+
+// korvaned TEST against vsftpd (plain and explicit FTPS): what the next
+// cycle would receive and send, the connection's security, and each
+// failure with the key to change; nothing changes on the server or in the
+// program folder (no log, no KVinf, no status, no folder).
+TEST(Headless, TestLooksAtTheMailboxAndChangesNothing) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    struct Case {
+        const char* what;
+        bool ftps;
+        std::vector<std::pair<std::string, std::string>> options; // Options/ keys changed
+        int code;
+        std::vector<std::string> said; // on standard output
+    };
+    const std::string blank = "plain FTP: the password and the files travel unencrypted";
+    const Case cases[] = {
+        {"all well",
+         false,
+         {},
+         0,
+         {"Logged in. Security: " + blank, "Would receive 2 files (11 bytes) from out into ",
+          "  a.edi  4\n", "  noext  7\n", "Would send 1 file (26 bytes) from ", "  b.txt  26\n",
+          "All checks passed; nothing was changed."}},
+        {"FTPS",
+         true,
+         {},
+         0,
+         {"Security: FTPS, TLSv1.", "trusted through Options/FTPSCAFile ", "  a.edi  4\n"}},
+        {"bad password",
+         false,
+         {{"Password", EncryptToHex("wrong", kPasswordKey)}},
+         2,
+         {"FAILED: could not connect: ", "530", "Check Options/UserID and Options/Password"}},
+        {"refused port",
+         false,
+         {{"Port", "1"}},
+         2,
+         {"FAILED: could not connect: ", "Check Options/Host and Options/Port"}},
+        {"missing folder",
+         false,
+         {{"RemoteOutPath", "nosuch"}},
+         1,
+         {"the remote folder nosuch (Options/RemoteOutPath) cannot be entered",
+          "Some checks failed"}},
+        {"receiving off",
+         false,
+         {{"AllowReceive", "0"}},
+         0,
+         {"Receiving is off (Options/AllowReceive=0)", "  b.txt  26\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kvtest::FtpServer& server = c.ftps ? kvtest::SharedVsftpsd() : Server();
+        FreshRemote(server);
+        server.writeFile("out/a.edi", "edi1");
+        server.writeFile("out/noext", "no dots");
+        Home h;
+        h.SettingsFor(server);
+        IniFile ini(h.path("Korvane.ini"));
+        if (c.ftps) {
+            ini.WriteString("Options", "FTPS", "1");
+            ini.WriteString("Options", "FTPSCAFile", kvtest::SharedCertificate().certFile);
+        }
+        for (const auto& [key, value] : c.options)
+            ini.WriteString("Options", key, value);
+        ::mkdir(h.path("OUTBOX").c_str(), 0755);
+        WriteFile(h.path("OUTBOX/b.txt"), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+        const auto serverBefore = Tree(server.root());
+        const auto localBefore = Tree(h.dir.path());
+        TempDir scratch; // the output, outside both trees
+        kvtest::ChildProgram r({"/bin/sh", "-c", "exec \"$0\" TEST --folder \"$1\" >\"$2\"",
+                                kvtest::BuildProgram("korvaned"), h.dir.path(),
+                                scratch / "out.txt"},
+                               {"PATH=/usr/bin:/bin", "LANG=C"}, scratch / "err.txt");
+        EXPECT_EQ(r.wait(), c.code) << r.err();
+        const std::string out = ReadFile(scratch / "out.txt");
+        for (const std::string& text : c.said)
+            EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+        EXPECT_EQ(Tree(server.root()), serverBefore);
+        EXPECT_EQ(Tree(h.dir.path()), localBefore);
     }
 }
