@@ -553,9 +553,53 @@ TEST(Headless, RelativeProgramFolder) {
     EXPECT_EQ(ReadFile(h.path("box/INBOX/a.edi")), "arrived");
     EXPECT_TRUE(kvtest::Exists(Server().path("in/b.txt")));
     EXPECT_FALSE(kvtest::Exists(h.path("box/SENDING/b.txt")));
-    const std::string inbox = ini.ReadString("Options", "LocalInPath");
-    EXPECT_TRUE(inbox.empty() || inbox[0] == '/') << inbox;
+    EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), "INBOX");
     EXPECT_FALSE(kvtest::Exists(h.path("INBOX")));
+}
+
+// The first cycle writes its default folders relative to the program
+// folder, so a copy of a served folder (cp -a) made for a second mailbox
+// receives into and sends from its own folders, never the first one's.
+TEST(Headless, ACopiedProgramFolderServesItsOwnFolders) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    TempDir dir;
+    const std::string first = dir / "first", second = dir / "second";
+    ASSERT_TRUE(kv::ForceDirectories(first));
+    Home settings; // only for its settings text
+    settings.Settings();
+    WriteFile(first + "/Korvane.ini", ReadFile(settings.path("Korvane.ini")));
+    {
+        Runner r(first, {"ONCE"});
+        ASSERT_EQ(r.wait(), 0) << r.err();
+    }
+    IniFile firstIni(first + "/Korvane.ini");
+    for (const auto& [key, value] : {std::pair{"LocalInPath", "INBOX"},
+                                     {"LocalOutPath", "OUTBOX"},
+                                     {"LocalBackupPath", "BACKUP"},
+                                     {"LocalErrPath", "ERROR"}})
+        EXPECT_EQ(firstIni.ReadString("Options", key), value) << key;
+    ASSERT_EQ(kvtest::RunProgram({"/bin/cp", "-a", first, second}, dir / "cp.log"), 0);
+    const std::string edi = "00:ORDERS:X:Y:ME:THEM:Z'\r\n";
+    WriteFile(first + "/OUTBOX/stays.txt", edi);
+    WriteFile(second + "/OUTBOX/goes.txt", edi);
+    Server().writeFile("out/a.edi", "arrived");
+    Runner r(second, {"ONCE"});
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_EQ(ReadFile(second + "/INBOX/a.edi"), "arrived");
+    EXPECT_FALSE(kvtest::Exists(first + "/INBOX/a.edi"));
+    EXPECT_TRUE(kvtest::Exists(Server().path("in/goes.txt")));
+    EXPECT_FALSE(kvtest::Exists(Server().path("in/stays.txt")));
+    EXPECT_EQ(ReadFile(first + "/OUTBOX/stays.txt"), edi);
+    EXPECT_FALSE(kvtest::Exists(second + "/OUTBOX/goes.txt"));
+    // The copy's backup holds what it sent; the first folder's backup nothing new.
+    std::string backups;
+    kvtest::RunProgram({"/usr/bin/find", first + "/BACKUP", second + "/BACKUP", "-type", "f"},
+                       dir / "find.log");
+    backups = ReadFile(dir / "find.log");
+    EXPECT_NE(backups.find(second + "/BACKUP/"), std::string::npos) << backups;
+    EXPECT_EQ(backups.find(first + "/BACKUP/"), std::string::npos) << backups;
 }
 
 // korvaned PASSWORD on a terminal: the typed password is not echoed, and an

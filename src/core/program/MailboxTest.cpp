@@ -65,11 +65,6 @@ std::vector<RemoteFile> ListRemoteFiles(RemoteSession& s, const std::string& fol
     return files;
 }
 
-// A folder setting as the runs take it: relative to the program folder.
-std::string LocalFolder(const std::string& programDir, const std::string& value) {
-    return StartsWith(value, "/") ? value : JoinPath(programDir, value);
-}
-
 // What to change for a connection that failed with these lines.
 std::string ConnectAdvice(const std::string& text, const Settings& s) {
     const std::string lower = LowerCase(text);
@@ -162,7 +157,7 @@ bool CheckFolders(AppState& state, const CycleSettings& c, RemoteSession& s, std
                 bytes += f.size > 0 ? f.size : 0;
             out << "Would receive " << Plural(files.size(), "file") << " (" << bytes
                 << " bytes) from " << TerminalText(p.remote) << " into "
-                << TerminalText(LocalFolder(state.ProgramDir, p.local)) << ":\n";
+                << TerminalText(FolderInProgram(state.ProgramDir, p.local)) << ":\n";
             for (const RemoteFile& f : files)
                 out << "  " << TerminalText(f.name) << "  " << f.size << "\n";
         } catch (const std::exception& e) {
@@ -181,7 +176,7 @@ bool CheckFolders(AppState& state, const CycleSettings& c, RemoteSession& s, std
         ++n;
         if (!RemoteFolderExists(s, home, p.remote, "Options/RemoteInPath" + group, out))
             ok = false;
-        const std::string local = LocalFolder(state.ProgramDir, p.local);
+        const std::string local = FolderInProgram(state.ProgramDir, p.local);
         if (!c.allowSend) {
             out << "Sending is off (Options/AllowSend=0): nothing would be sent from "
                 << TerminalText(local) << ".\n";
