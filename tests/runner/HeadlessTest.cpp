@@ -954,3 +954,63 @@ TEST(Headless, TestLooksAtTheMailboxAndChangesNothing) {
         EXPECT_EQ(Tree(h.dir.path()), localBefore);
     }
 }
+
+// korvaned INIT on a terminal asks for each essential not given, reads the
+// password without echo and writes the answers; Enter keeps the port shown.
+TEST(Headless, InitAsksForTheEssentialsOnATerminal) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slaveName = ::ptsname(master);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    TempDir dir;
+    const std::string folder = dir / "box";
+    kvtest::ChildProgram r({"/bin/sh", "-c",
+                            "exec \"$1\" INIT \"$3\" --user edi <\"$2\" >\"$2\" 2>&1", "sh",
+                            kvtest::BuildProgram("korvaned"), slaveName, folder},
+                           {"PATH=/usr/bin:/bin", "LANG=C"}, "/dev/null");
+    std::string shown;
+    // Waits (bounded) for the question, then answers it.
+    auto answer = [&](const std::string& question, const std::string& line) {
+        const bool asked = kvtest::Eventually(
+            [&] {
+                char buf[512];
+                for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+                    shown.append(buf, static_cast<size_t>(n));
+                return shown.find(question) != std::string::npos;
+            },
+            500, 10);
+        EXPECT_TRUE(asked) << question << "\n" << shown;
+        shown.clear();
+        const std::string typed = line + "\n";
+        EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+        return asked;
+    };
+    const std::pair<const char*, const char*> dialogue[] = {
+        {"Server host name or address: ", "h.example"},
+        {"Protocol, FTP, FTPS or SFTP [FTP]: ", "sftp"},
+        {"Port [22]: ", ""},
+        {"Password: ", "pw-secret"},
+        {"Your sender identifier (Options/FileSender): ", "me1"},
+        {"Server host key", ""},
+    };
+    for (const auto& [question, line] : dialogue)
+        if (!answer(question, line))
+            break;
+    EXPECT_EQ(r.wait(), 0) << shown;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+        shown.append(buf, static_cast<size_t>(n));
+    ::close(master);
+    EXPECT_EQ(shown.find("pw-secret"), std::string::npos) << shown;
+    IniFile ini(folder + "/Korvane.ini");
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"Host", "h.example"},
+                                     {"Protocol", "SFTP"},
+                                     {"Port", "22"},
+                                     {"UserID", "edi"},
+                                     {"Password", EncryptToHex("pw-secret", kPasswordKey)},
+                                     {"FileSender", "ME1"},
+                                     {"SFTPHostKey", ""}})
+        EXPECT_EQ(ini.ReadString("Options", key), value) << key;
+}

@@ -227,6 +227,13 @@ int RunMailboxTest(const std::string& programDir, std::ostream& out, std::ostrea
     std::optional<CycleSettings> cycle;
     try {
         SettingsSnapshot file = SettingsSnapshot::Read(state.IniPath);
+        // A new folder first hears what it lacks most.
+        if (Trim(file.Text(keys::Host)).empty()) {
+            err << "korvaned: Options/Host is empty in " << TerminalText(state.IniPath)
+                << ": set the server (korvaned INIT --folder " << TerminalText(programDir)
+                << " --host NAME ...).\n";
+            return 2;
+        }
         LoadSettings(state, file);
         cycle.emplace(CycleSettingsFrom(state, std::move(file)));
     } catch (const std::exception& e) {
@@ -246,12 +253,6 @@ int RunMailboxTest(const std::string& programDir, std::ostream& out, std::ostrea
     addDefault(cycle->receivePairs, keys::RemoteOutPath, keys::LocalInPath);
     addDefault(cycle->sendPairs, keys::RemoteInPath, keys::LocalOutPath);
     const Settings& s = state.settings;
-    if (Trim(s.Host).empty()) {
-        err << "korvaned: Options/Host is empty in " << TerminalText(state.IniPath)
-            << ": set the server (korvaned INIT --folder " << TerminalText(programDir)
-            << " --host NAME ...).\n";
-        return 2;
-    }
     out << "Connecting to " << TerminalText(s.Host) << " port " << s.Port << " as "
         << TerminalText(s.UserID) << " ("
         << (s.Sftp() ? "SFTP"

@@ -50,7 +50,7 @@ void CreateDefault(AppState& state, const SettingKey& key) {
 
 // An extra group's key (no absent value): empty means the folder is not used.
 void EnsureFolder(AppState& state, const SettingsSnapshot& file, const SettingKey& key) {
-    std::string value = file.Text(key);
+    std::string value = FolderInProgram(state.ProgramDir, file.Text(key));
     if (value.empty()) {
         if (!key.absent.empty())
             CreateDefault(state, key);
