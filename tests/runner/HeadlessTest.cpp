@@ -8,6 +8,7 @@
 #include "program/Program.h"
 #include "support/ChildProgram.h"
 #include "support/Servers.h"
+#include "support/SftpServer.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
@@ -879,9 +880,11 @@ std::map<std::string, std::string> Tree(const std::string& root) {
 TEST(Headless, TestLooksAtTheMailboxAndChangesNothing) {
     if (!kvtest::RunningAsRoot())
         GTEST_SKIP() << "vsftpd needs root";
+    enum Kind { Ftp, Ftps, Sftp };
+    const std::string hostKey = kvtest::SharedSftpd().fingerprint();
     struct Case {
         const char* what;
-        bool ftps;
+        Kind kind;
         std::vector<std::pair<std::string, std::string>> options; // Options/ keys changed
         int code;
         std::vector<std::string> said; // on standard output
@@ -889,49 +892,64 @@ TEST(Headless, TestLooksAtTheMailboxAndChangesNothing) {
     const std::string blank = "plain FTP: the password and the files travel unencrypted";
     const Case cases[] = {
         {"all well",
-         false,
+         Ftp,
          {},
          0,
          {"Logged in. Security: " + blank, "Would receive 2 files (11 bytes) from out into ",
           "  a.edi  4\n", "  noext  7\n", "Would send 1 file (26 bytes) from ", "  b.txt  26\n",
           "All checks passed; nothing was changed."}},
         {"FTPS",
-         true,
+         Ftps,
          {},
          0,
          {"Security: FTPS, TLSv1.", "trusted through Options/FTPSCAFile ", "  a.edi  4\n"}},
         {"bad password",
-         false,
+         Ftp,
          {{"Password", EncryptToHex("wrong", kPasswordKey)}},
          2,
          {"FAILED: could not connect: ", "530", "Check Options/UserID and Options/Password"}},
         {"refused port",
-         false,
+         Ftp,
          {{"Port", "1"}},
          2,
          {"FAILED: could not connect: ", "Check Options/Host and Options/Port"}},
         {"missing folder",
-         false,
+         Ftp,
          {{"RemoteOutPath", "nosuch"}},
          1,
          {"the remote folder nosuch (Options/RemoteOutPath) cannot be entered",
           "Some checks failed"}},
         {"receiving off",
-         false,
+         Ftp,
          {{"AllowReceive", "0"}},
          0,
          {"Receiving is off (Options/AllowReceive=0)", "  b.txt  26\n"}},
+        {"SFTP, pinned",
+         Sftp,
+         {{"Protocol", "SFTP"}, {"SFTPHostKey", hostKey}},
+         0,
+         {"Security: SFTP; the server's host key is the one pinned in Options/SFTPHostKey: " +
+              hostKey,
+          "  a.edi  4\n", "  noext  7\n"}},
+        {"SFTP, not pinned",
+         Sftp,
+         {{"Protocol", "SFTP"}},
+         2,
+         {"The server offered the host key " + hostKey, "set Options/SFTPHostKey=" + hostKey}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        kvtest::FtpServer& server = c.ftps ? kvtest::SharedVsftpsd() : Server();
+        kvtest::FtpServer& server = c.kind == Ftps ? kvtest::SharedVsftpsd()
+                                    : c.kind == Sftp
+                                        ? static_cast<kvtest::FtpServer&>(kvtest::SharedSftpd())
+                                        : Server();
         FreshRemote(server);
         server.writeFile("out/a.edi", "edi1");
         server.writeFile("out/noext", "no dots");
         Home h;
         h.SettingsFor(server);
         IniFile ini(h.path("Korvane.ini"));
-        if (c.ftps) {
+        if (c.kind == Ftps) {
             ini.WriteString("Options", "FTPS", "1");
             ini.WriteString("Options", "FTPSCAFile", kvtest::SharedCertificate().certFile);
         }
