@@ -2,7 +2,9 @@
 //   korvaned ONCE      one cycle, then exit (0 ok, 1 file errors, 2 no connection)
 //   korvaned SRV       automatic mode until SIGTERM / SIGINT
 //   korvaned PASSWORD  reads a password on stdin, prints its stored (hex) form
-//   korvaned INIT [folder]  makes a program folder from the installed template
+//   korvaned INIT [folder] [--host ...]  makes a program folder from the
+//            installed template and writes the mailbox's essentials
+//   korvaned TEST      tries the settings against the server, changing nothing
 //   korvaned HISTORY, STATUS, CHECK  the transfer history and the last cycle's
 //            status for scripts, people and monitoring
 // Every command takes --folder DIR; --help and --version print and end.
@@ -12,10 +14,13 @@
 #include "program/CompanionService.h"
 #include "program/Headless.h"
 #include "program/HistoryCommand.h"
+#include "program/MailboxSetup.h"
+#include "program/MailboxTest.h"
 #include "program/ProgramFolderInit.h"
 #include "program/StatusCommands.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
+#include "util/SafeText.h"
 #include "util/Text.h"
 
 #include <csignal>
@@ -23,6 +28,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -32,7 +38,10 @@ namespace {
 
 const char* const kUsage =
     "usage: korvaned COMMAND [--folder DIR] [options]\n"
-    "       korvaned ONCE | SRV | PASSWORD | INIT [DIR]\n"
+    "       korvaned ONCE | SRV | PASSWORD | TEST\n"
+    "       korvaned INIT [DIR] [--host HOST] [--port N] [--user NAME] [--password-stdin]\n"
+    "                [--protocol FTP|FTPS|SFTP] [--host-key SHA256:...] [--ca-file PEM]\n"
+    "                [--fingerprint SHA256-HEX] [--sender ID]\n"
     "       korvaned HISTORY [--since DATE] [--until DATE] [--match TEXT] [--json|--csv]\n"
     "       korvaned STATUS\n"
     "       korvaned CHECK --warn DURATION --crit DURATION\n"
@@ -44,7 +53,12 @@ const char* const kUsage =
     "  PASSWORD  read a password from standard input and print the text to store\n"
     "            as Options/Password or Proxy/Password in Korvane.ini\n"
     "  INIT      make the folder (DIR, --folder, else $KORVANE_HOME) a program folder\n"
-    "            from the installed template; an existing program folder is left alone\n"
+    "            from the installed template; an existing program folder is left alone.\n"
+    "            The options write the mailbox's essentials into its Korvane.ini; on a\n"
+    "            terminal the missing ones are asked for (the password without echo)\n"
+    "  TEST      connect, log in, check the remote folders and list what the next\n"
+    "            cycle would receive and send, then disconnect, changing nothing;\n"
+    "            exit 0 all well, 1 a folder check failed, 2 no connection\n"
     "  HISTORY   the transferred files, newest first (DATE as 2026-01-31)\n"
     "  STATUS    what the last cycle did\n"
     "  CHECK     a monitoring check on the age of the last good cycle and the\n"
@@ -53,7 +67,7 @@ const char* const kUsage =
     "  --folder DIR  the program folder to work in, for every command.\n"
     "The program folder is otherwise $KORVANE_HOME, else the folder of this executable\n"
     "when it holds a Korvane.ini, else ~/.local/share/korvane (made at the first\n"
-    "ONCE or SRV; HISTORY, STATUS and CHECK only read and never make a folder).\n"
+    "ONCE or SRV; HISTORY, STATUS, CHECK and TEST only read and never make a folder).\n"
     "See korvaned(1).\n";
 
 // A command line that cannot be run: the word named, exit 2.
@@ -90,25 +104,34 @@ int ReportCommand(const kv::CommandLine& line) {
     return kv::RunCheckCommand(folder, line.rest, now, std::cout);
 }
 
-int PasswordCommand() {
-    std::string password;
-    // Typed on a terminal, the password is not shown.
+// One line of standard input, without its line end; nothing at its end.
+// On a terminal the prompt goes to standard error and a secret is not shown.
+std::optional<std::string> ReadInputLine(const std::string& prompt, bool secret) {
     struct termios& saved = gSavedTerminal;
     const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (terminal) {
+    if (terminal && secret) {
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
             ::signal(sig, RestoreTerminalAndDie);
         struct termios quiet = saved;
         quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
         quiet.c_lflag |= ECHONL;
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-        std::fprintf(stderr, "Password: ");
     }
-    std::getline(std::cin, password);
     if (terminal)
+        std::fprintf(stderr, "%s", prompt.c_str());
+    std::string line;
+    const bool read = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal && secret)
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    if (!password.empty() && password.back() == '\r')
-        password.pop_back();
+    if (!read && line.empty())
+        return std::nullopt;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+int PasswordCommand() {
+    const std::string password = ReadInputLine("Password: ", true).value_or("");
     try {
         std::cout << kv::EncryptToHex(password, kv::kPasswordKey) << "\n";
     } catch (const kv::KvError& e) {
@@ -118,21 +141,58 @@ int PasswordCommand() {
     return 0;
 }
 
+// INIT: the folder from the template, then the mailbox's essentials given
+// as options, read (the password with --password-stdin) or asked for on a
+// terminal, all checked before anything is made.
 int InitCommand(const kv::CommandLine& line) {
     std::string folder = line.folder;
-    // One folder at most, given once, and no option but the common ones.
+    kv::MailboxSetup setup;
+    std::vector<std::string> folders;
+    if (std::string why = kv::ParseMailboxOptions(line.rest, setup, folders); !why.empty())
+        return Refuse(why);
+    // One folder at most, given once.
     const size_t folderWords = folder.empty() ? 1 : 0;
-    for (size_t i = 0; i < line.rest.size(); ++i)
-        if (kv::StartsWith(line.rest[i], "-") || i >= folderWords)
-            return Refuse(kv::UnexpectedWord("INIT", line.rest[i]));
-    if (folder.empty() && !line.rest.empty())
-        folder = line.rest[0];
+    if (folders.size() > folderWords)
+        return Refuse(kv::UnexpectedWord("INIT", folders[folderWords]));
+    if (folder.empty() && !folders.empty())
+        folder = kv::AbsoluteFolder(folders[0]);
     if (const char* home = std::getenv("KORVANE_HOME"); folder.empty() && home)
         folder = home;
     if (folder.empty())
         return Refuse("INIT needs the folder to make: korvaned INIT DIR (or --folder DIR, or "
                       "KORVANE_HOME)");
-    return kv::InitProgramFolder(folder, kv::FindProgramTemplate(), std::cout, std::cerr);
+    if (setup.passwordFromStdin)
+        setup.password = ReadInputLine("Password: ", true).value_or("");
+    // On a terminal a new folder, or one given values, is set up by questions.
+    const bool terminal = ::isatty(STDIN_FILENO) && !setup.passwordFromStdin;
+    if (terminal && (setup.Any() || !kv::IsProgramFolder(folder))) {
+        std::fprintf(stderr,
+                     "Setting up the mailbox of %s (Enter keeps what is shown in "
+                     "brackets or leaves a setting empty).\n",
+                     kv::TerminalText(folder).c_str());
+        kv::AskMailboxSetup(setup, ReadInputLine);
+    }
+    if (std::string why = kv::CheckMailboxSetup(setup); !why.empty())
+        return Refuse(why);
+    const int made = kv::InitProgramFolder(folder, kv::FindProgramTemplate(), std::cout, std::cerr);
+    if (made != 0 || !setup.Any())
+        return made;
+    const std::string ini = kv::JoinPath(folder, "Korvane.ini");
+    try {
+        const std::vector<std::string> written = kv::WriteMailboxSetup(ini, setup);
+        std::cout << "Wrote into " << kv::TerminalText(ini) << ":";
+        for (const std::string& key : written)
+            std::cout << " " << key;
+        std::cout << "\nTry it without changing anything: korvaned TEST --folder "
+                  << kv::TerminalText(folder) << "\n";
+    } catch (const kv::KvError& e) {
+        std::fprintf(stderr,
+                     "korvaned: %s\nThe settings were not changed; fix the cause and "
+                     "run korvaned INIT again.\n",
+                     e.what());
+        return 2;
+    }
+    return 0;
 }
 
 } // namespace
@@ -168,6 +228,13 @@ int main(int argc, char** argv) {
         return InitCommand(line);
     if (line.command == "HISTORY" || line.command == "STATUS" || line.command == "CHECK")
         return ReportCommand(line);
+    if (line.command == "TEST") {
+        if (!line.rest.empty())
+            return Refuse(kv::UnexpectedWord("TEST", line.rest[0]));
+        const std::string folder =
+            line.folder.empty() ? kv::ResolveProgramFolder(std::cerr, false) : line.folder;
+        return kv::RunMailboxTest(folder, std::cout, std::cerr);
+    }
     // ONCE and SRV
     if (!line.rest.empty())
         return Refuse(kv::UnexpectedWord(line.command, line.rest[0]));

@@ -51,17 +51,19 @@ TEST(Startup, BackupAtClose) {
 
 TEST(Startup, CreatesWorkFoldersWithDefaults) {
     StateFixture f;
+    // LocalInPath3 relative: inside the program folder, not the current folder.
     WriteFile(f.state.IniPath, "[Options]\r\nCNC102=0\r\nLocalOutPath=" + f.path("my/out") +
-                                   "\r\nLocalInPath3=" + f.path("in3") +
-                                   "\r\nRemoteOutPath5=x\r\n");
+                                   "\r\nLocalInPath3=in3\r\nRemoteOutPath5=x\r\n");
     IniFile ini(f.state.IniPath);
     OpenLogs(f.state);
     CreateWorkFolders(f.state, SettingsSnapshot::Read(ini.Path()));
     CloseLogs(f.state);
-    EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), f.path("INBOX"));
+    // The defaults by name: a copy of the program folder serves its own.
+    EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), "INBOX");
     EXPECT_EQ(ini.ReadString("Options", "LocalOutPath"), f.path("my/out"));
-    EXPECT_EQ(ini.ReadString("Options", "LocalErrPath"), f.path("ERROR"));
-    EXPECT_EQ(ini.ReadString("Options", "LocalBackupPath"), f.path("BACKUP"));
+    EXPECT_EQ(ini.ReadString("Options", "LocalErrPath"), "ERROR");
+    EXPECT_EQ(ini.ReadString("Options", "LocalBackupPath"), "BACKUP");
+    EXPECT_EQ(ini.ReadString("Options", "LocalInPath3"), "in3");
     for (const char* d : {"INBOX", "my/out", "ERROR", "BACKUP", "TMP", "in3"})
         EXPECT_TRUE(DirectoryExists(f.path(d))) << d;
     EXPECT_FALSE(DirectoryExists(f.path("EX")));
@@ -86,7 +88,7 @@ TEST(Startup, FolderThatCannotBeCreatedKeepsItsSetting) {
     CloseLogs(f.state);
     EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), bad);
     EXPECT_EQ(ini.ReadString("Options", "LocalInPath3"), bad + "3");
-    EXPECT_EQ(ini.ReadString("Options", "LocalExPath"), f.path("EX"));
+    EXPECT_EQ(ini.ReadString("Options", "LocalExPath"), "EX");
     EXPECT_TRUE(DirectoryExists(f.path("EX")));
     EXPECT_FALSE(DirectoryExists(f.path("INBOX")));
     ASSERT_EQ(f.host.view.size(), 2u);

@@ -323,8 +323,10 @@ TEST(History, DeliveredFileIsFoundWhereItWent) {
     ::mkdir(f.path("IN").c_str(), 0755);
     ::mkdir(f.path("IN3").c_str(), 0755);
     ::mkdir(f.path("BAK").c_str(), 0755);
-    WriteFile(f.state.IniPath, "[Options]\r\nLocalInPath=" + f.path("IN") + "\r\nLocalInPath3=" +
-                                   f.path("IN3") + "\r\nLocalBackupPath=" + f.path("BAK") + "\r\n");
+    // Relative folders (as the program writes its defaults) are inside the
+    // program folder, whatever the current folder of the process asking.
+    WriteFile(f.state.IniPath, "[Options]\r\nLocalInPath=" + f.path("IN") +
+                                   "\r\nLocalInPath3=IN3\r\nLocalBackupPath=BAK\r\n");
     WriteFile(f.path("IN3/A B.EDI"), "x");
     WriteFile(f.path("IN3/A B.EDI!"), "y"); // delivered again under a free name
     WriteFile(f.path("BAK/S.txt"), "z");

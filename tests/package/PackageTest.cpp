@@ -256,6 +256,7 @@ TEST_F(PackageTest, MetadataContentsAndManualPage) {
         {"./usr/lib/systemd/system/korvaned-once@.timer", "-rw-r--r-- root/root"},
         {"./usr/lib/systemd/user/korvaned@.service", "-rw-r--r-- root/root"},
         {"./usr/share/man/man1/korvaned.1.gz", "-rw-r--r-- root/root"},
+        {"./usr/share/man/man5/korvane.ini.5.gz", "-rw-r--r-- root/root"},
         {"./usr/share/doc/korvaned/copyright", "-rw-r--r-- root/root"},
         {"./usr/share/doc/korvaned/changelog.gz", "-rw-r--r-- root/root"},
     };
@@ -316,12 +317,12 @@ TEST_F(PackageTest, MetadataContentsAndManualPage) {
     // The manual pages render without groff warnings; korvaned(1) names
     // what it must.
     std::string page, warnings;
-    for (const char* manual : {"korvaned", "korvane"}) {
-        if (std::string(manual) == "korvane" && !KORVANE_PACKAGE_HAS_WINDOW)
+    for (const char* manual : {"man1/korvaned.1", "man1/korvane.1", "man5/korvane.ini.5"}) {
+        if (std::string(manual) == "man1/korvane.1" && !KORVANE_PACKAGE_HAS_WINDOW)
             continue;
         ASSERT_EQ(
             RunTool({"/bin/sh", "-c", "zcat \"$0\" | groff -man -Tutf8 -ww -P-cbou 2>&1 >/dev/null",
-                     Root(std::string("/usr/share/man/man1/") + manual + ".1.gz")},
+                     Root(std::string("/usr/share/man/") + manual + ".gz")},
                     &warnings),
             0);
         EXPECT_EQ(warnings, "") << manual;
@@ -439,7 +440,7 @@ TEST_F(PackageTest, ServesAMailboxThroughTheUnitCommandLines) {
                       korvaned);
     ASSERT_EQ(RunTool(once.startPre, &out), 0) << out;
     EXPECT_NE(out.find("korvaned PASSWORD"), std::string::npos) << out;
-    EXPECT_NE(out.find("KORVANE_HOME=" + home + " korvaned ONCE"), std::string::npos) << out;
+    EXPECT_NE(out.find("korvaned ONCE --folder " + home), std::string::npos) << out;
     EXPECT_EQ(ReadFile(home + "/Korvane.ini"), ReadFile(Root("/usr/share/korvane/Korvane.ini")));
     struct stat st {};
     ASSERT_EQ(::stat((home + "/Korvane.ini").c_str(), &st), 0);

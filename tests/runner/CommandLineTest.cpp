@@ -2,6 +2,9 @@
 // standard output for --help and --version, and commands that only read
 // never making a folder or a file.
 #include "program/CommandLine.h"
+#include "app/Settings.h"
+#include "config/IniFile.h"
+#include "config/WnDes.h"
 #include "support/ChildProgram.h"
 #include "support/TestSupport.h"
 #include "util/Fs.h"
@@ -22,7 +25,8 @@ struct Outcome {
 // korvaned with the words and the environment; its two outputs kept.
 Outcome Korvaned(const TempDir& dir, const std::vector<std::string>& words,
                  const std::vector<std::string>& env) {
-    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" >\"$KV_OUT\"",
+    std::vector<std::string> argv{"/bin/sh", "-c",
+                                  "exec \"$0\" \"$@\" >\"$KV_OUT\" <\"${KV_IN:-/dev/null}\"",
                                   kvtest::BuildProgram("korvaned")};
     argv.insert(argv.end(), words.begin(), words.end());
     std::vector<std::string> environment = env;
@@ -118,6 +122,10 @@ TEST(CommandLine, KorvanedRefusesByNameAndReadsWithoutMaking) {
          "",
          typo + " is not a program folder (no such folder)"},
         {{"STATUS", "--folder", typo}, true, 1, "", "is not a program folder"},
+        {{"TEST", "now"}, true, 2, "", "unexpected argument 'now' for TEST"},
+        {{"TEST", "--folder", typo}, true, 2, "", typo + " is not a program folder"},
+        {{"TEST"}, false, 2, "", "is not a program folder"},
+        {{"TEST"}, true, 2, "", "Options/Host is empty in " + home + "/Korvane.ini"},
         {{"CHECK", "--warn", "1m", "--crit", "2m", "--folder", typo},
          true,
          3,
@@ -164,4 +172,75 @@ TEST(CommandLine, KorvanedRefusesByNameAndReadsWithoutMaking) {
         EXPECT_EQ(line.find("Resolving hostname"), std::string::npos) << line;
     EXPECT_NE(ReadFile(other + "/LOG/KVSTATUS.json").find("Options/Host is empty"),
               std::string::npos);
+}
+
+// INIT with the mailbox's essentials as options (the password from standard
+// input): each bad value refused with the option named before anything is
+// made, the good ones written into the new folder's Korvane.ini.
+TEST(CommandLine, InitWritesTheEssentialsItIsGiven) {
+    TempDir dir;
+    WriteFile(dir / "password", "pa ss\n");
+    WriteFile(dir / "ca.pem", "-----BEGIN CERTIFICATE-----\n");
+    const std::string key = "SHA256:" + std::string(43, 'k');
+    const std::string fingerprint = std::string(62, 'a') + ":0F";
+    const std::vector<std::string> env{"PATH=/usr/bin:/bin", "LANG=C",
+                                       "KV_IN=" + (dir / "password")};
+    struct Case {
+        std::vector<std::string> args;
+        std::string refusal; // empty: made, with the values below
+        std::vector<std::pair<std::string, std::string>> values;
+    };
+    const Case cases[] = {
+        {{"--host", "ftp.example", "--user", "edi", "--password-stdin", "--sender", "me"},
+         "",
+         {{"Host", "ftp.example"},
+          {"NetType", "Custom"},
+          {"UserID", "edi"},
+          {"Password", kv::EncryptToHex("pa ss", kv::kPasswordKey)},
+          {"FileSender", "ME"},
+          {"Port", "21"},
+          {"Protocol", "FTP"}}},
+        {{"--protocol", "sftp", "--host-key", key, "--host=h"},
+         "",
+         {{"Protocol", "SFTP"}, {"Port", "22"}, {"FTPS", "0"}, {"SFTPHostKey", key}}},
+        {{"--protocol", "FTPS", "--port", "990", "--ca-file", dir / "ca.pem", "--fingerprint",
+          fingerprint},
+         "",
+         {{"Protocol", "FTP"},
+          {"FTPS", "1"},
+          {"Port", "990"},
+          {"FTPSCAFile", dir / "ca.pem"},
+          {"FTPSFingerprint", fingerprint}}},
+        {{"--protocol", "SCP"}, "--protocol must be FTP, FTPS or SFTP, not 'SCP'", {}},
+        {{"--port", "70000"}, "--port needs a port number from 1 to 65535", {}},
+        {{"--port", "-1"}, "--port needs a port number from 1 to 65535", {}},
+        {{"--host-key", key}, "--host-key pins an SFTP server's key", {}},
+        {{"--protocol", "SFTP", "--host-key", "MD5:aa"}, "--host-key needs the key's", {}},
+        {{"--protocol", "FTPS", "--fingerprint", "12:34"}, "--fingerprint needs", {}},
+        {{"--protocol", "FTPS", "--ca-file", dir / "none.pem"}, "--ca-file names no file", {}},
+        {{"--fingerprint", fingerprint}, "--fingerprint concerns FTPS", {}},
+        {{"--host"}, "option --host needs a value", {}},
+        {{"--host", "a", "--host", "b"}, "option --host given twice", {}},
+        {{"--hots", "a"}, "unknown option '--hots' for INIT", {}},
+        {{"--host", "a b"}, "--host needs a host name or address without blanks", {}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string folder = dir / ("m" + std::to_string(++n));
+        std::vector<std::string> words{"INIT", folder};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(folder);
+        const Outcome r = Korvaned(dir, words, env);
+        if (!c.refusal.empty()) {
+            EXPECT_EQ(r.code, 2);
+            EXPECT_NE(r.err.find(c.refusal), std::string::npos) << r.err;
+            EXPECT_FALSE(kvtest::Exists(folder));
+            continue;
+        }
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find("korvaned TEST --folder " + folder), std::string::npos) << r.out;
+        kv::IniFile ini(folder + "/Korvane.ini");
+        for (const auto& [name, value] : c.values)
+            EXPECT_EQ(ini.ReadString("Options", name, ""), value) << name;
+    }
 }

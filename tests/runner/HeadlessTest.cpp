@@ -8,6 +8,7 @@
 #include "program/Program.h"
 #include "support/ChildProgram.h"
 #include "support/Servers.h"
+#include "support/SftpServer.h"
 #include "support/TestSupport.h"
 #include "util/Errors.h"
 #include "util/Fs.h"
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -552,9 +554,53 @@ TEST(Headless, RelativeProgramFolder) {
     EXPECT_EQ(ReadFile(h.path("box/INBOX/a.edi")), "arrived");
     EXPECT_TRUE(kvtest::Exists(Server().path("in/b.txt")));
     EXPECT_FALSE(kvtest::Exists(h.path("box/SENDING/b.txt")));
-    const std::string inbox = ini.ReadString("Options", "LocalInPath");
-    EXPECT_TRUE(inbox.empty() || inbox[0] == '/') << inbox;
+    EXPECT_EQ(ini.ReadString("Options", "LocalInPath"), "INBOX");
     EXPECT_FALSE(kvtest::Exists(h.path("INBOX")));
+}
+
+// The first cycle writes its default folders relative to the program
+// folder, so a copy of a served folder (cp -a) made for a second mailbox
+// receives into and sends from its own folders, never the first one's.
+TEST(Headless, ACopiedProgramFolderServesItsOwnFolders) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    FreshRemote();
+    TempDir dir;
+    const std::string first = dir / "first", second = dir / "second";
+    ASSERT_TRUE(kv::ForceDirectories(first));
+    Home settings; // only for its settings text
+    settings.Settings();
+    WriteFile(first + "/Korvane.ini", ReadFile(settings.path("Korvane.ini")));
+    {
+        Runner r(first, {"ONCE"});
+        ASSERT_EQ(r.wait(), 0) << r.err();
+    }
+    IniFile firstIni(first + "/Korvane.ini");
+    for (const auto& [key, value] : {std::pair{"LocalInPath", "INBOX"},
+                                     {"LocalOutPath", "OUTBOX"},
+                                     {"LocalBackupPath", "BACKUP"},
+                                     {"LocalErrPath", "ERROR"}})
+        EXPECT_EQ(firstIni.ReadString("Options", key), value) << key;
+    ASSERT_EQ(kvtest::RunProgram({"/bin/cp", "-a", first, second}, dir / "cp.log"), 0);
+    const std::string edi = "00:ORDERS:X:Y:ME:THEM:Z'\r\n";
+    WriteFile(first + "/OUTBOX/stays.txt", edi);
+    WriteFile(second + "/OUTBOX/goes.txt", edi);
+    Server().writeFile("out/a.edi", "arrived");
+    Runner r(second, {"ONCE"});
+    EXPECT_EQ(r.wait(), 0) << r.err();
+    EXPECT_EQ(ReadFile(second + "/INBOX/a.edi"), "arrived");
+    EXPECT_FALSE(kvtest::Exists(first + "/INBOX/a.edi"));
+    EXPECT_TRUE(kvtest::Exists(Server().path("in/goes.txt")));
+    EXPECT_FALSE(kvtest::Exists(Server().path("in/stays.txt")));
+    EXPECT_EQ(ReadFile(first + "/OUTBOX/stays.txt"), edi);
+    EXPECT_FALSE(kvtest::Exists(second + "/OUTBOX/goes.txt"));
+    // The copy's backup holds what it sent; the first folder's backup nothing new.
+    std::string backups;
+    kvtest::RunProgram({"/usr/bin/find", first + "/BACKUP", second + "/BACKUP", "-type", "f"},
+                       dir / "find.log");
+    backups = ReadFile(dir / "find.log");
+    EXPECT_NE(backups.find(second + "/BACKUP/"), std::string::npos) << backups;
+    EXPECT_EQ(backups.find(first + "/BACKUP/"), std::string::npos) << backups;
 }
 
 // korvaned PASSWORD on a terminal: the typed password is not echoed, and an
@@ -805,4 +851,184 @@ TEST(Headless, AnUnreadableSettingsFileIsAnErrorNeverAFileOfDefaults) {
             }
         }
     }
+}
+
+namespace {
+
+// Every entry under root with its size, time and (for a file) content, so
+// two looks tell whether anything was made, changed or removed.
+std::map<std::string, std::string> Tree(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat st {};
+        ::lstat(e.path().c_str(), &st);
+        std::string what = std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) +
+                           "." + std::to_string(st.st_mtim.tv_nsec);
+        if (e.is_regular_file())
+            what += ":" + ReadFile(e.path());
+        tree[e.path().string().substr(root.size())] = what;
+    }
+    return tree;
+}
+
+} // namespace
+
+// korvaned TEST against vsftpd (plain and explicit FTPS): what the next
+// cycle would receive and send, the connection's security, and each
+// failure with the key to change; nothing changes on the server or in the
+// program folder (no log, no KVinf, no status, no folder).
+TEST(Headless, TestLooksAtTheMailboxAndChangesNothing) {
+    if (!kvtest::RunningAsRoot())
+        GTEST_SKIP() << "vsftpd needs root";
+    enum Kind { Ftp, Ftps, Sftp };
+    const std::string hostKey = kvtest::SharedSftpd().fingerprint();
+    struct Case {
+        const char* what;
+        Kind kind;
+        std::vector<std::pair<std::string, std::string>> options; // Options/ keys changed
+        int code;
+        std::vector<std::string> said; // on standard output
+    };
+    const std::string blank = "plain FTP: the password and the files travel unencrypted";
+    const Case cases[] = {
+        {"all well",
+         Ftp,
+         {},
+         0,
+         {"Logged in. Security: " + blank, "Would receive 2 files (11 bytes) from out into ",
+          "  a.edi  4\n", "  noext  7\n", "Would send 1 file (26 bytes) from ", "  b.txt  26\n",
+          "All checks passed; nothing was changed."}},
+        {"FTPS",
+         Ftps,
+         {},
+         0,
+         {"Security: FTPS, TLSv1.", "trusted through Options/FTPSCAFile ", "  a.edi  4\n"}},
+        {"bad password",
+         Ftp,
+         {{"Password", EncryptToHex("wrong", kPasswordKey)}},
+         2,
+         {"FAILED: could not connect: ", "530", "Check Options/UserID and Options/Password"}},
+        {"refused port",
+         Ftp,
+         {{"Port", "1"}},
+         2,
+         {"FAILED: could not connect: ", "Check Options/Host and Options/Port"}},
+        {"missing folder",
+         Ftp,
+         {{"RemoteOutPath", "nosuch"}},
+         1,
+         {"the remote folder nosuch (Options/RemoteOutPath) cannot be entered",
+          "Some checks failed"}},
+        {"receiving off",
+         Ftp,
+         {{"AllowReceive", "0"}},
+         0,
+         {"Receiving is off (Options/AllowReceive=0)", "  b.txt  26\n"}},
+        {"SFTP, pinned",
+         Sftp,
+         {{"Protocol", "SFTP"}, {"SFTPHostKey", hostKey}},
+         0,
+         {"Security: SFTP; the server's host key is the one pinned in Options/SFTPHostKey: " +
+              hostKey,
+          "  a.edi  4\n", "  noext  7\n"}},
+        {"SFTP, not pinned",
+         Sftp,
+         {{"Protocol", "SFTP"}},
+         2,
+         {"The server offered the host key " + hostKey, "set Options/SFTPHostKey=" + hostKey}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kvtest::FtpServer& server = c.kind == Ftps ? kvtest::SharedVsftpsd()
+                                    : c.kind == Sftp
+                                        ? static_cast<kvtest::FtpServer&>(kvtest::SharedSftpd())
+                                        : Server();
+        FreshRemote(server);
+        server.writeFile("out/a.edi", "edi1");
+        server.writeFile("out/noext", "no dots");
+        Home h;
+        h.SettingsFor(server);
+        IniFile ini(h.path("Korvane.ini"));
+        if (c.kind == Ftps) {
+            ini.WriteString("Options", "FTPS", "1");
+            ini.WriteString("Options", "FTPSCAFile", kvtest::SharedCertificate().certFile);
+        }
+        for (const auto& [key, value] : c.options)
+            ini.WriteString("Options", key, value);
+        ::mkdir(h.path("OUTBOX").c_str(), 0755);
+        WriteFile(h.path("OUTBOX/b.txt"), "00:ORDERS:X:Y:ME:THEM:Z'\r\n");
+        const auto serverBefore = Tree(server.root());
+        const auto localBefore = Tree(h.dir.path());
+        TempDir scratch; // the output, outside both trees
+        kvtest::ChildProgram r({"/bin/sh", "-c", "exec \"$0\" TEST --folder \"$1\" >\"$2\"",
+                                kvtest::BuildProgram("korvaned"), h.dir.path(),
+                                scratch / "out.txt"},
+                               {"PATH=/usr/bin:/bin", "LANG=C"}, scratch / "err.txt");
+        EXPECT_EQ(r.wait(), c.code) << r.err();
+        const std::string out = ReadFile(scratch / "out.txt");
+        for (const std::string& text : c.said)
+            EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+        EXPECT_EQ(Tree(server.root()), serverBefore);
+        EXPECT_EQ(Tree(h.dir.path()), localBefore);
+    }
+}
+
+// korvaned INIT on a terminal asks for each essential not given, reads the
+// password without echo and writes the answers; Enter keeps the port shown.
+TEST(Headless, InitAsksForTheEssentialsOnATerminal) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slaveName = ::ptsname(master);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    TempDir dir;
+    const std::string folder = dir / "box";
+    kvtest::ChildProgram r({"/bin/sh", "-c",
+                            "exec \"$1\" INIT \"$3\" --user edi <\"$2\" >\"$2\" 2>&1", "sh",
+                            kvtest::BuildProgram("korvaned"), slaveName, folder},
+                           {"PATH=/usr/bin:/bin", "LANG=C"}, "/dev/null");
+    std::string shown;
+    // Waits (bounded) for the question, then answers it.
+    auto answer = [&](const std::string& question, const std::string& line) {
+        const bool asked = kvtest::Eventually(
+            [&] {
+                char buf[512];
+                for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+                    shown.append(buf, static_cast<size_t>(n));
+                return shown.find(question) != std::string::npos;
+            },
+            500, 10);
+        EXPECT_TRUE(asked) << question << "\n" << shown;
+        shown.clear();
+        const std::string typed = line + "\n";
+        EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+        return asked;
+    };
+    const std::pair<const char*, const char*> dialogue[] = {
+        {"Server host name or address: ", "h.example"},
+        {"Protocol, FTP, FTPS or SFTP [FTP]: ", "sftp"},
+        {"Port [22]: ", ""},
+        {"Password: ", "pw-secret"},
+        {"Your sender identifier (Options/FileSender): ", "me1"},
+        {"Server host key", ""},
+    };
+    for (const auto& [question, line] : dialogue)
+        if (!answer(question, line))
+            break;
+    EXPECT_EQ(r.wait(), 0) << shown;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+        shown.append(buf, static_cast<size_t>(n));
+    ::close(master);
+    EXPECT_EQ(shown.find("pw-secret"), std::string::npos) << shown;
+    IniFile ini(folder + "/Korvane.ini");
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"Host", "h.example"},
+                                     {"Protocol", "SFTP"},
+                                     {"Port", "22"},
+                                     {"UserID", "edi"},
+                                     {"Password", EncryptToHex("pw-secret", kPasswordKey)},
+                                     {"FileSender", "ME1"},
+                                     {"SFTPHostKey", ""}})
+        EXPECT_EQ(ini.ReadString("Options", key), value) << key;
 }

@@ -2,17 +2,19 @@
 #include "app/CycleSettings.h"
 
 #include "app/AppState.h"
+#include "util/Fs.h"
 
 namespace kv {
 
 namespace {
 
-std::vector<FolderPair> Pairs(const SettingsSnapshot& file, const SettingKey& remoteKey,
-                              const SettingKey& localKey) {
+std::vector<FolderPair> Pairs(const AppState& state, const SettingsSnapshot& file,
+                              const SettingKey& remoteKey, const SettingKey& localKey) {
     std::vector<FolderPair> pairs;
     for (int n = 0; n <= 9; ++n) {
-        FolderPair p{file.Text(n == 0 ? remoteKey : remoteKey.Group(n)),
-                     file.Text(n == 0 ? localKey : localKey.Group(n))};
+        FolderPair p{
+            file.Text(n == 0 ? remoteKey : remoteKey.Group(n)),
+            FolderInProgram(state.ProgramDir, file.Text(n == 0 ? localKey : localKey.Group(n)))};
         if (!p.remote.empty() && !p.local.empty())
             pairs.push_back(std::move(p));
     }
@@ -34,12 +36,14 @@ CycleSettings CycleSettingsFrom(const AppState& state, SettingsSnapshot file) {
     c.allowReceive = f.Flag(keys::AllowReceive);
     c.allowSend = f.Flag(keys::AllowSend);
     c.cnc102 = f.Flag(keys::CNC102);
-    c.receivePairs = Pairs(f, keys::RemoteOutPath, keys::LocalInPath);
-    c.sendPairs = Pairs(f, keys::RemoteInPath, keys::LocalOutPath);
-    c.localExPath = f.Text(keys::LocalExPath);
+    // Local folders as absolute paths: a relative setting is inside the
+    // program folder, whatever the process's current folder.
+    c.receivePairs = Pairs(state, f, keys::RemoteOutPath, keys::LocalInPath);
+    c.sendPairs = Pairs(state, f, keys::RemoteInPath, keys::LocalOutPath);
+    c.localExPath = FolderInProgram(state.ProgramDir, f.Text(keys::LocalExPath));
     c.remoteExPath = f.Text(keys::RemoteExPath);
-    c.backupPath = f.Text(keys::LocalBackupPath);
-    c.errPath = f.Text(keys::LocalErrPath);
+    c.backupPath = FolderInProgram(state.ProgramDir, f.Text(keys::LocalBackupPath));
+    c.errPath = FolderInProgram(state.ProgramDir, f.Text(keys::LocalErrPath));
     c.runBefore = Hook(f, keys::ProgramRunBefore, keys::ParameterRunBefore, keys::RunBefore,
                        keys::ExclusiveRunBefore);
     c.runAfter = Hook(f, keys::ProgramRunAfter, keys::ParameterRunAfter, keys::RunAfter,

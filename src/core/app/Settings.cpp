@@ -17,12 +17,12 @@ bool Settings::Sftp() const {
     return UpperCase(Trim(Protocol)) == "SFTP";
 }
 
-void ReadSettings(AppState& state) {
-    LogBracket logs(state);
-    SettingsSnapshot file = SettingsSnapshot::Read(state.IniPath);
-    Settings& s = state.settings;
+namespace {
 
-    // Field by field, so a conversion failure leaves the later fields as they were.
+// The connection fields and the two switches, field by field, so a
+// conversion failure leaves the later fields as they were.
+void LoadConnection(AppState& state, const SettingsSnapshot& file) {
+    Settings& s = state.settings;
     s.Host = file.Text(keys::Host);
     s.Protocol = file.Text(keys::Protocol);
     // An SFTP mailbox without a port is on SSH's own.
@@ -47,7 +47,27 @@ void ReadSettings(AppState& state) {
     s.TimeInterval = file.Text(keys::TimeInterval);
     s.LogTimeOut = file.Text(keys::LogTimeOut);
     s.KVTimeOut = file.Text(keys::KVTimeOut);
+}
 
+// The proxy fields; an absent ProxyType reads as the table's absent values.
+void LoadProxy(Settings& s, const SettingsSnapshot& file) {
+    const int64_t type = file.Number(keys::ProxyType);
+    s.ProxyType = (type >= 1 && type <= 3) ? static_cast<int32_t>(type) : 0;
+    if (s.ProxyType != 0)
+        s.Passive = true;
+    s.ProxyAuthentication = file.Flag(keys::ProxyAuthentication) ? 1 : 0;
+    s.ProxyHost = file.Text(keys::ProxyHost);
+    s.ProxyPort = static_cast<int32_t>(file.Number(keys::ProxyPort));
+    s.ProxyUserID = file.Text(keys::ProxyUserID);
+    s.ProxyPassword = DecryptFromHex(file.Text(keys::ProxyPassword), kPasswordKey);
+}
+
+} // namespace
+
+void ReadSettings(AppState& state) {
+    LogBracket logs(state);
+    SettingsSnapshot file = SettingsSnapshot::Read(state.IniPath);
+    LoadConnection(state, file);
     if (file.Text(keys::ProxyType).empty()) {
         // In one write: a crash between them would leave a Port that never
         // reads as a number, and the program could not start again.
@@ -59,17 +79,13 @@ void ReadSettings(AppState& state) {
         SettingsWriter(state.IniPath).Write(defaults);
         file = SettingsSnapshot::Read(state.IniPath);
     }
-    const int64_t type = file.Number(keys::ProxyType);
-    s.ProxyType = (type >= 1 && type <= 3) ? static_cast<int32_t>(type) : 0;
-    if (s.ProxyType != 0)
-        s.Passive = true;
-    s.ProxyAuthentication = file.Flag(keys::ProxyAuthentication) ? 1 : 0;
-    s.ProxyHost = file.Text(keys::ProxyHost);
-    s.ProxyPort = static_cast<int32_t>(file.Number(keys::ProxyPort));
-    s.ProxyUserID = file.Text(keys::ProxyUserID);
-    s.ProxyPassword = DecryptFromHex(file.Text(keys::ProxyPassword), kPasswordKey);
-
+    LoadProxy(state.settings, file);
     WriteSysLogOnly(state, InfoLine(state, "Read Configuration From INI File."));
+}
+
+void LoadSettings(AppState& state, const SettingsSnapshot& file) {
+    LoadConnection(state, file);
+    LoadProxy(state.settings, file);
 }
 
 } // namespace kv

@@ -8,6 +8,7 @@
 namespace kv {
 
 struct AppState;
+class SettingsSnapshot;
 
 struct Settings {
     std::string Host;
@@ -56,5 +57,8 @@ inline constexpr const char* kPasswordKey = "QJRVX";
 // is not a decimal integer, or a password that is not hex text, throws: the
 // fields read before it keep their new values, the later ones their old values.
 void ReadSettings(AppState& state);
+// The same from a snapshot, writing and logging nothing (korvaned TEST): an
+// absent Proxy section reads as no proxy.
+void LoadSettings(AppState& state, const SettingsSnapshot& file);
 
 } // namespace kv

@@ -16,7 +16,7 @@ namespace kv {
 enum class ValueKind {
     Text,          // as stored
     Number,        // decimal text
-    Folder,        // a folder path, absolute as the program writes it
+    Folder,        // a folder path; relative ones lie in the program folder
     Cipher,        // a password as hex cipher text
     Flag,          // on exactly when "1": absent, empty and any other text are off
     FlagUnlessOff, // off exactly when "0": absent and any other text are on

@@ -64,14 +64,20 @@ std::string FindDeliveredFile(const std::string& iniPath, const TransferRecord& 
         record.name == "..")
         return "";
     const SettingsSnapshot file = SettingsSnapshot::ReadIfPresent(iniPath);
+    // Relative folder settings are inside the program folder, whatever the
+    // current folder of the process asking.
+    const std::string programDir = FolderOf(iniPath);
+    auto folderOf = [&](const SettingKey& key) {
+        return FolderInProgram(programDir, file.Text(key));
+    };
     std::vector<std::string> folders;
     if (record.direction == TransferDirection::Received) {
-        folders.push_back(file.Text(keys::LocalInPath));
+        folders.push_back(folderOf(keys::LocalInPath));
         for (int g = 1; g <= 9; ++g)
-            folders.push_back(file.Text(keys::LocalInPath.Group(g)));
-        folders.push_back(file.Text(keys::LocalExPath));
+            folders.push_back(folderOf(keys::LocalInPath.Group(g)));
+        folders.push_back(folderOf(keys::LocalExPath));
     } else {
-        folders = BackupFolders(file.Text(keys::LocalBackupPath), record.time);
+        folders = BackupFolders(folderOf(keys::LocalBackupPath), record.time);
     }
     for (const std::string& folder : folders) {
         if (folder.empty() || !DirectoryExists(folder))

@@ -57,7 +57,7 @@ CleanFolderModel::CleanFolderModel(std::string iniPath, std::string packPath,
 
 void CleanFolderModel::CleanFolderSetting(const SettingKey& key, const FolderGuard& guard,
                                           CleanContext& ctx) {
-    std::string folder = Read(key);
+    std::string folder = FolderInProgram(programDir_, Read(key));
     if (folder.empty())
         return;
     std::string why = guard.Refusal(folder, key, ctx);

@@ -109,8 +109,7 @@ FolderGuard::FolderGuard(const std::string& programDir, const std::vector<WorkFo
         Protect(JoinPath(programDir, name), what, {}, false, true);
     const std::vector<WorkFolderKey> known = WorkFolderKeys();
     for (const WorkFolder& w : workFolders) {
-        std::string path =
-            w.path.empty() || w.path[0] == '/' ? w.path : JoinPath(programDir, w.path);
+        std::string path = FolderInProgram(programDir, w.path);
         std::string what = "the work folder";
         bool holdsMail = false;
         for (const WorkFolderKey& k : known)

@@ -12,7 +12,7 @@ namespace kv {
 
 const std::vector<std::string>& KorvanedCommands() {
     static const std::vector<std::string> commands{"ONCE",    "SRV",    "PASSWORD", "INIT",
-                                                   "HISTORY", "STATUS", "CHECK"};
+                                                   "HISTORY", "STATUS", "CHECK",    "TEST"};
     return commands;
 }
 

@@ -33,23 +33,30 @@ void MakeFolder(const std::string& path) {
 }
 
 void PrintNextSteps(const std::string& folder, std::ostream& out) {
-    out << "Next steps:\n"
+    out << "Next steps (korvaned INIT with --host, --user, --protocol ... does 1 and 2):\n"
         << "  1. Set the mailbox in " << JoinPath(folder, "Korvane.ini")
         << ": Options/Host (and Port), Options/UserID, Options/FileSender.\n"
         << "  2. Run korvaned PASSWORD, type the password, and store the printed text\n"
         << "     as Options/Password.\n"
+        << "     An FTPS mailbox (FTP over TLS): also Options/FTPS=1, and when the\n"
+        << "     server's certificate is not in the system's store either\n"
+        << "     Options/FTPSFingerprint=<its SHA-256 fingerprint, 64 hex digits> or\n"
+        << "     Options/FTPSCAFile=/path/to/the-centre-ca.pem.\n"
         << "     An SFTP mailbox: also Options/Protocol=SFTP (Port 22 when empty) and\n"
         << "     Options/SFTPHostKey=SHA256:... , the server's host key as\n"
         << "     \"ssh-keygen -l -E sha256\" prints it (ask the centre for it); for a key\n"
         << "     login Options/SFTPKeyFile=/path/to/key and, for its passphrase, the\n"
         << "     printed text of korvaned PASSWORD as Options/SFTPKeyPassword.\n"
-        << "  3. Try one cycle: KORVANE_HOME=" << folder << " korvaned ONCE\n";
+        << "     Every key is described in korvane.ini(5).\n"
+        << "  3. Check the settings without changing anything: korvaned TEST --folder " << folder
+        << "\n"
+        << "  4. Run one cycle: korvaned ONCE --folder " << folder << "\n";
     if (folder.rfind(kServiceStateRoot, 0) == 0 &&
         folder.find('/', std::string(kServiceStateRoot).size()) == std::string::npos)
-        out << "  4. Serve it: systemctl enable --now korvaned@"
+        out << "  5. Serve it: systemctl enable --now korvaned@"
             << folder.substr(std::string(kServiceStateRoot).size()) << "\n";
     else
-        out << "  4. Serve it: KORVANE_HOME=" << folder << " korvaned SRV\n";
+        out << "  5. Serve it: korvaned SRV --folder " << folder << "\n";
 }
 
 std::string UserProgramFolder() {

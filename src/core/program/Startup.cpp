@@ -39,16 +39,18 @@ bool MakeProgramSubfolder(const AppState& state, const std::string& folder) {
     return true;
 }
 
+// The default folder is written as its name alone ("INBOX"): relative to the
+// program folder, so a copy of the folder serves its own folders.
 void CreateDefault(AppState& state, const SettingKey& key) {
     std::string folder = state.PathInProgramDir(std::string(key.absent));
     if (!MakeProgramSubfolder(state, folder))
         throw FileError("Create Directory " + folder + " Failed!!!");
-    SettingsWriter(state.IniPath).Write(key, folder);
+    SettingsWriter(state.IniPath).Write(key, std::string(key.absent));
 }
 
 // An extra group's key (no absent value): empty means the folder is not used.
 void EnsureFolder(AppState& state, const SettingsSnapshot& file, const SettingKey& key) {
-    std::string value = file.Text(key);
+    std::string value = FolderInProgram(state.ProgramDir, file.Text(key));
     if (value.empty()) {
         if (!key.absent.empty())
             CreateDefault(state, key);

@@ -54,6 +54,12 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
 }
 
+std::string FolderInProgram(const std::string& programDir, const std::string& setting) {
+    if (setting.empty() || setting[0] == '/')
+        return setting;
+    return JoinPath(programDir, setting);
+}
+
 std::string FileNameOf(const std::string& path) {
     auto p = path.find_last_of('/');
     return p == std::string::npos ? path : path.substr(p + 1);

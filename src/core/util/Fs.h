@@ -20,6 +20,10 @@ std::string AbsoluteFolder(const std::string& path);
 
 // Joins a folder and a name with one '/'.
 std::string JoinPath(const std::string& folder, const std::string& name);
+// A folder setting as the program uses it: an absolute path as it is, a
+// relative one (the defaults, "INBOX") inside the program folder, so a copy
+// of a program folder works on its own folders.
+std::string FolderInProgram(const std::string& programDir, const std::string& setting);
 std::string FileNameOf(const std::string& path);
 std::string FolderOf(const std::string& path);
 // Flushes a folder, so that new names in it survive a crash. Errors are
