@@ -4,9 +4,7 @@
 #include "app/AppState.h"
 #include "app/CycleSettings.h"
 #include "config/SettingsSnapshot.h"
-#include "engine/Connection.h"
-#include "engine/ListingLine.h"
-#include "engine/Send.h"
+#include "engine/Engine.h"
 #include "logging/Logs.h"
 #include "program/ProgramFolderInit.h"
 #include "remote/RemoteSession.h"
@@ -54,14 +52,11 @@ struct RemoteFile {
 // The plain files of a remote folder. The one place that reads a listing:
 // whatever form the session gives its entries in, only this changes.
 std::vector<RemoteFile> ListRemoteFiles(RemoteSession& s, const std::string& folder) {
-    std::vector<std::string> lines;
-    s.List(lines, folder, true);
     std::vector<RemoteFile> files;
-    for (const std::string& line : lines) {
-        const ListingEntry e = ParseListingLine(line);
-        if (e.plainFile && IsUsableListingName(e.name))
+    // As a cycle lists it: "*.*" first, then the rest of the folder.
+    for (const RemoteEntry& e : s.ListFolder(folder, "*.*").entries)
+        if (e.kind == RemoteKind::File && IsUsableListingName(e.name))
             files.push_back({e.name, e.size});
-    }
     return files;
 }
 
