@@ -299,6 +299,9 @@ TEST_F(SftpCycle, NoLoginWithoutTheRightHostKeyOrCredentials) {
         const std::vector<std::string> errors = Grep(m.sysLog(), "ERROR:");
         ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(m.sysLog());
         EXPECT_NE(errors[0].find(c.line), std::string::npos) << errors[0];
+        // "Connected." only once the host key is the pinned one.
+        const bool keyAccepted = c.pinned == Server().fingerprint() && c.protocol != "SCP";
+        EXPECT_EQ(Grep(m.sysLog(), "INFO:Connected.").empty(), !keyAccepted);
         EXPECT_EQ(m.remote("out"), kRemote);
         EXPECT_TRUE(m.remote("in").empty());
         EXPECT_EQ(Mailbox::Read(m.outbox()), kOutbox);

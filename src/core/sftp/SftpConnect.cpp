@@ -100,6 +100,9 @@ void SftpSession::Impl::Connect(bool login) {
         OpenSocket(w);
         Handshake(w);
         CheckHostKey();
+        // Said once the server is known to be the pinned one: a refused
+        // host key never reads as a connection made.
+        Status("Connected.");
         if (login) {
             Login(w);
             OpenSftp(w);
@@ -144,7 +147,6 @@ void SftpSession::Impl::OpenSocket(net::Waiter& w) {
             target = net::AddressText(net::Resolve(self.Host, self.Port, w, AF_INET).front());
         socks::Handshake(*socket, self.Proxy, target, self.Port, w);
     }
-    Status("Connected.");
 }
 
 void SftpSession::Impl::Handshake(net::Waiter& w) {
