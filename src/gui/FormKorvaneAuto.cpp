@@ -61,7 +61,7 @@ void FormKorvane::Button1Click() {
         autoIntervalMs_ = static_cast<int>(std::min<int64_t>(ms, INT_MAX));
         if (!autoTimerEnabled_) {
             timer1_.stop();
-            if (state_.FtpSession)
+            if (kv::HasSession(state_))
                 kv::DisconnectSession(state_);
             savedMessageBoxesAllowed_ = state_.MessageBoxesAllowed;
             state_.MessageBoxesAllowed = false;
@@ -82,7 +82,7 @@ void FormKorvane::Button1Click() {
             state_.AutoMode = false;
             autoModeOn_ = false;
             button1_->setText(AutoButtonCaption(false));
-            if (state_.FtpSession)
+            if (kv::HasSession(state_))
                 kv::DisconnectSession(state_);
             SetMenuState(MenuState::Idle);
             kv::ReportInfo(state_, kv::LangMessage(state_, "m04"));

@@ -12,7 +12,6 @@
 #include "app/CycleSettings.h"
 #include "app/ViewSettings.h"
 #include "engine/Engine.h"
-#include "ftp/FtpSession.h"
 #include "i18n/LangPack.h"
 #include "logging/Logs.h"
 #include "prefs/CleanFolder.h"
@@ -104,7 +103,7 @@ void FormKorvane::m12Click() {
         if (connected)
             state_.ShowTestSuccessBox = true;
     });
-    SetMenuState(connected && state_.FtpSession ? MenuState::Connected : MenuState::Idle);
+    SetMenuState(connected && kv::HasSession(state_) ? MenuState::Connected : MenuState::Idle);
 }
 
 void FormKorvane::m13Click() {
@@ -147,7 +146,7 @@ void FormKorvane::RunTransferCommand(bool receive, bool send) {
             error = e.what();
             status.AddError(error);
         }
-        const bool connected = state_.FtpSession && state_.FtpSession->Connected();
+        const bool connected = kv::SessionConnected(state_);
         NotifyAfterCycle(receivedBefore, status.Finish(true, std::nullopt));
         SetMenuState(connected ? MenuState::Connected : MenuState::Idle);
     }
@@ -222,9 +221,7 @@ void FormKorvane::m23Click() {
         if (debugListBox_->isVisible() && debugListBox_->height() > 0)
             debugViewHeight_ = debugListBox_->height();
         // While the view is off no protocol lines are collected at all.
-        state_.TraceWanted = on;
-        if (state_.FtpSession)
-            state_.FtpSession->SetTraceEnabled(on);
+        kv::SetSessionTrace(state_, on);
         debugListBox_->setVisible(on);
         clientHeight_ += on ? debugViewHeight_ : -debugViewHeight_;
         FitWindowHeight();
@@ -239,7 +236,7 @@ void FormKorvane::RunDialogCommand(DialogKind kind) {
     Guarded([&] {
         {
             kv::LogBracket logs(state_);
-            if (state_.FtpSession)
+            if (kv::HasSession(state_))
                 kv::DisconnectSession(state_);
         }
         SetMenuState(MenuState::Idle);
@@ -328,7 +325,7 @@ void FormKorvane::m52Click() {
         return;
     Guarded([this] {
         kv::LogBracket logs(state_);
-        if (state_.FtpSession)
+        if (kv::HasSession(state_))
             kv::DisconnectSession(state_);
     });
     SetMenuState(MenuState::Idle);

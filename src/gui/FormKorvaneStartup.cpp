@@ -163,7 +163,7 @@ void FormKorvane::closeEvent(QCloseEvent* event) {
         // someone to answer it.
         if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
             dialog->reject();
-        if (state_.FtpSession) {
+        if (kv::HasSession(state_)) {
             kv::LogBracket logs(state_);
             kv::DisconnectSession(state_);
         }

@@ -113,6 +113,20 @@ bool ConnectSession(AppState& state, const CycleSettings& settings) {
     return result;
 }
 
+bool HasSession(const AppState& state) {
+    return state.FtpSession != nullptr;
+}
+
+bool SessionConnected(const AppState& state) {
+    return state.FtpSession && state.FtpSession->Connected();
+}
+
+void SetSessionTrace(AppState& state, bool on) {
+    state.TraceWanted = on;
+    if (state.FtpSession)
+        state.FtpSession->SetTraceEnabled(on);
+}
+
 bool DisconnectSession(AppState& state) {
     bool result = true;
     std::shared_ptr<RemoteSession> s = state.FtpSession;

@@ -15,6 +15,12 @@ bool ConnectSession(AppState& state, const CycleSettings& settings);
 // Ends the session (aborting a running transfer first) and releases it.
 // False only when closing a connected session failed.
 bool DisconnectSession(AppState& state);
+// A session is open (made by ConnectSession and not released yet).
+bool HasSession(const AppState& state);
+// The open session is logged in.
+bool SessionConnected(const AppState& state);
+// Shows or hides the protocol trace of the open session (and of the next).
+void SetSessionTrace(AppState& state, bool on);
 // Checks that Host accepts a TCP connection on port 21 (m01 / m02 lines).
 void TestConnection(AppState& state);
 // The window's question about an SFTP server's host key that no setting pins
