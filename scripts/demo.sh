@@ -95,8 +95,6 @@ crlf "00:PREMFT:9:20261207:SENDER:RECEIVER:1" "10:CONTAINER MSKU1234565" >"$out/
 crlf "00:CUSDEC:9:20261207:SOMEBODYELSE:CUSTOMS:1" "10:DECLARATION" >"$out/CUSDEC101.TXT"
 crlf "UNB+UNOA:2+KORVANEDEMO:ZZ+CENTRE01:ZZ+261207:1000+5'" "UNH+1+ORDERS:D:96A:UN'" \
     "BGM+220+PO55+9'" "UNT+3+1'" "UNZ+1+5'" >"$out/ORDERS102.EDI"
-# Written a minute ago: a file changed within Options/OutboxSettleTime waits.
-touch -d '1 minute ago' "$out"/*
 
 certs=""
 if [ $ftps = 1 ]; then
@@ -143,6 +141,9 @@ if [ $window = 1 ]; then
     KORVANE_HOME="$home" "$src/build/bin/korvane" || true
 else
 
+# The outbox files were written just now: an outbox file is sent only once it
+# has been left alone for Options/OutboxSettleTime seconds (3 by default).
+sleep 3
 echo "== Running: KORVANE_HOME=$home korvaned ONCE"
 set +e
 KORVANE_HOME="$home" "$src/build/bin/korvaned" ONCE
