@@ -820,7 +820,7 @@ TEST(Headless, AnUnreadableSettingsFileIsAnErrorNeverAFileOfDefaults) {
     const int opens = count("openat"), reads = count("read");
     std::printf("[ points   ] %d opens, %d reads of the settings file\n", opens, reads);
     // Read whole, once per use: not once per key.
-    EXPECT_LE(opens, 12) << calls;
+    EXPECT_LE(opens, 20) << calls; // 118 when every key opened the file
 
     struct Fault {
         std::string call;
