@@ -394,6 +394,34 @@ TEST(ReceiveSafety, FileReplacedDuringTheBatch) {
     }
 }
 
+// What one mailbox delivered is never taken for another mailbox's file: the
+// same bytes under the same name on this mailbox's server are delivered,
+// and the other mailbox's entry (its delete unanswered) waits for its own.
+TEST(ReceiveSafety, JournalEntriesBelongToTheirMailbox) {
+    Mailbox m(SharedVsftpd());
+    m.option("AllowSend", "0");
+    WriteFile(m.path("same"), kHead);
+    const std::string other = "FTP://other@elsewhere.example:21";
+    {
+        TransferJournal j(m.path(kReceiveJournalName));
+        JournalEntry& e = j.Begin({{recv::Name, "a.edi"},
+                                   {recv::Remote, "out/a.edi"},
+                                   {recv::Size, std::to_string(kHead.size())},
+                                   {recv::Sha, FileSha256(m.path("same"))},
+                                   {recv::Mailbox, other}});
+        j.Mark(e, mark::Delivered);
+        j.Flush();
+    }
+    m.putRemote("out", Files{{"a.edi", kHead}});
+    m.runCycle();
+    EXPECT_EQ(Mailbox::Read(m.inbox()), (Files{{"a.edi", kHead}}));
+    EXPECT_TRUE(m.remote("out").empty());
+    EXPECT_TRUE(Grep(m.sysLog(), "Delivered Before").empty());
+    TransferJournal j(m.path(kReceiveJournalName));
+    ASSERT_EQ(j.OpenEntries().size(), 1u);
+    EXPECT_EQ(j.OpenEntries()[0]->Get(recv::Mailbox), other);
+}
+
 // A listing full of names that cannot be received writes a bounded number
 // of lines, however long it is.
 TEST(ReceiveSafety, HostileListingCannotFloodTheLog) {

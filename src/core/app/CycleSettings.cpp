@@ -51,6 +51,8 @@ CycleSettings CycleSettingsFrom(const AppState& state, SettingsSnapshot file) {
     c.timeInterval = f.Text(keys::TimeInterval);
     c.netTimeOutSeconds = static_cast<int>(f.Number(keys::NetTimeOut));
     c.outboxSettleSeconds = static_cast<int>(f.Number(keys::OutboxSettleTime));
+    c.mailbox = std::string(c.record.Sftp() ? "SFTP" : "FTP") + "://" + c.record.UserID + "@" +
+                c.record.Host + ":" + std::to_string(c.record.Port);
     return c;
 }
 

@@ -51,6 +51,9 @@ struct CycleSettings {
     int netTimeOutSeconds = 300;
     // An outbox file changed more recently than this waits for a later cycle.
     int outboxSettleSeconds = 3;
+    // Which mailbox a journal entry belongs to: "FTP://user@host:port" (or
+    // SFTP), so what one mailbox began is never finished against another.
+    std::string mailbox;
     // The file as read, for the client information file, which reports some
     // keys exactly as stored.
     SettingsSnapshot file;

@@ -10,6 +10,7 @@
 #include "engine/send/SendFolder.h"
 #include "logging/Logs.h"
 #include "remote/RemoteSession.h"
+#include "util/Text.h"
 
 #include <set>
 #include <string>
@@ -37,8 +38,14 @@ void SendAll(AppState& state, const CycleSettings& settings) {
     // Files whose earlier sending could not be finished now wait for a later
     // cycle: sending them again could put them on the server twice.
     std::set<std::string> unfinished;
-    for (JournalEntry* e : journal.OpenEntries())
+    for (JournalEntry* e : journal.OpenEntries()) {
         unfinished.insert(e->Get(send::Outbox));
+        if (!e->OfMailbox(settings.mailbox))
+            ReportError(state, "File->" + PrintableName(e->Get(send::Name)) +
+                                   " was being sent to " + e->Get(send::Mailbox) +
+                                   " and stays in the outbox until that mailbox is served "
+                                   "again!!!");
+    }
     for (const FolderPair& pair : settings.sendPairs) {
         if (cycle::Stopping(state))
             break;

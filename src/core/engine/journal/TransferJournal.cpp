@@ -111,6 +111,11 @@ std::string Crc32Hex(const std::string& bytes) {
     return buf;
 }
 
+bool JournalEntry::OfMailbox(const std::string& key) const {
+    const std::string& mailbox = Get(recv::Mailbox);
+    return mailbox.empty() || mailbox == key;
+}
+
 EntryStep JournalEntry::Step() const {
     if (Has(mark::Closed))
         return EntryStep::Closed;

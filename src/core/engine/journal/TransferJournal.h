@@ -48,6 +48,7 @@ inline constexpr const char* Inbox = "inbox";
 inline constexpr const char* Record = "record";
 inline constexpr const char* Log = "log";
 inline constexpr const char* LogAt = "logat";
+inline constexpr const char* Mailbox = "mailbox";
 } // namespace recv
 
 // Intent fields of a sent file in the journal.
@@ -63,6 +64,7 @@ inline constexpr const char* Dated = "dated";
 inline constexpr const char* Record = "record";
 inline constexpr const char* Log = "log";
 inline constexpr const char* LogAt = "logat";
+inline constexpr const char* Mailbox = "mailbox";
 } // namespace send
 
 // How far an entry got, read from its marks in one place: the furthest
@@ -87,6 +89,9 @@ struct JournalEntry {
     int64_t Number(const std::string& key) const; // -1 when absent or not a number
     bool Has(char m) const { return marks.find(m) != std::string::npos; }
     EntryStep Step() const;
+    // Begun with the mailbox of this key (protocol, user, host, port); an
+    // entry written before entries named their mailbox counts as any one's.
+    bool OfMailbox(const std::string& key) const;
     bool Open() const { return Step() != EntryStep::Closed && Step() != EntryStep::Abandoned; }
     // Receive: in the inbox (its remote copy may still be there).
     bool Delivered() const {

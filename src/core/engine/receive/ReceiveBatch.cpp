@@ -269,7 +269,8 @@ bool ReceiveBatch::WriteIntents(std::vector<PendingFile*>& files) {
                                     {recv::Inbox, f->inboxPath},
                                     {recv::Record, log.empty() ? "" : RecordOf(*f)},
                                     {recv::Log, log},
-                                    {recv::LogAt, logAt}});
+                                    {recv::LogAt, logAt},
+                                    {recv::Mailbox, settings_.mailbox}});
         ready.push_back(f);
     }
     if (ready.empty())
@@ -448,7 +449,8 @@ void ReceiveBatch::MarkDeleted(PendingFile& f, const std::exception_ptr& failure
     }
     // Every delivery of this remote file is finished now.
     for (JournalEntry* e : journal_.OpenEntries())
-        if (e->Get(recv::Remote) == f.remotePath && e->Delivered())
+        if (e->Get(recv::Remote) == f.remotePath && e->Delivered() &&
+            e->OfMailbox(settings_.mailbox))
             journal_.Mark(*e, mark::Closed);
     if (f.entry && f.entry->Open())
         journal_.Mark(*f.entry, mark::Closed);

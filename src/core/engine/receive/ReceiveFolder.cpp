@@ -86,11 +86,12 @@ void CheckComplete(const GetResult& r, int64_t size, bool binary, const std::str
 
 // The deliveries of that remote file with that size whose remote copy may
 // still be on the server.
-std::vector<JournalEntry*> DeliveriesOf(TransferJournal& journal, const std::string& remotePath,
-                                        int64_t size) {
+std::vector<JournalEntry*> DeliveriesOf(TransferJournal& journal, const std::string& mailbox,
+                                        const std::string& remotePath, int64_t size) {
     std::vector<JournalEntry*> found;
     for (JournalEntry* e : journal.OpenEntries())
-        if (e->Delivered() && e->Get(recv::Remote) == remotePath && e->Number(recv::Size) == size)
+        if (e->Delivered() && e->OfMailbox(mailbox) && e->Get(recv::Remote) == remotePath &&
+            e->Number(recv::Size) == size)
             found.push_back(e);
     return found;
 }
@@ -143,7 +144,8 @@ void StampBeforeDownload(RemoteSession& s, bool binary, const std::string& remot
 std::future<std::string> HashWhileArriving(FolderPass& p, const std::string& remotePath,
                                            int64_t sizeHint, const std::string& tmpPath,
                                            const std::shared_ptr<std::atomic<bool>>& arriving) {
-    if (sizeHint <= kHashOnTheSide || !DeliveriesOf(p.journal, remotePath, sizeHint).empty())
+    if (sizeHint <= kHashOnTheSide ||
+        !DeliveriesOf(p.journal, p.settings.mailbox, remotePath, sizeHint).empty())
         return {};
     int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -172,7 +174,8 @@ void HashOf(PendingFile& file, std::future<std::string>& whileArriving) {
 // A file whose bytes were delivered before under this remote path: only the
 // remote delete is left (the entries of that delivery go with it).
 bool DeliveredBefore(FolderPass& p, PendingFile& file) {
-    std::vector<JournalEntry*> before = DeliveriesOf(p.journal, file.remotePath, file.bytes);
+    std::vector<JournalEntry*> before =
+        DeliveriesOf(p.journal, p.settings.mailbox, file.remotePath, file.bytes);
     if (before.empty())
         return false;
     file.sha = FileSha256(file.tmpPath);
@@ -263,8 +266,8 @@ bool ReceiveOneFile(FolderPass& p, const RemoteEntry& entry, ReportOrder::Group 
 // After a complete listing: deliveries whose remote file is gone (deleted
 // without an answer, or taken away) are finished. Without a complete listing
 // nothing is forgotten.
-void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string& remoteFolder,
-                    const RemoteListing& listing) {
+void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string& mailbox,
+                    const std::string& remoteFolder, const RemoteListing& listing) {
     std::set<std::string> listed;
     for (const RemoteEntry& e : listing.entries)
         listed.insert(e.name);
@@ -273,7 +276,7 @@ void FinishUnlisted(AppState& state, TransferJournal& journal, const std::string
     for (JournalEntry* e : journal.OpenEntries()) {
         const std::string& remote = e->Get(recv::Remote);
         const EntryStep step = e->Step();
-        if (!e->Delivered() || !StartsWith(remote, prefix) ||
+        if (!e->Delivered() || !e->OfMailbox(mailbox) || !StartsWith(remote, prefix) ||
             remote.find('/', prefix.size()) != std::string::npos ||
             listed.count(remote.substr(prefix.size())))
             continue;
@@ -421,7 +424,7 @@ int ReceiveFolder(AppState& state, const CycleSettings& settings, TransferJourna
         return 0;
     // The listing is complete: deliveries whose remote copy it no longer
     // shows are finished before any file starts.
-    FinishUnlisted(state, journal, remoteFolder, *listing);
+    FinishUnlisted(state, journal, settings.mailbox, remoteFolder, *listing);
 
     const std::string tmpFolder = state.PathInProgramDir("TMP");
     if (!DirectoryExists(tmpFolder))

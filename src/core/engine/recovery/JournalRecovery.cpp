@@ -208,10 +208,13 @@ void FinishInterrupted(AppState& state, const CycleSettings& settings, TransferJ
     std::vector<std::string> tmpToRemove;
     std::vector<JournalEntry*> sent;
     for (JournalEntry* e : journal.OpenEntries()) {
-        if (IsSendEntry(*e))
-            sent.push_back(e);
-        else
+        // A received file is finished on this machine alone; what another
+        // mailbox's server holds cannot be checked here, so a sent file of
+        // another mailbox waits for a cycle of its own.
+        if (!IsSendEntry(*e))
             FinishReceived(state, journal, *e, tmpToRemove);
+        else if (e->OfMailbox(settings.mailbox))
+            sent.push_back(e);
     }
     try {
         journal.Flush();

@@ -4,6 +4,7 @@
 #include "engine/send/SendBatch.h"
 
 #include "app/AppState.h"
+#include "app/CycleSettings.h"
 #include "engine/cycle/CycleReports.h"
 #include "engine/cycle/CycleState.h"
 #include "engine/journal/TransferJournal.h"
@@ -143,7 +144,8 @@ bool SendBatch::WriteIntents(std::vector<OutgoingFile>& files) {
                                      {send::Dated, dated_ ? "1" : "0"},
                                      {send::Record, log.empty() ? "" : f.record},
                                      {send::Log, log},
-                                     {send::LogAt, logAt}});
+                                     {send::LogAt, logAt},
+                                     {send::Mailbox, p_.settings.mailbox}});
     }
     // On disk before the first byte goes: whatever is found on the server
     // afterwards is known to be ours.
