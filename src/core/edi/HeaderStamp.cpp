@@ -68,7 +68,7 @@ public:
                           now.st_ctim.tv_nsec == opened_.st_ctim.tv_nsec &&
                           ::lstat(path_.c_str(), &named) == 0 && named.st_dev == now.st_dev &&
                           named.st_ino == now.st_ino;
-        if (!same || BusyFiles::Scan().Contains(now.st_dev, now.st_ino))
+        if (!same || BusyFiles::HeldForWriting(now.st_dev, now.st_ino))
             throw FileStillWrittenError("The file " + path_ +
                                         " changed or is still being written; it was not "
                                         "rewritten and waits for a later cycle");

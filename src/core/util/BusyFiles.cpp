@@ -57,29 +57,51 @@ void BusyFiles::Add(dev_t dev, ino_t ino) {
     ids_.insert({static_cast<uint64_t>(dev), static_cast<uint64_t>(ino)});
 }
 
-void BusyFiles::ScanOpenFiles() {
+namespace {
+
+// Calls take(fdinfo path, stat) for every regular file some process has open
+// (that this user may see) until take returns true.
+template <class Take> void ForEachOpenFile(Take take) {
     DIR* proc = ::opendir("/proc");
     if (!proc)
         return;
-    while (dirent* p = ::readdir(proc)) {
+    bool done = false;
+    while (dirent* p = done ? nullptr : ::readdir(proc)) {
         if (!AllDigits(p->d_name))
             continue;
         std::string base = std::string("/proc/") + p->d_name;
         DIR* fds = ::opendir((base + "/fd").c_str());
         if (!fds)
             continue; // another user's process, or gone
-        while (dirent* f = ::readdir(fds)) {
+        while (dirent* f = done ? nullptr : ::readdir(fds)) {
             if (!AllDigits(f->d_name))
                 continue;
             struct stat st;
-            if (::stat((base + "/fd/" + f->d_name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-                continue;
-            if (OpenForWriting(base + "/fdinfo/" + f->d_name))
-                Add(st.st_dev, st.st_ino);
+            if (::stat((base + "/fd/" + f->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                done = take(base + "/fdinfo/" + f->d_name, st);
         }
         ::closedir(fds);
     }
     ::closedir(proc);
+}
+
+} // namespace
+
+bool BusyFiles::HeldForWriting(dev_t dev, ino_t ino) {
+    bool held = false;
+    ForEachOpenFile([&](const std::string& fdinfo, const struct stat& st) {
+        held = st.st_dev == dev && st.st_ino == ino && OpenForWriting(fdinfo);
+        return held;
+    });
+    return held;
+}
+
+void BusyFiles::ScanOpenFiles() {
+    ForEachOpenFile([this](const std::string& fdinfo, const struct stat& st) {
+        if (OpenForWriting(fdinfo))
+            Add(st.st_dev, st.st_ino);
+        return false;
+    });
 }
 
 // Lines such as "1: POSIX  ADVISORY  WRITE 1234 08:02:131 0 EOF" or

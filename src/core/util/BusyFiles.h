@@ -22,6 +22,10 @@ public:
     static BusyFiles Scan();
 
     bool Contains(dev_t dev, ino_t ino) const;
+    // Whether some process holds this one file open for writing now: the
+    // same walk over /proc, reading flags only of descriptors of that file
+    // (no set of every busy file is made), for a check of one file.
+    static bool HeldForWriting(dev_t dev, ino_t ino);
     void Add(dev_t dev, ino_t ino);
     size_t Size() const { return ids_.size(); }
 
