@@ -14,7 +14,7 @@ std::vector<FolderPair> Pairs(const AppState& state, const SettingsSnapshot& fil
     for (int n = 0; n <= 9; ++n) {
         FolderPair p{
             file.Text(n == 0 ? remoteKey : remoteKey.Group(n)),
-            FolderInProgram(state.ProgramDir, file.Text(n == 0 ? localKey : localKey.Group(n)))};
+            FolderInProgram(state.ProgramDir, file.Text(n == 0 ? localKey : localKey.Group(n))), n};
         if (!p.remote.empty() && !p.local.empty())
             pairs.push_back(std::move(p));
     }

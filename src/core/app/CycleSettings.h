@@ -20,6 +20,11 @@ struct AppState;
 struct FolderPair {
     std::string remote;
     std::string local;
+    int group = 0; // 0 for the main pair, 1 to 9 for an extra group
+    // The key's name for this pair's group ("Options/RemoteOutPath3").
+    std::string KeyPath(const SettingKey& key) const {
+        return (group == 0 ? key : key.Group(group)).Path();
+    }
 };
 
 // A program run before each send or after each receive.

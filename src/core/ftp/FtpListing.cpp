@@ -127,12 +127,18 @@ RemoteListing FtpSession::Impl::ListFolder(const std::string& folder, const std:
         names.insert(l.entry.name);
         out.entries.push_back(std::move(l.entry));
     }
+    // Lines the first loop did not read count too: a folder listing in a form
+    // nobody knows is said even when "*.*" matched nothing.
+    const std::set<std::string> counted(matching.begin(), matching.end());
     for (const std::string& line : onlyMatching ? std::vector<std::string>{} : whole) {
         ftp::ListingLine l = ftp::ParseListingLine(line);
-        if (l.hasEntry && l.entry.kind == RemoteKind::File && names.insert(l.entry.name).second) {
+        if (!patternRefused && !counted.count(line)) {
             ++out.textLines;
-            out.entries.push_back(std::move(l.entry));
+            if (!l.recognised)
+                ++out.unknownLines;
         }
+        if (l.hasEntry && l.entry.kind == RemoteKind::File && names.insert(l.entry.name).second)
+            out.entries.push_back(std::move(l.entry));
     }
     return out;
 }

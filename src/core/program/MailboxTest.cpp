@@ -131,11 +131,8 @@ bool CheckFolders(AppState& state, const CycleSettings& c, RemoteSession& s, std
     bool ok = true;
     const std::string home = s.RetrieveCurrentDir();
     out << "The server starts the user in " << TerminalText(home) << ".\n";
-    int n = 0;
     for (const FolderPair& p : c.receivePairs) {
-        const std::string group = n == 0 ? "" : IntToStr(n);
-        ++n;
-        const std::string key = "Options/RemoteOutPath" + group;
+        const std::string key = p.KeyPath(keys::RemoteOutPath);
         if (!RemoteFolderExists(s, home, p.remote, key, out)) {
             ok = false;
             continue;
@@ -165,11 +162,8 @@ bool CheckFolders(AppState& state, const CycleSettings& c, RemoteSession& s, std
         ok =
             RemoteFolderExists(s, home, "tmp", "the folder tmp beside Options/RemoteInPath", out) &&
             ok;
-    n = 0;
     for (const FolderPair& p : c.sendPairs) {
-        const std::string group = n == 0 ? "" : IntToStr(n);
-        ++n;
-        if (!RemoteFolderExists(s, home, p.remote, "Options/RemoteInPath" + group, out))
+        if (!RemoteFolderExists(s, home, p.remote, p.KeyPath(keys::RemoteInPath), out))
             ok = false;
         const std::string local = FolderInProgram(state.ProgramDir, p.local);
         if (!c.allowSend) {
@@ -178,7 +172,8 @@ bool CheckFolders(AppState& state, const CycleSettings& c, RemoteSession& s, std
             continue;
         }
         if (!DirectoryExists(local)) {
-            out << "FAILED: the outbox " << TerminalText(local) << " (Options/LocalOutPath" << group
+            out << "FAILED: the outbox " << TerminalText(local) << " ("
+                << p.KeyPath(keys::LocalOutPath)
                 << ") does not exist. Make it, or set the key to an existing folder.\n";
             ok = false;
             continue;
@@ -243,7 +238,7 @@ int RunMailboxTest(const std::string& programDir, std::ostream& out, std::ostrea
                                 const SettingKey& local) {
         if (cycle->file.Text(local).empty() && !cycle->file.Text(remote).empty())
             pairs.insert(pairs.begin(),
-                         FolderPair{cycle->file.Text(remote), std::string(local.absent)});
+                         FolderPair{cycle->file.Text(remote), std::string(local.absent), 0});
     };
     addDefault(cycle->receivePairs, keys::RemoteOutPath, keys::LocalInPath);
     addDefault(cycle->sendPairs, keys::RemoteInPath, keys::LocalOutPath);
