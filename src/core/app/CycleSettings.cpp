@@ -3,6 +3,7 @@
 
 #include "app/AppState.h"
 #include "util/Fs.h"
+#include "util/Text.h"
 
 namespace kv {
 
@@ -52,7 +53,7 @@ CycleSettings CycleSettingsFrom(const AppState& state, SettingsSnapshot file) {
     c.netTimeOutSeconds = static_cast<int>(f.Number(keys::NetTimeOut));
     c.outboxSettleSeconds = static_cast<int>(f.Number(keys::OutboxSettleTime));
     c.mailbox = std::string(c.record.Sftp() ? "SFTP" : "FTP") + "://" + c.record.UserID + "@" +
-                c.record.Host + ":" + std::to_string(c.record.Port);
+                LowerCase(Trim(c.record.Host)) + ":" + std::to_string(c.record.Port);
     return c;
 }
 

@@ -36,9 +36,8 @@ struct HookSettings {
 };
 
 struct CycleSettings {
-    explicit CycleSettings(SettingsSnapshot read) : iniPath(read.Path()), file(std::move(read)) {}
+    explicit CycleSettings(SettingsSnapshot read) : file(std::move(read)) {}
 
-    std::string iniPath; // where the engine's own writes go (SettingsWriter)
     Settings record;
     bool allowReceive = true;
     bool allowSend = true;

@@ -29,12 +29,24 @@ std::optional<std::string> LoadSettingsText(const std::string& path) {
             return std::nullopt;
         throw IniError("Cannot read the settings file " + path + ": " + ErrnoText(errno));
     }
-    ::close(fd);
-    try {
-        return ReadWholeFile(path);
-    } catch (const FileError& e) {
-        throw IniError(std::string("Cannot read the settings file: ") + e.what());
+    // Read from the file opened: a save by rename in between cannot turn a
+    // missing file into a read error.
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            const int err = errno;
+            ::close(fd);
+            throw IniError("Cannot read the settings file " + path + ": " + ErrnoText(err));
+        }
     }
+    ::close(fd);
+    return text;
 }
 
 } // namespace

@@ -412,11 +412,19 @@ bool IsOwnTemporaryName(const std::string& name) {
            IsHex(std::string_view(name).substr(name.size() - 21, 16));
 }
 
-int RemoveOwnTemporaryFiles(const std::string& folder) {
+int RemoveOwnTemporaryFiles(const std::string& folder,
+                            const std::function<bool(const struct stat&)>& keep) {
     int removed = 0;
-    for (const std::string& name : ListFolder(folder, "*", true))
-        if (IsOwnTemporaryName(name) && ::unlink(JoinPath(folder, name).c_str()) == 0)
+    for (const std::string& name : ListFolder(folder, "*", true)) {
+        if (!IsOwnTemporaryName(name))
+            continue;
+        const std::string path = JoinPath(folder, name);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (keep && keep(st)))
+            continue;
+        if (::unlink(path.c_str()) == 0)
             ++removed;
+    }
     return removed;
 }
 

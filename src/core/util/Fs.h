@@ -2,7 +2,9 @@
 // File-system helpers with the program's rules: copies and rewrites never leave
 // a partial target, folder searches match names without regard to letter case.
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace kv {
@@ -105,8 +107,10 @@ std::string CopyFileToFreeName(const std::string& src, const std::string& folder
 // The hidden names the copies and rewrites above use while they write
 // (".NAME.0123456789abcdef.part"); a crash can leave one behind.
 bool IsOwnTemporaryName(const std::string& name);
-// Removes such leftovers (regular files only) from folder; the count removed.
-int RemoveOwnTemporaryFiles(const std::string& folder);
+// Removes such leftovers (regular files only) from folder, but those keep
+// says to keep (a copy some program still has open); the count removed.
+int RemoveOwnTemporaryFiles(const std::string& folder,
+                            const std::function<bool(const struct stat&)>& keep = {});
 
 // True when both paths name the same existing folder, however written.
 bool SameFolder(const std::string& a, const std::string& b);

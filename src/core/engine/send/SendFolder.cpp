@@ -108,20 +108,6 @@ bool StillBeingWritten(SendPass& p, const BusyFiles& busy, const std::string& fo
     return true;
 }
 
-// Hidden copies a rewrite cut off by a crash left beside their files: never
-// sent (hidden) and nobody else's, unless a program still holds one open.
-void RemoveLeftoverRewrites(const std::string& folder, const BusyFiles& busy) {
-    for (const std::string& name : ListFolder(folder, "*", true)) {
-        if (!IsOwnTemporaryName(name))
-            continue;
-        const std::string path = JoinPath(folder, name);
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            !busy.Contains(st.st_dev, st.st_ino))
-            ::unlink(path.c_str());
-    }
-}
-
 // The files to send from folder, but those whose earlier sending is not
 // finished and those still being written. A folder the program cannot remove
 // files from would send the same files at every pass: nothing is sent from
@@ -129,7 +115,10 @@ void RemoveLeftoverRewrites(const std::string& folder, const BusyFiles& busy) {
 bool ListUsableOutbox(SendPass& p, const std::string& folder, std::vector<OutboxFile>& files) {
     files.clear();
     const BusyFiles busy = BusyFiles::Scan();
-    RemoveLeftoverRewrites(folder, busy);
+    // Hidden copies a rewrite cut off by a crash left beside their files:
+    // never sent (hidden) and nobody else's, unless a program has one open.
+    RemoveOwnTemporaryFiles(
+        folder, [&busy](const struct stat& st) { return busy.Contains(st.st_dev, st.st_ino); });
     for (OutboxFile& f : ListOutbox(folder))
         if (!p.unfinished.count(JoinPath(folder, f.Name)) && !StillBeingWritten(p, busy, folder, f))
             files.push_back(std::move(f));
